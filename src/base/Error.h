@@ -1,0 +1,15 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace kavo {
+
+// Base of every component's error: what() is the text the user is shown.
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+    std::string description() const { return what(); }
+};
+
+}  // namespace kavo

@@ -1,0 +1,25 @@
+#include "base/Uuid.h"
+
+#include <array>
+#include <cstdint>
+#include <random>
+
+#include <fmt/format.h>
+
+namespace kavo {
+
+std::string makeUuid() {
+    std::random_device device;
+    std::array<std::uint8_t, 16> bytes{};
+    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(device() & 0xFF);
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    std::string hex;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) hex += '-';
+        hex += fmt::format("{:02X}", bytes[i]);
+    }
+    return hex;
+}
+
+}  // namespace kavo

@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <vector>
+
+#include "base/MainLoop.h"
+#include "base/ManualScheduler.h"
+#include "base/SerialQueue.h"
+
+namespace kavo {
+namespace {
+
+TEST(ManualScheduler, RunsTimersInDueOrderWithTheClockAtTheirTime) {
+    ManualClock clock;
+    ManualScheduler scheduler(clock);
+    const auto start = clock.hostTime();
+    std::vector<std::pair<int, std::uint64_t>> fired;
+    auto late = scheduler.after(seconds(2), [&] { fired.push_back({2, clock.hostTime() - start}); });
+    auto early = scheduler.after(seconds(1), [&] { fired.push_back({1, clock.hostTime() - start}); });
+    scheduler.post([&] { fired.push_back({0, clock.hostTime() - start}); });
+
+    EXPECT_EQ(scheduler.advance(seconds(5)), 3);
+    ASSERT_EQ(fired.size(), 3U);
+    EXPECT_EQ(fired[0], (std::pair<int, std::uint64_t>{0, 0}));
+    EXPECT_EQ(fired[1], (std::pair<int, std::uint64_t>{1, 1'000'000'000}));
+    EXPECT_EQ(fired[2], (std::pair<int, std::uint64_t>{2, 2'000'000'000}));
+    EXPECT_EQ(clock.hostTime() - start, 5'000'000'000U);
+}
+
+TEST(ManualScheduler, RepeatingTimerFiresEachIntervalUntilCancelled) {
+    ManualClock clock;
+    ManualScheduler scheduler(clock);
+    int ticks = 0;
+    auto timer = scheduler.every(seconds(0.1), seconds(0.01), [&] { ++ticks; });
+    scheduler.advance(seconds(1.05));
+    EXPECT_EQ(ticks, 10);
+    timer.cancel();
+    scheduler.advance(seconds(1));
+    EXPECT_EQ(ticks, 10);
+}
+
+TEST(ManualScheduler, DroppedHandleCancelsAndTasksMayScheduleMore) {
+    ManualClock clock;
+    ManualScheduler scheduler(clock);
+    int fired = 0;
+    { auto dropped = scheduler.after(seconds(1), [&] { ++fired; }); }
+    TimerHandle chained;
+    scheduler.post([&] { chained = scheduler.after(seconds(3), [&] { fired += 10; }); });
+    scheduler.advance(seconds(2));
+    EXPECT_EQ(fired, 0);
+    scheduler.advance(seconds(1));
+    EXPECT_EQ(fired, 10);
+}
+
+TEST(ManualClock, SleepAdvancesSimulatedTimeAndIsRecorded) {
+    ManualClock clock;
+    const auto wall = clock.now();
+    EXPECT_TRUE(clock.sleepFor(seconds(300)));
+    EXPECT_EQ(clock.now() - wall, std::chrono::seconds(300));
+    ASSERT_EQ(clock.sleeps().size(), 1U);
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_FALSE(clock.sleepFor(seconds(10), stop.get_token()));
+    EXPECT_EQ(clock.sleeps().size(), 1U);
+}
+
+TEST(SerialQueue, RunsTasksInOrderOnOneThreadAndSyncWaits) {
+    SerialQueue queue("test.queue");
+    std::vector<int> order;
+    std::thread::id worker;
+    for (int i = 0; i < 100; ++i) {
+        queue.post([&, i] {
+            order.push_back(i);
+            worker = std::this_thread::get_id();
+        });
+    }
+    queue.sync([&] { EXPECT_TRUE(queue.isCurrent()); });
+    ASSERT_EQ(order.size(), 100U);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+    EXPECT_NE(worker, std::this_thread::get_id());
+    EXPECT_FALSE(queue.isCurrent());
+    // A sync from the queue's own thread must not deadlock.
+    queue.sync([&] { queue.sync([&] { order.push_back(-1); }); });
+    EXPECT_EQ(order.back(), -1);
+}
+
+TEST(SerialQueue, TimersFireInRealTimeAndSyncPropagatesExceptions) {
+    SerialQueue queue("test.timers");
+    std::promise<void> fired;
+    std::atomic<int> repeats{0};
+    auto once = queue.after(std::chrono::milliseconds(20), [&] { fired.set_value(); });
+    auto repeating = queue.every(std::chrono::milliseconds(5), {}, [&] { ++repeats; });
+    EXPECT_EQ(fired.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    while (repeats.load() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    repeating.cancel();
+    queue.sync([] {});
+    const int settled = repeats.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(repeats.load(), settled);
+    EXPECT_THROW(queue.sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
+}
+
+TEST(MainLoop, RunsOnTheCallingThreadUntilQuit) {
+    MainLoop loop;
+    int ran = 0;
+    std::thread other([&] { loop.post([&] { ++ran; }); loop.post([&] { loop.quit(); }); });
+    loop.run();
+    other.join();
+    EXPECT_EQ(ran, 1);
+}
+
+}  // namespace
+}  // namespace kavo
