@@ -6,7 +6,6 @@
 
 #include "base/AtomicFile.h"
 #include "base/Defaults.h"
-#include "platform/linux/XdgPaths.h"
 #include "support/TempDir.h"
 
 namespace kavo {
@@ -54,26 +53,6 @@ TEST(AtomicFile, ReplacesWholeAndLeavesNoTemporaryFiles) {
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++entries;
     EXPECT_EQ(entries, 1);
     EXPECT_THROW(writeFileAtomically(dir / "no" / "such" / "folder", "x"), FileError);
-}
-
-TEST(XdgPaths, FollowsTheBaseDirectoryRules) {
-    auto env = [](std::map<std::string, std::string> values) {
-        return [values](const char* name) -> std::optional<std::string> {
-            auto it = values.find(name);
-            if (it == values.end()) return std::nullopt;
-            return it->second;
-        };
-    };
-    const auto defaults = linux_platform::xdgAppPaths(env({{"HOME", "/home/ann"}}));
-    EXPECT_EQ(defaults.capturesDirectory(),
-              "/home/ann/.local/share/brindle.meetings.desktop/Captures");
-    EXPECT_EQ(defaults.configDirectory, "/home/ann/.config/brindle.meetings.desktop");
-    EXPECT_EQ(defaults.stateDirectory, "/home/ann/.local/state/brindle.meetings.desktop");
-
-    const auto custom = linux_platform::xdgAppPaths(
-        env({{"HOME", "/home/ann"}, {"XDG_DATA_HOME", "/data"}, {"XDG_CONFIG_HOME", "relative/x"}}));
-    EXPECT_EQ(custom.dataDirectory, "/data/brindle.meetings.desktop");
-    EXPECT_EQ(custom.configDirectory, "/home/ann/.config/brindle.meetings.desktop");
 }
 
 }  // namespace
