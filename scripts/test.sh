@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets up everything and runs every test: the C++ unit, integration and end-to-end tests
+# (which start their own PulseAudio, Azurite and dev stack), the dev stack's own tests,
+# and the ring buffer under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+if [[ -f devstack/package-lock.json ]]; then
+  (cd devstack && npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+jobs=$(nproc)
+cmake --preset debug -DKAVO_BUILD_BENCH=OFF >/dev/null
+cmake --build --preset debug -j "$jobs"
+ctest --preset debug -j "$jobs" --no-tests=error --timeout 900
+
+if [[ -d devstack/test ]]; then
+  node --test devstack/test/
+fi
+
+# The lock-free paths once more with ThreadSanitizer watching.
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs" --target unit_audio
+ctest --preset tsan --no-tests=error -R 'AudioRing'
