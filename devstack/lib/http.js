@@ -24,7 +24,7 @@ class HttpError extends Error {
     const answer = { status: this.status, headers: { ...(this.headers || {}) } };
     if (typeof this.body === 'string') answer.text = this.body;
     else answer.json = this.body;
-    if (this.close) answer.headers.Connection = 'close';
+    if (this.close) answer.headers.connection = 'close';
     return answer;
   }
 }
@@ -88,6 +88,9 @@ function readBody(req, limit) {
 
 async function readJson(req, limit, { allowEmpty = false } = {}) {
   const type = mediaType(req);
+  const noBody = (req.headers['content-length'] === undefined || req.headers['content-length'] === '0')
+    && req.headers['transfer-encoding'] === undefined;
+  if (allowEmpty && !type && noBody) return undefined;
   if (type !== 'application/json') {
     throw new HttpError(415, errorBody('unsupported_media_type',
       `Expected Content-Type application/json, got ${type ? `"${type}"` : 'none'}.`));
@@ -119,21 +122,22 @@ async function readForm(req, limit, onWrongType) {
 
 function writeAnswer(res, answer) {
   if (res.headersSent || res.destroyed || res.writableEnded) return;
-  const headers = { 'Cache-Control': 'no-store', ...(answer.headers || {}) };
+  const headers = { 'cache-control': 'no-store' };
+  for (const [k, v] of Object.entries(answer.headers || {})) headers[k.toLowerCase()] = v;
   let payload;
   if (answer.json !== undefined) {
     payload = Buffer.from(JSON.stringify(answer.json));
-    headers['Content-Type'] = 'application/json; charset=utf-8';
+    headers['content-type'] = 'application/json; charset=utf-8';
   } else if (answer.text !== undefined) {
     payload = Buffer.from(String(answer.text));
-    headers['Content-Type'] ||= 'text/plain; charset=utf-8';
+    headers['content-type'] ||= 'text/plain; charset=utf-8';
   } else if (answer.html !== undefined) {
     payload = Buffer.from(answer.html);
-    headers['Content-Type'] = 'text/html; charset=utf-8';
+    headers['content-type'] = 'text/html; charset=utf-8';
   } else {
     payload = Buffer.alloc(0);
   }
-  headers['Content-Length'] = payload.length;
+  headers['content-length'] = payload.length;
   res.writeHead(answer.status, headers);
   res.end(payload);
 }

@@ -1,0 +1,395 @@
+'use strict';
+// Helpers for the dev stack's own tests: start the stack as its command line
+// does, talk HTTP to it without any client library, play the browser in a
+// sign-in, and compute the storage checksum a real uploader sends.
+
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const http = require('node:http');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn } = require('node:child_process');
+
+const ROOT = path.resolve(__dirname, '..');
+const BIN = path.join(ROOT, 'bin', 'devstack.js');
+
+function tempDir(prefix = 'kavo-devstack-test-') {
+  return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+}
+
+// Starts bin/devstack.js and resolves with the endpoints it prints.
+function startStack({ config, dataDir, inMemory = true, port = 0, blobPort = 0, extraArgs = [], timeoutMs = 60000 } = {}) {
+  const ownsDir = !dataDir;
+  const dir = dataDir || tempDir();
+  const args = [BIN, '--port', String(port), '--blob-port', String(blobPort), '--data', dir, ...extraArgs];
+  let configDir = null;
+  if (config !== undefined) {
+    configDir = tempDir('kavo-devstack-config-');
+    const file = path.join(configDir, 'config.json');
+    fs.writeFileSync(file, typeof config === 'string' ? config : JSON.stringify(config));
+    args.push('--config', file);
+  }
+  if (inMemory) args.push('--in-memory');
+  const child = spawn(process.execPath, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+  let stdout = '';
+  let stderr = '';
+  const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
+  child.stderr.on('data', (c) => { stderr += c; });
+  return new Promise((resolve, reject) => {
+    let settled = false;
+    const timer = setTimeout(() => {
+      settled = true;
+      child.kill('SIGKILL');
+      reject(new Error(`dev stack did not start within ${timeoutMs} ms; stderr:\n${stderr}`));
+    }, timeoutMs);
+    child.stdout.on('data', (c) => {
+      stdout += c;
+      const nl = stdout.indexOf('\n');
+      if (nl < 0 || settled) return;
+      settled = true;
+      clearTimeout(timer);
+      let endpoints;
+      try {
+        endpoints = JSON.parse(stdout.slice(0, nl));
+      } catch (err) {
+        child.kill('SIGKILL');
+        reject(new Error(`first stdout line is not JSON: ${stdout.slice(0, nl)}`));
+        return;
+      }
+      const stack = {
+        endpoints,
+        child,
+        dataDir: dir,
+        exited,
+        stdout: () => stdout,
+        stderr: () => stderr,
+        base: endpoints.baseURL,
+        api: (slug = 'contoso') => endpoints.tenants.find((t) => t.slug === slug).kavoBaseUrl,
+        async stop(signal = 'SIGTERM') {
+          if (child.exitCode === null && child.signalCode === null) child.kill(signal);
+          const result = await exited;
+          if (configDir) fs.rmSync(configDir, { recursive: true, force: true });
+          return result;
+        },
+        async dispose() {
+          await stack.stop();
+          if (ownsDir) fs.rmSync(dir, { recursive: true, force: true });
+        },
+      };
+      resolve(stack);
+    });
+    exited.then(({ code, signal }) => {
+      if (settled) return;
+      settled = true;
+      clearTimeout(timer);
+      if (configDir) fs.rmSync(configDir, { recursive: true, force: true });
+      const err = new Error(`dev stack exited before it was ready (code ${code}, signal ${signal}); stderr:\n${stderr}`);
+      err.code = code;
+      err.stderr = stderr;
+      reject(err);
+    });
+  });
+}
+
+// A plain HTTP exchange. `json` sends a JSON body, `form` a urlencoded one,
+// `body` raw bytes. Resolves with {status, headers, body, text, json}.
+function request(method, url, { headers = {}, json, form, body, timeoutMs = 15000 } = {}) {
+  const u = new URL(url);
+  const h = { ...headers };
+  let payload = body;
+  if (json !== undefined) {
+    payload = Buffer.from(JSON.stringify(json));
+    if (!Object.keys(h).some((k) => k.toLowerCase() === 'content-type')) h['Content-Type'] = 'application/json';
+  } else if (form !== undefined) {
+    payload = Buffer.from(new URLSearchParams(form).toString());
+    if (!Object.keys(h).some((k) => k.toLowerCase() === 'content-type')) h['Content-Type'] = 'application/x-www-form-urlencoded';
+  }
+  return new Promise((resolve, reject) => {
+    const req = http.request({
+      host: u.hostname, port: u.port, method, path: u.pathname + u.search, headers: h, agent: false,
+    }, (res) => {
+      const chunks = [];
+      res.on('data', (c) => chunks.push(c));
+      res.on('end', () => {
+        clearTimeout(timer);
+        const buf = Buffer.concat(chunks);
+        const text = buf.toString('utf8');
+        resolve({
+          status: res.statusCode,
+          headers: res.headers,
+          body: buf,
+          text,
+          get json() {
+            return JSON.parse(text);
+          },
+        });
+      });
+      res.on('error', reject);
+    });
+    const timer = setTimeout(() => {
+      const err = new Error(`no answer within ${timeoutMs} ms`);
+      err.code = 'TIMEOUT';
+      req.destroy(err);
+    }, timeoutMs);
+    req.on('error', (err) => {
+      clearTimeout(timer);
+      reject(err);
+    });
+    req.end(payload);
+  });
+}
+
+function admin(stack, method, p, json) {
+  return request(method, `${stack.endpoints.adminURL}${p}`, json === undefined ? {} : { json });
+}
+
+async function reset(stack, body) {
+  const res = await admin(stack, 'POST', '/reset', body);
+  if (res.status !== 200) throw new Error(`reset answered ${res.status}: ${res.text}`);
+  return res.json;
+}
+
+function pkce() {
+  const verifier = crypto.randomBytes(48).toString('base64url');
+  const challenge = crypto.createHash('sha256').update(verifier).digest('base64url');
+  return { verifier, challenge };
+}
+
+function decodeJwt(token) {
+  const [h, p] = token.split('.');
+  return {
+    header: JSON.parse(Buffer.from(h, 'base64url').toString('utf8')),
+    payload: JSON.parse(Buffer.from(p, 'base64url').toString('utf8')),
+  };
+}
+
+const REDIRECT = 'http://127.0.0.1:53682/callback';
+const SIGN_IN_SCOPE = 'openid profile offline_access User.Read';
+
+// The authorize step as the browser performs it: returns the redirect's query.
+async function authorize(stack, { scope = SIGN_IN_SCOPE, challenge, redirectUri = REDIRECT, state = 'st-1', extra = {}, authority } = {}) {
+  const base = authority ? `${stack.base}/${authority}` : stack.endpoints.authority;
+  const q = new URLSearchParams({
+    client_id: stack.endpoints.clientId,
+    response_type: 'code',
+    redirect_uri: redirectUri,
+    scope,
+    state,
+    code_challenge: challenge,
+    code_challenge_method: 'S256',
+    ...extra,
+  });
+  const res = await request('GET', `${base}/oauth2/v2.0/authorize?${q}`);
+  if (res.status !== 302) return { res, params: null };
+  const location = new URL(res.headers.location);
+  return { res, location, params: Object.fromEntries(location.searchParams) };
+}
+
+function token(stack, form, authority) {
+  const base = authority ? `${stack.base}/${authority}` : stack.endpoints.authority;
+  return request('POST', `${base}/oauth2/v2.0/token`, { form: { client_id: stack.endpoints.clientId, ...form } });
+}
+
+// A complete interactive sign-in: authorization code with PKCE, then a Kavo
+// API token from the refresh token. Returns both token answers.
+async function signIn(stack, { user } = {}) {
+  const { verifier, challenge } = pkce();
+  const extra = user ? { login_hint: user } : {};
+  const { params } = await authorize(stack, { challenge, extra });
+  if (!params || !params.code) throw new Error(`authorize did not give a code: ${JSON.stringify(params)}`);
+  const graph = await token(stack, {
+    grant_type: 'authorization_code', code: params.code, redirect_uri: REDIRECT, code_verifier: verifier, scope: SIGN_IN_SCOPE,
+  });
+  if (graph.status !== 200) throw new Error(`code redemption failed: ${graph.text}`);
+  const kavo = await token(stack, {
+    grant_type: 'refresh_token', refresh_token: graph.json.refresh_token, scope: `${stack.endpoints.kavoScopes[0]} offline_access`,
+  });
+  if (kavo.status !== 200) throw new Error(`Kavo token failed: ${kavo.text}`);
+  return { graph: graph.json, kavo: kavo.json };
+}
+
+async function kavoToken(stack, user = stack.endpoints.defaultUser.email, extra = {}) {
+  const res = await admin(stack, 'POST', '/tokens', { user, resource: 'kavo', ...extra });
+  if (res.status !== 200) throw new Error(`minting a token failed: ${res.text}`);
+  return res.json.access_token;
+}
+
+function bearer(t) {
+  return { Authorization: `Bearer ${t}` };
+}
+
+// CRC-64/NVME (reflected polynomial 0x9A6C9329AC4BC9B5, all-ones init and
+// final xor), the checksum storage checks in x-ms-content-crc64.
+const CRC_TABLE = (() => {
+  const poly = 0x9A6C9329AC4BC9B5n;
+  const table = new Array(256);
+  for (let i = 0; i < 256; i++) {
+    let c = BigInt(i);
+    for (let k = 0; k < 8; k++) c = c & 1n ? (c >> 1n) ^ poly : c >> 1n;
+    table[i] = c;
+  }
+  return table;
+})();
+
+function crc64nvme(buf) {
+  let crc = 0xFFFFFFFFFFFFFFFFn;
+  for (const b of buf) crc = CRC_TABLE[Number((crc ^ BigInt(b)) & 0xFFn)] ^ (crc >> 8n);
+  return crc ^ 0xFFFFFFFFFFFFFFFFn;
+}
+
+function crc64Header(buf) {
+  const out = Buffer.alloc(8);
+  out.writeBigUInt64LE(crc64nvme(buf));
+  return out.toString('base64');
+}
+
+function appendQuery(sasUrl, query) {
+  return `${sasUrl}&${query}`;
+}
+
+function blockId(i) {
+  return Buffer.from(`block-${String(i).padStart(6, '0')}`).toString('base64');
+}
+
+function putBlock(sasUrl, i, data) {
+  return request('PUT', appendQuery(sasUrl, `comp=block&blockid=${encodeURIComponent(blockId(i))}`), {
+    headers: { 'x-ms-content-crc64': crc64Header(data), 'Content-Length': data.length },
+    body: data,
+  });
+}
+
+function putBlockList(sasUrl, count, contentType = 'audio/wav') {
+  const ids = Array.from({ length: count }, (_, i) => `  <Latest>${blockId(i)}</Latest>`).join('\n');
+  const xml = `<?xml version="1.0" encoding="utf-8"?>\n<BlockList>\n${ids}\n</BlockList>`;
+  return request('PUT', appendQuery(sasUrl, 'comp=blocklist'), {
+    headers: { 'Content-Type': 'application/xml; charset=utf-8', 'x-ms-blob-content-type': contentType },
+    body: Buffer.from(xml),
+  });
+}
+
+function putBlob(sasUrl, data, contentType = 'audio/wav') {
+  return request('PUT', sasUrl, {
+    headers: {
+      'x-ms-blob-type': 'BlockBlob',
+      'x-ms-blob-content-type': contentType,
+      'x-ms-content-crc64': crc64Header(data),
+      'Content-Length': data.length,
+    },
+    body: data,
+  });
+}
+
+// Uploads `data` in blocks of `blockSize` and commits them.
+async function uploadBlocks(sasUrl, data, blockSize) {
+  const count = Math.ceil(data.length / blockSize);
+  for (let i = 0; i < count; i++) {
+    const r = await putBlock(sasUrl, i, data.subarray(i * blockSize, (i + 1) * blockSize));
+    if (r.status !== 201) throw new Error(`Put Block ${i} answered ${r.status}: ${r.text}`);
+  }
+  const r = await putBlockList(sasUrl, count);
+  if (r.status !== 201) throw new Error(`Put Block List answered ${r.status}: ${r.text}`);
+  return count;
+}
+
+function finalizeBody(recordingId, overrides = {}) {
+  return {
+    recording_id: recordingId,
+    captureMode: 'impromptu',
+    durationSeconds: 12,
+    pausedDurationSeconds: 0,
+    capturedAt: '2025-03-04T09:15:00Z',
+    capturedUntil: '2025-03-04T09:15:12Z',
+    audioProfile: 'standard',
+    sampleRateHz: 16000,
+    channels: 1,
+    bitRateKbps: 256,
+    expectedSpeakers: [],
+    shareWithAttendees: false,
+    ...overrides,
+  };
+}
+
+// init + upload + finalize for `data`; returns the init answer.
+async function uploadRecording(stack, tok, data, { filename = `capture-${crypto.randomUUID()}.wav`, blockSize = 64 * 1024, slug = 'contoso' } = {}) {
+  const init = await request('POST', `${stack.api(slug)}/api/v1/meetings/uploads/init`, {
+    headers: bearer(tok), json: { filename, content_type: 'audio/wav', size_bytes: data.length },
+  });
+  if (init.status !== 200) throw new Error(`init answered ${init.status}: ${init.text}`);
+  await uploadBlocks(init.json.upload_url, data, blockSize);
+  const fin = await request('POST', `${stack.api(slug)}/api/v1/meetings/uploads/finalize`, {
+    headers: bearer(tok), json: finalizeBody(init.json.recording_id, { fileSizeBytes: data.length }),
+  });
+  if (fin.status !== 200) throw new Error(`finalize answered ${fin.status}: ${fin.text}`);
+  return init.json;
+}
+
+// A zombie (exited, not yet reaped by whoever adopted it) counts as gone.
+function pidAlive(pid) {
+  try {
+    process.kill(pid, 0);
+  } catch {
+    return false;
+  }
+  try {
+    const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+    return stat.slice(stat.lastIndexOf(')') + 2, stat.lastIndexOf(')') + 3) !== 'Z';
+  } catch {
+    return false;
+  }
+}
+
+async function waitUntil(predicate, timeoutMs = 5000, stepMs = 50) {
+  const end = Date.now() + timeoutMs;
+  while (Date.now() < end) {
+    if (await predicate()) return true;
+    await sleep(stepMs);
+  }
+  return predicate();
+}
+
+function portOpen(port) {
+  return new Promise((resolve) => {
+    const sock = require('node:net').connect(port, '127.0.0.1');
+    sock.once('connect', () => {
+      sock.destroy();
+      resolve(true);
+    });
+    sock.once('error', () => resolve(false));
+  });
+}
+
+function sleep(ms) {
+  return new Promise((resolve) => setTimeout(resolve, ms));
+}
+
+module.exports = {
+  ROOT,
+  BIN,
+  REDIRECT,
+  SIGN_IN_SCOPE,
+  tempDir,
+  startStack,
+  request,
+  admin,
+  reset,
+  pkce,
+  decodeJwt,
+  authorize,
+  token,
+  signIn,
+  kavoToken,
+  bearer,
+  crc64nvme,
+  crc64Header,
+  blockId,
+  putBlock,
+  putBlockList,
+  putBlob,
+  uploadBlocks,
+  finalizeBody,
+  uploadRecording,
+  pidAlive,
+  waitUntil,
+  portOpen,
+  sleep,
+};

@@ -1,0 +1,352 @@
+#include "audio/Mixer.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "audio/ConverterResampler.h"
+#include "audio/ThreeToOneDecimator.h"
+#include "base/SerialQueue.h"
+
+namespace kavo {
+namespace {
+
+// Host ticks are nanoseconds: numer/denom of the host timebase is 1/1.
+constexpr double kTimebaseNumer = 1.0;
+constexpr double kTimebaseDenom = 1.0;
+
+constexpr std::uint64_t hostTicks(double secondsValue) {
+    return static_cast<std::uint64_t>(secondsValue * 1e9 * kTimebaseDenom / kTimebaseNumer);
+}
+
+constexpr double hostSeconds(std::uint64_t ticks) {
+    return static_cast<double>(ticks) * kTimebaseNumer / kTimebaseDenom / 1e9;
+}
+
+constexpr Duration kTickInterval = std::chrono::milliseconds(100);
+constexpr Duration kTickLeeway = std::chrono::milliseconds(10);
+constexpr double kDriftInterval = 10.0;
+// Refused source frames stand in as at most this much silence per drain.
+constexpr double kMaxSilenceSeconds = 5.0;
+constexpr double kReadChunkSeconds = 0.25;
+constexpr std::int64_t kPendingReserve = 32'000;
+// Frames already mixed are dropped from the front of the backlog past this many.
+constexpr std::int64_t kCompactThreshold = 16'000;
+
+std::unique_ptr<Resampling> makeResampler(double sampleRate) {
+    if (std::fabs(sampleRate - 48'000.0) < 0.5) {
+        return std::make_unique<ThreeToOneDecimator>();
+    }
+    return std::make_unique<ConverterResampler>(sampleRate);
+}
+
+void checkRate(const std::string& name, double sampleRate) {
+    if (!(sampleRate >= Mixer::Channel::kMinSampleRate &&
+          sampleRate <= Mixer::Channel::kMaxSampleRate)) {
+        throw MixerError(
+            fmt::format("The {} source's sample rate of {} Hz is not supported", name, sampleRate));
+    }
+}
+
+void addInto(float* __restrict sum, const float* __restrict add, std::int64_t count) {
+    for (std::int64_t i = 0; i < count; ++i) {
+        sum[i] += add[i];
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Mixer
+
+std::shared_ptr<Mixer> Mixer::create(std::vector<std::shared_ptr<Channel>> channels,
+                                     std::shared_ptr<PCMSink> sink, HostClock clock) {
+    auto queue = std::make_shared<SerialQueue>(kQueueLabel);
+    Scheduler* scheduler = queue.get();
+    return std::make_shared<Mixer>(PrivateTag{}, std::move(channels), std::move(sink),
+                                   std::move(clock), std::move(queue), scheduler);
+}
+
+std::shared_ptr<Mixer> Mixer::create(std::vector<std::shared_ptr<Channel>> channels,
+                                     std::shared_ptr<PCMSink> sink, HostClock clock,
+                                     Scheduler& queue) {
+    return std::make_shared<Mixer>(PrivateTag{}, std::move(channels), std::move(sink),
+                                   std::move(clock), nullptr, &queue);
+}
+
+Mixer::Mixer(PrivateTag, std::vector<std::shared_ptr<Channel>> channels,
+             std::shared_ptr<PCMSink> sink, HostClock clock,
+             std::shared_ptr<SerialQueue> ownedQueue, Scheduler* queue)
+    : channels_(std::move(channels)),
+      sink_(std::move(sink)),
+      clock_(std::move(clock)),
+      ownedQueue_(std::move(ownedQueue)),
+      queue_(queue),
+      driftIntervalTicks_(hostTicks(kDriftInterval)),
+      mixScratch_(kMaxFramesPerTick, 0.0f),
+      addScratch_(kMaxFramesPerTick, 0.0f),
+      intScratch_(kMaxFramesPerTick, 0) {
+    if (channels_.empty()) {
+        throw MixerError("The mixer needs at least one source");
+    }
+    if (std::any_of(channels_.begin(), channels_.end(), [](const auto& c) { return !c; }) ||
+        !sink_ || !clock_) {
+        throw MixerError("The mixer needs its sources, an output and a clock");
+    }
+}
+
+Mixer::~Mixer() {
+    timer_.cancel();
+    // The last owner let go inside a tick on our own queue: that thread cannot join
+    // itself, so another thread retires the queue once the tick has returned.
+    if (ownedQueue_ && ownedQueue_->isCurrent()) {
+        std::thread([queue = std::move(ownedQueue_)] {}).detach();
+    }
+}
+
+void Mixer::start(bool runTimer) {
+    queue_->sync([this, runTimer] {
+        if (running_.load(std::memory_order_relaxed)) {
+            return;
+        }
+        startHostTime_ = clock_();
+        lastDriftHostTime_ = startHostTime_;
+        framesWritten_.store(0, std::memory_order_release);
+        running_.store(true, std::memory_order_release);
+        if (runTimer) {
+            timer_ = queue_->every(kTickInterval, kTickLeeway, [weak = weak_from_this()] {
+                if (auto self = weak.lock()) {
+                    self->tick();
+                }
+            });
+        }
+    });
+}
+
+void Mixer::tick() {
+    if (!running_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    const std::uint64_t now = clock_();
+    const double elapsedSeconds = hostSeconds(now - startHostTime_);
+    const std::int64_t target = std::llround(elapsedSeconds * kOutputRate);
+    const std::int64_t due = target - framesWritten_.load(std::memory_order_relaxed);
+    if (due < 1) {
+        return;
+    }
+    const std::int64_t count = std::min(due, kMaxFramesPerTick);
+
+    for (const auto& channel : channels_) {
+        channel->drainRing();
+    }
+    // Measured after the drain and before the read, so the backlog includes this tick's
+    // frames.
+    if (now - lastDriftHostTime_ >= driftIntervalTicks_) {
+        lastDriftHostTime_ = now;
+        for (const auto& channel : channels_) {
+            channel->correctDrift();
+        }
+    }
+    mixDue(count);
+}
+
+void Mixer::mixDue(std::int64_t count) {
+    channels_.front()->read(mixScratch_.data(), count);
+    for (auto it = channels_.begin() + 1; it != channels_.end(); ++it) {
+        (*it)->read(addScratch_.data(), count);
+        addInto(mixScratch_.data(), addScratch_.data(), count);
+    }
+    limiter_.process(mixScratch_.data(), count);
+    convertToInt16(mixScratch_.data(), intScratch_.data(), count);
+    sink_->append(intScratch_.data(), count);
+    framesWritten_.fetch_add(count, std::memory_order_acq_rel);
+}
+
+void Mixer::stop() {
+    queue_->sync([this] {
+        if (!running_.load(std::memory_order_relaxed)) {
+            return;
+        }
+        timer_.cancel();
+        timer_ = TimerHandle();
+        tick();
+        running_.store(false, std::memory_order_release);
+        log_.info("Mixer stopped: frames={} {}", framesWritten_.load(std::memory_order_relaxed),
+                  summary());
+    });
+}
+
+// In double the product and the added half are exact, so the rounding is too.
+void Mixer::convertToInt16(const float* __restrict samples, std::int16_t* __restrict into,
+                           std::int64_t count) noexcept {
+    for (std::int64_t i = 0; i < count; ++i) {
+        double y = static_cast<double>(samples[i]) * 32767.0;
+        y += std::copysign(0.5, y);
+        y = y > 32767.0 ? 32767.0 : y;
+        y = y < -32768.0 ? -32768.0 : y;
+        into[i] =
+            y == y ? static_cast<std::int16_t>(static_cast<std::int32_t>(y)) : std::int16_t{0};
+    }
+}
+
+std::string Mixer::summary() const {
+    std::string text;
+    for (const auto& channel : channels_) {
+        if (!text.empty()) {
+            text += ' ';
+        }
+        text += channel->summary();
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------
+// Mixer::Channel
+
+Mixer::Channel::Channel(std::string name, double sampleRate) : name_(std::move(name)) {
+    checkRate(name_, sampleRate);
+    setRate(sampleRate);
+    pending_.reserve(kPendingReserve);
+}
+
+void Mixer::Channel::setRate(double sampleRate) {
+    // Everything new is built before anything is replaced.
+    auto ring =
+        std::make_unique<AudioRing>(static_cast<std::int64_t>(std::floor(2.0 * sampleRate)));
+    auto resampler = makeResampler(sampleRate);
+    const auto chunk = static_cast<std::size_t>(std::floor(sampleRate * kReadChunkSeconds));
+    std::vector<float> readChunk(chunk, 0.0f);
+    std::vector<float> silence(chunk, 0.0f);
+    sampleRate_ = sampleRate;
+    ring_ = std::move(ring);
+    resampler_ = std::move(resampler);
+    readChunk_ = std::move(readChunk);
+    silence_ = std::move(silence);
+}
+
+void Mixer::Channel::deliver(const float* frames, std::int64_t count,
+                             std::uint64_t hostTime) noexcept {
+    std::uint64_t unset = 0;
+    firstHostTime_.compare_exchange_strong(unset, hostTime, std::memory_order_relaxed);
+    ring_->write(frames, count);
+}
+
+void Mixer::Channel::reconfigure(double sampleRate) {
+    checkRate(name_, sampleRate);
+    drainRing();
+    if (std::fabs(sampleRate - sampleRate_) > 0.5) {
+        setRate(sampleRate);
+    }
+}
+
+void Mixer::Channel::drainRing() {
+    const std::int64_t refused = ring_->takeDropped();
+    if (refused >= 1) {
+        droppedSourceFrames_ += refused;
+        const auto cap = static_cast<std::int64_t>(std::floor(sampleRate_ * kMaxSilenceSeconds));
+        feedSilence(std::min(refused, cap));
+    }
+    const auto chunk = static_cast<std::int64_t>(readChunk_.size());
+    while (true) {
+        const std::int64_t got = ring_->read(readChunk_.data(), chunk);
+        if (got == 0) {
+            break;
+        }
+        resampler_->process(readChunk_.data(), got, pending_);
+    }
+}
+
+void Mixer::Channel::feedSilence(std::int64_t frames) {
+    const auto chunk = static_cast<std::int64_t>(silence_.size());
+    for (std::int64_t remaining = frames; remaining > 0;) {
+        const std::int64_t k = std::min(chunk, remaining);
+        resampler_->process(silence_.data(), k, pending_);
+        remaining -= k;
+    }
+}
+
+void Mixer::Channel::read(float* into, std::int64_t count) {
+    const std::int64_t k = std::clamp<std::int64_t>(backlog(), 0, std::max<std::int64_t>(count, 0));
+    if (k >= 1) {
+        std::copy_n(pending_.begin() + pendingRead_, k, into);
+        pendingRead_ += k;
+        emittedFrames_ += k;
+        lastRealFrame_ = emittedFrames_ + underrunFrames_;
+    }
+    if (k < count) {
+        std::fill(into + k, into + count, 0.0f);
+        underrunFrames_ += count - k;
+    }
+    if (pendingRead_ >= kCompactThreshold) {
+        compactPending();
+    }
+}
+
+void Mixer::Channel::compactPending() {
+    if (pendingRead_ < 1) {
+        return;
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + pendingRead_);
+    pendingRead_ = 0;
+}
+
+void Mixer::Channel::correctDrift() {
+    compactPending();
+    const auto backlogFrames = static_cast<std::int64_t>(pending_.size());
+    const std::int64_t deviation = std::abs(backlogFrames - kTargetBacklog);
+    if (deviation <= kDeadBand) {
+        return;
+    }
+    const std::int64_t amount = std::min(deviation, kMaxCorrection);
+    if (backlogFrames > kTargetBacklog) {
+        dropFrames(amount);
+    } else {
+        insertFrames(amount);
+    }
+    ++driftCorrections_;
+}
+
+std::int64_t Mixer::Channel::zeroCrossing(const std::vector<float>& pending, std::int64_t limit) {
+    const std::int64_t end =
+        std::min({limit, kSpliceSearch, static_cast<std::int64_t>(pending.size())});
+    for (std::int64_t i = 1; i < end; ++i) {
+        const float before = pending[static_cast<std::size_t>(i - 1)];
+        const float at = pending[static_cast<std::size_t>(i)];
+        if ((before <= 0.0f && at >= 0.0f) || (before >= 0.0f && at <= 0.0f)) {
+            return i;
+        }
+    }
+    return 0;
+}
+
+void Mixer::Channel::dropFrames(std::int64_t amount) {
+    for (std::int64_t remaining = amount; remaining > 0 && !pending_.empty();) {
+        const std::int64_t k =
+            std::min({remaining, static_cast<std::int64_t>(pending_.size()), kSplicePiece});
+        const std::int64_t at =
+            zeroCrossing(pending_, static_cast<std::int64_t>(pending_.size()) - k);
+        pending_.erase(pending_.begin() + at, pending_.begin() + at + k);
+        splicedFrames_ += k;
+        remaining -= k;
+    }
+}
+
+void Mixer::Channel::insertFrames(std::int64_t amount) {
+    for (std::int64_t remaining = amount; remaining > 0;) {
+        const std::int64_t k = std::min(remaining, kSplicePiece);
+        const std::int64_t at = zeroCrossing(pending_, static_cast<std::int64_t>(pending_.size()));
+        pending_.insert(pending_.begin() + at, static_cast<std::size_t>(k), 0.0f);
+        splicedFrames_ -= k;
+        remaining -= k;
+    }
+}
+
+std::string Mixer::Channel::summary() const {
+    return fmt::format("{}[rate={} underrun={} lastReal={} dropped={} backlog={} corrections={}]",
+                       name_, static_cast<std::int64_t>(sampleRate_), underrunFrames_,
+                       lastRealFrame_, droppedSourceFrames_, backlog(), driftCorrections_);
+}
+
+}  // namespace kavo

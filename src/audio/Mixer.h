@@ -1,0 +1,195 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/AudioRing.h"
+#include "audio/PCMSink.h"
+#include "audio/PeakLimiter.h"
+#include "audio/Resampling.h"
+#include "base/Error.h"
+#include "base/Log.h"
+#include "base/Scheduler.h"
+
+namespace kavo {
+
+class SerialQueue;
+
+// Turns the capture sources of one recording into one 16 000 Hz mono 16-bit stream.
+// Driven by the host clock, not by the sources: each tick writes exactly the frames the
+// clock says are due since start. A source that delivered too little is padded with
+// counted silence; one whose ring overflowed gets silence in place of the lost frames;
+// every ten seconds each source's backlog is nudged towards 40 ms at zero crossings so
+// that a source clock running slightly fast or slow stays aligned with the output.
+class Mixer : public std::enable_shared_from_this<Mixer> {
+public:
+    class Channel;
+    // Monotonic host time in nanoseconds.
+    using HostClock = std::function<std::uint64_t()>;
+
+    static constexpr double kOutputRate = 16'000.0;
+    // Five seconds of output: the most one tick writes and the size of each scratch buffer.
+    static constexpr std::int64_t kMaxFramesPerTick = 80'000;
+    static constexpr const char* kQueueLabel = "brindle.meetings.desktop.mixer";
+
+    // A mixer ticking on a serial queue of its own.
+    static std::shared_ptr<Mixer> create(std::vector<std::shared_ptr<Channel>> channels,
+                                         std::shared_ptr<PCMSink> sink, HostClock clock);
+    // A mixer ticking on `queue`, which must outlive it (a manual scheduler in tests).
+    static std::shared_ptr<Mixer> create(std::vector<std::shared_ptr<Channel>> channels,
+                                         std::shared_ptr<PCMSink> sink, HostClock clock,
+                                         Scheduler& queue);
+
+    Mixer(const Mixer&) = delete;
+    Mixer& operator=(const Mixer&) = delete;
+    ~Mixer();
+
+    // With `runTimer` false the owner drives tick() on queue() itself.
+    void start(bool runTimer = true);
+    // One mixing step; on queue() only.
+    void tick();
+    // Cancels the timer and writes everything due up to now. Waits on queue(), so call it
+    // from elsewhere (or from the queue itself, where it runs in place).
+    void stop();
+
+    // Where ticks and channel reconfiguration run.
+    Scheduler& queue() const { return *queue_; }
+    bool isRunning() const { return running_.load(std::memory_order_acquire); }
+    // Output frames handed to the sink since start; readable from any thread.
+    std::int64_t framesWritten() const { return framesWritten_.load(std::memory_order_acquire); }
+    const std::vector<std::shared_ptr<Channel>>& channels() const { return channels_; }
+    // The channels' summaries joined by single spaces.
+    std::string summary() const;
+
+    // Each sample × 32767 to the nearest integer, halves away from zero, clamped to 16 bits;
+    // NaN becomes silence.
+    static void convertToInt16(const float* samples, std::int16_t* into,
+                               std::int64_t count) noexcept;
+
+private:
+    struct PrivateTag {};
+
+public:
+    Mixer(PrivateTag, std::vector<std::shared_ptr<Channel>> channels, std::shared_ptr<PCMSink> sink,
+          HostClock clock, std::shared_ptr<SerialQueue> ownedQueue, Scheduler* queue);
+
+private:
+    void mixDue(std::int64_t count);
+
+    const std::vector<std::shared_ptr<Channel>> channels_;
+    const std::shared_ptr<PCMSink> sink_;
+    const HostClock clock_;
+    std::shared_ptr<SerialQueue> ownedQueue_;
+    Scheduler* const queue_;
+    TimerHandle timer_;
+    std::uint64_t startHostTime_ = 0;
+    std::uint64_t lastDriftHostTime_ = 0;
+    const std::uint64_t driftIntervalTicks_;
+    std::atomic<std::int64_t> framesWritten_{0};
+    std::atomic<bool> running_{false};
+    PeakLimiter limiter_;
+    std::vector<float> mixScratch_;
+    std::vector<float> addScratch_;
+    std::vector<std::int16_t> intScratch_;
+    Logger log_{"Mixer"};
+};
+
+// A channel rate the mixer cannot take.
+class MixerError : public Error {
+public:
+    using Error::Error;
+};
+
+// One source of the mix. Its producer (an endpoint's audio thread) only calls deliver();
+// everything else runs on the mixer's queue. Shared by the mixer and the capture session.
+class Mixer::Channel {
+public:
+    static constexpr double kMinSampleRate = 1'000.0;
+    static constexpr double kMaxSampleRate = 384'000.0;
+    // Backlog the drift correction steers to: 40 ms of output.
+    static constexpr std::int64_t kTargetBacklog = 640;
+    static constexpr std::int64_t kDeadBand = 7;
+    static constexpr std::int64_t kMaxCorrection = 160;
+    static constexpr std::int64_t kSplicePiece = 16;
+    static constexpr std::int64_t kSpliceSearch = 320;
+
+    // Throws MixerError for a rate outside kMinSampleRate...kMaxSampleRate.
+    Channel(std::string name, double sampleRate);
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    // Producer, on the audio thread: notes the first buffer's host time and writes the
+    // frames into the ring. Never locks, allocates or waits.
+    void deliver(const float* frames, std::int64_t count, std::uint64_t hostTime) noexcept;
+
+    // Moves what the ring holds into the backlog, then, when the rate changed by more than
+    // 0.5 Hz, switches ring and resampler to it. The backlog and counters carry over. Only
+    // while the producer is not delivering. Throws MixerError, changing nothing, for a
+    // rate out of range.
+    void reconfigure(double sampleRate);
+
+    // Moves the ring's frames, and silence standing in for frames it refused, through the
+    // resampler into the backlog.
+    void drainRing();
+    // Passes `frames` source-rate zeros through the resampler.
+    void feedSilence(std::int64_t frames);
+    // Fills `into` with `count` frames from the backlog, zeros for what is missing.
+    void read(float* into, std::int64_t count);
+    // Forgets the frames already read.
+    void compactPending();
+    // Steers the backlog towards kTargetBacklog, by at most kMaxCorrection frames.
+    void correctDrift();
+
+    // Where a splice goes in `pending`: the first index i in 1..min(limit, 320)-1 where the
+    // signal crosses or touches zero between i-1 and i; 0 when there is none.
+    static std::int64_t zeroCrossing(const std::vector<float>& pending, std::int64_t limit);
+
+    const std::string& name() const { return name_; }
+    double sampleRate() const { return sampleRate_; }
+    const AudioRing& ring() const { return *ring_; }
+    const Resampling& resampler() const { return *resampler_; }
+    // Host time of the first buffer delivered; 0 before.
+    std::uint64_t firstHostTime() const { return firstHostTime_.load(std::memory_order_relaxed); }
+    std::int64_t emittedFrames() const { return emittedFrames_; }
+    std::int64_t underrunFrames() const { return underrunFrames_; }
+    // All frames the channel contributed to the output, real or silent.
+    std::int64_t totalFrames() const { return emittedFrames_ + underrunFrames_; }
+    std::int64_t droppedSourceFrames() const { return droppedSourceFrames_; }
+    std::int64_t lastRealFrame() const { return lastRealFrame_; }
+    std::int64_t splicedFrames() const { return splicedFrames_; }
+    std::int64_t driftCorrections() const { return driftCorrections_; }
+    // Resampled frames waiting to be mixed.
+    std::int64_t backlog() const {
+        return static_cast<std::int64_t>(pending_.size()) - pendingRead_;
+    }
+    std::string summary() const;
+
+private:
+    void setRate(double sampleRate);
+    // Remove / insert `amount` frames in pieces at zero crossings near the front of a
+    // compacted backlog.
+    void dropFrames(std::int64_t amount);
+    void insertFrames(std::int64_t amount);
+
+    const std::string name_;
+    double sampleRate_ = 0.0;
+    std::unique_ptr<AudioRing> ring_;
+    std::unique_ptr<Resampling> resampler_;
+    std::vector<float> readChunk_;
+    std::vector<float> silence_;
+    std::vector<float> pending_;
+    std::int64_t pendingRead_ = 0;
+    alignas(64) std::atomic<std::uint64_t> firstHostTime_{0};
+    alignas(64) std::int64_t emittedFrames_ = 0;
+    std::int64_t underrunFrames_ = 0;
+    std::int64_t droppedSourceFrames_ = 0;
+    std::int64_t lastRealFrame_ = 0;
+    std::int64_t splicedFrames_ = 0;
+    std::int64_t driftCorrections_ = 0;
+};
+
+}  // namespace kavo

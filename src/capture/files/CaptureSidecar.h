@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/Error.h"
+
+namespace kavo {
+
+// A sidecar file that could not be read or decoded. what() says which key was wrong.
+class SidecarError : public Error {
+public:
+    using Error::Error;
+};
+
+// The JSON description of one capture, kept beside its audio. The capture session
+// writes it at start, every 30 s, after device events and at stop; the uploader adds
+// the server's identifiers and state. Dates are sidecar timestamp texts
+// (SidecarTimestamp.h). Absent optionals are left out of the file.
+struct CaptureSidecar {
+    struct DeviceEvent {
+        std::string at;
+        std::string kind;  // "deviceChange" or "rebuild"
+        std::optional<std::string> detail;
+
+        bool operator==(const DeviceEvent&) const = default;
+    };
+
+    // One mixer channel's counters at the end of the capture.
+    struct SourceStats {
+        std::string name;  // "mic" or "system"
+        std::int64_t sampleRateHz = 0;
+        std::int64_t totalFrames = 0;
+        std::int64_t underrunFrames = 0;
+        std::int64_t droppedSourceFrames = 0;
+        std::int64_t lastRealFrame = 0;
+
+        bool operator==(const SourceStats&) const = default;
+    };
+
+    std::string captureId;
+    std::string audioFileName;
+    std::string startedAt;
+    std::optional<std::string> endedAt;
+    double durationSeconds = 0;
+    std::int64_t sampleRateHz = 16'000;
+    std::int64_t channels = 1;
+    std::int64_t bitsPerSample = 16;
+    double pausedSeconds = 0;
+    std::vector<DeviceEvent> deviceEvents;
+    std::optional<std::vector<SourceStats>> sources;
+    std::optional<std::string> recordingId;
+    std::optional<std::string> blobPath;
+    std::optional<std::string> uploadState;
+
+    bool operator==(const CaptureSidecar&) const = default;
+
+    // The microphone, when it recorded essentially nothing (at least 98 % underrun).
+    // The system source is never reported: silence from the far side is normal.
+    std::vector<std::string> silentSources() const;
+
+    // Pretty-printed JSON with the keys sorted at every level.
+    std::string encode() const;
+    // Every required key must be present with its type; unknown keys are ignored.
+    // Throws SidecarError.
+    static CaptureSidecar decode(std::string_view json);
+
+    // Replaces the file atomically: a reader sees the previous or the new sidecar.
+    // Throws FileError.
+    void write(const std::filesystem::path& url) const;
+    // Throws SidecarError when the file is missing, unreadable or does not decode.
+    static CaptureSidecar read(const std::filesystem::path& url);
+};
+
+}  // namespace kavo

@@ -1,0 +1,132 @@
+#include "capture/files/WavRepair.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "base/Log.h"
+#include "capture/files/WavHeader.h"
+#include "capture/files/WavWriter.h"
+
+namespace kavo {
+namespace {
+
+// Takes the lock without waiting. False only when someone else holds it; a file system
+// without locks cannot tell, and its files are repaired as before.
+bool tryLock(PosixFileIO& io, int fd) {
+    for (;;) {
+        if (io.flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno == EINTR) continue;
+        return errno != EWOULDBLOCK;
+    }
+}
+
+ssize_t readAt(PosixFileIO& io, int fd, void* data, std::size_t size, off_t offset) {
+    for (;;) {
+        const ssize_t n = io.pread(fd, data, size, offset);
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+void writeAt(PosixFileIO& io, int fd, std::uint32_t value, off_t offset, const std::filesystem::path& url) {
+    const auto bytes = wav::littleEndian32(value);
+    for (;;) {
+        const ssize_t n = io.pwrite(fd, bytes.data(), bytes.size(), offset);
+        if (n == static_cast<ssize_t>(bytes.size())) return;
+        if (n < 0 && errno == EINTR) continue;
+        throw WavRepairError(fmt::format("header write to {} failed (errno {})", url.string(), n < 0 ? errno : 0));
+    }
+}
+
+bool isWav(const std::filesystem::path& path) {
+    std::string extension = path.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return extension == ".wav";
+}
+
+}  // namespace
+
+WavRepairResult repairWavFile(const std::filesystem::path& url, PosixFileIO& io) {
+    FileDescriptor fd(io, io.open(url.c_str(), O_RDWR | O_CLOEXEC, 0));
+    if (!fd.valid()) return WavRepairResult::failed(fmt::format("open failed (errno {})", errno));
+    if (!tryLock(io, fd.get())) return WavRepairResult::inUse();
+
+    const off_t size = io.seekEnd(fd.get());
+    if (size < 0) throw WavRepairError(fmt::format("could not measure {} (errno {})", url.string(), errno));
+    if (size < WavWriter::kHeaderBytes) return WavRepairResult::failed("shorter than a WAVE header");
+
+    wav::Header header{};
+    const ssize_t got = readAt(io, fd.get(), header.data(), header.size(), 0);
+    if (got < static_cast<ssize_t>(header.size())) {
+        return WavRepairResult::failed(fmt::format("header read failed (errno {})", got < 0 ? errno : 0));
+    }
+    if (std::memcmp(header.data(), "RIFF", 4) != 0) return WavRepairResult::failed("not a RIFF file");
+
+    const std::uint32_t riff = wav::readLittleEndian32(header.data() + wav::kRiffSizeOffset);
+    const std::uint32_t data = wav::readLittleEndian32(header.data() + wav::kDataSizeOffset);
+    const std::uint16_t block = wav::readLittleEndian16(header.data() + wav::kBlockAlignOffset);
+    const std::int64_t dataBytes = size - WavWriter::kHeaderBytes;
+    if (riff != 0 && data != 0 && data == dataBytes && riff == size - 8) return WavRepairResult::alreadyValid();
+
+    const std::int64_t aligned = block == 0 ? dataBytes : dataBytes - dataBytes % block;
+    if (false) {
+        return WavRepairResult::failed(
+            fmt::format("{} audio bytes are more than a WAVE header can describe", aligned));
+    }
+    writeAt(io, fd.get(), static_cast<std::uint32_t>(aligned + 36), wav::kRiffSizeOffset, url);
+    writeAt(io, fd.get(), static_cast<std::uint32_t>(aligned), wav::kDataSizeOffset, url);
+    if (aligned != dataBytes && io.ftruncate(fd.get(), aligned + WavWriter::kHeaderBytes) != 0) {
+        throw WavRepairError(fmt::format("could not truncate {} (errno {})", url.string(), errno));
+    }
+    if (io.fsync(fd.get()) != 0) {
+        throw WavRepairError(fmt::format("could not sync {} (errno {})", url.string(), errno));
+    }
+    return WavRepairResult::repaired(aligned);
+}
+
+std::vector<std::filesystem::path> repairIncompleteCaptures(const std::filesystem::path& directory,
+                                                            PosixFileIO& io) {
+    const Logger log("WavWriter");
+    std::vector<std::filesystem::path> entries;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+        entries.push_back(it->path());
+    }
+    if (error) return {};
+
+    std::vector<std::filesystem::path> repaired;
+    for (const auto& url : entries) {
+        if (!isWav(url)) continue;
+        const std::string name = url.filename().string();
+        WavRepairResult result;
+        try {
+            result = repairWavFile(url, io);
+        } catch (const std::exception&) {
+            result = WavRepairResult::failed("unreadable");
+        }
+        switch (result.kind) {
+            case WavRepairResult::Kind::repaired:
+                repaired.push_back(url);
+                log.notice("Repaired {}: data={} bytes", name, result.audioBytes);
+                break;
+            case WavRepairResult::Kind::failed:
+                log.error("Cannot repair {}: {}", name, result.reason);
+                break;
+            case WavRepairResult::Kind::inUse:
+                log.notice("Skipped {}: a running capture is writing it", name);
+                break;
+            case WavRepairResult::Kind::alreadyValid:
+                break;
+        }
+    }
+    return repaired;
+}
+
+}  // namespace kavo

@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "StorageTestSupport.h"
+#include "support/TempDir.h"
+#include "upload/BlockBlobUploader.h"
+#include "upload/FileStagedBlockStore.h"
+#include "upload/UploadCoordinator.h"
+#include "upload/UrlText.h"
+
+namespace kavo {
+namespace {
+
+using testing::AzuriteServer;
+using Outcome = BlockBlobUploader::Outcome;
+using Kind = UploadCoordinator::AttemptResult::Kind;
+
+constexpr std::int64_t kMiB = 1024 * 1024;
+
+class AzuriteUpload : public ::testing::Test {
+protected:
+    void SetUp() override { azurite.createContainer(curl, "recordings"); }
+
+    std::string sas(const std::string& blob, std::chrono::minutes validFor = std::chrono::minutes(60)) const {
+        return azurite.sasURL("recordings", blob, std::chrono::system_clock::now() + validFor);
+    }
+
+    linux_platform::CurlTransport curl{testing::curlGlobal()};
+    testing::WatchingTransport watching{curl};
+    AzuriteServer azurite;
+    testing::TempDir dir;
+    FileStagedBlockStore store{dir / "Captures" / "staged-blocks.json"};
+    BlockBlobUploader uploader{watching, store};
+};
+
+TEST_F(AzuriteUpload, AThreeMebibyteFileGoesUpInOnePutBlob) {
+    const std::string bytes = testing::recordingBytes(3 * kMiB);
+    uploader.putBlob(bytes, sas("short.wav"), "audio/wav");
+    EXPECT_EQ(watching.putBlockCount(), 0);
+    EXPECT_TRUE(azurite.readBlob(curl, "recordings", "short.wav") == bytes);
+}
+
+TEST_F(AzuriteUpload, AThirtySevenMebibyteFileGoesUpInTenBlocksAndReadsBackIdentical) {
+    const std::string bytes = testing::recordingBytes(37 * kMiB);
+    const auto file = dir / "capture.wav";
+    testing::writeBytes(file, bytes);
+    std::int64_t lastProgress = -1;
+    bool monotonic = true;
+    const auto outcome = uploader.upload(file, 37 * kMiB, sas("long.wav"), "audio/wav", "rec-37",
+                                         std::chrono::system_clock::now() + std::chrono::hours(1),
+                                         [&](std::int64_t sent, std::int64_t) {
+                                             monotonic = monotonic && sent >= lastProgress;
+                                             lastProgress = sent;
+                                         });
+    EXPECT_EQ(outcome, Outcome::uploaded(10, 37 * kMiB));
+    EXPECT_EQ(watching.putBlockCount(), 10);
+    EXPECT_TRUE(monotonic);
+    EXPECT_EQ(lastProgress, 37 * kMiB);
+    EXPECT_TRUE(azurite.readBlob(curl, "recordings", "long.wav") == bytes);
+    EXPECT_TRUE(store.stagedBlocks("rec-37").empty());
+}
+
+TEST_F(AzuriteUpload, ABlockCorruptedAfterItsChecksumIsRefusedAsCrc64MismatchAndRetried) {
+    const std::string bytes = testing::recordingBytes(9 * kMiB);
+    const auto file = dir / "capture.wav";
+    testing::writeBytes(file, bytes);
+    const std::string blockTwo = "blockid=" + UrlText::percentEncodeAlphanumerics(BlockBlobUploader::blockID(2));
+    watching.alterRequests([&](HTTPRequest& request) {
+        if (request.url.find(blockTwo) != std::string::npos) request.body[12345] ^= 0x40;
+    });
+
+    try {
+        uploader.upload(file, 9 * kMiB, sas("corrupt.wav"), "audio/wav", "rec-crc",
+                        std::chrono::system_clock::now() + std::chrono::hours(1));
+        FAIL() << "Azurite accepted a corrupted block";
+    } catch (const BlockBlobUploaderError& error) {
+        EXPECT_EQ(error.status(), 400);
+        EXPECT_EQ(error.azureErrorCode(), "Crc64Mismatch");
+        EXPECT_EQ(error.operation(), "Put Block [block 2]");
+        EXPECT_TRUE(error.detail().starts_with("x-ms-request-id=")) << error.detail();
+        const auto result = UploadCoordinator::classify(std::current_exception(), "Blob upload failed");
+        EXPECT_EQ(result.kind, Kind::transient);
+        EXPECT_EQ(result.message, "Blob upload failed: " + error.description());
+    }
+    EXPECT_FALSE(store.stagedBlocks("rec-crc").contains(2));
+    EXPECT_THROW(azurite.readBlob(curl, "recordings", "corrupt.wav"), std::runtime_error);
+
+    // The same upload without the fault resumes and commits an intact blob.
+    watching.alterRequests({});
+    EXPECT_EQ(uploader.upload(file, 9 * kMiB, sas("corrupt.wav"), "audio/wav", "rec-crc",
+                              std::chrono::system_clock::now() + std::chrono::hours(1)),
+              Outcome::uploaded(3, 9 * kMiB));
+    EXPECT_TRUE(azurite.readBlob(curl, "recordings", "corrupt.wav") == bytes);
+}
+
+TEST_F(AzuriteUpload, AnExpiredSignatureIsRefusedWith403AndNotRetried) {
+    const std::string expired = azurite.sasURL("recordings", "late.wav",
+                                               std::chrono::system_clock::now() - std::chrono::hours(1));
+    try {
+        uploader.putBlob(testing::recordingBytes(64 * 1024), expired, "audio/wav");
+        FAIL() << "Azurite accepted an expired signature";
+    } catch (const BlockBlobUploaderError& error) {
+        EXPECT_EQ(error.status(), 403);
+        EXPECT_EQ(error.azureErrorCode(), "AuthorizationFailure");
+        EXPECT_EQ(error.operation(), "Put Blob");
+        const auto result = UploadCoordinator::classify(std::current_exception(), "Blob upload failed");
+        EXPECT_EQ(result.kind, Kind::permanent);
+        EXPECT_EQ(result.message, "Blob upload failed: storage rejected this upload (HTTP 403).");
+    }
+}
+
+}  // namespace
+}  // namespace kavo

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <thread>
+
+#include "StorageTestSupport.h"
+#include "support/TempDir.h"
+#include "upload/BlockBlobUploader.h"
+#include "upload/FileStagedBlockStore.h"
+#include "upload/UrlText.h"
+
+namespace kavo {
+namespace {
+
+constexpr std::int64_t kMiB = 1024 * 1024;
+constexpr std::int64_t kFileSize = 40 * kMiB;
+constexpr int kBlocks = 10;
+
+// Holds each Put Block back a little so that the parent can kill the child while blocks
+// are still on their way.
+class SlowBlocks final : public HTTPTransport {
+public:
+    explicit SlowBlocks(HTTPTransport& inner) : inner_(inner) {}
+    HTTPResponse data(const HTTPRequest& request, std::stop_token stop) override {
+        if (request.url.find("comp=block&") != std::string::npos)
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        return inner_.data(request, stop);
+    }
+
+private:
+    HTTPTransport& inner_;
+};
+
+[[noreturn]] void uploadInChild(const std::filesystem::path& file, const std::filesystem::path& storeFile,
+                                const std::string& sasURL) {
+    int code = 0;
+    try {
+        linux_platform::CurlTransport curl(testing::curlGlobal());
+        SlowBlocks slow(curl);
+        FileStagedBlockStore store(storeFile);
+        const BlockBlobUploader uploader(slow, store);
+        uploader.upload(file, kFileSize, sasURL, "audio/wav", "rec-killed",
+                        std::chrono::system_clock::now() + std::chrono::hours(1));
+    } catch (...) {
+        code = 2;
+    }
+    ::_exit(code);
+}
+
+TEST(ResumeAfterKill, ASecondRunAfterSigkillSendsOnlyTheMissingBlocksAndTheBlobIsIntact) {
+    testing::AzuriteServer azurite;
+    testing::TempDir dir;
+    const auto file = dir / "capture.wav";
+    const auto storeFile = dir / "Captures" / "staged-blocks.json";
+    const std::string bytes = testing::recordingBytes(kFileSize);
+    testing::writeBytes(file, bytes);
+    {
+        linux_platform::CurlTransport curl(testing::curlGlobal());
+        azurite.createContainer(curl, "recordings");
+    }
+    const std::string sasURL =
+        azurite.sasURL("recordings", "killed.wav", std::chrono::system_clock::now() + std::chrono::hours(1));
+
+    // The child is forked before this process starts any thread of its own.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) uploadInChild(file, storeFile, sasURL);
+
+    FileStagedBlockStore store(storeFile);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (store.stagedBlocks("rec-killed").size() < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child finished before it was killed";
+
+    const std::set<int> survived = store.stagedBlocks("rec-killed");
+    ASSERT_GE(survived.size(), 3U);
+    ASSERT_LT(survived.size(), static_cast<std::size_t>(kBlocks));
+
+    linux_platform::CurlTransport curl(testing::curlGlobal());
+    testing::WatchingTransport watching(curl);
+    const BlockBlobUploader uploader(watching, store);
+    EXPECT_EQ(uploader.upload(file, kFileSize, sasURL, "audio/wav", "rec-killed",
+                              std::chrono::system_clock::now() + std::chrono::hours(1)),
+              BlockBlobUploader::Outcome::uploaded(kBlocks, kFileSize));
+
+    std::vector<std::string> expected;
+    for (int index = 0; index < kBlocks; ++index)
+        if (!survived.contains(index))
+            expected.push_back(UrlText::percentEncodeAlphanumerics(BlockBlobUploader::blockID(index)));
+    auto sent = watching.blockIds();
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(watching.putBlockCount(), kBlocks - static_cast<int>(survived.size()));
+    EXPECT_EQ(sent, expected);
+    EXPECT_TRUE(azurite.readBlob(curl, "recordings", "killed.wav") == bytes);
+    EXPECT_TRUE(store.stagedBlocks("rec-killed").empty());
+}
+
+}  // namespace
+}  // namespace kavo

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+
+#include "base/Clock.h"
+#include "net/HTTPTransport.h"
+
+namespace kavo::testing {
+
+// A real Azurite blob service (the version devstack/ pins) on 127.0.0.1 and a free
+// port, in memory, for tests that must talk to actual Azure storage semantics. The
+// constructor throws, with Azurite's own output, when it cannot start: a test that
+// needs it fails rather than skips. The destructor kills it.
+class AzuriteServer {
+public:
+    static constexpr const char* kAccount = "devstoreaccount1";
+    static constexpr const char* kAccountKey =
+        "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
+
+    AzuriteServer();
+    AzuriteServer(const AzuriteServer&) = delete;
+    AzuriteServer& operator=(const AzuriteServer&) = delete;
+    ~AzuriteServer();
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    // http://127.0.0.1:PORT/devstoreaccount1/CONTAINER/BLOB
+    std::string blobURL(const std::string& container, const std::string& blob) const;
+
+    // Creates a container with Shared Key authorisation; throws unless Azurite answers 201.
+    void createContainer(HTTPTransport& transport, const std::string& container) const;
+    // A blob service SAS URL (sv 2021-08-06, sr b) with the given permissions and expiry.
+    std::string sasURL(const std::string& container, const std::string& blob, WallTime expiry,
+                       const std::string& permissions = "cw") const;
+    // The committed blob's bytes; throws unless Azurite answers 200.
+    std::string readBlob(HTTPTransport& transport, const std::string& container, const std::string& blob) const;
+
+    // The azurite-blob script that devstack/ installs.
+    static std::filesystem::path script();
+
+private:
+    void start();
+    void stop();
+
+    int port_ = 0;
+    pid_t pid_ = -1;
+    std::filesystem::path workDirectory_;
+};
+
+// base64 of HMAC-SHA256 over `text` with the base64-encoded `key`.
+std::string signWithAccountKey(const std::string& key, const std::string& text);
+
+}  // namespace kavo::testing

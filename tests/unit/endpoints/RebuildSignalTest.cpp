@@ -1,0 +1,73 @@
+#include "audio/endpoints/RebuildSignal.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace kavo {
+namespace {
+
+using Reason = EndpointRebuildReason;
+
+TEST(RebuildSignal, HandsEachReasonOnFromItsOwnThreadMergingRepeatsRaisedMeanwhile) {
+    std::mutex mutex;
+    std::vector<Reason> handed;
+    std::vector<std::thread::id> threads;
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    bool first = true;
+
+    RebuildSignal signal([&](Reason reason) {
+        {
+            std::lock_guard lock(mutex);
+            handed.push_back(reason);
+            threads.push_back(std::this_thread::get_id());
+        }
+        if (std::exchange(first, false)) {
+            entered.set_value();
+            released.wait();
+        }
+    });
+
+    signal.raise(Reason::routeFormatChanged);
+    entered.get_future().wait();
+    for (int i = 0; i < 3; ++i) signal.raise(Reason::routeFormatChanged);
+    signal.raise(Reason::voiceProcessingSilent);
+    release.set_value();
+    signal.flush();
+
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(handed, (std::vector<Reason>{Reason::routeFormatChanged, Reason::voiceProcessingSilent,
+                                           Reason::routeFormatChanged}));
+    for (const auto id : threads) EXPECT_NE(id, std::this_thread::get_id());
+}
+
+TEST(RebuildSignal, RaisesFromManyThreadsAllArrive) {
+    std::mutex mutex;
+    std::vector<Reason> handed;
+    RebuildSignal signal([&](Reason reason) {
+        std::lock_guard lock(mutex);
+        handed.push_back(reason);
+    });
+    std::vector<std::thread> raisers;
+    for (int t = 0; t < 3; ++t) {
+        raisers.emplace_back([&signal, t] {
+            for (int i = 0; i < 500; ++i) signal.raise(static_cast<Reason>(t));
+        });
+    }
+    for (auto& raiser : raisers) raiser.join();
+    signal.flush();
+    std::lock_guard lock(mutex);
+    for (const auto reason : {Reason::voiceProcessingSilent, Reason::deviceChanged, Reason::routeFormatChanged}) {
+        EXPECT_GE(std::count(handed.begin(), handed.end(), reason), 1) << toString(reason);
+    }
+    EXPECT_LE(handed.size(), 1'500U);
+}
+
+}  // namespace
+}  // namespace kavo

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "capture/files/PosixFileIO.h"
+#include "capture/files/WavRepair.h"
+
+namespace kavo::testing {
+
+// Real calls, except for the faults a test scripts, and a record of every sync.
+class ScriptedFileIO : public PosixFileIO {
+public:
+    enum class WriteStep {
+        interrupted,  // fails with EINTR, writes nothing
+        partial,      // writes only the first 3 bytes
+        fail,         // fails with `failErrno`
+        pretend,      // reports the full size written without touching the file
+        real,
+    };
+
+    std::deque<WriteStep> writeSteps;
+    // Used once the script has run out.
+    WriteStep afterScript = WriteStep::real;
+    int failErrno = ENOSPC;
+    std::optional<int> openErrno;
+    std::optional<int> preadErrno;
+    std::optional<int> pwriteErrno;
+    // Off for tests that simulate gigabytes: the syncs are counted, not made.
+    bool syncToDisk = true;
+
+    std::vector<std::int64_t> fileSizeAtSync;
+    std::vector<std::size_t> writeSizes;
+
+    int open(const char* path, int flags, mode_t mode) override {
+        if (openErrno) {
+            errno = *openErrno;
+            return -1;
+        }
+        return PosixFileIO::open(path, flags, mode);
+    }
+
+    ssize_t write(int fd, const void* data, std::size_t size) override {
+        writeSizes.push_back(size);
+        WriteStep step = afterScript;
+        if (!writeSteps.empty()) {
+            step = writeSteps.front();
+            writeSteps.pop_front();
+        }
+        switch (step) {
+            case WriteStep::interrupted: errno = EINTR; return -1;
+            case WriteStep::partial: return PosixFileIO::write(fd, data, size < 3 ? size : 3);
+            case WriteStep::fail: errno = failErrno; return -1;
+            case WriteStep::pretend: return static_cast<ssize_t>(size);
+            case WriteStep::real: break;
+        }
+        return PosixFileIO::write(fd, data, size);
+    }
+
+    ssize_t pread(int fd, void* data, std::size_t size, off_t offset) override {
+        if (preadErrno) {
+            errno = *preadErrno;
+            return -1;
+        }
+        return PosixFileIO::pread(fd, data, size, offset);
+    }
+
+    ssize_t pwrite(int fd, const void* data, std::size_t size, off_t offset) override {
+        if (pwriteErrno) {
+            errno = *pwriteErrno;
+            return -1;
+        }
+        return PosixFileIO::pwrite(fd, data, size, offset);
+    }
+
+    int fsync(int fd) override {
+        fileSizeAtSync.push_back(PosixFileIO::seekEnd(fd));
+        return syncToDisk ? PosixFileIO::fsync(fd) : 0;
+    }
+};
+
+inline std::string readBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void writeBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+inline std::uint32_t u32At(const std::string& bytes, std::size_t offset) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) value |= std::uint32_t(std::uint8_t(bytes.at(offset + i))) << (8 * i);
+    return value;
+}
+
+// The header of a 16 kHz mono 16-bit capture as it stands on disk right after open.
+inline std::string openCaptureHeader() {
+    return std::string("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x80\x3E\0\0\0\x7D\0\0\x02\0\x10\0data\0\0\0\0", 44);
+}
+
+// A deterministic, non-repeating-looking sample sequence, so misplaced bytes show.
+inline std::int16_t sampleAt(std::int64_t index) {
+    return static_cast<std::int16_t>((index * 7919 + (index >> 5) * 131) & 0xFFFF);
+}
+
+inline std::vector<std::int16_t> samples(std::int64_t first, std::int64_t count) {
+    std::vector<std::int16_t> out(static_cast<std::size_t>(count));
+    for (std::int64_t i = 0; i < count; ++i) out[static_cast<std::size_t>(i)] = sampleAt(first + i);
+    return out;
+}
+
+inline std::string sampleBytes(std::int64_t first, std::int64_t count) {
+    const auto values = samples(first, count);
+    return {reinterpret_cast<const char*>(values.data()), values.size() * 2};
+}
+
+}  // namespace kavo::testing
+
+namespace kavo {
+
+inline void PrintTo(const WavRepairResult& result, std::ostream* out) {
+    static const char* const names[] = {"repaired", "failed", "alreadyValid", "inUse"};
+    *out << names[static_cast<int>(result.kind)] << "(" << result.audioBytes << ", \"" << result.reason << "\")";
+}
+
+}  // namespace kavo

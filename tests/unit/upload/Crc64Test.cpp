@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "upload/Crc64.h"
+
+namespace kavo {
+namespace {
+
+TEST(Crc64, MatchesTheCatalogueCheckValueAndAzureHeaderEncoding) {
+    EXPECT_EQ(Crc64::of("123456789"), 0xAE8B14860A799888ULL);
+    EXPECT_EQ(Crc64::updateWithTables(0, "123456789", 9), 0xAE8B14860A799888ULL);
+    // Little-endian bytes 88 98 79 0A 86 14 8B AE.
+    EXPECT_EQ(Crc64::headerValue(0xAE8B14860A799888ULL), "iJh5CoYUi64=");
+    EXPECT_EQ(Crc64::of(""), 0U);
+    EXPECT_EQ(Crc64::headerValue(Crc64::of("")), "AAAAAAAAAAA=");
+    // A value whose high bytes are zero still encodes all eight bytes.
+    EXPECT_EQ(Crc64::headerValue(0xFF), "/wAAAAAAAAA=");
+}
+
+TEST(Crc64, FoldingAgreesWithTheTablesForEveryLengthAlignmentAndSplit) {
+    std::mt19937_64 random(7);
+    std::string data(3000, '\0');
+    for (auto& c : data) c = static_cast<char>(random());
+    for (std::size_t offset = 0; offset < 16; ++offset) {
+        for (std::size_t size = 0; offset + size <= data.size(); size += (size < 300 ? 1 : 61)) {
+            const char* p = data.data() + offset;
+            ASSERT_EQ(Crc64::update(0, p, size), Crc64::updateWithTables(0, p, size))
+                << "offset " << offset << " size " << size;
+        }
+    }
+    // Continuing from a previous value is the same as one pass over the whole.
+    const auto whole = Crc64::of(data);
+    for (const std::size_t cut : {0, 1, 15, 64, 129, 1000, 2999})
+        EXPECT_EQ(Crc64::update(Crc64::update(0, data.data(), cut), data.data() + cut, data.size() - cut), whole);
+    // All ones and all zeros exercise the register's edges.
+    const std::string ones(1000, '\xFF');
+    const std::string zeros(1000, '\0');
+    EXPECT_EQ(Crc64::of(ones), Crc64::updateWithTables(0, ones.data(), ones.size()));
+    EXPECT_EQ(Crc64::of(zeros), Crc64::updateWithTables(0, zeros.data(), zeros.size()));
+    EXPECT_NE(Crc64::of(zeros), Crc64::of(std::string(999, '\0')));
+}
+
+TEST(Crc64, OneFlippedBitChangesTheValue) {
+    std::string block(4096, 'a');
+    const auto before = Crc64::of(block);
+    block[2048] ^= 0x01;
+    EXPECT_NE(Crc64::of(block), before);
+}
+
+}  // namespace
+}  // namespace kavo

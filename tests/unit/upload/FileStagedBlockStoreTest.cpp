@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "base/AtomicFile.h"
+#include "support/TempDir.h"
+#include "upload/FileStagedBlockStore.h"
+
+namespace kavo {
+namespace {
+
+nlohmann::json fileContent(const std::filesystem::path& file) {
+    return nlohmann::json::parse(readFileIfExists(file).value());
+}
+
+TEST(FileStagedBlockStore, KeepsEachKeysIndexesAscendingWithoutDuplicatesAcrossReopen) {
+    testing::TempDir dir;
+    const auto file = dir / "Captures" / "staged-blocks.json";
+    {
+        FileStagedBlockStore store(file);
+        store.markStaged(3, "rec-a");
+        store.markStaged(3, "rec-a");
+        store.markStaged(5, "rec-a");
+        store.markStaged(2, "rec-a");
+        store.markStaged(0, "rec-b");
+    }
+    EXPECT_EQ(fileContent(file), nlohmann::json::parse(R"({"rec-a":[2,3,5],"rec-b":[0]})"));
+    FileStagedBlockStore reopened(file);
+    EXPECT_EQ(reopened.stagedBlocks("rec-a"), (std::set<int>{2, 3, 5}));
+    EXPECT_EQ(reopened.stagedBlocks("rec-b"), (std::set<int>{0}));
+    EXPECT_TRUE(reopened.stagedBlocks("rec-c").empty());
+
+    reopened.clear("rec-a");
+    EXPECT_EQ(fileContent(file), nlohmann::json::parse(R"({"rec-b":[0]})"));
+    EXPECT_TRUE(reopened.stagedBlocks("rec-a").empty());
+}
+
+TEST(FileStagedBlockStore, TreatsUnreadableContentAsEmptyAndReplacesItOnTheNextMark) {
+    for (const std::string& corrupt : std::initializer_list<std::string>
+         {"not json at all", "[1,2,3]", R"({"rec":"0,1"})", R"({"rec":[0,"1"]})", R"({"rec":[0.5]})",
+          R"({"rec":[99999999999]})", "{\"rec\":[0,1"}) {
+        SCOPED_TRACE(corrupt);
+        testing::TempDir dir;
+        const auto file = dir / "staged-blocks.json";
+        std::ofstream(file) << corrupt;
+        FileStagedBlockStore store(file);
+        EXPECT_TRUE(store.stagedBlocks("rec").empty());
+        store.markStaged(4, "other");
+        EXPECT_EQ(fileContent(file), nlohmann::json::parse(R"({"other":[4]})"));
+    }
+}
+
+TEST(FileStagedBlockStore, ClearOfAnAbsentKeyLeavesTheFileUntouched) {
+    testing::TempDir dir;
+    const auto file = dir / "staged-blocks.json";
+    FileStagedBlockStore store(file);
+    store.clear("nothing");
+    EXPECT_FALSE(std::filesystem::exists(file));
+
+    const std::string handWritten = "{ \"rec\" : [ 1 ] }";
+    std::ofstream(file) << handWritten;
+    store.clear("nothing");
+    EXPECT_EQ(readFileIfExists(file), handWritten);
+}
+
+TEST(FileStagedBlockStore, RecreatesADeletedCapturesFolderAndReportsAFolderItCannotMake) {
+    testing::TempDir dir;
+    FileStagedBlockStore store(dir / "Captures" / "staged-blocks.json");
+    store.markStaged(1, "rec");
+    std::filesystem::remove_all(dir / "Captures");
+    EXPECT_TRUE(store.stagedBlocks("rec").empty());
+    store.markStaged(2, "rec");
+    EXPECT_EQ(store.stagedBlocks("rec"), (std::set<int>{2}));
+
+    std::ofstream(dir / "blocker") << "a file where a folder should be";
+    FileStagedBlockStore blocked(dir / "blocker" / "Captures" / "staged-blocks.json");
+    EXPECT_THROW(blocked.markStaged(0, "rec"), FileError);
+    EXPECT_NO_THROW(blocked.clear("rec"));
+    EXPECT_TRUE(blocked.stagedBlocks("rec").empty());
+}
+
+TEST(FileStagedBlockStore, ConcurrentMarksFromSeveralThreadsAreAllKept) {
+    testing::TempDir dir;
+    FileStagedBlockStore store(dir / "staged-blocks.json");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&store, t] {
+            for (int i = 0; i < 10; ++i) store.markStaged(t * 10 + i, "rec");
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(store.stagedBlocks("rec").size(), 40U);
+}
+
+}  // namespace
+}  // namespace kavo
