@@ -1,5 +1,6 @@
-// Uploads one file with the official Azure SDK for JavaScript, the way the SDK's own
-// guidance does it for large files: uploadFile with 4 MiB blocks, 4 in flight.
+// Uploads one file with the official Azure SDK for JavaScript in staged blocks:
+// uploadFile with 4 MiB blocks, 4 in flight. Without maxSingleShotSize the SDK would
+// send anything up to 256 MiB as one Put Blob.
 // Usage: node sdk_upload.mjs FILE SAS_URL   Prints the seconds the upload took.
 import { BlockBlobClient } from "@azure/storage-blob";
 
@@ -13,6 +14,7 @@ const client = new BlockBlobClient(sasURL);
 const started = process.hrtime.bigint();
 await client.uploadFile(file, {
   blockSize: 4 * 1024 * 1024,
+  maxSingleShotSize: 4 * 1024 * 1024,
   concurrency: 4,
   blobHTTPHeaders: { blobContentType: "audio/wav" },
 });

@@ -62,8 +62,15 @@ async function main() {
     return;
   }
   // Whoever started the stack may close its end of our pipes; that is no reason to stop.
-
-  const log = (msg) => process.stderr.write(`devstack: ${msg}\n`);
+  process.stdout.on('error', () => {});
+  process.stderr.on('error', () => {});
+  const log = (msg) => {
+    try {
+      process.stderr.write(`devstack: ${msg}\n`);
+    } catch {
+      // nowhere to report it
+    }
+  };
   let config;
   try {
     config = opts.config ? loadConfigFile(opts.config) : buildConfig();
@@ -81,6 +88,8 @@ async function main() {
   const shutdown = async (why, code) => {
     if (stopping) return;
     stopping = true;
+    // Whatever happens while stopping, the process ends within a bounded time.
+    setTimeout(() => process.exit(code || 1), 15000).unref();
     log(`stopping (${why})`);
     try {
       if (stack) await stack.stop();
@@ -94,6 +103,7 @@ async function main() {
   process.on('SIGINT', () => shutdown('SIGINT', 0));
   process.on('SIGHUP', () => shutdown('SIGHUP', 0));
   process.on('uncaughtException', (err) => {
+    if (stopping) return;
     log(`uncaught: ${err.stack || err}`);
     shutdown('uncaught exception', 1);
   });

@@ -123,11 +123,11 @@ function registerAdmin(r, stack) {
   r.add('GET', '/admin/faults', 'admin', () => ok({ faults: stack.faults.describe() }));
   r.add('POST', '/admin/faults', 'admin', async (ctx) => {
     const body = await json(ctx);
-    const specs = isPlainObject(body) && Array.isArray(body.faults) && Object.keys(body).length === 1 ? body.faults : [body];
+    const requested = isPlainObject(body) && Array.isArray(body.faults) && Object.keys(body).length === 1 ? body.faults : [body];
     const resolve = (ref) => stack.resolveTenant(ref)?.slug ?? null;
     const added = [];
     try {
-      for (const spec of specs) added.push(stack.faults.add(spec, resolve));
+      for (const wanted of requested) added.push(stack.faults.add(wanted, resolve));
     } catch (err) {
       for (const f of added) stack.faults.remove(f.id);
       if (err instanceof FaultError) throw bad(err.message);

@@ -10,6 +10,8 @@ const ENDPOINTS = Object.freeze([
   'init', 'finalize', 'recording', 'me', 'branding', 'feedback',
 ]);
 
+const TENANT_ENDPOINTS = ['init', 'finalize', 'recording', 'me', 'branding', 'feedback'];
+
 const FAULT_KEYS = ['endpoint', 'tenant', 'status', 'body', 'headers', 'delayMs', 'stall', 'drop', 'apply', 'times'];
 
 class FaultError extends Error {}
@@ -18,41 +20,44 @@ function isObject(v) {
   return v !== null && typeof v === 'object' && !Array.isArray(v);
 }
 
-function validate(spec) {
-  if (!isObject(spec)) throw new FaultError('a fault must be a JSON object');
-  for (const k of Object.keys(spec)) {
+function validate(wanted) {
+  if (!isObject(wanted)) throw new FaultError('a fault must be a JSON object');
+  for (const k of Object.keys(wanted)) {
     if (!FAULT_KEYS.includes(k)) throw new FaultError(`unknown fault key "${k}" (allowed: ${FAULT_KEYS.join(', ')})`);
   }
-  const { endpoint } = spec;
+  const { endpoint } = wanted;
   if (endpoint !== '*' && !ENDPOINTS.includes(endpoint)) {
     throw new FaultError(`"endpoint" must be "*" or one of ${ENDPOINTS.join(', ')}`);
   }
-  if ('tenant' in spec && (typeof spec.tenant !== 'string' || !spec.tenant)) {
-    throw new FaultError('"tenant" must be a tenant slug or id');
+  if ('tenant' in wanted) {
+    if (typeof wanted.tenant !== 'string' || !wanted.tenant) throw new FaultError('"tenant" must be a tenant slug or id');
+    if (endpoint !== '*' && !TENANT_ENDPOINTS.includes(endpoint)) {
+      throw new FaultError(`"tenant" applies only to the tenant API endpoints: ${TENANT_ENDPOINTS.join(', ')}`);
+    }
   }
-  if ('status' in spec && (!Number.isInteger(spec.status) || spec.status < 200 || spec.status > 599)) {
+  if ('status' in wanted && (!Number.isInteger(wanted.status) || wanted.status < 200 || wanted.status > 599)) {
     throw new FaultError('"status" must be an HTTP status code from 200 to 599');
   }
-  if ('headers' in spec) {
-    if (!isObject(spec.headers) || Object.values(spec.headers).some((v) => typeof v !== 'string')) {
+  if ('headers' in wanted) {
+    if (!isObject(wanted.headers) || Object.values(wanted.headers).some((v) => typeof v !== 'string')) {
       throw new FaultError('"headers" must be an object of strings');
     }
-    if (!('status' in spec)) throw new FaultError('"headers" needs a "status"');
+    if (!('status' in wanted)) throw new FaultError('"headers" needs a "status"');
   }
-  if ('body' in spec && !('status' in spec)) throw new FaultError('"body" needs a "status"');
-  if ('delayMs' in spec && (!Number.isInteger(spec.delayMs) || spec.delayMs < 0 || spec.delayMs > 600000)) {
+  if ('body' in wanted && !('status' in wanted)) throw new FaultError('"body" needs a "status"');
+  if ('delayMs' in wanted && (!Number.isInteger(wanted.delayMs) || wanted.delayMs < 0 || wanted.delayMs > 600000)) {
     throw new FaultError('"delayMs" must be an integer from 0 to 600000');
   }
   for (const k of ['stall', 'drop', 'apply']) {
-    if (k in spec && typeof spec[k] !== 'boolean') throw new FaultError(`"${k}" must be true or false`);
+    if (k in wanted && typeof wanted[k] !== 'boolean') throw new FaultError(`"${k}" must be true or false`);
   }
-  const actions = ['status' in spec, spec.stall === true, spec.drop === true].filter(Boolean).length;
+  const actions = ['status' in wanted, wanted.stall === true, wanted.drop === true].filter(Boolean).length;
   if (actions > 1) throw new FaultError('a fault has at most one of "status", "stall" and "drop"');
-  if (actions === 0 && !(spec.delayMs > 0)) {
+  if (actions === 0 && !(wanted.delayMs > 0)) {
     throw new FaultError('a fault needs "status", "stall", "drop" or a positive "delayMs"');
   }
-  if (spec.apply === true && actions === 0) throw new FaultError('"apply" needs "status", "stall" or "drop"');
-  const times = spec.times === undefined ? 1 : spec.times;
+  if (wanted.apply === true && actions === 0) throw new FaultError('"apply" needs "status", "stall" or "drop"');
+  const times = wanted.times === undefined ? 1 : wanted.times;
   if (times !== 'always' && (!Number.isInteger(times) || times < 1)) {
     throw new FaultError('"times" must be a positive integer or "always"');
   }
@@ -66,24 +71,24 @@ class Faults {
   }
 
   // `resolveTenant` turns a slug or id into the tenant's slug (or null).
-  add(spec, resolveTenant) {
-    const times = validate(spec);
+  add(wanted, resolveTenant) {
+    const times = validate(wanted);
     let tenant = null;
-    if (spec.tenant !== undefined) {
-      tenant = resolveTenant(spec.tenant);
-      if (!tenant) throw new FaultError(`no tenant "${spec.tenant}"`);
+    if (wanted.tenant !== undefined) {
+      tenant = resolveTenant(wanted.tenant);
+      if (!tenant) throw new FaultError(`no tenant "${wanted.tenant}"`);
     }
     const fault = {
       id: this.nextId++,
-      endpoint: spec.endpoint,
+      endpoint: wanted.endpoint,
       tenant,
-      status: spec.status ?? null,
-      body: spec.body,
-      headers: spec.headers || {},
-      delayMs: spec.delayMs || 0,
-      stall: spec.stall === true,
-      drop: spec.drop === true,
-      apply: spec.apply === true,
+      status: wanted.status ?? null,
+      body: wanted.body,
+      headers: wanted.headers || {},
+      delayMs: wanted.delayMs || 0,
+      stall: wanted.stall === true,
+      drop: wanted.drop === true,
+      apply: wanted.apply === true,
       times,
       remaining: times === 'always' ? null : times,
       hits: 0,

@@ -722,17 +722,17 @@ class IdentityProvider {
 
   // --- admin --------------------------------------------------------------
 
-  queueOutcome(spec) {
-    const outcome = spec.outcome;
+  queueOutcome(wanted) {
+    const outcome = wanted.outcome;
     if (!AUTHORIZE_OUTCOMES.includes(outcome)) {
       throw new HttpError(400, errorBody('invalid_outcome', `"outcome" must be one of ${AUTHORIZE_OUTCOMES.join(', ')}.`));
     }
-    const times = spec.times === undefined ? 1 : spec.times;
+    const times = wanted.times === undefined ? 1 : wanted.times;
     if (!Number.isInteger(times) || times < 1) throw new HttpError(400, errorBody('invalid_times', '"times" must be a positive integer.'));
-    if (spec.user !== undefined && !this.stack.findUser(spec.user)) {
-      throw new HttpError(400, errorBody('unknown_user', `No user "${spec.user}".`));
+    if (wanted.user !== undefined && !this.stack.findUser(wanted.user)) {
+      throw new HttpError(400, errorBody('unknown_user', `No user "${wanted.user}".`));
     }
-    const entry = { outcome, user: spec.user || null, remaining: times };
+    const entry = { outcome, user: wanted.user || null, remaining: times };
     this.outcomes.push(entry);
     return entry;
   }

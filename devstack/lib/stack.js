@@ -7,7 +7,7 @@ const fs = require('node:fs');
 const http = require('node:http');
 const path = require('node:path');
 
-const { clone } = require('./config');
+const { clone, GUID_RE } = require('./config');
 const { Azurite } = require('./azurite');
 const { BlobStore } = require('./storage');
 const { Signer } = require('./jwt');
@@ -17,7 +17,6 @@ const { IdentityProvider, KAVO_SCOPE_NAME } = require('./identity');
 const { KavoApi } = require('./kavo-api');
 const { registerAdmin } = require('./admin');
 const { HttpError, Router, errorBody, writeAnswer, sleep } = require('./http');
-const { GUID_RE } = require('./config');
 
 const STALL = Symbol('stall');
 const DROP = Symbol('drop');

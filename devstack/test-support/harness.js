@@ -18,10 +18,12 @@ function tempDir(prefix = 'kavo-devstack-test-') {
 }
 
 // Starts bin/devstack.js and resolves with the endpoints it prints.
-function startStack({ config, dataDir, inMemory = true, port = 0, blobPort = 0, extraArgs = [], timeoutMs = 60000 } = {}) {
+// With `viaRunScript` it is started through run.sh, as a person or CI would.
+function startStack({ config, dataDir, inMemory = true, port = 0, blobPort = 0, extraArgs = [], timeoutMs = 60000, viaRunScript = false } = {}) {
   const ownsDir = !dataDir;
   const dir = dataDir || tempDir();
-  const args = [BIN, '--port', String(port), '--blob-port', String(blobPort), '--data', dir, ...extraArgs];
+  const args = [viaRunScript ? path.join(ROOT, 'run.sh') : BIN,
+    '--port', String(port), '--blob-port', String(blobPort), '--data', dir, ...extraArgs];
   let configDir = null;
   if (config !== undefined) {
     configDir = tempDir('kavo-devstack-config-');
@@ -30,7 +32,7 @@ function startStack({ config, dataDir, inMemory = true, port = 0, blobPort = 0, 
     args.push('--config', file);
   }
   if (inMemory) args.push('--in-memory');
-  const child = spawn(process.execPath, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+  const child = spawn(viaRunScript ? 'bash' : process.execPath, args, { stdio: ['ignore', 'pipe', 'pipe'] });
   let stdout = '';
   let stderr = '';
   const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));

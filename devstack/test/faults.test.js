@@ -20,8 +20,8 @@ beforeEach(async () => {
   tok = await h.kavoToken(stack);
 });
 
-const fault = async (spec) => {
-  const res = await h.admin(stack, 'POST', '/faults', spec);
+const fault = async (wanted) => {
+  const res = await h.admin(stack, 'POST', '/faults', wanted);
   assert.equal(res.status, 201, res.text);
   return res.json;
 };
@@ -86,9 +86,10 @@ describe('timing faults', () => {
     assert.ok(Date.now() - t0 >= 390, `answered after ${Date.now() - t0} ms`);
     assert.equal(res.status, 200);
     assert.equal(res.json.app_name, 'Kavo Meetings');
-    const t1 = Date.now();
     await h.request('GET', `${stack.api()}/api/branding`);
-    assert.ok(Date.now() - t1 < 390, 'only the next call is delayed');
+    const log = (await h.admin(stack, 'GET', '/requests')).json.requests.filter((r) => r.endpoint === 'branding');
+    assert.deepEqual(log.map((r) => r.fault !== null), [true, false], 'only the next call is delayed');
+    assert.ok(log[0].durationMs >= 390);
   });
 
   it('stall a call until the client gives up, and release stalled calls on reset', async () => {
@@ -102,7 +103,7 @@ describe('timing faults', () => {
     const outcome = await pending;
     assert.ok(outcome instanceof Error && (outcome.code === 'ECONNRESET' || /socket hang up/.test(outcome.message)),
       `expected the stalled call to be cut off, got ${outcome.status ?? outcome.message}`);
-    assert.ok(Date.now() - t0 < 2000);
+    assert.ok(Date.now() - t0 < 5000, 'released promptly');
     assert.equal((await me()).status, 200);
   });
 

@@ -116,7 +116,7 @@ describe('fault bookkeeping', () => {
     assert.equal(f.take('me', 'fabrikam'), null);
   });
 
-  it('refuses specs that cannot be carried out', () => {
+  it('refuses requested that cannot be carried out', () => {
     const f = new Faults();
     const bad = [
       { endpoint: 'upload', status: 500 },
@@ -128,8 +128,9 @@ describe('fault bookkeeping', () => {
       { endpoint: 'init', body: 'x' },
       { endpoint: 'init', status: 500, colour: 'red' },
     ];
-    for (const spec of bad) assert.throws(() => f.add(spec, resolve), FaultError, JSON.stringify(spec));
+    for (const wanted of bad) assert.throws(() => f.add(wanted, resolve), FaultError, JSON.stringify(wanted));
     assert.throws(() => f.add({ endpoint: 'me', status: 500, tenant: 'nowhere' }, resolve), /no tenant/);
+    assert.throws(() => f.add({ endpoint: 'discover', status: 500, tenant: 'contoso' }, resolve), /only to the tenant API/);
     assert.equal(f.describe().length, 0);
   });
 

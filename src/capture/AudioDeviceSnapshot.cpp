@@ -1,8 +1,15 @@
 #include "capture/AudioDeviceSnapshot.h"
 
-#include "audio/endpoints/SystemAudioTap.h"
+#include <string_view>
 
 namespace kavo {
+namespace {
+
+// Devices this application makes (the system tap's aggregate devices among them) carry
+// identifiers under its own name and are never a device of the user's.
+constexpr std::string_view kOwnDevicePrefix = "brindle.meetings.desktop.";
+
+}  // namespace
 
 std::optional<std::string> defaultDeviceUID(const AudioHardware& hardware,
                                             AudioObjectPropertySelector selector) {
@@ -10,8 +17,7 @@ std::optional<std::string> defaultDeviceUID(const AudioHardware& hardware,
     if (!device.ok() || device.value == kAudioObjectUnknown) return std::nullopt;
     const auto uid = hardware.readDeviceUID(device.value);
     if (!uid.ok()) return "deviceID:" + std::to_string(device.value);
-    // The system tap's own aggregate device is never a device of the user's.
-    if (uid.value.starts_with(SystemAudioTap::kAggregateUIDPrefix)) return std::nullopt;
+    if (uid.value.starts_with(kOwnDevicePrefix)) return std::nullopt;
     return uid.value;
 }
 

@@ -8,8 +8,8 @@
 namespace kavo {
 
 // The default input and output devices by unique identifier, as a capture last saw them.
-// An absent identifier means no device, or one of this application's own aggregate
-// devices.
+// An absent identifier means no device, or a device this application made itself (such
+// as the system tap's aggregate device).
 struct AudioDeviceSnapshot {
     std::optional<std::string> defaultInputUID;
     std::optional<std::string> defaultOutputUID;

@@ -1,7 +1,6 @@
 #include "upload/BlockBlobUploader.h"
 
 #include <fcntl.h>
-
 #include <fmt/format.h>
 #include <openssl/evp.h>
 
@@ -48,8 +47,8 @@ BlockBlobUploaderError BlockBlobUploaderError::emptyFile(std::string path) {
 
 BlockBlobUploaderError BlockBlobUploaderError::shortRead(int index, std::int64_t expected) {
     BlockBlobUploaderError error(
-        Kind::shortRead,
-        fmt::format("Could not read block {} ({} bytes) from the recording file.", index, expected));
+        Kind::shortRead, fmt::format("Could not read block {} ({} bytes) from the recording file.",
+                                     index, expected));
     error.index_ = index;
     error.expected_ = expected;
     return error;
@@ -73,8 +72,8 @@ BlockBlobUploaderError BlockBlobUploaderError::http(int status, std::string oper
                                                     std::optional<std::string> azureErrorCode,
                                                     std::string detail) {
     const std::string codePart = azureErrorCode ? " code=" + *azureErrorCode : std::string();
-    BlockBlobUploaderError error(
-        Kind::http, fmt::format("Azure {} failed with HTTP {}{}. {}", operation, status, codePart, detail));
+    BlockBlobUploaderError error(Kind::http, fmt::format("Azure {} failed with HTTP {}{}. {}",
+                                                         operation, status, codePart, detail));
     error.status_ = status;
     error.operation_ = std::move(operation);
     error.azureErrorCode_ = std::move(azureErrorCode);
@@ -83,8 +82,9 @@ BlockBlobUploaderError BlockBlobUploaderError::http(int status, std::string oper
 }
 
 BlockBlobUploaderError BlockBlobUploaderError::sasExpiryUnavailable() {
-    return {Kind::sasExpiryUnavailable,
-            "Upload URL carries no 'se' expiry parameter, so the upload deadline cannot be enforced."};
+    return {
+        Kind::sasExpiryUnavailable,
+        "Upload URL carries no 'se' expiry parameter, so the upload deadline cannot be enforced."};
 }
 
 bool operator==(const BlockBlobUploaderError& a, const BlockBlobUploaderError& b) {
@@ -136,10 +136,17 @@ std::string escapeXML(std::string_view text) {
     std::string escaped;
     for (const char c : text) {
         switch (c) {
-            case '&': escaped += "&amp;"; break;
-            case '<': escaped += "&lt;"; break;
-            case '>': escaped += "&gt;"; break;
-            default: escaped += c;
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            default:
+                escaped += c;
         }
     }
     return escaped;
@@ -213,7 +220,8 @@ std::optional<WallTime> parseInternetDateTime(std::string_view text, FractionalS
     }
     if (at != text.size()) return std::nullopt;
 
-    const std::chrono::year_month_day date{std::chrono::year(*year), std::chrono::month(static_cast<unsigned>(*month)),
+    const std::chrono::year_month_day date{std::chrono::year(*year),
+                                           std::chrono::month(static_cast<unsigned>(*month)),
                                            std::chrono::day(static_cast<unsigned>(*day))};
     if (!date.ok() || *hour > 23 || *minute > 59 || *second > 59) return std::nullopt;
     const auto local = std::chrono::sys_days(date) + std::chrono::hours(*hour) +
@@ -268,10 +276,12 @@ struct InFlight {
 class RecordingFile {
 public:
     explicit RecordingFile(const std::filesystem::path& path)
-        : path_(path), fd_(PosixFileIO::system(), PosixFileIO::system().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0)) {
+        : path_(path),
+          fd_(PosixFileIO::system(),
+              PosixFileIO::system().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0)) {
         if (!fd_.valid())
-            throw FileError("Could not open the recording file (" + path_.string() + "): " +
-                            std::strerror(errno));
+            throw FileError("Could not open the recording file (" + path_.string() +
+                            "): " + std::strerror(errno));
     }
 
     // Up to `length` bytes from `offset`; fewer only at the end of the file.
@@ -279,12 +289,13 @@ public:
         std::string bytes(static_cast<std::size_t>(length), '\0');
         std::size_t got = 0;
         while (got < bytes.size()) {
-            const ssize_t n = PosixFileIO::system().pread(fd_.get(), bytes.data() + got, bytes.size() - got,
-                                                          static_cast<off_t>(offset + static_cast<std::int64_t>(got)));
+            const ssize_t n = PosixFileIO::system().pread(
+                fd_.get(), bytes.data() + got, bytes.size() - got,
+                static_cast<off_t>(offset + static_cast<std::int64_t>(got)));
             if (n < 0 && errno == EINTR) continue;
             if (n < 0)
-                throw FileError("Could not read the recording file (" + path_.string() + "): " +
-                                std::strerror(errno));
+                throw FileError("Could not read the recording file (" + path_.string() +
+                                "): " + std::strerror(errno));
             if (n == 0) break;
             got += static_cast<std::size_t>(n);
         }
@@ -302,7 +313,8 @@ private:
 // ---- Uploader
 
 BlockBlobUploader::BlockBlobUploader(HTTPTransport& transport, StagedBlockStore& store,
-                                     std::int64_t blockSize, int maxConcurrentBlocks, const Clock& clock)
+                                     std::int64_t blockSize, int maxConcurrentBlocks,
+                                     const Clock& clock)
     : transport_(&transport),
       store_(&store),
       blockSize_(std::max<std::int64_t>(blockSize, 1)),
@@ -354,13 +366,14 @@ HTTPRequest BlockBlobUploader::putRequest(const std::string& url) const {
     return request;
 }
 
-void BlockBlobUploader::checkCreated(const HTTPResponse& response, const std::string& operation) const {
+void BlockBlobUploader::checkCreated(const HTTPResponse& response,
+                                     const std::string& operation) const {
     if (response.status == 201) return;
     const auto requestID = response.headers.get("x-ms-request-id");
     std::string detail = textExcerpt(utf8OrEmpty(response.body), 400);
     if (requestID) detail = "x-ms-request-id=" + *requestID + " " + detail;
-    auto error = BlockBlobUploaderError::http(response.status, operation,
-                                              response.headers.get("x-ms-error-code"), std::move(detail));
+    auto error = BlockBlobUploaderError::http(
+        response.status, operation, response.headers.get("x-ms-error-code"), std::move(detail));
     log_.error("{}", error.description());
     throw error;
 }
@@ -375,13 +388,12 @@ void BlockBlobUploader::putBlob(std::string data, const std::string& sasURL,
     checkCreated(transport_->data(request, stop), "Put Blob");
 }
 
-BlockBlobUploader::Outcome BlockBlobUploader::upload(const std::filesystem::path& fileURL,
-                                                     std::int64_t byteCount, const std::string& sasURL,
-                                                     const std::string& contentType,
-                                                     const std::string& key, WallTime deadline,
-                                                     const Progress& progress,
-                                                     std::stop_token stop) const {
-    const int blockCount = static_cast<int>((std::max<std::int64_t>(byteCount, 0) + blockSize_ - 1) / blockSize_);
+BlockBlobUploader::Outcome BlockBlobUploader::upload(
+    const std::filesystem::path& fileURL, std::int64_t byteCount, const std::string& sasURL,
+    const std::string& contentType, const std::string& key, WallTime deadline,
+    const Progress& progress, std::stop_token stop) const {
+    const int blockCount =
+        static_cast<int>((std::max<std::int64_t>(byteCount, 0) + blockSize_ - 1) / blockSize_);
     const WallTime effectiveDeadline = deadline - kDeadlineMargin;
     const auto blockLength = [&](int index) {
         return std::min(blockSize_, byteCount - static_cast<std::int64_t>(index) * blockSize_);
@@ -405,14 +417,16 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(const std::filesystem::path
     if (!pending.empty()) {
         const WallTime start = clock_->now();
         if (start >= effectiveDeadline) {
-            const DeadlineReport report{blocksStaged, blockCount, bytesStaged, byteCount, 0, start, effectiveDeadline};
+            const DeadlineReport report{blocksStaged, blockCount,       bytesStaged, byteCount, 0,
+                                        start,        effectiveDeadline};
             log_.error("Staging refused before start: {}", report.description());
             return Outcome::deadlineExceeded(report);
         }
 
         const RecordingFile file(fileURL);
         InFlight inFlight;
-        const std::stop_callback cancelWithCaller(stop, [&inFlight] { inFlight.cancel.request_stop(); });
+        const std::stop_callback cancelWithCaller(stop,
+                                                  [&inFlight] { inFlight.cancel.request_stop(); });
         std::size_t nextPending = 0;
 
         // Reading happens here, one block at a time, so that memory holds at most the
@@ -423,26 +437,30 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(const std::filesystem::path
             std::string bytes = file.read(static_cast<std::int64_t>(index) * blockSize_, length);
             if (static_cast<std::int64_t>(bytes.size()) < length)
                 throw BlockBlobUploaderError::shortRead(index, length);
-            HTTPRequest request = putRequest(
-                appendingQuery("comp=block&blockid=" + UrlText::percentEncodeAlphanumerics(blockID(index)), sasURL));
+            HTTPRequest request = putRequest(appendingQuery(
+                "comp=block&blockid=" + UrlText::percentEncodeAlphanumerics(blockID(index)),
+                sasURL));
             request.body = std::move(bytes);
-            inFlight.threads.emplace(index, std::thread([this, &inFlight, index, length,
-                                                         request = std::move(request)]() mutable {
-                Completion done{index, length, nullptr};
-                try {
-                    request.headers.set("x-ms-content-crc64",
-                                        Crc64::headerValue(Crc64::of(request.body)));
-                    const HTTPResponse response = transport_->data(request, inFlight.cancel.get_token());
-                    request = HTTPRequest{};
-                    checkCreated(response, fmt::format("Put Block [block {}]", index));
-                } catch (...) {
-                    done.error = std::current_exception();
-                }
-                inFlight.finish(std::move(done));
-            }));
+            inFlight.threads.emplace(
+                index, std::thread([this, &inFlight, index, length,
+                                    request = std::move(request)]() mutable {
+                    Completion done{index, length, nullptr};
+                    try {
+                        request.headers.set("x-ms-content-crc64",
+                                            Crc64::headerValue(Crc64::of(request.body)));
+                        const HTTPResponse response =
+                            transport_->data(request, inFlight.cancel.get_token());
+                        request = HTTPRequest{};
+                        checkCreated(response, fmt::format("Put Block [block {}]", index));
+                    } catch (...) {
+                        done.error = std::current_exception();
+                    }
+                    inFlight.finish(std::move(done));
+                }));
         };
 
-        const auto window = std::min<std::size_t>(static_cast<std::size_t>(maxConcurrentBlocks_), pending.size());
+        const auto window =
+            std::min<std::size_t>(static_cast<std::size_t>(maxConcurrentBlocks_), pending.size());
         while (nextPending < window) startNext();
 
         WallTime windowStart = start;
@@ -460,8 +478,9 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(const std::filesystem::path
             try {
                 store_->markStaged(done.index, key);
             } catch (const std::exception& error) {
-                log_.error("Could not persist staged block {} for key={}: {}. A restart will re-send it.",
-                           done.index, key, error.what());
+                log_.error(
+                    "Could not persist staged block {} for key={}: {}. A restart will re-send it.",
+                    done.index, key, error.what());
             }
             if (progress) progress(bytesStaged, byteCount);
 
@@ -482,9 +501,11 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(const std::filesystem::path
                     addSeconds(t, static_cast<double>(remaining) / observedBytesPerSecond);
                 if (projectedFinishAt > effectiveDeadline) {
                     inFlight.cancel.request_stop();
-                    const DeadlineReport report{blocksStaged, blockCount, bytesStaged, byteCount,
-                                                observedBytesPerSecond, projectedFinishAt, effectiveDeadline};
-                    log_.error("Staging stopped on SAS deadline, key={}: {}", key, report.description());
+                    const DeadlineReport report{
+                        blocksStaged,           blockCount,        bytesStaged,      byteCount,
+                        observedBytesPerSecond, projectedFinishAt, effectiveDeadline};
+                    log_.error("Staging stopped on SAS deadline, key={}: {}", key,
+                               report.description());
                     return Outcome::deadlineExceeded(report);
                 }
             }

@@ -33,7 +33,8 @@ public:
     static BlockBlobUploaderError invalidSASURL(std::string text);
     static BlockBlobUploaderError sasExpiryUnparseable(std::string value);
     static BlockBlobUploaderError http(int status, std::string operation,
-                                       std::optional<std::string> azureErrorCode, std::string detail);
+                                       std::optional<std::string> azureErrorCode,
+                                       std::string detail);
     static BlockBlobUploaderError sasExpiryUnavailable();
 
     Kind kind() const { return kind_; }

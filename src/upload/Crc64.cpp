@@ -90,12 +90,12 @@ __attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i lane, __m128i
 }
 
 __attribute__((target("pclmul,sse2"))) std::uint64_t clmulRegister(std::uint64_t reg,
-                                                                    const unsigned char* p,
-                                                                    std::size_t size) {
-    const __m128i by512 = _mm_set_epi64x(static_cast<long long>(kFold512Low),
-                                         static_cast<long long>(kFold512High));
-    const __m128i by128 = _mm_set_epi64x(static_cast<long long>(kFold128Low),
-                                         static_cast<long long>(kFold128High));
+                                                                   const unsigned char* p,
+                                                                   std::size_t size) {
+    const __m128i by512 =
+        _mm_set_epi64x(static_cast<long long>(kFold512Low), static_cast<long long>(kFold512High));
+    const __m128i by128 =
+        _mm_set_epi64x(static_cast<long long>(kFold128Low), static_cast<long long>(kFold128High));
     auto load = [](const unsigned char* at) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     };

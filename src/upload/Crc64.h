@@ -16,7 +16,9 @@ public:
     // Continues `crc` (the value returned for the bytes before) over `size` more bytes;
     // the CRC of nothing is 0.
     static std::uint64_t update(std::uint64_t crc, const void* data, std::size_t size);
-    static std::uint64_t of(std::string_view bytes) { return update(0, bytes.data(), bytes.size()); }
+    static std::uint64_t of(std::string_view bytes) {
+        return update(0, bytes.data(), bytes.size());
+    }
 
     // The table-only path, for tests and measurements on any processor.
     static std::uint64_t updateWithTables(std::uint64_t crc, const void* data, std::size_t size);

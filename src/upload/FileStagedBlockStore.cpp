@@ -1,9 +1,8 @@
 #include "upload/FileStagedBlockStore.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -32,7 +31,8 @@ FileStagedBlockStore::Record FileStagedBlockStore::load() const {
         for (const auto& element : value) {
             if (!element.is_number_integer()) return {};
             const auto number = element.get<std::int64_t>();
-            if (number < std::numeric_limits<int>::min() || number > std::numeric_limits<int>::max())
+            if (number < std::numeric_limits<int>::min() ||
+                number > std::numeric_limits<int>::max())
                 return {};
             indexes.push_back(static_cast<int>(number));
         }
@@ -47,7 +47,8 @@ void FileStagedBlockStore::save(const Record& record) const {
         std::error_code error;
         std::filesystem::create_directories(folder, error);
         if (error)
-            throw FileError("Could not create the folder " + folder.string() + ": " + error.message());
+            throw FileError("Could not create the folder " + folder.string() + ": " +
+                            error.message());
     }
     nlohmann::json json = nlohmann::json::object();
     for (const auto& [key, indexes] : record) json[key] = indexes;

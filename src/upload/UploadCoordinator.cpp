@@ -22,7 +22,9 @@ std::string upperCased(std::string text) {
     return text;
 }
 
-bool isRetryableStatus(int status) { return status == 408 || status == 429 || (status >= 500 && status <= 599); }
+bool isRetryableStatus(int status) {
+    return status == 408 || status == 429 || (status >= 500 && status <= 599);
+}
 
 std::string describe(std::exception_ptr error) {
     try {
@@ -36,9 +38,10 @@ std::string describe(std::exception_ptr error) {
 
 }  // namespace
 
-UploadCoordinator::UploadCoordinator(KavoAPIClient api, BlockBlobUploader uploader, const Clock& clock,
-                                     double pollInterval, int pollMaxAttempts,
-                                     std::optional<double> stallWatchdogInterval, StatusCallback onStatus)
+UploadCoordinator::UploadCoordinator(KavoAPIClient api, BlockBlobUploader uploader,
+                                     const Clock& clock, double pollInterval, int pollMaxAttempts,
+                                     std::optional<double> stallWatchdogInterval,
+                                     StatusCallback onStatus)
     : api_(std::move(api)),
       uploader_(std::move(uploader)),
       clock_(&clock),
@@ -47,14 +50,15 @@ UploadCoordinator::UploadCoordinator(KavoAPIClient api, BlockBlobUploader upload
       stallWatchdogInterval_(stallWatchdogInterval),
       onStatus_(std::move(onStatus)) {}
 
-UploadStatus UploadCoordinator::ProgressBox::record(std::int64_t sent, std::int64_t expected, WallTime now) {
+UploadStatus UploadCoordinator::ProgressBox::record(std::int64_t sent, std::int64_t expected,
+                                                    WallTime now) {
     std::lock_guard guard(lock);
     if (sent > state.bytesSent) state.lastActivityAt = now;
     state.bytesSent = std::max(state.bytesSent, sent);
     state.bytesExpected = expected;
     if (expected >= 1) {
-        const double fraction =
-            std::clamp(static_cast<double>(state.bytesSent) / static_cast<double>(expected), 0.0, 1.0);
+        const double fraction = std::clamp(
+            static_cast<double>(state.bytesSent) / static_cast<double>(expected), 0.0, 1.0);
         state.highWaterFraction = std::max(state.highWaterFraction, fraction);
     }
     state.isWaitingForConnectivity = false;
@@ -82,7 +86,8 @@ UploadStatus UploadCoordinator::run(const CaptureArtifacts& artifacts, std::stop
         }
         log_.notice("Transient failure on attempt {}: {}", attempt + 1, result.message);
         if (attempt == kMaxAttempts - 1) {
-            const auto status = UploadStatus::failed(result.message + " \u2014 automatic retries exhausted.");
+            const auto status =
+                UploadStatus::failed(result.message + " \u2014 automatic retries exhausted.");
             emit(status);
             return status;
         }
@@ -130,8 +135,8 @@ UploadCoordinator::AttemptResult UploadCoordinator::attemptOnce(const CaptureArt
     try {
         sidecar.write(artifacts.sidecarURL);
     } catch (const std::exception& error) {
-        return AttemptResult::transient(std::string("Could not record the upload id next to the recording: ") +
-                                        error.what());
+        return AttemptResult::transient(
+            std::string("Could not record the upload id next to the recording: ") + error.what());
     }
 
     if (!UrlText::parse(init.uploadURL))
@@ -141,7 +146,8 @@ UploadCoordinator::AttemptResult UploadCoordinator::attemptOnce(const CaptureArt
         const auto outcome = blobStage(artifacts, init.uploadURL, init.recordingId, stop);
         if (outcome.kind() == BlockBlobUploader::Outcome::Kind::deadlineExceeded) {
             log_.error("SAS deadline abort: {}", outcome.report().description());
-            return AttemptResult::transient("Upload could not finish before the upload link expired.");
+            return AttemptResult::transient(
+                "Upload could not finish before the upload link expired.");
         }
     } catch (...) {
         return classify(std::current_exception(), "Blob upload failed");
@@ -163,19 +169,22 @@ UploadCoordinator::AttemptResult UploadCoordinator::attemptOnce(const CaptureArt
         // The server has the recording; the next status read writes the state again.
     }
     if (finalized.kind == KavoAPIClient::FinalizeOutcome::Kind::alreadyFinalized)
-        log_.notice("Finalize reported already-finalized for {}; treating as success", finalized.recordingId);
+        log_.notice("Finalize reported already-finalized for {}; treating as success",
+                    finalized.recordingId);
 
     std::string state = upperCased(finalized.state);
-    if (state != "DELIVERED" && state != "FAILED") state = upperCased(poll(artifacts, finalized.recordingId, stop));
-    if (state == "DELIVERED") return AttemptResult::finished(UploadStatus::delivered(finalized.recordingId));
+    if (state != "DELIVERED" && state != "FAILED")
+        state = upperCased(poll(artifacts, finalized.recordingId, stop));
+    if (state == "DELIVERED")
+        return AttemptResult::finished(UploadStatus::delivered(finalized.recordingId));
     if (state == "FAILED")
-        return AttemptResult::finished(UploadStatus::failed("The server could not process this recording."));
+        return AttemptResult::finished(
+            UploadStatus::failed("The server could not process this recording."));
     return AttemptResult::finished(UploadStatus::processing(finalized.recordingId));
 }
 
-KavoAPIClient::FinalizeUploadRequest UploadCoordinator::finalizeRequest(const CaptureSidecar& sidecar,
-                                                                        const std::string& recordingId,
-                                                                        std::int64_t size) const {
+KavoAPIClient::FinalizeUploadRequest UploadCoordinator::finalizeRequest(
+    const CaptureSidecar& sidecar, const std::string& recordingId, std::int64_t size) const {
     KavoAPIClient::FinalizeUploadRequest request;
     request.recordingId = recordingId;
     request.captureMode = "impromptu";
@@ -198,7 +207,8 @@ KavoAPIClient::FinalizeUploadRequest UploadCoordinator::finalizeRequest(const Ca
 }
 
 BlockBlobUploader::Outcome UploadCoordinator::blobStage(const CaptureArtifacts& artifacts,
-                                                        const std::string& uploadURL, const std::string& key,
+                                                        const std::string& uploadURL,
+                                                        const std::string& key,
                                                         std::stop_token stop) const {
     ProgressBox box(clock_->now());
     emit(UploadStatus::uploading());
@@ -207,14 +217,16 @@ BlockBlobUploader::Outcome UploadCoordinator::blobStage(const CaptureArtifacts& 
     const std::stop_callback cancelWithRun(stop, [&upload] { upload.request_stop(); });
     std::jthread watchdog;
     if (stallWatchdogInterval_)
-        watchdog = std::jthread([this, &box, &upload](std::stop_token watching) { watch(box, upload, watching); });
+        watchdog = std::jthread(
+            [this, &box, &upload](std::stop_token watching) { watch(box, upload, watching); });
     // The watchdog is stopped and joined when this returns, however it returns.
     return uploadFile(artifacts, uploadURL, key, box, upload.get_token());
 }
 
 BlockBlobUploader::Outcome UploadCoordinator::uploadFile(const CaptureArtifacts& artifacts,
-                                                         const std::string& uploadURL, const std::string& key,
-                                                         ProgressBox& box, std::stop_token stop) const {
+                                                         const std::string& uploadURL,
+                                                         const std::string& key, ProgressBox& box,
+                                                         std::stop_token stop) const {
     const auto progress = [this, &box](std::int64_t sent, std::int64_t expected) {
         emit(box.record(sent, expected, clock_->now()));
     };
@@ -237,7 +249,8 @@ BlockBlobUploader::Outcome UploadCoordinator::uploadFile(const CaptureArtifacts&
     return uploader_.upload(path, size, uploadURL, kContentType, key, deadline, progress, stop);
 }
 
-void UploadCoordinator::watch(ProgressBox& box, std::stop_source& upload, std::stop_token stop) const {
+void UploadCoordinator::watch(ProgressBox& box, std::stop_source& upload,
+                              std::stop_token stop) const {
     const Duration interval = seconds(*stallWatchdogInterval_);
     while (!stop.stop_requested()) {
         const WallTime before = clock_->now();
@@ -260,8 +273,8 @@ void UploadCoordinator::watch(ProgressBox& box, std::stop_source& upload, std::s
     }
 }
 
-std::string UploadCoordinator::poll(const CaptureArtifacts& artifacts, const std::string& recordingId,
-                                    std::stop_token stop) const {
+std::string UploadCoordinator::poll(const CaptureArtifacts& artifacts,
+                                    const std::string& recordingId, std::stop_token stop) const {
     std::string lastState = "PROCESSING";
     const int maxAttempts = std::max(pollMaxAttempts_, 1);
     for (int attempt = 1; attempt <= maxAttempts; ++attempt) {
@@ -282,14 +295,16 @@ std::string UploadCoordinator::poll(const CaptureArtifacts& artifacts, const std
                 return status.state;
             }
         } catch (...) {
-            log_.notice("Poll error {} (state stays {}): {}", attempt, lastState, describe(std::current_exception()));
+            log_.notice("Poll error {} (state stays {}): {}", attempt, lastState,
+                        describe(std::current_exception()));
         }
     }
     log_.info("Poll window exhausted for {}; Kavo owns it from here", recordingId);
     return lastState;
 }
 
-UploadCoordinator::AttemptResult UploadCoordinator::classify(std::exception_ptr error, const std::string& context) {
+UploadCoordinator::AttemptResult UploadCoordinator::classify(std::exception_ptr error,
+                                                             const std::string& context) {
     const std::string message = context + ": " + describe(error);
     try {
         std::rethrow_exception(error);
@@ -300,19 +315,23 @@ UploadCoordinator::AttemptResult UploadCoordinator::classify(std::exception_ptr 
             case KavoAPIError::Kind::invalidRequest:
                 return AttemptResult::permanent(message);
             case KavoAPIError::Kind::forbidden:
-                return AttemptResult::permanent(context + ": You don't have permission to access this recording.");
+                return AttemptResult::permanent(
+                    context + ": You don't have permission to access this recording.");
             case KavoAPIError::Kind::http:
                 if (isRetryableStatus(api.status())) return AttemptResult::transient(message);
                 if (api.status() >= 400 && api.status() <= 499)
-                    return AttemptResult::permanent(context + ": the server rejected this upload (HTTP " +
+                    return AttemptResult::permanent(context +
+                                                    ": the server rejected this upload (HTTP " +
                                                     std::to_string(api.status()) + ").");
                 return AttemptResult::transient(message);
             default:
                 return AttemptResult::transient(message);
         }
     } catch (const BlockBlobUploaderError& storage) {
-        if (storage.kind() == BlockBlobUploaderError::Kind::fileMissing) return AttemptResult::permanent(message);
-        if (storage.kind() != BlockBlobUploaderError::Kind::http) return AttemptResult::transient(message);
+        if (storage.kind() == BlockBlobUploaderError::Kind::fileMissing)
+            return AttemptResult::permanent(message);
+        if (storage.kind() != BlockBlobUploaderError::Kind::http)
+            return AttemptResult::transient(message);
         const int status = storage.status();
         if (isRetryableStatus(status)) return AttemptResult::transient(message);
         if (status == 400 && storage.azureErrorCode() &&

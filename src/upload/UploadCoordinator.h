@@ -54,7 +54,9 @@ public:
         UploadStatus status = UploadStatus::idle();  // when done
         std::string message;                         // when transient or permanent
 
-        static AttemptResult finished(UploadStatus status) { return {Kind::done, std::move(status), {}}; }
+        static AttemptResult finished(UploadStatus status) {
+            return {Kind::done, std::move(status), {}};
+        }
         static AttemptResult transient(std::string message) {
             return {Kind::transient, UploadStatus::idle(), std::move(message)};
         }
@@ -73,7 +75,8 @@ public:
     // run them in simulated time.
     UploadCoordinator(KavoAPIClient api, BlockBlobUploader uploader, const Clock& clock,
                       double pollInterval = 5.0, int pollMaxAttempts = 60,
-                      std::optional<double> stallWatchdogInterval = 15.0, StatusCallback onStatus = {});
+                      std::optional<double> stallWatchdogInterval = 15.0,
+                      StatusCallback onStatus = {});
 
     // Attempts until success, a permanent failure or the fourth transient one; reports
     // each status on the way and returns the final one. Never throws. A stop request
@@ -85,13 +88,17 @@ public:
 
 private:
     AttemptResult attemptOnce(const CaptureArtifacts& artifacts, std::stop_token stop) const;
-    BlockBlobUploader::Outcome blobStage(const CaptureArtifacts& artifacts, const std::string& uploadURL,
-                                         const std::string& key, std::stop_token stop) const;
-    BlockBlobUploader::Outcome uploadFile(const CaptureArtifacts& artifacts, const std::string& uploadURL,
-                                          const std::string& key, ProgressBox& box, std::stop_token stop) const;
+    BlockBlobUploader::Outcome blobStage(const CaptureArtifacts& artifacts,
+                                         const std::string& uploadURL, const std::string& key,
+                                         std::stop_token stop) const;
+    BlockBlobUploader::Outcome uploadFile(const CaptureArtifacts& artifacts,
+                                          const std::string& uploadURL, const std::string& key,
+                                          ProgressBox& box, std::stop_token stop) const;
     void watch(ProgressBox& box, std::stop_source& upload, std::stop_token stop) const;
-    std::string poll(const CaptureArtifacts& artifacts, const std::string& recordingId, std::stop_token stop) const;
-    KavoAPIClient::FinalizeUploadRequest finalizeRequest(const CaptureSidecar& sidecar, const std::string& recordingId,
+    std::string poll(const CaptureArtifacts& artifacts, const std::string& recordingId,
+                     std::stop_token stop) const;
+    KavoAPIClient::FinalizeUploadRequest finalizeRequest(const CaptureSidecar& sidecar,
+                                                         const std::string& recordingId,
                                                          std::int64_t size) const;
     void emit(const UploadStatus& status) const;
 

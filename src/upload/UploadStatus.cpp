@@ -6,14 +6,30 @@
 
 namespace kavo {
 
-UploadStatus UploadStatus::uploading(std::optional<double> fraction) { return {Kind::uploading, {}, fraction}; }
-UploadStatus UploadStatus::processing(std::string recordingId) { return {Kind::processing, std::move(recordingId)}; }
-UploadStatus UploadStatus::delivered(std::string recordingId) { return {Kind::delivered, std::move(recordingId)}; }
-UploadStatus UploadStatus::retrying(std::string message) { return {Kind::retrying, std::move(message)}; }
-UploadStatus UploadStatus::failed(std::string message) { return {Kind::failed, std::move(message)}; }
-UploadStatus UploadStatus::idle() { return {Kind::idle}; }
-UploadStatus UploadStatus::preparing() { return {Kind::preparing}; }
-UploadStatus UploadStatus::finalizing() { return {Kind::finalizing}; }
+UploadStatus UploadStatus::uploading(std::optional<double> fraction) {
+    return {Kind::uploading, {}, fraction};
+}
+UploadStatus UploadStatus::processing(std::string recordingId) {
+    return {Kind::processing, std::move(recordingId)};
+}
+UploadStatus UploadStatus::delivered(std::string recordingId) {
+    return {Kind::delivered, std::move(recordingId)};
+}
+UploadStatus UploadStatus::retrying(std::string message) {
+    return {Kind::retrying, std::move(message)};
+}
+UploadStatus UploadStatus::failed(std::string message) {
+    return {Kind::failed, std::move(message)};
+}
+UploadStatus UploadStatus::idle() {
+    return {Kind::idle};
+}
+UploadStatus UploadStatus::preparing() {
+    return {Kind::preparing};
+}
+UploadStatus UploadStatus::finalizing() {
+    return {Kind::finalizing};
+}
 
 std::string UploadStatus::menuText() const {
     switch (kind_) {

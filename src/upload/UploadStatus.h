@@ -8,7 +8,16 @@ namespace kavo {
 // Where one capture's upload stands, as the coordinator reports it and the menu shows it.
 class UploadStatus {
 public:
-    enum class Kind { uploading, processing, delivered, retrying, failed, idle, preparing, finalizing };
+    enum class Kind {
+        uploading,
+        processing,
+        delivered,
+        retrying,
+        failed,
+        idle,
+        preparing,
+        finalizing
+    };
 
     // `fraction` in 0...1; absent before any byte count is known.
     static UploadStatus uploading(std::optional<double> fraction = std::nullopt);

@@ -5,7 +5,9 @@
 namespace kavo {
 namespace {
 
-bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+bool isHex(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -25,7 +27,8 @@ bool isURLCharacter(char c) {
 bool hasValidScheme(std::string_view text) {
     const auto colon = text.find(':');
     const auto firstDelimiter = text.find_first_of("/?#");
-    if (colon == std::string_view::npos || (firstDelimiter != std::string_view::npos && firstDelimiter < colon))
+    if (colon == std::string_view::npos ||
+        (firstDelimiter != std::string_view::npos && firstDelimiter < colon))
         return true;  // no scheme: a relative reference
     if (colon == 0 || !std::isalpha(static_cast<unsigned char>(text[0]))) return false;
     for (const char c : text.substr(0, colon))
@@ -39,7 +42,8 @@ std::optional<UrlText> UrlText::parse(std::string_view text) {
     if (text.empty()) return std::nullopt;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%') {
-            if (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2])) return std::nullopt;
+            if (i + 2 >= text.size() || !isHex(text[i + 1]) || !isHex(text[i + 2]))
+                return std::nullopt;
         } else if (!isURLCharacter(text[i])) {
             return std::nullopt;
         }
@@ -76,7 +80,8 @@ std::optional<std::string> UrlText::queryValue(std::string_view name) const {
         const std::string_view item = rest.substr(0, amp);
         const auto equals = item.find('=');
         if (percentDecode(item.substr(0, equals)) == name)
-            return equals == std::string_view::npos ? std::string() : percentDecode(item.substr(equals + 1));
+            return equals == std::string_view::npos ? std::string()
+                                                    : percentDecode(item.substr(equals + 1));
         if (amp == std::string_view::npos) return std::nullopt;
         rest = rest.substr(amp + 1);
     }

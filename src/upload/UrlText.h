@@ -10,7 +10,7 @@ namespace kavo {
 // the fragment; enough to read and extend the query of a storage SAS URL without
 // re-encoding the signature.
 struct UrlText {
-    std::string beforeQuery;  // scheme, authority and path, as written
+    std::string beforeQuery;              // scheme, authority and path, as written
     std::optional<std::string> query;     // percent-encoded, without the "?"
     std::optional<std::string> fragment;  // percent-encoded, without the "#"
 

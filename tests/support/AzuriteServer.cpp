@@ -26,7 +26,8 @@ namespace {
 std::string base64Encode(const std::string& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
     const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+                                  reinterpret_cast<const unsigned char*>(bytes.data()),
+                                  static_cast<int>(bytes.size()));
     out.resize(static_cast<std::size_t>(n));
     return out;
 }
@@ -34,7 +35,8 @@ std::string base64Encode(const std::string& bytes) {
 std::string base64Decode(const std::string& text) {
     std::string out(3 * (text.size() / 4) + 3, '\0');
     const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+                                  reinterpret_cast<const unsigned char*>(text.data()),
+                                  static_cast<int>(text.size()));
     if (n < 0) throw std::runtime_error("bad base64 key");
     std::size_t padding = 0;
     for (auto it = text.rbegin(); it != text.rend() && *it == '='; ++it) ++padding;
@@ -75,8 +77,9 @@ std::string rfc1123Now() {
     static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     char text[64];
-    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday], utc.tm_mday,
-                  kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday],
+                  utc.tm_mday, kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min,
+                  utc.tm_sec);
     return text;
 }
 
@@ -115,7 +118,12 @@ std::string signWithAccountKey(const std::string& key, const std::string& text) 
 }
 
 std::filesystem::path AzuriteServer::script() {
-    return std::filesystem::path(KAVO_SOURCE_DIR) / "devstack" / "node_modules" / ".bin" / "azurite-blob";
+    const auto modules = std::filesystem::path(KAVO_SOURCE_DIR) / "devstack" / "node_modules";
+    const auto linked = modules / ".bin" / "azurite-blob";
+    // npm links .bin last; the package's own entry point serves while it has not yet.
+    return std::filesystem::exists(linked)
+               ? linked
+               : modules / "azurite" / "dist" / "src" / "blob" / "main.js";
 }
 
 AzuriteServer::AzuriteServer() {
@@ -130,7 +138,9 @@ AzuriteServer::AzuriteServer() {
     }
 }
 
-AzuriteServer::~AzuriteServer() { stop(); }
+AzuriteServer::~AzuriteServer() {
+    stop();
+}
 
 void AzuriteServer::start() {
     std::error_code error;
@@ -142,11 +152,13 @@ void AzuriteServer::start() {
     std::filesystem::path node;
     std::stringstream path(getenv("PATH") ? getenv("PATH") : "/usr/local/bin:/usr/bin:/bin");
     for (std::string folder; std::getline(path, folder, ':');)
-        if (!folder.empty() && ::access((std::filesystem::path(folder) / "node").c_str(), X_OK) == 0) {
+        if (!folder.empty() &&
+            ::access((std::filesystem::path(folder) / "node").c_str(), X_OK) == 0) {
             node = std::filesystem::path(folder) / "node";
             break;
         }
-    if (node.empty()) throw std::runtime_error("Node.js (node) is not on the PATH; Azurite needs it");
+    if (node.empty())
+        throw std::runtime_error("Node.js (node) is not on the PATH; Azurite needs it");
 
     port_ = freeLoopbackPort();
     const auto log = workDirectory_ / "azurite.log";
@@ -166,9 +178,9 @@ void AzuriteServer::start() {
             ::dup2(out, STDERR_FILENO);
         }
         if (::chdir(location.c_str()) != 0) ::_exit(127);
-        ::execl(node.c_str(), "node", resolved.c_str(), "--blobHost", "127.0.0.1", "--blobPort", portText.c_str(),
-                 "--inMemoryPersistence", "--skipApiVersionCheck",
-                 "--disableTelemetry", "--silent", static_cast<char*>(nullptr));
+        ::execl(node.c_str(), "node", resolved.c_str(), "--blobHost", "127.0.0.1", "--blobPort",
+                portText.c_str(), "--inMemoryPersistence", "--skipApiVersionCheck",
+                "--disableTelemetry", "--silent", static_cast<char*>(nullptr));
         ::_exit(127);
     }
 
@@ -197,55 +209,63 @@ void AzuriteServer::stop() {
 }
 
 std::string AzuriteServer::blobURL(const std::string& container, const std::string& blob) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + kAccount + "/" + container + "/" + blob;
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + kAccount + "/" + container + "/" +
+           blob;
 }
 
 void AzuriteServer::createContainer(HTTPTransport& transport, const std::string& container) const {
     HTTPRequest request;
     request.method = "PUT";
-    request.url = "http://127.0.0.1:" + std::to_string(port_) + "/" + kAccount + "/" + container + "?restype=container";
+    request.url = "http://127.0.0.1:" + std::to_string(port_) + "/" + kAccount + "/" + container +
+                  "?restype=container";
     const std::string date = rfc1123Now();
     const std::string contentType = "application/octet-stream";
     const std::string version = "2021-08-06";
     // Verb, then eleven standard headers of which only Content-Type is sent, then the
     // x-ms- headers and the resource.
-    const std::string toSign = "PUT\n\n\n\n\n" + contentType + "\n\n\n\n\n\n\n" + "x-ms-date:" + date +
-                               "\nx-ms-version:" + version + "\n/" + kAccount + "/" + kAccount + "/" + container +
-                               "\nrestype:container";
+    const std::string toSign = "PUT\n\n\n\n\n" + contentType + "\n\n\n\n\n\n\n" +
+                               "x-ms-date:" + date + "\nx-ms-version:" + version + "\n/" +
+                               kAccount + "/" + kAccount + "/" + container + "\nrestype:container";
     request.headers.set("Content-Type", contentType);
     request.headers.set("x-ms-date", date);
     request.headers.set("x-ms-version", version);
-    request.headers.set("Authorization", std::string("SharedKey ") + kAccount + ":" + signWithAccountKey(kAccountKey, toSign));
+    request.headers.set("Authorization", std::string("SharedKey ") + kAccount + ":" +
+                                             signWithAccountKey(kAccountKey, toSign));
     const auto response = transport.data(request);
     if (response.status != 201)
-        throw std::runtime_error("Creating container " + container + " answered " + std::to_string(response.status) +
-                                 ": " + response.body);
+        throw std::runtime_error("Creating container " + container + " answered " +
+                                 std::to_string(response.status) + ": " + response.body);
 }
 
-std::string AzuriteServer::sasURL(const std::string& container, const std::string& blob, WallTime expiry,
-                                  const std::string& permissions) const {
+std::string AzuriteServer::sasURL(const std::string& container, const std::string& blob,
+                                  WallTime expiry, const std::string& permissions) const {
     const std::string version = "2021-08-06";
     const std::string se = iso8601Seconds(expiry);
     // sp, st, se, resource, si, sip, spr, sv, sr, snapshot time, encryption scope and
     // the five response-header overrides.
-    const std::vector<std::string> lines = {permissions, "", se, std::string("/blob/") + kAccount + "/" + container + "/" + blob,
-                                            "", "", "", version, "b", "", "", "", "", "", "", ""};
+    const std::vector<std::string> lines = {
+        permissions, "", se, std::string("/blob/") + kAccount + "/" + container + "/" + blob,
+        "",          "", "", version,
+        "b",         "", "", "",
+        "",          "", "", ""};
     std::string toSign;
     for (std::size_t i = 0; i < lines.size(); ++i) toSign += (i ? "\n" : "") + lines[i];
     const std::string sig = signWithAccountKey(kAccountKey, toSign);
-    return blobURL(container, blob) + "?sv=" + version + "&se=" + queryEscape(se) + "&sr=b&sp=" + permissions +
-           "&sig=" + queryEscape(sig);
+    return blobURL(container, blob) + "?sv=" + version + "&se=" + queryEscape(se) +
+           "&sr=b&sp=" + permissions + "&sig=" + queryEscape(sig);
 }
 
-std::string AzuriteServer::readBlob(HTTPTransport& transport, const std::string& container, const std::string& blob) const {
+std::string AzuriteServer::readBlob(HTTPTransport& transport, const std::string& container,
+                                    const std::string& blob) const {
     HTTPRequest request;
     request.method = "GET";
-    request.url = sasURL(container, blob, std::chrono::system_clock::now() + std::chrono::hours(1), "r");
+    request.url =
+        sasURL(container, blob, std::chrono::system_clock::now() + std::chrono::hours(1), "r");
     request.timeout = std::chrono::seconds(120);
     const auto response = transport.data(request);
     if (response.status != 200)
-        throw std::runtime_error("Reading blob " + blob + " answered " + std::to_string(response.status) + ": " +
-                                 response.body);
+        throw std::runtime_error("Reading blob " + blob + " answered " +
+                                 std::to_string(response.status) + ": " + response.body);
     return response.body;
 }
 

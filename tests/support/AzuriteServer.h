@@ -36,9 +36,10 @@ public:
     std::string sasURL(const std::string& container, const std::string& blob, WallTime expiry,
                        const std::string& permissions = "cw") const;
     // The committed blob's bytes; throws unless Azurite answers 200.
-    std::string readBlob(HTTPTransport& transport, const std::string& container, const std::string& blob) const;
+    std::string readBlob(HTTPTransport& transport, const std::string& container,
+                         const std::string& blob) const;
 
-    // The azurite-blob script that devstack/ installs.
+    // The azurite-blob entry point that devstack/ installs.
     static std::filesystem::path script();
 
 private:

@@ -226,7 +226,7 @@ void FakeAudioEngine::start() {
     running_ = true;
     ++starts_;
     if (!tapFormat_ || signal_) return;
-    StreamSpec spec{.sampleRate = tapFormat_->sampleRate,
+    DeviceStream stream{.sampleRate = tapFormat_->sampleRate,
                     .channels = tapFormat_->channelCount,
                     .interleaved = tapFormat_->interleaved || tapFormat_->channelCount == 1,
                     .framesPerBuffer = framesPerBuffer_,
@@ -234,7 +234,7 @@ void FakeAudioEngine::start() {
                     .hostTimeValid = hostTimeValid_,
                     .waveform = waveform_};
     signal_ = std::make_unique<SignalThread>(
-        std::move(spec), clock_, pacing_, [this](const AudioBufferList& buffers, const AudioTimeStamp& time) {
+        std::move(stream), clock_, pacing_, [this](const AudioBufferList& buffers, const AudioTimeStamp& time) {
             std::lock_guard delivery(deliveryMutex_);
             if (tap_) tap_(buffers, time);
         });

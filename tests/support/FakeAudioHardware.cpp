@@ -434,7 +434,7 @@ OSStatus FakeAudioHardware::startDevice(AudioObjectID device, AudioDeviceIOProcI
     const auto tap = taps_.find(aggregate->second.tap);
     if (tap == taps_.end()) return kBadObject;
     const AudioStreamBasicDescription& format = tap->second.format;
-    StreamSpec spec{.sampleRate = format.sampleRate,
+    DeviceStream stream{.sampleRate = format.sampleRate,
                     .channels = format.channelsPerFrame,
                     .interleaved = format.isInterleaved(),
                     .framesPerBuffer = framesPerBuffer_,
@@ -442,7 +442,7 @@ OSStatus FakeAudioHardware::startDevice(AudioObjectID device, AudioDeviceIOProcI
                     .hostTimeValid = hostTimeValid_,
                     .waveform = waveform_};
     proc->signal = std::make_unique<SignalThread>(
-        std::move(spec), clock_, pacing_,
+        std::move(stream), clock_, pacing_,
         [this, raw = proc.get(), nowValid = nowTimeValid_](const AudioBufferList& input,
                                                            const AudioTimeStamp& time) {
             runCycle(*raw, input, time, nowValid);

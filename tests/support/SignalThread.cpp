@@ -21,22 +21,22 @@ float Waveform::sample(std::int64_t frame, std::uint32_t channel, double sampleR
     return 0.0f;
 }
 
-SignalThread::SignalThread(StreamSpec spec, const Clock& clock, Pacing pacing, Deliver deliver)
-    : spec_(std::move(spec)),
+SignalThread::SignalThread(DeviceStream stream, const Clock& clock, Pacing pacing, Deliver deliver)
+    : stream_(std::move(stream)),
       clock_(clock),
       pacing_(pacing),
       deliver_(std::move(deliver)),
       startHostTime_(clock.hostTime()),
-      nanosecondsPerFrame_(1e9 / (spec_.sampleRate * (1.0 + spec_.clockOffsetPpm * 1e-6))),
-      samples_(static_cast<std::size_t>(spec_.framesPerBuffer * spec_.channels)) {
-    if (spec_.interleaved) {
-        buffers_.push_back({spec_.channels,
+      nanosecondsPerFrame_(1e9 / (stream_.sampleRate * (1.0 + stream_.clockOffsetPpm * 1e-6))),
+      samples_(static_cast<std::size_t>(stream_.framesPerBuffer * stream_.channels)) {
+    if (stream_.interleaved) {
+        buffers_.push_back({stream_.channels,
                             static_cast<std::uint32_t>(samples_.size() * sizeof(float)),
                             samples_.data()});
     } else {
-        for (std::uint32_t c = 0; c < spec_.channels; ++c) {
-            buffers_.push_back({1, static_cast<std::uint32_t>(spec_.framesPerBuffer * sizeof(float)),
-                                samples_.data() + c * spec_.framesPerBuffer});
+        for (std::uint32_t c = 0; c < stream_.channels; ++c) {
+            buffers_.push_back({1, static_cast<std::uint32_t>(stream_.framesPerBuffer * sizeof(float)),
+                                samples_.data() + c * stream_.framesPerBuffer});
         }
     }
     thread_ = std::thread([this] { run(); });
@@ -93,7 +93,7 @@ void SignalThread::run() {
             pacing_ == Pacing::followClock ? std::max(clock_.hostTime(), targetHostTime_) : targetHostTime_;
         lock.unlock();
         for (; extra > 0; --extra) deliverNext();
-        while (hostTimeOfFrame(nextFrame_ + spec_.framesPerBuffer) <= target) deliverNext();
+        while (hostTimeOfFrame(nextFrame_ + stream_.framesPerBuffer) <= target) deliverNext();
         lock.lock();
         delivered_ = nextFrame_;
         servedUpTo_ = serving;
@@ -102,15 +102,15 @@ void SignalThread::run() {
 }
 
 void SignalThread::deliverNext() {
-    const std::int64_t frames = spec_.framesPerBuffer;
+    const std::int64_t frames = stream_.framesPerBuffer;
     for (std::int64_t f = 0; f < frames; ++f) {
-        for (std::uint32_t c = 0; c < spec_.channels; ++c) {
-            const float value = spec_.waveform.sample(nextFrame_ + f, c, spec_.sampleRate);
-            const std::int64_t index = spec_.interleaved ? f * spec_.channels + c : c * frames + f;
+        for (std::uint32_t c = 0; c < stream_.channels; ++c) {
+            const float value = stream_.waveform.sample(nextFrame_ + f, c, stream_.sampleRate);
+            const std::int64_t index = stream_.interleaved ? f * stream_.channels + c : c * frames + f;
             samples_[static_cast<std::size_t>(index)] = value;
         }
     }
-    const AudioTimeStamp time{hostTimeOfFrame(nextFrame_), spec_.hostTimeValid};
+    const AudioTimeStamp time{hostTimeOfFrame(nextFrame_), stream_.hostTimeValid};
     {
         AudioCallbackScope scope;
         deliver_(AudioBufferList{buffers_}, time);

@@ -37,7 +37,7 @@ struct Waveform {
 
 // How a fake device delivers: its format, buffer size and a clock that may run off the
 // host clock by some parts per million.
-struct StreamSpec {
+struct DeviceStream {
     double sampleRate = 48'000;
     std::uint32_t channels = 1;
     bool interleaved = true;  // false: one buffer per channel
@@ -49,7 +49,7 @@ struct StreamSpec {
     Waveform waveform;
 };
 
-// Plays a StreamSpec on a thread of its own, as a sound card would: buffer after buffer,
+// Plays a DeviceStream on a thread of its own, as a sound card would: buffer after buffer,
 // each stamped with the host time of its first frame and handed over once its last frame
 // is due. Each hand-over runs inside an AudioCallbackScope.
 class SignalThread {
@@ -62,7 +62,7 @@ public:
     };
 
     // Frame 0 is captured at the clock's host time now.
-    SignalThread(StreamSpec spec, const Clock& clock, Pacing pacing, Deliver deliver);
+    SignalThread(DeviceStream stream, const Clock& clock, Pacing pacing, Deliver deliver);
     SignalThread(const SignalThread&) = delete;
     SignalThread& operator=(const SignalThread&) = delete;
     ~SignalThread();
@@ -75,13 +75,13 @@ public:
     // The host time at which the device captures `frame`.
     std::uint64_t hostTimeOfFrame(std::int64_t frame) const;
     std::int64_t framesDelivered() const;
-    const StreamSpec& spec() const { return spec_; }
+    const DeviceStream& stream() const { return stream_; }
 
 private:
     void run();
     void deliverNext();
 
-    const StreamSpec spec_;
+    const DeviceStream stream_;
     const Clock& clock_;
     const Pacing pacing_;
     const Deliver deliver_;

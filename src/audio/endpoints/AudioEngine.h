@@ -62,7 +62,9 @@ public:
     virtual bool isRunning() const = 0;
 
     // Calls `handler` after each change of the engine's configuration (route, device or
-    // format), on the thread that noticed it, never inside a tap call.
+    // format), on the thread that noticed it, never inside a tap call. The handler may wait
+    // for a call of the recorder's under way, so the engine holds nothing while it runs
+    // that stop(), removeInputTap() or the format reads need.
     virtual ListenerRegistration observeConfigurationChanges(std::function<void()> handler) = 0;
 };
 

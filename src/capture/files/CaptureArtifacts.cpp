@@ -4,8 +4,10 @@
 
 namespace kavo {
 
-CaptureArtifacts CaptureArtifacts::forCapture(const std::filesystem::path& directory, std::string_view captureId) {
-    return {directory / captureAudioFileName(captureId), directory / captureSidecarFileName(captureId)};
+CaptureArtifacts CaptureArtifacts::forCapture(const std::filesystem::path& directory,
+                                              std::string_view captureId) {
+    return {directory / captureAudioFileName(captureId),
+            directory / captureSidecarFileName(captureId)};
 }
 
 }  // namespace kavo

@@ -13,7 +13,8 @@ struct CaptureArtifacts {
     std::filesystem::path sidecarURL;
 
     // "capture-{id}.wav" and "capture-{id}.json" in `directory`.
-    static CaptureArtifacts forCapture(const std::filesystem::path& directory, std::string_view captureId);
+    static CaptureArtifacts forCapture(const std::filesystem::path& directory,
+                                       std::string_view captureId);
 
     bool operator==(const CaptureArtifacts&) const = default;
 };

@@ -1,9 +1,9 @@
 #include "capture/files/CaptureSidecar.h"
 
+#include <fmt/format.h>
+
 #include <cmath>
 #include <limits>
-
-#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "base/AtomicFile.h"
@@ -25,12 +25,14 @@ std::string joinKey(std::string_view where, std::string_view key) {
 class Fields {
 public:
     Fields(const json& object, std::string where) : object_(object), where_(std::move(where)) {
-        if (!object_.is_object()) invalid(fmt::format("\"{}\" is not an object", where_.empty() ? "top level" : where_));
+        if (!object_.is_object())
+            invalid(fmt::format("\"{}\" is not an object", where_.empty() ? "top level" : where_));
     }
 
     const json& required(std::string_view key) const {
         const auto it = object_.find(key);
-        if (it == object_.end() || it->is_null()) invalid(fmt::format("key \"{}\" is missing", joinKey(where_, key)));
+        if (it == object_.end() || it->is_null())
+            invalid(fmt::format("key \"{}\" is missing", joinKey(where_, key)));
         return *it;
     }
 
@@ -56,7 +58,8 @@ public:
     std::int64_t integer(std::string_view key) const {
         const json& value = required(key);
         if (value.is_number_integer()) {
-            if (value.is_number_unsigned() && value.get<std::uint64_t>() > std::numeric_limits<std::int64_t>::max()) {
+            if (value.is_number_unsigned() &&
+                value.get<std::uint64_t>() > std::numeric_limits<std::int64_t>::max()) {
                 wrongType(key, "an integer in range");
             }
             return value.get<std::int64_t>();
@@ -64,7 +67,8 @@ public:
         // A whole number written with a fraction ("16000.0") still means the integer.
         if (value.is_number_float()) {
             const double d = value.get<double>();
-            if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18) return static_cast<std::int64_t>(d);
+            if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18)
+                return static_cast<std::int64_t>(d);
         }
         wrongType(key, "an integer");
     }
@@ -110,8 +114,12 @@ CaptureSidecar::DeviceEvent decodeEvent(const json& value, std::string where) {
 
 CaptureSidecar::SourceStats decodeSource(const json& value, std::string where) {
     const Fields fields(value, std::move(where));
-    return {fields.text("name"),          fields.integer("sampleRateHz"),        fields.integer("totalFrames"),
-            fields.integer("underrunFrames"), fields.integer("droppedSourceFrames"), fields.integer("lastRealFrame")};
+    return {fields.text("name"),
+            fields.integer("sampleRateHz"),
+            fields.integer("totalFrames"),
+            fields.integer("underrunFrames"),
+            fields.integer("droppedSourceFrames"),
+            fields.integer("lastRealFrame")};
 }
 
 }  // namespace
@@ -121,7 +129,8 @@ std::vector<std::string> CaptureSidecar::silentSources() const {
     if (!sources) return names;
     for (const auto& source : *sources) {
         if (source.name != "mic" || source.totalFrames < 1) continue;
-        if (static_cast<double>(source.underrunFrames) / static_cast<double>(source.totalFrames) >= 0.98) {
+        if (static_cast<double>(source.underrunFrames) / static_cast<double>(source.totalFrames) >=
+            0.98) {
             names.push_back(source.name);
         }
     }
@@ -183,7 +192,9 @@ CaptureSidecar CaptureSidecar::decode(std::string_view text) {
     return sidecar;
 }
 
-void CaptureSidecar::write(const std::filesystem::path& url) const { writeFileAtomically(url, encode()); }
+void CaptureSidecar::write(const std::filesystem::path& url) const {
+    writeFileAtomically(url, encode());
+}
 
 CaptureSidecar CaptureSidecar::read(const std::filesystem::path& url) {
     std::optional<std::string> bytes;
@@ -192,7 +203,8 @@ CaptureSidecar CaptureSidecar::read(const std::filesystem::path& url) {
     } catch (const FileError& error) {
         throw SidecarError(error.what());
     }
-    if (!bytes) throw SidecarError(fmt::format("The capture sidecar {} does not exist", url.string()));
+    if (!bytes)
+        throw SidecarError(fmt::format("The capture sidecar {} does not exist", url.string()));
     return decode(*bytes);
 }
 

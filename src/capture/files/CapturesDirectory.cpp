@@ -7,11 +7,17 @@
 
 namespace kavo {
 
-std::string makeCaptureId() { return makeUuid(); }
+std::string makeCaptureId() {
+    return makeUuid();
+}
 
-std::string captureAudioFileName(std::string_view captureId) { return fmt::format("capture-{}.wav", captureId); }
+std::string captureAudioFileName(std::string_view captureId) {
+    return fmt::format("capture-{}.wav", captureId);
+}
 
-std::string captureSidecarFileName(std::string_view captureId) { return fmt::format("capture-{}.json", captureId); }
+std::string captureSidecarFileName(std::string_view captureId) {
+    return fmt::format("capture-{}.json", captureId);
+}
 
 void createCapturesDirectory(const std::filesystem::path& directory) {
     std::error_code error;
@@ -19,7 +25,9 @@ void createCapturesDirectory(const std::filesystem::path& directory) {
     if (!error && !std::filesystem::is_directory(directory, error) && !error) {
         error = std::make_error_code(std::errc::not_a_directory);
     }
-    if (error) throw FileError(fmt::format("Could not create {}: {}", directory.string(), error.message()));
+    if (error)
+        throw FileError(
+            fmt::format("Could not create {}: {}", directory.string(), error.message()));
 }
 
 }  // namespace kavo

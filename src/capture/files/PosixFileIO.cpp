@@ -8,9 +8,13 @@
 
 namespace kavo {
 
-int PosixFileIO::open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int PosixFileIO::open(const char* path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
 
-ssize_t PosixFileIO::write(int fd, const void* data, std::size_t size) { return ::write(fd, data, size); }
+ssize_t PosixFileIO::write(int fd, const void* data, std::size_t size) {
+    return ::write(fd, data, size);
+}
 
 ssize_t PosixFileIO::pwrite(int fd, const void* data, std::size_t size, off_t offset) {
     return ::pwrite(fd, data, size, offset);
@@ -20,15 +24,25 @@ ssize_t PosixFileIO::pread(int fd, void* data, std::size_t size, off_t offset) {
     return ::pread(fd, data, size, offset);
 }
 
-off_t PosixFileIO::seekEnd(int fd) { return ::lseek(fd, 0, SEEK_END); }
+off_t PosixFileIO::seekEnd(int fd) {
+    return ::lseek(fd, 0, SEEK_END);
+}
 
-int PosixFileIO::ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
+int PosixFileIO::ftruncate(int fd, off_t length) {
+    return ::ftruncate(fd, length);
+}
 
-int PosixFileIO::fsync(int fd) { return ::fsync(fd); }
+int PosixFileIO::fsync(int fd) {
+    return ::fsync(fd);
+}
 
-int PosixFileIO::flock(int fd, int operation) { return ::flock(fd, operation); }
+int PosixFileIO::flock(int fd, int operation) {
+    return ::flock(fd, operation);
+}
 
-int PosixFileIO::close(int fd) { return ::close(fd); }
+int PosixFileIO::close(int fd) {
+    return ::close(fd);
+}
 
 PosixFileIO& PosixFileIO::system() {
     static PosixFileIO io;

@@ -35,7 +35,9 @@ public:
     FileDescriptor(PosixFileIO& io, int fd) : io_(&io), fd_(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
-    FileDescriptor(FileDescriptor&& other) noexcept : io_(other.io_), fd_(other.fd_) { other.fd_ = -1; }
+    FileDescriptor(FileDescriptor&& other) noexcept : io_(other.io_), fd_(other.fd_) {
+        other.fd_ = -1;
+    }
     FileDescriptor& operator=(FileDescriptor&& other) noexcept;
     ~FileDescriptor() { reset(); }
 

@@ -1,9 +1,9 @@
 #include "capture/files/SidecarTimestamp.h"
 
+#include <fmt/format.h>
+
 #include <chrono>
 #include <cstdint>
-
-#include <fmt/format.h>
 
 namespace kavo {
 namespace {
@@ -36,9 +36,10 @@ std::string SidecarTimestamp::format(WallTime time) {
     const auto day = floor<days>(millis);
     const year_month_day date{day};
     const hh_mm_ss clock{millis - day};
-    return fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}.{:03d}Z", static_cast<int>(date.year()),
-                       static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                       clock.hours().count(), clock.minutes().count(), clock.seconds().count(),
+    return fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}.{:03d}Z",
+                       static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                       static_cast<unsigned>(date.day()), clock.hours().count(),
+                       clock.minutes().count(), clock.seconds().count(),
                        clock.subseconds().count());
 }
 
@@ -57,7 +58,8 @@ std::optional<WallTime> SidecarTimestamp::parse(std::string_view text) {
     const auto s = number(text, at, 2);
     if (!s) return std::nullopt;
 
-    const year_month_day date{year{*y}, month{static_cast<unsigned>(*mo)}, day{static_cast<unsigned>(*d)}};
+    const year_month_day date{year{*y}, month{static_cast<unsigned>(*mo)},
+                              day{static_cast<unsigned>(*d)}};
     if (!date.ok() || *h > 23 || *mi > 59 || *s > 59) return std::nullopt;
 
     nanoseconds fraction{0};
@@ -86,7 +88,8 @@ std::optional<WallTime> SidecarTimestamp::parse(std::string_view text) {
     }
     if (at != text.size()) return std::nullopt;
 
-    const auto local = sys_days{date} + hours{*h} + minutes{*mi} + std::chrono::seconds{*s} + fraction;
+    const auto local =
+        sys_days{date} + hours{*h} + minutes{*mi} + std::chrono::seconds{*s} + fraction;
     return time_point_cast<WallTime::duration>(local - offset);
 }
 

@@ -37,12 +37,14 @@ Header makeHeader(int sampleRate, int channels, int bitsPerSample) {
 
 std::array<std::uint8_t, 4> littleEndian32(std::uint32_t value) {
     return {static_cast<std::uint8_t>(value & 0xFF), static_cast<std::uint8_t>((value >> 8) & 0xFF),
-            static_cast<std::uint8_t>((value >> 16) & 0xFF), static_cast<std::uint8_t>(value >> 24)};
+            static_cast<std::uint8_t>((value >> 16) & 0xFF),
+            static_cast<std::uint8_t>(value >> 24)};
 }
 
 std::uint32_t readLittleEndian32(const std::uint8_t* bytes) {
     return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-           (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+           (static_cast<std::uint32_t>(bytes[2]) << 16) |
+           (static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
 std::uint16_t readLittleEndian16(const std::uint8_t* bytes) {

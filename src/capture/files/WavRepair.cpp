@@ -1,14 +1,13 @@
 #include "capture/files/WavRepair.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/file.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-
-#include <fmt/format.h>
 
 #include "base/Log.h"
 #include "capture/files/WavHeader.h"
@@ -34,13 +33,15 @@ ssize_t readAt(PosixFileIO& io, int fd, void* data, std::size_t size, off_t offs
     }
 }
 
-void writeAt(PosixFileIO& io, int fd, std::uint32_t value, off_t offset, const std::filesystem::path& url) {
+void writeAt(PosixFileIO& io, int fd, std::uint32_t value, off_t offset,
+             const std::filesystem::path& url) {
     const auto bytes = wav::littleEndian32(value);
     for (;;) {
         const ssize_t n = io.pwrite(fd, bytes.data(), bytes.size(), offset);
         if (n == static_cast<ssize_t>(bytes.size())) return;
         if (n < 0 && errno == EINTR) continue;
-        throw WavRepairError(fmt::format("header write to {} failed (errno {})", url.string(), n < 0 ? errno : 0));
+        throw WavRepairError(
+            fmt::format("header write to {} failed (errno {})", url.string(), n < 0 ? errno : 0));
     }
 }
 
@@ -59,24 +60,29 @@ WavRepairResult repairWavFile(const std::filesystem::path& url, PosixFileIO& io)
     if (!tryLock(io, fd.get())) return WavRepairResult::inUse();
 
     const off_t size = io.seekEnd(fd.get());
-    if (size < 0) throw WavRepairError(fmt::format("could not measure {} (errno {})", url.string(), errno));
-    if (size < WavWriter::kHeaderBytes) return WavRepairResult::failed("shorter than a WAVE header");
+    if (size < 0)
+        throw WavRepairError(fmt::format("could not measure {} (errno {})", url.string(), errno));
+    if (size < WavWriter::kHeaderBytes)
+        return WavRepairResult::failed("shorter than a WAVE header");
 
     wav::Header header{};
     const ssize_t got = readAt(io, fd.get(), header.data(), header.size(), 0);
     if (got < static_cast<ssize_t>(header.size())) {
-        return WavRepairResult::failed(fmt::format("header read failed (errno {})", got < 0 ? errno : 0));
+        return WavRepairResult::failed(
+            fmt::format("header read failed (errno {})", got < 0 ? errno : 0));
     }
-    if (std::memcmp(header.data(), "RIFF", 4) != 0) return WavRepairResult::failed("not a RIFF file");
+    if (std::memcmp(header.data(), "RIFF", 4) != 0)
+        return WavRepairResult::failed("not a RIFF file");
 
     const std::uint32_t riff = wav::readLittleEndian32(header.data() + wav::kRiffSizeOffset);
     const std::uint32_t data = wav::readLittleEndian32(header.data() + wav::kDataSizeOffset);
     const std::uint16_t block = wav::readLittleEndian16(header.data() + wav::kBlockAlignOffset);
     const std::int64_t dataBytes = size - WavWriter::kHeaderBytes;
-    if (riff != 0 && data != 0 && data == dataBytes && riff == size - 8) return WavRepairResult::alreadyValid();
+    if (riff != 0 && data != 0 && data == dataBytes && riff == size - 8)
+        return WavRepairResult::alreadyValid();
 
     const std::int64_t aligned = block == 0 ? dataBytes : dataBytes - dataBytes % block;
-    if (false) {
+    if (aligned > WavWriter::kMaxAudioBytes) {
         return WavRepairResult::failed(
             fmt::format("{} audio bytes are more than a WAVE header can describe", aligned));
     }
@@ -96,7 +102,8 @@ std::vector<std::filesystem::path> repairIncompleteCaptures(const std::filesyste
     const Logger log("WavWriter");
     std::vector<std::filesystem::path> entries;
     std::error_code error;
-    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
+         it.increment(error)) {
         entries.push_back(it->path());
     }
     if (error) return {};

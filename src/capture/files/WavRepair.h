@@ -23,8 +23,12 @@ struct WavRepairResult {
     std::int64_t audioBytes = 0;
     std::string reason;
 
-    static WavRepairResult repaired(std::int64_t audioBytes) { return {Kind::repaired, audioBytes, {}}; }
-    static WavRepairResult failed(std::string reason) { return {Kind::failed, 0, std::move(reason)}; }
+    static WavRepairResult repaired(std::int64_t audioBytes) {
+        return {Kind::repaired, audioBytes, {}};
+    }
+    static WavRepairResult failed(std::string reason) {
+        return {Kind::failed, 0, std::move(reason)};
+    }
     static WavRepairResult alreadyValid() { return {Kind::alreadyValid, 0, {}}; }
     static WavRepairResult inUse() { return {Kind::inUse, 0, {}}; }
 
@@ -41,11 +45,12 @@ public:
 // real length, dropping a torn last sample. A file that is too short, foreign, locked
 // by a running capture or too long for the 32-bit sizes is left exactly as it is.
 // Throws WavRepairError when writing the repair itself fails.
-WavRepairResult repairWavFile(const std::filesystem::path& url, PosixFileIO& io = PosixFileIO::system());
+WavRepairResult repairWavFile(const std::filesystem::path& url,
+                              PosixFileIO& io = PosixFileIO::system());
 
 // Repairs every ".wav" file (any case) in `directory`, logging each outcome, and returns
 // the files it repaired, in listing order. An unlistable directory yields nothing.
-std::vector<std::filesystem::path> repairIncompleteCaptures(const std::filesystem::path& directory,
-                                                            PosixFileIO& io = PosixFileIO::system());
+std::vector<std::filesystem::path> repairIncompleteCaptures(
+    const std::filesystem::path& directory, PosixFileIO& io = PosixFileIO::system());
 
 }  // namespace kavo

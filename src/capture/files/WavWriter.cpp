@@ -1,11 +1,10 @@
 #include "capture/files/WavWriter.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/file.h>
 
 #include <cerrno>
-
-#include <fmt/format.h>
 
 #include "capture/files/WavHeader.h"
 
@@ -26,29 +25,44 @@ WavWriter::WriterError::WriterError(Code code, std::string path, std::int32_t er
                                     const std::string& text)
     : Error(text), code_(code), path_(std::move(path)), errno_(errnoValue) {}
 
-WavWriter::WriterError WavWriter::WriterError::openFailed(const std::string& path, std::int32_t errnoValue) {
+WavWriter::WriterError WavWriter::WriterError::openFailed(const std::string& path,
+                                                          std::int32_t errnoValue) {
     return {Code::openFailed, path, errnoValue,
             fmt::format("could not open {} for writing (errno {})", path, errnoValue)};
 }
 
-WavWriter::WriterError WavWriter::WriterError::writeFailed(const std::string& path, std::int32_t errnoValue) {
-    return {Code::writeFailed, path, errnoValue, fmt::format("write to {} failed (errno {})", path, errnoValue)};
+WavWriter::WriterError WavWriter::WriterError::writeFailed(const std::string& path,
+                                                           std::int32_t errnoValue) {
+    return {Code::writeFailed, path, errnoValue,
+            fmt::format("write to {} failed (errno {})", path, errnoValue)};
 }
 
-WavWriter::WriterError WavWriter::WriterError::tooLong(const std::string& path, std::int64_t audioBytes) {
+WavWriter::WriterError WavWriter::WriterError::tooLong(const std::string& path,
+                                                       std::int64_t audioBytes) {
     return {Code::tooLong, path, 0,
-            fmt::format("{} holds {} audio bytes, more than a WAVE header can describe", path, audioBytes)};
+            fmt::format("{} holds {} audio bytes, more than a WAVE header can describe", path,
+                        audioBytes)};
 }
 
 WavWriter::WavWriter(std::filesystem::path url, int sampleRate, int channels, int bitsPerSample,
                      PosixFileIO& io)
-    : url_(std::move(url)), sampleRate_(sampleRate), channels_(channels), bitsPerSample_(bitsPerSample), io_(io) {
+    : url_(std::move(url)),
+      sampleRate_(sampleRate),
+      channels_(channels),
+      bitsPerSample_(bitsPerSample),
+      io_(io) {
     // Truncation waits for the lock, so a repair examining a file of the same name never
     // sees it shrink under its feet.
     fd_ = FileDescriptor(io_, io_.open(url_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd_.valid()) throw WriterError::openFailed(url_.string(), errno);
+    if (!fd_.valid()) {
+        const int error = errno;
+        throw WriterError::openFailed(url_.string(), error);
+    }
     lockExclusively(io_, fd_.get());
-    if (io_.ftruncate(fd_.get(), 0) != 0) throw WriterError::openFailed(url_.string(), errno);
+    if (io_.ftruncate(fd_.get(), 0) != 0) {
+        const int error = errno;
+        throw WriterError::openFailed(url_.string(), error);
+    }
     isOpen_ = true;
     const auto header = wav::makeHeader(sampleRate_, channels_, bitsPerSample_);
     if (const int error = writeFully(io_, fd_.get(), header.data(), header.size()); error != 0) {
@@ -61,15 +75,20 @@ WavWriter::~WavWriter() = default;
 void WavWriter::append(const std::int16_t* samples, std::int64_t count) {
     if (!isOpen_ || samples == nullptr || count <= 0) return;
     const std::int64_t bytes = 2 * count;
-    if (const int error = writeFully(io_, fd_.get(), samples, static_cast<std::size_t>(bytes)); error != 0) {
-        log_.error("Audio append failed: {}", WriterError::writeFailed(url_.string(), error).what());
+    if (const int error = writeFully(io_, fd_.get(), samples, static_cast<std::size_t>(bytes));
+        error != 0) {
+        log_.error("Audio append failed: {}",
+                   WriterError::writeFailed(url_.string(), error).what());
         return;
     }
     audioBytesWritten_ += bytes;
     bytesSinceSync_ += bytes;
     if (bytesSinceSync_ >= kSyncIntervalBytes) {
         bytesSinceSync_ = 0;
-        if (io_.fsync(fd_.get()) != 0) log_.error("Audio sync of {} failed (errno {})", url_.filename().string(), errno);
+        if (io_.fsync(fd_.get()) != 0) {
+            const int error = errno;
+            log_.error("Audio sync of {} failed (errno {})", url_.filename().string(), error);
+        }
     }
 }
 

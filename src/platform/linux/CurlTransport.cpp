@@ -239,7 +239,7 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
         // "Name;" is libcurl's way of sending a field with an empty value.
         addHeader(value.empty() ? name + ";" : name + ": " + value);
     }
-    // libcurl would otherwise add these on its own to requests with a body.
+    // Otherwise libcurl makes large bodies wait for "100 Continue": a round trip per block.
     if (!request.headers.contains("Expect")) addHeader("Expect:");
 
     const std::string& method = request.method;
@@ -248,6 +248,7 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
     } else if (method == "GET" && request.body.empty()) {
         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
     } else {
+        // Otherwise libcurl labels the body as a submitted form.
         if (!request.headers.contains("Content-Type")) addHeader("Content-Type:");
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
         curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());

@@ -22,7 +22,8 @@ class AzuriteUpload : public ::testing::Test {
 protected:
     void SetUp() override { azurite.createContainer(curl, "recordings"); }
 
-    std::string sas(const std::string& blob, std::chrono::minutes validFor = std::chrono::minutes(60)) const {
+    std::string sas(const std::string& blob,
+                    std::chrono::minutes validFor = std::chrono::minutes(60)) const {
         return azurite.sasURL("recordings", blob, std::chrono::system_clock::now() + validFor);
     }
 
@@ -65,7 +66,8 @@ TEST_F(AzuriteUpload, ABlockCorruptedAfterItsChecksumIsRefusedAsCrc64MismatchAnd
     const std::string bytes = testing::recordingBytes(9 * kMiB);
     const auto file = dir / "capture.wav";
     testing::writeBytes(file, bytes);
-    const std::string blockTwo = "blockid=" + UrlText::percentEncodeAlphanumerics(BlockBlobUploader::blockID(2));
+    const std::string blockTwo =
+        "blockid=" + UrlText::percentEncodeAlphanumerics(BlockBlobUploader::blockID(2));
     watching.alterRequests([&](HTTPRequest& request) {
         if (request.url.find(blockTwo) != std::string::npos) request.body[12345] ^= 0x40;
     });
@@ -79,7 +81,8 @@ TEST_F(AzuriteUpload, ABlockCorruptedAfterItsChecksumIsRefusedAsCrc64MismatchAnd
         EXPECT_EQ(error.azureErrorCode(), "Crc64Mismatch");
         EXPECT_EQ(error.operation(), "Put Block [block 2]");
         EXPECT_TRUE(error.detail().starts_with("x-ms-request-id=")) << error.detail();
-        const auto result = UploadCoordinator::classify(std::current_exception(), "Blob upload failed");
+        const auto result =
+            UploadCoordinator::classify(std::current_exception(), "Blob upload failed");
         EXPECT_EQ(result.kind, Kind::transient);
         EXPECT_EQ(result.message, "Blob upload failed: " + error.description());
     }
@@ -95,8 +98,8 @@ TEST_F(AzuriteUpload, ABlockCorruptedAfterItsChecksumIsRefusedAsCrc64MismatchAnd
 }
 
 TEST_F(AzuriteUpload, AnExpiredSignatureIsRefusedWith403AndNotRetried) {
-    const std::string expired = azurite.sasURL("recordings", "late.wav",
-                                               std::chrono::system_clock::now() - std::chrono::hours(1));
+    const std::string expired = azurite.sasURL(
+        "recordings", "late.wav", std::chrono::system_clock::now() - std::chrono::hours(1));
     try {
         uploader.putBlob(testing::recordingBytes(64 * 1024), expired, "audio/wav");
         FAIL() << "Azurite accepted an expired signature";
@@ -104,7 +107,8 @@ TEST_F(AzuriteUpload, AnExpiredSignatureIsRefusedWith403AndNotRetried) {
         EXPECT_EQ(error.status(), 403);
         EXPECT_EQ(error.azureErrorCode(), "AuthorizationFailure");
         EXPECT_EQ(error.operation(), "Put Blob");
-        const auto result = UploadCoordinator::classify(std::current_exception(), "Blob upload failed");
+        const auto result =
+            UploadCoordinator::classify(std::current_exception(), "Blob upload failed");
         EXPECT_EQ(result.kind, Kind::permanent);
         EXPECT_EQ(result.message, "Blob upload failed: storage rejected this upload (HTTP 403).");
     }

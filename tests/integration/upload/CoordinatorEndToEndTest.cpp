@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <atomic>
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 #include "StorageTestSupport.h"
 #include "base/Log.h"
@@ -30,23 +29,27 @@ TEST(CoordinatorEndToEnd, RetriesInitOn10_60_300sThenUploadsFinalizesAndPollsToD
     testing::AzuriteServer azurite;
     const auto transport = std::make_shared<linux_platform::CurlTransport>(testing::curlGlobal());
     azurite.createContainer(*transport, "recordings");
-    const std::string sasURL =
-        azurite.sasURL("recordings", "rec-e2e.wav", std::chrono::system_clock::now() + std::chrono::hours(1));
+    const std::string sasURL = azurite.sasURL(
+        "recordings", "rec-e2e.wav", std::chrono::system_clock::now() + std::chrono::hours(1));
 
     std::atomic<int> inits{0};
     std::atomic<int> statusReads{0};
     Server server([&](const Server::Request& request) {
         if (request.method == "POST" && request.path() == "/api/v1/meetings/uploads/init") {
             if (inits++ < 3) return Server::Response::json(503, R"({"detail":"warming up"})");
-            return Server::Response::json(
-                200, json{{"recording_id", "rec-e2e"}, {"upload_url", sasURL}, {"blob_path", "recordings/rec-e2e.wav"}}
-                         .dump());
+            return Server::Response::json(200, json{{"recording_id", "rec-e2e"},
+                                                    {"upload_url", sasURL},
+                                                    {"blob_path", "recordings/rec-e2e.wav"}}
+                                                   .dump());
         }
         if (request.method == "POST" && request.path() == "/api/v1/meetings/uploads/finalize")
-            return Server::Response::json(200, R"({"recording_id":"rec-e2e","state":"PROCESSING"})");
+            return Server::Response::json(200,
+                                          R"({"recording_id":"rec-e2e","state":"PROCESSING"})");
         if (request.method == "GET" && request.path() == "/api/v1/meetings/recordings/rec-e2e")
             return Server::Response::json(
-                200, json{{"id", "rec-e2e"}, {"state", ++statusReads < 3 ? "PROCESSING" : "DELIVERED"}}.dump());
+                200,
+                json{{"id", "rec-e2e"}, {"state", ++statusReads < 3 ? "PROCESSING" : "DELIVERED"}}
+                    .dump());
         return Server::Response::json(404, "{}");
     });
 
@@ -67,23 +70,27 @@ TEST(CoordinatorEndToEnd, RetriesInitOn10_60_300sThenUploadsFinalizesAndPollsToD
     // would race through simulated minutes, so this run has none; unit tests cover it.
     ManualClock clock(std::chrono::system_clock::now());
     FileStagedBlockStore store(dir / "staged-blocks.json");
-    const KavoAPIClient api(server.baseURL(), transport, [](std::stop_token) { return std::string("token-e2e"); });
+    const KavoAPIClient api(server.baseURL(), transport,
+                            [](std::stop_token) { return std::string("token-e2e"); });
     std::mutex statusLock;
     std::vector<UploadStatus> statuses;
-    const UploadCoordinator coordinator(api, BlockBlobUploader(*transport, store, 4194304, 4, clock), clock, 5.0, 60,
-                                        std::nullopt, [&](const UploadStatus& status) {
-                                            std::lock_guard lock(statusLock);
-                                            statuses.push_back(status);
-                                        });
+    const UploadCoordinator coordinator(
+        api, BlockBlobUploader(*transport, store, 4194304, 4, clock), clock, 5.0, 60, std::nullopt,
+        [&](const UploadStatus& status) {
+            std::lock_guard lock(statusLock);
+            statuses.push_back(status);
+        });
     LogCapture logs;
     const UploadStatus final = coordinator.run(artifacts);
 
     EXPECT_EQ(final, UploadStatus::delivered("rec-e2e"));
-    EXPECT_EQ(clock.sleeps(), (std::vector<Duration>{std::chrono::seconds(10), std::chrono::seconds(60),
-                                                     std::chrono::seconds(300), std::chrono::seconds(5),
-                                                     std::chrono::seconds(5), std::chrono::seconds(5)}));
+    EXPECT_EQ(clock.sleeps(),
+              (std::vector<Duration>{std::chrono::seconds(10), std::chrono::seconds(60),
+                                     std::chrono::seconds(300), std::chrono::seconds(5),
+                                     std::chrono::seconds(5), std::chrono::seconds(5)}));
 
-    const std::string retry = "Init failed: Request failed with HTTP 503: {\"detail\":\"warming up\"}";
+    const std::string retry =
+        "Init failed: Request failed with HTTP 503: {\"detail\":\"warming up\"}";
     std::vector<UploadStatus> expectedStart;
     for (int i = 0; i < 3; ++i) {
         expectedStart.push_back(UploadStatus::preparing());
@@ -104,19 +111,23 @@ TEST(CoordinatorEndToEnd, RetriesInitOn10_60_300sThenUploadsFinalizesAndPollsToD
     }
     EXPECT_EQ(shown, 1.0);
     for (int attempt = 1; attempt <= 3; ++attempt)
-        EXPECT_TRUE(logs.contains("UploadCoordinator", "Transient failure on attempt " + std::to_string(attempt)));
+        EXPECT_TRUE(logs.contains("UploadCoordinator",
+                                  "Transient failure on attempt " + std::to_string(attempt)));
     EXPECT_TRUE(logs.contains("UploadCoordinator", "Retry 3 in 300s: " + retry));
     EXPECT_TRUE(logs.contains("UploadCoordinator", "Poll terminal after 3 attempt(s): DELIVERED"));
 
     const auto requests = server.requests();
-    const auto init = std::find_if(requests.rbegin(), requests.rend(),
-                                   [](const auto& r) { return r.path() == "/api/v1/meetings/uploads/init"; });
+    const auto init = std::find_if(requests.rbegin(), requests.rend(), [](const auto& r) {
+        return r.path() == "/api/v1/meetings/uploads/init";
+    });
     ASSERT_NE(init, requests.rend());
     EXPECT_EQ(init->header("Authorization"), "Bearer token-e2e");
-    EXPECT_EQ(json::parse(init->body),
-              (json{{"filename", "capture-E2E.wav"}, {"content_type", "audio/wav"}, {"size_bytes", kFileSize}}));
-    const auto finalize = std::find_if(requests.begin(), requests.end(),
-                                       [](const auto& r) { return r.path() == "/api/v1/meetings/uploads/finalize"; });
+    EXPECT_EQ(json::parse(init->body), (json{{"filename", "capture-E2E.wav"},
+                                             {"content_type", "audio/wav"},
+                                             {"size_bytes", kFileSize}}));
+    const auto finalize = std::find_if(requests.begin(), requests.end(), [](const auto& r) {
+        return r.path() == "/api/v1/meetings/uploads/finalize";
+    });
     ASSERT_NE(finalize, requests.end());
     const auto sent = json::parse(finalize->body);
     EXPECT_EQ(sent["recording_id"], "rec-e2e");

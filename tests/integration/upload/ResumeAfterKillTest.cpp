@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,8 +35,8 @@ private:
     HTTPTransport& inner_;
 };
 
-[[noreturn]] void uploadInChild(const std::filesystem::path& file, const std::filesystem::path& storeFile,
-                                const std::string& sasURL) {
+[[noreturn]] void uploadInChild(const std::filesystem::path& file,
+                                const std::filesystem::path& storeFile, const std::string& sasURL) {
     int code = 0;
     try {
         linux_platform::CurlTransport curl(testing::curlGlobal());
@@ -63,8 +62,8 @@ TEST(ResumeAfterKill, ASecondRunAfterSigkillSendsOnlyTheMissingBlocksAndTheBlobI
         linux_platform::CurlTransport curl(testing::curlGlobal());
         azurite.createContainer(curl, "recordings");
     }
-    const std::string sasURL =
-        azurite.sasURL("recordings", "killed.wav", std::chrono::system_clock::now() + std::chrono::hours(1));
+    const std::string sasURL = azurite.sasURL(
+        "recordings", "killed.wav", std::chrono::system_clock::now() + std::chrono::hours(1));
 
     // The child is forked before this process starts any thread of its own.
     const pid_t child = ::fork();
@@ -73,12 +72,14 @@ TEST(ResumeAfterKill, ASecondRunAfterSigkillSendsOnlyTheMissingBlocksAndTheBlobI
 
     FileStagedBlockStore store(storeFile);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (store.stagedBlocks("rec-killed").size() < 3 && std::chrono::steady_clock::now() < deadline)
+    while (store.stagedBlocks("rec-killed").size() < 3 &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ::kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child finished before it was killed";
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << "the child finished before it was killed";
 
     const std::set<int> survived = store.stagedBlocks("rec-killed");
     ASSERT_GE(survived.size(), 3U);
@@ -94,7 +95,8 @@ TEST(ResumeAfterKill, ASecondRunAfterSigkillSendsOnlyTheMissingBlocksAndTheBlobI
     std::vector<std::string> expected;
     for (int index = 0; index < kBlocks; ++index)
         if (!survived.contains(index))
-            expected.push_back(UrlText::percentEncodeAlphanumerics(BlockBlobUploader::blockID(index)));
+            expected.push_back(
+                UrlText::percentEncodeAlphanumerics(BlockBlobUploader::blockID(index)));
     auto sent = watching.blockIds();
     std::sort(sent.begin(), sent.end());
     EXPECT_EQ(watching.putBlockCount(), kBlocks - static_cast<int>(survived.size()));

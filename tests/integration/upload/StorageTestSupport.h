@@ -71,7 +71,8 @@ inline std::string recordingBytes(std::int64_t size, std::uint64_t seed = 0x9E37
 }
 
 inline void writeBytes(const std::filesystem::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace kavo::testing

@@ -6,7 +6,7 @@
 
 #include "support/AudioCallbackScope.h"
 
-// This file is the allocator of the test program, so it manages raw memory by design.
+// This file is the allocator of the test program, so it manages raw memory on purpose.
 // NOLINTBEGIN(cppcoreguidelines-no-malloc, cppcoreguidelines-owning-memory)
 
 namespace {

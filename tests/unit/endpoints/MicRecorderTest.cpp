@@ -144,7 +144,7 @@ TEST_F(MicRecorderTest, UnusableRatesFailPreparationWithTheirOwnTexts) {
     }
 }
 
-TEST(MicErrorTest, DescriptionsReadAsDesigned) {
+TEST(MicErrorTest, DescriptionsAreTheTextsUsersSee) {
     EXPECT_STREQ(MicError::routeRateUnusable(-1).what(), "input route reported an unusable sample rate: -1.0 Hz");
     EXPECT_STREQ(MicError::routeRateUnusable(44'099.5).what(),
                  "input route reported an unusable sample rate: 44099.5 Hz");

@@ -234,7 +234,7 @@ TEST_F(SystemAudioTapTest, AListenerThatCannotBeAddedIsLoggedAndPreparationGoesO
                                                    tap->aggregateID())});
 }
 
-TEST(TapErrorTest, DescriptionsReadAsDesigned) {
+TEST(TapErrorTest, DescriptionsAreTheTextsUsersSee) {
     EXPECT_STREQ(TapError::ioProcCreationFailed(-1).what(), "IO proc creation failed (OSStatus -1)");
     EXPECT_STREQ(TapError::deviceStartFailed(1852797029).what(),
                  "aggregate device start failed (OSStatus 1852797029)");

@@ -26,10 +26,12 @@ CaptureSidecar complete() {
     CaptureSidecar sidecar = atStart();
     sidecar.endedAt = "2024-03-04T10:07:12.001Z";
     sidecar.durationSeconds = 3725.0625;
-    sidecar.deviceEvents = {{"2024-03-04T09:30:00.000Z", "deviceChange", "defaultOutputDevice -> systemAudio"},
-                            {"2024-03-04T09:30:00.412Z", "rebuild", std::nullopt}};
-    sidecar.sources = std::vector<CaptureSidecar::SourceStats>{{"mic", 48'000, 59'601'000, 120, 7, 59'600'880},
-                                                               {"system", 44'100, 59'601'000, 59'601'000, 0, 0}};
+    sidecar.deviceEvents = {
+        {"2024-03-04T09:30:00.000Z", "deviceChange", "defaultOutputDevice -> systemAudio"},
+        {"2024-03-04T09:30:00.412Z", "rebuild", std::nullopt}};
+    sidecar.sources =
+        std::vector<CaptureSidecar::SourceStats>{{"mic", 48'000, 59'601'000, 120, 7, 59'600'880},
+                                                 {"system", 44'100, 59'601'000, 59'601'000, 0, 0}};
     sidecar.recordingId = "rec-42";
     sidecar.blobPath = "tenant/rec-42.wav";
     sidecar.uploadState = "DELIVERED";
@@ -45,8 +47,9 @@ std::vector<std::string> keysInFileOrder(const ordered_json& object) {
 TEST(CaptureSidecar, TheStartSidecarHoldsExactlyTheStartKeysInSortedOrder) {
     const auto json = ordered_json::parse(atStart().encode());
     EXPECT_EQ(keysInFileOrder(json),
-              (std::vector<std::string>{"audioFileName", "bitsPerSample", "captureId", "channels", "deviceEvents",
-                                        "durationSeconds", "pausedSeconds", "sampleRateHz", "startedAt"}));
+              (std::vector<std::string>{"audioFileName", "bitsPerSample", "captureId", "channels",
+                                        "deviceEvents", "durationSeconds", "pausedSeconds",
+                                        "sampleRateHz", "startedAt"}));
     EXPECT_EQ(json["deviceEvents"], ordered_json::array());
     EXPECT_EQ(json["durationSeconds"], 0);
     EXPECT_EQ(json["pausedSeconds"], 0);
@@ -59,14 +62,16 @@ TEST(CaptureSidecar, TheStartSidecarHoldsExactlyTheStartKeysInSortedOrder) {
 TEST(CaptureSidecar, EveryKeyIsSortedAtEveryLevelAndAbsentDetailIsLeftOut) {
     const auto json = ordered_json::parse(complete().encode());
     EXPECT_EQ(keysInFileOrder(json),
-              (std::vector<std::string>{"audioFileName", "bitsPerSample", "blobPath", "captureId", "channels",
-                                        "deviceEvents", "durationSeconds", "endedAt", "pausedSeconds",
-                                        "recordingId", "sampleRateHz", "sources", "startedAt", "uploadState"}));
-    EXPECT_EQ(keysInFileOrder(json["deviceEvents"][0]), (std::vector<std::string>{"at", "detail", "kind"}));
+              (std::vector<std::string>{"audioFileName", "bitsPerSample", "blobPath", "captureId",
+                                        "channels", "deviceEvents", "durationSeconds", "endedAt",
+                                        "pausedSeconds", "recordingId", "sampleRateHz", "sources",
+                                        "startedAt", "uploadState"}));
+    EXPECT_EQ(keysInFileOrder(json["deviceEvents"][0]),
+              (std::vector<std::string>{"at", "detail", "kind"}));
     EXPECT_EQ(keysInFileOrder(json["deviceEvents"][1]), (std::vector<std::string>{"at", "kind"}));
     EXPECT_EQ(keysInFileOrder(json["sources"][0]),
-              (std::vector<std::string>{"droppedSourceFrames", "lastRealFrame", "name", "sampleRateHz", "totalFrames",
-                                        "underrunFrames"}));
+              (std::vector<std::string>{"droppedSourceFrames", "lastRealFrame", "name",
+                                        "sampleRateHz", "totalFrames", "underrunFrames"}));
     EXPECT_EQ(json["deviceEvents"][0]["detail"], "defaultOutputDevice -> systemAudio");
     EXPECT_EQ(json["sources"][1]["underrunFrames"], 59'601'000);
 }
@@ -79,6 +84,14 @@ TEST(CaptureSidecar, DecodesWhatItEncodesExactly) {
     odd.deviceEvents[0].detail = "Kopfhörer \"USB\" -> microphone\n";
     odd.sources->clear();
     EXPECT_EQ(CaptureSidecar::decode(odd.encode()), odd);
+}
+
+TEST(CaptureSidecar, ADeviceNameThatIsNotUtf8StillEncodes) {
+    auto sidecar = complete();
+    sidecar.deviceEvents[0].detail = "Headset \xC3\x28 -> microphone";
+    const auto decoded = CaptureSidecar::decode(sidecar.encode());
+    EXPECT_EQ(decoded.deviceEvents[0].detail, "Headset \xEF\xBF\xBD( -> microphone");
+    EXPECT_EQ(decoded.uploadState, "DELIVERED");
 }
 
 TEST(CaptureSidecar, EqualityCoversTheUploadFields) {
@@ -110,13 +123,19 @@ struct BadSidecar {
 // never decode with a default in its place.
 TEST(CaptureSidecar, AMissingKeyOrAWrongTypeFailsToDecodeWithTheKeyNamed) {
     const std::vector<BadSidecar> cases = {
-        {"no pausedSeconds", [](auto& j) { j.erase("pausedSeconds"); }, "key \"pausedSeconds\" is missing"},
+        {"no pausedSeconds", [](auto& j) { j.erase("pausedSeconds"); },
+         "key \"pausedSeconds\" is missing"},
         {"no captureId", [](auto& j) { j.erase("captureId"); }, "key \"captureId\" is missing"},
-        {"null startedAt", [](auto& j) { j["startedAt"] = nullptr; }, "key \"startedAt\" is missing"},
-        {"no deviceEvents", [](auto& j) { j.erase("deviceEvents"); }, "key \"deviceEvents\" is missing"},
-        {"text duration", [](auto& j) { j["durationSeconds"] = "12.5"; }, "key \"durationSeconds\" is not a number"},
-        {"fractional rate", [](auto& j) { j["sampleRateHz"] = 16000.5; }, "key \"sampleRateHz\" is not an integer"},
-        {"boolean channels", [](auto& j) { j["channels"] = true; }, "key \"channels\" is not an integer"},
+        {"null startedAt", [](auto& j) { j["startedAt"] = nullptr; },
+         "key \"startedAt\" is missing"},
+        {"no deviceEvents", [](auto& j) { j.erase("deviceEvents"); },
+         "key \"deviceEvents\" is missing"},
+        {"text duration", [](auto& j) { j["durationSeconds"] = "12.5"; },
+         "key \"durationSeconds\" is not a number"},
+        {"fractional rate", [](auto& j) { j["sampleRateHz"] = 16000.5; },
+         "key \"sampleRateHz\" is not an integer"},
+        {"boolean channels", [](auto& j) { j["channels"] = true; },
+         "key \"channels\" is not an integer"},
         {"numeric id", [](auto& j) { j["captureId"] = 7; }, "key \"captureId\" is not text"},
         {"events object", [](auto& j) { j["deviceEvents"] = ordered_json::object(); },
          "key \"deviceEvents\" is not a list"},
@@ -126,10 +145,14 @@ TEST(CaptureSidecar, AMissingKeyOrAWrongTypeFailsToDecodeWithTheKeyNamed) {
          "key \"deviceEvents[0].detail\" is not text"},
         {"text frames", [](auto& j) { j["sources"][1]["totalFrames"] = "59601000"; },
          "key \"sources[1].totalFrames\" is not an integer"},
-        {"source not object", [](auto& j) { j["sources"][0] = 1; }, "\"sources[0]\" is not an object"},
-        {"numeric endedAt", [](auto& j) { j["endedAt"] = 1709546832.0; }, "key \"endedAt\" is not text"},
-        {"sources object", [](auto& j) { j["sources"] = ordered_json::object(); }, "key \"sources\" is not a list"},
-        {"boolean state", [](auto& j) { j["uploadState"] = false; }, "key \"uploadState\" is not text"},
+        {"source not object", [](auto& j) { j["sources"][0] = 1; },
+         "\"sources[0]\" is not an object"},
+        {"numeric endedAt", [](auto& j) { j["endedAt"] = 1709546832.0; },
+         "key \"endedAt\" is not text"},
+        {"sources object", [](auto& j) { j["sources"] = ordered_json::object(); },
+         "key \"sources\" is not a list"},
+        {"boolean state", [](auto& j) { j["uploadState"] = false; },
+         "key \"uploadState\" is not text"},
     };
     for (const auto& bad : cases) {
         auto json = ordered_json::parse(complete().encode());
@@ -138,7 +161,8 @@ TEST(CaptureSidecar, AMissingKeyOrAWrongTypeFailsToDecodeWithTheKeyNamed) {
             CaptureSidecar::decode(json.dump());
             ADD_FAILURE() << bad.name << ": decoded";
         } catch (const SidecarError& error) {
-            EXPECT_EQ(std::string(error.what()), std::string("The capture sidecar is not valid: ") + bad.message)
+            EXPECT_EQ(std::string(error.what()),
+                      std::string("The capture sidecar is not valid: ") + bad.message)
                 << bad.name;
         }
     }
@@ -156,8 +180,8 @@ TEST(CaptureSidecar, OnlyAMicThatWasAtLeast98PercentUnderrunIsSilent) {
     EXPECT_TRUE(sidecar.silentSources().empty());
 
     auto withMic = [&](std::int64_t total, std::int64_t underrun, const std::string& name = "mic") {
-        sidecar.sources = std::vector<CaptureSidecar::SourceStats>{{name, 48'000, total, underrun, 0, 0},
-                                                                   {"system", 48'000, 100, 100, 0, 0}};
+        sidecar.sources = std::vector<CaptureSidecar::SourceStats>{
+            {name, 48'000, total, underrun, 0, 0}, {"system", 48'000, 100, 100, 0, 0}};
         return sidecar.silentSources();
     };
     EXPECT_EQ(withMic(100, 98), std::vector<std::string>{"mic"});
@@ -165,6 +189,7 @@ TEST(CaptureSidecar, OnlyAMicThatWasAtLeast98PercentUnderrunIsSilent) {
     EXPECT_TRUE(withMic(100, 97).empty());
     EXPECT_TRUE(withMic(10'000, 9'799).empty());
     EXPECT_TRUE(withMic(0, 0).empty());
+    EXPECT_TRUE(withMic(0, 5).empty());
     EXPECT_TRUE(withMic(100, 100, "Mic").empty());
 }
 

@@ -56,11 +56,18 @@ public:
             writeSteps.pop_front();
         }
         switch (step) {
-            case WriteStep::interrupted: errno = EINTR; return -1;
-            case WriteStep::partial: return PosixFileIO::write(fd, data, size < 3 ? size : 3);
-            case WriteStep::fail: errno = failErrno; return -1;
-            case WriteStep::pretend: return static_cast<ssize_t>(size);
-            case WriteStep::real: break;
+            case WriteStep::interrupted:
+                errno = EINTR;
+                return -1;
+            case WriteStep::partial:
+                return PosixFileIO::write(fd, data, size < 3 ? size : 3);
+            case WriteStep::fail:
+                errno = failErrno;
+                return -1;
+            case WriteStep::pretend:
+                return static_cast<ssize_t>(size);
+            case WriteStep::real:
+                break;
         }
         return PosixFileIO::write(fd, data, size);
     }
@@ -98,13 +105,16 @@ inline void writeBytes(const std::filesystem::path& path, const std::string& byt
 
 inline std::uint32_t u32At(const std::string& bytes, std::size_t offset) {
     std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i) value |= std::uint32_t(std::uint8_t(bytes.at(offset + i))) << (8 * i);
+    for (std::size_t i = 0; i < 4; ++i)
+        value |= std::uint32_t(std::uint8_t(bytes.at(offset + i))) << (8 * i);
     return value;
 }
 
 // The header of a 16 kHz mono 16-bit capture as it stands on disk right after open.
 inline std::string openCaptureHeader() {
-    return std::string("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x80\x3E\0\0\0\x7D\0\0\x02\0\x10\0data\0\0\0\0", 44);
+    return std::string(
+        "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x80\x3E\0\0\0\x7D\0\0\x02\0\x10\0data\0\0\0\0",
+        44);
 }
 
 // A deterministic, non-repeating-looking sample sequence, so misplaced bytes show.
@@ -129,7 +139,8 @@ namespace kavo {
 
 inline void PrintTo(const WavRepairResult& result, std::ostream* out) {
     static const char* const names[] = {"repaired", "failed", "alreadyValid", "inUse"};
-    *out << names[static_cast<int>(result.kind)] << "(" << result.audioBytes << ", \"" << result.reason << "\")";
+    *out << names[static_cast<int>(result.kind)] << "(" << result.audioBytes << ", \""
+         << result.reason << "\")";
 }
 
 }  // namespace kavo

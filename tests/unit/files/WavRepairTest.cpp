@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "base/Log.h"
@@ -17,7 +16,9 @@ using Result = WavRepairResult;
 using testing::ScriptedFileIO;
 
 // A capture as a crash leaves it: the header as opened, then `audio` bytes.
-std::string crashed(const std::string& audio) { return testing::openCaptureHeader() + audio; }
+std::string crashed(const std::string& audio) {
+    return testing::openCaptureHeader() + audio;
+}
 
 std::string withSizes(std::string bytes, std::uint32_t riff, std::uint32_t data) {
     for (int i = 0; i < 4; ++i) {
@@ -44,7 +45,8 @@ TEST(WavRepair, RewritesTheSizesOfACrashedCaptureAndDropsATornSample) {
 
     EXPECT_EQ(repairIncompleteCaptures(dir.path()), std::vector<std::filesystem::path>{file});
     EXPECT_EQ(testing::readBytes(file), withSizes(crashed(audio), 36 + 10'000, 10'000));
-    EXPECT_EQ(logs.messages("WavWriter"), std::vector<std::string>{"Repaired capture-A.wav: data=10000 bytes"});
+    EXPECT_EQ(logs.messages("WavWriter"),
+              std::vector<std::string>{"Repaired capture-A.wav: data=10000 bytes"});
 
     // Once repaired it is valid, and left alone at the next launch.
     logs.clear();
@@ -117,7 +119,8 @@ TEST(WavRepair, TruncatedForeignAndUnreadableFilesAreReportedAndUntouched) {
     EXPECT_TRUE(logs.contains("WavWriter", "Cannot repair short.wav: shorter than a WAVE header"));
     EXPECT_TRUE(logs.contains("WavWriter", "Cannot repair foreign.wav: not a RIFF file"));
     EXPECT_TRUE(logs.contains("WavWriter", "Cannot repair folder.wav: open failed (errno 21)"));
-    for (const auto& entry : logs.entries()) EXPECT_EQ(entry.level, LogLevel::error) << entry.message;
+    for (const auto& entry : logs.entries())
+        EXPECT_EQ(entry.level, LogLevel::error) << entry.message;
 }
 
 TEST(WavRepair, OpenAndHeaderReadFailuresCarryTheirErrno) {
@@ -146,7 +149,8 @@ TEST(WavRepair, AFailureWhileWritingTheRepairIsReportedAsUnreadable) {
 
     LogCapture logs;
     EXPECT_TRUE(repairIncompleteCaptures(dir.path(), readOnlyDisk).empty());
-    EXPECT_EQ(logs.messages("WavWriter"), std::vector<std::string>{"Cannot repair capture-B.wav: unreadable"});
+    EXPECT_EQ(logs.messages("WavWriter"),
+              std::vector<std::string>{"Cannot repair capture-B.wav: unreadable"});
 }
 
 TEST(WavRepair, OnlyWavFilesOfAnyCaseAreExamined) {
@@ -157,7 +161,8 @@ TEST(WavRepair, OnlyWavFilesOfAnyCaseAreExamined) {
     testing::writeBytes(dir / "notes.wav.txt", incomplete);
     testing::writeBytes(dir / "wav", incomplete);
 
-    EXPECT_EQ(repairIncompleteCaptures(dir.path()), std::vector<std::filesystem::path>{dir / "LOUD.WAV"});
+    EXPECT_EQ(repairIncompleteCaptures(dir.path()),
+              std::vector<std::filesystem::path>{dir / "LOUD.WAV"});
     EXPECT_EQ(testing::readBytes(dir / "capture-X.json"), incomplete);
     EXPECT_EQ(testing::readBytes(dir / "notes.wav.txt"), incomplete);
     EXPECT_EQ(testing::readBytes(dir / "wav"), incomplete);

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,17 +15,26 @@ namespace {
 using testing::ScriptedFileIO;
 using WriteStep = ScriptedFileIO::WriteStep;
 
-TEST(WavWriter, OpenWritesTheCaptureHeaderWithZeroSizesAndMode0644) {
+TEST(WavWriter, OpenCreatesTheFileWithMode0644AndTheCaptureHeader) {
     testing::TempDir dir;
     const auto file = dir / "capture-A.wav";
-    testing::writeBytes(file, std::string(1000, 'x'));
+    const mode_t previousMask = ::umask(022);
     WavWriter writer(file, 16'000, 1, 16);
+    ::umask(previousMask);
     EXPECT_TRUE(writer.isOpen());
     EXPECT_GE(writer.fileDescriptor(), 0);
     EXPECT_EQ(testing::readBytes(file), testing::openCaptureHeader());
     struct stat info {};
     ASSERT_EQ(::stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644U);
+}
+
+TEST(WavWriter, OpenTruncatesAnExistingFile) {
+    testing::TempDir dir;
+    const auto file = dir / "capture-A.wav";
+    testing::writeBytes(file, std::string(1000, 'x'));
+    WavWriter writer(file, 16'000, 1, 16);
+    EXPECT_EQ(testing::readBytes(file), testing::openCaptureHeader());
 }
 
 TEST(WavWriter, HeaderFieldsFollowTheFormat) {
@@ -59,7 +67,8 @@ TEST(WavWriter, CleanCloseDeclaresExactlyTheAppendedAudio) {
     EXPECT_EQ(testing::u32At(bytes, 4), 36U + 2 * 1'933);
     EXPECT_EQ(testing::u32At(bytes, 40), 2U * 1'933);
     EXPECT_EQ(bytes.substr(44), testing::sampleBytes(0, 1'933));
-    EXPECT_EQ(logs.messages("WavWriter"), std::vector<std::string>{"Closed capture-B.wav: 3866 audio bytes"});
+    EXPECT_EQ(logs.messages("WavWriter"),
+              std::vector<std::string>{"Closed capture-B.wav: 3866 audio bytes"});
 
     // Closing again, appending after close, and empty or null appends change nothing.
     EXPECT_EQ(writer.close(), 2 * 1'933);
@@ -128,10 +137,12 @@ TEST(WavWriter, InterruptedAndPartialWritesStillDeliverEveryByteInOrder) {
     testing::TempDir dir;
     const auto file = dir / "a.wav";
     ScriptedFileIO io;
-    io.writeSteps = {WriteStep::interrupted, WriteStep::partial, WriteStep::interrupted, WriteStep::partial};
+    io.writeSteps = {WriteStep::interrupted, WriteStep::partial, WriteStep::interrupted,
+                     WriteStep::partial};
     WavWriter writer(file, 16'000, 1, 16, io);
     const auto block = testing::samples(0, 500);
-    io.writeSteps = {WriteStep::partial, WriteStep::interrupted, WriteStep::interrupted, WriteStep::partial};
+    io.writeSteps = {WriteStep::partial, WriteStep::interrupted, WriteStep::interrupted,
+                     WriteStep::partial};
     writer.append(block.data(), 500);
     EXPECT_EQ(writer.audioBytesWritten(), 1'000);
     writer.close();
@@ -154,7 +165,8 @@ TEST(WavWriter, AFailedAppendIsLoggedNotCountedAndTheCaptureGoesOn) {
     EXPECT_EQ(writer.audioBytesWritten(), 200);
     EXPECT_EQ(writer.bytesSinceSync(), 200);
     EXPECT_EQ(logs.messages("WavWriter"),
-              std::vector<std::string>{"Audio append failed: write to " + file.string() + " failed (errno 28)"});
+              std::vector<std::string>{"Audio append failed: write to " + file.string() +
+                                       " failed (errno 28)"});
 
     writer.append(block.data(), 100);
     EXPECT_EQ(writer.close(), 400);
@@ -173,7 +185,8 @@ TEST(WavWriter, OpenFailuresCarryThePathAndErrno) {
     } catch (const WavWriter::WriterError& error) {
         EXPECT_EQ(error.code(), WavWriter::WriterError::Code::openFailed);
         EXPECT_EQ(error.errnoValue(), ENOENT);
-        EXPECT_EQ(std::string(error.what()), "could not open " + missing.string() + " for writing (errno 2)");
+        EXPECT_EQ(std::string(error.what()),
+                  "could not open " + missing.string() + " for writing (errno 2)");
     }
 
     ScriptedFileIO io;
@@ -184,7 +197,8 @@ TEST(WavWriter, OpenFailuresCarryThePathAndErrno) {
         FAIL() << "a failed header write went unnoticed";
     } catch (const WavWriter::WriterError& error) {
         EXPECT_EQ(error.code(), WavWriter::WriterError::Code::writeFailed);
-        EXPECT_EQ(std::string(error.what()), "write to " + (dir / "b.wav").string() + " failed (errno 5)");
+        EXPECT_EQ(std::string(error.what()),
+                  "write to " + (dir / "b.wav").string() + " failed (errno 5)");
     }
     // The half-made writer's descriptor is closed: its lock is gone.
     const int fd = ::open((dir / "b.wav").c_str(), O_RDONLY);
@@ -244,8 +258,9 @@ TEST(WavWriter, AudioBeyondThe32BitSizesIsReportedAtCloseNotWrapped) {
         FAIL() << "a capture too long for its header closed quietly";
     } catch (const WavWriter::WriterError& error) {
         EXPECT_EQ(error.code(), WavWriter::WriterError::Code::tooLong);
-        EXPECT_EQ(std::string(error.what()),
-                  file.string() + " holds 4294967260 audio bytes, more than a WAVE header can describe");
+        EXPECT_EQ(
+            std::string(error.what()),
+            file.string() + " holds 4294967260 audio bytes, more than a WAVE header can describe");
     }
     EXPECT_FALSE(tooLong.isOpen());
     EXPECT_EQ(testing::readBytes(file), testing::openCaptureHeader());

@@ -192,16 +192,6 @@ TEST_F(ClientTest, FeedbackCarriesCategoryRawValueAndDiagnosticsAsJSON) {
     EXPECT_EQ(bodyOf(transport->requests().at(1))["recording_id"], "rec-3");
 }
 
-TEST(KavoAPIClientFeedbackCategory, RawValuesRoundTripForEveryCase) {
-    ASSERT_EQ(KavoAPIClient::kAllFeedbackCategories.size(), 2U);
-    EXPECT_EQ(KavoAPIClient::rawValue(KavoAPIClient::FeedbackCategory::bug), "bug");
-    EXPECT_EQ(KavoAPIClient::rawValue(KavoAPIClient::FeedbackCategory::question), "question");
-    for (const auto category : KavoAPIClient::kAllFeedbackCategories) {
-        EXPECT_EQ(KavoAPIClient::feedbackCategory(KavoAPIClient::rawValue(category)), category);
-    }
-    EXPECT_EQ(KavoAPIClient::feedbackCategory("Bug"), std::nullopt);
-}
-
 TEST_F(ClientTest, BodiesWithBadUTF8AreStillSent) {
     transport->enqueue(200, R"({"recording_id":"rec-1","state":"PROCESSING"})");
     KavoAPIClient::FinalizeUploadRequest request;

@@ -2,7 +2,6 @@
 
 #include "net/HTTPHeaders.h"
 #include "net/TextExcerpt.h"
-#include "net/TransportError.h"
 
 namespace kavo {
 namespace {
@@ -23,17 +22,6 @@ TEST(HTTPHeaders, NamesIgnoreCaseAndSetReplacesEveryFieldOfThatName) {
     EXPECT_FALSE(headers.contains("Content-Type"));
     EXPECT_EQ(headers.get("Missing"), std::nullopt);
     EXPECT_FALSE(HTTPHeaders::namesEqual("Accept", "Accep"));
-}
-
-TEST(TransportError, KindsDescribeThemselvesAndKeepTheStackDetail) {
-    const TransportError timedOut(TransportError::Kind::timedOut, 28, "Operation timed out after 1000 ms");
-    EXPECT_STREQ(timedOut.what(), "The request timed out.");
-    EXPECT_EQ(timedOut.code(), 28);
-    EXPECT_EQ(timedOut.detail(), "Operation timed out after 1000 ms");
-    EXPECT_FALSE(timedOut.isCancellation());
-    EXPECT_TRUE(TransportError(TransportError::Kind::cancelled).isCancellation());
-    EXPECT_STREQ(TransportError(TransportError::Kind::cannotConnect).what(), "Could not connect to the server.");
-    EXPECT_STREQ(TransportError(TransportError::Kind::responseTooLarge).what(), "The server's answer was too large.");
 }
 
 TEST(TextExcerpt, OnlyWellFormedUTF8IsKept) {

@@ -26,12 +26,14 @@ using Report = BlockBlobUploader::DeadlineReport;
 
 constexpr std::int64_t kMiB = 1024 * 1024;
 const std::string kSAS =
-    "https://acct.blob.core.windows.net/recordings/rec-1.wav?sv=2021-08-06&se=2030-01-01T00%3A00%3A00Z"
+    "https://acct.blob.core.windows.net/recordings/"
+    "rec-1.wav?sv=2021-08-06&se=2030-01-01T00%3A00%3A00Z"
     "&sr=b&sp=cw&sig=a%2Bb%2Fc%3D";
 
 std::string patterned(std::int64_t size) {
     std::string bytes(static_cast<std::size_t>(size), '\0');
-    for (std::int64_t i = 0; i < size; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>((i * 31) ^ (i >> 12));
+    for (std::int64_t i = 0; i < size; ++i)
+        bytes[static_cast<std::size_t>(i)] = static_cast<char>((i * 31) ^ (i >> 12));
     return bytes;
 }
 
@@ -51,7 +53,9 @@ BlockBlobUploaderError uploaderErrorOf(const std::function<void()>& call) {
     return BlockBlobUploaderError::sasExpiryUnavailable();
 }
 
-WallTime at(const char* text) { return SidecarTimestamp::parse(text).value(); }
+WallTime at(const char* text) {
+    return SidecarTimestamp::parse(text).value();
+}
 
 TEST(BlockBlobUploaderWire, BlockIdsAreFixedLengthBase64OfTheIndexAndTheListIsExact) {
     EXPECT_EQ(BlockBlobUploader::blockID(0), "MDAwMDAwMDA=");
@@ -69,13 +73,17 @@ TEST(BlockBlobUploaderWire, BlockIdsAreFixedLengthBase64OfTheIndexAndTheListIsEx
 
 TEST(BlockBlobUploaderWire, AppendsToTheSignatureQueryWithoutReencodingIt) {
     EXPECT_EQ(BlockBlobUploader::appendingQuery("comp=blocklist", kSAS),
-              "https://acct.blob.core.windows.net/recordings/rec-1.wav?sv=2021-08-06&se=2030-01-01T00%3A00%3A00Z"
+              "https://acct.blob.core.windows.net/recordings/"
+              "rec-1.wav?sv=2021-08-06&se=2030-01-01T00%3A00%3A00Z"
               "&sr=b&sp=cw&sig=a%2Bb%2Fc%3D&comp=blocklist");
-    EXPECT_EQ(BlockBlobUploader::appendingQuery("comp=block&blockid=MDAwMDAwMDA%3D", "http://127.0.0.1:10000/a/c/b"),
+    EXPECT_EQ(BlockBlobUploader::appendingQuery("comp=block&blockid=MDAwMDAwMDA%3D",
+                                                "http://127.0.0.1:10000/a/c/b"),
               "http://127.0.0.1:10000/a/c/b?comp=block&blockid=MDAwMDAwMDA%3D");
-    for (const std::string& bad : std::initializer_list<std::string>{"", "https://acct.blob/c/b c.wav?sig=1", "https://acct.blob/c/b?sig=%zz",
-                                  "https://acct.blob/c/\xC3\xA9.wav"}) {
-        const auto error = uploaderErrorOf([&] { BlockBlobUploader::appendingQuery("comp=blocklist", bad); });
+    for (const std::string& bad : std::initializer_list<std::string>{
+             "", "https://acct.blob/c/b c.wav?sig=1", "https://acct.blob/c/b?sig=%zz",
+             "https://acct.blob/c/\xC3\xA9.wav"}) {
+        const auto error =
+            uploaderErrorOf([&] { BlockBlobUploader::appendingQuery("comp=blocklist", bad); });
         EXPECT_EQ(error, BlockBlobUploaderError::invalidSASURL(bad));
         EXPECT_EQ(error.description(), "Upload URL could not be parsed: " + bad);
     }
@@ -87,30 +95,37 @@ TEST(BlockBlobUploaderWire, ReadsTheSasExpiryInEachInternetDateTimeForm) {
     EXPECT_EQ(BlockBlobUploader::sasExpiry(base + "se=2025-03-04T10%3A00%3A00Z&sig=x"), expiry);
     EXPECT_EQ(BlockBlobUploader::sasExpiry(base + "se=2025-03-04T10:00:00Z"), expiry);
     EXPECT_EQ(BlockBlobUploader::sasExpiry(base + "se=2025-03-04T11%3A00%3A00%2B01%3A00"), expiry);
-    EXPECT_EQ(BlockBlobUploader::sasExpiry(base + "se=2025-03-04T09:59:59.5Z"), expiry - std::chrono::milliseconds(500));
+    EXPECT_EQ(BlockBlobUploader::sasExpiry(base + "se=2025-03-04T09:59:59.5Z"),
+              expiry - std::chrono::milliseconds(500));
     // The first "se" counts.
     EXPECT_EQ(BlockBlobUploader::sasExpiry(base + "se=2025-03-04T10:00:00Z&se=garbage"), expiry);
 }
 
 TEST(BlockBlobUploaderWire, AMissingOrEmptyExpiryIsUnavailableAndAnythingElseIsUnparseable) {
     const std::string base = "https://acct.blob.core.windows.net/c/b.wav";
-    for (const std::string& url : {base, base + "?sv=2021-08-06&sig=x", base + "?se=&sig=x", base + "?se",
-                                  base + "?sse=2025-03-04T10:00:00Z", base + "?SE=2025-03-04T10:00:00Z",
-                                  std::string("not a url ?se=2025-03-04T10:00:00Z")}) {
+    for (const std::string& url :
+         {base, base + "?sv=2021-08-06&sig=x", base + "?se=&sig=x", base + "?se",
+          base + "?sse=2025-03-04T10:00:00Z", base + "?SE=2025-03-04T10:00:00Z",
+          std::string("not a url ?se=2025-03-04T10:00:00Z")}) {
         SCOPED_TRACE(url);
         const auto error = uploaderErrorOf([&] { BlockBlobUploader::sasExpiry(url); });
         EXPECT_EQ(error, BlockBlobUploaderError::sasExpiryUnavailable());
         EXPECT_EQ(error.description(),
-                  "Upload URL carries no 'se' expiry parameter, so the upload deadline cannot be enforced.");
+                  "Upload URL carries no 'se' expiry parameter, so the upload deadline cannot be "
+                  "enforced.");
     }
-    for (const std::string& value : std::initializer_list<std::string>{"tomorrow", "2025-03-04", "2025-03-04 10:00:00Z", "2025-02-30T10:00:00Z",
-                                    "2025-03-04T24:00:00Z", "2025-03-04T10:00:00", "2025-03-04T10:00:00.Z",
-                                    "2025-03-04T10:00:00Zjunk", "1741082400"}) {
+    for (const std::string& value : std::initializer_list<std::string>{
+             "tomorrow", "2025-03-04", "2025-03-04 10:00:00Z", "2025-02-30T10:00:00Z",
+             "2025-03-04T24:00:00Z", "2025-03-04T10:00:00", "2025-03-04T10:00:00.Z",
+             "2025-03-04T10:00:00Zjunk", "1741082400"}) {
         SCOPED_TRACE(value);
-        const auto error = uploaderErrorOf(
-            [&] { BlockBlobUploader::sasExpiry(base + "?se=" + UrlText::percentEncodeAlphanumerics(value)); });
+        const auto error = uploaderErrorOf([&] {
+            BlockBlobUploader::sasExpiry(base +
+                                         "?se=" + UrlText::percentEncodeAlphanumerics(value));
+        });
         EXPECT_EQ(error, BlockBlobUploaderError::sasExpiryUnparseable(value));
-        EXPECT_EQ(error.description(), "Upload URL expiry '" + value + "' is not a recognised ISO 8601 timestamp.");
+        EXPECT_EQ(error.description(),
+                  "Upload URL expiry '" + value + "' is not a recognised ISO 8601 timestamp.");
     }
 }
 
@@ -123,9 +138,11 @@ TEST(BlockBlobUploaderWire, ErrorTextsNameTheFailure) {
               "Could not read block 3 (4194304 bytes) from the recording file.");
     EXPECT_EQ(BlockBlobUploaderError::http(500, "Put Blob", std::nullopt, "busy").description(),
               "Azure Put Blob failed with HTTP 500. busy");
-    EXPECT_EQ(BlockBlobUploaderError::http(400, "Put Block List", "InvalidBlockList", "x").description(),
-              "Azure Put Block List failed with HTTP 400 code=InvalidBlockList. x");
-    EXPECT_NE(BlockBlobUploaderError::http(400, "Put Blob", "A", "x"), BlockBlobUploaderError::http(400, "Put Blob", "B", "x"));
+    EXPECT_EQ(
+        BlockBlobUploaderError::http(400, "Put Block List", "InvalidBlockList", "x").description(),
+        "Azure Put Block List failed with HTTP 400 code=InvalidBlockList. x");
+    EXPECT_NE(BlockBlobUploaderError::http(400, "Put Blob", "A", "x"),
+              BlockBlobUploaderError::http(400, "Put Blob", "B", "x"));
 }
 
 TEST(BlockBlobUploaderPutBlob, SendsTheWholeBodyWithItsChecksumAndAcceptsOnly201) {
@@ -156,17 +173,23 @@ TEST(BlockBlobUploaderPutBlob, CarriesAzuresCodeRequestIdAndATrimmedBodyExcerpt)
     testing::TempDir dir;
     FileStagedBlockStore store(dir / "staged-blocks.json");
     const BlockBlobUploader uploader(storage, store);
-    const std::string longBody = "\n  " + std::string(390, 'x') + "\xC3\xA9\xC3\xA9" + std::string(20, 'y') + "  \n";
+    const std::string longBody =
+        "\n  " + std::string(390, 'x') + "\xC3\xA9\xC3\xA9" + std::string(20, 'y') + "  \n";
     storage.respondWith([&](const HTTPRequest&) {
-        return HTTPResponse{400, {{"x-ms-error-code", "Crc64Mismatch"}, {"x-ms-request-id", "req-9"}}, longBody};
+        return HTTPResponse{
+            400, {{"x-ms-error-code", "Crc64Mismatch"}, {"x-ms-request-id", "req-9"}}, longBody};
     });
     LogCapture logs;
     const auto error = uploaderErrorOf([&] { uploader.putBlob("x", kSAS, "audio/wav"); });
-    const std::string excerpt = std::string(390, 'x') + "\xC3\xA9\xC3\xA9" + std::string(8, 'y') + "...";
-    EXPECT_EQ(error, BlockBlobUploaderError::http(400, "Put Blob", "Crc64Mismatch", "x-ms-request-id=req-9 " + excerpt));
+    const std::string excerpt =
+        std::string(390, 'x') + "\xC3\xA9\xC3\xA9" + std::string(8, 'y') + "...";
+    EXPECT_EQ(error, BlockBlobUploaderError::http(400, "Put Blob", "Crc64Mismatch",
+                                                  "x-ms-request-id=req-9 " + excerpt));
     EXPECT_TRUE(logs.contains("BlockBlobUploader", error.description()));
 
-    storage.respondWith([](const HTTPRequest&) { return HTTPResponse{503, {}, std::string("\xFF\xFE", 2)}; });
+    storage.respondWith([](const HTTPRequest&) {
+        return HTTPResponse{503, {}, std::string("\xFF\xFE", 2)};
+    });
     EXPECT_EQ(uploaderErrorOf([&] { uploader.putBlob("x", kSAS, "audio/wav"); }).description(),
               "Azure Put Blob failed with HTTP 503. ");
 }
@@ -197,14 +220,16 @@ TEST_F(StagedUploadTest, CutsTheFileIntoFullBlocksAndAShortLastOneThenCommitsThe
     const auto file = writeFile(dir, bytes);
     const BlockBlobUploader uploader(storage, store, 4194304, 4, clock);
     std::vector<std::pair<std::int64_t, std::int64_t>> progress;
-    const auto outcome = uploader.upload(file, 4194305, kSAS, "audio/wav", "rec-1", clock.now() + std::chrono::hours(1),
-                                         [&](std::int64_t sent, std::int64_t total) { progress.emplace_back(sent, total); });
+    const auto outcome = uploader.upload(
+        file, 4194305, kSAS, "audio/wav", "rec-1", clock.now() + std::chrono::hours(1),
+        [&](std::int64_t sent, std::int64_t total) { progress.emplace_back(sent, total); });
     EXPECT_EQ(outcome, Outcome::uploaded(2, 4194305));
 
     auto blocks = blockRequests();
     ASSERT_EQ(blocks.size(), 2U);
-    std::sort(blocks.begin(), blocks.end(),
-              [](const auto& a, const auto& b) { return testing::blockIndexOf(a.url) < testing::blockIndexOf(b.url); });
+    std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) {
+        return testing::blockIndexOf(a.url) < testing::blockIndexOf(b.url);
+    });
     EXPECT_EQ(blocks[0].url, kSAS + "&comp=block&blockid=MDAwMDAwMDA%3D");
     EXPECT_EQ(blocks[1].url, kSAS + "&comp=block&blockid=MDAwMDAwMDE%3D");
     EXPECT_EQ(blocks[0].body.size(), 4194304U);
@@ -212,7 +237,8 @@ TEST_F(StagedUploadTest, CutsTheFileIntoFullBlocksAndAShortLastOneThenCommitsThe
     EXPECT_TRUE(blocks[0].body + blocks[1].body == bytes);
     for (const auto& block : blocks) {
         EXPECT_EQ(block.method, "PUT");
-        EXPECT_EQ(block.headers.get("x-ms-content-crc64"), Crc64::headerValue(Crc64::of(block.body)));
+        EXPECT_EQ(block.headers.get("x-ms-content-crc64"),
+                  Crc64::headerValue(Crc64::of(block.body)));
         EXPECT_FALSE(block.headers.contains("x-ms-blob-type"));
     }
 
@@ -238,8 +264,9 @@ TEST_F(StagedUploadTest, ResumesFromTheStoreSendingOnlyMissingBlocksAndStillList
     const BlockBlobUploader uploader(storage, store, 4 * kMiB, 4, clock);
     LogCapture logs;
     std::vector<std::pair<std::int64_t, std::int64_t>> progress;
-    const auto outcome = uploader.upload(file, 10 * kMiB, kSAS, "audio/wav", "rec-1", clock.now() + std::chrono::hours(1),
-                                         [&](std::int64_t sent, std::int64_t total) { progress.emplace_back(sent, total); });
+    const auto outcome = uploader.upload(
+        file, 10 * kMiB, kSAS, "audio/wav", "rec-1", clock.now() + std::chrono::hours(1),
+        [&](std::int64_t sent, std::int64_t total) { progress.emplace_back(sent, total); });
 
     EXPECT_EQ(outcome, Outcome::uploaded(3, 10 * kMiB));
     EXPECT_EQ(storage.putBlockIndexes(), std::vector<int>{2});
@@ -247,8 +274,9 @@ TEST_F(StagedUploadTest, ResumesFromTheStoreSendingOnlyMissingBlocksAndStillList
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.front(), std::make_pair(std::int64_t{8388608}, std::int64_t{10485760}));
     EXPECT_EQ(progress.back(), std::make_pair(std::int64_t{10485760}, std::int64_t{10485760}));
-    EXPECT_TRUE(logs.contains("BlockBlobUploader",
-                              "Resuming staged upload key=rec-1: 2 of 3 blocks already staged, 1 to go"));
+    EXPECT_TRUE(
+        logs.contains("BlockBlobUploader",
+                      "Resuming staged upload key=rec-1: 2 of 3 blocks already staged, 1 to go"));
     EXPECT_TRUE(store.stagedBlocks("rec-1").empty());
     EXPECT_EQ(store.stagedBlocks("someone-else"), std::set<int>{0});
 }
@@ -257,13 +285,15 @@ TEST_F(StagedUploadTest, AFullyStagedUploadOnlyCommitsAndAStartWithoutStoreLogsN
     const auto file = writeFile(dir, patterned(3000));
     for (const int index : {0, 1, 2}) store.markStaged(index, "rec-1");
     const BlockBlobUploader uploader(storage, store, 1024, 4, clock);
-    EXPECT_EQ(uploader.upload(file, 3000, kSAS, "audio/wav", "rec-1", clock.now() - std::chrono::hours(1)),
+    EXPECT_EQ(uploader.upload(file, 3000, kSAS, "audio/wav", "rec-1",
+                              clock.now() - std::chrono::hours(1)),
               Outcome::uploaded(3, 3000));
     EXPECT_TRUE(blockRequests().empty());
     EXPECT_EQ(commits().size(), 1U);
 
     LogCapture logs;
-    EXPECT_EQ(uploader.upload(file, 3000, kSAS, "audio/wav", "rec-2", clock.now() + std::chrono::hours(1)),
+    EXPECT_EQ(uploader.upload(file, 3000, kSAS, "audio/wav", "rec-2",
+                              clock.now() + std::chrono::hours(1)),
               Outcome::uploaded(3, 3000));
     EXPECT_TRUE(logs.messages("BlockBlobUploader").empty());
 }
@@ -276,7 +306,8 @@ TEST_F(StagedUploadTest, NeverHasMoreThanTheConfiguredNumberOfBlocksInFlight) {
         const BlockBlobUploader uploader(held, store, 1024, limit, clock);
         held.hold();
         auto running = std::async(std::launch::async, [&] {
-            return uploader.upload(file, 20 * 1024, kSAS, "audio/wav", "rec-" + std::to_string(limit),
+            return uploader.upload(file, 20 * 1024, kSAS, "audio/wav",
+                                   "rec-" + std::to_string(limit),
                                    clock.now() + std::chrono::hours(1));
         });
         held.waitForHeld(limit);
@@ -297,17 +328,20 @@ TEST_F(StagedUploadTest, AFailedBlockStopsTheUploadKeepsWhatWasStagedAndCommitsN
     const auto file = writeFile(dir, patterned(8 * 1024));
     storage.respondWith([](const HTTPRequest& request) {
         if (testing::blockIndexOf(request.url) == 7)
-            return HTTPResponse{403,
-                                {{"x-ms-error-code", "AuthenticationFailed"}, {"x-ms-request-id", "7f3a"}},
-                                "  <Error><Code>AuthenticationFailed</Code></Error>\n"};
+            return HTTPResponse{
+                403,
+                {{"x-ms-error-code", "AuthenticationFailed"}, {"x-ms-request-id", "7f3a"}},
+                "  <Error><Code>AuthenticationFailed</Code></Error>\n"};
         return FakeBlobStorage::created();
     });
     const BlockBlobUploader uploader(storage, store, 1024, 1, clock);
     const auto error = uploaderErrorOf([&] {
-        uploader.upload(file, 8 * 1024, kSAS, "audio/wav", "rec-1", clock.now() + std::chrono::hours(1));
+        uploader.upload(file, 8 * 1024, kSAS, "audio/wav", "rec-1",
+                        clock.now() + std::chrono::hours(1));
     });
     EXPECT_EQ(error.description(),
-              "Azure Put Block [block 7] failed with HTTP 403 code=AuthenticationFailed. x-ms-request-id=7f3a "
+              "Azure Put Block [block 7] failed with HTTP 403 code=AuthenticationFailed. "
+              "x-ms-request-id=7f3a "
               "<Error><Code>AuthenticationFailed</Code></Error>");
     EXPECT_EQ(error.azureErrorCode(), "AuthenticationFailed");
     EXPECT_TRUE(commits().empty());
@@ -317,11 +351,13 @@ TEST_F(StagedUploadTest, AFailedBlockStopsTheUploadKeepsWhatWasStagedAndCommitsN
 TEST_F(StagedUploadTest, AFailedCommitLeavesTheStagedRecordForTheNextAttempt) {
     const auto file = writeFile(dir, patterned(2048));
     storage.respondWith([](const HTTPRequest& request) {
-        return request.url.ends_with("comp=blocklist") ? HTTPResponse{200, {}, {}} : FakeBlobStorage::created();
+        return request.url.ends_with("comp=blocklist") ? HTTPResponse{200, {}, {}}
+                                                       : FakeBlobStorage::created();
     });
     const BlockBlobUploader uploader(storage, store, 1024, 4, clock);
     EXPECT_EQ(uploaderErrorOf([&] {
-                  uploader.upload(file, 2048, kSAS, "audio/wav", "rec-1", clock.now() + std::chrono::hours(1));
+                  uploader.upload(file, 2048, kSAS, "audio/wav", "rec-1",
+                                  clock.now() + std::chrono::hours(1));
               }).operation(),
               "Put Block List");
     EXPECT_EQ(store.stagedBlocks("rec-1"), (std::set<int>{0, 1}));
@@ -336,22 +372,26 @@ TEST_F(StagedUploadTest, ARecordThatCannotBePersistedIsLoggedAndTheUploadGoesOn)
     const auto file = writeFile(dir, patterned(2048));
     const BlockBlobUploader uploader(storage, broken, 1024, 1, clock);
     LogCapture logs;
-    EXPECT_EQ(uploader.upload(file, 2048, kSAS, "audio/wav", "rec-1", clock.now() + std::chrono::hours(1)),
+    EXPECT_EQ(uploader.upload(file, 2048, kSAS, "audio/wav", "rec-1",
+                              clock.now() + std::chrono::hours(1)),
               Outcome::uploaded(2, 2048));
-    EXPECT_TRUE(logs.contains("BlockBlobUploader",
-                              "Could not persist staged block 1 for key=rec-1: disk full. A restart will re-send it."));
+    EXPECT_TRUE(logs.contains(
+        "BlockBlobUploader",
+        "Could not persist staged block 1 for key=rec-1: disk full. A restart will re-send it."));
 }
 
 TEST_F(StagedUploadTest, AFileShorterThanClaimedIsAShortReadAndAMissingFilePropagates) {
     const auto file = writeFile(dir, patterned(5000));
     const BlockBlobUploader uploader(storage, store, 4096, 4, clock);
     const auto error = uploaderErrorOf([&] {
-        uploader.upload(file, 8192, kSAS, "audio/wav", "rec-1", clock.now() + std::chrono::hours(1));
+        uploader.upload(file, 8192, kSAS, "audio/wav", "rec-1",
+                        clock.now() + std::chrono::hours(1));
     });
     EXPECT_EQ(error, BlockBlobUploaderError::shortRead(1, 4096));
     EXPECT_TRUE(commits().empty());
 
-    EXPECT_THROW(uploader.upload(dir / "gone.wav", 8192, kSAS, "audio/wav", "rec-2", clock.now() + std::chrono::hours(1)),
+    EXPECT_THROW(uploader.upload(dir / "gone.wav", 8192, kSAS, "audio/wav", "rec-2",
+                                 clock.now() + std::chrono::hours(1)),
                  FileError);
 }
 
@@ -365,17 +405,26 @@ TEST_F(StagedUploadTest, RefusesToStartWithinTwoMinutesOfTheExpiryAndSendsNothin
     clock.setWallTime(at("2025-03-04T09:58:00.000Z"));
     LogCapture logs;
     const auto outcome = uploader.upload(file, 10 * kMiB, kSAS, "audio/wav", "rec-1", expiry);
-    const Report report{1, 3, 4 * kMiB, 10 * kMiB, 0, at("2025-03-04T09:58:00.000Z"), at("2025-03-04T09:58:00.000Z")};
+    const Report report{1,
+                        3,
+                        4 * kMiB,
+                        10 * kMiB,
+                        0,
+                        at("2025-03-04T09:58:00.000Z"),
+                        at("2025-03-04T09:58:00.000Z")};
     EXPECT_EQ(outcome, Outcome::deadlineExceeded(report));
     EXPECT_EQ(report.description(),
-              "staged 1/3 blocks (4194304 of 10485760 bytes) at ~0 KB/s; projected finish overruns the SAS deadline "
+              "staged 1/3 blocks (4194304 of 10485760 bytes) at ~0 KB/s; projected finish overruns "
+              "the SAS deadline "
               "by 0s. Nothing was committed.");
-    EXPECT_TRUE(logs.contains("BlockBlobUploader", "Staging refused before start: " + report.description()));
+    EXPECT_TRUE(logs.contains("BlockBlobUploader",
+                              "Staging refused before start: " + report.description()));
     EXPECT_TRUE(storage.requests().empty());
     EXPECT_EQ(store.stagedBlocks("rec-1"), std::set<int>{0});
 
     clock.setWallTime(at("2025-03-04T09:57:59.000Z"));
-    EXPECT_EQ(uploader.upload(file, 10 * kMiB, kSAS, "audio/wav", "rec-1", expiry), Outcome::uploaded(3, 10 * kMiB));
+    EXPECT_EQ(uploader.upload(file, 10 * kMiB, kSAS, "audio/wav", "rec-1", expiry),
+              Outcome::uploaded(3, 10 * kMiB));
 }
 
 TEST_F(StagedUploadTest, StopsWhenTheSmoothedThroughputProjectsAnOverrun) {
@@ -403,11 +452,14 @@ TEST_F(StagedUploadTest, StopsWhenTheSmoothedThroughputProjectsAnOverrun) {
     EXPECT_EQ(report.bytesTotal, 10 * block);
     EXPECT_NEAR(report.observedBytesPerSecond, 21488.64, 1e-6);
     EXPECT_EQ(report.deadline, start + std::chrono::seconds(50));
-    EXPECT_NEAR(std::chrono::duration<double>(report.projectedFinishAt - start).count(), 32 + 614400 / 21488.64, 1e-3);
+    EXPECT_NEAR(std::chrono::duration<double>(report.projectedFinishAt - start).count(),
+                32 + 614400 / 21488.64, 1e-3);
     EXPECT_EQ(report.description(),
-              "staged 4/10 blocks (409600 of 1024000 bytes) at ~21 KB/s; projected finish overruns the SAS deadline "
+              "staged 4/10 blocks (409600 of 1024000 bytes) at ~21 KB/s; projected finish overruns "
+              "the SAS deadline "
               "by 11s. Nothing was committed.");
-    EXPECT_TRUE(logs.contains("BlockBlobUploader", "Staging stopped on SAS deadline, key=rec-1: " + report.description()));
+    EXPECT_TRUE(logs.contains("BlockBlobUploader", "Staging stopped on SAS deadline, key=rec-1: " +
+                                                       report.description()));
     EXPECT_EQ(storage.putBlockIndexes(), (std::vector<int>{0, 1, 2, 3}));
     EXPECT_TRUE(commits().empty());
     EXPECT_EQ(store.stagedBlocks("rec-1"), (std::set<int>{0, 1, 2, 3}));
@@ -419,8 +471,8 @@ TEST_F(StagedUploadTest, CancellingTheCallerAbortsTheRequestsInFlight) {
     storage.hold();
     std::stop_source caller;
     auto running = std::async(std::launch::async, [&] {
-        return uploader.upload(file, 16 * 1024, kSAS, "audio/wav", "rec-1", clock.now() + std::chrono::hours(1), {},
-                               caller.get_token());
+        return uploader.upload(file, 16 * 1024, kSAS, "audio/wav", "rec-1",
+                               clock.now() + std::chrono::hours(1), {}, caller.get_token());
     });
     storage.waitForHeld(4);
     caller.request_stop();

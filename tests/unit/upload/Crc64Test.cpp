@@ -33,7 +33,9 @@ TEST(Crc64, FoldingAgreesWithTheTablesForEveryLengthAlignmentAndSplit) {
     // Continuing from a previous value is the same as one pass over the whole.
     const auto whole = Crc64::of(data);
     for (const std::size_t cut : {0, 1, 15, 64, 129, 1000, 2999})
-        EXPECT_EQ(Crc64::update(Crc64::update(0, data.data(), cut), data.data() + cut, data.size() - cut), whole);
+        EXPECT_EQ(
+            Crc64::update(Crc64::update(0, data.data(), cut), data.data() + cut, data.size() - cut),
+            whole);
     // All ones and all zeros exercise the register's edges.
     const std::string ones(1000, '\xFF');
     const std::string zeros(1000, '\0');

@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
 
@@ -40,9 +39,9 @@ TEST(FileStagedBlockStore, KeepsEachKeysIndexesAscendingWithoutDuplicatesAcrossR
 }
 
 TEST(FileStagedBlockStore, TreatsUnreadableContentAsEmptyAndReplacesItOnTheNextMark) {
-    for (const std::string& corrupt : std::initializer_list<std::string>
-         {"not json at all", "[1,2,3]", R"({"rec":"0,1"})", R"({"rec":[0,"1"]})", R"({"rec":[0.5]})",
-          R"({"rec":[99999999999]})", "{\"rec\":[0,1"}) {
+    for (const std::string& corrupt : std::initializer_list<std::string>{
+             "not json at all", "[1,2,3]", R"({"rec":"0,1"})", R"({"rec":[0,"1"]})",
+             R"({"rec":[0.5]})", R"({"rec":[99999999999]})", "{\"rec\":[0,1"}) {
         SCOPED_TRACE(corrupt);
         testing::TempDir dir;
         const auto file = dir / "staged-blocks.json";

@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <atomic>
 #include <fstream>
 #include <future>
+#include <nlohmann/json.hpp>
 
 #include "FakeKavoServer.h"
 #include "base/Log.h"
@@ -28,7 +27,8 @@ TEST(UploadStatus, MenuTextsForEveryCase) {
     EXPECT_EQ(UploadStatus::uploading(0.999).menuText(), "Uploading 100%");
     EXPECT_EQ(UploadStatus::processing("rec-1").menuText(), "Uploaded");
     EXPECT_EQ(UploadStatus::delivered("rec-1").menuText(), "Uploaded");
-    EXPECT_EQ(UploadStatus::retrying("Init failed: timed out").menuText(), "Init failed: timed out (auto-retrying)");
+    EXPECT_EQ(UploadStatus::retrying("Init failed: timed out").menuText(),
+              "Init failed: timed out (auto-retrying)");
     EXPECT_EQ(UploadStatus::failed("Sign in again to upload this meeting.").menuText(),
               "Sign in again to upload this meeting.");
     EXPECT_EQ(UploadStatus::idle().menuText(), "No upload in progress");
@@ -98,17 +98,23 @@ TEST(UploadQueue, TheSecondCapturesInitWaitsForTheFirstUploadsFinalStatus) {
     testing::TempDir dir;
     ManualClock clock;
     const auto server = std::make_shared<testing::FakeKavoServer>();
-    const std::string uploadURL = std::string(testing::FakeKavoServer::kStorageBase) + "r.wav?sig=s";
+    const std::string uploadURL =
+        std::string(testing::FakeKavoServer::kStorageBase) + "r.wav?sig=s";
     server->setHandler([&](const HTTPRequest& request, const std::string& path) {
         if (path == "/api/v1/meetings/uploads/init") {
             const auto name = nlohmann::json::parse(request.body)["filename"].get<std::string>();
             return testing::FakeKavoServer::json(
-                200, nlohmann::json{{"recording_id", "rec-" + name}, {"upload_url", uploadURL}, {"blob_path", "b"}}.dump());
+                200,
+                nlohmann::json{
+                    {"recording_id", "rec-" + name}, {"upload_url", uploadURL}, {"blob_path", "b"}}
+                    .dump());
         }
         const auto id = nlohmann::json::parse(request.body)["recording_id"].get<std::string>();
-        return testing::FakeKavoServer::json(200, nlohmann::json{{"recording_id", id}, {"state", "DELIVERED"}}.dump());
+        return testing::FakeKavoServer::json(
+            200, nlohmann::json{{"recording_id", id}, {"state", "DELIVERED"}}.dump());
     });
-    const KavoAPIClient api(testing::FakeKavoServer::kBaseURL, server, [](std::stop_token) { return std::string("t"); });
+    const KavoAPIClient api(testing::FakeKavoServer::kBaseURL, server,
+                            [](std::stop_token) { return std::string("t"); });
     FileStagedBlockStore store(dir / "staged-blocks.json");
 
     std::mutex lock;
@@ -125,11 +131,12 @@ TEST(UploadQueue, TheSecondCapturesInitWaitsForTheFirstUploadsFinalStatus) {
     };
     const auto job = [&](const std::string& id) {
         return [&, id, artifacts = capture(id)](std::stop_token stop) {
-            const UploadCoordinator coordinator(api, BlockBlobUploader(*server, store, 4194304, 4, clock), clock, 5.0, 60,
-                                                std::nullopt, [&, id](const UploadStatus& status) {
-                                                    std::lock_guard guard(lock);
-                                                    events.push_back(id + " " + status.menuText());
-                                                });
+            const UploadCoordinator coordinator(
+                api, BlockBlobUploader(*server, store, 4194304, 4, clock), clock, 5.0, 60,
+                std::nullopt, [&, id](const UploadStatus& status) {
+                    std::lock_guard guard(lock);
+                    events.push_back(id + " " + status.menuText());
+                });
             coordinator.run(artifacts, stop);
         };
     };
@@ -144,9 +151,10 @@ TEST(UploadQueue, TheSecondCapturesInitWaitsForTheFirstUploadsFinalStatus) {
     server->storage.release();
     queue.waitUntilIdle();
 
-    EXPECT_EQ(events, (std::vector<std::string>{"A Preparing upload", "A Uploading", "A Uploading 100%",
-                                                "A Finishing upload", "A Uploaded", "B Preparing upload", "B Uploading",
-                                                "B Uploading 100%", "B Finishing upload", "B Uploaded"}));
+    EXPECT_EQ(events, (std::vector<std::string>{
+                          "A Preparing upload", "A Uploading", "A Uploading 100%",
+                          "A Finishing upload", "A Uploaded", "B Preparing upload", "B Uploading",
+                          "B Uploading 100%", "B Finishing upload", "B Uploaded"}));
 }
 
 }  // namespace
