@@ -41,7 +41,11 @@ ConverterResampler::ConverterResampler(double inputRate) : inputRate_(inputRate)
     requiredInputFrames_ = requiredInputFor(inputRate);
     stagingCapacity_ = std::max<std::int64_t>(4 * requiredInputFrames_, 4096);
     staging_.resize(static_cast<std::size_t>(stagingCapacity_));
-    queue_.reserve(static_cast<std::size_t>(stagingCapacity_));
+    // The mixer hands over up to a quarter second per call; room for that on top of what
+    // waits below the conversion threshold keeps the queue from growing on the mixer's tick.
+    const auto quarterSecond = static_cast<std::int64_t>(std::ceil(inputRate * 0.25));
+    queue_.reserve(static_cast<std::size_t>(
+        std::max(stagingCapacity_, requiredInputFrames_ + quarterSecond)));
 }
 
 void ConverterResampler::process(const float* samples, std::int64_t count,

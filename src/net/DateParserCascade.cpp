@@ -1,113 +1,18 @@
 #include "net/DateParserCascade.h"
 
-#include <fmt/format.h>
-
-#include <chrono>
+#include "base/Iso8601.h"
 
 namespace kavo {
 
-namespace {
-
-namespace chrono = std::chrono;
-
-// Reads exactly `count` decimal digits at `at`, advancing past them.
-std::optional<int> digits(std::string_view text, std::size_t& at, std::size_t count) {
-    if (text.size() - at < count) {
-        return std::nullopt;
-    }
-    int value = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const char c = text[at + i];
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + (c - '0');
-    }
-    at += count;
-    return value;
-}
-
-bool literal(std::string_view text, std::size_t& at, char expected) {
-    if (at < text.size() && text[at] == expected) {
-        ++at;
-        return true;
-    }
-    return false;
-}
-
-}  // namespace
-
 std::optional<WallTime> DateParserCascade::Format::parse(std::string_view text) const {
-    std::size_t at = 0;
-    const auto year = digits(text, at, 4);
-    if (!year || !literal(text, at, '-')) return std::nullopt;
-    const auto month = digits(text, at, 2);
-    if (!month || !literal(text, at, '-')) return std::nullopt;
-    const auto day = digits(text, at, 2);
-    if (!day || !literal(text, at, 'T')) return std::nullopt;
-    const auto hour = digits(text, at, 2);
-    if (!hour || !literal(text, at, ':')) return std::nullopt;
-    const auto minute = digits(text, at, 2);
-    if (!minute || !literal(text, at, ':')) return std::nullopt;
-    const auto second = digits(text, at, 2);
-    if (!second) return std::nullopt;
-
-    const chrono::year_month_day date{chrono::year{*year}, chrono::month{static_cast<unsigned>(*month)},
-                                      chrono::day{static_cast<unsigned>(*day)}};
-    if (!date.ok() || *hour > 23 || *minute > 59 || *second > 59) {
-        return std::nullopt;
+    Iso8601Form form;
+    switch (fraction) {
+        case Fraction::none: form.fraction = Iso8601Form::Fraction::none; break;
+        case Fraction::any: form.fraction = Iso8601Form::Fraction::required; break;
+        case Fraction::sixDigits: form.fraction = Iso8601Form::Fraction::sixDigits; break;
     }
-
-    chrono::nanoseconds subsecond{0};
-    if (fraction != Fraction::none && literal(text, at, '.')) {
-        std::size_t count = 0;
-        std::int64_t scaled = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-            if (count < 9) {
-                scaled = scaled * 10 + (text[at] - '0');
-            }
-            ++count;
-            ++at;
-        }
-        if (count == 0 || (fraction == Fraction::sixDigits && count != 6)) {
-            return std::nullopt;
-        }
-        for (std::size_t i = count; i < 9; ++i) {
-            scaled *= 10;
-        }
-        subsecond = chrono::nanoseconds{scaled};
-    } else if (fraction != Fraction::none) {
-        return std::nullopt;
-    }
-
-    chrono::seconds offsetFromUTC{0};
-    if (!literal(text, at, 'Z')) {
-        int sign = 0;
-        if (literal(text, at, '+')) {
-            sign = 1;
-        } else if (literal(text, at, '-')) {
-            sign = -1;
-        } else {
-            return std::nullopt;
-        }
-        const auto offsetHours = digits(text, at, 2);
-        if (!offsetHours || !literal(text, at, ':')) return std::nullopt;
-        const auto offsetMinutes = digits(text, at, 2);
-        if (!offsetMinutes || *offsetHours > 23 || *offsetMinutes > 59) return std::nullopt;
-        int offsetSeconds = 0;
-        if (offset == Offset::extended && literal(text, at, ':')) {
-            const auto value = digits(text, at, 2);
-            if (!value || *value > 59) return std::nullopt;
-            offsetSeconds = *value;
-        }
-        offsetFromUTC = sign * (chrono::hours{*offsetHours} + chrono::minutes{*offsetMinutes} + chrono::seconds{offsetSeconds});
-    }
-    if (at != text.size()) {
-        return std::nullopt;
-    }
-
-    const auto local = chrono::sys_days{date} + chrono::hours{*hour} + chrono::minutes{*minute} + chrono::seconds{*second};
-    return chrono::time_point_cast<WallTime::duration>(local - offsetFromUTC + subsecond);
+    form.offsetSeconds = offset == Offset::extended;
+    return parseIso8601(text, form);
 }
 
 DateParserCascade& DateParserCascade::shared() {
@@ -132,14 +37,6 @@ std::optional<WallTime> DateParserCascade::parse(std::string_view text) {
     return result;
 }
 
-std::string DateParserCascade::internetDateTime(WallTime time) {
-    const auto wholeSeconds = chrono::floor<chrono::seconds>(time);
-    const auto dayStart = chrono::floor<chrono::days>(wholeSeconds);
-    const chrono::year_month_day date{dayStart};
-    const chrono::hh_mm_ss clock{wholeSeconds - dayStart};
-    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", static_cast<int>(date.year()),
-                       static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()), clock.hours().count(),
-                       clock.minutes().count(), clock.seconds().count());
-}
+std::string DateParserCascade::internetDateTime(WallTime time) { return formatIso8601(time, 0); }
 
 }  // namespace kavo
