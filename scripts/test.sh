@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up everything and runs every test: the C++ unit, integration and end-to-end tests
 # (which start their own PulseAudio, Azurite and dev stack), the dev stack's own tests,
-# and the ring buffer under ThreadSanitizer.
+# the ring buffer under ThreadSanitizer, and a short run of each fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +23,12 @@ fi
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs" --target unit_audio
 ctest --preset tsan --no-tests=error -R 'AudioRing'
+
+# What the system reads from outside (sidecars and WAVE files on disk, server answers)
+# under libFuzzer for a short while; a crash fails the run.
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+for fuzzer in build/fuzz/fuzz/*_fuzz; do
+  echo "Fuzzing $(basename "$fuzzer") for 20 s"
+  "$fuzzer" -max_total_time=20 -max_len=4096 -artifact_prefix=build/fuzz/ 2>&1 | tail -n 1
+done

@@ -39,7 +39,11 @@ private:
 
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, unsigned mode) {
     const auto folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-    std::string pattern = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+    // Built by appending: GCC 12 warns falsely (-Wrestrict) on "." + std::string.
+    std::string hidden = ".";
+    hidden += path.filename().string();
+    hidden += ".XXXXXX";
+    std::string pattern = (folder / hidden).string();
     Descriptor fd(::mkstemp(pattern.data()));
     if (fd.get() < 0) {
         throw FileError(fmt::format("Could not write {}: {}", path.string(), reason(errno)));

@@ -161,7 +161,7 @@ CaptureSidecar CaptureSidecar::decode(std::string_view text) {
     json root;
     try {
         root = json::parse(text);
-    } catch (const json::parse_error& error) {
+    } catch (const json::exception& error) {
         invalid(fmt::format("not JSON ({})", error.what()));
     }
     const Fields fields(root, "");
