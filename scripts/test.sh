@@ -6,18 +6,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-if [[ -f devstack/package-lock.json ]]; then
-  (cd devstack && npm ci --no-audit --no-fund --loglevel=error)
-fi
+(cd devstack && npm ci --no-audit --no-fund --loglevel=error)
 
 jobs=$(nproc)
-cmake --preset debug -DKAVO_BUILD_BENCH=OFF >/dev/null
-cmake --build --preset debug -j "$jobs"
-ctest --preset debug -j "$jobs" --no-tests=error --timeout 900
 
-if [[ -d devstack/test ]]; then
-  node --test devstack/test/
-fi
+node --test devstack/test/
 
 # The lock-free paths once more with ThreadSanitizer watching.
 cmake --preset tsan >/dev/null
@@ -32,3 +25,8 @@ for fuzzer in build/fuzz/fuzz/*_fuzz; do
   echo "Fuzzing $(basename "$fuzzer") for 20 s"
   "$fuzzer" -max_total_time=20 -max_len=4096 -artifact_prefix=build/fuzz/ 2>&1 | tail -n 1
 done
+
+# The main suite last, so that its summary closes the run.
+cmake --preset debug -DKAVO_BUILD_BENCH=OFF >/dev/null
+cmake --build --preset debug -j "$jobs"
+ctest --preset debug -j "$jobs" --no-tests=error --timeout 900
