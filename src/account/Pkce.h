@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kavo {
+
+// Proof key for one authorization code exchange: a random verifier and its S256 challenge.
+struct Pkce {
+    std::string verifier;
+    std::string challenge;
+
+    // 32 random bytes as 43 base64url characters.
+    static Pkce make();
+    // base64url(SHA-256(verifier)) without padding.
+    static std::string challengeFor(std::string_view verifier);
+};
+
+// base64url without padding.
+std::string base64UrlEncode(std::string_view bytes);
+// Accepts text with or without padding; nothing on a character outside the alphabet.
+std::optional<std::string> base64UrlDecode(std::string_view text);
+// `count` bytes from the system's secure random source as base64url. Throws kavo::Error.
+std::string randomUrlSafeToken(std::size_t count);
+
+}  // namespace kavo

@@ -1,0 +1,163 @@
+#include "capture/CaptureController.h"
+
+#include <exception>
+#include <utility>
+
+#include "capture/ElapsedTimeText.h"
+#include "capture/files/WavRepair.h"
+
+namespace kavo {
+namespace {
+
+class RecordingSession final : public CaptureController::Session {
+public:
+    explicit RecordingSession(std::shared_ptr<CaptureSession> session)
+        : session_(std::move(session)) {}
+
+    std::filesystem::path start() override { return session_->start(); }
+    void stop() override { session_->stop(); }
+    std::optional<std::filesystem::path> audioURL() const override { return session_->audioURL(); }
+    std::optional<std::filesystem::path> sidecarURL() const override {
+        return session_->sidecarURL();
+    }
+    std::optional<WallTime> startedAt() const override { return session_->startedAt(); }
+
+private:
+    std::shared_ptr<CaptureSession> session_;
+};
+
+}  // namespace
+
+CaptureController::SessionFactory captureSessionFactory(CaptureSession::Environment environment) {
+    return [environment]() -> std::unique_ptr<CaptureController::Session> {
+        return std::make_unique<RecordingSession>(CaptureSession::create(environment));
+    };
+}
+
+CaptureController::CaptureController(Environment environment,
+                                     std::function<void(const CaptureArtifacts&)> onFinished)
+    : environment_(std::move(environment)), onFinished_(std::move(onFinished)) {
+    Repair repair = environment_.repair;
+    if (!repair) {
+        repair = [](const std::filesystem::path& directory) {
+            return repairIncompleteCaptures(directory);
+        };
+    }
+    // Only files of earlier launches are touched, so the repair needs no coordination
+    // with the captures of this one: their writers hold the file lock it honours.
+    launchRepair_ = std::thread([repair = std::move(repair),
+                                 directory = environment_.capturesDirectory, log = log_] {
+        const std::vector<std::filesystem::path> repaired = repair(directory);
+        if (!repaired.empty()) {
+            log.notice("Repaired {} incomplete capture(s) at launch", repaired.size());
+        }
+    });
+}
+
+CaptureController::~CaptureController() {
+    ticker_.cancel();
+    waitForLaunchRepair();
+}
+
+void CaptureController::waitForLaunchRepair() {
+    if (launchRepair_.joinable()) {
+        launchRepair_.join();
+    }
+}
+
+void CaptureController::observe(Observer observer) {
+    observers_.push_back(std::move(observer));
+}
+
+void CaptureController::start(bool automatic) {
+    if (session_) {
+        return;
+    }
+    setLastError(std::nullopt);
+
+    std::unique_ptr<Session> session;
+    try {
+        session = environment_.makeSession();
+        session->start();
+    } catch (const std::exception& error) {
+        setLastError(kStartErrorPrefix + std::string(error.what()));
+        log_.error("Start failed: {}", error.what());
+        return;
+    }
+
+    session_ = std::move(session);
+    setIsRecording(true);
+    setStartedAutomatically(automatic);
+    setElapsedLabel("0:00");
+    ticker_ = environment_.main.every(kTickInterval, kTickLeeway, [this] { tick(); });
+}
+
+void CaptureController::stop() {
+    if (!session_) {
+        return;
+    }
+    ticker_.cancel();
+    session_->stop();
+
+    std::optional<CaptureArtifacts> artifacts;
+    const auto audioURL = session_->audioURL();
+    const auto sidecarURL = session_->sidecarURL();
+    if (audioURL && sidecarURL) {
+        artifacts = CaptureArtifacts{*audioURL, *sidecarURL};
+    }
+
+    session_.reset();
+    setIsRecording(false);
+    setStartedAutomatically(false);
+    setElapsedLabel("0:00");
+
+    if (artifacts && onFinished_) {
+        onFinished_(*artifacts);
+    }
+}
+
+void CaptureController::tick() {
+    if (!session_) {
+        return;
+    }
+    double elapsed = 0;
+    if (const auto startedAt = session_->startedAt()) {
+        elapsed = std::chrono::duration<double>(environment_.clock.now() - *startedAt).count();
+    }
+    setElapsedLabel(elapsedTimeText(elapsed));
+}
+
+void CaptureController::setIsRecording(bool value) {
+    if (std::exchange(isRecording_, value) != value) {
+        notify(Property::isRecording);
+    }
+}
+
+void CaptureController::setElapsedLabel(std::string value) {
+    if (elapsedLabel_ != value) {
+        elapsedLabel_ = std::move(value);
+        notify(Property::elapsedLabel);
+    }
+}
+
+void CaptureController::setLastError(std::optional<std::string> value) {
+    if (lastError_ != value) {
+        lastError_ = std::move(value);
+        notify(Property::lastError);
+    }
+}
+
+void CaptureController::setStartedAutomatically(bool value) {
+    if (std::exchange(startedAutomatically_, value) != value) {
+        notify(Property::startedAutomatically);
+    }
+}
+
+void CaptureController::notify(Property property) const {
+    // By index: an observer may add another while being told.
+    for (std::size_t i = 0; i < observers_.size(); ++i) {
+        observers_[i](property);
+    }
+}
+
+}  // namespace kavo

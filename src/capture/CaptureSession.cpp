@@ -1,0 +1,533 @@
+#include "capture/CaptureSession.h"
+
+#include <exception>
+#include <future>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "base/SerialQueue.h"
+#include "capture/files/CapturesDirectory.h"
+#include "capture/files/SidecarTimestamp.h"
+
+namespace kavo {
+namespace {
+
+std::string describe(const std::exception& error) {
+    return error.what();
+}
+
+std::int64_t wholeMilliseconds(Duration duration) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
+}
+
+std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
+    std::string text;
+    for (const auto& part : parts) {
+        if (!text.empty()) text += separator;
+        text += part;
+    }
+    return text;
+}
+
+// Runs `task` on `queue` and waits, carrying its exception back to the caller whatever
+// the queue does with one.
+void syncRethrowing(Scheduler& queue, const std::function<void()>& task) {
+    std::exception_ptr failure;
+    queue.sync([&] {
+        try {
+            task();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+std::shared_ptr<CaptureSession> CaptureSession::create(Environment environment) {
+    return std::make_shared<CaptureSession>(PrivateTag{}, std::move(environment));
+}
+
+CaptureSession::CaptureSession(PrivateTag, Environment environment)
+    : captureId_(environment.captureId.empty() ? makeCaptureId() : environment.captureId),
+      directory_(std::move(environment.directory)),
+      factory_(std::move(environment.factory)),
+      clock_(environment.clock),
+      usesTimers_(environment.usesTimers),
+      ownedControl_(environment.control ? nullptr : std::make_unique<SerialQueue>(kControlLabel)),
+      control_(environment.control ? environment.control : ownedControl_.get()),
+      mixerQueue_(environment.mixerQueue),
+      watch_(environment.hardware, *control_,
+             environment.readDeviceSnapshot
+                 ? std::move(environment.readDeviceSnapshot)
+                 : DeviceWatch::ReadSnapshot([&hardware = environment.hardware] {
+                       return AudioDeviceSnapshot::current(hardware);
+                   })) {}
+
+CaptureSession::~CaptureSession() {
+    teardown();
+    // The last reference may go in a task of our own queue, which cannot wait for itself:
+    // let another thread finish the queue once that task is done.
+    if (ownedControl_ && ownedControl_->isCurrent()) {
+        std::thread([queue = std::move(ownedControl_)] {}).detach();
+    }
+}
+
+std::optional<std::filesystem::path> CaptureSession::audioURL() const {
+    std::lock_guard lock(publishedMutex_);
+    return audioURL_;
+}
+
+std::optional<std::filesystem::path> CaptureSession::sidecarURL() const {
+    std::lock_guard lock(publishedMutex_);
+    return sidecarURL_;
+}
+
+std::optional<WallTime> CaptureSession::startedAt() const {
+    std::lock_guard lock(publishedMutex_);
+    return startedAt_;
+}
+
+std::optional<CaptureArtifacts> CaptureSession::artifacts() const {
+    std::lock_guard lock(publishedMutex_);
+    if (!audioURL_ || !sidecarURL_) return std::nullopt;
+    return CaptureArtifacts{*audioURL_, *sidecarURL_};
+}
+
+std::optional<CaptureSidecar> CaptureSession::sidecar() const {
+    std::lock_guard lock(publishedMutex_);
+    return sidecar_;
+}
+
+std::shared_ptr<Mixer> CaptureSession::mixer() const {
+    std::shared_ptr<Mixer> mixer;
+    control().sync([&] { mixer = mixer_; });
+    return mixer;
+}
+
+void CaptureSession::updateSidecar(const std::function<void(CaptureSidecar&)>& change) {
+    std::lock_guard lock(publishedMutex_);
+    if (sidecar_) change(*sidecar_);
+}
+
+std::filesystem::path CaptureSession::start() {
+    std::filesystem::path url;
+    syncRethrowing(control(), [&] { url = startOnControl(); });
+    return url;
+}
+
+void CaptureSession::stop() noexcept {
+    control().sync([this] { finalizeOnControl(); });
+}
+
+std::filesystem::path CaptureSession::startOnControl() {
+    if (state() != CaptureState::idle) {
+        if (auto url = audioURL()) return *url;
+        throw CaptureCancelledError();
+    }
+    if (finished_) throw CaptureCancelledError();
+    state_ = CaptureState::arming;
+    try {
+        createCapturesDirectory(directory_);
+        const WallTime now = clock_.now();
+        const auto audio = directory_ / captureAudioFileName(captureId_);
+        const auto sidecarFile = directory_ / captureSidecarFileName(captureId_);
+
+        writer_ = std::make_shared<WavWriter>(audio, kSampleRate, kChannels, kBitsPerSample);
+        micChannel_ = std::make_shared<Mixer::Channel>("mic", Mixer::kOutputRate);
+        systemChannel_ = std::make_shared<Mixer::Channel>("system", Mixer::kOutputRate);
+        Mixer::HostClock hostClock = [&clock = clock_] { return clock.hostTime(); };
+        std::vector<std::shared_ptr<Mixer::Channel>> channels{micChannel_, systemChannel_};
+        mixer_ = mixerQueue_ ? Mixer::create(std::move(channels), writer_, std::move(hostClock),
+                                             *mixerQueue_)
+                             : Mixer::create(std::move(channels), writer_, std::move(hostClock));
+        {
+            std::lock_guard lock(publishedMutex_);
+            startedAt_ = now;
+            audioURL_ = audio;
+            sidecarURL_ = sidecarFile;
+            CaptureSidecar fresh;
+            fresh.captureId = captureId_;
+            fresh.audioFileName = audio.filename().string();
+            fresh.startedAt = SidecarTimestamp::format(now);
+            fresh.sampleRateHz = kSampleRate;
+            fresh.channels = kChannels;
+            fresh.bitsPerSample = kBitsPerSample;
+            sidecar_ = std::move(fresh);
+        }
+        armEndpoints();
+    } catch (...) {
+        teardown();
+        state_ = CaptureState::idle;
+        throw;
+    }
+
+    mixer_->start(usesTimers_);
+    watch_.takeSnapshot();
+    watch_.install([weak = weak_from_this()](std::string_view name) {
+        if (auto self = weak.lock()) self->handleDeviceNotification(name);
+    });
+    startSidecarTimer();
+    writeSidecar();
+    state_ = CaptureState::running;
+    const auto audio = *audioURL();
+    log_.info("Capture {} running -> {}", captureId_, audio.filename().string());
+    return audio;
+}
+
+void CaptureSession::armEndpoints() {
+    struct Half {
+        std::unique_ptr<CaptureEndpoint> endpoint;
+        double rate = 0;
+        std::exception_ptr failure;
+    };
+    const auto prepareHalf = [](std::function<std::unique_ptr<CaptureEndpoint>()> make) {
+        Half half;
+        try {
+            half.endpoint = make();
+            if (!half.endpoint) throw Error("no capture endpoint could be made");
+            half.rate = half.endpoint->prepare();
+        } catch (...) {
+            half.failure = std::current_exception();
+        }
+        return half;
+    };
+
+    const bool voiceProcessing = micVoiceProcessing_;
+    auto microphoneHalf = std::async(std::launch::async, prepareHalf, [this, voiceProcessing] {
+        return factory_.makeMicrophone(voiceProcessing);
+    });
+    Half system = prepareHalf([this] { return factory_.makeSystemAudio(); });
+    Half microphone = microphoneHalf.get();
+
+    const auto stopBoth = [&] {
+        if (microphone.endpoint) microphone.endpoint->stop();
+        if (system.endpoint) system.endpoint->stop();
+    };
+    if (microphone.failure) {
+        stopBoth();
+        std::rethrow_exception(microphone.failure);
+    }
+    if (system.failure) {
+        stopBoth();
+        std::rethrow_exception(system.failure);
+    }
+
+    try {
+        reconfigure(micChannel_, microphone.rate);
+        reconfigure(systemChannel_, system.rate);
+    } catch (...) {
+        stopBoth();
+        throw;
+    }
+
+    micEndpoint_ = std::move(microphone.endpoint);
+    systemEndpoint_ = std::move(system.endpoint);
+    try {
+        startEndpoint(*micEndpoint_, EndpointScope::microphone, micChannel_);
+        startEndpoint(*systemEndpoint_, EndpointScope::systemAudio, systemChannel_);
+    } catch (...) {
+        stopEndpoints();
+        throw;
+    }
+}
+
+void CaptureSession::startEndpoint(CaptureEndpoint& endpoint, EndpointScope scope,
+                                   const std::shared_ptr<Mixer::Channel>& channel) {
+    endpoint.setOnNeedsRebuild([weak = weak_from_this(), scope](EndpointRebuildReason reason) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->control().post([weak, reason, scope] {
+            if (auto session = weak.lock()) session->requestRebuild(reason, scope);
+        });
+    });
+    endpoint.start([weak = std::weak_ptr<Mixer::Channel>(channel)](
+                       const float* frames, std::int64_t count, std::uint64_t hostTime) {
+        if (auto target = weak.lock()) target->deliver(frames, count, hostTime);
+    });
+}
+
+void CaptureSession::reconfigure(const std::shared_ptr<Mixer::Channel>& channel, double rate) {
+    syncRethrowing(mixer_->queue(), [&] { channel->reconfigure(rate); });
+}
+
+void CaptureSession::stopEndpoints() {
+    if (micEndpoint_) micEndpoint_->stop();
+    if (systemEndpoint_) systemEndpoint_->stop();
+    micEndpoint_.reset();
+    systemEndpoint_.reset();
+}
+
+void CaptureSession::teardown() {
+    pendingRebuild_.cancel();
+    pendingRequest_.reset();
+    watch_.remove();
+    sidecarTimer_.cancel();
+    stopEndpoints();
+    if (mixer_) mixer_->stop();
+    if (writer_) {
+        try {
+            writer_->close();
+        } catch (const std::exception& error) {
+            log_.error("Audio file could not be closed: {}", describe(error));
+        }
+    }
+    mixer_.reset();
+    writer_.reset();
+    micChannel_.reset();
+    systemChannel_.reset();
+}
+
+void CaptureSession::startSidecarTimer() {
+    sidecarTimer_ = control().every(kSidecarInterval, kSidecarLeeway, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->refreshSidecar();
+    });
+}
+
+void CaptureSession::refreshSidecar() {
+    const double duration =
+        mixer_ ? static_cast<double>(mixer_->framesWritten()) / kSampleRate : 0.0;
+    updateSidecar([duration](CaptureSidecar& sidecar) { sidecar.durationSeconds = duration; });
+    writeSidecar();
+}
+
+void CaptureSession::writeSidecar() {
+    std::optional<CaptureSidecar> snapshot;
+    std::optional<std::filesystem::path> url;
+    {
+        std::lock_guard lock(publishedMutex_);
+        snapshot = sidecar_;
+        url = sidecarURL_;
+    }
+    if (!snapshot || !url) return;
+    try {
+        snapshot->write(*url);
+    } catch (const std::exception& error) {
+        log_.error("Sidecar write failed: {}", describe(error));
+    }
+}
+
+void CaptureSession::finalizeOnControl() {
+    const CaptureState current = state();
+    if (current != CaptureState::running && current != CaptureState::rebuilding) return;
+    state_ = CaptureState::stopping;
+    pendingRebuild_.cancel();
+    pendingRequest_.reset();
+    watch_.remove();
+    sidecarTimer_.cancel();
+    stopEndpoints();
+
+    state_ = CaptureState::finalizing;
+    if (mixer_) mixer_->stop();
+    if (writer_) {
+        try {
+            writer_->close();
+        } catch (const std::exception& error) {
+            // The file keeps its audio with sizes of 0; the launch repair deals with it.
+            log_.error("Audio file could not be closed: {}", describe(error));
+        }
+    }
+
+    const WallTime now = clock_.now();
+    updateSidecar([&](CaptureSidecar& sidecar) {
+        sidecar.endedAt = SidecarTimestamp::format(now);
+        sidecar.durationSeconds =
+            mixer_ ? static_cast<double>(mixer_->framesWritten()) / kSampleRate : 0.0;
+        if (!mixer_) return;
+        std::vector<CaptureSidecar::SourceStats> sources;
+        for (const auto& channel : mixer_->channels()) {
+            sources.push_back({.name = channel->name(),
+                               .sampleRateHz = static_cast<std::int64_t>(channel->sampleRate()),
+                               .totalFrames = channel->emittedFrames() + channel->underrunFrames(),
+                               .underrunFrames = channel->underrunFrames(),
+                               .droppedSourceFrames = channel->droppedSourceFrames(),
+                               .lastRealFrame = channel->lastRealFrame()});
+        }
+        sidecar.sources = std::move(sources);
+    });
+    writeSidecar();
+
+    if (const auto finished = sidecar()) {
+        for (const auto& source : finished->silentSources()) {
+            log_.error("Capture {}: source {} recorded essentially nothing", captureId_, source);
+        }
+    }
+    log_.info("Capture {} finalized: {}", captureId_, mixer_ ? mixer_->summary() : std::string{});
+
+    micChannel_.reset();
+    systemChannel_.reset();
+    mixer_.reset();
+    writer_.reset();
+    finished_ = true;
+    state_ = CaptureState::idle;
+}
+
+void CaptureSession::handleDeviceNotification(std::string_view name) {
+    const CaptureState current = state();
+    if (current != CaptureState::running && current != CaptureState::rebuilding) return;
+    auto change = watch_.handle(name, clock_.now());
+    if (!change) return;
+    updateSidecar([&](CaptureSidecar& sidecar) { sidecar.deviceEvents.push_back(change->event); });
+    requestRebuild(EndpointRebuildReason::deviceChanged, change->scope);
+}
+
+void CaptureSession::requestRebuild(EndpointRebuildReason reason, EndpointScope scope) {
+    if (!pendingRequest_) {
+        pendingRequest_ = RebuildRequest{reason, scope};
+    } else {
+        pendingRequest_->scope |= scope;
+        if (reason == EndpointRebuildReason::voiceProcessingSilent)
+            pendingRequest_->reason = reason;
+    }
+    pendingRebuild_ = control().after(kRebuildDebounce, [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self || !self->pendingRequest_) return;
+        self->pendingRebuild_ = TimerHandle{};
+        const RebuildRequest request = *std::exchange(self->pendingRequest_, std::nullopt);
+        self->performRebuild(request);
+    });
+}
+
+void CaptureSession::performRebuild(RebuildRequest request) {
+    if (state() != CaptureState::running || request.scope.isEmpty() || !micChannel_ ||
+        !systemChannel_) {
+        return;
+    }
+    state_ = CaptureState::rebuilding;
+    if (request.reason == EndpointRebuildReason::voiceProcessingSilent) micVoiceProcessing_ = false;
+
+    const std::uint64_t t0 = clock_.hostTime();
+    const bool microphone = request.scope.contains(EndpointScope::microphone);
+    const bool systemAudio = request.scope.contains(EndpointScope::systemAudio);
+    std::optional<RebuildOutcome> micOutcome;
+    std::optional<RebuildOutcome> systemOutcome;
+    if (microphone && systemAudio) {
+        auto micHalf = std::async(std::launch::async, [this, reason = request.reason] {
+            return rebuildMicrophone(reason);
+        });
+        systemOutcome = rebuildSystemAudio();
+        micOutcome = micHalf.get();
+    } else if (microphone) {
+        micOutcome = rebuildMicrophone(request.reason);
+    } else if (systemAudio) {
+        systemOutcome = rebuildSystemAudio();
+    }
+    state_ = CaptureState::running;
+
+    const Duration total{static_cast<Duration::rep>(clock_.hostTime() - t0)};
+    const std::string summary = rebuildSummary(request, micOutcome ? &*micOutcome : nullptr,
+                                               systemOutcome ? &*systemOutcome : nullptr, total);
+    const WallTime now = clock_.now();
+    updateSidecar([&](CaptureSidecar& sidecar) {
+        sidecar.deviceEvents.push_back(
+            {.at = SidecarTimestamp::format(now), .kind = "rebuild", .detail = summary});
+    });
+    writeSidecar();
+
+    std::vector<std::string> failures;
+    if (micOutcome && micOutcome->failure) failures.push_back(*micOutcome->failure);
+    if (systemOutcome && systemOutcome->failure) failures.push_back(*systemOutcome->failure);
+    if (failures.empty()) {
+        log_.notice("Rebuilt {}", summary);
+    } else {
+        log_.error("Rebuild {} incomplete: {}", summary, joined(failures, "; "));
+    }
+}
+
+std::string CaptureSession::rebuildSummary(const RebuildRequest& request,
+                                           const RebuildOutcome* microphone,
+                                           const RebuildOutcome* systemAudio,
+                                           Duration total) const {
+    std::vector<std::string> parts;
+    if (microphone) {
+        std::string part =
+            "microphone " + std::to_string(wholeMilliseconds(microphone->gap)) + " ms gap";
+        if (microphone->path) part += " (" + *microphone->path + ")";
+        parts.push_back(std::move(part));
+    }
+    if (systemAudio) {
+        parts.push_back("systemAudio " + std::to_string(wholeMilliseconds(systemAudio->gap)) +
+                        " ms gap");
+    }
+    return std::string(request.scope.description()) + " " + std::string(toString(request.reason)) +
+           ": " + joined(parts, ", ") + ", " + std::to_string(wholeMilliseconds(total)) +
+           " ms total";
+}
+
+CaptureSession::RebuildOutcome CaptureSession::rebuildMicrophone(EndpointRebuildReason reason) {
+    const std::uint64_t t0 = clock_.hostTime();
+    const auto gapSince = [&] {
+        return Duration{static_cast<Duration::rep>(clock_.hostTime() - t0)};
+    };
+
+    if (reason != EndpointRebuildReason::voiceProcessingSilent && micEndpoint_) {
+        try {
+            if (const auto rate = micEndpoint_->repoint()) {
+                reconfigure(micChannel_, *rate);
+                startEndpoint(*micEndpoint_, EndpointScope::microphone, micChannel_);
+                return {.gap = gapSince(), .path = "re-pointed", .failure = std::nullopt};
+            }
+        } catch (const std::exception& error) {
+            log_.notice("Microphone could not be re-pointed in place ({}); rebuilding",
+                        describe(error));
+        }
+    }
+
+    RebuildOutcome outcome{.gap = {}, .path = "rebuilt", .failure = std::nullopt};
+    if (micEndpoint_) micEndpoint_->stop();
+    micEndpoint_.reset();
+    std::unique_ptr<CaptureEndpoint> fresh;
+    double rate = 0;
+    try {
+        fresh = factory_.makeMicrophone(micVoiceProcessing_);
+        if (!fresh) throw Error("no capture endpoint could be made");
+        rate = fresh->prepare();
+        reconfigure(micChannel_, rate);
+    } catch (const std::exception& error) {
+        if (fresh) fresh->stop();
+        outcome.failure = "microphone prepare: " + describe(error);
+        outcome.gap = gapSince();
+        return outcome;
+    }
+    try {
+        startEndpoint(*fresh, EndpointScope::microphone, micChannel_);
+        micEndpoint_ = std::move(fresh);
+    } catch (const std::exception& error) {
+        fresh->stop();
+        outcome.failure = "microphone start: " + describe(error);
+    }
+    outcome.gap = gapSince();
+    return outcome;
+}
+
+CaptureSession::RebuildOutcome CaptureSession::rebuildSystemAudio() {
+    std::unique_ptr<CaptureEndpoint> fresh;
+    double rate = 0;
+    try {
+        fresh = factory_.makeSystemAudio();
+        if (!fresh) throw Error("no capture endpoint could be made");
+        rate = fresh->prepare();
+    } catch (const std::exception& error) {
+        if (fresh) fresh->stop();
+        return {.gap = {}, .path = std::nullopt, .failure = "system prepare: " + describe(error)};
+    }
+
+    const std::uint64_t t0 = clock_.hostTime();
+    RebuildOutcome outcome;
+    if (systemEndpoint_) systemEndpoint_->stop();
+    systemEndpoint_.reset();
+    try {
+        reconfigure(systemChannel_, rate);
+        startEndpoint(*fresh, EndpointScope::systemAudio, systemChannel_);
+        systemEndpoint_ = std::move(fresh);
+    } catch (const std::exception& error) {
+        fresh->stop();
+        outcome.failure = "system start: " + describe(error);
+    }
+    outcome.gap = Duration{static_cast<Duration::rep>(clock_.hostTime() - t0)};
+    return outcome;
+}
+
+}  // namespace kavo

@@ -1,0 +1,184 @@
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "audio/Mixer.h"
+#include "audio/endpoints/AudioHardware.h"
+#include "audio/endpoints/CaptureEndpoint.h"
+#include "audio/endpoints/EndpointRebuildReason.h"
+#include "base/Clock.h"
+#include "base/Error.h"
+#include "base/Log.h"
+#include "base/Scheduler.h"
+#include "capture/AudioDeviceSnapshot.h"
+#include "capture/CaptureState.h"
+#include "capture/DeviceWatch.h"
+#include "capture/EndpointFactory.h"
+#include "capture/EndpointScope.h"
+#include "capture/files/CaptureArtifacts.h"
+#include "capture/files/CaptureSidecar.h"
+#include "capture/files/WavWriter.h"
+
+namespace kavo {
+
+class SerialQueue;
+
+// start() on a session that has already recorded and has no file to return.
+class CaptureCancelledError : public Error {
+public:
+    CaptureCancelledError() : Error("The operation was cancelled.") {}
+};
+
+// One recording: the microphone and the system audio, each through its own mixer
+// channel, mixed into one WAVE file with a sidecar beside it. Keeps recording across
+// changes of the default devices and of device formats by rebuilding only the endpoint
+// concerned while the mixer and the file keep running.
+//
+// All state belongs to a serial control queue: start() and stop() enter it
+// synchronously; device notifications, endpoint rebuild requests and timers enter it
+// asynchronously and hold the session weakly. The audio path never passes through it.
+// A session records once; the caller discards it after stop().
+class CaptureSession : public std::enable_shared_from_this<CaptureSession> {
+public:
+    static constexpr const char* kControlLabel = "brindle.meetings.desktop.capture";
+    static constexpr int kSampleRate = 16'000;
+    static constexpr int kChannels = 1;
+    static constexpr int kBitsPerSample = 16;
+    static constexpr Duration kSidecarInterval = std::chrono::seconds(30);
+    static constexpr Duration kSidecarLeeway = std::chrono::seconds(1);
+    static constexpr Duration kRebuildDebounce = std::chrono::milliseconds(300);
+
+    // What a session works with. `hardware`, `clock` and the schedulers outlive it.
+    struct Environment {
+        // Where the audio and sidecar files go; created by start().
+        std::filesystem::path directory;
+        EndpointFactory factory;
+        // The default-device listeners are registered here.
+        AudioHardware& hardware;
+        // Host time for the mixer, gaps and debounce; dates for the sidecar.
+        const Clock& clock;
+        // Empty: AudioDeviceSnapshot::current(hardware).
+        DeviceWatch::ReadSnapshot readDeviceSnapshot = {};
+        // Null: a serial queue of the session's own, labelled kControlLabel.
+        Scheduler* control = nullptr;
+        // Null: the mixer ticks on a queue of its own.
+        Scheduler* mixerQueue = nullptr;
+        // False: the mixer runs no timer and its owner drives Mixer::tick().
+        bool usesTimers = true;
+        // Empty: a new random capture id.
+        std::string captureId = {};
+    };
+
+    static std::shared_ptr<CaptureSession> create(Environment environment);
+
+    CaptureSession(const CaptureSession&) = delete;
+    CaptureSession& operator=(const CaptureSession&) = delete;
+    // A session dropped while recording stops its endpoints and closes its file without
+    // writing a final sidecar.
+    ~CaptureSession();
+
+    // Opens the files, arms both endpoints and starts mixing; returns the audio file.
+    // While recording, returns the same file again. Throws what failed (FileError,
+    // WavWriter::WriterError, the endpoint's own error as it came), after undoing
+    // everything it had set up, or CaptureCancelledError once the session has recorded.
+    std::filesystem::path start();
+    // Stops the endpoints, writes the last frames, closes the audio file and writes the
+    // final sidecar. Never fails; does nothing unless recording.
+    void stop() noexcept;
+
+    // Readable from any thread.
+    CaptureState state() const { return state_.load(std::memory_order_acquire); }
+    const std::string& captureId() const { return captureId_; }
+    const std::filesystem::path& directory() const { return directory_; }
+    // Set by start() and kept after stop().
+    std::optional<std::filesystem::path> audioURL() const;
+    std::optional<std::filesystem::path> sidecarURL() const;
+    std::optional<WallTime> startedAt() const;
+    // Both files, once start() has named them.
+    std::optional<CaptureArtifacts> artifacts() const;
+    // The in-memory sidecar; after stop() the finished capture's.
+    std::optional<CaptureSidecar> sidecar() const;
+    // The running mixer (channel counters included); null when not recording.
+    std::shared_ptr<Mixer> mixer() const;
+
+    struct PrivateTag {};
+    CaptureSession(PrivateTag, Environment environment);
+
+private:
+    struct RebuildRequest {
+        EndpointRebuildReason reason;
+        EndpointScope scope;
+    };
+    struct PreparedEndpoint {
+        std::unique_ptr<CaptureEndpoint> endpoint;
+        double rate = 0;
+    };
+    struct RebuildOutcome {
+        Duration gap{0};
+        std::optional<std::string> path;
+        std::optional<std::string> failure;
+    };
+
+    Scheduler& control() const { return *control_; }
+    std::filesystem::path startOnControl();
+    void finalizeOnControl();
+    void armEndpoints();
+    void startEndpoint(CaptureEndpoint& endpoint, EndpointScope scope,
+                       const std::shared_ptr<Mixer::Channel>& channel);
+    void reconfigure(const std::shared_ptr<Mixer::Channel>& channel, double rate);
+    void teardown();
+    void stopEndpoints();
+    void writeSidecar();
+    void startSidecarTimer();
+    void refreshSidecar();
+    void handleDeviceNotification(std::string_view name);
+    void requestRebuild(EndpointRebuildReason reason, EndpointScope scope);
+    void performRebuild(RebuildRequest request);
+    RebuildOutcome rebuildMicrophone(EndpointRebuildReason reason);
+    RebuildOutcome rebuildSystemAudio();
+    std::string rebuildSummary(const RebuildRequest& request, const RebuildOutcome* microphone,
+                               const RebuildOutcome* systemAudio, Duration total) const;
+    void updateSidecar(const std::function<void(CaptureSidecar&)>& change);
+
+    const std::string captureId_;
+    const std::filesystem::path directory_;
+    const EndpointFactory factory_;
+    const Clock& clock_;
+    const bool usesTimers_;
+    std::unique_ptr<SerialQueue> ownedControl_;
+    Scheduler* control_;
+    Scheduler* const mixerQueue_;
+    DeviceWatch watch_;
+
+    std::atomic<CaptureState> state_{CaptureState::idle};
+    std::shared_ptr<WavWriter> writer_;
+    std::shared_ptr<Mixer> mixer_;
+    std::shared_ptr<Mixer::Channel> micChannel_;
+    std::shared_ptr<Mixer::Channel> systemChannel_;
+    std::unique_ptr<CaptureEndpoint> micEndpoint_;
+    std::unique_ptr<CaptureEndpoint> systemEndpoint_;
+    bool micVoiceProcessing_ = true;
+    // Set once stop() has finished the capture: its files must not be opened again.
+    bool finished_ = false;
+    TimerHandle sidecarTimer_;
+    TimerHandle pendingRebuild_;
+    std::optional<RebuildRequest> pendingRequest_;
+
+    // What other threads read: the files, the start date and the sidecar.
+    mutable std::mutex publishedMutex_;
+    std::optional<std::filesystem::path> audioURL_;
+    std::optional<std::filesystem::path> sidecarURL_;
+    std::optional<WallTime> startedAt_;
+    std::optional<CaptureSidecar> sidecar_;
+
+    Logger log_{"CaptureSession"};
+};
+
+}  // namespace kavo

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/endpoints/ListenerRegistration.h"
+#include "base/Error.h"
+#include "base/Log.h"
+
+namespace kavo::linux_platform {
+
+// Why the audio server could not be reached or answered nothing usable.
+class PulseError : public Error {
+public:
+    using Error::Error;
+};
+
+// What the server reports as its defaults.
+struct PulseServerInfo {
+    std::string defaultSinkName;
+    std::string defaultSourceName;
+};
+
+// A sink or a source as the capture code needs it.
+struct PulseDeviceInfo {
+    std::uint32_t index = PA_INVALID_INDEX;
+    std::string name;
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
+    std::string activePort;
+    std::string monitorSourceName;             // sinks only
+    std::uint32_t monitorOfSink = PA_INVALID_INDEX;  // sources only: set for a monitor
+};
+
+// A recording stream of some client, for telling who holds the microphone.
+struct PulseSourceOutputInfo {
+    std::uint32_t index = PA_INVALID_INDEX;
+    std::uint32_t source = PA_INVALID_INDEX;
+    std::uint32_t ownerModule = PA_INVALID_INDEX;
+    std::uint32_t client = PA_INVALID_INDEX;
+    bool corked = false;
+    std::string name;
+    std::map<std::string, std::string> properties;
+};
+
+// The one connection of this program to the audio server, served by a threaded main loop.
+// Everything the server calls back runs on the main loop's thread with its lock held; the
+// blocking queries below take that lock from the caller's thread and wait for the answer,
+// so they must never be called from a server callback.
+class PulseContext {
+public:
+    // What the subscription reports: facility (PA_SUBSCRIPTION_EVENT_SINK...), kind
+    // (NEW, CHANGE, REMOVE) and the object's index. Called on the main loop thread with the
+    // lock held: it must not block or query synchronously.
+    using EventListener = std::function<void(pa_subscription_event_type_t facility,
+                                             pa_subscription_event_type_t kind, std::uint32_t index)>;
+
+    // Holds the main loop lock for its scope.
+    class Lock {
+    public:
+        explicit Lock(const PulseContext& pulse);
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+        ~Lock();
+
+    private:
+        pa_threaded_mainloop* mainloop_;
+    };
+
+    // Connects to the server the environment names; throws PulseError with the cause.
+    explicit PulseContext(const std::string& applicationName = "Kavo Meetings");
+    PulseContext(const PulseContext&) = delete;
+    PulseContext& operator=(const PulseContext&) = delete;
+    ~PulseContext();
+
+    // Under the lock only.
+    pa_context* context() const { return context_; }
+    pa_threaded_mainloop* mainloop() const { return mainloop_; }
+    bool isReady() const;
+    bool inMainLoopThread() const;
+    // Wakes whoever waits in waitUntil(); under the lock.
+    void signal() const;
+    // Waits (lock held) until `done` holds or the connection is lost; false when lost.
+    bool waitUntil(const std::function<bool()>& done) const;
+
+    // Blocking queries; none when the server is gone or does not know the object.
+    std::optional<PulseServerInfo> serverInfo() const;
+    std::optional<PulseDeviceInfo> sinkInfo(const std::string& name) const;
+    std::optional<PulseDeviceInfo> sourceInfo(const std::string& name) const;
+    std::optional<std::vector<PulseSourceOutputInfo>> sourceOutputs() const;
+    std::optional<std::vector<PulseDeviceInfo>> sources() const;
+    // The client properties of every client, by client index.
+    std::optional<std::map<std::uint32_t, std::map<std::string, std::string>>> clientProperties() const;
+    // This connection's own client index.
+    std::uint32_t clientIndex() const;
+
+    // Until the registration goes; removal waits for a call under way.
+    ListenerRegistration addEventListener(EventListener listener);
+
+    static PulseDeviceInfo deviceInfo(const pa_sink_info& info);
+    static PulseDeviceInfo deviceInfo(const pa_source_info& info);
+
+private:
+    static void onState(pa_context* context, void* self);
+    static void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
+                        void* self);
+
+    pa_threaded_mainloop* mainloop_ = nullptr;
+    pa_context* context_ = nullptr;
+    // Under the lock.
+    std::map<std::uint64_t, EventListener> listeners_;
+    std::uint64_t nextListener_ = 1;
+    Logger log_{"PulseContext"};
+};
+
+}  // namespace kavo::linux_platform

@@ -1,0 +1,175 @@
+#include "platform/linux/PulseRecordStream.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace kavo::linux_platform {
+namespace {
+
+constexpr std::uint64_t kFragmentMilliseconds = 20;
+// Staging holds far more than one fragment: the server may hand over several at once.
+constexpr std::uint64_t kStagingMilliseconds = 500;
+
+std::uint64_t monotonicNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
+
+PulseRecordStream::PulseRecordStream(PulseContext& pulse, Options options, DataHandler onData,
+                                     EventHandler onEvent)
+    : pulse_(pulse),
+      options_(std::move(options)),
+      onData_(std::move(onData)),
+      onEvent_(std::move(onEvent)),
+      frameBytes_(sizeof(float) * options_.channels) {
+    if (options_.rate == 0 || options_.channels == 0 || options_.channels > PA_CHANNELS_MAX) {
+        throw PulseError("The audio source " + options_.sourceName + " has no usable format");
+    }
+    staging_.resize(static_cast<std::size_t>(options_.rate * kStagingMilliseconds / 1000) * options_.channels);
+
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, options_.rate, static_cast<std::uint8_t>(options_.channels)};
+    const PulseContext::Lock lock(pulse_);
+    if (!pulse_.isReady()) throw PulseError("No audio server is running (the connection was lost)");
+    stream_ = pa_stream_new(pulse_.context(), options_.streamName.c_str(), &spec, nullptr);
+    if (stream_ == nullptr) {
+        throw PulseError("Could not create a recording stream (" +
+                         std::string(pa_strerror(pa_context_errno(pulse_.context()))) + ")");
+    }
+    pa_stream_set_state_callback(stream_, onState, this);
+    pa_stream_set_read_callback(stream_, onRead, this);
+    pa_stream_set_moved_callback(stream_, onMoved, this);
+    pa_stream_set_suspended_callback(stream_, onSuspended, this);
+
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<std::uint32_t>(-1);
+    attributes.tlength = static_cast<std::uint32_t>(-1);
+    attributes.prebuf = static_cast<std::uint32_t>(-1);
+    attributes.minreq = static_cast<std::uint32_t>(-1);
+    attributes.fragsize = static_cast<std::uint32_t>(options_.rate * kFragmentMilliseconds / 1000 * frameBytes_);
+    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                                                PA_STREAM_AUTO_TIMING_UPDATE);
+    if (options_.dontMove) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);
+
+    std::string failure;
+    if (pa_stream_connect_record(stream_, options_.sourceName.c_str(), &attributes, flags) < 0) {
+        failure = pa_strerror(pa_context_errno(pulse_.context()));
+    } else {
+        const bool connected = pulse_.waitUntil([this] {
+            const pa_stream_state_t state = pa_stream_get_state(stream_);
+            return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+        });
+        if (!connected || pa_stream_get_state(stream_) != PA_STREAM_READY) {
+            failure = pa_strerror(pa_context_errno(pulse_.context()));
+        }
+    }
+    if (!failure.empty()) {
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        pa_stream_set_read_callback(stream_, nullptr, nullptr);
+        pa_stream_set_moved_callback(stream_, nullptr, nullptr);
+        pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+        stream_ = nullptr;
+        throw PulseError("Could not record from " + options_.sourceName + " (" + failure + ")");
+    }
+}
+
+PulseRecordStream::~PulseRecordStream() {
+    const PulseContext::Lock lock(pulse_);
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_moved_callback(stream_, nullptr, nullptr);
+    pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+}
+
+std::string PulseRecordStream::sourceName() const {
+    const PulseContext::Lock lock(pulse_);
+    const char* name = pa_stream_get_device_name(stream_);
+    return name != nullptr ? name : options_.sourceName;
+}
+
+void PulseRecordStream::onRead(pa_stream* /*stream*/, std::size_t /*bytes*/, void* self) {
+    static_cast<PulseRecordStream*>(self)->read();
+}
+
+void PulseRecordStream::read() noexcept {
+    // Everything waiting now is older than the moment of this read by the stream's latency.
+    const std::uint64_t readTime = monotonicNanoseconds();
+    std::uint64_t hostTime = readTime;
+    pa_usec_t latency = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(stream_, &latency, &negative) == 0 && negative == 0) {
+        hostTime -= std::min<std::uint64_t>(hostTime, latency * 1000ULL);
+    }
+    // The latency is an estimate that wobbles by more than a buffer: audio that follows
+    // on from the last delivery keeps its place rather than stepping back in time, though
+    // never past the moment it was read.
+    hostTime = std::min(std::max(hostTime, nextHostTime_), readTime);
+    const std::size_t capacityBytes = staging_.size() * sizeof(float);
+    std::uint64_t deliveredFrames = 0;
+    while (pa_stream_readable_size(stream_) > 0) {
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        if (pa_stream_peek(stream_, &data, &bytes) < 0) return;
+        if (bytes == 0) return;
+        // A hole (no data) is time the server had nothing for: silence keeps the frames
+        // in step with the clock.
+        const auto* bytesIn = static_cast<const std::uint8_t*>(data);
+        std::size_t offset = 0;
+        while (offset < bytes) {
+            const std::size_t take = std::min(bytes - offset, capacityBytes - stagedBytes_);
+            std::uint8_t* into = reinterpret_cast<std::uint8_t*>(staging_.data()) + stagedBytes_;
+            if (bytesIn != nullptr) {
+                std::memcpy(into, bytesIn + offset, take);
+            } else {
+                std::memset(into, 0, take);
+            }
+            stagedBytes_ += take;
+            offset += take;
+            const std::size_t frames = stagedBytes_ / frameBytes_;
+            if (frames == 0) continue;
+            deliver(frames, hostTime + deliveredFrames * 1'000'000'000ULL / options_.rate);
+            deliveredFrames += frames;
+            nextHostTime_ = hostTime + deliveredFrames * 1'000'000'000ULL / options_.rate;
+            const std::size_t used = frames * frameBytes_;
+            const std::size_t left = stagedBytes_ - used;
+            if (left > 0) {
+                std::memmove(staging_.data(), reinterpret_cast<std::uint8_t*>(staging_.data()) + used, left);
+            }
+            stagedBytes_ = left;
+        }
+        pa_stream_drop(stream_);
+    }
+}
+
+void PulseRecordStream::deliver(std::size_t frames, std::uint64_t hostTime) noexcept {
+    const AudioBuffer buffer{options_.channels, static_cast<std::uint32_t>(frames * frameBytes_), staging_.data()};
+    const std::array<AudioBuffer, 1> buffers{buffer};
+    onData_(AudioBufferList{buffers}, AudioTimeStamp{hostTime, true});
+}
+
+void PulseRecordStream::onState(pa_stream* stream, void* self) {
+    auto& recorder = *static_cast<PulseRecordStream*>(self);
+    recorder.pulse_.signal();
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && recorder.onEvent_) recorder.onEvent_(Event::failed);
+}
+
+void PulseRecordStream::onMoved(pa_stream* /*stream*/, void* self) {
+    auto& recorder = *static_cast<PulseRecordStream*>(self);
+    if (recorder.onEvent_) recorder.onEvent_(Event::moved);
+}
+
+void PulseRecordStream::onSuspended(pa_stream* /*stream*/, void* self) {
+    auto& recorder = *static_cast<PulseRecordStream*>(self);
+    if (recorder.onEvent_) recorder.onEvent_(Event::suspended);
+}
+
+}  // namespace kavo::linux_platform

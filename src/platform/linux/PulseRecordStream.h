@@ -1,0 +1,69 @@
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/AudioBufferList.h"
+#include "audio/endpoints/AudioObjects.h"
+#include "platform/linux/PulseContext.h"
+
+namespace kavo::linux_platform {
+
+// A float32 record stream on one named source, delivering interleaved buffers with a
+// monotonic host time each. Disconnects when dropped; no callback runs after that.
+class PulseRecordStream {
+public:
+    // Called on the main loop thread for every buffer; must not lock, allocate or wait.
+    using DataHandler = std::function<void(const AudioBufferList& buffers, const AudioTimeStamp& time)>;
+
+    // Something happened to the stream that may change what it records: it moved to
+    // another source, was suspended or resumed, or failed. Called on the main loop thread
+    // with its lock held: it must only hand the news on.
+    enum class Event { moved, suspended, failed };
+    using EventHandler = std::function<void(Event event)>;
+
+    struct Options {
+        std::string sourceName;
+        std::uint32_t rate = 0;
+        std::uint32_t channels = 0;
+        bool dontMove = false;
+        std::string streamName = "Kavo Meetings capture";
+    };
+
+    // Connects and waits until the stream records; throws PulseError with the cause.
+    PulseRecordStream(PulseContext& pulse, Options options, DataHandler onData, EventHandler onEvent);
+    PulseRecordStream(const PulseRecordStream&) = delete;
+    PulseRecordStream& operator=(const PulseRecordStream&) = delete;
+    ~PulseRecordStream();
+
+    // The source the stream records from now (it may have moved).
+    std::string sourceName() const;
+
+private:
+    static void onRead(pa_stream* stream, std::size_t bytes, void* self);
+    static void onState(pa_stream* stream, void* self);
+    static void onMoved(pa_stream* stream, void* self);
+    static void onSuspended(pa_stream* stream, void* self);
+
+    void read() noexcept;
+    void deliver(std::size_t frames, std::uint64_t hostTime) noexcept;
+
+    PulseContext& pulse_;
+    const Options options_;
+    const DataHandler onData_;
+    const EventHandler onEvent_;
+    const std::size_t frameBytes_;
+    // Main loop thread only: sized before the stream starts, so reading never allocates.
+    std::vector<float> staging_;
+    std::size_t stagedBytes_ = 0;
+    // Where the last delivery ended on the host clock: the next never starts before it.
+    std::uint64_t nextHostTime_ = 0;
+    pa_stream* stream_ = nullptr;
+};
+
+}  // namespace kavo::linux_platform

@@ -1,0 +1,78 @@
+// The allocator of this test program: counts what is allocated inside audio callbacks
+// (AudioCallbackScope), where the capture path must allocate nothing.
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+#include "support/AudioCallbackScope.h"
+
+// NOLINTBEGIN(cppcoreguidelines-no-malloc, cppcoreguidelines-owning-memory)
+
+namespace {
+
+std::atomic<std::int64_t> audioThreadAllocations{0};
+
+void* allocate(std::size_t size) {
+    if (kavo::testing::insideAudioCallback()) audioThreadAllocations.fetch_add(1);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+
+void* allocateAligned(std::size_t size, std::align_val_t alignment) {
+    if (kavo::testing::insideAudioCallback()) audioThreadAllocations.fetch_add(1);
+    const auto align = static_cast<std::size_t>(alignment);
+    const std::size_t rounded = (size + align - 1) / align * align;
+    if (void* p = std::aligned_alloc(align, rounded == 0 ? align : rounded)) return p;
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
+namespace kavo::testing {
+
+std::int64_t allocationsOnAudioThreads() {
+    return audioThreadAllocations.load();
+}
+
+}  // namespace kavo::testing
+
+void* operator new(std::size_t size) {
+    return allocate(size);
+}
+void* operator new[](std::size_t size) {
+    return allocate(size);
+}
+void* operator new(std::size_t size, std::align_val_t alignment) {
+    return allocateAligned(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+    return allocateAligned(size, alignment);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
+
+// NOLINTEND(cppcoreguidelines-no-malloc, cppcoreguidelines-owning-memory)

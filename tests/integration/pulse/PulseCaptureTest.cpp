@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "PulseTestSupport.h"
+#include "audio/endpoints/MicRecorder.h"
+#include "audio/endpoints/OwnProcessObject.h"
+#include "audio/endpoints/SystemAudioTap.h"
+#include "base/Clock.h"
+#include "base/SerialQueue.h"
+#include "platform/linux/PulseAudioEngine.h"
+#include "platform/linux/PulseAudioHardware.h"
+#include "platform/linux/PulseContext.h"
+#include "platform/linux/PulseProcessTapHardware.h"
+#include "support/PulseDaemon.h"
+
+namespace kavo::linux_platform {
+namespace {
+
+using pulse_test::Recording;
+using pulse_test::toneAmplitude;
+using namespace std::chrono_literals;
+
+class PulseCaptureTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        try {
+            daemon_.emplace();
+        } catch (const std::exception& error) {
+            FAIL() << "The test audio server did not start: " << error.what();
+        }
+        pulse_ = std::make_unique<PulseContext>();
+        hardware_ = std::make_unique<PulseAudioHardware>(*pulse_);
+        taps_ = std::make_unique<PulseProcessTapHardware>(*pulse_, *hardware_);
+        ownProcess_ = std::make_unique<OwnProcessObject>(*hardware_, static_cast<std::int32_t>(::getpid()));
+    }
+
+    void TearDown() override {
+        ownProcess_.reset();
+        taps_.reset();
+        hardware_.reset();
+        pulse_.reset();
+        daemon_.reset();
+    }
+
+    std::unique_ptr<MicRecorder> makeMicrophone(bool voiceProcessing) {
+        return std::make_unique<MicRecorder>(voiceProcessing, std::make_unique<PulseAudioEngine>(*pulse_, *hardware_),
+                                             *hardware_, clock_, utility_);
+    }
+
+    std::unique_ptr<SystemAudioTap> makeSystemAudio() {
+        return std::make_unique<SystemAudioTap>(SystemAudioTap::Platform{*hardware_, *taps_, *ownProcess_, clock_});
+    }
+
+    std::optional<testing::PulseDaemon> daemon_;
+    SystemClock clock_;
+    SerialQueue utility_{"pulse-test.utility"};
+    std::unique_ptr<PulseContext> pulse_;
+    std::unique_ptr<PulseAudioHardware> hardware_;
+    std::unique_ptr<PulseProcessTapHardware> taps_;
+    std::unique_ptr<OwnProcessObject> ownProcess_;
+};
+
+TEST_F(PulseCaptureTest, MicrophoneAndSystemAudioEachRecordOnlyTheirOwnTone) {
+    auto microphone = makeMicrophone(true);
+    auto system = makeSystemAudio();
+    const double micRate = microphone->prepare();
+    const double systemRate = system->prepare();
+    ASSERT_GT(micRate, 0);
+    ASSERT_GT(systemRate, 0);
+    // Voice processing is asked for but there is none: the raw microphone is recorded.
+    EXPECT_FALSE(microphone->voiceProcessingActive());
+
+    Recording micRecording(static_cast<std::size_t>(micRate * 10));
+    Recording systemRecording(static_cast<std::size_t>(systemRate * 10));
+    const std::uint64_t before = clock_.hostTime();
+    microphone->start(micRecording.sink());
+    system->start(systemRecording.sink());
+
+    const auto voice = daemon_->tone(440, 4);
+    const auto music = daemon_->tone(1000, 4);
+    ASSERT_TRUE(micRecording.waitForAudio());
+    ASSERT_TRUE(systemRecording.waitForAudio());
+    const double micStart = micRecording.seconds(micRate);
+    const double systemStart = systemRecording.seconds(systemRate);
+    auto intoMicrophone = daemon_->play("micsrc", voice);
+    auto intoSpeakers = daemon_->play("speakers", music);
+    std::this_thread::sleep_for(3s);
+    microphone->stop();
+    system->stop();
+    const std::uint64_t after = clock_.hostTime();
+
+    ASSERT_GT(micRecording.seconds(micRate), micStart + 2.5);
+    ASSERT_GT(systemRecording.seconds(systemRate), systemStart + 2.5);
+    // A second in, both tones have long been playing.
+    const auto mic = micRecording.window(micRate, micStart + 1.0, micStart + 2.5);
+    const auto out = systemRecording.window(systemRate, systemStart + 1.0, systemStart + 2.5);
+    EXPECT_GT(toneAmplitude(mic, micRate, 440), 0.3);
+    EXPECT_LT(toneAmplitude(mic, micRate, 1000), 0.01);
+    EXPECT_GT(toneAmplitude(out, systemRate, 1000), 0.3);
+    EXPECT_LT(toneAmplitude(out, systemRate, 440), 0.01);
+
+    // Host times are monotonic nanoseconds of this run, corrected by the latency, never going back.
+    for (const Recording* recording : {&micRecording, &systemRecording}) {
+        EXPECT_GE(recording->firstHostTime(), before - 1'000'000'000ULL);
+        EXPECT_LE(recording->lastHostTime(), after);
+        EXPECT_GT(recording->lastHostTime(), recording->firstHostTime());
+        EXPECT_FALSE(recording->hostTimeWentBack());
+    }
+}
+
+TEST_F(PulseCaptureTest, SystemAudioRecordsTheMonitorOfTheDefaultSinkAndStaysThere) {
+    auto system = makeSystemAudio();
+    const double rate = system->prepare();
+    Recording recording(static_cast<std::size_t>(rate * 10));
+    system->start(recording.sink());
+    ASSERT_TRUE(recording.waitForAudio());
+
+    const auto outputs = pulse_->sourceOutputs();
+    const auto monitor = pulse_->sourceInfo("speakers.monitor");
+    ASSERT_TRUE(outputs && monitor);
+    const std::uint32_t own = pulse_->clientIndex();
+    int ours = 0;
+    for (const auto& output : *outputs) {
+        if (output.client != own) continue;
+        ++ours;
+        EXPECT_EQ(output.source, monitor->index);
+    }
+    EXPECT_EQ(ours, 1);
+
+    // Another default does not drag the running recording along, nor onto a microphone.
+    daemon_->loadNullSink("headset");
+    daemon_->pactl({"set-default-sink", "headset"});
+    daemon_->pactl({"set-default-source", "micsrc.monitor"});
+    std::this_thread::sleep_for(300ms);
+    const auto later = pulse_->sourceOutputs();
+    ASSERT_TRUE(later);
+    for (const auto& output : *later) {
+        if (output.client == own) {
+            EXPECT_EQ(output.source, monitor->index);
+        }
+    }
+    const std::size_t before = recording.size();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_GT(recording.size(), before);
+    system->stop();
+
+    // A new tap follows the new default.
+    auto next = makeSystemAudio();
+    next->prepare();
+    const auto tap = hardware_->tap(next->tapID());
+    ASSERT_TRUE(tap);
+    EXPECT_EQ(tap->sinkName, "headset");
+    EXPECT_EQ(tap->monitorSourceName, "headset.monitor");
+}
+
+TEST_F(PulseCaptureTest, MicrophoneFollowsTheDefaultSourceByNameAndRepoints) {
+    auto microphone = makeMicrophone(false);
+    const double rate = microphone->prepare();
+    Recording recording(static_cast<std::size_t>(rate * 10));
+    microphone->start(recording.sink());
+    ASSERT_TRUE(recording.waitForAudio());
+    const auto deviceUID = hardware_->readDeviceUID(hardware_->sourceID("mic"));
+    EXPECT_EQ(deviceUID.value, "mic");
+
+    daemon_->pactl({"set-default-source", "speakers.monitor"});
+    ASSERT_TRUE(microphone->repoint().has_value());
+    Recording after(static_cast<std::size_t>(rate * 10));
+    microphone->start(after.sink());
+    ASSERT_TRUE(after.waitForAudio());
+    const double start = after.seconds(rate);
+    auto music = daemon_->play("speakers", daemon_->tone(1000, 3));
+    std::this_thread::sleep_for(2s);
+    microphone->stop();
+    EXPECT_GT(toneAmplitude(after.window(rate, start + 0.8, start + 1.6), rate, 1000), 0.3);
+}
+
+TEST(PulseContextWithoutServer, FailsWithTheCause) {
+    testing::TempDir nowhere;
+    const char* saved = ::getenv("PULSE_SERVER");
+    const std::string previous = saved ? saved : "";
+    ::setenv("PULSE_SERVER", ("unix:" + (nowhere / "native").string()).c_str(), 1);
+    try {
+        PulseContext pulse;
+        ADD_FAILURE() << "connected to a server that does not exist";
+    } catch (const PulseError& error) {
+        EXPECT_TRUE(std::string(error.what()).starts_with("No audio server is running (")) << error.what();
+    }
+    if (saved) {
+        ::setenv("PULSE_SERVER", previous.c_str(), 1);
+    } else {
+        ::unsetenv("PULSE_SERVER");
+    }
+}
+
+}  // namespace
+}  // namespace kavo::linux_platform

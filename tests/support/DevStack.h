@@ -1,0 +1,63 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "net/HTTPTransport.h"
+#include "support/TempDir.h"
+
+namespace kavo::testing {
+
+// The local Kavo dev stack (devstack/run.sh) on free loopback ports with a data folder
+// of its own, for tests against real server behaviour. The constructor throws, with the
+// stack's own output, when it cannot start: a test that needs it fails, never skips.
+// The destructor stops it with SIGTERM and waits for it.
+class DevStack {
+public:
+    // Admin calls go through `transport`.
+    explicit DevStack(std::shared_ptr<HTTPTransport> transport);
+    DevStack(const DevStack&) = delete;
+    DevStack& operator=(const DevStack&) = delete;
+    ~DevStack();
+
+    // The object the stack printed when ready.
+    const nlohmann::json& endpoints() const { return endpoints_; }
+    std::string baseURL() const;
+    std::string adminURL() const;
+    std::string updateManifestURL() const;
+    // The Kavo API base URL of the tenant with this slug ("contoso").
+    std::string tenantBaseURL(const std::string& slug) const;
+    std::string tenantClientName(const std::string& slug) const;
+    pid_t pid() const { return pid_; }
+
+    // Admin API calls under adminURL ("/faults", "/manifest"); each throws unless the
+    // stack answers 2xx, and returns the answer's JSON (null for an empty body).
+    nlohmann::json adminGet(const std::string& path) const;
+    nlohmann::json adminPost(const std::string& path, const nlohmann::json& body) const;
+    nlohmann::json adminPatch(const std::string& path, const nlohmann::json& body) const;
+    nlohmann::json adminDelete(const std::string& path) const;
+
+    // A Kavo API access token for `user` without a sign-in.
+    std::string accessToken(const std::string& user = "avery.quinn@contoso.test") const;
+
+    // Starts the script. Exposed so tests can show that a broken stack is reported.
+    static std::filesystem::path script();
+
+private:
+    nlohmann::json admin(const std::string& method, const std::string& path,
+                         const nlohmann::json* body) const;
+    void start();
+    void stop();
+    std::string stderrText() const;
+
+    // Declared first so the folder outlives the process using it.
+    TempDir data_;
+    std::shared_ptr<HTTPTransport> transport_;
+    pid_t pid_ = -1;
+    nlohmann::json endpoints_;
+};
+
+}  // namespace kavo::testing

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/TempDir.h"
+
+namespace kavo::testing {
+
+// A headless audio server of the test's own, in a private home: a null sink "speakers"
+// (the default output), a null sink "micsrc" whose monitor is remapped as the source
+// "mic" (the default input). While it lives, this process and the commands it runs talk
+// to it. Throws with the server's log when it cannot start, so a test fails rather than
+// passing without a server.
+class PulseDaemon {
+public:
+    // A child process, ended with SIGTERM and reaped when dropped.
+    class Process {
+    public:
+        explicit Process(pid_t pid) : pid_(pid) {}
+        Process(Process&& other) noexcept;
+        Process& operator=(Process&&) = delete;
+        Process(const Process&) = delete;
+        Process& operator=(const Process&) = delete;
+        ~Process();
+
+        pid_t pid() const { return pid_; }
+        // Waits for it to end by itself; its exit status.
+        int wait();
+        void terminate();
+
+    private:
+        pid_t pid_;
+    };
+
+    PulseDaemon();
+    PulseDaemon(const PulseDaemon&) = delete;
+    PulseDaemon& operator=(const PulseDaemon&) = delete;
+    ~PulseDaemon();
+
+    const std::filesystem::path& home() const { return home_.path(); }
+    pid_t pid() const { return pid_; }
+
+    // Runs a command with the server's environment; its exit status and standard output.
+    struct Result {
+        int status = -1;
+        std::string output;
+    };
+    static Result run(const std::vector<std::string>& command);
+    static Process spawn(const std::vector<std::string>& command);
+
+    // "pactl ARGS..." that must succeed; its output.
+    std::string pactl(const std::vector<std::string>& arguments) const;
+    // Loads a null sink; the module's index, for unloading it.
+    std::string loadNullSink(const std::string& name) const;
+
+    // A stereo 48 kHz sine tone of `seconds` (sox), in the server's home.
+    std::filesystem::path tone(double frequency, double seconds) const;
+    // Plays `file` into a sink in the background (paplay).
+    Process play(const std::string& device, const std::filesystem::path& file) const;
+
+private:
+    TempDir home_;
+    pid_t pid_ = -1;
+    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnvironment_;
+};
+
+}  // namespace kavo::testing

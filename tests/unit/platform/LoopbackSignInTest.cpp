@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <future>
+#include <nlohmann/json.hpp>
+
+#include "account/AuthError.h"
+#include "account/Pkce.h"
+#include "base/ManualClock.h"
+#include "platform/linux/CurlTransport.h"
+#include "platform/linux/LoopbackRedirectListener.h"
+#include "platform/linux/OAuthSignInService.h"
+#include "support/RecordingTransport.h"
+#include "support/TempDir.h"
+#include "upload/UrlText.h"
+
+namespace kavo::linux_platform {
+namespace {
+
+using kavo::testing::RecordingTransport;
+using kavo::testing::TempDir;
+
+HTTPResponse visit(HTTPTransport& transport, const std::string& url) {
+    HTTPRequest request;
+    request.url = url;
+    request.timeout = std::chrono::seconds(10);
+    return transport.data(request);
+}
+
+TEST(LoopbackRedirectListenerTest, AnswersOtherRequestsWith404AndReturnsTheAuthorizationAnswer) {
+    CurlGlobal curl;
+    CurlTransport browser(curl);
+    LoopbackRedirectListener listener;
+    EXPECT_EQ(listener.redirectURI(), "http://127.0.0.1:" + std::to_string(listener.port()) + "/");
+    auto favicon = std::async(std::launch::async, [&] { return visit(browser, listener.redirectURI() + "favicon.ico"); });
+    auto redirect = std::async(std::launch::async, [&] {
+        favicon.wait();
+        return visit(browser, listener.redirectURI() + "?code=abc%2Bdef&state=s1");
+    });
+    const auto query = listener.waitForRedirect({}, std::chrono::seconds(10));
+    EXPECT_EQ(query, "code=abc%2Bdef&state=s1");
+    EXPECT_EQ(favicon.get().status, 404);
+    EXPECT_EQ(redirect.get().status, 200);
+}
+
+TEST(LoopbackRedirectListenerTest, GivesUpWhenStoppedOrOutOfTime) {
+    LoopbackRedirectListener listener;
+    EXPECT_EQ(listener.waitForRedirect({}, std::chrono::milliseconds(150)), std::nullopt);
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_EQ(listener.waitForRedirect(stop.get_token(), std::chrono::seconds(30)), std::nullopt);
+}
+
+// The browser flow against a scripted token endpoint; the test's browser answers the
+// authorize URL by visiting the redirect URI with a query of its choosing.
+struct BrowserSignIn : ::testing::Test {
+    TempDir dir;
+    ManualClock clock;
+    CurlGlobal curl;
+    CurlTransport browser{curl};
+    std::shared_ptr<RecordingTransport> tokens = std::make_shared<RecordingTransport>();
+    std::vector<std::string> authorizeURLs;
+    std::vector<std::future<HTTPResponse>> visits;
+    // Builds the redirect's query from the authorize URL's state.
+    std::function<std::string(const std::string& state)> answer;
+
+    ~BrowserSignIn() override {
+        for (auto& each : visits) {
+            each.wait();
+        }
+    }
+
+    OAuthSignInService service() {
+        OAuthSignInService::Options options;
+        options.endpoints = Endpoints::fromOverride(R"({"authority":"http://127.0.0.1:9/organizations"})");
+        options.cacheFile = dir / "signin-cache.json";
+        options.transport = tokens;
+        options.openURL = [this](const std::string& url) {
+            authorizeURLs.push_back(url);
+            const auto authorize = UrlText::parse(url).value();
+            const auto target = authorize.queryValue("redirect_uri").value() + "?" +
+                                answer(authorize.queryValue("state").value());
+            visits.push_back(std::async(std::launch::async, [this, target] { return visit(browser, target); }));
+            return true;
+        };
+        options.redirectTimeout = std::chrono::seconds(10);
+        return OAuthSignInService(std::move(options), clock);
+    }
+
+    AuthError failure() {
+        try {
+            service().signIn();
+        } catch (const AuthError& error) {
+            return error;
+        }
+        ADD_FAILURE() << "sign-in succeeded";
+        return AuthError::underlying("");
+    }
+};
+
+TEST_F(BrowserSignIn, RedeemsTheCodeWithTheVerifierOfTheChallengeItSent) {
+    answer = [](const std::string& state) { return "code=the-code&state=" + state; };
+    const auto idToken = base64UrlEncode("{}") + "." +
+                         base64UrlEncode(R"({"tid":"T","oid":"O","preferred_username":"p@x.test","name":"P Q"})") +
+                         ".s";
+    tokens->enqueue(200, nlohmann::json{{"access_token", "g"}, {"refresh_token", "r1"}, {"id_token", idToken}}.dump());
+    tokens->enqueue(200, nlohmann::json{{"access_token", "k"}, {"refresh_token", "r2"}, {"expires_in", 60}}.dump());
+    const auto session = service().signIn();
+    EXPECT_EQ(session.email, "p@x.test");
+    EXPECT_EQ(session.givenName, "P");
+    EXPECT_EQ(session.kavoAccessToken, "k");
+
+    const auto authorize = UrlText::parse(authorizeURLs.at(0)).value();
+    EXPECT_EQ(authorize.beforeQuery, "http://127.0.0.1:9/organizations/oauth2/v2.0/authorize");
+    EXPECT_EQ(authorize.queryValue("response_type"), "code");
+    EXPECT_EQ(authorize.queryValue("scope"), "User.Read openid profile offline_access");
+    EXPECT_EQ(authorize.queryValue("code_challenge_method"), "S256");
+    const UrlText redeem{"", tokens->requests().at(0).body, std::nullopt};
+    EXPECT_EQ(redeem.queryValue("grant_type"), "authorization_code");
+    EXPECT_EQ(redeem.queryValue("code"), "the-code");
+    EXPECT_EQ(redeem.queryValue("redirect_uri"), authorize.queryValue("redirect_uri"));
+    EXPECT_EQ(Pkce::challengeFor(redeem.queryValue("code_verifier").value()), authorize.queryValue("code_challenge"));
+    const UrlText kavo{"", tokens->requests().at(1).body, std::nullopt};
+    EXPECT_EQ(kavo.queryValue("refresh_token"), "r1");
+
+    const auto cached = TokenCacheFile(dir / "signin-cache.json").accounts();
+    ASSERT_EQ(cached.size(), 1u);
+    EXPECT_EQ(cached.at(0).refreshToken, "r2");
+    EXPECT_EQ(cached.at(0).info, (AccountInfo{"T", "O.T", "p@x.test"}));
+}
+
+TEST_F(BrowserSignIn, RefusalsAndForeignAnswersFailWithoutRedeemingAnything) {
+    answer = [](const std::string& state) { return "error=access_denied&error_subcode=cancel&state=" + state; };
+    EXPECT_EQ(failure(), AuthError::cancelled());
+    answer = [](const std::string& state) { return "error=consent_required&state=" + state; };
+    EXPECT_EQ(failure(), AuthError::interactionRequired());
+    answer = [](const std::string& state) {
+        return "error=server_error&error_description=AADSTS90000%3A%20broken&state=" + state;
+    };
+    EXPECT_EQ(failure(), AuthError::underlying("AADSTS90000: broken"));
+    answer = [](const std::string&) { return "code=c&state=forged"; };
+    EXPECT_EQ(failure(), AuthError::underlying("The sign-in answer did not belong to this sign-in."));
+    EXPECT_EQ(tokens->requestCount(), 0u);
+
+    answer = [](const std::string& state) { return "code=c&state=" + state; };
+    tokens->enqueue(400, R"({"error":"invalid_grant","error_description":"AADSTS54005: redeemed"})");
+    EXPECT_EQ(failure(), AuthError::interactionRequired());
+}
+
+}  // namespace
+}  // namespace kavo::linux_platform
