@@ -12,10 +12,11 @@ jobs=$(nproc)
 
 node --test devstack/test/
 
-# The lock-free paths once more with ThreadSanitizer watching.
+# The audio path once more with ThreadSanitizer watching: the ring, the mixer, the
+# endpoints' audio threads and whole captures.
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j "$jobs" --target unit_audio
-ctest --preset tsan --no-tests=error -R 'AudioRing'
+cmake --build --preset tsan -j "$jobs" --target unit_audio unit_endpoints unit_capture
+ctest --preset tsan -j "$jobs" --no-tests=error -R '^(AudioRing|Mixer|MicRecorder|SystemAudioTap|Realtime|CaptureSession|WholeCapture)'
 
 # What the system reads from outside (sidecars and WAVE files on disk, server answers)
 # under libFuzzer for a short while; a crash fails the run.
