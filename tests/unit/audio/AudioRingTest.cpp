@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "AllocationCounter.h"
+#include "support/AllocationProbe.h"
 #include "audio/AudioRing.h"
 
 namespace kavo {

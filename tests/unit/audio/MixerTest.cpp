@@ -6,7 +6,7 @@
 #include <limits>
 #include <numbers>
 
-#include "AllocationCounter.h"
+#include "support/AllocationProbe.h"
 #include "audio/ConverterResampler.h"
 #include "audio/Mixer.h"
 #include "audio/ThreeToOneDecimator.h"

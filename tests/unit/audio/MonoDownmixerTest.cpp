@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "AllocationCounter.h"
+#include "support/AllocationProbe.h"
 #include "audio/MonoDownmixer.h"
 
 namespace kavo {

@@ -6,7 +6,7 @@
 #include <numbers>
 #include <vector>
 
-#include "AllocationCounter.h"
+#include "support/AllocationProbe.h"
 #include "audio/ConverterResampler.h"
 #include "audio/Lowpass.h"
 #include "audio/ThreeToOneDecimator.h"

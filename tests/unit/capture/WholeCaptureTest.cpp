@@ -15,14 +15,12 @@
 #include "base/ManualScheduler.h"
 #include "capture/CaptureSession.h"
 #include "support/AudioCallbackScope.h"
+#include "support/AllocationProbe.h"
 #include "support/FakeAudioHardware.h"
 #include "support/FakeCaptureEndpoints.h"
 #include "support/TempDir.h"
 
 namespace kavo {
-namespace testing {
-std::int64_t allocationsOnAudioThreads();  // AudioThreadAllocations.cpp
-}  // namespace testing
 namespace {
 
 using testing::DeviceStream;
@@ -192,7 +190,7 @@ TEST_F(WholeCaptureTest, TenMinutesOfTwoDriftingSourcesLandInTheFileOnTheMixerCl
     const auto& mic = *mixer->channels()[0];
     const auto& system = *mixer->channels()[1];
     const std::uint64_t startHost = clock.hostTime();
-    const std::int64_t allocationsBefore = testing::allocationsOnAudioThreads();
+    const std::int64_t allocationsBefore = testing::allocationsInAudioCallbacks();
 
     // Backlogs after the first half minute, once each second (between ticks, when the
     // test thread is the mixer's queue).
@@ -206,13 +204,13 @@ TEST_F(WholeCaptureTest, TenMinutesOfTwoDriftingSourcesLandInTheFileOnTheMixerCl
     session->stop();
     // Ten minutes of deliveries into the session's channels without one allocation (nor,
     // therefore, one log line) on the devices' threads.
-    EXPECT_EQ(testing::allocationsOnAudioThreads(), allocationsBefore);
+    EXPECT_EQ(testing::allocationsInAudioCallbacks(), allocationsBefore);
     {
         // The count is live: an allocation in a callback does show.
         const testing::AudioCallbackScope inCallback;
         EXPECT_TRUE(std::make_unique<std::string>(64, 'x'));
     }
-    EXPECT_GT(testing::allocationsOnAudioThreads(), allocationsBefore);
+    EXPECT_GT(testing::allocationsInAudioCallbacks(), allocationsBefore);
 
     // The length is what the host clock says, to the frame, whatever the devices did.
     const auto expectedFrames = static_cast<std::int64_t>(elapsed * 16'000 / 1'000'000'000);

@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "CallbackAllocations.h"
+#include "support/AllocationProbe.h"
 #include "EndpointTestSupport.h"
 #include "audio/AudioRing.h"
 #include "audio/endpoints/MicRecorder.h"

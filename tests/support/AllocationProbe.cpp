@@ -1,30 +1,41 @@
-// The allocator of this test program: counts what is allocated inside audio callbacks
-// (AudioCallbackScope), where the capture path must allocate nothing.
+#include "support/AllocationProbe.h"
 
 #include <atomic>
-#include <cstdint>
 #include <cstdlib>
 #include <new>
 
 #include "support/AudioCallbackScope.h"
 
+// This file is the allocator itself, so it manages raw memory by design.
 // NOLINTBEGIN(cppcoreguidelines-no-malloc, cppcoreguidelines-owning-memory)
 
 namespace {
 
-std::atomic<std::int64_t> audioThreadAllocations{0};
+thread_local std::int64_t threadAllocations = 0;
+std::atomic<std::int64_t> callbackAllocations{0};
+
+void count() {
+    ++threadAllocations;
+    if (kavo::testing::insideAudioCallback()) {
+        callbackAllocations.fetch_add(1, std::memory_order_relaxed);
+    }
+}
 
 void* allocate(std::size_t size) {
-    if (kavo::testing::insideAudioCallback()) audioThreadAllocations.fetch_add(1);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    count();
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
     throw std::bad_alloc();
 }
 
 void* allocateAligned(std::size_t size, std::align_val_t alignment) {
-    if (kavo::testing::insideAudioCallback()) audioThreadAllocations.fetch_add(1);
+    count();
     const auto align = static_cast<std::size_t>(alignment);
     const std::size_t rounded = (size + align - 1) / align * align;
-    if (void* p = std::aligned_alloc(align, rounded == 0 ? align : rounded)) return p;
+    if (void* p = std::aligned_alloc(align, rounded == 0 ? align : rounded)) {
+        return p;
+    }
     throw std::bad_alloc();
 }
 
@@ -32,8 +43,10 @@ void* allocateAligned(std::size_t size, std::align_val_t alignment) {
 
 namespace kavo::testing {
 
-std::int64_t allocationsOnAudioThreads() {
-    return audioThreadAllocations.load();
+std::int64_t allocationsOnThisThread() { return threadAllocations; }
+
+std::int64_t allocationsInAudioCallbacks() {
+    return callbackAllocations.load(std::memory_order_relaxed);
 }
 
 }  // namespace kavo::testing
