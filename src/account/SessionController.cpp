@@ -111,6 +111,9 @@ void SessionController::establish(const AppSession& session) {
     const auto tid = session.tenantId;
     offMain<Tenant>([discovery, tid] { return discovery->discover(tid); },
                     [session, epoch](SessionController& self, Outcome<Tenant> outcome) {
+                        if (self.epoch_ != epoch) {
+                            return;
+                        }
                         if (outcome.value) {
                             self.c_.cache->store(*outcome.value, session.tenantId);
                             self.continueWithTenant(session, *outcome.value, epoch);
@@ -220,7 +223,7 @@ void SessionController::retryDiscovery() {
 
 void SessionController::captureFinished(const CaptureArtifacts& artifacts) {
     refreshRecentCaptures();
-    if (false) {
+    if (phase_.kind() != Phase::Kind::signedIn) {
         log_.notice("Capture finished while signed out; leaving it on disk");
         setUpload(UploadStatus::failed(kSignInToUploadText));
         return;
@@ -296,6 +299,9 @@ void SessionController::reconcileNow(std::function<void(Report)> done) {
             box->report = std::move(report);
         }
         main->post([box, weak, done = std::move(done)] {
+            if (auto self = weak.lock()) {
+                self->refreshRecentCaptures();
+            }
             Report result;
             {
                 std::lock_guard guard(box->lock);

@@ -131,6 +131,10 @@ protected:
             if (request.url.ends_with("/api/v1/meetings/uploads/finalize")) {
                 return {200, {}, R"({"recording_id":"rec-9","state":"DELIVERED"})"};
             }
+            if (request.url.ends_with("/api/feedback")) {
+                feedback.push_back(nlohmann::json::parse(request.body));
+                return {201, {}, R"({"id":"T-42","status":"open"})"};
+            }
             if (request.url.ends_with("/api/branding")) {
                 return {brandingStatus, {}, R"({"app_name":"Contoso Meetings"})"};
             }
@@ -219,6 +223,7 @@ protected:
     bool meetingsAccess = true;
     int brandingStatus = 200;
 
+    std::vector<nlohmann::json> feedback;
     std::vector<Phase::Kind> phases;
     std::shared_ptr<SessionController> controller;
 };
@@ -461,6 +466,34 @@ TEST_F(SessionControllerTest, CaptureFinishedWhileSignedInIsUploadedThroughTheQu
     }
     EXPECT_EQ(requestsTo(*api, "/api/v1/meetings/uploads/finalize"), 1u);
     EXPECT_TRUE(std::filesystem::exists(artifacts.audioURL));
+}
+
+TEST_F(SessionControllerTest, ProblemReportsGoToTheTenantAndOfferTheNewestVisibleCapture) {
+    deliveredCapture("C1", "rec-1");
+    deliveredCapture("C2", "rec-2");
+    CaptureSidecar newer = CaptureSidecar::read(dir.path() / "capture-C2.json");
+    newer.startedAt = "2026-02-01T10:00:00.000Z";
+    newer.write(dir.path() / "capture-C2.json");
+    ledger->recordMissing("C2", "rec-2", clock.now());
+    ASSERT_TRUE(ledger->markHidden("C2", "rec-2", clock.now()));
+
+    signInSilently();
+    ASSERT_EQ(controller->recentCaptures().size(), 1u);
+    EXPECT_EQ(controller->recentCaptures().front().captureId, "C1");
+    auto form = controller->makeProblemReportForm(contoso());
+    ASSERT_TRUE(form->capture());
+    EXPECT_EQ(form->capture()->sidecar.captureId, "C1") << "the hidden capture is never offered";
+
+    form->setSubject("Recording stopped");
+    form->setProblemDescription("The recording stopped after ten minutes.");
+    form->submit();
+    main.runUntilIdle();
+    EXPECT_EQ(form->phase(), ProblemReportForm::Phase::sent("T-42"));
+    std::lock_guard guard(answers);
+    ASSERT_EQ(feedback.size(), 1u);
+    EXPECT_EQ(feedback[0]["diagnostics"]["tenant"]["clientName"], "Contoso Meetings Lab");
+    EXPECT_EQ(feedback[0]["diagnostics"]["tenant"]["host"], "kavo.contoso.test");
+    EXPECT_EQ(feedback[0]["diagnostics"]["timezone"], "Europe/Berlin");
 }
 
 TEST_F(SessionControllerTest, ReconcileTimerRunsAPassEachHourAndSkipsDuringCapture) {
