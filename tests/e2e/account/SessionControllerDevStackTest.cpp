@@ -1,12 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <memory>
+#include <numbers>
+#include <vector>
 
 #include "account/SessionController.h"
+#include "base/AtomicFile.h"
 #include "base/Defaults.h"
 #include "base/Log.h"
 #include "base/ManualClock.h"
 #include "base/ManualScheduler.h"
+#include "capture/files/CaptureSidecar.h"
+#include "capture/files/CapturesDirectory.h"
+#include "capture/files/SidecarTimestamp.h"
+#include "capture/files/WavWriter.h"
 #include "platform/linux/CurlTransport.h"
 #include "support/DevStack.h"
 #include "support/TempDir.h"
@@ -54,7 +64,11 @@ protected:
         session_.tenantId = user.at("tenantId");
         session_.email = user.at("email");
         session_.givenName = user.value("givenName", "");
+        controller_ = makeController();
+    }
 
+    // A controller whose identity platform has `session_` signed in.
+    std::shared_ptr<SessionController> makeController() {
         SessionController::Collaborators c;
         c.auth = std::make_shared<StackAccount>(session_, *stack_);
         c.discovery = std::make_shared<TenantDiscoveryService>(stack_->endpoints().at("discoveryURL"), transport_);
@@ -69,7 +83,42 @@ protected:
         c.main = &main_;
         c.worker = &main_;
         c.reconcileInterval = 3600s;
-        controller_ = SessionController::create(std::move(c));
+        return SessionController::create(std::move(c));
+    }
+
+    // A finished three-second 440 Hz capture in the captures folder, as the capture
+    // session leaves it: a closed WAV and its sidecar without any upload state.
+    CaptureArtifacts finishedCapture() {
+        const auto id = makeCaptureId();
+        const auto artifacts = CaptureArtifacts::forCapture(dir_.path(), id);
+        constexpr int kRate = 16'000;
+        constexpr int kSeconds = 3;
+        std::vector<std::int16_t> tone(kRate * kSeconds);
+        for (std::size_t i = 0; i < tone.size(); ++i) {
+            const double phase = 2.0 * std::numbers::pi * 440.0 * static_cast<double>(i) / kRate;
+            tone[i] = static_cast<std::int16_t>(std::lround(8000.0 * std::sin(phase)));
+        }
+        WavWriter writer(artifacts.audioURL, kRate, 1, 16);
+        writer.append(tone.data(), static_cast<std::int64_t>(tone.size()));
+        writer.close();
+
+        CaptureSidecar sidecar;
+        sidecar.captureId = id;
+        sidecar.audioFileName = captureAudioFileName(id);
+        sidecar.startedAt = SidecarTimestamp::format(clock_.now() - std::chrono::seconds(kSeconds));
+        sidecar.endedAt = SidecarTimestamp::format(clock_.now());
+        sidecar.durationSeconds = kSeconds;
+        sidecar.write(artifacts.sidecarURL);
+        return artifacts;
+    }
+
+    // The committed blob's bytes as the stack's storage holds them.
+    std::string blobBytes(const std::string& recordingId) const {
+        HTTPRequest request;
+        request.url = stack_->adminURL() + "/recordings/" + recordingId + "/blob";
+        const auto response = transport_->data(request);
+        EXPECT_EQ(response.status, 200);
+        return response.body;
     }
 
     void TearDown() override { queue_->waitUntilIdle(); }
@@ -128,6 +177,55 @@ TEST_F(SessionAgainstDevStack, TryAgainRecoversOnceDiscoveryWorksAgain) {
     main_.runUntilIdle();
     EXPECT_EQ(controller_->phase(), signedIn());
     EXPECT_EQ(controller_->phase().tenant()->kavoBaseUrl, stack_->tenantBaseURL("contoso"));
+}
+
+TEST_F(SessionAgainstDevStack, FinishedCaptureIsUploadedAndDeliveredByteForByte) {
+    stack_->adminPatch("/settings", {{"api", {{"deliverAfterReads", 1}}}});
+    controller_->bootstrap();
+    main_.runUntilIdle();
+    ASSERT_EQ(controller_->phase().kind(), Phase::Kind::signedIn);
+
+    const auto artifacts = finishedCapture();
+    const auto wav = readFileIfExists(artifacts.audioURL);
+    ASSERT_TRUE(wav);
+    controller_->captureFinished(artifacts);
+    queue_->waitUntilIdle();
+    main_.runUntilIdle();
+
+    ASSERT_EQ(controller_->upload().kind(), UploadStatus::Kind::delivered) << controller_->upload().message();
+    const auto recordingId = controller_->upload().recordingId();
+    const auto sidecar = CaptureSidecar::read(artifacts.sidecarURL);
+    EXPECT_EQ(sidecar.recordingId, recordingId);
+    EXPECT_EQ(sidecar.uploadState, "DELIVERED");
+
+    const auto recording = stack_->adminGet("/recordings/" + recordingId);
+    EXPECT_EQ(recording.at("state"), "DELIVERED");
+    EXPECT_EQ(recording.at("blob").at("committed"), true);
+    EXPECT_EQ(recording.at("blob").at("size"), wav->size());
+    EXPECT_TRUE(blobBytes(recordingId) == *wav) << "the stored blob differs from the recorded WAV";
+    // The recent-capture list follows the sidecar to its last stage.
+    ASSERT_EQ(controller_->recentCaptures().size(), 1u);
+    EXPECT_EQ(controller_->recentCaptures().front().recordingId, recordingId);
+    EXPECT_EQ(controller_->recentCaptures().front().uploadState, "DELIVERED");
+}
+
+TEST_F(SessionAgainstDevStack, UserOfAnUnprovisionedTenantIsToldTheTenantIsNotRegistered) {
+    const auto users = stack_->adminGet("/users").at("users");
+    const auto robin = std::find_if(users.begin(), users.end(), [](const nlohmann::json& user) {
+        return user.at("email") == "robin.park@fabrikam.test";
+    });
+    ASSERT_NE(robin, users.end());
+    session_ = AppSession{};
+    session_.tenantId = robin->at("tenantId");
+    session_.email = robin->at("email");
+    session_.givenName = robin->value("givenName", "");
+    controller_ = makeController();
+
+    controller_->bootstrap();
+    main_.runUntilIdle();
+    EXPECT_EQ(controller_->phase(), Phase::tenantNotRegistered(session_));
+    EXPECT_FALSE(controller_->branding());
+    EXPECT_TRUE(logs_.contains("SessionController", "Tenant not provisioned: " + session_.tenantId));
 }
 
 }  // namespace

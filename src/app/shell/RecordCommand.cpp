@@ -1,0 +1,75 @@
+#include "app/shell/RecordCommand.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <exception>
+
+#include <fmt/format.h>
+#include <fmt/ostream.h>
+
+#include "base/Clock.h"
+#include "base/SerialQueue.h"
+#include "capture/CaptureSession.h"
+#include "platform/linux/PulseAudioPlatform.h"
+
+namespace kavo::shell {
+namespace {
+
+// Waits until `seconds` have passed or SIGINT/SIGTERM arrives; returns the signal or 0.
+int waitForStop(double seconds) {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + kavo::seconds(seconds);
+    for (;;) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+        const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec timeout{static_cast<time_t>(nanos / 1'000'000'000),
+                               static_cast<long>(nanos % 1'000'000'000)};
+        const int signal = sigtimedwait(&stopSignals, nullptr, &timeout);
+        if (signal >= 0) return signal;
+        if (errno != EINTR) return 0;  // EAGAIN: the time is up
+    }
+}
+
+}  // namespace
+
+RecordCommand::RecordCommand(std::filesystem::path capturesDirectory, double seconds)
+    : capturesDirectory_(std::move(capturesDirectory)), seconds_(seconds) {}
+
+int RecordCommand::run(std::ostream& out, std::ostream& err) const {
+    const SystemClock clock;
+    SerialQueue utility("brindle.meetings.desktop.utility");
+    try {
+        linux_platform::PulseAudioPlatform platform(clock, utility);
+        const auto session = CaptureSession::create({
+            .directory = capturesDirectory_,
+            .factory = platform.endpointFactory(),
+            .hardware = platform.hardware(),
+            .clock = clock,
+        });
+        const auto audio = session->start();
+        fmt::print(out, "Recording to {} (Ctrl-C stops)\n", audio.string());
+        out.flush();
+        waitForStop(seconds_);
+        session->stop();
+        const auto artifacts = session->artifacts();
+        const auto sidecar = session->sidecar();
+        if (!artifacts || !sidecar) {
+            fmt::print(err, "The recording ended without its files.\n");
+            return 1;
+        }
+        fmt::print(out, "Wrote {} ({:.1f} s)\n", artifacts->audioURL.string(), sidecar->durationSeconds);
+        fmt::print(out, "Wrote {}\n", artifacts->sidecarURL.string());
+        return 0;
+    } catch (const std::exception& error) {
+        fmt::print(err, "Could not record: {}\n", error.what());
+        return 1;
+    }
+}
+
+}  // namespace kavo::shell

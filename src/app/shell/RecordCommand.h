@@ -1,0 +1,23 @@
+#pragma once
+
+#include <filesystem>
+#include <ostream>
+
+namespace kavo::shell {
+
+// `kavo-meetings record`: one capture from the default microphone and the default
+// output, for `seconds` or until SIGINT/SIGTERM, into `capturesDirectory`.
+class RecordCommand {
+public:
+    RecordCommand(std::filesystem::path capturesDirectory, double seconds);
+
+    // Returns the process exit status; says what it wrote, or why it could not, on `out`
+    // and `err`. SIGINT and SIGTERM must be blocked in every thread before it runs.
+    int run(std::ostream& out, std::ostream& err) const;
+
+private:
+    std::filesystem::path capturesDirectory_;
+    double seconds_;
+};
+
+}  // namespace kavo::shell
