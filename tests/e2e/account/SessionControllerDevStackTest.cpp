@@ -68,7 +68,8 @@ protected:
     }
 
     // A controller whose identity platform has `session_` signed in.
-    std::shared_ptr<SessionController> makeController() {
+    std::shared_ptr<SessionController> makeController() { return makeController(clock_); }
+    std::shared_ptr<SessionController> makeController(const Clock& clock) {
         SessionController::Collaborators c;
         c.auth = std::make_shared<StackAccount>(session_, *stack_);
         c.discovery = std::make_shared<TenantDiscoveryService>(stack_->endpoints().at("discoveryURL"), transport_);
@@ -79,7 +80,7 @@ protected:
         c.recentCaptureStore = std::make_shared<RecentCaptureStore>(dir_.path());
         c.ledger = std::make_shared<ReconcileLedger>(defaults_);
         c.queue = queue_;
-        c.clock = &clock_;
+        c.clock = &clock;
         c.main = &main_;
         c.worker = &main_;
         c.reconcileInterval = 3600s;
@@ -133,6 +134,7 @@ protected:
 
     TempDir dir_;
     ManualClock clock_;
+    SystemClock realTime_;
     ManualScheduler main_{clock_};
     LogCapture logs_;
     std::shared_ptr<MemoryDefaults> defaults_ = std::make_shared<MemoryDefaults>();
@@ -180,6 +182,10 @@ TEST_F(SessionAgainstDevStack, TryAgainRecoversOnceDiscoveryWorksAgain) {
 }
 
 TEST_F(SessionAgainstDevStack, FinishedCaptureIsUploadedAndDeliveredByteForByte) {
+    // Real time: under simulated time the upload's stall watchdog sees 15 s pass with
+    // no bytes the moment it starts. The stack delivers on the second status read, so
+    // the run takes two 5 s poll intervals.
+    controller_ = makeController(realTime_);
     stack_->adminPatch("/settings", {{"api", {{"deliverAfterReads", 1}}}});
     controller_->bootstrap();
     main_.runUntilIdle();
