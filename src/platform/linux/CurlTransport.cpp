@@ -75,7 +75,8 @@ size_t receiveHeader(char* data, size_t size, size_t count, void* context) {
         fields.clear();
     } else if (!line.empty() && (line.front() == ' ' || line.front() == '\t') && !fields.empty()) {
         // A folded continuation of the previous field.
-        fields.back().second += " " + std::string(trimmed(line));
+        fields.back().second += ' ';
+        fields.back().second += trimmed(line);
     } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
         fields.emplace_back(std::string(trimmed(line.substr(0, colon))), std::string(trimmed(line.substr(colon + 1))));
     }
