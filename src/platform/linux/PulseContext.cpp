@@ -63,6 +63,36 @@ void onDeviceInfo(pa_context* /*context*/, const Info* info, int eol, void* user
     pending.found = true;
 }
 
+// One entry of a list answer, added to the result by `append`; the list ends with eol > 0,
+// or fails with eol < 0.
+template <typename Info, typename List, void (*append)(List&, const Info&)>
+void onListEntry(pa_context* /*context*/, const Info* info, int eol, void* userdata) {
+    auto& answer = *static_cast<Pending<List>*>(userdata);
+    if (eol != 0 || info == nullptr) {
+        answer.found = eol > 0;
+        answer.finish();
+        return;
+    }
+    append(answer.result, *info);
+}
+
+using SourceOutputs = std::vector<PulseSourceOutputInfo>;
+using Devices = std::vector<PulseDeviceInfo>;
+using ClientProperties = std::map<std::uint32_t, std::map<std::string, std::string>>;
+
+void appendSourceOutput(SourceOutputs& list, const pa_source_output_info& info) {
+    list.push_back({info.index, info.source, info.owner_module, info.client, info.corked != 0,
+                    info.name ? info.name : "", propertiesOf(info.proplist)});
+}
+
+void appendSource(Devices& list, const pa_source_info& info) {
+    list.push_back(PulseContext::deviceInfo(info));
+}
+
+void appendClient(ClientProperties& clients, const pa_client_info& info) {
+    clients.emplace(info.index, propertiesOf(info.proplist));
+}
+
 }  // namespace
 
 PulseContext::Lock::Lock(const PulseContext& pulse) : mainloop_(pulse.mainloop()) {
@@ -212,58 +242,23 @@ std::optional<PulseDeviceInfo> PulseContext::sourceInfo(const std::string& name)
 }
 
 std::optional<std::vector<PulseSourceOutputInfo>> PulseContext::sourceOutputs() const {
-    using List = std::vector<PulseSourceOutputInfo>;
-    return runQuery<List>(*this, [](pa_context* context, Pending<List>& pending) {
+    return runQuery<SourceOutputs>(*this, [](pa_context* context, Pending<SourceOutputs>& pending) {
         return pa_context_get_source_output_info_list(
-            context,
-            [](pa_context* /*context*/, const pa_source_output_info* info, int eol, void* userdata) {
-                auto& answer = *static_cast<Pending<List>*>(userdata);
-                if (eol != 0 || info == nullptr) {
-                    answer.found = eol > 0;
-                    answer.finish();
-                    return;
-                }
-                answer.result.push_back({info->index, info->source, info->owner_module, info->client,
-                                         info->corked != 0, info->name ? info->name : "",
-                                         propertiesOf(info->proplist)});
-            },
-            &pending);
+            context, onListEntry<pa_source_output_info, SourceOutputs, appendSourceOutput>, &pending);
     });
 }
 
 std::optional<std::vector<PulseDeviceInfo>> PulseContext::sources() const {
-    using List = std::vector<PulseDeviceInfo>;
-    return runQuery<List>(*this, [](pa_context* context, Pending<List>& pending) {
-        return pa_context_get_source_info_list(
-            context,
-            [](pa_context* /*context*/, const pa_source_info* info, int eol, void* userdata) {
-                auto& answer = *static_cast<Pending<List>*>(userdata);
-                if (eol != 0 || info == nullptr) {
-                    answer.found = eol > 0;
-                    answer.finish();
-                    return;
-                }
-                answer.result.push_back(PulseContext::deviceInfo(*info));
-            },
-            &pending);
+    return runQuery<Devices>(*this, [](pa_context* context, Pending<Devices>& pending) {
+        return pa_context_get_source_info_list(context, onListEntry<pa_source_info, Devices, appendSource>,
+                                               &pending);
     });
 }
 
 std::optional<std::map<std::uint32_t, std::map<std::string, std::string>>> PulseContext::clientProperties() const {
-    using Clients = std::map<std::uint32_t, std::map<std::string, std::string>>;
-    return runQuery<Clients>(*this, [](pa_context* context, Pending<Clients>& pending) {
+    return runQuery<ClientProperties>(*this, [](pa_context* context, Pending<ClientProperties>& pending) {
         return pa_context_get_client_info_list(
-            context,
-            [](pa_context* /*context*/, const pa_client_info* info, int eol, void* userdata) {
-                auto& answer = *static_cast<Pending<Clients>*>(userdata);
-                if (eol != 0 || info == nullptr) {
-                    answer.found = eol > 0;
-                    answer.finish();
-                    return;
-                }
-                answer.result.emplace(info->index, propertiesOf(info->proplist));
-            },
-            &pending);
+            context, onListEntry<pa_client_info, ClientProperties, appendClient>, &pending);
     });
 }
 
