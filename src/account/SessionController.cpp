@@ -244,10 +244,10 @@ void SessionController::captureFinished(const CaptureArtifacts& artifacts) {
         });
     };
     c_.queue->enqueue([client = makeClient(*phase_.tenant()), transport = c_.transport, store = c_.stagedBlockStore,
-                       clock = c_.clock, onStatus, artifacts](std::stop_token stop) {
+                       clock = c_.clock, timing = c_.uploadTiming, onStatus, artifacts](std::stop_token stop) {
         BlockBlobUploader uploader(*transport, *store, kUploadBlockSize, kUploadMaxConcurrentBlocks, *clock);
-        UploadCoordinator coordinator(client, uploader, *clock, kPollInterval, kPollMaxAttempts,
-                                      kStallWatchdogInterval, onStatus);
+        UploadCoordinator coordinator(client, uploader, *clock, timing.pollInterval, timing.pollMaxAttempts,
+                                      timing.stallWatchdogInterval, onStatus);
         coordinator.run(artifacts, stop);
     });
 }

@@ -55,6 +55,15 @@ public:
     static constexpr std::ptrdiff_t kRecentCaptureLimit = 3;
     static constexpr const char* kSignInToUploadText = "Sign in to upload this meeting.";
 
+    // How uploads wait: the status poll and the stall watchdog.
+    struct UploadTiming {
+        double pollInterval = kPollInterval;
+        int pollMaxAttempts = kPollMaxAttempts;
+        // None: no watchdog. Under a simulated clock a waiting watchdog would see time
+        // race ahead of the transfer it watches.
+        std::optional<double> stallWatchdogInterval = kStallWatchdogInterval;
+    };
+
     // The reconciler's report, written on the queue's thread and read on the main one.
     struct ReportBox {
         std::mutex lock;
@@ -79,6 +88,7 @@ public:
         Scheduler* worker = nullptr;
         // Period of the reconcile timer; none means no timer.
         std::optional<Duration> reconcileInterval;
+        UploadTiming uploadTiming;
         SupportEnvironment supportEnvironment;
         // IANA identifier of the user's time zone, for problem reports.
         std::string timeZone;

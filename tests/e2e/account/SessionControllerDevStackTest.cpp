@@ -69,7 +69,8 @@ protected:
 
     // A controller whose identity platform has `session_` signed in.
     std::shared_ptr<SessionController> makeController() { return makeController(clock_); }
-    std::shared_ptr<SessionController> makeController(const Clock& clock) {
+    std::shared_ptr<SessionController> makeController(const Clock& clock,
+                                                      SessionController::UploadTiming timing = {}) {
         SessionController::Collaborators c;
         c.auth = std::make_shared<StackAccount>(session_, *stack_);
         c.discovery = std::make_shared<TenantDiscoveryService>(stack_->endpoints().at("discoveryURL"), transport_);
@@ -84,6 +85,7 @@ protected:
         c.main = &main_;
         c.worker = &main_;
         c.reconcileInterval = 3600s;
+        c.uploadTiming = timing;
         return SessionController::create(std::move(c));
     }
 
@@ -182,10 +184,9 @@ TEST_F(SessionAgainstDevStack, TryAgainRecoversOnceDiscoveryWorksAgain) {
 }
 
 TEST_F(SessionAgainstDevStack, FinishedCaptureIsUploadedAndDeliveredByteForByte) {
-    // Real time: under simulated time the upload's stall watchdog sees 15 s pass with
-    // no bytes the moment it starts. The stack delivers on the second status read, so
-    // the run takes two 5 s poll intervals.
-    controller_ = makeController(realTime_);
+    // Real time, with the watchdog on; the stack delivers on the second status read,
+    // polled every half second.
+    controller_ = makeController(realTime_, {.pollInterval = 0.5});
     stack_->adminPatch("/settings", {{"api", {{"deliverAfterReads", 1}}}});
     controller_->bootstrap();
     main_.runUntilIdle();

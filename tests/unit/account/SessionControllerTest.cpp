@@ -161,6 +161,7 @@ protected:
         c.main = &main;
         c.worker = worker ? worker : &main;
         c.reconcileInterval = interval;
+        c.uploadTiming.stallWatchdogInterval = std::nullopt;
         c.timeZone = "Europe/Berlin";
         auto made = SessionController::create(std::move(c));
         made->observe([this](SessionController::Property property) {

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "account/AuthService.h"
+#include "account/Endpoints.h"
+#include "base/AppPaths.h"
+#include "base/Clock.h"
+#include "base/Defaults.h"
+#include "platform/linux/CurlGlobal.h"
+#include "platform/linux/CurlTransport.h"
+#include "platform/linux/OAuthSignInService.h"
+#include "platform/linux/XdgPaths.h"
+#include "support/SupportEnvironment.h"
+
+namespace kavo::linux_platform {
+
+// What every front end of the program shares on Linux: the XDG folders, the settings
+// file, one HTTP transport, the endpoints (compiled in or from KAVO_ENDPOINTS) and the
+// sign-in service built on them.
+class LinuxServices {
+public:
+    struct Options {
+        EnvironmentLookup environment = processEnvironment;
+        // Where the sign-in opens the browser; xdg-open by default.
+        OpenURL openURL = openWithXdgOpen;
+        // Shows the device code when no browser opens; logged when empty.
+        std::function<void(const OAuthSignInService::DeviceCodePrompt&)> showDeviceCode;
+    };
+
+    LinuxServices(const Clock& clock, Options options);
+    LinuxServices(const LinuxServices&) = delete;
+    LinuxServices& operator=(const LinuxServices&) = delete;
+
+    const AppPaths& paths() const { return paths_; }
+    const Endpoints& endpoints() const { return endpoints_; }
+    // Why the endpoints file was refused; the compiled-in values are used meanwhile and
+    // sign-in is unavailable for this reason.
+    const std::optional<std::string>& endpointsError() const { return endpointsError_; }
+    const std::shared_ptr<CurlTransport>& transport() const { return transport_; }
+    const std::shared_ptr<JsonFileDefaults>& defaults() const { return defaults_; }
+    const EnvironmentLookup& environment() const { return options_.environment; }
+    SupportEnvironment supportEnvironment() const;
+    std::string timeZone() const;
+
+    // The sign-in service; throws when it cannot be configured. `openURL` replaces the
+    // browser for this service (empty: the one from the options).
+    std::shared_ptr<OAuthSignInService> makeAuthService(OpenURL openURL = {}) const;
+
+private:
+    const Clock& clock_;
+    Options options_;
+    AppPaths paths_;
+    Endpoints endpoints_;
+    std::optional<std::string> endpointsError_;
+    CurlGlobal curl_;
+    std::shared_ptr<CurlTransport> transport_;
+    std::shared_ptr<JsonFileDefaults> defaults_;
+};
+
+}  // namespace kavo::linux_platform

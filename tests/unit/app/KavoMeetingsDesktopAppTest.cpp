@@ -1,0 +1,268 @@
+#include "app/KavoMeetingsDesktopApp.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "account/Tenant.h"
+#include "base/Defaults.h"
+#include "base/Log.h"
+#include "base/ManualClock.h"
+#include "base/ManualScheduler.h"
+#include "capture/files/CaptureArtifacts.h"
+#include "capture/files/CaptureSidecar.h"
+#include "capture/files/CapturesDirectory.h"
+#include "capture/files/SidecarTimestamp.h"
+#include "capture/files/WavWriter.h"
+#include "support/RecordingTransport.h"
+#include "support/TempDir.h"
+
+namespace kavo {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::RecordingTransport;
+using testing::TempDir;
+
+constexpr const char* kTid = "4c7d1e2f-9a8b-4c3d-8e6f-0a1b2c3d4e5f";
+
+class SignedInAccount final : public AuthService {
+public:
+    AppSession signIn(std::stop_token) override { return session; }
+    std::optional<AppSession> silentSignIn(std::stop_token) override { return session; }
+    void signOut() override {}
+    std::string kavoToken(std::stop_token) override { return "kavo-token"; }
+
+    AppSession session{kTid, "u-1", "avery.quinn@contoso.test", "Avery Quinn", "Avery", "id", "graph", "kavo",
+                       WallTime{}};
+};
+
+class SteadyActivity final : public ConferenceActivitySource {
+public:
+    ConferenceActivity current() const override { return current_; }
+    ChangeHandler onChange() const override { return handler_; }
+    void setOnChange(ChangeHandler handler) override { handler_ = std::move(handler); }
+    void start() override {}
+    void stop() override {}
+
+    void emit(std::set<std::string> apps) {
+        current_.apps = std::move(apps);
+        if (handler_) handler_(current_);
+    }
+
+private:
+    ConferenceActivity current_;
+    ChangeHandler handler_;
+};
+
+// A recording that writes one second of silence and a finished sidecar, as a capture
+// session leaves them.
+class OneSecondSession final : public CaptureController::Session {
+public:
+    OneSecondSession(std::filesystem::path directory, const Clock& clock)
+        : artifacts_(CaptureArtifacts::forCapture(directory, makeCaptureId())), clock_(clock) {}
+
+    std::filesystem::path start() override {
+        startedAt_ = clock_.now();
+        std::filesystem::create_directories(artifacts_.audioURL.parent_path());
+        return artifacts_.audioURL;
+    }
+    void stop() override {
+        const std::vector<std::int16_t> silence(16'000);
+        WavWriter writer(artifacts_.audioURL, 16'000, 1, 16);
+        writer.append(silence.data(), static_cast<std::int64_t>(silence.size()));
+        writer.close();
+        CaptureSidecar sidecar;
+        sidecar.captureId = artifacts_.audioURL.stem().string().substr(8);
+        sidecar.audioFileName = artifacts_.audioURL.filename().string();
+        sidecar.startedAt = SidecarTimestamp::format(*startedAt_);
+        sidecar.endedAt = SidecarTimestamp::format(clock_.now());
+        sidecar.durationSeconds = 1;
+        sidecar.write(artifacts_.sidecarURL);
+    }
+    std::optional<std::filesystem::path> audioURL() const override { return artifacts_.audioURL; }
+    std::optional<std::filesystem::path> sidecarURL() const override { return artifacts_.sidecarURL; }
+    std::optional<WallTime> startedAt() const override { return startedAt_; }
+
+private:
+    CaptureArtifacts artifacts_;
+    const Clock& clock_;
+    std::optional<WallTime> startedAt_;
+};
+
+class KavoMeetingsDesktopAppTest : public ::testing::Test {
+protected:
+    KavoMeetingsDesktopAppTest() {
+        transport->setResponder([this](const HTTPRequest& request) -> HTTPResponse {
+            const Tenant tenant{kTid, "Contoso Meetings Lab", "CM", "https://kavo.contoso.test", "westeurope",
+                                "active"};
+            if (request.url.starts_with("https://router.test/")) return {200, {}, tenant.toJson().dump()};
+            if (request.url.ends_with("/api/me")) {
+                return {200, {}, R"({"id":"u-1","email":"avery.quinn@contoso.test","name":"Avery Quinn",)"
+                                 R"("is_admin":false,"meetings_access":true})"};
+            }
+            if (request.url.ends_with("/uploads/init")) {
+                return {200, {}, R"({"recording_id":"rec-9","upload_url":"https://blob.test/c/rec-9.wav?sig=s",)"
+                                 R"("blob_path":"recordings/rec-9.wav"})"};
+            }
+            if (request.url.starts_with("https://blob.test/")) return {201, {}, ""};
+            if (request.url.ends_with("/uploads/finalize")) {
+                return {200, {}, R"({"recording_id":"rec-9","state":"DELIVERED"})"};
+            }
+            if (request.url.ends_with("/recordings/rec-9")) {
+                return {200, {}, R"({"recording_id":"rec-9","state":"DELIVERED"})"};
+            }
+            if (request.url.ends_with("/latest.json")) {
+                return {200, {}, R"({"latestVersion":"99.0","downloadPageUrl":"https://kavo.example/download"})"};
+            }
+            return {404, {}, "{}"};
+        });
+    }
+
+    ~KavoMeetingsDesktopAppTest() override {
+        if (app) app->uploads().waitUntilIdle();
+    }
+
+    void launch(std::function<std::shared_ptr<AuthService>()> makeAuth, std::optional<std::string> disableReconcile = {}) {
+        app = std::make_unique<KavoMeetingsDesktopApp>(KavoMeetingsDesktopApp::Environment{
+            .makeAuthService = std::move(makeAuth),
+            .transport = transport,
+            .discoveryURL = "https://router.test/discover",
+            .updateManifestURL = "https://updates.test/latest.json",
+            .defaults = defaults,
+            .capturesDirectory = dir.path() / "Captures",
+            .makeSession = [this] { return std::make_unique<OneSecondSession>(dir.path() / "Captures", clock); },
+            .repair = [](const std::filesystem::path&) { return std::vector<std::filesystem::path>{}; },
+            .conference = &activity,
+            .clock = &clock,
+            .main = &main,
+            .worker = &main,
+            .environmentVariable = [disableReconcile](const char* name) -> std::optional<std::string> {
+                if (std::string_view(name) == "KAVO_DISABLE_RECONCILE") return disableReconcile;
+                return std::nullopt;
+            },
+            .runningVersion = "1.0.0",
+            .uploadTiming = {.stallWatchdogInterval = std::nullopt},
+            .openURL = [this](const std::string& url) { opened.push_back(url); },
+            .showReport = [this](std::shared_ptr<ProblemReportForm> form) { reports.push_back(std::move(form)); },
+            .quit = [this] { ++quits; },
+        });
+        app->observe([this] { ++changes; });
+        main.runUntilIdle();
+    }
+
+    void launchSignedIn(std::optional<std::string> disableReconcile = {}) {
+        launch([] { return std::make_shared<SignedInAccount>(); }, std::move(disableReconcile));
+        ASSERT_EQ(app->session().phase().kind(), SessionPhase::Kind::signedIn);
+    }
+
+    // Lets uploads finish and the main loop take what they posted.
+    void settle() {
+        app->uploads().waitUntilIdle();
+        main.runUntilIdle();
+    }
+
+    std::optional<MenuItem> item(std::string_view title) const {
+        const auto items = app->menu();
+        const auto found = std::find_if(items.begin(), items.end(),
+                                        [&](const MenuItem& i) { return i.title == title; });
+        if (found == items.end()) return std::nullopt;
+        return *found;
+    }
+
+    TempDir dir;
+    ManualClock clock;
+    ManualScheduler main{clock};
+    LogCapture logs;
+    SteadyActivity activity;
+    std::shared_ptr<RecordingTransport> transport = std::make_shared<RecordingTransport>();
+    std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
+    std::vector<std::string> opened;
+    std::vector<std::shared_ptr<ProblemReportForm>> reports;
+    int quits = 0;
+    int changes = 0;
+    std::unique_ptr<KavoMeetingsDesktopApp> app;
+};
+
+TEST_F(KavoMeetingsDesktopAppTest, AMeetingIsRecordedByItselfAndDeliveredToTheMenu) {
+    launchSignedIn();
+    EXPECT_TRUE(item("Start Recording"));
+    ASSERT_TRUE(item("New Version Available \u2014 Open Download Page"));
+
+    activity.emit({"us.zoom.xos"});
+    main.advance(4s);
+    ASSERT_TRUE(app->capture().isRecording());
+    EXPECT_TRUE(app->label().recording);
+    EXPECT_TRUE(item("Stop Recording"));
+
+    activity.emit({});
+    main.advance(21s);
+    EXPECT_FALSE(app->capture().isRecording());
+    settle();
+
+    const auto recent = app->session().recentCaptures();
+    ASSERT_EQ(recent.size(), 1u);
+    EXPECT_TRUE(recent.front().menuTitle().ends_with("Uploaded")) << recent.front().menuTitle();
+    const auto row = item(recent.front().menuTitle());
+    ASSERT_TRUE(row);
+    ASSERT_TRUE(row->link);
+    app->perform(*row);
+    EXPECT_EQ(opened, std::vector<std::string>{*row->link});
+    EXPECT_GT(changes, 0);
+}
+
+TEST_F(KavoMeetingsDesktopAppTest, TheReconcilerIsOffOnlyForExactlyOne) {
+    launchSignedIn("1");
+    EXPECT_FALSE(app->reconcilerEnabled());
+    const auto lines = logs.messages("app");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "KAVO_DISABLE_RECONCILE=1: the deletion reconciler is off for this launch"),
+              1);
+    app.reset();
+
+    LogCapture otherLaunch;
+    launchSignedIn("true");
+    EXPECT_TRUE(app->reconcilerEnabled());
+    EXPECT_FALSE(otherLaunch.contains("app", "KAVO_DISABLE_RECONCILE"));
+}
+
+TEST_F(KavoMeetingsDesktopAppTest, ASignInServiceThatCannotBeMadeLeavesTheMenuWorking) {
+    launch([]() -> std::shared_ptr<AuthService> { throw std::runtime_error("no client id"); });
+    const auto signIn = item("Sign In");
+    ASSERT_TRUE(signIn);
+    app->perform(*signIn);
+    main.runUntilIdle();
+    EXPECT_TRUE(item("Sign-in is unavailable: no client id"));
+    EXPECT_EQ(app->menu().back().title, "Quit");
+}
+
+TEST_F(KavoMeetingsDesktopAppTest, MenuActionsReachTheirObjects) {
+    launchSignedIn();
+
+    app->perform(*item("Record Meetings Automatically"));
+    EXPECT_FALSE(app->autoCapture().isEnabled());
+    EXPECT_EQ(defaults->boolValue("brindle.meetings.desktop.autoCaptureEnabled"), false);
+    EXPECT_FALSE(item("Record Meetings Automatically")->isOn);
+    activity.emit({"us.zoom.xos"});
+    main.advance(5s);
+    EXPECT_FALSE(app->capture().isRecording());
+
+    app->perform(*item("Start Recording"));
+    EXPECT_TRUE(app->capture().isRecording());
+    EXPECT_FALSE(app->capture().startedAutomatically());
+    app->perform(*item("Stop Recording"));
+    EXPECT_FALSE(app->capture().isRecording());
+    settle();
+
+    app->perform(*item("Report a Problem"));
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(reports.front()->capture()) << "the report offers the capture just made";
+
+    app->perform(app->menu().back());
+    EXPECT_EQ(quits, 1);
+}
+
+}  // namespace
+}  // namespace kavo
