@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "audio/conference/IdleConferenceActivitySource.h"
+#include "base/Log.h"
 #include "capture/CaptureController.h"
 #include "capture/CaptureSession.h"
 #include "platform/linux/PulseConferenceActivitySource.h"
@@ -28,9 +29,9 @@ private:
 
 }  // namespace
 
-LinuxDesktop::LinuxDesktop(const Clock& clock, Shell shell, LinuxServices::Options options)
-    : clock_(clock), services_(std::make_unique<LinuxServices>(clock, std::move(options))) {
-    const auto captures = services_->paths().capturesDirectory();
+LinuxDesktop::LinuxDesktop(LinuxServices& services, const Clock& clock, Shell shell)
+    : clock_(clock), services_(services) {
+    const auto captures = services_.paths().capturesDirectory();
 
     CaptureController::SessionFactory makeSession;
     try {
@@ -44,28 +45,28 @@ LinuxDesktop::LinuxDesktop(const Clock& clock, Shell shell, LinuxServices::Optio
         });
     } catch (const std::exception& error) {
         audioError_ = error.what();
+        Logger("app").error("Recording is unavailable: {}", *audioError_);
         audio_.reset();
         conference_ = std::make_unique<IdleConferenceActivitySource>();
         makeSession = [reason = *audioError_] { return std::make_unique<UnavailableSession>(reason); };
     }
 
-    LinuxServices* services = services_.get();
     app_ = std::make_unique<KavoMeetingsDesktopApp>(KavoMeetingsDesktopApp::Environment{
-        .makeAuthService = [services]() -> std::shared_ptr<AuthService> { return services->makeAuthService(); },
-        .transport = services_->transport(),
-        .discoveryURL = services_->endpoints().discoveryURL,
-        .updateManifestURL = services_->endpoints().updateManifestURL,
-        .defaults = services_->defaults(),
+        .makeAuthService = [&services]() -> std::shared_ptr<AuthService> { return services.makeAuthService(); },
+        .transport = services_.transport(),
+        .discoveryURL = services_.endpoints().discoveryURL,
+        .updateManifestURL = services_.endpoints().updateManifestURL,
+        .defaults = services_.defaults(),
         .capturesDirectory = captures,
         .makeSession = std::move(makeSession),
         .conference = conference_.get(),
         .clock = &clock_,
         .main = shell.main,
         .worker = &worker_,
-        .environmentVariable = services_->environment(),
+        .environmentVariable = services_.environment(),
         .runningVersion = KAVO_VERSION,
-        .supportEnvironment = services_->supportEnvironment(),
-        .timeZone = services_->timeZone(),
+        .supportEnvironment = services_.supportEnvironment(),
+        .timeZone = services_.timeZone(),
         .openURL = std::move(shell.openURL),
         .showReport = std::move(shell.showReport),
         .quit = std::move(shell.quit),

@@ -28,20 +28,20 @@ public:
         std::function<void()> quit;
     };
 
-    // `clock` outlives the desktop; it is the one every timer and retry waits on.
-    LinuxDesktop(const Clock& clock, Shell shell, LinuxServices::Options options = {});
+    // `services` and `clock` outlive the desktop; every timer and retry waits on `clock`.
+    LinuxDesktop(LinuxServices& services, const Clock& clock, Shell shell);
     LinuxDesktop(const LinuxDesktop&) = delete;
     LinuxDesktop& operator=(const LinuxDesktop&) = delete;
     ~LinuxDesktop();
 
-    LinuxServices& services() { return *services_; }
+    LinuxServices& services() { return services_; }
     KavoMeetingsDesktopApp& app() { return *app_; }
     // Why there is no audio, when the audio server could not be reached at launch.
     const std::optional<std::string>& audioError() const { return audioError_; }
 
 private:
     const Clock& clock_;
-    std::unique_ptr<LinuxServices> services_;
+    LinuxServices& services_;
     SerialQueue worker_{"brindle.meetings.desktop.worker"};
     SerialQueue utility_{"brindle.meetings.desktop.utility"};
     std::unique_ptr<PulseAudioPlatform> audio_;

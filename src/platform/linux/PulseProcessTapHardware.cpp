@@ -76,6 +76,7 @@ OSStatus PulseProcessTapHardware::startDevice(AudioObjectID device, AudioDeviceI
                                        .rate = monitor->rate,
                                        .channels = monitor->channels,
                                        .dontMove = true,
+                                       .monitor = true,
                                        .streamName = "Kavo Meetings system audio"},
             [block = found->second.block](const AudioBufferList& buffers, const AudioTimeStamp& time) {
                 AudioBufferList output{};

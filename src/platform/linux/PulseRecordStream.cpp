@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 
 namespace kavo::linux_platform {
 namespace {
@@ -12,6 +14,8 @@ namespace {
 constexpr std::uint64_t kFragmentMilliseconds = 20;
 // Staging holds far more than one fragment: the server may hand over several at once.
 constexpr std::uint64_t kStagingMilliseconds = 500;
+// How long the lowest estimate of the stream's place on the host clock is kept.
+constexpr std::uint64_t kTimingWindowNanoseconds = 1'000'000'000ULL;
 
 std::uint64_t monotonicNanoseconds() {
     timespec now{};
@@ -52,8 +56,9 @@ PulseRecordStream::PulseRecordStream(PulseContext& pulse, Options options, DataH
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
     attributes.fragsize = static_cast<std::uint32_t>(options_.rate * kFragmentMilliseconds / 1000 * frameBytes_);
-    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
-                                                PA_STREAM_AUTO_TIMING_UPDATE);
+    // Timing updates keep the transport, source and sink latencies current; the server's
+    // interpolation is not used (see read()).
+    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
     if (options_.dontMove) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);
 
     std::string failure;
@@ -100,21 +105,49 @@ void PulseRecordStream::onRead(pa_stream* /*stream*/, std::size_t /*bytes*/, voi
     static_cast<PulseRecordStream*>(self)->read();
 }
 
-void PulseRecordStream::read() noexcept {
-    // Everything waiting now is older than the moment of this read by the stream's latency.
-    const std::uint64_t readTime = monotonicNanoseconds();
-    std::uint64_t hostTime = readTime;
-    pa_usec_t latency = 0;
-    int negative = 0;
-    if (pa_stream_get_latency(stream_, &latency, &negative) == 0 && negative == 0) {
-        hostTime -= std::min<std::uint64_t>(hostTime, latency * 1000ULL);
+// Host times. The server's own latency figure interpolates from a clock model that a
+// source starting late or delivering in bursts (a null sink renders ahead in blocks) throws
+// off by tenths of a second, and it recovers only slowly; its snapshots of the source's and
+// the monitored sink's latency are samples of a sawtooth, taken at any point of it. What is
+// exact is the count of frames: the host time of frame n is where frame 0 lies plus n
+// frames. Where frame 0 lies is estimated at every read from the newest frame in hand: the
+// server sends a fragment as soon as its source hands it over, so that frame was captured
+// just before it arrived, by the transport. A monitor is handed what its sink renders,
+// which is heard only when the sink has played what it keeps ahead: the configured latency
+// later. A late read only ever makes the estimate later, so the lowest estimate of a recent
+// window is the best; the window moves on, so the estimate follows a source clock that
+// drifts.
+std::int64_t PulseRecordStream::framesToNanoseconds(std::uint64_t frames) const noexcept {
+    return static_cast<std::int64_t>(frames / options_.rate * 1'000'000'000ULL +
+                                     frames % options_.rate * 1'000'000'000ULL / options_.rate);
+}
+
+std::int64_t PulseRecordStream::frameZeroHostTime(std::uint64_t readTime, std::size_t readableBytes) noexcept {
+    auto newest = static_cast<std::int64_t>(readTime);
+    if (const pa_timing_info* timing = pa_stream_get_timing_info(stream_)) {
+        newest -= static_cast<std::int64_t>(timing->transport_usec) * 1000;
+        if (options_.monitor) newest += static_cast<std::int64_t>(timing->configured_source_usec) * 1000;
     }
-    // The latency is an estimate that wobbles by more than a buffer: audio that follows
-    // on from the last delivery keeps its place rather than stepping back in time, though
-    // never past the moment it was read.
-    hostTime = std::min(std::max(hostTime, nextHostTime_), readTime);
+    const std::uint64_t inHand = (stagedBytes_ + readableBytes) / frameBytes_;
+    const std::int64_t estimate = newest - framesToNanoseconds(framesDelivered_ + inHand);
+    if (!timed_ || readTime - windowStart_ >= kTimingWindowNanoseconds) {
+        previousWindowLowest_ = timed_ ? windowLowest_ : estimate;
+        windowLowest_ = estimate;
+        windowStart_ = readTime;
+        timed_ = true;
+    } else {
+        windowLowest_ = std::min(windowLowest_, estimate);
+    }
+    if (getenv("KAVO_DEBUG_TIMING")) { const pa_timing_info* t = pa_stream_get_timing_info(stream_); fprintf(stderr, "DBG %s read=%.4f inhand=%lu tr=%lu src=%lu snk=%lu est=%.4f origin=%.4f\n", options_.sourceName.c_str(), readTime/1e9, (unsigned long)inHand, t?(unsigned long)t->transport_usec:0, t?(unsigned long)t->source_usec:0, t?(unsigned long)t->configured_source_usec:0, estimate/1e9, std::min(windowLowest_, previousWindowLowest_)/1e9); }
+    return std::min(windowLowest_, previousWindowLowest_);
+}
+
+void PulseRecordStream::read() noexcept {
+    const std::uint64_t readTime = monotonicNanoseconds();
+    const std::size_t readable = pa_stream_readable_size(stream_);
+    if (readable == 0 || readable == static_cast<std::size_t>(-1)) return;
+    const std::int64_t frameZero = frameZeroHostTime(readTime, readable);
     const std::size_t capacityBytes = staging_.size() * sizeof(float);
-    std::uint64_t deliveredFrames = 0;
     while (pa_stream_readable_size(stream_) > 0) {
         const void* data = nullptr;
         std::size_t bytes = 0;
@@ -136,9 +169,14 @@ void PulseRecordStream::read() noexcept {
             offset += take;
             const std::size_t frames = stagedBytes_ / frameBytes_;
             if (frames == 0) continue;
-            deliver(frames, hostTime + deliveredFrames * 1'000'000'000ULL / options_.rate);
-            deliveredFrames += frames;
-            nextHostTime_ = hostTime + deliveredFrames * 1'000'000'000ULL / options_.rate;
+            const std::int64_t at = frameZero + framesToNanoseconds(framesDelivered_);
+            // A better estimate may move the clock back a little; a buffer still never
+            // starts before the one before it.
+            std::uint64_t hostTime = at > 0 ? static_cast<std::uint64_t>(at) : 0;
+            if (lastHostTime_ != 0 && hostTime <= lastHostTime_) hostTime = lastHostTime_ + 1;
+            lastHostTime_ = hostTime;
+            deliver(frames, hostTime);
+            framesDelivered_ += frames;
             const std::size_t used = frames * frameBytes_;
             const std::size_t left = stagedBytes_ - used;
             if (left > 0) {
@@ -164,11 +202,15 @@ void PulseRecordStream::onState(pa_stream* stream, void* self) {
 
 void PulseRecordStream::onMoved(pa_stream* /*stream*/, void* self) {
     auto& recorder = *static_cast<PulseRecordStream*>(self);
+    // Another source has other latencies: estimate afresh.
+    recorder.timed_ = false;
     if (recorder.onEvent_) recorder.onEvent_(Event::moved);
 }
 
 void PulseRecordStream::onSuspended(pa_stream* /*stream*/, void* self) {
     auto& recorder = *static_cast<PulseRecordStream*>(self);
+    // Frames stopped while time went on.
+    recorder.timed_ = false;
     if (recorder.onEvent_) recorder.onEvent_(Event::suspended);
 }
 

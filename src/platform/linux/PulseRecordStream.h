@@ -32,6 +32,8 @@ public:
         std::uint32_t rate = 0;
         std::uint32_t channels = 0;
         bool dontMove = false;
+        // The source is a sink's monitor: what it records is heard only when the sink plays it.
+        bool monitor = false;
         std::string streamName = "Kavo Meetings capture";
     };
 
@@ -51,6 +53,9 @@ private:
     static void onSuspended(pa_stream* stream, void* self);
 
     void read() noexcept;
+    // Where frame 0 of the stream lies on the host clock, from what is in hand now.
+    std::int64_t frameZeroHostTime(std::uint64_t readTime, std::size_t readableBytes) noexcept;
+    std::int64_t framesToNanoseconds(std::uint64_t frames) const noexcept;
     void deliver(std::size_t frames, std::uint64_t hostTime) noexcept;
 
     PulseContext& pulse_;
@@ -61,8 +66,15 @@ private:
     // Main loop thread only: sized before the stream starts, so reading never allocates.
     std::vector<float> staging_;
     std::size_t stagedBytes_ = 0;
-    // Where the last delivery ended on the host clock: the next never starts before it.
-    std::uint64_t nextHostTime_ = 0;
+    // Main loop thread only: the host-time estimate. Frames delivered since the timing
+    // began; the lowest estimates of where frame 0 lies in the current and the previous
+    // window; when the current window began; the start of the last delivery.
+    std::uint64_t framesDelivered_ = 0;
+    bool timed_ = false;
+    std::int64_t windowLowest_ = 0;
+    std::int64_t previousWindowLowest_ = 0;
+    std::uint64_t windowStart_ = 0;
+    std::uint64_t lastHostTime_ = 0;
     pa_stream* stream_ = nullptr;
 };
 

@@ -1,0 +1,255 @@
+#include "app/shell/SessionCommands.h"
+
+#include <unistd.h>
+
+#include <exception>
+#include <filesystem>
+
+#include <fmt/format.h>
+#include <fmt/ostream.h>
+
+#include "account/ReconcileLedger.h"
+#include "account/TenantDiscoveryCache.h"
+#include "account/TenantDiscoveryService.h"
+#include "app/MenuModel.h"
+#include "capture/RecentCaptureStore.h"
+#include "capture/files/CaptureArtifacts.h"
+#include "capture/files/CaptureSidecar.h"
+#include "capture/files/WavRepair.h"
+#include "upload/FileStagedBlockStore.h"
+
+namespace kavo::shell {
+namespace {
+
+using Kind = SessionPhase::Kind;
+
+// The capture a command-line argument names: its id, or its audio or sidecar file.
+std::optional<CaptureArtifacts> findCapture(const std::string& argument, const std::filesystem::path& captures) {
+    const std::filesystem::path path(argument);
+    const bool isFile = path.extension() == ".wav" || path.extension() == ".json";
+    std::string stem = isFile ? path.stem().string() : argument;
+    if (stem.starts_with("capture-")) stem.erase(0, 8);
+    const auto folder = isFile ? std::filesystem::absolute(path).parent_path() : captures;
+    auto artifacts = CaptureArtifacts::forCapture(folder, stem);
+    if (!std::filesystem::exists(artifacts.audioURL) || !std::filesystem::exists(artifacts.sidecarURL)) {
+        return std::nullopt;
+    }
+    return artifacts;
+}
+
+bool finished(const UploadStatus& status) {
+    switch (status.kind()) {
+        case UploadStatus::Kind::delivered:
+        case UploadStatus::Kind::processing:
+        case UploadStatus::Kind::failed:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+SessionCommands::SessionCommands(linux_platform::LinuxServices& services, const Clock& clock, std::ostream& out,
+                                 std::ostream& err)
+    : services_(services), clock_(clock), out_(out), err_(err) {}
+
+SessionCommands::~SessionCommands() {
+    // Uploads still queued reach into the controller and post to the main loop.
+    queue_.reset();
+    controller_.reset();
+}
+
+void SessionCommands::makeController(std::shared_ptr<AuthService> auth) {
+    const auto captures = services_.paths().capturesDirectory();
+    SessionController::Collaborators c;
+    c.auth = std::move(auth);
+    c.discovery = std::make_shared<TenantDiscoveryService>(services_.endpoints().discoveryURL, services_.transport());
+    c.cache = std::make_shared<TenantDiscoveryCache>(services_.defaults(), clock_);
+    c.cacheDefaults = services_.defaults();
+    c.transport = services_.transport();
+    c.stagedBlockStore = std::make_shared<FileStagedBlockStore>(captures / FileStagedBlockStore::kFileName);
+    c.recentCaptureStore = std::make_shared<RecentCaptureStore>(captures);
+    c.ledger = std::make_shared<ReconcileLedger>(services_.defaults());
+    c.queue = queue_;
+    c.clock = &clock_;
+    c.main = &main_;
+    c.worker = &worker_;
+    c.supportEnvironment = services_.supportEnvironment();
+    c.timeZone = services_.timeZone();
+    controller_ = SessionController::create(std::move(c));
+    controller_->observe([this](SessionController::Property) {
+        if (onChange_) onChange_();
+    });
+}
+
+bool SessionCommands::runUntil(const std::function<bool()>& done, Duration timeout) {
+    bool met = false;
+    onChange_ = [&] {
+        if (!met && done()) {
+            met = true;
+            main_.quit();
+        }
+    };
+    main_.post(onChange_);
+    const TimerHandle giveUp = main_.after(timeout, [this] { main_.quit(); });
+    main_.run();
+    onChange_ = {};
+    return met;
+}
+
+bool SessionCommands::settled() const {
+    const Kind kind = controller_->phase().kind();
+    return kind != Kind::bootstrapping && kind != Kind::signingIn;
+}
+
+bool SessionCommands::reportPhase() {
+    MenuState state;
+    state.phase = controller_->phase();
+    state.signInError = controller_->signInError();
+    // The menu's words for the phase: everything above its first divider.
+    for (const MenuItem& item : menuItems(state)) {
+        if (item.kind == MenuItem::Kind::divider) break;
+        if (item.kind == MenuItem::Kind::text) fmt::print(out_, "{}\n", item.title);
+    }
+    if (state.phase.kind() == Kind::signedOut) {
+        fmt::print(out_, "Not signed in. Run: kavo-meetings sign-in\n");
+    }
+    return state.phase.kind() == Kind::signedIn;
+}
+
+int SessionCommands::status() {
+    std::shared_ptr<AuthService> auth;
+    try {
+        auth = services_.makeAuthService();
+    } catch (const std::exception& error) {
+        fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
+        return 1;
+    }
+    makeController(std::move(auth));
+    controller_->bootstrap();
+    if (!runUntil([this] { return settled(); }, kSettleTimeout)) {
+        fmt::print(err_, "The server did not answer in time.\n");
+        return 1;
+    }
+    if (!reportPhase()) return 0;
+    if (controller_->upload().kind() != UploadStatus::Kind::idle) {
+        fmt::print(out_, "Upload: {}\n", controller_->upload().menuText());
+    }
+    const auto& tenant = *controller_->phase().tenant();
+    for (const RecentCapture& capture : controller_->recentCaptures()) {
+        const auto link = capture.webURL(tenant.kavoBaseUrl);
+        fmt::print(out_, "  {}{}{}\n", capture.menuTitle(), link ? "  " : "", link.value_or(""));
+    }
+    return 0;
+}
+
+int SessionCommands::signIn(bool deviceCode) {
+    std::shared_ptr<AuthService> auth;
+    try {
+        auth = deviceCode ? services_.makeAuthService([](const std::string&) { return false; })
+                          : services_.makeAuthService();
+    } catch (const std::exception& error) {
+        fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
+        return 1;
+    }
+    makeController(std::move(auth));
+    controller_->signIn();
+    // The person may take a while in the browser or on the other device.
+    if (!runUntil([this] { return settled(); }, std::chrono::minutes(16))) {
+        fmt::print(err_, "Sign-in did not finish in time.\n");
+        return 1;
+    }
+    if (const auto& error = controller_->signInError()) {
+        fmt::print(err_, "{}\n", *error);
+        return 1;
+    }
+    return reportPhase() ? 0 : 1;
+}
+
+int SessionCommands::signOut() {
+    std::shared_ptr<AuthService> auth;
+    try {
+        auth = services_.makeAuthService();
+    } catch (const std::exception& error) {
+        fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
+        return 1;
+    }
+    makeController(std::move(auth));
+    controller_->signOut();
+    // The account is forgotten on the worker; wait for it.
+    worker_.sync([] {});
+    fmt::print(out_, "Signed out.\n");
+    return 0;
+}
+
+int SessionCommands::upload(const std::string& capture) {
+    const auto captures = services_.paths().capturesDirectory();
+    const auto artifacts = findCapture(capture, captures);
+    if (!artifacts) {
+        fmt::print(err_, "No capture \"{}\": its audio and sidecar files are not in {}.\n", capture,
+                   captures.string());
+        return 1;
+    }
+    // A capture cut short by a crash is repaired before it leaves the computer.
+    repairIncompleteCaptures(artifacts->audioURL.parent_path());
+    try {
+        const auto sidecar = CaptureSidecar::read(artifacts->sidecarURL);
+        if (sidecar.uploadState == "DELIVERED" && sidecar.recordingId) {
+            fmt::print(out_, "Already uploaded as recording {}.\n", *sidecar.recordingId);
+            return 0;
+        }
+    } catch (const std::exception& error) {
+        fmt::print(err_, "Could not read {}: {}\n", artifacts->sidecarURL.string(), error.what());
+        return 1;
+    }
+
+    std::shared_ptr<AuthService> auth;
+    try {
+        auth = services_.makeAuthService();
+    } catch (const std::exception& error) {
+        fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
+        return 1;
+    }
+    makeController(std::move(auth));
+    controller_->bootstrap();
+    if (!runUntil([this] { return settled(); }, kSettleTimeout)) {
+        fmt::print(err_, "The server did not answer in time.\n");
+        return 1;
+    }
+    if (!reportPhase()) return 1;
+
+    // One line that keeps changing on a terminal; one line per stage in a log.
+    const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    std::string shown;
+    const auto show = [&] {
+        const std::string text = controller_->upload().menuText();
+        if (text == shown) return;
+        shown = text;
+        if (terminal) {
+            fmt::print(out_, "\r\033[K{}", text);
+        } else {
+            fmt::print(out_, "{}\n", text);
+        }
+        out_.flush();
+    };
+    controller_->captureFinished(*artifacts);
+    const bool done = runUntil(
+        [&] {
+            show();
+            return finished(controller_->upload());
+        },
+        kUploadTimeout);
+    if (terminal) fmt::print(out_, "\n");
+
+    const UploadStatus& status = controller_->upload();
+    if (!done) {
+        fmt::print(err_, "The upload did not finish in time.\n");
+        return 1;
+    }
+    if (status.kind() == UploadStatus::Kind::failed) return 1;
+    fmt::print(out_, "Recording {}\n", status.recordingId());
+    return 0;
+}
+
+}  // namespace kavo::shell

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "account/SessionController.h"
+#include "base/Clock.h"
+#include "base/MainLoop.h"
+#include "base/SerialQueue.h"
+#include "platform/linux/LinuxServices.h"
+
+namespace kavo::shell {
+
+// The account commands of the command line: the application's session controller on a
+// main loop of its own, run until the answer is known. Each returns the process's exit
+// status and writes what a person at a terminal needs to read.
+class SessionCommands {
+public:
+    SessionCommands(linux_platform::LinuxServices& services, const Clock& clock, std::ostream& out,
+                    std::ostream& err);
+    SessionCommands(const SessionCommands&) = delete;
+    SessionCommands& operator=(const SessionCommands&) = delete;
+    ~SessionCommands();
+
+    // Silent sign-in, tenant and access, then the account, the upload state and the
+    // recent captures.
+    int status();
+    // Signs in in the browser, or with a code to enter on another device.
+    int signIn(bool deviceCode);
+    int signOut();
+    // Uploads one finished capture (its id, or the path of its audio or sidecar file),
+    // printing the stages and the progress until the server has it.
+    int upload(const std::string& capture);
+
+    // How long a command waits for the server before it gives up.
+    static constexpr std::chrono::minutes kSettleTimeout{5};
+    static constexpr std::chrono::hours kUploadTimeout{12};
+
+private:
+    void makeController(std::shared_ptr<AuthService> auth);
+    // Runs the main loop until `done` holds (checked after every change) or `timeout`.
+    bool runUntil(const std::function<bool()>& done, Duration timeout);
+    bool settled() const;
+    // Prints the phase as the menu words it; true when signed in.
+    bool reportPhase();
+
+    linux_platform::LinuxServices& services_;
+    const Clock& clock_;
+    std::ostream& out_;
+    std::ostream& err_;
+    MainLoop main_{"main"};
+    SerialQueue worker_{"brindle.meetings.desktop.worker"};
+    std::shared_ptr<UploadQueue> queue_ = std::make_shared<UploadQueue>();
+    std::shared_ptr<SessionController> controller_;
+    std::function<void()> onChange_;
+};
+
+}  // namespace kavo::shell

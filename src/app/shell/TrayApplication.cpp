@@ -1,0 +1,79 @@
+#include "app/shell/TrayApplication.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QPixmap>
+#include <QUrl>
+
+#include <fmt/format.h>
+
+namespace kavo::shell {
+
+TrayApplication::TrayApplication(linux_platform::LinuxServices& services, const Clock& clock, Options options)
+    : options_(std::move(options)),
+      menu_([this](const MenuItem& item) { desktop_->app().perform(item); }),
+      icon_(menu_.menu()) {
+    desktop_ = std::make_unique<linux_platform::LinuxDesktop>(
+        services, clock,
+        linux_platform::LinuxDesktop::Shell{
+            .main = &main_,
+            .openURL = [](const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); },
+            .showReport = [this](std::shared_ptr<ProblemReportForm> form) { reports_.show(std::move(form)); },
+            .quit = [] { QApplication::quit(); },
+        });
+    desktop_->app().observe([this] { refresh(); });
+    refresh();
+    icon_.show();
+}
+
+TrayApplication::~TrayApplication() {
+    // The application posts to the main scheduler and calls back into the menu.
+    desktop_.reset();
+}
+
+void TrayApplication::refresh() {
+    auto items = desktop_->app().menu();
+    const std::string text = describe(items);
+    menu_.update(std::move(items));
+    icon_.setLabel(desktop_->app().label());
+    if (text == printed_) return;
+    printed_ = text;
+    if (options_.printMenu) options_.printMenu(text);
+    if (!options_.menuImage.empty()) saveImage(menu_, options_.menuImage);
+}
+
+std::string TrayApplication::describe(const std::vector<MenuItem>& items) {
+    std::string text;
+    for (const MenuItem& item : items) {
+        switch (item.kind) {
+            case MenuItem::Kind::divider:
+                text += "----";
+                break;
+            case MenuItem::Kind::text:
+                text += item.title;
+                break;
+            case MenuItem::Kind::button:
+                text += "[" + item.title + "]";
+                break;
+            case MenuItem::Kind::toggle:
+                text += (item.isOn ? "[x] " : "[ ] ") + item.title;
+                break;
+        }
+        if (item.shortcut) text += fmt::format("  Ctrl+{}", item.shortcut->key);
+        if (item.link) text += "  " + *item.link;
+        text += "\n";
+    }
+    return text;
+}
+
+bool TrayApplication::saveImage(TrayMenu& menu, const std::string& path) {
+    QMenu& drawn = menu.menu();
+    const bool wasVisible = drawn.isVisible();
+    if (!wasVisible) drawn.popup(QPoint(0, 0));
+    const bool saved = drawn.grab().save(QString::fromStdString(path), "PNG");
+    if (!wasVisible) drawn.hide();
+    return saved;
+}
+
+}  // namespace kavo::shell

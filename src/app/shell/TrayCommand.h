@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+#include "base/Clock.h"
+#include "platform/linux/LinuxServices.h"
+
+namespace kavo::shell {
+
+// `kavo-meetings` with no command: the tray application until "Quit", SIGINT or SIGTERM.
+class TrayCommand {
+public:
+    struct Options {
+        bool printMenu = false;
+        std::string menuImage;
+    };
+
+    TrayCommand(linux_platform::LinuxServices& services, const Clock& clock, Options options);
+    int run(int argc, char** argv);
+
+private:
+    linux_platform::LinuxServices& services_;
+    const Clock& clock_;
+    Options options_;
+};
+
+}  // namespace kavo::shell
