@@ -39,7 +39,19 @@ DevStack::~DevStack() {
     stop();
 }
 
-void DevStack::start() {
+void DevStack::takeDown() { stop(); }
+
+void DevStack::bringBack() {
+    // The port is the last ':'-separated part of the authority in each URL.
+    const auto portOf = [](const std::string& url) {
+        const auto authorityEnd = url.find('/', url.find("//") + 2);
+        const auto colon = url.rfind(':', authorityEnd);
+        return url.substr(colon + 1, authorityEnd - colon - 1);
+    };
+    start(portOf(baseURL() + "/"), portOf(endpoints_.at("blobEndpoint").get<std::string>()));
+}
+
+void DevStack::start(const std::string& port, const std::string& blobPort) {
     int pipeEnds[2];
     if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe2 failed");
@@ -62,8 +74,8 @@ void DevStack::start() {
         ::dup2(pipeEnds[1], STDOUT_FILENO);
         const int err = ::open(errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (err >= 0) ::dup2(err, STDERR_FILENO);
-        ::execl(scriptPath.c_str(), scriptPath.c_str(), "--port", "0", "--data", dataPath.c_str(),
-                static_cast<char*>(nullptr));
+        ::execl(scriptPath.c_str(), scriptPath.c_str(), "--port", port.c_str(), "--blob-port", blobPort.c_str(),
+                "--data", dataPath.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(pipeEnds[1]);

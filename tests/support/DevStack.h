@@ -43,13 +43,19 @@ public:
     // A Kavo API access token for `user` without a sign-in.
     std::string accessToken(const std::string& user = "avery.quinn@contoso.test") const;
 
+    // Ends the stack as an outage would: its ports stop answering.
+    void takeDown();
+    // Starts it again on the same ports and data folder: the same URLs, tokens, tenants
+    // and recordings as before.
+    void bringBack();
+
     // Starts the script. Exposed so tests can show that a broken stack is reported.
     static std::filesystem::path script();
 
 private:
     nlohmann::json admin(const std::string& method, const std::string& path,
                          const nlohmann::json* body) const;
-    void start();
+    void start(const std::string& port = "0", const std::string& blobPort = "0");
     void stop();
     std::string stderrText() const;
 
