@@ -23,7 +23,7 @@ missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
 done
-# Node.js runs the dev stack and Azurite; any packaged Node.js from 18 on will do.
+# Node.js runs the dev stack and Azurite; Debian's own package brings npm.
 command -v node >/dev/null && command -v npm >/dev/null || missing+=(nodejs npm)
 
 if ((${#missing[@]})); then
@@ -32,4 +32,17 @@ if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The dev stack needs Node.js 20 or newer, and Debian 12 packages 18. Where the packaged
+# one is older, npm fetches Node.js 20 (the "node" package of the npm registry) into
+# /opt/kavo-node and links it ahead of /usr/bin.
+if ! node -e 'process.exit(Number(process.versions.node.split(".")[0]) >= 20 ? 0 : 1)'; then
+  sudo=""
+  [[ $(id -u) -eq 0 ]] || sudo=sudo
+  echo "Installing Node.js 20 from npm (found $(node --version))"
+  $sudo npm install --prefix /opt/kavo-node --no-audit --no-fund --loglevel=error node@20
+  $sudo ln -sf /opt/kavo-node/node_modules/node/bin/node /usr/local/bin/node
+  hash -r
+  node --version
 fi

@@ -1,6 +1,7 @@
 // kavo-meetings: the meeting recorder's tray application and its command line.
 #include <signal.h>
 
+#include <filesystem>
 #include <iostream>
 
 #include <CLI/CLI.hpp>
@@ -13,6 +14,7 @@
 #include "app/shell/TrayCommand.h"
 #include "base/Clock.h"
 #include "base/Log.h"
+#include "platform/linux/AutostartEntry.h"
 #include "platform/linux/LinuxServices.h"
 #include "platform/linux/XdgPaths.h"
 
@@ -52,6 +54,10 @@ int main(int argc, char** argv) {
 
     auto* signOut = app.add_subcommand("sign-out", "Sign out and forget the account");
     auto* status = app.add_subcommand("status", "Show the account, the upload in progress and the recent captures");
+    auto* autostart = app.add_subcommand("autostart", "Start Kavo Meetings with your desktop session, or stop doing so");
+    std::string autostartChoice = "status";
+    autostart->add_option("CHOICE", autostartChoice, "on, off or status (the default)")
+        ->check(CLI::IsMember({"on", "off", "status"}));
     auto* doctor = app.add_subcommand(
         "doctor", "Check the audio server, the default devices, the servers and the captures folder");
 
@@ -75,6 +81,19 @@ int main(int argc, char** argv) {
     }
     if (captures->parsed()) return kavo::shell::CapturesCommand(services.paths().capturesDirectory()).run(std::cout);
     if (doctor->parsed()) return kavo::shell::DoctorCommand(services).run(std::cout);
+    if (autostart->parsed()) {
+        const kavo::linux_platform::AutostartEntry entry(services.paths().configDirectory.parent_path() / "autostart");
+        try {
+            if (autostartChoice == "on") entry.enable(std::filesystem::read_symlink("/proc/self/exe"));
+            if (autostartChoice == "off") entry.disable();
+        } catch (const std::exception& error) {
+            fmt::print(stderr, "Could not change {}: {}\n", entry.file().string(), error.what());
+            return 1;
+        }
+        fmt::print("Kavo Meetings {} with your desktop session ({}).\n",
+                   entry.isEnabled() ? "starts" : "does not start", entry.file().string());
+        return 0;
+    }
 
     kavo::shell::SessionCommands commands(services, clock, std::cout, std::cerr);
     if (upload->parsed()) return commands.upload(capture);
