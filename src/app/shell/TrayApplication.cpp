@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QUrl>
 
@@ -12,8 +13,14 @@ namespace kavo::shell {
 
 TrayApplication::TrayApplication(linux_platform::LinuxServices& services, const Clock& clock, Options options)
     : options_(std::move(options)),
+      services_(services),
       menu_([this](const MenuItem& item) { desktop_->app().perform(item); }),
       icon_(menu_.menu()) {
+    // Without a browser the sign-in shows a code to enter on another device; it arrives
+    // on the sign-in's worker thread.
+    services.setShowDeviceCode([this](const linux_platform::OAuthSignInService::DeviceCodePrompt& prompt) {
+        main_.post([this, prompt] { showDeviceCode(prompt.message); });
+    });
     desktop_ = std::make_unique<linux_platform::LinuxDesktop>(
         services, clock,
         linux_platform::LinuxDesktop::Shell{
@@ -30,9 +37,27 @@ TrayApplication::TrayApplication(linux_platform::LinuxServices& services, const 
 TrayApplication::~TrayApplication() {
     // The application posts to the main scheduler and calls back into the menu.
     desktop_.reset();
+    services_.setShowDeviceCode({});
+}
+
+void TrayApplication::showDeviceCode(const std::string& message) {
+    if (!deviceCode_) {
+        deviceCode_ = std::make_unique<QMessageBox>(QMessageBox::Information, "Sign In", QString(),
+                                                    QMessageBox::Close);
+        deviceCode_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        deviceCode_->setModal(false);
+    }
+    deviceCode_->setText(QString::fromStdString(message));
+    deviceCode_->show();
+    deviceCode_->raise();
+    deviceCode_->activateWindow();
 }
 
 void TrayApplication::refresh() {
+    // The code is of no use once the sign-in has ended, either way.
+    if (deviceCode_ && desktop_->app().session().phase().kind() != SessionPhase::Kind::signingIn) {
+        deviceCode_->hide();
+    }
     auto items = desktop_->app().menu();
     const std::string text = describe(items);
     menu_.update(std::move(items));

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include <QMessageBox>
+
 #include "app/MenuModel.h"
 #include "app/shell/QtMainScheduler.h"
 #include "app/shell/ReportWindow.h"
@@ -45,12 +47,15 @@ public:
 
 private:
     void refresh();
+    void showDeviceCode(const std::string& message);
 
     Options options_;
+    linux_platform::LinuxServices& services_;
     QtMainScheduler main_;
     ReportPresenter reports_;
     TrayMenu menu_;
     TrayIcon icon_;
+    std::unique_ptr<QMessageBox> deviceCode_;
     std::unique_ptr<linux_platform::LinuxDesktop> desktop_;
     std::string printed_;
 };

@@ -46,6 +46,11 @@ public:
     SupportEnvironment supportEnvironment() const;
     std::string timeZone() const;
 
+    // Where sign-in services made from now on show a device code.
+    void setShowDeviceCode(std::function<void(const OAuthSignInService::DeviceCodePrompt&)> show) {
+        options_.showDeviceCode = std::move(show);
+    }
+
     // The sign-in service; throws when it cannot be configured. `openURL` replaces the
     // browser for this service (empty: the one from the options).
     std::shared_ptr<OAuthSignInService> makeAuthService(OpenURL openURL = {}) const;
