@@ -1,6 +1,5 @@
 #include "base/MainLoop.h"
 
-#include <future>
 
 namespace kavo {
 namespace {
@@ -45,22 +44,7 @@ void MainLoop::quit() {
 
 void MainLoop::post(Task task) { schedule(Duration{0}, std::move(task), Duration{0}); }
 
-void MainLoop::sync(const Task& task) {
-    if (isCurrent()) {
-        task();
-        return;
-    }
-    std::promise<void> done;
-    post([&] {
-        try {
-            task();
-            done.set_value();
-        } catch (...) {
-            done.set_exception(std::current_exception());
-        }
-    });
-    done.get_future().get();
-}
+void MainLoop::sync(const Task& task) { postAndWait(task); }
 
 TimerHandle MainLoop::after(Duration delay, Task task) {
     return TimerHandle(schedule(delay, std::move(task), Duration{0}));

@@ -1,5 +1,8 @@
 #include "base/Scheduler.h"
 
+#include <exception>
+#include <future>
+
 namespace kavo {
 
 TimerHandle::TimerHandle(std::shared_ptr<std::atomic<bool>> cancelled)
@@ -24,6 +27,23 @@ void TimerHandle::cancel() {
 
 bool TimerHandle::isActive() const {
     return cancelled_ && !cancelled_->load(std::memory_order_acquire);
+}
+
+void Scheduler::postAndWait(const Task& task) {
+    if (isCurrent()) {
+        task();
+        return;
+    }
+    std::promise<void> done;
+    post([&] {
+        try {
+            task();
+            done.set_value();
+        } catch (...) {
+            done.set_exception(std::current_exception());
+        }
+    });
+    done.get_future().get();
 }
 
 }  // namespace kavo

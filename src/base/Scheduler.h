@@ -44,6 +44,11 @@ public:
     // First firing one interval from now. `leeway` lets a real timer coalesce wake-ups.
     [[nodiscard]] virtual TimerHandle every(Duration interval, Duration leeway, Task task) = 0;
     virtual bool isCurrent() const = 0;
+
+protected:
+    // sync() for a scheduler that runs what post() hands it on its own thread: in place
+    // there, otherwise posted and waited for, rethrowing what the task threw.
+    void postAndWait(const Task& task);
 };
 
 }  // namespace kavo

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <future>
 
 namespace kavo {
 namespace {
@@ -31,22 +30,7 @@ void QtMainScheduler::post(Task task) {
         context_.get(), [task = std::move(task)] { task(); }, Qt::QueuedConnection);
 }
 
-void QtMainScheduler::sync(const Task& task) {
-    if (isCurrent()) {
-        task();
-        return;
-    }
-    std::promise<void> done;
-    post([&] {
-        try {
-            task();
-            done.set_value();
-        } catch (...) {
-            done.set_exception(std::current_exception());
-        }
-    });
-    done.get_future().get();
-}
+void QtMainScheduler::sync(const Task& task) { postAndWait(task); }
 
 TimerHandle QtMainScheduler::after(Duration delay, Task task) {
     auto cancelled = std::make_shared<std::atomic<bool>>(false);
