@@ -205,15 +205,6 @@ TEST_F(SupportAgainstDevStack, UpdateCheckerFollowsThePublishedManifest) {
     EXPECT_TRUE(logs.contains("UpdateManifest", "Update manifest did not decode: "));
 }
 
-TEST(DevStackHelper, AdminErrorsThrowAndTokensAreMinted) {
-    linux_platform::CurlGlobal curl;
-    const auto transport = std::make_shared<linux_platform::CurlTransport>(curl);
-    testing::DevStack stack(transport);
-    EXPECT_GT(stack.pid(), 0);
-    EXPECT_THROW(stack.adminGet("/no-such-admin-call"), std::runtime_error);
-    EXPECT_FALSE(stack.accessToken().empty());
-}
-
 TEST(LinuxSystemIdentityTest, ReadsModelOsAndZoneFromTheFiles) {
     testing::TempDir root;
     std::filesystem::create_directories(root / "sys/class/dmi/id");

@@ -171,19 +171,6 @@ TEST_F(Reconciler, AnUpperCaseExtensionAndATrimmedIdMakeACandidate) {
     EXPECT_EQ(transport->requests().back().url, std::string(kBase) + "/api/v1/meetings/recordings/R-A");
 }
 
-TEST_F(Reconciler, AFailingIdentityCheckAbandonsThePassWithoutTouchingTheLedger) {
-    capture("A", "R-A");
-    answer("R-A", 404);
-    pass();
-    const auto before = ledger->entries();
-    meStatus = 503;
-    LogCapture logs;
-    const auto report = pass();
-    EXPECT_EQ(report, counted(1, 1, true));
-    EXPECT_EQ(ledger->entries(), before);
-    EXPECT_TRUE(logs.contains("ServerDeletionReconciler", "Reconcile abandoned: /api/me did not answer ("));
-}
-
 TEST_F(Reconciler, ACaptureNeverSeenSettledIsHiddenAfterThreeMissesAndItsFilesStay) {
     const auto sidecar = capture("A", "R-A");
     answer("R-A", 404);

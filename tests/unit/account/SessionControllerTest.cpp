@@ -199,6 +199,15 @@ protected:
         std::ofstream(dir.path() / sidecar.audioFileName) << "RIFF";
     }
 
+    // Runs what the step worker holds, then what it posted to the main scheduler, twice:
+    // once for the first round of work and once for what that round queued.
+    void drain(StepScheduler& worker) {
+        for (int round = 0; round < 2; ++round) {
+            worker.runAll();
+            main.runUntilIdle();
+        }
+    }
+
     // Lets the queue finish, then the main scheduler take what it posted.
     void settle() {
         queue->waitUntilIdle();
@@ -228,23 +237,6 @@ protected:
     std::vector<Phase::Kind> phases;
     std::shared_ptr<SessionController> controller;
 };
-
-TEST_F(SessionControllerTest, SilentSignInDiscoversCachesAndSignsIn) {
-    EXPECT_EQ(controller->phase(), Phase::bootstrapping());
-    signInSilently();
-
-    EXPECT_EQ(cache->tenant(kTid), contoso());
-    ASSERT_TRUE(controller->branding());
-    EXPECT_EQ(controller->branding()->appName, "Contoso Meetings");
-    EXPECT_EQ(phases, std::vector{Phase::Kind::signedIn});
-    EXPECT_TRUE(logs.contains("SessionController", "Signed in: tenant=Contoso Meetings Lab user=Avery"));
-
-    const auto requests = api->requests();
-    ASSERT_FALSE(requests.empty());
-    EXPECT_EQ(requests.front().url, "https://kavo.contoso.test/t/contoso/api/me");
-    EXPECT_EQ(requests.front().headers.get("Authorization"), "Bearer kavo-token");
-    EXPECT_EQ(router->requests().at(0).url, std::string("https://router.test/discover/") + kTid);
-}
 
 TEST_F(SessionControllerTest, LaunchWithoutAccountShowsCachedBrandingThenSignedOut) {
     cache->store(contoso(), kTid);
@@ -288,19 +280,13 @@ TEST_F(SessionControllerTest, CachedTenantIsUsedAndARouterChangeReplacesItMidSes
     controller->signOut();
     cache->store(fresh, kTid);
     controller->signIn();
-    worker.runAll();
-    main.runUntilIdle();
-    worker.runAll();
-    main.runUntilIdle();
+    drain(worker);
     EXPECT_EQ(controller->phase(), Phase::signedIn(auth->session(), fresh));
     routerStatus = 500;
     controller->signOut();
     cache->store(fresh, kTid);
     controller->signIn();
-    worker.runAll();
-    main.runUntilIdle();
-    worker.runAll();
-    main.runUntilIdle();
+    drain(worker);
     EXPECT_EQ(controller->phase(), Phase::signedIn(auth->session(), fresh));
     EXPECT_EQ(cache->tenant(kTid), fresh);
 }
@@ -328,7 +314,9 @@ TEST_F(SessionControllerTest, CurrentUserDecidesAccessButOnlyAnExplicitNoBlocks)
     EXPECT_TRUE(logs.contains("SessionController", "/api/me check failed: "));
 }
 
-TEST_F(SessionControllerTest, RouterAnswersDecideBetweenNotRegisteredAndUnavailable) {
+// The dev stack shows an unprovisioned tenant and "Try Again" after an outage; here, that
+// "Try Again" does nothing in any other phase and a refused tenant is not cached.
+TEST_F(SessionControllerTest, AnUnregisteredTenantIsNotCachedAndTryAgainDoesNothingThere) {
     routerStatus = 404;
     auth->setCachedAccount(true);
     controller->bootstrap();
@@ -337,23 +325,10 @@ TEST_F(SessionControllerTest, RouterAnswersDecideBetweenNotRegisteredAndUnavaila
     EXPECT_TRUE(logs.contains("SessionController", std::string("Tenant not provisioned: ") + kTid));
     EXPECT_FALSE(cache->entry());
 
-    // "Try Again" does nothing outside discoveryUnavailable.
     routerStatus = 200;
     controller->retryDiscovery();
     main.runUntilIdle();
     EXPECT_EQ(controller->phase().kind(), Phase::Kind::tenantNotRegistered);
-
-    routerStatus = 503;
-    controller->signIn();
-    main.runUntilIdle();
-    ASSERT_EQ(controller->phase().kind(), Phase::Kind::discoveryUnavailable);
-    EXPECT_FALSE(controller->phase().message().empty());
-    EXPECT_TRUE(logs.contains("SessionController", "Discovery unavailable: " + controller->phase().message()));
-
-    routerStatus = 200;
-    controller->retryDiscovery();
-    main.runUntilIdle();
-    EXPECT_EQ(controller->phase(), Phase::signedIn(auth->session(), contoso()));
 }
 
 TEST_F(SessionControllerTest, FailedSignInShowsItsTextButCancellingDoesNot) {
@@ -431,42 +406,6 @@ TEST_F(SessionControllerTest, CaptureFinishedWhileSignedOutStaysOnDisk) {
     EXPECT_TRUE(std::filesystem::exists(artifacts.audioURL));
     EXPECT_TRUE(std::filesystem::exists(artifacts.sidecarURL));
     EXPECT_EQ(api->requestCount(), 0u);
-}
-
-TEST_F(SessionControllerTest, CaptureFinishedWhileSignedInIsUploadedThroughTheQueue) {
-    signInSilently();
-    const auto artifacts = CaptureArtifacts::forCapture(dir.path(), "T9");
-    std::ofstream(artifacts.audioURL, std::ios::binary) << std::string(1000, 'a');
-    CaptureSidecar sidecar;
-    sidecar.captureId = "T9";
-    sidecar.audioFileName = "capture-T9.wav";
-    sidecar.startedAt = "2026-03-01T08:00:00.000Z";
-    sidecar.endedAt = "2026-03-01T08:30:00.000Z";
-    sidecar.durationSeconds = 1800;
-    sidecar.write(artifacts.sidecarURL);
-    std::vector<UploadStatus> shown;
-    controller->observe([&](SessionController::Property property) {
-        if (property == SessionController::Property::upload) {
-            shown.push_back(controller->upload());
-        }
-    });
-
-    controller->captureFinished(artifacts);
-    settle();
-
-    EXPECT_EQ(controller->upload(), UploadStatus::delivered("rec-9"));
-    ASSERT_FALSE(shown.empty());
-    EXPECT_EQ(shown.front(), UploadStatus::preparing());
-    ASSERT_EQ(controller->recentCaptures().size(), 1u);
-    EXPECT_EQ(controller->recentCaptures().front().captureId, "T9");
-    EXPECT_EQ(CaptureSidecar::read(artifacts.sidecarURL).uploadState, "DELIVERED");
-    for (const auto& request : api->requests()) {
-        if (request.url.find("/api/v1/") != std::string::npos) {
-            EXPECT_EQ(request.headers.get("Authorization"), "Bearer kavo-token") << request.url;
-        }
-    }
-    EXPECT_EQ(requestsTo(*api, "/api/v1/meetings/uploads/finalize"), 1u);
-    EXPECT_TRUE(std::filesystem::exists(artifacts.audioURL));
 }
 
 TEST_F(SessionControllerTest, ProblemReportsGoToTheTenantAndOfferTheNewestVisibleCapture) {

@@ -101,24 +101,6 @@ TEST_F(Discovery, StatusCodesMapOntoTheirCasesAndLogAsTheyShould) {
               std::vector<std::string>{"Discovery HTTP 503: " + std::string(200, 'x') + "..."});
 }
 
-TEST_F(Discovery, TheLoggedBodyIsCutByCharactersAndDroppedWhenNotUtf8) {
-    LogCapture logs;
-    std::string accented;
-    for (int i = 0; i < 201; ++i) {
-        accented += "\xC3\xA9";
-    }
-    failure(500, accented);
-    failure(502, "ok\xFF");
-    failure(502, std::string(200, 'y'));
-    std::string first200;
-    for (int i = 0; i < 200; ++i) {
-        first200 += "\xC3\xA9";
-    }
-    EXPECT_EQ(logs.messages("TenantDiscovery"),
-              (std::vector<std::string>{"Discovery HTTP 500: " + first200 + "...", "Discovery HTTP 502: ",
-                                        "Discovery HTTP 502: " + std::string(200, 'y')}));
-}
-
 TEST_F(Discovery, ATransportFailureCarriesItsDescription) {
     LogCapture logs;
     const TransportError cause(TransportError::Kind::cannotConnect, 7, "refused");

@@ -238,17 +238,6 @@ TEST(SignedInMenu, RecentCapturesLinkToTheirRecordingOrStayPlainText) {
                signedInTail));
 }
 
-TEST(SignedInMenu, NoLinkWhenTheTenantsBaseURLIsNotAbsolute) {
-    const UtcZone zone;
-    MenuState state = signedIn();
-    Tenant tenant = contoso();
-    tenant.kavoBaseUrl = "kavo.example/app";
-    state.phase = SessionPhase::signedIn(avery(), tenant);
-    state.recentCaptures = {captureAt("2024-03-04T09:05:00.000Z", 3725, "rec-1", "DELIVERED")};
-    const std::vector<std::string> lines = menu(state);
-    EXPECT_EQ(lines.at(4), "text 4 Mar, 09:05 \u2014 1:02:05 \u2014 Uploaded");
-}
-
 std::vector<SessionPhase> everyPhase() {
     return {SessionPhase::bootstrapping(),
             SessionPhase::signedOut(),

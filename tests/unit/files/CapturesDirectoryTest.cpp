@@ -19,21 +19,6 @@ TEST(CapturesDirectory, CaptureIdsAreFreshUpperCaseVersion4Uuids) {
     EXPECT_NE(makeCaptureId(), first);
 }
 
-TEST(CapturesDirectory, BothFilesOfACaptureAreNamedAfterItsId) {
-    const std::string id = "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9";
-    EXPECT_EQ(captureAudioFileName(id), "capture-0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9.wav");
-    EXPECT_EQ(captureSidecarFileName(id), "capture-0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9.json");
-
-    const auto artifacts = CaptureArtifacts::forCapture("/data/Captures", id);
-    EXPECT_EQ(artifacts.audioURL,
-              "/data/Captures/capture-0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9.wav");
-    EXPECT_EQ(artifacts.sidecarURL,
-              "/data/Captures/capture-0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9.json");
-    EXPECT_EQ(artifacts, CaptureArtifacts::forCapture("/data/Captures", id));
-    EXPECT_NE(artifacts, CaptureArtifacts::forCapture("/data/Captures", "other"));
-    EXPECT_NE(artifacts, (CaptureArtifacts{artifacts.audioURL, "/elsewhere.json"}));
-}
-
 TEST(CapturesDirectory, IsCreatedWithItsParentsAndAnExistingOneIsKept) {
     testing::TempDir dir;
     AppPaths paths;

@@ -15,31 +15,20 @@ namespace {
 using testing::ScriptedFileIO;
 using WriteStep = ScriptedFileIO::WriteStep;
 
-TEST(WavWriter, OpenCreatesTheFileWithMode0644AndTheCaptureHeader) {
+TEST(WavWriter, OpenReplacesAnyFileWithMode0644AndTheHeaderOfItsFormat) {
     testing::TempDir dir;
     const auto file = dir / "capture-A.wav";
+    testing::writeBytes(file, std::string(1000, 'x'));
     const mode_t previousMask = ::umask(022);
     WavWriter writer(file, 16'000, 1, 16);
     ::umask(previousMask);
     EXPECT_TRUE(writer.isOpen());
-    EXPECT_GE(writer.fileDescriptor(), 0);
     EXPECT_EQ(testing::readBytes(file), testing::openCaptureHeader());
     struct stat info {};
     ASSERT_EQ(::stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644U);
-}
 
-TEST(WavWriter, OpenTruncatesAnExistingFile) {
-    testing::TempDir dir;
-    const auto file = dir / "capture-A.wav";
-    testing::writeBytes(file, std::string(1000, 'x'));
-    WavWriter writer(file, 16'000, 1, 16);
-    EXPECT_EQ(testing::readBytes(file), testing::openCaptureHeader());
-}
-
-TEST(WavWriter, HeaderFieldsFollowTheFormat) {
-    testing::TempDir dir;
-    WavWriter writer(dir / "stereo.wav", 48'000, 2, 24);
+    WavWriter stereo(dir / "stereo.wav", 48'000, 2, 24);
     const auto bytes = testing::readBytes(dir / "stereo.wav");
     ASSERT_EQ(bytes.size(), 44U);
     EXPECT_EQ(bytes[22], 2);                         // channels
@@ -118,19 +107,15 @@ TEST(WavWriter, SyncsOnceEvery163840BytesCountedFromTheLastSyncAndAtClose) {
 
     writer.close();
     EXPECT_EQ(io.fileSizeAtSync.size(), 3U);
-}
 
-TEST(WavWriter, SyncThresholdIsInclusive) {
-    testing::TempDir dir;
-    ScriptedFileIO io;
-    WavWriter writer(dir / "a.wav", 16'000, 1, 16, io);
+    // Reaching the threshold exactly is enough.
+    ScriptedFileIO exactIO;
+    WavWriter exact(dir / "b.wav", 16'000, 1, 16, exactIO);
     const auto block = testing::samples(0, 81'920);
-    writer.append(block.data(), 81'919);
-    EXPECT_TRUE(io.fileSizeAtSync.empty());
-    writer.append(block.data(), 1);
-    EXPECT_EQ(io.fileSizeAtSync.size(), 1U);
-    writer.append(block.data(), 81'920);
-    EXPECT_EQ(io.fileSizeAtSync.size(), 2U);
+    exact.append(block.data(), 81'919);
+    EXPECT_TRUE(exactIO.fileSizeAtSync.empty());
+    exact.append(block.data(), 1);
+    EXPECT_EQ(exactIO.fileSizeAtSync.size(), 1U);
 }
 
 TEST(WavWriter, InterruptedAndPartialWritesStillDeliverEveryByteInOrder) {

@@ -75,27 +75,17 @@ TEST_F(ClientTest, MissingRequiredKeyNamesTheKeyAndQuotesTheBody) {
     EXPECT_EQ(entries[0].message, "Decode failure on /tenant/api/v1/meetings/uploads/finalize: " + text);
 }
 
-TEST_F(ClientTest, EachKindOfMisfitHasItsOwnDiagnostic) {
+// Misfits of a member that the per-type table below does not reach: a null where a
+// text is required, and a date that is no text at all.
+TEST_F(ClientTest, NullMemberAndNonTextDateHaveTheirOwnDiagnostics) {
     const auto statusError = [&](const std::string& body) {
         transport->enqueue(200, body);
         return decodingText(apiErrorOf([&] { client.recordingStatus("r"); }));
     };
-
-    EXPECT_EQ(statusError(R"({"state":7})"), "Type mismatch (expected std::string) at state" + kDash +
-                                                 R"(Expected to decode std::string but found a number instead. Body: {"state":7})");
-    EXPECT_EQ(statusError(R"({"state":"X","is_owner":"yes"})"),
-              "Type mismatch (expected bool) at is_owner" + kDash +
-                  R"(Expected to decode bool but found a string instead. Body: {"state":"X","is_owner":"yes"})");
     EXPECT_EQ(statusError(R"({"state":null})"), R"(Missing std::string value at state. Body: {"state":null})");
-    EXPECT_EQ(statusError(R"({"state":"X","delivered_at":"2025-03-04 09:15:00"})"),
-              "Data corrupted at delivered_at" + kDash +
-                  R"(Could not parse date: '2025-03-04 09:15:00'. Body: {"state":"X","delivered_at":"2025-03-04 09:15:00"})");
     EXPECT_EQ(statusError(R"({"state":"X","delivered_at":17})"),
               "Type mismatch (expected std::string) at delivered_at" + kDash +
                   R"(Expected to decode std::string but found a number instead. Body: {"state":"X","delivered_at":17})");
-    EXPECT_EQ(statusError(R"(["state"])"),
-              "Type mismatch (expected kavo::KavoAPIClient::RecordingStatusResponse) at " + kDash +
-                  R"(Expected to decode kavo::KavoAPIClient::RecordingStatusResponse but found an array instead. Body: ["state"])");
     EXPECT_EQ(statusError("  \n"), "Data corrupted at " + kDash +
                                        "The given data was not valid JSON: parse error at line 2, column 1: syntax "
                                        "error while parsing value - unexpected end of input; expected '[', '{', or "

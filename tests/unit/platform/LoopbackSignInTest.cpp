@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <nlohmann/json.hpp>
 
 #include "account/AuthError.h"
-#include "account/Pkce.h"
 #include "base/ManualClock.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/LoopbackRedirectListener.h"
@@ -96,37 +94,6 @@ struct BrowserSignIn : ::testing::Test {
         return AuthError::underlying("");
     }
 };
-
-TEST_F(BrowserSignIn, RedeemsTheCodeWithTheVerifierOfTheChallengeItSent) {
-    answer = [](const std::string& state) { return "code=the-code&state=" + state; };
-    const auto idToken = base64UrlEncode("{}") + "." +
-                         base64UrlEncode(R"({"tid":"T","oid":"O","preferred_username":"p@x.test","name":"P Q"})") +
-                         ".s";
-    tokens->enqueue(200, nlohmann::json{{"access_token", "g"}, {"refresh_token", "r1"}, {"id_token", idToken}}.dump());
-    tokens->enqueue(200, nlohmann::json{{"access_token", "k"}, {"refresh_token", "r2"}, {"expires_in", 60}}.dump());
-    const auto session = service().signIn();
-    EXPECT_EQ(session.email, "p@x.test");
-    EXPECT_EQ(session.givenName, "P");
-    EXPECT_EQ(session.kavoAccessToken, "k");
-
-    const auto authorize = UrlText::parse(authorizeURLs.at(0)).value();
-    EXPECT_EQ(authorize.beforeQuery, "http://127.0.0.1:9/organizations/oauth2/v2.0/authorize");
-    EXPECT_EQ(authorize.queryValue("response_type"), "code");
-    EXPECT_EQ(authorize.queryValue("scope"), "User.Read openid profile offline_access");
-    EXPECT_EQ(authorize.queryValue("code_challenge_method"), "S256");
-    const UrlText redeem{"", tokens->requests().at(0).body, std::nullopt};
-    EXPECT_EQ(redeem.queryValue("grant_type"), "authorization_code");
-    EXPECT_EQ(redeem.queryValue("code"), "the-code");
-    EXPECT_EQ(redeem.queryValue("redirect_uri"), authorize.queryValue("redirect_uri"));
-    EXPECT_EQ(Pkce::challengeFor(redeem.queryValue("code_verifier").value()), authorize.queryValue("code_challenge"));
-    const UrlText kavo{"", tokens->requests().at(1).body, std::nullopt};
-    EXPECT_EQ(kavo.queryValue("refresh_token"), "r1");
-
-    const auto cached = TokenCacheFile(dir / "signin-cache.json").accounts();
-    ASSERT_EQ(cached.size(), 1u);
-    EXPECT_EQ(cached.at(0).refreshToken, "r2");
-    EXPECT_EQ(cached.at(0).info, (AccountInfo{"T", "O.T", "p@x.test"}));
-}
 
 TEST_F(BrowserSignIn, RefusalsAndForeignAnswersFailWithoutRedeemingAnything) {
     answer = [](const std::string& state) { return "error=access_denied&error_subcode=cancel&state=" + state; };

@@ -173,21 +173,5 @@ TEST_F(SilentSignIn, KavoTokensMapRefusalsAndPassTransportErrorsThrough) {
     EXPECT_EQ(auth.kavoToken(), "kavo-2") << "less than five minutes left: refreshed";
 }
 
-TEST_F(SilentSignIn, SignOutRemovesEveryAccount) {
-    LogCapture logs;
-    auto auth = service();
-    auth.signOut();
-    EXPECT_TRUE(cache.accounts().empty());
-    EXPECT_EQ(logs.messages("MSALAuthService"), std::vector<std::string>{"Signed out: removed 2 account(s)"});
-    EXPECT_EQ(auth.silentSignIn(), std::nullopt);
-    EXPECT_EQ(transport->requestCount(), 0u);
-    try {
-        auth.kavoToken();
-        FAIL();
-    } catch (const AuthError& error) {
-        EXPECT_EQ(error.kind(), AuthError::Kind::interactionRequired);
-    }
-}
-
 }  // namespace
 }  // namespace kavo::linux_platform

