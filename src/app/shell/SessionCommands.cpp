@@ -23,13 +23,23 @@ namespace {
 
 using Kind = SessionPhase::Kind;
 
+bool namesFile(const std::filesystem::path& path) {
+    return path.extension() == ".wav" || path.extension() == ".json";
+}
+
+// Where the capture a command-line argument names is looked for: beside the file it
+// names, or for an id in the captures folder.
+std::filesystem::path folderOf(const std::string& argument, const std::filesystem::path& captures) {
+    const std::filesystem::path path(argument);
+    return namesFile(path) ? std::filesystem::absolute(path).parent_path() : captures;
+}
+
 // The capture a command-line argument names: its id, or its audio or sidecar file.
 std::optional<CaptureArtifacts> findCapture(const std::string& argument, const std::filesystem::path& captures) {
     const std::filesystem::path path(argument);
-    const bool isFile = path.extension() == ".wav" || path.extension() == ".json";
-    std::string stem = isFile ? path.stem().string() : argument;
+    std::string stem = namesFile(path) ? path.stem().string() : argument;
     if (stem.starts_with("capture-")) stem.erase(0, 8);
-    const auto folder = isFile ? std::filesystem::absolute(path).parent_path() : captures;
+    const auto folder = folderOf(argument, captures);
     auto artifacts = CaptureArtifacts::forCapture(folder, stem);
     if (!std::filesystem::exists(artifacts.audioURL) || !std::filesystem::exists(artifacts.sidecarURL)) {
         return std::nullopt;
@@ -188,7 +198,7 @@ int SessionCommands::upload(const std::string& capture) {
     const auto artifacts = findCapture(capture, captures);
     if (!artifacts) {
         fmt::print(err_, "No capture \"{}\": its audio and sidecar files are not in {}.\n", capture,
-                   captures.string());
+                   folderOf(capture, captures).string());
         return 1;
     }
     // A capture cut short by a crash is repaired before it leaves the computer.
@@ -223,6 +233,8 @@ int SessionCommands::upload(const std::string& capture) {
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     std::string shown;
     const auto show = [&] {
+        // Until the queue takes the capture the status is still idle, which is no stage.
+        if (controller_->upload().kind() == UploadStatus::Kind::idle) return;
         const std::string text = controller_->upload().menuText();
         if (text == shown) return;
         shown = text;

@@ -49,7 +49,9 @@ WavRepairResult repairWavFile(const std::filesystem::path& url,
                               PosixFileIO& io = PosixFileIO::system());
 
 // Repairs every ".wav" file (any case) in `directory`, logging each outcome, and returns
-// the files it repaired, in listing order. An unlistable directory yields nothing.
+// the files it repaired, in listing order. A repaired file's sidecar (same name, ".json")
+// that never recorded an end takes the repaired audio's length. An unlistable directory
+// yields nothing.
 std::vector<std::filesystem::path> repairIncompleteCaptures(
     const std::filesystem::path& directory, PosixFileIO& io = PosixFileIO::system());
 

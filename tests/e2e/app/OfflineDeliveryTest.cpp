@@ -123,7 +123,9 @@ TEST_F(OfflineDelivery, ACaptureFinishedWhileTheServerIsDownIsDeliveredOnceItIsB
     // Fifty times faster: the 10 s, 60 s and 300 s waits take 0.2 s, 1.2 s and 6 s.
     ScaledClock clock(50);
     linux_platform::LinuxServices services(clock, options());
-    linux_platform::LinuxDesktop desktop(services, clock, {.main = &loop_});
+    linux_platform::LinuxDesktop::Shell shell;
+    shell.main = &loop_;
+    linux_platform::LinuxDesktop desktop(services, clock, std::move(shell));
     auto& app = desktop.app();
     // The upload line of the menu, each time it changed.
     std::vector<std::string> shown;

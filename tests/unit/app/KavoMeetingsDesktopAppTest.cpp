@@ -144,6 +144,8 @@ protected:
                 return std::nullopt;
             },
             .runningVersion = "1.0.0",
+            .supportEnvironment = {},
+            .timeZone = "UTC",
             .uploadTiming = {.stallWatchdogInterval = std::nullopt},
             .openURL = [this](const std::string& url) { opened.push_back(url); },
             .showReport = [this](std::shared_ptr<ProblemReportForm> form) { reports.push_back(std::move(form)); },
