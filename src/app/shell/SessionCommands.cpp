@@ -70,7 +70,14 @@ SessionCommands::~SessionCommands() {
     controller_.reset();
 }
 
-void SessionCommands::makeController(std::shared_ptr<AuthService> auth) {
+bool SessionCommands::makeController(const linux_platform::OpenURL& openURL) {
+    std::shared_ptr<AuthService> auth;
+    try {
+        auth = services_.makeAuthService(openURL);
+    } catch (const std::exception& error) {
+        fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
+        return false;
+    }
     const auto captures = services_.paths().capturesDirectory();
     SessionController::Collaborators c;
     c.auth = std::move(auth);
@@ -91,6 +98,14 @@ void SessionCommands::makeController(std::shared_ptr<AuthService> auth) {
     controller_->observe([this](SessionController::Property) {
         if (onChange_) onChange_();
     });
+    return true;
+}
+
+bool SessionCommands::bootstrapped() {
+    controller_->bootstrap();
+    if (runUntil([this] { return settled(); }, kSettleTimeout)) return true;
+    fmt::print(err_, "The server did not answer in time.\n");
+    return false;
 }
 
 bool SessionCommands::runUntil(const std::function<bool()>& done, Duration timeout) {
@@ -129,19 +144,7 @@ bool SessionCommands::reportPhase() {
 }
 
 int SessionCommands::status() {
-    std::shared_ptr<AuthService> auth;
-    try {
-        auth = services_.makeAuthService();
-    } catch (const std::exception& error) {
-        fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
-        return 1;
-    }
-    makeController(std::move(auth));
-    controller_->bootstrap();
-    if (!runUntil([this] { return settled(); }, kSettleTimeout)) {
-        fmt::print(err_, "The server did not answer in time.\n");
-        return 1;
-    }
+    if (!makeController() || !bootstrapped()) return 1;
     if (!reportPhase()) return 0;
     if (controller_->upload().kind() != UploadStatus::Kind::idle) {
         fmt::print(out_, "Upload: {}\n", controller_->upload().menuText());
@@ -155,15 +158,9 @@ int SessionCommands::status() {
 }
 
 int SessionCommands::signIn(bool deviceCode) {
-    std::shared_ptr<AuthService> auth;
-    try {
-        auth = deviceCode ? services_.makeAuthService([](const std::string&) { return false; })
-                          : services_.makeAuthService();
-    } catch (const std::exception& error) {
-        fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
-        return 1;
-    }
-    makeController(std::move(auth));
+    // No browser opens, so the sign-in shows a code for another device.
+    const linux_platform::OpenURL noBrowser = [](const std::string&) { return false; };
+    if (!makeController(deviceCode ? noBrowser : linux_platform::OpenURL{})) return 1;
     controller_->signIn();
     // The person may take a while in the browser or on the other device.
     if (!runUntil([this] { return settled(); }, std::chrono::minutes(16))) {
@@ -178,14 +175,7 @@ int SessionCommands::signIn(bool deviceCode) {
 }
 
 int SessionCommands::signOut() {
-    std::shared_ptr<AuthService> auth;
-    try {
-        auth = services_.makeAuthService();
-    } catch (const std::exception& error) {
-        fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
-        return 1;
-    }
-    makeController(std::move(auth));
+    if (!makeController()) return 1;
     controller_->signOut();
     // The account is forgotten on the worker; wait for it.
     worker_.sync([] {});
@@ -214,19 +204,7 @@ int SessionCommands::upload(const std::string& capture) {
         return 1;
     }
 
-    std::shared_ptr<AuthService> auth;
-    try {
-        auth = services_.makeAuthService();
-    } catch (const std::exception& error) {
-        fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
-        return 1;
-    }
-    makeController(std::move(auth));
-    controller_->bootstrap();
-    if (!runUntil([this] { return settled(); }, kSettleTimeout)) {
-        fmt::print(err_, "The server did not answer in time.\n");
-        return 1;
-    }
+    if (!makeController() || !bootstrapped()) return 1;
     if (!reportPhase()) return 1;
 
     // One line that keeps changing on a terminal; one line per stage in a log.

@@ -40,7 +40,11 @@ public:
     static constexpr std::chrono::hours kUploadTimeout{12};
 
 private:
-    void makeController(std::shared_ptr<AuthService> auth);
+    // The controller on a new sign-in service (`openURL` replaces the browser); false,
+    // with the reason printed, when sign-in cannot be configured.
+    bool makeController(const linux_platform::OpenURL& openURL = {});
+    // The launch sequence, waited for; false when the servers did not answer in time.
+    bool bootstrapped();
     // Runs the main loop until `done` holds (checked after every change) or `timeout`.
     bool runUntil(const std::function<bool()>& done, Duration timeout);
     bool settled() const;
