@@ -5,15 +5,19 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 
 namespace kavo::linux_platform {
 namespace {
 
 constexpr std::uint64_t kFragmentMilliseconds = 20;
-// Staging holds far more than one fragment: the server may hand over several at once.
+// Staging holds far more than one fragment: the server may hand over several at once,
+// and a monitor's are held until they are heard.
 constexpr std::uint64_t kStagingMilliseconds = 500;
+// The most handed over at once, well within what an endpoint folds in one go.
+constexpr std::uint64_t kDeliveryMilliseconds = 100;
+// Held frames go this much before they are heard, rather than wake the loop again for
+// the rounding of a frame.
+constexpr std::uint64_t kReleaseSlackNanoseconds = 1'000'000ULL;
 // How long the lowest estimate of the stream's place on the host clock is kept.
 constexpr std::uint64_t kTimingWindowNanoseconds = 1'000'000'000ULL;
 
@@ -49,6 +53,7 @@ PulseRecordStream::PulseRecordStream(PulseContext& pulse, Options options, DataH
     pa_stream_set_read_callback(stream_, onRead, this);
     pa_stream_set_moved_callback(stream_, onMoved, this);
     pa_stream_set_suspended_callback(stream_, onSuspended, this);
+    releaseTimer_ = pa_context_rttime_new(pulse_.context(), PA_USEC_INVALID, onRelease, this);
 
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<std::uint32_t>(-1);
@@ -81,6 +86,7 @@ PulseRecordStream::PulseRecordStream(PulseContext& pulse, Options options, DataH
         pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
         stream_ = nullptr;
+        if (releaseTimer_ != nullptr) pa_threaded_mainloop_get_api(pulse_.mainloop())->time_free(releaseTimer_);
         throw PulseError("Could not record from " + options_.sourceName + " (" + failure + ")");
     }
 }
@@ -93,6 +99,7 @@ PulseRecordStream::~PulseRecordStream() {
     pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
     pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
+    if (releaseTimer_ != nullptr) pa_threaded_mainloop_get_api(pulse_.mainloop())->time_free(releaseTimer_);
 }
 
 std::string PulseRecordStream::sourceName() const {
@@ -105,24 +112,24 @@ void PulseRecordStream::onRead(pa_stream* /*stream*/, std::size_t /*bytes*/, voi
     static_cast<PulseRecordStream*>(self)->read();
 }
 
-// Host times. The server's own latency figure interpolates from a clock model that a
-// source starting late or delivering in bursts (a null sink renders ahead in blocks) throws
-// off by tenths of a second, and it recovers only slowly; its snapshots of the source's and
-// the monitored sink's latency are samples of a sawtooth, taken at any point of it. What is
-// exact is the count of frames: the host time of frame n is where frame 0 lies plus n
-// frames. Where frame 0 lies is estimated at every read from the newest frame in hand: the
-// server sends a fragment as soon as its source hands it over, so that frame was captured
-// just before it arrived, by the transport. A monitor is handed what its sink renders,
-// which is heard only when the sink has played what it keeps ahead: the configured latency
-// later. A late read only ever makes the estimate later, so the lowest estimate of a recent
-// window is the best; the window moves on, so the estimate follows a source clock that
-// drifts.
+// Host times. The server's own latency figure comes from a clock model that a source
+// starting late (a null sink sleeps out the long block it rendered before anyone recorded
+// it) throws off by more than half a second, and it recovers only slowly; its snapshots of
+// the source's and the sink's latency are points anywhere on a sawtooth. What is exact is
+// the count of frames: frame n lies n frames after frame 0. Where frame 0 lies is estimated
+// at every read from the newest frame in hand, which the server sent as soon as its source
+// handed it over: it was captured just before it arrived, less the transport. A monitor is
+// handed a block as its sink renders it, and that is heard only when the sink has played
+// what it keeps ahead: the configured latency later (the server counts a monitor's audio
+// the same way, with the sink's latency of the moment). A late read only ever makes the
+// estimate later, so the lowest estimate of a recent window is the best; the window moves
+// on, so the estimate follows a source clock that drifts against the host's.
 std::int64_t PulseRecordStream::framesToNanoseconds(std::uint64_t frames) const noexcept {
     return static_cast<std::int64_t>(frames / options_.rate * 1'000'000'000ULL +
                                      frames % options_.rate * 1'000'000'000ULL / options_.rate);
 }
 
-std::int64_t PulseRecordStream::frameZeroHostTime(std::uint64_t readTime, std::size_t readableBytes) noexcept {
+void PulseRecordStream::estimateFrameZero(std::uint64_t readTime, std::size_t readableBytes) noexcept {
     auto newest = static_cast<std::int64_t>(readTime);
     if (const pa_timing_info* timing = pa_stream_get_timing_info(stream_)) {
         newest -= static_cast<std::int64_t>(timing->transport_usec) * 1000;
@@ -138,15 +145,17 @@ std::int64_t PulseRecordStream::frameZeroHostTime(std::uint64_t readTime, std::s
     } else {
         windowLowest_ = std::min(windowLowest_, estimate);
     }
-    if (getenv("KAVO_DEBUG_TIMING")) { const pa_timing_info* t = pa_stream_get_timing_info(stream_); fprintf(stderr, "DBG %s read=%.4f inhand=%lu tr=%lu src=%lu snk=%lu est=%.4f origin=%.4f\n", options_.sourceName.c_str(), readTime/1e9, (unsigned long)inHand, t?(unsigned long)t->transport_usec:0, t?(unsigned long)t->source_usec:0, t?(unsigned long)t->configured_source_usec:0, estimate/1e9, std::min(windowLowest_, previousWindowLowest_)/1e9); }
-    return std::min(windowLowest_, previousWindowLowest_);
+    frameZero_ = std::min(windowLowest_, previousWindowLowest_);
 }
 
+// Frames are handed over when they have been heard, as a sound card's would be: a
+// monitor's block waits until its sink has played it, so whoever takes frames as they come
+// takes both sides of a call in step.
 void PulseRecordStream::read() noexcept {
     const std::uint64_t readTime = monotonicNanoseconds();
     const std::size_t readable = pa_stream_readable_size(stream_);
     if (readable == 0 || readable == static_cast<std::size_t>(-1)) return;
-    const std::int64_t frameZero = frameZeroHostTime(readTime, readable);
+    estimateFrameZero(readTime, readable);
     const std::size_t capacityBytes = staging_.size() * sizeof(float);
     while (pa_stream_readable_size(stream_) > 0) {
         const void* data = nullptr;
@@ -158,6 +167,8 @@ void PulseRecordStream::read() noexcept {
         const auto* bytesIn = static_cast<const std::uint8_t*>(data);
         std::size_t offset = 0;
         while (offset < bytes) {
+            // Full: what is held goes now rather than be lost.
+            if (stagedBytes_ + frameBytes_ > capacityBytes) release(readTime, true);
             const std::size_t take = std::min(bytes - offset, capacityBytes - stagedBytes_);
             std::uint8_t* into = reinterpret_cast<std::uint8_t*>(staging_.data()) + stagedBytes_;
             if (bytesIn != nullptr) {
@@ -167,25 +178,56 @@ void PulseRecordStream::read() noexcept {
             }
             stagedBytes_ += take;
             offset += take;
-            const std::size_t frames = stagedBytes_ / frameBytes_;
-            if (frames == 0) continue;
-            const std::int64_t at = frameZero + framesToNanoseconds(framesDelivered_);
-            // A better estimate may move the clock back a little; a buffer still never
-            // starts before the one before it.
-            std::uint64_t hostTime = at > 0 ? static_cast<std::uint64_t>(at) : 0;
-            if (lastHostTime_ != 0 && hostTime <= lastHostTime_) hostTime = lastHostTime_ + 1;
-            lastHostTime_ = hostTime;
-            deliver(frames, hostTime);
-            framesDelivered_ += frames;
-            const std::size_t used = frames * frameBytes_;
-            const std::size_t left = stagedBytes_ - used;
-            if (left > 0) {
-                std::memmove(staging_.data(), reinterpret_cast<std::uint8_t*>(staging_.data()) + used, left);
-            }
-            stagedBytes_ = left;
         }
         pa_stream_drop(stream_);
     }
+    release(readTime, false);
+}
+
+void PulseRecordStream::onRelease(pa_mainloop_api* /*api*/, pa_time_event* /*event*/, const struct timeval* /*time*/,
+                                  void* self) {
+    static_cast<PulseRecordStream*>(self)->release(monotonicNanoseconds(), false);
+}
+
+void PulseRecordStream::release(std::uint64_t now, bool all) noexcept {
+    const std::size_t maxFrames = options_.rate * kDeliveryMilliseconds / 1000;
+    while (true) {
+        const std::size_t staged = stagedBytes_ / frameBytes_;
+        if (staged == 0) break;
+        // Frames up to the one whose end is heard by now (give or take the rounding).
+        const std::int64_t heard = static_cast<std::int64_t>(now + kReleaseSlackNanoseconds) - frameZero_;
+        const std::int64_t dueTotal =
+            heard <= 0 ? 0 : static_cast<std::int64_t>(static_cast<std::uint64_t>(heard) / 1000 * options_.rate / 1'000'000);
+        std::size_t due = dueTotal > static_cast<std::int64_t>(framesDelivered_)
+                              ? static_cast<std::size_t>(static_cast<std::uint64_t>(dueTotal) - framesDelivered_)
+                              : 0;
+        if (all) due = staged;
+        const std::size_t frames = std::min({due, staged, maxFrames});
+        if (frames == 0) break;
+        const std::int64_t at = frameZero_ + framesToNanoseconds(framesDelivered_);
+        // A better estimate may move the clock back a little; a buffer still never starts
+        // before the one before it.
+        std::uint64_t hostTime = at > 0 ? static_cast<std::uint64_t>(at) : 0;
+        if (lastHostTime_ != 0 && hostTime <= lastHostTime_) hostTime = lastHostTime_ + 1;
+        lastHostTime_ = hostTime;
+        deliver(frames, hostTime);
+        framesDelivered_ += frames;
+        const std::size_t used = frames * frameBytes_;
+        const std::size_t left = stagedBytes_ - used;
+        if (left > 0) std::memmove(staging_.data(), reinterpret_cast<std::uint8_t*>(staging_.data()) + used, left);
+        stagedBytes_ = left;
+    }
+    if (releaseTimer_ == nullptr) return;
+    const std::size_t staged = stagedBytes_ / frameBytes_;
+    if (staged == 0) {
+        pa_context_rttime_restart(pulse_.context(), releaseTimer_, PA_USEC_INVALID);
+        return;
+    }
+    // Wake when everything held has been heard: never in the past, where it would wake
+    // at once to find nothing due.
+    const std::int64_t end = frameZero_ + framesToNanoseconds(framesDelivered_ + staged);
+    const std::uint64_t wake = std::max<std::int64_t>(end, static_cast<std::int64_t>(now + kReleaseSlackNanoseconds));
+    pa_context_rttime_restart(pulse_.context(), releaseTimer_, static_cast<pa_usec_t>(wake / 1000 + 1));
 }
 
 void PulseRecordStream::deliver(std::size_t frames, std::uint64_t hostTime) noexcept {

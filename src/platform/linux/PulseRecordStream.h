@@ -15,7 +15,9 @@
 namespace kavo::linux_platform {
 
 // A float32 record stream on one named source, delivering interleaved buffers with a
-// monotonic host time each. Disconnects when dropped; no callback runs after that.
+// monotonic host time each: when the audio was captured or, for a monitor, heard. A buffer
+// is handed over once that time has come, never before. Disconnects when dropped; no
+// callback runs after that.
 class PulseRecordStream {
 public:
     // Called on the main loop thread for every buffer; must not lock, allocate or wait.
@@ -52,10 +54,15 @@ private:
     static void onMoved(pa_stream* stream, void* self);
     static void onSuspended(pa_stream* stream, void* self);
 
+    static void onRelease(pa_mainloop_api* api, pa_time_event* event, const struct timeval* time, void* self);
+
     void read() noexcept;
     // Where frame 0 of the stream lies on the host clock, from what is in hand now.
-    std::int64_t frameZeroHostTime(std::uint64_t readTime, std::size_t readableBytes) noexcept;
+    void estimateFrameZero(std::uint64_t readTime, std::size_t readableBytes) noexcept;
     std::int64_t framesToNanoseconds(std::uint64_t frames) const noexcept;
+    // Hands over the staged frames that have been heard by `now`, or all of them; arms the
+    // release timer for the rest.
+    void release(std::uint64_t now, bool all) noexcept;
     void deliver(std::size_t frames, std::uint64_t hostTime) noexcept;
 
     PulseContext& pulse_;
@@ -63,19 +70,23 @@ private:
     const DataHandler onData_;
     const EventHandler onEvent_;
     const std::size_t frameBytes_;
-    // Main loop thread only: sized before the stream starts, so reading never allocates.
+    // Main loop thread only: what was read and not yet handed over, sized before the
+    // stream starts, so reading never allocates.
     std::vector<float> staging_;
     std::size_t stagedBytes_ = 0;
     // Main loop thread only: the host-time estimate. Frames delivered since the timing
-    // began; the lowest estimates of where frame 0 lies in the current and the previous
-    // window; when the current window began; the start of the last delivery.
+    // began; where frame 0 lies; the lowest estimates of that in the current and the
+    // previous window; when the current window began; the start of the last delivery.
     std::uint64_t framesDelivered_ = 0;
     bool timed_ = false;
+    std::int64_t frameZero_ = 0;
     std::int64_t windowLowest_ = 0;
     std::int64_t previousWindowLowest_ = 0;
     std::uint64_t windowStart_ = 0;
     std::uint64_t lastHostTime_ = 0;
     pa_stream* stream_ = nullptr;
+    // Wakes the main loop when held frames are heard; made with the stream.
+    pa_time_event* releaseTimer_ = nullptr;
 };
 
 }  // namespace kavo::linux_platform

@@ -1,0 +1,136 @@
+// A stand-in for a conferencing app: one recording stream on a source, with the client
+// properties such an app has, started corked (a call app holds its stream paused between
+// calls). SIGUSR1 uncorks the stream, SIGUSR2 corks it again, SIGTERM ends the program.
+//
+//   pulse-test-recorder DEVICE BINARY [APPLICATION-NAME]
+
+#include <pulse/pulseaudio.h>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace {
+
+struct MainloopDeleter {
+    void operator()(pa_mainloop* mainloop) const { pa_mainloop_free(mainloop); }
+};
+struct ContextDeleter {
+    void operator()(pa_context* context) const {
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+    }
+};
+struct StreamDeleter {
+    void operator()(pa_stream* stream) const { pa_stream_unref(stream); }
+};
+struct ProplistDeleter {
+    void operator()(pa_proplist* list) const { pa_proplist_free(list); }
+};
+
+struct Program {
+    pa_mainloop_api* api = nullptr;
+    std::string device;
+    std::unique_ptr<pa_stream, StreamDeleter> stream;
+    int status = 0;
+};
+
+void quit(Program& program, int status) {
+    program.status = status;
+    program.api->quit(program.api, status);
+}
+
+void onRead(pa_stream* stream, std::size_t /*bytes*/, void* /*self*/) {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    while (pa_stream_readable_size(stream) > 0) {
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+        pa_stream_drop(stream);
+    }
+}
+
+void onStreamState(pa_stream* stream, void* self) {
+    auto& program = *static_cast<Program*>(self);
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_READY) {
+        std::puts("ready");
+        std::fflush(stdout);
+    } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        quit(program, 1);
+    }
+}
+
+void onContextState(pa_context* context, void* self) {
+    auto& program = *static_cast<Program*>(self);
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
+        quit(program, 1);
+        return;
+    }
+    if (state != PA_CONTEXT_READY) return;
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 1};
+    program.stream.reset(pa_stream_new(context, "Voice capture", &spec, nullptr));
+    if (!program.stream) {
+        quit(program, 1);
+        return;
+    }
+    pa_stream_set_state_callback(program.stream.get(), onStreamState, &program);
+    pa_stream_set_read_callback(program.stream.get(), onRead, &program);
+    if (pa_stream_connect_record(program.stream.get(), program.device.c_str(), nullptr,
+                                 PA_STREAM_START_CORKED) < 0) {
+        quit(program, 1);
+    }
+}
+
+void onSignal(pa_mainloop_api* /*api*/, pa_signal_event* /*event*/, int signal, void* self) {
+    auto& program = *static_cast<Program*>(self);
+    if (signal == SIGTERM || signal == SIGINT) {
+        quit(program, 0);
+        return;
+    }
+    if (!program.stream || pa_stream_get_state(program.stream.get()) != PA_STREAM_READY) return;
+    if (pa_operation* operation =
+            pa_stream_cork(program.stream.get(), signal == SIGUSR2 ? 1 : 0, nullptr, nullptr)) {
+        pa_operation_unref(operation);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s DEVICE BINARY [APPLICATION-NAME]\n", argv[0]);
+        return 2;
+    }
+    const std::unique_ptr<pa_mainloop, MainloopDeleter> mainloop(pa_mainloop_new());
+    Program program;
+    program.api = pa_mainloop_get_api(mainloop.get());
+    program.device = argv[1];
+    if (pa_signal_init(program.api) < 0) return 1;
+    for (const int signal : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2})
+        pa_signal_new(signal, onSignal, &program);
+
+    // The properties the server reports for the app; set here, libpulse keeps them.
+    const std::unique_ptr<pa_proplist, ProplistDeleter> properties(pa_proplist_new());
+    pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_PROCESS_BINARY, argv[2]);
+    const char* name = argc > 3 ? argv[3] : argv[2];
+    pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_NAME, name);
+    int status = 1;
+    {
+        const std::unique_ptr<pa_context, ContextDeleter> context(
+            pa_context_new_with_proplist(program.api, name, properties.get()));
+        if (!context) return 1;
+        pa_context_set_state_callback(context.get(), onContextState, &program);
+        if (pa_context_connect(context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            return 1;
+        pa_mainloop_run(mainloop.get(), &status);
+        if (program.stream) {
+            pa_stream_set_state_callback(program.stream.get(), nullptr, nullptr);
+            pa_stream_disconnect(program.stream.get());
+            program.stream.reset();
+        }
+    }
+    pa_signal_done();
+    return program.status;
+}
