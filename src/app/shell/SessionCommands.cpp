@@ -70,10 +70,10 @@ SessionCommands::~SessionCommands() {
     controller_.reset();
 }
 
-bool SessionCommands::makeController(const linux_platform::OpenURL& openURL) {
+bool SessionCommands::makeController(linux_platform::LinuxServices::SignInWith with) {
     std::shared_ptr<AuthService> auth;
     try {
-        auth = services_.makeAuthService(openURL);
+        auth = services_.makeAuthService(with);
     } catch (const std::exception& error) {
         fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
         return false;
@@ -158,9 +158,8 @@ int SessionCommands::status() {
 }
 
 int SessionCommands::signIn(bool deviceCode) {
-    // No browser opens, so the sign-in shows a code for another device.
-    const linux_platform::OpenURL noBrowser = [](const std::string&) { return false; };
-    if (!makeController(deviceCode ? noBrowser : linux_platform::OpenURL{})) return 1;
+    using SignInWith = linux_platform::LinuxServices::SignInWith;
+    if (!makeController(deviceCode ? SignInWith::deviceCode : SignInWith::browser)) return 1;
     controller_->signIn();
     // The person may take a while in the browser or on the other device.
     if (!runUntil([this] { return settled(); }, std::chrono::minutes(16))) {

@@ -40,9 +40,10 @@ public:
     static constexpr std::chrono::hours kUploadTimeout{12};
 
 private:
-    // The controller on a new sign-in service (`openURL` replaces the browser); false,
-    // with the reason printed, when sign-in cannot be configured.
-    bool makeController(const linux_platform::OpenURL& openURL = {});
+    // The controller on a new sign-in service; false, with the reason printed, when
+    // sign-in cannot be configured.
+    bool makeController(linux_platform::LinuxServices::SignInWith with =
+                            linux_platform::LinuxServices::SignInWith::browser);
     // The launch sequence, waited for; false when the servers did not answer in time.
     bool bootstrapped();
     // Runs the main loop until `done` holds (checked after every change) or `timeout`.

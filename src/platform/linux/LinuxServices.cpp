@@ -31,13 +31,13 @@ SupportEnvironment LinuxServices::supportEnvironment() const {
 
 std::string LinuxServices::timeZone() const { return LinuxSystemIdentity().timeZoneIdentifier(); }
 
-std::shared_ptr<OAuthSignInService> LinuxServices::makeAuthService(OpenURL openURL) const {
+std::shared_ptr<OAuthSignInService> LinuxServices::makeAuthService(SignInWith with) const {
     if (endpointsError_) throw EndpointsError(*endpointsError_);
     OAuthSignInService::Options options;
     options.endpoints = endpoints_;
     options.cacheFile = paths_.configDirectory / std::string(OAuthSignInService::kCacheFileName);
     options.transport = transport_;
-    options.openURL = openURL ? std::move(openURL) : options_.openURL;
+    options.openURL = with == SignInWith::browser ? options_.openURL : OpenURL{};
     options.showDeviceCode = options_.showDeviceCode;
     return std::make_shared<OAuthSignInService>(std::move(options), clock_);
 }

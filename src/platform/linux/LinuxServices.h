@@ -51,9 +51,10 @@ public:
         options_.showDeviceCode = std::move(show);
     }
 
-    // The sign-in service; throws when it cannot be configured. `openURL` replaces the
-    // browser for this service (empty: the one from the options).
-    std::shared_ptr<OAuthSignInService> makeAuthService(OpenURL openURL = {}) const;
+    enum class SignInWith { browser, deviceCode };
+
+    // The sign-in service; throws when it cannot be configured.
+    std::shared_ptr<OAuthSignInService> makeAuthService(SignInWith with = SignInWith::browser) const;
 
 private:
     const Clock& clock_;

@@ -179,6 +179,7 @@ GraphTokenResult OAuthSignInService::graphResult(const TokenAnswer& answer, cons
 OAuthSignInService::TokenAnswer OAuthSignInService::browserFlow(const std::string& scope,
                                                                 const std::optional<std::string>& loginHint,
                                                                 const std::string& prompt, std::stop_token stop) {
+    if (!options_.openURL) return deviceCodeFlow(scope, stop);
     LoopbackRedirectListener listener;
     const auto pkce = Pkce::make();
     const auto state = randomUrlSafeToken(16);

@@ -42,6 +42,7 @@ public:
         Endpoints endpoints;
         std::filesystem::path cacheFile;
         std::shared_ptr<HTTPTransport> transport;
+        // Empty: every interactive sign-in uses a device code.
         OpenURL openURL = openWithXdgOpen;
         // Shows the device code to the user; by default it is logged.
         std::function<void(const DeviceCodePrompt&)> showDeviceCode;
