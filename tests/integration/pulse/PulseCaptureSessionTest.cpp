@@ -1,61 +1,35 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <optional>
+#include <filesystem>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "PulseTestSupport.h"
-#include "base/Clock.h"
-#include "base/SerialQueue.h"
 #include "capture/CaptureSession.h"
-#include "platform/linux/PulseAudioPlatform.h"
 #include "support/PulseDaemon.h"
 
 namespace kavo::linux_platform {
 namespace {
 
+using pulse_test::PlatformRig;
+using pulse_test::readSamples;
 using pulse_test::toneAmplitude;
 using namespace std::chrono_literals;
 
-// The samples of a 16-bit mono WAVE file, as floats.
-std::vector<float> readSamples(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    std::vector<float> samples;
-    for (std::size_t at = 44; at + 1 < bytes.size(); at += 2) {
-        std::int16_t sample = 0;
-        std::memcpy(&sample, &bytes[at], 2);
-        samples.push_back(static_cast<float>(sample) / 32768.0f);
-    }
-    return samples;
-}
+class PulseCaptureSession : public pulse_test::DaemonTest {};
 
-TEST(PulseCaptureSession, RecordsTheMicrophoneAndTheSpeakersIntoOneFile) {
-    std::optional<testing::PulseDaemon> daemon;
-    try {
-        daemon.emplace();
-    } catch (const std::exception& error) {
-        FAIL() << "The test audio server did not start: " << error.what();
-    }
-    SystemClock clock;
-    SerialQueue utility{"pulse-test.utility"};
-    PulseAudioPlatform platform(clock, utility);
-    testing::TempDir captures;
-    const auto voice = daemon->tone(440, 5);
-    const auto music = daemon->tone(1000, 5);
+TEST_F(PulseCaptureSession, RecordsTheMicrophoneAndTheSpeakersIntoOneFile) {
+    PlatformRig rig;
+    const auto voice = daemon_->tone(440, 5);
+    const auto music = daemon_->tone(1000, 5);
 
-    auto session = CaptureSession::create({.directory = captures.path(),
-                                           .factory = platform.endpointFactory(),
-                                           .hardware = platform.hardware(),
-                                           .clock = clock});
+    auto session = rig.createSession();
     const auto file = session->start();
     // Fresh server streams take a moment to deliver their first audio.
     std::this_thread::sleep_for(2s);
-    auto intoMicrophone = daemon->play("micsrc", voice);
-    auto intoSpeakers = daemon->play("speakers", music);
+    auto intoMicrophone = daemon_->play("micsrc", voice);
+    auto intoSpeakers = daemon_->play("speakers", music);
     std::this_thread::sleep_for(4s);
     session->stop();
 
@@ -72,26 +46,14 @@ TEST(PulseCaptureSession, RecordsTheMicrophoneAndTheSpeakersIntoOneFile) {
     EXPECT_TRUE(std::filesystem::exists(*session->sidecarURL()));
 }
 
-TEST(PulseCaptureSession, DefaultSinkChangedMidRecordingRebuildsOnlyTheSystemAudioOnce) {
-    std::optional<testing::PulseDaemon> daemon;
-    try {
-        daemon.emplace();
-    } catch (const std::exception& error) {
-        FAIL() << "The test audio server did not start: " << error.what();
-    }
-    SystemClock clock;
-    SerialQueue utility{"pulse-test.utility"};
-    PulseAudioPlatform platform(clock, utility);
-    testing::TempDir captures;
-    daemon->loadNullSink("headset");
+TEST_F(PulseCaptureSession, DefaultSinkChangedMidRecordingRebuildsOnlyTheSystemAudioOnce) {
+    PlatformRig rig;
+    daemon_->loadNullSink("headset");
 
-    auto session = CaptureSession::create({.directory = captures.path(),
-                                           .factory = platform.endpointFactory(),
-                                           .hardware = platform.hardware(),
-                                           .clock = clock});
+    auto session = rig.createSession();
     session->start();
     std::this_thread::sleep_for(2s);
-    daemon->pactl({"set-default-sink", "headset"});
+    daemon_->pactl({"set-default-sink", "headset"});
     std::this_thread::sleep_for(2s);
     session->stop();
 

@@ -24,14 +24,11 @@ using pulse_test::Recording;
 using pulse_test::toneAmplitude;
 using namespace std::chrono_literals;
 
-class PulseCaptureTest : public ::testing::Test {
+class PulseCaptureTest : public pulse_test::DaemonTest {
 protected:
     void SetUp() override {
-        try {
-            daemon_.emplace();
-        } catch (const std::exception& error) {
-            FAIL() << "The test audio server did not start: " << error.what();
-        }
+        DaemonTest::SetUp();
+        if (HasFatalFailure()) return;
         pulse_ = std::make_unique<PulseContext>();
         hardware_ = std::make_unique<PulseAudioHardware>(*pulse_);
         taps_ = std::make_unique<PulseProcessTapHardware>(*pulse_, *hardware_);
@@ -43,7 +40,7 @@ protected:
         taps_.reset();
         hardware_.reset();
         pulse_.reset();
-        daemon_.reset();
+        DaemonTest::TearDown();
     }
 
     std::unique_ptr<MicRecorder> makeMicrophone(bool voiceProcessing) {
@@ -55,7 +52,6 @@ protected:
         return std::make_unique<SystemAudioTap>(SystemAudioTap::Platform{*hardware_, *taps_, *ownProcess_, clock_});
     }
 
-    std::optional<testing::PulseDaemon> daemon_;
     SystemClock clock_;
     SerialQueue utility_{"pulse-test.utility"};
     std::unique_ptr<PulseContext> pulse_;

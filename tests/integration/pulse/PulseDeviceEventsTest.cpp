@@ -18,14 +18,11 @@ namespace {
 using pulse_test::CallCounter;
 using namespace std::chrono_literals;
 
-class PulseDeviceEventsTest : public ::testing::Test {
+class PulseDeviceEventsTest : public pulse_test::DaemonTest {
 protected:
     void SetUp() override {
-        try {
-            daemon_.emplace();
-        } catch (const std::exception& error) {
-            FAIL() << "The test audio server did not start: " << error.what();
-        }
+        DaemonTest::SetUp();
+        if (HasFatalFailure()) return;
         pulse_ = std::make_unique<PulseContext>();
         hardware_ = std::make_unique<PulseAudioHardware>(*pulse_);
     }
@@ -33,7 +30,7 @@ protected:
     void TearDown() override {
         hardware_.reset();
         pulse_.reset();
-        daemon_.reset();
+        DaemonTest::TearDown();
     }
 
     ListenerRegistration listen(AudioObjectPropertySelector selector, CallCounter& counter) {
@@ -55,7 +52,6 @@ protected:
         return hardware_->readDeviceUID(device.value).value;
     }
 
-    std::optional<testing::PulseDaemon> daemon_;
     SerialQueue queue_{"pulse-test.listeners"};
     std::unique_ptr<PulseContext> pulse_;
     std::unique_ptr<PulseAudioHardware> hardware_;

@@ -30,6 +30,8 @@ namespace kavo::linux_platform {
 namespace {
 
 using pulse_test::monotonicNow;
+using pulse_test::PlatformRig;
+using pulse_test::readSamples;
 using namespace std::chrono_literals;
 
 // The far side's click and the microphone's click: short tone bursts of their own pitch,
@@ -190,28 +192,11 @@ private:
     std::atomic<std::size_t> bufferCount_{0};
 };
 
-// The samples of a 16-bit mono WAVE file, as floats.
-std::vector<float> readSamples(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
-                                  std::istreambuf_iterator<char>()};
-    std::vector<float> samples;
-    for (std::size_t at = 44; at + 1 < bytes.size(); at += 2) {
-        std::int16_t sample = 0;
-        std::memcpy(&sample, &bytes[at], 2);
-        samples.push_back(static_cast<float>(sample) / 32768.0f);
-    }
-    return samples;
-}
-
-class PulseHostTimeTest : public ::testing::Test {
+class PulseHostTimeTest : public pulse_test::DaemonTest {
 protected:
     void SetUp() override {
-        try {
-            daemon_.emplace();
-        } catch (const std::exception& error) {
-            FAIL() << "The test audio server did not start: " << error.what();
-        }
+        DaemonTest::SetUp();
+        if (HasFatalFailure()) return;
         // The microphone: the right channel of what the speakers play.
         daemon_->pactl({"load-module", "module-remap-source", "master=speakers.monitor",
                         "source_name=ear", "channels=1", "master_channel_map=front-right",
@@ -220,7 +205,6 @@ protected:
         clicks_ = writeClickFile(daemon_->home());
     }
 
-    std::optional<testing::PulseDaemon> daemon_;
     std::filesystem::path clicks_;
 };
 
@@ -285,15 +269,9 @@ TEST_F(PulseHostTimeTest, BothEndpointsStampOneInstantWithOneHostTime) {
 }
 
 TEST_F(PulseHostTimeTest, ClicksHeardAtOneInstantLandTogetherInTheRecording) {
-    SystemClock clock;
-    SerialQueue utility{"pulse-test.utility"};
-    PulseAudioPlatform platform(clock, utility);
-    testing::TempDir captures;
+    PlatformRig rig;
 
-    auto session = CaptureSession::create({.directory = captures.path(),
-                                           .factory = platform.endpointFactory(),
-                                           .hardware = platform.hardware(),
-                                           .clock = clock});
+    auto session = rig.createSession();
     const auto file = session->start();
     // Fresh server streams take a moment to deliver their first audio.
     std::this_thread::sleep_for(2500ms);

@@ -23,6 +23,8 @@ namespace kavo::linux_platform {
 namespace {
 
 using pulse_test::monotonicNow;
+using pulse_test::PlatformRig;
+using pulse_test::readSamples;
 using pulse_test::toneAmplitude;
 using namespace std::chrono_literals;
 
@@ -31,19 +33,7 @@ constexpr double kMusic = 2500;    // what the speakers play
 constexpr double kHeadset = 1000;  // what the next output plays
 constexpr double kLeakWindow = 0.05;
 
-// The samples of a 16-bit mono WAVE file, as floats.
-std::vector<float> readSamples(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
-                                  std::istreambuf_iterator<char>()};
-    std::vector<float> samples;
-    for (std::size_t at = 44; at + 1 < bytes.size(); at += 2) {
-        std::int16_t sample = 0;
-        std::memcpy(&sample, &bytes[at], 2);
-        samples.push_back(static_cast<float>(sample) / 32768.0f);
-    }
-    return samples;
-}
+class PulseSinkLoss : public pulse_test::DaemonTest {};
 
 // A quiet stereo sine, so that the three together stay clear of the limiter.
 std::filesystem::path quietTone(const testing::PulseDaemon& daemon, double frequency,
@@ -70,54 +60,42 @@ std::string moduleOfSink(const testing::PulseDaemon& daemon, const std::string& 
     throw std::runtime_error("no module made the sink " + name);
 }
 
-TEST(PulseSinkLoss, RecordedSinkUnloadedMidSessionRebuildsOnTheNewDefaultAndNeverOnTheMicrophone) {
-    std::optional<testing::PulseDaemon> daemon;
-    try {
-        daemon.emplace();
-    } catch (const std::exception& error) {
-        FAIL() << "The test audio server did not start: " << error.what();
-    }
+TEST_F(PulseSinkLoss, RecordedSinkUnloadedMidSessionRebuildsOnTheNewDefaultAndNeverOnTheMicrophone) {
     // Another output, which the server prefers to the null sink that feeds the test's
     // microphone once the speakers are gone (a real sound card outranks a virtual sink).
-    daemon->pactl({"load-module", "module-null-sink", "sink_name=headset",
+    daemon_->pactl({"load-module", "module-null-sink", "sink_name=headset",
                    "sink_properties=device.class=sound"});
-    const std::string speakersModule = moduleOfSink(*daemon, "speakers");
-    const auto voice = quietTone(*daemon, kVoice, 10);
-    const auto music = quietTone(*daemon, kMusic, 10);
-    const auto headsetMusic = quietTone(*daemon, kHeadset, 10);
+    const std::string speakersModule = moduleOfSink(*daemon_, "speakers");
+    const auto voice = quietTone(*daemon_, kVoice, 10);
+    const auto music = quietTone(*daemon_, kMusic, 10);
+    const auto headsetMusic = quietTone(*daemon_, kHeadset, 10);
 
-    SystemClock clock;
-    SerialQueue utility{"pulse-test.utility"};
-    PulseAudioPlatform platform(clock, utility);
-    testing::TempDir captures;
-    auto session = CaptureSession::create({.directory = captures.path(),
-                                           .factory = platform.endpointFactory(),
-                                           .hardware = platform.hardware(),
-                                           .clock = clock});
+    PlatformRig rig;
+    auto session = rig.createSession();
     const std::uint64_t started = monotonicNow();
     const auto file = session->start();
     // Fresh server streams take a moment to deliver their first audio.
     std::this_thread::sleep_for(2s);
-    auto intoMicrophone = daemon->play("micsrc", voice);
-    auto intoSpeakers = daemon->play("speakers", music);
-    auto intoHeadset = daemon->play("headset", headsetMusic);
+    auto intoMicrophone = daemon_->play("micsrc", voice);
+    auto intoSpeakers = daemon_->play("speakers", music);
+    auto intoHeadset = daemon_->play("headset", headsetMusic);
     std::this_thread::sleep_for(2500ms);
     const double unloadedAt = static_cast<double>(monotonicNow() - started) / 1e9;
-    daemon->pactl({"unload-module", speakersModule});
-    ASSERT_NE(daemon->pactl({"info"}).find("Default Sink: headset"), std::string::npos);
+    daemon_->pactl({"unload-module", speakersModule});
+    ASSERT_NE(daemon_->pactl({"info"}).find("Default Sink: headset"), std::string::npos);
     // A fresh recording of an idle null sink's monitor waits out the long block the sink
     // rendered before anyone recorded it: up to two seconds.
     std::this_thread::sleep_for(4s);
 
     // Now, after the rebuild: the microphone on the microphone, the system audio on the
     // new default's monitor, nothing of ours on any other source.
-    const auto outputs = platform.pulse().sourceOutputs();
-    const auto mic = platform.pulse().sourceInfo("mic");
-    const auto headsetMonitor = platform.pulse().sourceInfo("headset.monitor");
+    const auto outputs = rig.platform.pulse().sourceOutputs();
+    const auto mic = rig.platform.pulse().sourceInfo("mic");
+    const auto headsetMonitor = rig.platform.pulse().sourceInfo("headset.monitor");
     ASSERT_TRUE(outputs && mic && headsetMonitor);
     std::multiset<std::uint32_t> ours;
     for (const auto& output : *outputs) {
-        if (output.client == platform.pulse().clientIndex()) ours.insert(output.source);
+        if (output.client == rig.platform.pulse().clientIndex()) ours.insert(output.source);
     }
     EXPECT_EQ(ours, (std::multiset<std::uint32_t>{mic->index, headsetMonitor->index}));
     const double stoppedAt = static_cast<double>(monotonicNow() - started) / 1e9;

@@ -1,18 +1,33 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "audio/endpoints/CaptureEndpoint.h"
+#include "base/Clock.h"
+#include "base/SerialQueue.h"
+#include "capture/CaptureSession.h"
+#include "platform/linux/PulseAudioPlatform.h"
+#include "support/PulseDaemon.h"
+#include "support/TempDir.h"
 
 namespace kavo::linux_platform::pulse_test {
 
@@ -109,6 +124,51 @@ private:
     std::condition_variable changed_;
     int count_ = 0;
 };
+
+// A case with an audio server of its own: started before the case, and a case whose
+// server cannot start fails rather than passing without one.
+class DaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        try {
+            daemon_.emplace();
+        } catch (const std::exception& error) {
+            FAIL() << "The test audio server did not start: " << error.what();
+        }
+    }
+
+    void TearDown() override { daemon_.reset(); }
+
+    std::optional<testing::PulseDaemon> daemon_;
+};
+
+// The product's audio platform on the test's server, with a directory for its captures.
+struct PlatformRig {
+    std::shared_ptr<CaptureSession> createSession() {
+        return CaptureSession::create({.directory = captures.path(),
+                                       .factory = platform.endpointFactory(),
+                                       .hardware = platform.hardware(),
+                                       .clock = clock});
+    }
+
+    SystemClock clock;
+    SerialQueue utility{"pulse-test.utility"};
+    PulseAudioPlatform platform{clock, utility};
+    testing::TempDir captures;
+};
+
+// The samples of a 16-bit mono WAVE file, as floats.
+inline std::vector<float> readSamples(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<float> samples;
+    for (std::size_t at = 44; at + 1 < bytes.size(); at += 2) {
+        std::int16_t sample = 0;
+        std::memcpy(&sample, &bytes[at], 2);
+        samples.push_back(static_cast<float>(sample) / 32768.0f);
+    }
+    return samples;
+}
 
 inline std::uint64_t monotonicNow() {
     return static_cast<std::uint64_t>(

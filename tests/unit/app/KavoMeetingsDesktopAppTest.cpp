@@ -16,6 +16,7 @@
 #include "capture/files/CapturesDirectory.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "capture/files/WavWriter.h"
+#include "support/FakeConferenceActivitySource.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 
@@ -37,24 +38,6 @@ public:
 
     AppSession session{kTid, "u-1", "avery.quinn@contoso.test", "Avery Quinn", "Avery", "id", "graph", "kavo",
                        WallTime{}};
-};
-
-class SteadyActivity final : public ConferenceActivitySource {
-public:
-    ConferenceActivity current() const override { return current_; }
-    ChangeHandler onChange() const override { return handler_; }
-    void setOnChange(ChangeHandler handler) override { handler_ = std::move(handler); }
-    void start() override {}
-    void stop() override {}
-
-    void emit(std::set<std::string> apps) {
-        current_.apps = std::move(apps);
-        if (handler_) handler_(current_);
-    }
-
-private:
-    ConferenceActivity current_;
-    ChangeHandler handler_;
 };
 
 // A recording that writes one second of silence and a finished sidecar, as a capture
@@ -178,7 +161,7 @@ protected:
     ManualClock clock;
     ManualScheduler main{clock};
     LogCapture logs;
-    SteadyActivity activity;
+    testing::FakeConferenceActivitySource activity;
     std::shared_ptr<RecordingTransport> transport = std::make_shared<RecordingTransport>();
     std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
     std::vector<std::string> opened;

@@ -1,16 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/MenuModel.h"
-#include "capture/files/SidecarTimestamp.h"
+#include "support/MenuStateBuilders.h"
+#include "support/ScopedTimeZone.h"
 
 namespace kavo {
 namespace {
+
+using testing::avery;
+using testing::captureAt;
 
 // One line per item holding everything the tray draws from it, so that a failure shows
 // the whole menu readably.
@@ -47,14 +49,6 @@ std::vector<std::string> joined(std::vector<std::string> head,
     return head;
 }
 
-AppSession avery() {
-    AppSession session;
-    session.tenantId = "tid-contoso";
-    session.email = "avery.quinn@contoso.test";
-    session.givenName = "Avery";
-    return session;
-}
-
 Tenant contoso() {
     return Tenant{"tid-contoso", "Contoso Ltd", "CL", "https://kavo.example/app/", "eu",
                   "active"};
@@ -71,27 +65,6 @@ const std::vector<std::string> signedInTail = {
     "---", "toggle Record Meetings Automatically [toggleAutoCapture] (on)",
     "button Report a Problem [reportProblem]", "button Sign Out [signOut]", "---",
     "button Quit [quit] ^Q"};
-
-// Recent-capture titles are in local time; fix the zone so they read the same anywhere.
-class UtcZone {
-public:
-    UtcZone() {
-        if (const char* old = std::getenv("TZ")) previous_ = old;
-        setenv("TZ", "UTC0", 1);
-        tzset();
-    }
-    ~UtcZone() {
-        if (previous_) {
-            setenv("TZ", previous_->c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-
-private:
-    std::optional<std::string> previous_;
-};
 
 struct PhaseCase {
     const char* name;
@@ -110,7 +83,7 @@ MenuState inPhase(SessionPhase phase, std::optional<std::string> signInError = s
     return state;
 }
 
-class MenuBeforeSignIn : public testing::TestWithParam<PhaseCase> {};
+class MenuBeforeSignIn : public ::testing::TestWithParam<PhaseCase> {};
 
 TEST_P(MenuBeforeSignIn, ShowsThePhaseSectionThenQuit) {
     EXPECT_EQ(menu(GetParam().state), joined(GetParam().expected, quitTail));
@@ -118,7 +91,7 @@ TEST_P(MenuBeforeSignIn, ShowsThePhaseSectionThenQuit) {
 
 INSTANTIATE_TEST_SUITE_P(
     Phases, MenuBeforeSignIn,
-    testing::Values(
+    ::testing::Values(
         PhaseCase{"bootstrapping", inPhase(SessionPhase::bootstrapping()),
                   {"text Signing in..."}},
         PhaseCase{"signingIn", inPhase(SessionPhase::signingIn()), {"text Signing in..."}},
@@ -137,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
                   inPhase(SessionPhase::discoveryUnavailable(avery(), "The server is busy.")),
                   {"text The server is busy.", "button Try Again [retryDiscovery]", "---",
                    "button Sign Out [signOut]"}}),
-    [](const testing::TestParamInfo<PhaseCase>& param) { return std::string(param.param.name); });
+    [](const ::testing::TestParamInfo<PhaseCase>& param) { return std::string(param.param.name); });
 
 TEST(SignedInMenu, IdleShowsIdentityStartRecordingAndTheStandingRows) {
     EXPECT_EQ(menu(signedIn()),
@@ -184,7 +157,7 @@ struct UploadCase {
     const char* text;
 };
 
-class SignedInUploadRow : public testing::TestWithParam<UploadCase> {};
+class SignedInUploadRow : public ::testing::TestWithParam<UploadCase> {};
 
 TEST_P(SignedInUploadRow, AnyStatusButIdleGetsItsOwnSection) {
     MenuState state = signedIn();
@@ -198,7 +171,7 @@ TEST_P(SignedInUploadRow, AnyStatusButIdleGetsItsOwnSection) {
 
 INSTANTIATE_TEST_SUITE_P(
     Statuses, SignedInUploadRow,
-    testing::Values(UploadCase{UploadStatus::preparing(), "Preparing upload"},
+    ::testing::Values(UploadCase{UploadStatus::preparing(), "Preparing upload"},
                     UploadCase{UploadStatus::uploading(), "Uploading"},
                     UploadCase{UploadStatus::uploading(0.424), "Uploading 42%"},
                     UploadCase{UploadStatus::finalizing(), "Finishing upload"},
@@ -209,15 +182,8 @@ INSTANTIATE_TEST_SUITE_P(
                     UploadCase{UploadStatus::failed("Upload failed: 403"),
                                "Upload failed: 403"}));
 
-RecentCapture captureAt(const char* startedAt, double seconds,
-                        std::optional<std::string> recordingId,
-                        std::optional<std::string> uploadState) {
-    return RecentCapture{"cap", *SidecarTimestamp::parse(startedAt), seconds, std::move(recordingId),
-                         std::move(uploadState)};
-}
-
 TEST(SignedInMenu, RecentCapturesLinkToTheirRecordingOrStayPlainText) {
-    const UtcZone zone;
+    const testing::ScopedTimeZone zone("UTC0");
     MenuState state = signedIn();
     state.upload = UploadStatus::uploading(0.5);
     state.captureError = "Capture failed";
@@ -248,7 +214,7 @@ std::vector<SessionPhase> everyPhase() {
             SessionPhase::discoveryUnavailable(avery(), "Discovery failed")};
 }
 
-class MenuTail : public testing::TestWithParam<SessionPhase> {};
+class MenuTail : public ::testing::TestWithParam<SessionPhase> {};
 
 TEST_P(MenuTail, UpdateOfferSitsAboveQuitAndQuitIsAlwaysLast) {
     MenuState state;
@@ -279,7 +245,7 @@ TEST_P(MenuTail, UpdateOfferSitsAboveQuitAndQuitIsAlwaysLast) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryPhase, MenuTail, testing::ValuesIn(everyPhase()));
+INSTANTIATE_TEST_SUITE_P(EveryPhase, MenuTail, ::testing::ValuesIn(everyPhase()));
 
 TEST(MenuBarLabel, ShowsTheRunningTimeOnlyWhileRecording) {
     MenuState state = signedIn();

@@ -12,6 +12,7 @@
 #include "capture/RecentCaptureStore.h"
 #include "capture/files/CapturesDirectory.h"
 #include "capture/files/SidecarTimestamp.h"
+#include "support/ScopedTimeZone.h"
 #include "support/TempDir.h"
 
 namespace kavo {
@@ -198,31 +199,9 @@ TEST(RecentCapture, NoWebURLWithoutAnIdOrAnAbsoluteBase) {
     EXPECT_EQ(capture.webURL(""), std::nullopt);
 }
 
-// Runs with a fixed local zone two hours east of UTC, restoring the previous one.
-class LocalZone {
-public:
-    explicit LocalZone(const char* zone) {
-        if (const char* old = std::getenv("TZ")) {
-            previous_ = old;
-        }
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~LocalZone() {
-        if (previous_) {
-            setenv("TZ", previous_->c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-
-private:
-    std::optional<std::string> previous_;
-};
-
 TEST(RecentCapture, MenuTitleShowsLocalDateTimeLengthAndStatus) {
-    const LocalZone zone("XST-2");
+    // Two hours east of UTC.
+    const testing::ScopedTimeZone zone("XST-2");
     RecentCapture capture{"ID", at("2024-03-04T07:05:59.900Z"), 3725.9, "r", "DELIVERED"};
     EXPECT_EQ(capture.menuTitle(), "4 Mar, 09:05 \u2014 1:02:05 \u2014 Uploaded");
 

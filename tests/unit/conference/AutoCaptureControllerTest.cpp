@@ -7,6 +7,7 @@
 #include "base/ManualClock.h"
 #include "base/ManualScheduler.h"
 #include "capture/CaptureController.h"
+#include "support/FakeConferenceActivitySource.h"
 #include "support/TempDir.h"
 
 namespace kavo {
@@ -32,23 +33,6 @@ private:
     std::optional<WallTime> startedAt_;
 };
 
-class StaticSource final : public ConferenceActivitySource {
-public:
-    ConferenceActivity current() const override { return current_; }
-    ChangeHandler onChange() const override { return handler_; }
-    void setOnChange(ChangeHandler handler) override { handler_ = std::move(handler); }
-    void start() override {}
-    void stop() override {}
-    void emit(std::set<std::string> apps) {
-        current_.apps = std::move(apps);
-        if (handler_) handler_(current_);
-    }
-
-private:
-    ConferenceActivity current_;
-    ChangeHandler handler_;
-};
-
 // The auto-capture wired to a real capture controller, as the application shell does.
 TEST(AutoCaptureControllerTest, DrivesTheControllerAndLeavesManualRecordingsAlone) {
     ManualClock clock;
@@ -64,7 +48,7 @@ TEST(AutoCaptureControllerTest, DrivesTheControllerAndLeavesManualRecordingsAlon
         [&](const CaptureArtifacts&) { ++finished; });
     controller.waitForLaunchRepair();
     MemoryDefaults defaults;
-    StaticSource source;
+    testing::FakeConferenceActivitySource source;
     MeetingAutoCapture autoCapture(source, defaults,
                                    MeetingAutoCapture::Hooks::forController(controller, [] { return true; }),
                                    clock, main, seconds(1));

@@ -10,32 +10,13 @@
 #include "base/Log.h"
 #include "base/ManualClock.h"
 #include "base/ManualScheduler.h"
+#include "support/FakeConferenceActivitySource.h"
 
 namespace kavo {
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-class FakeActivitySource final : public ConferenceActivitySource {
-public:
-    ConferenceActivity current() const override { return current_; }
-    ChangeHandler onChange() const override { return handler_; }
-    void setOnChange(ChangeHandler handler) override { handler_ = std::move(handler); }
-    void start() override { ++starts; }
-    void stop() override {}
-
-    void emit(std::set<std::string> apps) {
-        current_.apps = std::move(apps);
-        if (handler_) handler_(current_);
-    }
-
-    int starts = 0;
-
-private:
-    ConferenceActivity current_;
-    ChangeHandler handler_;
-};
 
 // The capture controller and the session as the auto-capture sees them.
 struct FakeRecorder {
@@ -79,7 +60,7 @@ protected:
     ManualClock clock;
     ManualScheduler main{clock};
     MemoryDefaults defaults;
-    FakeActivitySource source;
+    testing::FakeConferenceActivitySource source;
     FakeRecorder recorder;
     LogCapture logs;
     std::unique_ptr<MeetingAutoCapture> autoCapture;

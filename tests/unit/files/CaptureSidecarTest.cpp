@@ -14,11 +14,7 @@ using nlohmann::ordered_json;
 
 // As the capture session writes it at start.
 CaptureSidecar atStart() {
-    CaptureSidecar sidecar;
-    sidecar.captureId = "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9";
-    sidecar.audioFileName = "capture-0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9.wav";
-    sidecar.startedAt = "2024-03-04T09:05:07.250Z";
-    return sidecar;
+    return testing::sidecarAtStart("0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9", "2024-03-04T09:05:07.250Z");
 }
 
 // As it stands after a stop, an upload and a poll.

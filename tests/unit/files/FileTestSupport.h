@@ -9,8 +9,10 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "capture/files/CaptureSidecar.h"
 #include "capture/files/PosixFileIO.h"
 #include "capture/files/WavRepair.h"
 
@@ -131,6 +133,15 @@ inline std::vector<std::int16_t> samples(std::int64_t first, std::int64_t count)
 inline std::string sampleBytes(std::int64_t first, std::int64_t count) {
     const auto values = samples(first, count);
     return {reinterpret_cast<const char*>(values.data()), values.size() * 2};
+}
+
+// A capture's sidecar as the capture session writes it at start.
+inline CaptureSidecar sidecarAtStart(const std::string& captureId, std::string startedAt) {
+    CaptureSidecar sidecar;
+    sidecar.captureId = captureId;
+    sidecar.audioFileName = "capture-" + captureId + ".wav";
+    sidecar.startedAt = std::move(startedAt);
+    return sidecar;
 }
 
 }  // namespace kavo::testing

@@ -13,13 +13,7 @@
 namespace kavo {
 namespace {
 
-CaptureSidecar startedSidecar() {
-    CaptureSidecar sidecar;
-    sidecar.captureId = "A";
-    sidecar.audioFileName = "capture-A.wav";
-    sidecar.startedAt = "2026-03-02T09:15:00.000Z";
-    return sidecar;
-}
+CaptureSidecar startedSidecar() { return testing::sidecarAtStart("A", "2026-03-02T09:15:00.000Z"); }
 
 // A capture that died before its first sidecar refresh: its sidecar says 0 s.
 TEST(WavRepairSidecar, ACaptureThatNeverEndedTakesTheLengthOfItsRepairedAudio) {

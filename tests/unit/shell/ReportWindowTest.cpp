@@ -88,6 +88,25 @@ bool contains(const std::vector<std::string>& texts, const std::string& text) {
     return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
+// The edit page's text fields and its send button.
+struct EditFields {
+    QLineEdit* subject;
+    QPlainTextEdit* description;
+    QPushButton* send;
+};
+
+EditFields editFields(const QWidget& window) {
+    return {child<QLineEdit>(window, "subject"), child<QPlainTextEdit>(window, "description"),
+            child<QPushButton>(window, "send")};
+}
+
+// Fills the window with the form and shows it; whether it reached the screen.
+bool showWith(ReportWindow& window, std::shared_ptr<ProblemReportForm> form) {
+    window.setForm(std::move(form));
+    window.show();
+    return QTest::qWaitForWindowExposed(&window);
+}
+
 int topIn(const QWidget& window, const QWidget* widget) {
     return widget->mapTo(&window, QPoint(0, 0)).y();
 }
@@ -128,9 +147,7 @@ protected:
 
 TEST_F(ReportWindowTest, TheFormShowsItsFieldsTopToBottom) {
     ReportWindow window;
-    window.setForm(makeForm(std::nullopt));
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(showWith(window, makeForm(std::nullopt)));
 
     EXPECT_EQ(window.windowTitle(), "Report a Problem");
     EXPECT_EQ(window.width(), 460);
@@ -179,12 +196,8 @@ TEST_F(ReportWindowTest, TheFormShowsItsFieldsTopToBottom) {
 TEST_F(ReportWindowTest, AShortSubjectCannotBeSentAndSubmittingSaysWhy) {
     auto form = makeForm(std::nullopt);
     ReportWindow window;
-    window.setForm(form);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    auto* subject = child<QLineEdit>(window, "subject");
-    auto* description = child<QPlainTextEdit>(window, "description");
-    auto* send = child<QPushButton>(window, "send");
+    ASSERT_TRUE(showWith(window, form));
+    const auto [subject, description, send] = editFields(window);
     auto* failureLabel = child<QLabel>(window, "failure");
     ASSERT_TRUE(subject && description && send && failureLabel);
 
@@ -222,12 +235,8 @@ TEST_F(ReportWindowTest, AShortSubjectCannotBeSentAndSubmittingSaysWhy) {
 TEST_F(ReportWindowTest, SendingShowsProgressThenTheReference) {
     auto form = makeForm(std::nullopt);
     ReportWindow window;
-    window.setForm(form);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    auto* subject = child<QLineEdit>(window, "subject");
-    auto* description = child<QPlainTextEdit>(window, "description");
-    auto* send = child<QPushButton>(window, "send");
+    ASSERT_TRUE(showWith(window, form));
+    const auto [subject, description, send] = editFields(window);
     ASSERT_TRUE(subject && description && send);
 
     QTest::mouseClick(child<QPushButton>(window, "question"), Qt::LeftButton);
@@ -276,9 +285,7 @@ TEST_F(ReportWindowTest, AFailedSendShowsItsMessageAndKeepsTheText) {
     failure = "connection reset";
     auto form = makeForm(std::nullopt);
     ReportWindow window;
-    window.setForm(form);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(showWith(window, form));
     QTest::keyClicks(child<QLineEdit>(window, "subject"), "Audio cut out");
     QTest::keyClicks(child<QPlainTextEdit>(window, "description"), "Silence after ten minutes.");
     QTest::mouseClick(child<QPushButton>(window, "send"), Qt::LeftButton);
@@ -295,9 +302,7 @@ TEST_F(ReportWindowTest, AFailedSendShowsItsMessageAndKeepsTheText) {
 
 TEST_F(ReportWindowTest, EscapeAndCancelCloseTheWindow) {
     ReportWindow window;
-    window.setForm(makeForm(std::nullopt));
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(showWith(window, makeForm(std::nullopt)));
     QTest::keyClick(&window, Qt::Key_Escape);
     EXPECT_FALSE(window.isVisible());
 
@@ -311,9 +316,7 @@ TEST_F(ReportWindowTest, TheAttachSwitchAndSummaryShowOnlyWithARecording) {
     const SupportCapture capture = sampleCapture();
     auto form = makeForm(capture);
     ReportWindow window;
-    window.setForm(form);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_TRUE(showWith(window, form));
 
     auto* attach = child<QCheckBox>(window, "attachCapture");
     auto* summary = child<QLabel>(window, "captureSummary");

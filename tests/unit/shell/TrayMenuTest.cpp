@@ -9,7 +9,6 @@
 #include <QtTest/QTest>
 
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -19,10 +18,14 @@
 #include "app/MenuModel.h"
 #include "app/shell/TrayIcon.h"
 #include "app/shell/TrayMenu.h"
-#include "capture/files/SidecarTimestamp.h"
+#include "support/MenuStateBuilders.h"
+#include "support/ScopedTimeZone.h"
 
 namespace kavo {
 namespace {
+
+using testing::avery;
+using testing::captureAt;
 
 // The text Qt draws for an action: "&&" is an ampersand, a lone "&" marks a mnemonic and
 // is not drawn.
@@ -60,46 +63,10 @@ std::vector<std::string> drawn(QMenu& menu) {
     return lines;
 }
 
-// Recent-capture titles are in local time; fix the zone so they read the same anywhere.
-class UtcZone {
-public:
-    UtcZone() {
-        if (const char* old = std::getenv("TZ")) previous_ = old;
-        setenv("TZ", "UTC0", 1);
-        tzset();
-    }
-    ~UtcZone() {
-        if (previous_) {
-            setenv("TZ", previous_->c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-
-private:
-    std::optional<std::string> previous_;
-};
-
-AppSession avery() {
-    AppSession session;
-    session.tenantId = "tid-contoso";
-    session.email = "avery.quinn@contoso.test";
-    session.givenName = "Avery";
-    return session;
-}
-
 // An ampersand in the name: Qt would take a bare one for a mnemonic marker.
 Tenant contoso() {
     return Tenant{"tid-contoso", "Contoso & Sons", "CS", "https://kavo.example/app/", "eu",
                   "active"};
-}
-
-RecentCapture captureAt(const char* startedAt, double seconds,
-                        std::optional<std::string> recordingId,
-                        std::optional<std::string> uploadState) {
-    return RecentCapture{"cap", *SidecarTimestamp::parse(startedAt), seconds,
-                         std::move(recordingId), std::move(uploadState)};
 }
 
 MenuState inPhase(SessionPhase phase) {
@@ -179,9 +146,9 @@ std::filesystem::path pngDirectory() {
     return KAVO_MENU_PNG_DEFAULT_DIR;
 }
 
-class TrayMenuPhases : public testing::TestWithParam<MenuCase> {
+class TrayMenuPhases : public ::testing::TestWithParam<MenuCase> {
 protected:
-    UtcZone zone;
+    testing::ScopedTimeZone zone{"UTC0"};
 };
 
 TEST_P(TrayMenuPhases, DrawsEveryItemInOrderWithQuitLast) {
@@ -237,8 +204,8 @@ TEST_P(TrayMenuPhases, SavesTheDrawnMenuAsAPicture) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    EverySessionPhase, TrayMenuPhases, testing::ValuesIn(everyPhase()),
-    [](const testing::TestParamInfo<MenuCase>& param) { return std::string(param.param.name); });
+    EverySessionPhase, TrayMenuPhases, ::testing::ValuesIn(everyPhase()),
+    [](const ::testing::TestParamInfo<MenuCase>& param) { return std::string(param.param.name); });
 
 TEST(TrayMenu, ClickingARowOfTheOpenMenuChoosesIt) {
     std::vector<MenuItem> chosen;
@@ -259,7 +226,7 @@ TEST(TrayMenu, ClickingARowOfTheOpenMenuChoosesIt) {
 }
 
 TEST(TrayMenu, TheLinkRowCarriesItsRecordingsAddress) {
-    const UtcZone zone;
+    const testing::ScopedTimeZone zone("UTC0");
     std::vector<MenuItem> chosen;
     TrayMenu tray([&](const MenuItem& item) { chosen.push_back(item); });
     tray.update(menuItems(signedInIdle()));
