@@ -12,10 +12,10 @@
 namespace kavo {
 
 std::shared_ptr<SessionController> SessionController::create(Collaborators collaborators) {
-    return std::shared_ptr<SessionController>(new SessionController(std::move(collaborators)));
+    return std::make_shared<SessionController>(PrivateTag{}, std::move(collaborators));
 }
 
-SessionController::SessionController(Collaborators collaborators) : c_(std::move(collaborators)) {}
+SessionController::SessionController(PrivateTag, Collaborators collaborators) : c_(std::move(collaborators)) {}
 
 void SessionController::observe(Observer observer) {
     observers_.push_back(std::move(observer));

@@ -96,6 +96,13 @@ public:
 
     static std::shared_ptr<SessionController> create(Collaborators collaborators);
 
+private:
+    struct PrivateTag {};
+
+public:
+    // Through create() only: the controller hands out weak references to itself.
+    SessionController(PrivateTag, Collaborators collaborators);
+
     SessionController(const SessionController&) = delete;
     SessionController& operator=(const SessionController&) = delete;
 
@@ -125,8 +132,6 @@ public:
     std::shared_ptr<ProblemReportForm> makeProblemReportForm(const Tenant& tenant);
 
 private:
-    explicit SessionController(Collaborators collaborators);
-
     template <typename T>
     struct Outcome {
         std::optional<T> value;

@@ -7,11 +7,10 @@ namespace kavo {
 std::shared_ptr<ProblemReportForm> ProblemReportForm::create(Scheduler& main, Scheduler& worker,
                                                              std::optional<SupportCapture> capture,
                                                              Send send) {
-    return std::shared_ptr<ProblemReportForm>(
-        new ProblemReportForm(main, worker, std::move(capture), std::move(send)));
+    return std::make_shared<ProblemReportForm>(PrivateTag{}, main, worker, std::move(capture), std::move(send));
 }
 
-ProblemReportForm::ProblemReportForm(Scheduler& main, Scheduler& worker,
+ProblemReportForm::ProblemReportForm(PrivateTag, Scheduler& main, Scheduler& worker,
                                      std::optional<SupportCapture> capture, Send send)
     : main_(main),
       worker_(worker),

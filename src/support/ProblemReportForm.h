@@ -41,6 +41,13 @@ public:
     static std::shared_ptr<ProblemReportForm> create(Scheduler& main, Scheduler& worker,
                                                      std::optional<SupportCapture> capture,
                                                      Send send);
+private:
+    struct PrivateTag {};
+
+public:
+    // Through create() only: the form hands out weak references to itself.
+    ProblemReportForm(PrivateTag, Scheduler& main, Scheduler& worker, std::optional<SupportCapture> capture,
+                      Send send);
     ProblemReportForm(const ProblemReportForm&) = delete;
     ProblemReportForm& operator=(const ProblemReportForm&) = delete;
     // Cancels a send still in flight; its outcome is dropped.
@@ -71,9 +78,6 @@ public:
     void submit();
 
 private:
-    ProblemReportForm(Scheduler& main, Scheduler& worker, std::optional<SupportCapture> capture,
-                      Send send);
-
     void setPhase(Phase phase);
     void notify(Property property);
     void finish(std::optional<std::string> reference, std::exception_ptr error);

@@ -12,12 +12,11 @@ std::shared_ptr<UpdateChecker> UpdateChecker::create(UpdateManifestService servi
                                                      std::optional<double> intervalSeconds,
                                                      std::function<WallTime()> now, Scheduler& main,
                                                      Scheduler& worker) {
-    return std::shared_ptr<UpdateChecker>(
-        new UpdateChecker(std::move(service), std::move(runningVersion), intervalSeconds,
-                          std::move(now), main, worker));
+    return std::make_shared<UpdateChecker>(PrivateTag{}, std::move(service), std::move(runningVersion),
+                                           intervalSeconds, std::move(now), main, worker);
 }
 
-UpdateChecker::UpdateChecker(UpdateManifestService service, std::string runningVersion,
+UpdateChecker::UpdateChecker(PrivateTag, UpdateManifestService service, std::string runningVersion,
                              std::optional<double> intervalSeconds, std::function<WallTime()> now,
                              Scheduler& main, Scheduler& worker)
     : service_(std::move(service)),

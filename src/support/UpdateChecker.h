@@ -32,6 +32,14 @@ public:
                                                  std::optional<double> intervalSeconds,
                                                  std::function<WallTime()> now, Scheduler& main,
                                                  Scheduler& worker);
+private:
+    struct PrivateTag {};
+
+public:
+    // Through create() only: the checker hands out weak references to itself.
+    UpdateChecker(PrivateTag, UpdateManifestService service, std::string runningVersion,
+                  std::optional<double> intervalSeconds, std::function<WallTime()> now,
+                  Scheduler& main, Scheduler& worker);
     UpdateChecker(const UpdateChecker&) = delete;
     UpdateChecker& operator=(const UpdateChecker&) = delete;
     ~UpdateChecker();
@@ -56,10 +64,6 @@ public:
     static bool isUsableDownloadPage(std::string_view url);
 
 private:
-    UpdateChecker(UpdateManifestService service, std::string runningVersion,
-                  std::optional<double> intervalSeconds, std::function<WallTime()> now,
-                  Scheduler& main, Scheduler& worker);
-
     void check();
     void apply(const UpdateManifest& manifest);
     void setAvailable(std::optional<AvailableUpdate> update);

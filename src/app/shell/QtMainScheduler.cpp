@@ -1,5 +1,7 @@
 #include "app/shell/QtMainScheduler.h"
 
+#include "app/shell/QtChild.h"
+
 #include <QMetaObject>
 #include <QObject>
 #include <QThread>
@@ -57,7 +59,7 @@ TimerHandle QtMainScheduler::every(Duration interval, Duration leeway, Task task
         if (cancelled->load(std::memory_order_acquire)) return;
         // Owned by the context, so it goes when the scheduler does; a cancelled timer
         // removes itself at its next firing.
-        auto* timer = new QTimer(context);
+        auto* timer = makeQtChild<QTimer>(context);
         timer->setTimerType(leeway > Duration{0} ? Qt::CoarseTimer : Qt::PreciseTimer);
         timer->setInterval(std::max(timerInterval(interval), std::chrono::milliseconds{1}));
         QObject::connect(timer, &QTimer::timeout, timer, [timer, cancelled, task] {

@@ -1,5 +1,7 @@
 #include "app/shell/ReportWindow.h"
 
+#include "app/shell/QtChild.h"
+
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QFontDatabase>
@@ -36,7 +38,7 @@ QString qs(const std::string& text) { return QString::fromStdString(text); }
 enum class TextStyle { headline, subheadline, body, caption, callout };
 
 QLabel* styledLabel(const QString& text, TextStyle style, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
+    auto* label = makeQtChild<QLabel>(text, parent);
     QFont font = label->font();
     const qreal base = font.pointSizeF() > 0 ? font.pointSizeF() : 10.0;
     switch (style) {
@@ -62,7 +64,7 @@ void makeSecondary(QLabel* label) {
 }
 
 QPushButton* plainButton(const QString& text, const char* name, QWidget* parent) {
-    auto* button = new QPushButton(text, parent);
+    auto* button = makeQtChild<QPushButton>(text, parent);
     button->setObjectName(QLatin1String(name));
     // Return means the default action wherever the focus is, as on the other desktops;
     // not whichever button last had the focus.
@@ -77,7 +79,7 @@ ReportWindow::ReportWindow(QWidget* parent) : QDialog(parent) {
     setModal(false);
     setFixedWidth(kWidth);
 
-    auto* layout = new QVBoxLayout(this);
+    auto* layout = makeQtChild<QVBoxLayout>(this);
     layout->setContentsMargins(kPadding, kPadding, kPadding, kPadding);
     layout->setSpacing(0);
     buildEditPage();
@@ -90,21 +92,21 @@ ReportWindow::ReportWindow(QWidget* parent) : QDialog(parent) {
 ReportWindow::~ReportWindow() = default;
 
 void ReportWindow::buildEditPage() {
-    editPage_ = new QWidget(this);
+    editPage_ = makeQtChild<QWidget>(this);
     editPage_->setObjectName(QStringLiteral("editPage"));
-    auto* stack = new QVBoxLayout(editPage_);
+    auto* stack = makeQtChild<QVBoxLayout>(editPage_);
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(kSpacing);
 
     // "Type": two adjoining exclusive buttons, a segmented choice.
-    auto* typeRow = new QHBoxLayout;
+    auto* typeRow = makeQtChild<QHBoxLayout>();
     typeRow->setSpacing(8);
-    typeRow->addWidget(new QLabel(QStringLiteral("Type"), editPage_));
-    auto* segments = new QHBoxLayout;
+    typeRow->addWidget(makeQtChild<QLabel>(QStringLiteral("Type"), editPage_));
+    auto* segments = makeQtChild<QHBoxLayout>();
     segments->setSpacing(0);
     problem_ = plainButton(QStringLiteral("Problem"), "problem", editPage_);
     question_ = plainButton(QStringLiteral("Question"), "question", editPage_);
-    category_ = new QButtonGroup(editPage_);
+    category_ = makeQtChild<QButtonGroup>(editPage_);
     category_->setExclusive(true);
     for (QPushButton* button : {problem_, question_}) {
         button->setCheckable(true);
@@ -119,10 +121,10 @@ void ReportWindow::buildEditPage() {
         form_->setCategory(button == question_ ? Category::question : Category::bug);
     });
 
-    auto* subjectBlock = new QVBoxLayout;
+    auto* subjectBlock = makeQtChild<QVBoxLayout>();
     subjectBlock->setSpacing(4);
     subjectBlock->addWidget(styledLabel(QStringLiteral("Subject"), TextStyle::subheadline, editPage_));
-    subject_ = new QLineEdit(editPage_);
+    subject_ = makeQtChild<QLineEdit>(editPage_);
     subject_->setObjectName(QStringLiteral("subject"));
     subject_->setPlaceholderText(QStringLiteral("Short summary"));
     subjectBlock->addWidget(subject_);
@@ -133,11 +135,11 @@ void ReportWindow::buildEditPage() {
         refreshSendButton();
     });
 
-    auto* descriptionBlock = new QVBoxLayout;
+    auto* descriptionBlock = makeQtChild<QVBoxLayout>();
     descriptionBlock->setSpacing(4);
     descriptionBlock->addWidget(
         styledLabel(QStringLiteral("What happened"), TextStyle::subheadline, editPage_));
-    description_ = new QPlainTextEdit(editPage_);
+    description_ = makeQtChild<QPlainTextEdit>(editPage_);
     description_->setObjectName(QStringLiteral("description"));
     description_->setMinimumHeight(kEditorMinHeight);
     description_->setTabChangesFocus(true);
@@ -149,10 +151,10 @@ void ReportWindow::buildEditPage() {
         refreshSendButton();
     });
 
-    auto* captureBlock = new QVBoxLayout;
+    auto* captureBlock = makeQtChild<QVBoxLayout>();
     captureBlock->setSpacing(4);
     attachCapture_ =
-        new QCheckBox(QStringLiteral("Include details from the most recent recording"), editPage_);
+        makeQtChild<QCheckBox>(QStringLiteral("Include details from the most recent recording"), editPage_);
     attachCapture_->setObjectName(QStringLiteral("attachCapture"));
     captureSummary_ = styledLabel(QString(), TextStyle::caption, editPage_);
     captureSummary_->setObjectName(QStringLiteral("captureSummary"));
@@ -178,7 +180,7 @@ void ReportWindow::buildEditPage() {
     failure_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     stack->addWidget(failure_);
 
-    auto* buttons = new QHBoxLayout;
+    auto* buttons = makeQtChild<QHBoxLayout>();
     buttons->addStretch();
     cancel_ = plainButton(QStringLiteral("Cancel"), "cancel", editPage_);
     send_ = plainButton(QStringLiteral("Send Report"), "send", editPage_);
@@ -193,9 +195,9 @@ void ReportWindow::buildEditPage() {
 }
 
 void ReportWindow::buildSentPage() {
-    sentPage_ = new QWidget(this);
+    sentPage_ = makeQtChild<QWidget>(this);
     sentPage_->setObjectName(QStringLiteral("sentPage"));
-    auto* stack = new QVBoxLayout(sentPage_);
+    auto* stack = makeQtChild<QVBoxLayout>(sentPage_);
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(kSpacing);
 
@@ -211,7 +213,7 @@ void ReportWindow::buildSentPage() {
     reference_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     stack->addWidget(reference_);
 
-    auto* buttons = new QHBoxLayout;
+    auto* buttons = makeQtChild<QHBoxLayout>();
     buttons->addStretch();
     close_ = plainButton(QStringLiteral("Close"), "close", sentPage_);
     buttons->addWidget(close_);

@@ -1,5 +1,7 @@
 #include "app/shell/TrayIcon.h"
 
+#include "app/shell/QtChild.h"
+
 #include <QCursor>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -75,8 +77,8 @@ TrayIcon::TrayIcon(QMenu& menu) : menu_(menu) {
     } else {
         fallback_ = std::make_unique<QWidget>();
         fallback_->setWindowTitle(kAppName);
-        auto* layout = new QHBoxLayout(fallback_.get());
-        fallbackButton_ = new QToolButton(fallback_.get());
+        auto* layout = makeQtChild<QHBoxLayout>(fallback_.get());
+        fallbackButton_ = makeQtChild<QToolButton>(fallback_.get());
         fallbackButton_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
         fallbackButton_->setPopupMode(QToolButton::InstantPopup);
         fallbackButton_->setMenu(&menu_);
