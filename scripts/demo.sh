@@ -36,6 +36,7 @@ cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   pulseaudio --kill 2>/dev/null || true
+  rm -rf "$work"
 }
 trap cleanup EXIT
 say() { printf '[demo %s] %s\n' "$(date +%T)" "$*"; }
@@ -115,7 +116,10 @@ sleep 0.5
 
 menu_now >"$out/menu.txt"
 kill -TERM "$tray"
-wait "$tray" || true
+if ! wait "$tray"; then
+  tail -n 30 "$work/tray.log" >&2
+  say "The tray application did not end cleanly"; exit 1
+fi
 
 sidecar="$(ls "$captures"/capture-*.json | head -n 1)"
 cp "$sidecar" "${sidecar%.json}.wav" "$out/"
