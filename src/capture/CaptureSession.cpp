@@ -260,20 +260,24 @@ void CaptureSession::stopEndpoints() {
     systemEndpoint_.reset();
 }
 
+void CaptureSession::closeAudio() {
+    if (mixer_) mixer_->stop();
+    if (!writer_) return;
+    try {
+        writer_->close();
+    } catch (const std::exception& error) {
+        // The file keeps its audio with sizes of 0; the launch repair deals with it.
+        log_.error("Audio file could not be closed: {}", describe(error));
+    }
+}
+
 void CaptureSession::teardown() {
     pendingRebuild_.cancel();
     pendingRequest_.reset();
     watch_.remove();
     sidecarTimer_.cancel();
     stopEndpoints();
-    if (mixer_) mixer_->stop();
-    if (writer_) {
-        try {
-            writer_->close();
-        } catch (const std::exception& error) {
-            log_.error("Audio file could not be closed: {}", describe(error));
-        }
-    }
+    closeAudio();
     mixer_.reset();
     writer_.reset();
     micChannel_.reset();
@@ -320,15 +324,7 @@ void CaptureSession::finalizeOnControl() {
     stopEndpoints();
 
     state_ = CaptureState::finalizing;
-    if (mixer_) mixer_->stop();
-    if (writer_) {
-        try {
-            writer_->close();
-        } catch (const std::exception& error) {
-            // The file keeps its audio with sizes of 0; the launch repair deals with it.
-            log_.error("Audio file could not be closed: {}", describe(error));
-        }
-    }
+    closeAudio();
 
     const WallTime now = clock_.now();
     updateSidecar([&](CaptureSidecar& sidecar) {

@@ -135,6 +135,8 @@ private:
     void reconfigure(const std::shared_ptr<Mixer::Channel>& channel, double rate);
     void teardown();
     void stopEndpoints();
+    // Lets the mixer write its last frames and closes the file.
+    void closeAudio();
     void writeSidecar();
     void startSidecarTimer();
     void refreshSidecar();

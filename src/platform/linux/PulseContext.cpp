@@ -267,24 +267,30 @@ std::uint32_t PulseContext::clientIndex() const {
     return pa_context_get_index(context_);
 }
 
-PulseDeviceInfo PulseContext::deviceInfo(const pa_sink_info& info) {
+namespace {
+
+// What sinks and sources describe alike.
+template <typename Info>
+PulseDeviceInfo commonDeviceInfo(const Info& info) {
     PulseDeviceInfo device;
     device.index = info.index;
     device.name = info.name ? info.name : "";
     device.rate = info.sample_spec.rate;
     device.channels = info.sample_spec.channels;
     if (info.active_port != nullptr && info.active_port->name != nullptr) device.activePort = info.active_port->name;
+    return device;
+}
+
+}  // namespace
+
+PulseDeviceInfo PulseContext::deviceInfo(const pa_sink_info& info) {
+    PulseDeviceInfo device = commonDeviceInfo(info);
     device.monitorSourceName = info.monitor_source_name ? info.monitor_source_name : "";
     return device;
 }
 
 PulseDeviceInfo PulseContext::deviceInfo(const pa_source_info& info) {
-    PulseDeviceInfo device;
-    device.index = info.index;
-    device.name = info.name ? info.name : "";
-    device.rate = info.sample_spec.rate;
-    device.channels = info.sample_spec.channels;
-    if (info.active_port != nullptr && info.active_port->name != nullptr) device.activePort = info.active_port->name;
+    PulseDeviceInfo device = commonDeviceInfo(info);
     device.monitorOfSink = info.monitor_of_sink;
     return device;
 }

@@ -91,24 +91,22 @@ OSStatus PulseProcessTapHardware::startDevice(AudioObjectID device, AudioDeviceI
 }
 
 OSStatus PulseProcessTapHardware::stopDevice(AudioObjectID device, AudioDeviceIOProcID proc) {
-    std::unique_ptr<PulseRecordStream> stream;
-    {
-        std::lock_guard lock(mutex_);
-        const auto found = procs_.find(proc);
-        if (found == procs_.end() || found->second.device != device) return PulseAudioHardware::kBadObject;
-        stream = std::move(found->second.stream);
-    }
-    return kAudioNoError;
+    return endStream(device, proc, false);
 }
 
 OSStatus PulseProcessTapHardware::destroyIOProc(AudioObjectID device, AudioDeviceIOProcID proc) {
+    return endStream(device, proc, true);
+}
+
+OSStatus PulseProcessTapHardware::endStream(AudioObjectID device, AudioDeviceIOProcID proc, bool forget) {
+    // Dropped after the lock is released: ending a stream waits for the server.
     std::unique_ptr<PulseRecordStream> stream;
     {
         std::lock_guard lock(mutex_);
         const auto found = procs_.find(proc);
         if (found == procs_.end() || found->second.device != device) return PulseAudioHardware::kBadObject;
         stream = std::move(found->second.stream);
-        procs_.erase(found);
+        if (forget) procs_.erase(found);
     }
     return kAudioNoError;
 }

@@ -37,6 +37,9 @@ public:
     static constexpr OSStatus kStartFailed = static_cast<OSStatus>(fourCharCode("!go "));
 
 private:
+    // Ends the stream of `proc` on `device`; `forget` also drops the procedure.
+    OSStatus endStream(AudioObjectID device, AudioDeviceIOProcID proc, bool forget);
+
     struct IOProc {
         AudioObjectID device;
         std::shared_ptr<IOBlock> block;

@@ -79,27 +79,26 @@ PulseRecordStream::PulseRecordStream(PulseContext& pulse, Options options, DataH
         }
     }
     if (!failure.empty()) {
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
-        pa_stream_set_read_callback(stream_, nullptr, nullptr);
-        pa_stream_set_moved_callback(stream_, nullptr, nullptr);
-        pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
-        pa_stream_disconnect(stream_);
-        pa_stream_unref(stream_);
-        stream_ = nullptr;
-        if (releaseTimer_ != nullptr) pa_threaded_mainloop_get_api(pulse_.mainloop())->time_free(releaseTimer_);
+        disconnect();
         throw PulseError("Could not record from " + options_.sourceName + " (" + failure + ")");
     }
 }
 
 PulseRecordStream::~PulseRecordStream() {
     const PulseContext::Lock lock(pulse_);
+    disconnect();
+}
+
+void PulseRecordStream::disconnect() noexcept {
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_set_moved_callback(stream_, nullptr, nullptr);
     pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
     pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
+    stream_ = nullptr;
     if (releaseTimer_ != nullptr) pa_threaded_mainloop_get_api(pulse_.mainloop())->time_free(releaseTimer_);
+    releaseTimer_ = nullptr;
 }
 
 std::string PulseRecordStream::sourceName() const {

@@ -56,6 +56,8 @@ private:
 
     static void onRelease(pa_mainloop_api* api, pa_time_event* event, const struct timeval* time, void* self);
 
+    // Silences every callback and ends the stream and its timer; the server lock is held.
+    void disconnect() noexcept;
     void read() noexcept;
     // Where frame 0 of the stream lies on the host clock, from what is in hand now.
     void estimateFrameZero(std::uint64_t readTime, std::size_t readableBytes) noexcept;
