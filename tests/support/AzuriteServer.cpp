@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kavo::testing {
@@ -126,7 +127,8 @@ std::filesystem::path AzuriteServer::script() {
                : modules / "azurite" / "dist" / "src" / "blob" / "main.js";
 }
 
-AzuriteServer::AzuriteServer() {
+AzuriteServer::AzuriteServer(std::vector<std::string> nodeOptions)
+    : nodeOptions_(std::move(nodeOptions)) {
     std::string pattern = (std::filesystem::temp_directory_path() / "kavo-azurite-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     workDirectory_ = pattern;
@@ -165,6 +167,15 @@ void AzuriteServer::start() {
     const std::string portText = std::to_string(port_);
     const std::string location = workDirectory_.string();
     const pid_t parent = ::getpid();
+    std::vector<std::string> arguments{"node"};
+    arguments.insert(arguments.end(), nodeOptions_.begin(), nodeOptions_.end());
+    arguments.insert(arguments.end(),
+                     {resolved.string(), "--blobHost", "127.0.0.1", "--blobPort", portText,
+                      "--inMemoryPersistence", "--skipApiVersionCheck", "--disableTelemetry",
+                      "--silent"});
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
 
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -178,9 +189,7 @@ void AzuriteServer::start() {
             ::dup2(out, STDERR_FILENO);
         }
         if (::chdir(location.c_str()) != 0) ::_exit(127);
-        ::execl(node.c_str(), "node", resolved.c_str(), "--blobHost", "127.0.0.1", "--blobPort",
-                portText.c_str(), "--inMemoryPersistence", "--skipApiVersionCheck",
-                "--disableTelemetry", "--silent", static_cast<char*>(nullptr));
+        ::execv(node.c_str(), argv.data());
         ::_exit(127);
     }
 

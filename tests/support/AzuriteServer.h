@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "base/Clock.h"
 #include "net/HTTPTransport.h"
@@ -20,7 +21,9 @@ public:
     static constexpr const char* kAccountKey =
         "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
 
-    AzuriteServer();
+    AzuriteServer() : AzuriteServer(std::vector<std::string>{}) {}
+    // `nodeOptions` go to node before Azurite's script (a benchmark preloads with -r).
+    explicit AzuriteServer(std::vector<std::string> nodeOptions);
     AzuriteServer(const AzuriteServer&) = delete;
     AzuriteServer& operator=(const AzuriteServer&) = delete;
     ~AzuriteServer();
@@ -46,6 +49,7 @@ private:
     void start();
     void stop();
 
+    std::vector<std::string> nodeOptions_;
     int port_ = 0;
     pid_t pid_ = -1;
     std::filesystem::path workDirectory_;
