@@ -11,11 +11,9 @@
 
 namespace {
 
-thread_local std::int64_t threadAllocations = 0;
 std::atomic<std::int64_t> callbackAllocations{0};
 
 void count() {
-    ++threadAllocations;
     if (kavo::testing::insideAudioCallback()) {
         callbackAllocations.fetch_add(1, std::memory_order_relaxed);
     }
@@ -42,8 +40,6 @@ void* allocateAligned(std::size_t size, std::align_val_t alignment) {
 }  // namespace
 
 namespace kavo::testing {
-
-std::int64_t allocationsOnThisThread() { return threadAllocations; }
 
 std::int64_t allocationsInAudioCallbacks() {
     return callbackAllocations.load(std::memory_order_relaxed);

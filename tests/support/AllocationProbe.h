@@ -8,9 +8,6 @@ namespace kavo::testing {
 // that a real-time path allocates nothing. (libsoxr allocates with malloc and is not
 // counted.)
 
-// Allocations made so far on the calling thread.
-std::int64_t allocationsOnThisThread();
-
 // Allocations made, on any thread, while that thread was inside an audio callback
 // (AudioCallbackScope).
 std::int64_t allocationsInAudioCallbacks();

@@ -92,17 +92,6 @@ public:
         std::lock_guard lock(mutex_);
         return running_;
     }
-    // Hands frames to the sink of the running endpoint, as its audio thread would.
-    bool deliver(const float* frames, std::int64_t count, std::uint64_t hostTime) {
-        CaptureEndpoint::Sink sink;
-        {
-            std::lock_guard lock(mutex_);
-            if (!running_) return false;
-            sink = sink_;
-        }
-        sink(frames, count, hostTime);
-        return true;
-    }
     // Plays the scripted stream up to `hostTime`; false without a running stream.
     bool deliverUntil(std::uint64_t hostTime) {
         std::lock_guard lock(signalMutex_);
@@ -140,7 +129,6 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
     bool running_ = false;
-    CaptureEndpoint::Sink sink_;
     CaptureEndpoint::RebuildHandler handler_;
     mutable std::mutex signalMutex_;
     std::unique_ptr<SignalThread> signal_;
@@ -185,7 +173,6 @@ public:
         if (!script.startFailure.empty()) throw Error(script.startFailure);
         {
             std::lock_guard lock(state_->mutex_);
-            state_->sink_ = sink;
             state_->running_ = true;
         }
         if (script.stream) {
@@ -206,7 +193,6 @@ public:
         stopSignal();
         std::lock_guard lock(state_->mutex_);
         state_->running_ = false;
-        state_->sink_ = nullptr;
     }
 
     void setOnNeedsRebuild(RebuildHandler handler) override {

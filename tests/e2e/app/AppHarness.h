@@ -1,85 +1,205 @@
 #pragma once
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/TempDir.h"
 
+extern char** environ;
+
 namespace kavo::e2e {
 
-// The built application.
-inline const std::filesystem::path kApplication = KAVO_BINARY_DIR "/src/kavo-meetings";
+namespace fs = std::filesystem;
 
 // Polls `condition` every 100 ms until it holds or `timeout` passes.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+}
 
 // A file's bytes; empty when it cannot be read.
-std::string readBytes(const std::filesystem::path& path);
+inline std::string readBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
 
-// A child process whose standard output and error go to files. Dropping it sends
-// SIGTERM, then SIGKILL if it has not ended within 10 s, and reaps it.
+// The built application as a child process whose standard output and error go to
+// NAME.out and NAME.err in `folder`. Dropping it sends SIGTERM, then SIGKILL if it has
+// not ended within 10 s, and reaps it.
 class AppProcess {
 public:
-    AppProcess(pid_t pid, std::filesystem::path out, std::filesystem::path err);
-    AppProcess(AppProcess&& other) noexcept;
-    AppProcess& operator=(AppProcess&&) = delete;
+    AppProcess(const fs::path& folder, const std::string& name, std::vector<std::string> arguments,
+               const std::vector<std::string>& environment)
+        : out_(folder / (name + ".out")), err_(folder / (name + ".err")) {
+        // Everything the child needs is prepared before fork: after it, only
+        // async-signal-safe calls.
+        arguments.insert(arguments.begin(), KAVO_BINARY_DIR "/src/kavo-meetings");
+        std::vector<char*> argv, envp;
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        for (const auto& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        const std::string out = out_.string(), err = err_.string();
+        const pid_t parent = ::getpid();
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ > 0) return;
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its children with it
+        if (::getppid() != parent) ::_exit(127);
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || o < 0 || e < 0) ::_exit(127);
+        ::dup2(in, STDIN_FILENO);
+        ::dup2(o, STDOUT_FILENO);
+        ::dup2(e, STDERR_FILENO);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
     AppProcess(const AppProcess&) = delete;
     AppProcess& operator=(const AppProcess&) = delete;
-    ~AppProcess();
+    ~AppProcess() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        if (!wait(std::chrono::seconds(10))) {
+            ::kill(pid_, SIGKILL);
+            while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
 
-    pid_t pid() const { return pid_; }
     std::string out() const { return readBytes(out_); }
     std::string err() const { return readBytes(err_); }
-
-    void signal(int number) const;
+    void signal(int number) const {
+        if (pid_ > 0) ::kill(pid_, number);
+    }
     // Waits up to `timeout` for it to end: its exit code, or 128 + the signal that ended
-    // it; nullopt when it is still running.
-    std::optional<int> wait(std::chrono::milliseconds timeout);
-
-    // With --print-menu: the menu as the application last printed it.
-    std::string menu() const;
-    bool menuShows(const std::string& text) const { return menu().find(text) != std::string::npos; }
+    // it; nullopt while it is still running.
+    std::optional<int> wait(std::chrono::milliseconds timeout) {
+        std::optional<int> code;
+        waitUntil(
+            [&] {
+                int status = 0;
+                if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_)
+                    code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return code.has_value();
+            },
+            timeout);
+        if (code) pid_ = -1;
+        return code;
+    }
+    // With --print-menu: whether the menu the application last printed shows `text`.
+    bool menuShows(const std::string& text) const {
+        const std::string printed = out();
+        const auto last = printed.rfind("Menu:\n");
+        return last != std::string::npos && printed.find(text, last) != std::string::npos;
+    }
 
 private:
-    pid_t pid_;
-    std::filesystem::path out_;
-    std::filesystem::path err_;
+    fs::path out_, err_;
+    pid_t pid_ = -1;
 };
 
 // What a finished command printed.
 struct CommandResult {
     int status = -1;  // exit code; 128 + signal; -1 when it overran its time and was killed
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // A home of the application's own (HOME and the XDG folders in a fresh temporary folder)
-// and the servers it is pointed at. Every child inherits this process's environment
-// (so a PulseDaemon's server) with these variables put over it.
+// and the servers it is pointed at. Children inherit this process's environment (so a
+// PulseDaemon's server) with these variables put over it.
 class AppHome {
 public:
     // `endpoints`: the dev stack's endpoints object as JSON text, or empty for none.
-    explicit AppHome(const std::string& endpoints = {});
+    explicit AppHome(const std::string& endpoints = {}) {
+        fs::create_directories(dir_ / "run");
+        ::chmod((dir_ / "run").c_str(), 0700);
+        variables_ = {{"HOME", path().string()},
+                      {"XDG_DATA_HOME", (dir_ / "data").string()},
+                      {"XDG_CONFIG_HOME", (dir_ / "config").string()},
+                      {"XDG_STATE_HOME", (dir_ / "state").string()},
+                      {"XDG_CACHE_HOME", (dir_ / "cache").string()},
+                      {"XDG_RUNTIME_DIR", (dir_ / "run").string()},
+                      {"KAVO_ENDPOINTS", ""},  // empty: removed
+                      {"QT_QPA_PLATFORM", "offscreen"}};
+        if (!endpoints.empty()) {
+            std::ofstream(dir_ / "endpoints.json") << endpoints << '\n';
+            variables_["KAVO_ENDPOINTS"] = (dir_ / "endpoints.json").string();
+        }
+    }
 
-    const std::filesystem::path& path() const { return dir_.path(); }
-    std::filesystem::path capturesDirectory() const;
+    const fs::path& path() const { return dir_.path(); }
+    fs::path capturesDirectory() const {
+        return dir_ / "data" / "brindle.meetings.desktop" / "Captures";
+    }
 
     // Runs `kavo-meetings ARGS...` to its end (killed after `timeout`).
     CommandResult run(const std::vector<std::string>& arguments,
                       std::chrono::milliseconds timeout = std::chrono::seconds(60),
-                      const std::map<std::string, std::string>& extraEnvironment = {}) const;
+                      const std::map<std::string, std::string>& extra = {}) const {
+        AppProcess process(path(), "run-" + std::to_string(++runs_), arguments, environment(extra));
+        CommandResult result;
+        if (const auto code = process.wait(timeout)) {
+            result.status = *code;
+        } else {
+            process.signal(SIGKILL);
+            process.wait(std::chrono::seconds(10));
+        }
+        result.out = process.out();
+        result.err = process.err();
+        return result;
+    }
     // Starts `kavo-meetings ARGS...`; its output goes to NAME.out and NAME.err here.
-    AppProcess start(const std::string& name, const std::vector<std::string>& arguments) const;
+    AppProcess start(const std::string& name, const std::vector<std::string>& arguments) const {
+        return AppProcess(path(), name, arguments, environment({}));
+    }
 
 private:
-    std::vector<std::string> environment(const std::map<std::string, std::string>& extra) const;
+    // The test's own values of the variables the application reads never leak into a child.
+    std::vector<std::string> environment(const std::map<std::string, std::string>& extra) const {
+        std::map<std::string, std::string> merged;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text(*entry);
+            if (const auto equals = text.find('='); equals != std::string::npos)
+                merged[text.substr(0, equals)] = text.substr(equals + 1);
+        }
+        for (const auto& [name, value] : variables_) {
+            if (value.empty())
+                merged.erase(name);
+            else
+                merged[name] = value;
+        }
+        for (const auto& [name, value] : extra) merged[name] = value;
+        std::vector<std::string> result;
+        for (const auto& [name, value] : merged) result.push_back(name + "=" + value);
+        return result;
+    }
 
     testing::TempDir dir_;
     std::map<std::string, std::string> variables_;

@@ -1,16 +1,10 @@
 // The README's main job, run as a person runs it: scripts/demo.sh with the built
 // application, a private audio server, the dev stack and a scripted call.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <string>
-#include <vector>
-
-#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "base/AtomicFile.h"
@@ -30,14 +24,11 @@ std::string readAll(const fs::path& path) {
     return bytes.value_or("");
 }
 
-double unixSeconds(WallTime time) {
-    return std::chrono::duration<double>(time.time_since_epoch()).count();
-}
-
 // Root mean square of the 16-bit samples between two offsets in seconds.
 double rms(const std::vector<std::int16_t>& samples, double from, double to) {
     const auto first = static_cast<std::size_t>(std::max(0.0, from) * 16'000);
-    const auto last = std::min(samples.size(), static_cast<std::size_t>(std::max(0.0, to) * 16'000));
+    const auto last =
+        std::min(samples.size(), static_cast<std::size_t>(std::max(0.0, to) * 16'000));
     if (last <= first) return 0;
     double sum = 0;
     for (std::size_t i = first; i < last; ++i) sum += static_cast<double>(samples[i]) * samples[i];
@@ -46,32 +37,29 @@ double rms(const std::vector<std::int16_t>& samples, double from, double to) {
 
 TEST(MeetingDemo, AMeetingIsRecordedByItselfUploadedAndListedAsUploaded) {
     testing::TempDir out;
-    const std::string command =
-        fmt::format("'{}/scripts/demo.sh' --binary '{}/src/kavo-meetings' --out '{}' > '{}' 2>&1", KAVO_SOURCE_DIR,
-                    KAVO_BINARY_DIR, out.path().string(), (out.path() / "demo.log").string());
+    const std::string command = fmt::format(
+        "'{}/scripts/demo.sh' --binary '{}/src/kavo-meetings' --out '{}' > '{}' 2>&1",
+        KAVO_SOURCE_DIR, KAVO_BINARY_DIR, out.path().string(), (out.path() / "demo.log").string());
     ASSERT_EQ(std::system(command.c_str()), 0) << readAll(out.path() / "demo.log");
 
-    fs::path wavPath;
-    fs::path sidecarPath;
+    fs::path wavPath, sidecarPath;
     for (const auto& entry : fs::directory_iterator(out.path())) {
-        const auto name = entry.path().filename().string();
-        if (name.starts_with("capture-") && name.ends_with(".wav")) wavPath = entry.path();
-        if (name.starts_with("capture-") && name.ends_with(".json")) sidecarPath = entry.path();
+        if (!entry.path().filename().string().starts_with("capture-")) continue;
+        if (entry.path().extension() == ".wav") wavPath = entry.path();
+        if (entry.path().extension() == ".json") sidecarPath = entry.path();
     }
-    ASSERT_FALSE(wavPath.empty());
-    ASSERT_FALSE(sidecarPath.empty());
+    ASSERT_FALSE(wavPath.empty() || sidecarPath.empty());
 
     const auto sidecar = CaptureSidecar::read(sidecarPath);
     EXPECT_TRUE(sidecar.endedAt);
     EXPECT_EQ(sidecar.uploadState, "DELIVERED");
-    ASSERT_TRUE(sidecar.recordingId);
-    EXPECT_FALSE(sidecar.recordingId->empty());
-    ASSERT_TRUE(sidecar.sources);
-    ASSERT_EQ(sidecar.sources->size(), 2u);
+    EXPECT_FALSE(sidecar.recordingId.value_or("").empty());
+    ASSERT_TRUE(sidecar.sources && sidecar.sources->size() == 2u);
     for (const auto& source : *sidecar.sources) EXPECT_GT(source.totalFrames, 0) << source.name;
 
     const std::string wav = readAll(wavPath);
-    EXPECT_TRUE(readAll(out.path() / "server-copy.wav") == wav) << "the server's copy differs from the recording";
+    EXPECT_TRUE(readAll(out.path() / "server-copy.wav") == wav)
+        << "the server's copy differs from the recording";
     ASSERT_GT(wav.size(), 44u);
     const auto* header = reinterpret_cast<const std::uint8_t*>(wav.data());
     EXPECT_EQ(wav::readLittleEndian32(header + wav::kDataSizeOffset), wav.size() - 44);
@@ -80,7 +68,9 @@ TEST(MeetingDemo, AMeetingIsRecordedByItselfUploadedAndListedAsUploaded) {
 
     // Each voice is loud where the timeline puts it, against the quiet after the call.
     const auto timeline = nlohmann::json::parse(readAll(out.path() / "timeline.json"));
-    const double start = unixSeconds(*SidecarTimestamp::parse(sidecar.startedAt));
+    const double start = std::chrono::duration<double>(
+                             SidecarTimestamp::parse(sidecar.startedAt)->time_since_epoch())
+                             .count();
     const auto loudness = [&](const char* voice) {
         const double from = timeline.at(voice).at("start").get<double>() - start;
         const double to = timeline.at(voice).at("end").get<double>() - start;

@@ -4,13 +4,7 @@
 // only the waits between attempts are shortened.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cmath>
 #include <future>
-#include <map>
-#include <mutex>
-#include <numbers>
-#include <vector>
 
 #include "base/AtomicFile.h"
 #include "base/Log.h"
@@ -31,19 +25,9 @@ namespace kavo {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::DevStack;
-using testing::ScaledClock;
-using testing::TempDir;
 
 class OfflineDelivery : public ::testing::Test {
 protected:
-    OfflineDelivery() {
-        environment_ = {{"XDG_DATA_HOME", (home_.path() / "data").string()},
-                        {"XDG_CONFIG_HOME", (home_.path() / "config").string()},
-                        {"XDG_STATE_HOME", (home_.path() / "state").string()},
-                        {"KAVO_ENDPOINTS", stack_.endpoints().at("dataDir").get<std::string>() + "/endpoints.json"}};
-    }
-
     ~OfflineDelivery() override {
         for (auto& visit : browserVisits_) visit.wait();
     }
@@ -85,17 +69,15 @@ protected:
         return met;
     }
 
-    // Two seconds of a tone, closed, with the sidecar a finished capture has.
+    // Two seconds of audio, closed, with the sidecar a finished capture has.
     CaptureArtifacts finishedCapture(const std::filesystem::path& captures) {
         const auto id = makeCaptureId();
         const auto artifacts = CaptureArtifacts::forCapture(captures, id);
         std::filesystem::create_directories(captures);
-        std::vector<std::int16_t> tone(32'000);
-        for (std::size_t i = 0; i < tone.size(); ++i) {
-            tone[i] = static_cast<std::int16_t>(std::lround(6000.0 * std::sin(2.0 * std::numbers::pi * 440.0 * i / 16'000)));
-        }
+        std::vector<std::int16_t> audio(32'000);
+        for (std::size_t i = 0; i < audio.size(); ++i) audio[i] = std::int16_t(i * 997);
         WavWriter writer(artifacts.audioURL, 16'000, 1, 16);
-        writer.append(tone.data(), static_cast<std::int64_t>(tone.size()));
+        writer.append(audio.data(), static_cast<std::int64_t>(audio.size()));
         writer.close();
         CaptureSidecar sidecar;
         sidecar.captureId = id;
@@ -108,11 +90,17 @@ protected:
     }
 
     static inline linux_platform::CurlGlobal curl_;
-    static inline std::shared_ptr<HTTPTransport> transport_ = std::make_shared<linux_platform::CurlTransport>(curl_);
+    static inline std::shared_ptr<HTTPTransport> transport_ =
+        std::make_shared<linux_platform::CurlTransport>(curl_);
 
-    DevStack stack_{transport_};
-    TempDir home_;
-    std::map<std::string, std::string> environment_;
+    testing::DevStack stack_{transport_};
+    testing::TempDir home_;
+    std::map<std::string, std::string> environment_{
+        {"XDG_DATA_HOME", (home_.path() / "data").string()},
+        {"XDG_CONFIG_HOME", (home_.path() / "config").string()},
+        {"XDG_STATE_HOME", (home_.path() / "state").string()},
+        {"KAVO_ENDPOINTS",
+         stack_.endpoints().at("dataDir").get<std::string>() + "/endpoints.json"}};
     std::vector<std::future<void>> browserVisits_;
     MainLoop loop_;
     std::function<void()> check_;
@@ -121,7 +109,7 @@ protected:
 TEST_F(OfflineDelivery, ACaptureFinishedWhileTheServerIsDownIsDeliveredOnceItIsBack) {
     LogCapture logs;
     // Fifty times faster: the 10 s, 60 s and 300 s waits take 0.2 s, 1.2 s and 6 s.
-    ScaledClock clock(50);
+    testing::ScaledClock clock(50);
     linux_platform::LinuxServices services(clock, options());
     linux_platform::LinuxDesktop::Shell shell;
     shell.main = &loop_;
@@ -132,15 +120,19 @@ TEST_F(OfflineDelivery, ACaptureFinishedWhileTheServerIsDownIsDeliveredOnceItIsB
     app.observe([&] {
         const auto items = app.menu();
         const auto text = app.session().upload().menuText();
-        const bool inMenu = std::any_of(items.begin(), items.end(), [&](const MenuItem& item) { return item.title == text; });
+        const bool inMenu = std::any_of(items.begin(), items.end(),
+                                        [&](const MenuItem& item) { return item.title == text; });
         if (inMenu && (shown.empty() || shown.back() != text)) shown.push_back(text);
         if (check_) check_();
     });
 
-    ASSERT_TRUE(runUntil([&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
+    ASSERT_TRUE(runUntil(
+        [&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
     app.perform(MenuItem::button("Sign In", MenuAction::signIn));
-    ASSERT_TRUE(runUntil([&] { return app.session().phase().kind() == SessionPhase::Kind::signedIn; }, 60s))
-        << app.session().signInError().value_or("still " + std::to_string(static_cast<int>(app.session().phase().kind())));
+    ASSERT_TRUE(
+        runUntil([&] { return app.session().phase().kind() == SessionPhase::Kind::signedIn; }, 60s))
+        << app.session().signInError().value_or(
+               "still " + std::to_string(static_cast<int>(app.session().phase().kind())));
 
     stack_.takeDown();
     const auto artifacts = finishedCapture(services.paths().capturesDirectory());
@@ -148,7 +140,8 @@ TEST_F(OfflineDelivery, ACaptureFinishedWhileTheServerIsDownIsDeliveredOnceItIsB
     app.session().captureFinished(artifacts);
 
     // The second retry has begun: the first two attempts failed on a server that is gone.
-    ASSERT_TRUE(runUntil([&] { return logs.contains("UploadCoordinator", "Retry 2 in 60s"); }, 60s));
+    ASSERT_TRUE(
+        runUntil([&] { return logs.contains("UploadCoordinator", "Retry 2 in 60s"); }, 60s));
     const auto retrying = std::find_if(shown.begin(), shown.end(), [](const std::string& text) {
         return text.ends_with(" (auto-retrying)");
     });
@@ -158,7 +151,8 @@ TEST_F(OfflineDelivery, ACaptureFinishedWhileTheServerIsDownIsDeliveredOnceItIsB
         << "nothing was delivered while the server was down";
 
     stack_.bringBack();
-    ASSERT_TRUE(runUntil([&] { return app.session().upload().kind() == UploadStatus::Kind::delivered; }, 90s))
+    ASSERT_TRUE(runUntil(
+        [&] { return app.session().upload().kind() == UploadStatus::Kind::delivered; }, 90s))
         << app.session().upload().menuText();
     EXPECT_EQ(shown.back(), "Uploaded");
 

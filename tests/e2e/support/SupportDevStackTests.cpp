@@ -35,23 +35,22 @@ CaptureSidecar recordedSidecar(std::optional<std::string> recordingId) {
     return sidecar;
 }
 
+// A dev stack of its own for each test, so that ticket numbers start at 1.
 class SupportAgainstDevStack : public ::testing::Test {
 protected:
-    ProblemReportSubmitter submitter() const {
-        const std::string token = stack.accessToken();
-        return ProblemReportSubmitter{
-            .api = KavoAPIClient(stack.tenantBaseURL("contoso"), transport,
-                                 [token](std::stop_token) { return token; }),
-            .tenant = {stack.tenantClientName("contoso"), stack.tenantBaseURL("contoso")},
+    // Fills and submits a form bound to the dev stack; returns its final phase.
+    Phase submitForm(std::optional<CaptureSidecar> sidecar, bool attach,
+                     std::optional<std::string> token = std::nullopt) {
+        const ProblemReportSubmitter filer{
+            .api = KavoAPIClient(stack_->tenantBaseURL("contoso"), transport_,
+                                 [bearer = token.value_or(stack_->accessToken())](std::stop_token) {
+                                     return bearer;
+                                 }),
+            .tenant = {stack_->tenantClientName("contoso"), stack_->tenantBaseURL("contoso")},
             .environment = SupportEnvironment::current(system),
             .now = [] { return std::chrono::system_clock::now(); },
             .timeZone = system.timeZoneIdentifier(),
         };
-    }
-
-    // Fills and submits a form bound to the dev stack; returns its final phase.
-    Phase submitForm(std::optional<CaptureSidecar> sidecar, bool attach) {
-        const ProblemReportSubmitter filer = submitter();
         std::optional<SupportCapture> capture;
         if (sidecar)
             capture = SupportCapture{*sidecar, *SidecarTimestamp::parse(sidecar->startedAt)};
@@ -68,12 +67,12 @@ protected:
         return form->phase();
     }
 
-    json tickets() const { return stack.adminGet("/feedback").at("tickets"); }
+    json tickets() const { return stack_->adminGet("/feedback").at("tickets"); }
 
     linux_platform::CurlGlobal curl;
-    std::shared_ptr<linux_platform::CurlTransport> transport =
+    std::shared_ptr<HTTPTransport> transport_ =
         std::make_shared<linux_platform::CurlTransport>(curl);
-    testing::DevStack stack{transport};
+    std::unique_ptr<testing::DevStack> stack_ = std::make_unique<testing::DevStack>(transport_);
     linux_platform::LinuxSystemIdentity system;
     ManualClock clock;
     ManualScheduler scheduler{clock};
@@ -81,13 +80,8 @@ protected:
 };
 
 TEST_F(SupportAgainstDevStack, ReportCarriesDiagnosticsSidecarAndRecordingRules) {
-    const Phase attached = submitForm(recordedSidecar(" rec-123 \n"), true);
-    ASSERT_EQ(attached.kind, Phase::Kind::sent) << attached.text;
-    EXPECT_EQ(attached.text, "KAVO-000001");
-
-    const json ticket = tickets().at(0);
-    EXPECT_EQ(ticket["id"], "KAVO-000001");
-    const json& body = ticket["request"];
+    ASSERT_EQ(submitForm(recordedSidecar(" rec-123 \n"), true), Phase::sent("KAVO-000001"));
+    const json body = tickets().at(0).at("request");
     EXPECT_EQ(body["subject"], "Far side went silent");
     EXPECT_EQ(body["description"], "After ten minutes the system audio stopped being recorded.");
     EXPECT_EQ(body["recording_id"], "rec-123");
@@ -100,7 +94,7 @@ TEST_F(SupportAgainstDevStack, ReportCarriesDiagnosticsSidecarAndRecordingRules)
     }
     EXPECT_EQ(diagnostics["client"], "linux-desktop");
     EXPECT_EQ(diagnostics["appVersion"], KAVO_VERSION);
-    EXPECT_TRUE(SidecarTimestamp::parse(diagnostics["timestamp"].get<std::string>()).has_value());
+    EXPECT_TRUE(SidecarTimestamp::parse(diagnostics["timestamp"].get<std::string>()));
     EXPECT_EQ(diagnostics["tenant"],
               (json{{"clientName", "Contoso Meetings Lab"}, {"host", "127.0.0.1"}}));
     EXPECT_EQ(diagnostics["capture"], json::parse(recordedSidecar(" rec-123 \n").encode()));
@@ -110,98 +104,64 @@ TEST_F(SupportAgainstDevStack, ReportCarriesDiagnosticsSidecarAndRecordingRules)
     // Attached but never uploaded: the sidecar goes, the recording does not.
     ASSERT_EQ(submitForm(recordedSidecar(""), true), Phase::sent("KAVO-000003"));
     const json all = tickets();
-    ASSERT_EQ(all.size(), 3u);
     for (const int i : {1, 2}) {
-        const json& request = all.at(i)["request"];
-        EXPECT_FALSE(request.contains("recording_id")) << i;
-        EXPECT_EQ(request["include_recording"], false) << i;
+        EXPECT_FALSE(all.at(i)["request"].contains("recording_id")) << i;
+        EXPECT_EQ(all.at(i)["request"]["include_recording"], false) << i;
     }
     EXPECT_TRUE(all.at(1)["request"]["diagnostics"]["capture"].is_null());
     EXPECT_EQ(all.at(2)["request"]["diagnostics"]["capture"]["captureId"], "6B1C");
-    EXPECT_TRUE(logs.contains("ProblemReportForm", "Support ticket filed: KAVO-000003"));
 }
 
 TEST_F(SupportAgainstDevStack, ServerRefusalsShowTheirMessagesAndFileNothing) {
-    stack.adminPost("/faults", {{"endpoint", "feedback"}, {"status", 503}});
+    const std::pair<int, const char*> refusals[] = {
+        {503, "Support ticketing is unavailable on this deployment right now. Try again later."},
+        {422,
+         "The server rejected this report. Shorten the subject or the description and send "
+         "it again."},
+        {500, "Could not send the report (HTTP 500). Your text is still here; try again."},
+    };
+    for (const auto& [status, message] : refusals) {
+        stack_->adminPost("/faults", {{"endpoint", "feedback"}, {"status", status}});
+        EXPECT_EQ(submitForm(std::nullopt, false), Phase::failed(message)) << status;
+    }
+    const json expired = stack_->adminPost(
+        "/tokens",
+        {{"user", "avery.quinn@contoso.test"}, {"resource", "kavo"}, {"expiresInSeconds", -60}});
     EXPECT_EQ(
-        submitForm(std::nullopt, false),
-        Phase::failed(
-            "Support ticketing is unavailable on this deployment right now. Try again later."));
-    stack.adminPost("/faults", {{"endpoint", "feedback"}, {"status", 422}});
-    EXPECT_EQ(
-        submitForm(std::nullopt, false),
-        Phase::failed(
-            "The server rejected this report. Shorten the subject or the description and send it "
-            "again."));
-    stack.adminPost("/faults", {{"endpoint", "feedback"}, {"status", 500}});
-    EXPECT_EQ(
-        submitForm(std::nullopt, false),
-        Phase::failed("Could not send the report (HTTP 500). Your text is still here; try again."));
+        submitForm(std::nullopt, false, expired.at("access_token").get<std::string>()),
+        Phase::failed("Your sign-in has expired. Sign out and back in, then send this again."));
     EXPECT_TRUE(logs.contains("ProblemReportForm", "Support report failed: "));
     EXPECT_TRUE(tickets().empty());
     // With the faults used up the same report goes through.
     EXPECT_EQ(submitForm(std::nullopt, false), Phase::sent("KAVO-000001"));
 }
 
-TEST_F(SupportAgainstDevStack, ExpiredSignInIsReportedAsSuch) {
-    const json answer = stack.adminPost(
-        "/tokens",
-        {{"user", "avery.quinn@contoso.test"}, {"resource", "kavo"}, {"expiresInSeconds", -60}});
-    const std::string expired = answer.at("access_token").get<std::string>();
-    ProblemReportSubmitter filer = submitter();
-    filer.api = KavoAPIClient(stack.tenantBaseURL("contoso"), transport,
-                              [expired](std::stop_token) { return expired; });
-    const auto form = ProblemReportForm::create(
-        scheduler, scheduler, std::nullopt,
-        [filer](const ProblemReport& r, std::stop_token s) { return filer.submit(r, s); });
-    form->setSubject("Expired token");
-    form->setProblemDescription("Sent with a token past its lifetime.");
-    form->submit();
-    scheduler.runUntilIdle();
-    EXPECT_EQ(
-        form->phase(),
-        Phase::failed("Your sign-in has expired. Sign out and back in, then send this again."));
-}
-
 TEST_F(SupportAgainstDevStack, UpdateCheckerFollowsThePublishedManifest) {
     const auto checker = UpdateChecker::create(
-        UpdateManifestService{stack.updateManifestURL(), transport}, "1.4.2", 21600,
+        UpdateManifestService{stack_->updateManifestURL(), transport_}, "1.4.2", 21600,
         [this] { return clock.now(); }, scheduler, scheduler);
     checker->startChecking();
     scheduler.runUntilIdle();
-    // The stack publishes 0.1.0 to begin with: nothing newer.
-    EXPECT_EQ(checker->available(), std::nullopt);
+    EXPECT_EQ(checker->available(), std::nullopt) << "the stack publishes 0.1.0 to begin with";
 
-    const auto checkAgain = [&] {
+    const auto publish = [&](json manifest) {
+        stack_->adminPatch("/manifest", manifest);
         scheduler.advance(seconds(21600));
         return checker->available();
     };
-    stack.adminPatch("/manifest",
-                     {{"latestVersion", "1.4.10"},
-                      {"downloadPageUrl", "https://downloads.kavo.example/meetings/linux"}});
-    EXPECT_EQ(checkAgain(),
-              (AvailableUpdate{"1.4.10", "https://downloads.kavo.example/meetings/linux"}));
-
-    stack.adminPost("/faults", {{"endpoint", "manifest"}, {"status", 404}});
-    EXPECT_EQ(checkAgain()->version, "1.4.10");
+    const std::string page = "https://downloads.kavo.example/meetings/linux";
+    EXPECT_EQ(publish({{"latestVersion", "1.4.10"}, {"downloadPageUrl", page}}),
+              (AvailableUpdate{"1.4.10", page}));
+    stack_->adminPost("/faults", {{"endpoint", "manifest"}, {"status", 404}});
+    EXPECT_EQ(publish(json::object())->version, "1.4.10") << "a 404 keeps the last offer";
     EXPECT_TRUE(logs.contains("UpdateManifest", "Update manifest HTTP 404"));
-
-    stack.adminPatch("/manifest", {{"latestVersion", "1.5.0"},
-                                   {"downloadPageUrl", "http://downloads.kavo.example/"}});
-    EXPECT_EQ(checkAgain(), std::nullopt);
+    EXPECT_EQ(publish({{"latestVersion", "1.5.0"}, {"downloadPageUrl", "http://d.example/"}}),
+              std::nullopt);
     EXPECT_TRUE(logs.contains("UpdateChecker",
                               "Update manifest advertises 1.5.0 with no usable download page"));
-
-    stack.adminPatch("/manifest",
-                     {{"latestVersion", "1.4.2"},
-                      {"downloadPageUrl", "https://downloads.kavo.example/meetings/linux"}});
-    EXPECT_EQ(checkAgain(), std::nullopt);
-
-    stack.adminPatch("/manifest", {{"latestVersion", nullptr}});
-    stack.adminPatch("/manifest", {{"latestVersion", "2.0"}});
-    EXPECT_EQ(checkAgain()->version, "2.0");
-    stack.adminPatch("/manifest", {{"latestVersion", nullptr}});
-    EXPECT_EQ(checkAgain()->version, "2.0");
+    EXPECT_EQ(publish({{"latestVersion", "1.4.2"}, {"downloadPageUrl", page}}), std::nullopt);
+    EXPECT_EQ(publish({{"latestVersion", "2.0"}})->version, "2.0");
+    EXPECT_EQ(publish({{"latestVersion", nullptr}})->version, "2.0");
     EXPECT_TRUE(logs.contains("UpdateManifest", "Update manifest did not decode: "));
 }
 
@@ -219,12 +179,10 @@ TEST(LinuxSystemIdentityTest, ReadsModelOsAndZoneFromTheFiles) {
     EXPECT_TRUE(identity.osVersion().starts_with("Debian GNU/Linux 12 (bookworm); Linux "))
         << identity.osVersion();
     EXPECT_EQ(identity.timeZoneIdentifier(), "Europe/Berlin");
-    EXPECT_FALSE(identity.machine().empty());
 
     testing::TempDir empty;
     const linux_platform::LinuxSystemIdentity bare(empty.path());
     EXPECT_EQ(bare.productName(), std::nullopt);
-    EXPECT_EQ(SupportEnvironment::current(bare).deviceModel, "unknown");
     EXPECT_TRUE(bare.osVersion().starts_with("Linux ")) << bare.osVersion();
     EXPECT_EQ(bare.timeZoneIdentifier(), "UTC");
     ::setenv("TZ", ":America/New_York", 1);

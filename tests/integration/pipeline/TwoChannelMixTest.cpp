@@ -63,17 +63,25 @@ double amplitudeAt(const std::int16_t* samples, std::size_t count, double freque
     return 2 * std::sqrt(std::max(power, 0.0)) / windowSum;
 }
 
-std::uint32_t le32(const std::vector<char>& bytes, std::size_t at) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        value |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[at + i])) << (8 * i);
-    }
-    return value;
-}
-
-std::uint16_t le16(const std::vector<char>& bytes, std::size_t at) {
-    return static_cast<std::uint16_t>(static_cast<std::uint8_t>(bytes[at]) |
-                                      static_cast<std::uint8_t>(bytes[at + 1]) << 8);
+// The 44-byte header of a closed 16 kHz mono 16-bit file holding `audioBytes`.
+std::string expectedHeader(std::uint32_t audioBytes) {
+    std::string header;
+    const auto put = [&](std::uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) header.push_back(static_cast<char>(value >> (8 * i)));
+    };
+    header += "RIFF";
+    put(36 + audioBytes, 4);
+    header += "WAVEfmt ";
+    put(16, 4);      // PCM fmt chunk
+    put(1, 2);       // integer PCM
+    put(1, 2);       // mono
+    put(16'000, 4);  // frames per second
+    put(32'000, 4);  // bytes per second
+    put(2, 2);       // bytes per frame
+    put(16, 2);      // bits per sample
+    header += "data";
+    put(audioBytes, 4);
+    return header;
 }
 
 double median(std::vector<double> values) {
@@ -126,18 +134,7 @@ TEST(TwoChannelMix, AMinuteOfTwoSourcesAtTheirOwnRatesLandsInTheFile) {
     const std::vector<char> bytes{std::istreambuf_iterator<char>(file),
                                   std::istreambuf_iterator<char>()};
     ASSERT_EQ(bytes.size(), 44U + 1'920'000U);
-    EXPECT_EQ(std::string(bytes.data(), 4), "RIFF");
-    EXPECT_EQ(le32(bytes, 4), 36U + 1'920'000U);
-    EXPECT_EQ(std::string(bytes.data() + 8, 8), "WAVEfmt ");
-    EXPECT_EQ(le32(bytes, 16), 16U);      // PCM fmt chunk
-    EXPECT_EQ(le16(bytes, 20), 1U);       // integer PCM
-    EXPECT_EQ(le16(bytes, 22), 1U);       // mono
-    EXPECT_EQ(le32(bytes, 24), 16'000U);  // frames per second
-    EXPECT_EQ(le32(bytes, 28), 32'000U);  // bytes per second
-    EXPECT_EQ(le16(bytes, 32), 2U);       // bytes per frame
-    EXPECT_EQ(le16(bytes, 34), 16U);      // bits per sample
-    EXPECT_EQ(std::string(bytes.data() + 36, 4), "data");
-    EXPECT_EQ(le32(bytes, 40), 1'920'000U);
+    EXPECT_EQ(std::string(bytes.data(), 44), expectedHeader(1'920'000));
 
     std::vector<std::int16_t> audio(960'000);
     std::memcpy(audio.data(), bytes.data() + 44, bytes.size() - 44);

@@ -1,47 +1,53 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <iostream>
+#include <set>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "PulseTestSupport.h"
-#include "capture/CaptureSession.h"
-#include "support/PulseDaemon.h"
 
 namespace kavo::linux_platform {
 namespace {
 
+using pulse_test::monotonicNow;
 using pulse_test::PlatformRig;
 using pulse_test::readSamples;
+using pulse_test::secondsOf;
 using pulse_test::toneAmplitude;
 using namespace std::chrono_literals;
 
 class PulseCaptureSession : public pulse_test::DaemonTest {};
 
+std::vector<std::string> rebuildsIn(const CaptureSidecar& sidecar) {
+    std::vector<std::string> details;
+    for (const auto& event : sidecar.deviceEvents) {
+        if (event.kind == "rebuild") details.push_back(event.detail.value_or(""));
+    }
+    return details;
+}
+
 TEST_F(PulseCaptureSession, RecordsTheMicrophoneAndTheSpeakersIntoOneFile) {
     PlatformRig rig;
     const auto voice = daemon_->tone(440, 5);
     const auto music = daemon_->tone(1000, 5);
-
     auto session = rig.createSession();
     const auto file = session->start();
-    // Fresh server streams take a moment to deliver their first audio.
-    std::this_thread::sleep_for(2s);
+    std::this_thread::sleep_for(2s);  // fresh server streams take a moment to start
     auto intoMicrophone = daemon_->play("micsrc", voice);
     auto intoSpeakers = daemon_->play("speakers", music);
     std::this_thread::sleep_for(4s);
     session->stop();
 
     const auto samples = readSamples(file);
-    constexpr double kRate = CaptureSession::kSampleRate;
-    ASSERT_GT(samples.size(), static_cast<std::size_t>(5 * kRate));
+    const double seconds = static_cast<double>(samples.size()) / 16'000;
+    ASSERT_GT(seconds, 5);
     // The last two seconds lie well inside both tones.
-    const std::vector<float> both(samples.end() - static_cast<std::ptrdiff_t>(2.5 * kRate),
-                                  samples.end() - static_cast<std::ptrdiff_t>(0.5 * kRate));
-    EXPECT_GT(toneAmplitude(both, kRate, 440), 0.1);
-    EXPECT_GT(toneAmplitude(both, kRate, 1000), 0.1);
-    EXPECT_LT(toneAmplitude(both, kRate, 700), 0.01);
+    const auto both = secondsOf(samples, seconds - 2.5, seconds - 0.5);
+    EXPECT_GT(toneAmplitude(both, 16'000, 440), 0.1);
+    EXPECT_GT(toneAmplitude(both, 16'000, 1000), 0.1);
+    EXPECT_LT(toneAmplitude(both, 16'000, 700), 0.01);
     ASSERT_TRUE(session->sidecarURL());
     EXPECT_TRUE(std::filesystem::exists(*session->sidecarURL()));
 }
@@ -49,7 +55,6 @@ TEST_F(PulseCaptureSession, RecordsTheMicrophoneAndTheSpeakersIntoOneFile) {
 TEST_F(PulseCaptureSession, DefaultSinkChangedMidRecordingRebuildsOnlyTheSystemAudioOnce) {
     PlatformRig rig;
     daemon_->loadNullSink("headset");
-
     auto session = rig.createSession();
     session->start();
     std::this_thread::sleep_for(2s);
@@ -59,19 +64,125 @@ TEST_F(PulseCaptureSession, DefaultSinkChangedMidRecordingRebuildsOnlyTheSystemA
 
     const auto sidecar = session->sidecar();
     ASSERT_TRUE(sidecar);
-    std::vector<CaptureSidecar::DeviceEvent> changes;
-    std::vector<CaptureSidecar::DeviceEvent> rebuilds;
+    const auto rebuilds = rebuildsIn(*sidecar);
+    ASSERT_EQ(sidecar->deviceEvents.size(), 2U);
     for (const auto& event : sidecar->deviceEvents) {
-        (event.kind == "rebuild" ? rebuilds : changes).push_back(event);
+        if (event.kind != "rebuild") {
+            EXPECT_EQ(event.detail, "defaultOutputDevice -> systemAudio");
+        }
     }
-    ASSERT_EQ(changes.size(), 1U);
     ASSERT_EQ(rebuilds.size(), 1U);
-    const std::string detail = rebuilds.front().detail.value_or("");
-    EXPECT_EQ(changes.front().detail, "defaultOutputDevice -> systemAudio");
+    const std::string& detail = rebuilds.front();
     EXPECT_EQ(detail.find("microphone"), std::string::npos) << detail;
     const auto gapAt = detail.find("systemAudio ", detail.find(": "));
     ASSERT_NE(gapAt, std::string::npos) << detail;
     EXPECT_LT(std::stoi(detail.substr(gapAt + std::string("systemAudio ").size())), 300) << detail;
+}
+
+// A quiet stereo sine, so that three together stay clear of the limiter.
+std::filesystem::path quietTone(const testing::PulseDaemon& daemon, double frequency) {
+    const auto file =
+        daemon.home() / ("quiet-" + std::to_string(static_cast<int>(frequency)) + ".wav");
+    const auto made =
+        testing::PulseDaemon::run({"sox", "-n", "-r", "48000", "-c", "2", file.string(), "synth",
+                                   "10", "sine", std::to_string(frequency), "vol", "0.25"});
+    if (made.status != 0) throw std::runtime_error("sox could not make a tone");
+    return file;
+}
+
+TEST_F(PulseCaptureSession, RecordedSinkUnloadedRebuildsOnTheNewDefaultAndNeverOnTheMicrophone) {
+    constexpr double kVoice = 440;     // what the microphone hears
+    constexpr double kMusic = 2500;    // what the speakers play
+    constexpr double kHeadset = 1000;  // what the next output plays
+    // Another output, which the server prefers to the null sink that feeds the test's
+    // microphone once the speakers are gone (a real sound card outranks a virtual sink).
+    daemon_->pactl({"load-module", "module-null-sink", "sink_name=headset",
+                    "sink_properties=device.class=sound"});
+    std::string speakersModule;
+    std::istringstream modules(daemon_->pactl({"list", "short", "modules"}));
+    for (std::string line; std::getline(modules, line);) {
+        if (line.find("sink_name=speakers") != std::string::npos) {
+            speakersModule = line.substr(0, line.find_first_of(" \t"));
+        }
+    }
+    ASSERT_FALSE(speakersModule.empty());
+
+    const auto voice = quietTone(*daemon_, kVoice);
+    const auto music = quietTone(*daemon_, kMusic);
+    const auto headsetMusic = quietTone(*daemon_, kHeadset);
+    PlatformRig rig;
+    auto session = rig.createSession();
+    const std::uint64_t started = monotonicNow();
+    const auto since = [started] { return static_cast<double>(monotonicNow() - started) / 1e9; };
+    const auto file = session->start();
+    std::this_thread::sleep_for(2s);
+    auto intoMicrophone = daemon_->play("micsrc", voice);
+    auto intoSpeakers = daemon_->play("speakers", music);
+    auto intoHeadset = daemon_->play("headset", headsetMusic);
+    std::this_thread::sleep_for(2500ms);
+    const double unloadedAt = since();
+    daemon_->pactl({"unload-module", speakersModule});
+    ASSERT_NE(daemon_->pactl({"info"}).find("Default Sink: headset"), std::string::npos);
+    // A fresh recording of an idle null sink's monitor waits out the long block the sink
+    // rendered before anyone recorded it: up to two seconds.
+    std::this_thread::sleep_for(4s);
+
+    // After the rebuild: the microphone on the microphone, the system audio on the new
+    // default's monitor, nothing of ours on any other source.
+    auto& pulse = rig.platform.pulse();
+    const auto mic = pulse.sourceInfo("mic");
+    const auto headsetMonitor = pulse.sourceInfo("headset.monitor");
+    ASSERT_TRUE(mic && headsetMonitor);
+    std::multiset<std::uint32_t> ours;
+    for (const auto& output : pulse.sourceOutputs().value()) {
+        if (output.client == pulse.clientIndex()) ours.insert(output.source);
+    }
+    EXPECT_EQ(ours, (std::multiset<std::uint32_t>{mic->index, headsetMonitor->index}));
+    const double stoppedAt = since();
+    session->stop();
+
+    const auto rebuilds = rebuildsIn(session->sidecar().value());
+    EXPECT_TRUE(std::any_of(rebuilds.begin(), rebuilds.end(), [](const std::string& detail) {
+        return detail.find("systemAudio") != std::string::npos;
+    })) << ::testing::PrintToString(rebuilds);
+
+    // The recording went on to the end.
+    const auto samples = readSamples(file);
+    ASSERT_GT(static_cast<double>(samples.size()) / 16'000, stoppedAt - 0.5);
+    // The typical quarter second: a loaded machine drops a buffer now and then.
+    const auto typicalLevel = [&](double from, double to, double frequency) {
+        std::vector<double> levels;
+        for (double at = from; at + 0.25 <= to; at += 0.25) {
+            levels.push_back(toneAmplitude(secondsOf(samples, at, at + 0.25), 16'000, frequency));
+        }
+        std::nth_element(levels.begin(),
+                         levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2),
+                         levels.end());
+        return levels[levels.size() / 2];
+    };
+    // Before: the voice and the speakers' music. At the end: the voice, and the system
+    // audio rebuilt on the new default, with its own music and the speakers' music, which
+    // the server moved there when the speakers went.
+    const double voiceLevel = typicalLevel(unloadedAt - 1.5, unloadedAt - 0.2, kVoice);
+    ASSERT_GT(voiceLevel, 0.2);
+    EXPECT_GT(typicalLevel(unloadedAt - 1.5, unloadedAt - 0.2, kMusic), 0.2);
+    for (const double frequency : {kVoice, kHeadset, kMusic}) {
+        EXPECT_GT(typicalLevel(stoppedAt - 1.5, stoppedAt - 0.25, frequency), 0.2) << frequency;
+    }
+    // Never, not even during the rebuild, did the voice also come in through the system
+    // channel: it would stand louder for as long as that lasted, so short windows are
+    // searched.
+    double loudest = 0;
+    double loudestAt = 0;
+    for (double from = unloadedAt - 0.2; from + 0.05 < stoppedAt - 0.4; from += 0.01) {
+        const double level = toneAmplitude(secondsOf(samples, from, from + 0.05), 16'000, kVoice);
+        if (level > loudest) {
+            loudest = level;
+            loudestAt = from;
+        }
+    }
+    std::cout << "loudest voice after the unload: " << loudest / voiceLevel << " times before\n";
+    EXPECT_LT(loudest, voiceLevel * 1.15) << "at " << loudestAt << " s";
 }
 
 }  // namespace

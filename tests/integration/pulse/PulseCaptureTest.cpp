@@ -2,20 +2,15 @@
 #include <unistd.h>
 
 #include <memory>
-#include <optional>
-#include <utility>
 
 #include "PulseTestSupport.h"
 #include "audio/endpoints/MicRecorder.h"
 #include "audio/endpoints/OwnProcessObject.h"
 #include "audio/endpoints/SystemAudioTap.h"
-#include "base/Clock.h"
-#include "base/SerialQueue.h"
 #include "platform/linux/PulseAudioEngine.h"
 #include "platform/linux/PulseAudioHardware.h"
 #include "platform/linux/PulseContext.h"
 #include "platform/linux/PulseProcessTapHardware.h"
-#include "support/PulseDaemon.h"
 
 namespace kavo::linux_platform {
 namespace {
@@ -24,17 +19,17 @@ using pulse_test::Recording;
 using pulse_test::toneAmplitude;
 using namespace std::chrono_literals;
 
+// The endpoints on the product's own adapters, over the test's server.
 class PulseCaptureTest : public pulse_test::DaemonTest {
 protected:
     void SetUp() override {
         DaemonTest::SetUp();
         if (HasFatalFailure()) return;
-        pulse_ = std::make_unique<PulseContext>();
-        hardware_ = std::make_unique<PulseAudioHardware>(*pulse_);
-        taps_ = std::make_unique<PulseProcessTapHardware>(*pulse_, *hardware_);
-        ownProcess_ = std::make_unique<OwnProcessObject>(*hardware_, static_cast<std::int32_t>(::getpid()));
+        pulse_.emplace();
+        hardware_.emplace(*pulse_);
+        taps_.emplace(*pulse_, *hardware_);
+        ownProcess_.emplace(*hardware_, static_cast<std::int32_t>(::getpid()));
     }
-
     void TearDown() override {
         ownProcess_.reset();
         taps_.reset();
@@ -44,20 +39,29 @@ protected:
     }
 
     std::unique_ptr<MicRecorder> makeMicrophone(bool voiceProcessing) {
-        return std::make_unique<MicRecorder>(voiceProcessing, std::make_unique<PulseAudioEngine>(*pulse_, *hardware_),
-                                             *hardware_, clock_, utility_);
+        return std::make_unique<MicRecorder>(
+            voiceProcessing, std::make_unique<PulseAudioEngine>(*pulse_, *hardware_), *hardware_,
+            clock_, utility_);
     }
-
     std::unique_ptr<SystemAudioTap> makeSystemAudio() {
-        return std::make_unique<SystemAudioTap>(SystemAudioTap::Platform{*hardware_, *taps_, *ownProcess_, clock_});
+        return std::make_unique<SystemAudioTap>(
+            SystemAudioTap::Platform{*hardware_, *taps_, *ownProcess_, clock_});
+    }
+    // The sources this process records, by index.
+    std::vector<std::uint32_t> ourSources() const {
+        std::vector<std::uint32_t> sources;
+        for (const auto& output : pulse_->sourceOutputs().value()) {
+            if (output.client == pulse_->clientIndex()) sources.push_back(output.source);
+        }
+        return sources;
     }
 
     SystemClock clock_;
     SerialQueue utility_{"pulse-test.utility"};
-    std::unique_ptr<PulseContext> pulse_;
-    std::unique_ptr<PulseAudioHardware> hardware_;
-    std::unique_ptr<PulseProcessTapHardware> taps_;
-    std::unique_ptr<OwnProcessObject> ownProcess_;
+    std::optional<PulseContext> pulse_;
+    std::optional<PulseAudioHardware> hardware_;
+    std::optional<PulseProcessTapHardware> taps_;
+    std::optional<OwnProcessObject> ownProcess_;
 };
 
 TEST_F(PulseCaptureTest, MicrophoneAndSystemAudioEachRecordOnlyTheirOwnTone) {
@@ -75,7 +79,6 @@ TEST_F(PulseCaptureTest, MicrophoneAndSystemAudioEachRecordOnlyTheirOwnTone) {
     const std::uint64_t before = clock_.hostTime();
     microphone->start(micRecording.sink());
     system->start(systemRecording.sink());
-
     const auto voice = daemon_->tone(440, 4);
     const auto music = daemon_->tone(1000, 4);
     ASSERT_TRUE(micRecording.waitForAudio());
@@ -99,12 +102,16 @@ TEST_F(PulseCaptureTest, MicrophoneAndSystemAudioEachRecordOnlyTheirOwnTone) {
     EXPECT_GT(toneAmplitude(out, systemRate, 1000), 0.3);
     EXPECT_LT(toneAmplitude(out, systemRate, 440), 0.01);
 
-    // Host times are monotonic nanoseconds of this run, corrected by the latency, never going back.
+    // Host times are monotonic nanoseconds of this run, corrected by the latency, never
+    // going back.
     for (const Recording* recording : {&micRecording, &systemRecording}) {
-        EXPECT_GE(recording->firstHostTime(), before - 1'000'000'000ULL);
-        EXPECT_LE(recording->lastHostTime(), after);
-        EXPECT_GT(recording->lastHostTime(), recording->firstHostTime());
-        EXPECT_FALSE(recording->hostTimeWentBack());
+        const auto buffers = recording->buffers();
+        EXPECT_GE(buffers.front().hostTime, before - 1'000'000'000ULL);
+        EXPECT_LE(buffers.back().hostTime, after);
+        EXPECT_GT(buffers.back().hostTime, buffers.front().hostTime);
+        EXPECT_TRUE(
+            std::is_sorted(buffers.begin(), buffers.end(),
+                           [](const auto& a, const auto& b) { return a.hostTime < b.hostTime; }));
     }
 }
 
@@ -114,43 +121,20 @@ TEST_F(PulseCaptureTest, SystemAudioRecordsTheMonitorOfTheDefaultSinkAndStaysThe
     Recording recording(static_cast<std::size_t>(rate * 10));
     system->start(recording.sink());
     ASSERT_TRUE(recording.waitForAudio());
-
-    const auto outputs = pulse_->sourceOutputs();
     const auto monitor = pulse_->sourceInfo("speakers.monitor");
-    ASSERT_TRUE(outputs && monitor);
-    const std::uint32_t own = pulse_->clientIndex();
-    int ours = 0;
-    for (const auto& output : *outputs) {
-        if (output.client != own) continue;
-        ++ours;
-        EXPECT_EQ(output.source, monitor->index);
-    }
-    EXPECT_EQ(ours, 1);
+    ASSERT_TRUE(monitor);
+    EXPECT_EQ(ourSources(), std::vector<std::uint32_t>{monitor->index});
 
     // Another default does not drag the running recording along, nor onto a microphone.
     daemon_->loadNullSink("headset");
     daemon_->pactl({"set-default-sink", "headset"});
     daemon_->pactl({"set-default-source", "micsrc.monitor"});
     std::this_thread::sleep_for(300ms);
-    const auto later = pulse_->sourceOutputs();
-    ASSERT_TRUE(later);
-    for (const auto& output : *later) {
-        if (output.client == own) {
-            EXPECT_EQ(output.source, monitor->index);
-        }
-    }
+    EXPECT_EQ(ourSources(), std::vector<std::uint32_t>{monitor->index});
     const std::size_t before = recording.size();
     std::this_thread::sleep_for(300ms);
     EXPECT_GT(recording.size(), before);
     system->stop();
-
-    // A new tap follows the new default.
-    auto next = makeSystemAudio();
-    next->prepare();
-    const auto tap = hardware_->tap(next->tapID());
-    ASSERT_TRUE(tap);
-    EXPECT_EQ(tap->sinkName, "headset");
-    EXPECT_EQ(tap->monitorSourceName, "headset.monitor");
 }
 
 TEST_F(PulseCaptureTest, MicrophoneFollowsTheDefaultSourceByNameAndRepoints) {
@@ -159,8 +143,7 @@ TEST_F(PulseCaptureTest, MicrophoneFollowsTheDefaultSourceByNameAndRepoints) {
     Recording recording(static_cast<std::size_t>(rate * 10));
     microphone->start(recording.sink());
     ASSERT_TRUE(recording.waitForAudio());
-    const auto deviceUID = hardware_->readDeviceUID(hardware_->sourceID("mic"));
-    EXPECT_EQ(deviceUID.value, "mic");
+    EXPECT_EQ(hardware_->readDeviceUID(hardware_->sourceID("mic")).value, "mic");
 
     daemon_->pactl({"set-default-source", "speakers.monitor"});
     ASSERT_TRUE(microphone->repoint().has_value());
@@ -172,24 +155,6 @@ TEST_F(PulseCaptureTest, MicrophoneFollowsTheDefaultSourceByNameAndRepoints) {
     std::this_thread::sleep_for(2s);
     microphone->stop();
     EXPECT_GT(toneAmplitude(after.window(rate, start + 0.8, start + 1.6), rate, 1000), 0.3);
-}
-
-TEST(PulseContextWithoutServer, FailsWithTheCause) {
-    testing::TempDir nowhere;
-    const char* saved = ::getenv("PULSE_SERVER");
-    const std::string previous = saved ? saved : "";
-    ::setenv("PULSE_SERVER", ("unix:" + (nowhere / "native").string()).c_str(), 1);
-    try {
-        PulseContext pulse;
-        ADD_FAILURE() << "connected to a server that does not exist";
-    } catch (const PulseError& error) {
-        EXPECT_TRUE(std::string(error.what()).starts_with("No audio server is running (")) << error.what();
-    }
-    if (saved) {
-        ::setenv("PULSE_SERVER", previous.c_str(), 1);
-    } else {
-        ::unsetenv("PULSE_SERVER");
-    }
 }
 
 }  // namespace

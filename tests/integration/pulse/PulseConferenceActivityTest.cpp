@@ -1,25 +1,85 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
 
-#include "PulseConferenceFixture.h"
+#include "PulseTestSupport.h"
 #include "base/Log.h"
+#include "platform/linux/PulseConferenceActivitySource.h"
 #include "platform/linux/PulseContext.h"
 #include "platform/linux/PulseRecordStream.h"
-#include "support/PulseDaemon.h"
 
 namespace kavo::linux_platform {
 namespace {
 
 using namespace std::chrono_literals;
+const std::set<std::string> kZoom{"us.zoom.xos"};
 
-class PulseConferenceActivityTest : public pulse_test::ConferenceActivityTest {
+// A conference activity source watching the test's server, reporting to its main queue.
+class PulseConferenceActivityTest : public pulse_test::DaemonTest {
 protected:
+    void SetUp() override {
+        DaemonTest::SetUp();
+        if (HasFatalFailure()) return;
+        pulse_.emplace();
+        source_.emplace(*pulse_, main_, ::getpid());
+        source_->setOnChange([this](const ConferenceActivity& activity) {
+            std::lock_guard lock(mutex_);
+            seen_.push_back(activity.apps);
+            changed_.notify_all();
+        });
+    }
+    void TearDown() override {
+        source_.reset();
+        pulse_.reset();
+        DaemonTest::TearDown();
+    }
+
+    bool waitForReports(std::size_t count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 8s, [&] { return seen_.size() >= count; });
+    }
+    std::vector<std::set<std::string>> seen() const {
+        std::lock_guard lock(mutex_);
+        return seen_;
+    }
+    // Whatever the server has reported so far has been evaluated and applied.
+    void settle() {
+        std::this_thread::sleep_for(300ms);
+        source_->flush();
+        main_.sync([] {});
+    }
     static testing::PulseDaemon::Process fakeZoom(const std::string& device) {
-        return testing::PulseDaemon::spawn({"parec", "--device=" + device, "--property=application.process.binary=zoom",
+        return testing::PulseDaemon::spawn({"parec", "--device=" + device,
+                                            "--property=application.process.binary=zoom",
                                             "--property=application.name=ZOOM VoiceEngine"});
     }
+    // Waits until the server lists the stand-in app's stream on the microphone as corked
+    // or not.
+    bool waitForZoomCorked(bool corked) const {
+        for (const auto deadline = std::chrono::steady_clock::now() + 8s;
+             std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(50ms)) {
+            const auto mic = pulse_->sourceInfo("mic");
+            for (const auto& output :
+                 pulse_->sourceOutputs().value_or(std::vector<PulseSourceOutputInfo>{})) {
+                const auto binary = output.properties.find(PA_PROP_APPLICATION_PROCESS_BINARY);
+                if (mic && output.source == mic->index && binary != output.properties.end() &&
+                    binary->second == "zoom" && output.corked == corked) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    SerialQueue main_{"pulse-test.main"};
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::set<std::string>> seen_;
+    std::optional<PulseContext> pulse_;
+    std::optional<PulseConferenceActivitySource> source_;
 };
 
 TEST_F(PulseConferenceActivityTest, FakeZoomOnTheMicrophoneIsReportedAndThenGone) {
@@ -27,21 +87,28 @@ TEST_F(PulseConferenceActivityTest, FakeZoomOnTheMicrophoneIsReportedAndThenGone
     source_->start();
     settle();
     // The remapped microphone's own module stream is running all along and never counts.
-    EXPECT_TRUE(reports_.seen().empty());
-    EXPECT_TRUE(source_->current().apps.empty());
+    EXPECT_TRUE(seen().empty());
 
     auto zoom = fakeZoom("mic");
-    ASSERT_TRUE(reports_.waitFor(1));
-    EXPECT_EQ(reports_.seen().at(0).apps, std::set<std::string>{"us.zoom.xos"});
-    EXPECT_EQ(source_->current().apps, std::set<std::string>{"us.zoom.xos"});
-
+    ASSERT_TRUE(waitForReports(1));
+    EXPECT_EQ(seen().at(0), kZoom);
+    EXPECT_EQ(source_->current().apps, kZoom);
     zoom.terminate();
-    ASSERT_TRUE(reports_.waitFor(2));
-    EXPECT_TRUE(reports_.seen().at(1).apps.empty());
+    ASSERT_TRUE(waitForReports(2));
+    EXPECT_TRUE(seen().at(1).empty());
     settle();
-    EXPECT_EQ(reports_.seen().size(), 2U);
-    EXPECT_TRUE(logs.contains("ConferenceAudioMonitor", "Conferencing apps holding the microphone: us.zoom.xos"));
-    EXPECT_TRUE(logs.contains("ConferenceAudioMonitor", "Conferencing apps holding the microphone: none"));
+    EXPECT_EQ(seen().size(), 2U);
+    EXPECT_TRUE(logs.contains("ConferenceAudioMonitor",
+                              "Conferencing apps holding the microphone: us.zoom.xos"));
+    EXPECT_TRUE(
+        logs.contains("ConferenceAudioMonitor", "Conferencing apps holding the microphone: none"));
+
+    // Stopped, it reports nothing more.
+    source_->stop();
+    auto again = fakeZoom("mic");
+    settle();
+    settle();
+    EXPECT_EQ(seen().size(), 2U);
 }
 
 TEST_F(PulseConferenceActivityTest, MonitorRecordingsAndOurOwnStreamsAreNotReported) {
@@ -51,26 +118,42 @@ TEST_F(PulseConferenceActivityTest, MonitorRecordingsAndOurOwnStreamsAreNotRepor
     PulseContext second("ZOOM VoiceEngine");
     const auto mic = pulse_->sourceInfo("mic");
     ASSERT_TRUE(mic);
-    PulseRecordStream own(second, {.sourceName = "mic", .rate = mic->rate, .channels = mic->channels},
-                          [](const AudioBufferList&, const AudioTimeStamp&) {}, nullptr);
+    PulseRecordStream own(
+        second, {.sourceName = "mic", .rate = mic->rate, .channels = mic->channels},
+        [](const AudioBufferList&, const AudioTimeStamp&) {}, nullptr);
     settle();
     settle();
-    EXPECT_TRUE(reports_.seen().empty());
+    EXPECT_TRUE(seen().empty());
 
     // The same source still sees a real one.
     auto zoom = fakeZoom("mic");
-    ASSERT_TRUE(reports_.waitFor(1));
-    EXPECT_EQ(reports_.seen().at(0).apps, std::set<std::string>{"us.zoom.xos"});
+    ASSERT_TRUE(waitForReports(1));
+    EXPECT_EQ(seen().at(0), kZoom);
 }
 
-TEST_F(PulseConferenceActivityTest, StoppedSourceReportsNothing) {
+TEST_F(PulseConferenceActivityTest, CorkedRecordingDoesNotHoldTheMicrophoneUntilItIsUncorked) {
     source_->start();
     settle();
-    source_->stop();
-    auto zoom = fakeZoom("mic");
+    auto zoom =
+        testing::PulseDaemon::spawn({KAVO_TEST_RECORDER, "mic", "zoom", "ZOOM VoiceEngine"});
+    // A conferencing app between calls: its stream on the microphone exists, paused.
+    ASSERT_TRUE(waitForZoomCorked(true)) << "the stand-in app's corked stream never showed up";
     settle();
     settle();
-    EXPECT_TRUE(reports_.seen().empty());
+    EXPECT_TRUE(seen().empty());
+    EXPECT_TRUE(source_->current().apps.empty());
+
+    ::kill(zoom.pid(), SIGUSR1);  // the call starts: the same stream runs
+    ASSERT_TRUE(waitForZoomCorked(false));
+    ASSERT_TRUE(waitForReports(1));
+    EXPECT_EQ(seen().at(0), kZoom);
+    EXPECT_EQ(source_->current().apps, kZoom);
+
+    ::kill(zoom.pid(), SIGUSR2);  // the call ends: the app pauses the stream, still open
+    ASSERT_TRUE(waitForZoomCorked(true));
+    ASSERT_TRUE(waitForReports(2));
+    EXPECT_TRUE(seen().at(1).empty());
+    EXPECT_TRUE(source_->current().apps.empty());
 }
 
 }  // namespace

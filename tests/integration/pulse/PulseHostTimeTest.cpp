@@ -1,41 +1,29 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <memory>
+#include <iostream>
 #include <numbers>
-#include <optional>
-#include <vector>
 
 #include "PulseTestSupport.h"
 #include "audio/endpoints/MicRecorder.h"
 #include "audio/endpoints/OwnProcessObject.h"
 #include "audio/endpoints/SystemAudioTap.h"
-#include "base/Clock.h"
-#include "base/SerialQueue.h"
-#include "capture/CaptureSession.h"
+#include "capture/files/WavWriter.h"
 #include "platform/linux/PulseAudioEngine.h"
 #include "platform/linux/PulseAudioHardware.h"
-#include "platform/linux/PulseAudioPlatform.h"
 #include "platform/linux/PulseContext.h"
 #include "platform/linux/PulseProcessTapHardware.h"
-#include "support/PulseDaemon.h"
 
 namespace kavo::linux_platform {
 namespace {
 
 using pulse_test::monotonicNow;
-using pulse_test::PlatformRig;
-using pulse_test::readSamples;
+using pulse_test::Recording;
 using namespace std::chrono_literals;
 
 // The far side's click and the microphone's click: short tone bursts of their own pitch,
-// so that each is found on its own in a mix, and the microphone's a known gap later.
+// so that each is found on its own in a mix, the microphone's a known gap later.
 constexpr double kSpeakerPitch = 1000;
 constexpr double kMicrophonePitch = 3000;
 constexpr double kSpeakerClickAt = 0.5;
@@ -54,15 +42,13 @@ constexpr double kHostTimeTolerance = 0.005;
 // differs only by what the recorder does.
 std::filesystem::path writeClickFile(const std::filesystem::path& directory) {
     constexpr int kRate = 48000;
-    const auto frames = static_cast<std::size_t>(1.5 * kRate);
-    std::vector<std::int16_t> samples(frames * 2, 0);
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(1.5 * kRate) * 2, 0);
     const auto burst = [&](double at, double pitch, int channel, double sign) {
         const auto first = static_cast<std::size_t>(at * kRate);
         const auto length = static_cast<std::size_t>(kBurstSeconds * kRate);
         for (std::size_t i = 0; i < length; ++i) {
             const double t = static_cast<double>(i) / kRate;
-            const double envelope =
-                0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(i) / length);
+            const double envelope = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * t / kBurstSeconds);
             const double value = sign * 0.8 * envelope * std::sin(2 * std::numbers::pi * pitch * t);
             samples[(first + i) * 2 + channel] +=
                 static_cast<std::int16_t>(std::lrint(value * 32767));
@@ -71,30 +57,10 @@ std::filesystem::path writeClickFile(const std::filesystem::path& directory) {
     burst(kSpeakerClickAt, kSpeakerPitch, 0, 1);
     burst(kMicrophoneClickAt, kMicrophonePitch, 0, -1);
     burst(kMicrophoneClickAt, kMicrophonePitch, 1, 1);
-
     const auto file = directory / "clicks.wav";
-    std::ofstream out(file, std::ios::binary);
-    const auto put32 = [&](std::uint32_t value) {
-        out.write(reinterpret_cast<const char*>(&value), 4);
-    };
-    const auto put16 = [&](std::uint16_t value) {
-        out.write(reinterpret_cast<const char*>(&value), 2);
-    };
-    const auto dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
-    out.write("RIFF", 4);
-    put32(36 + dataBytes);
-    out.write("WAVEfmt ", 8);
-    put32(16);
-    put16(1);
-    put16(2);
-    put32(kRate);
-    put32(kRate * 4);
-    put16(4);
-    put16(16);
-    out.write("data", 4);
-    put32(dataBytes);
-    out.write(reinterpret_cast<const char*>(samples.data()),
-              static_cast<std::streamsize>(dataBytes));
+    WavWriter writer(file, kRate, 2, 16);
+    writer.append(samples.data(), static_cast<std::int64_t>(samples.size()));
+    writer.close();
     return file;
 }
 
@@ -108,9 +74,7 @@ struct Burst {
 Burst findBurst(const std::vector<float>& samples, double rate, double pitch) {
     const auto length = static_cast<std::size_t>(kBurstSeconds * rate);
     Burst strongest;
-    if (samples.size() < length) return strongest;
-    // A sliding single-bin transform: the window's sum of sample times phasor, updated
-    // one sample at a time.
+    // A sliding single-bin transform, updated one sample at a time.
     const double step = 2 * std::numbers::pi * pitch / rate;
     double re = 0;
     double im = 0;
@@ -118,79 +82,16 @@ Burst findBurst(const std::vector<float>& samples, double rate, double pitch) {
         re += samples[i] * std::cos(step * static_cast<double>(i));
         im -= samples[i] * std::sin(step * static_cast<double>(i));
         if (i >= length) {
-            const std::size_t out = i - length;
-            re -= samples[out] * std::cos(step * static_cast<double>(out));
-            im += samples[out] * std::sin(step * static_cast<double>(out));
+            re -= samples[i - length] * std::cos(step * static_cast<double>(i - length));
+            im += samples[i - length] * std::sin(step * static_cast<double>(i - length));
         }
-        if (i + 1 < length) continue;
         const double amplitude = 2 * std::hypot(re, im) / static_cast<double>(length);
-        if (amplitude > strongest.amplitude) {
-            strongest.amplitude = amplitude;
-            strongest.at = static_cast<double>(i + 1) - static_cast<double>(length) / 2;
+        if (i + 1 >= length && amplitude > strongest.amplitude) {
+            strongest = {static_cast<double>(i + 1) - static_cast<double>(length) / 2, amplitude};
         }
     }
     return strongest;
 }
-
-// What an endpoint delivered, with the host time and the arrival time of every buffer,
-// in storage sized up front so that the audio thread only copies.
-class TimedRecording {
-public:
-    TimedRecording(std::size_t frames, std::size_t buffers) : samples_(frames), buffers_(buffers) {}
-
-    CaptureEndpoint::Sink sink() {
-        return [this](const float* frames, std::int64_t count, std::uint64_t hostTime) {
-            const std::size_t at = size_.load(std::memory_order_relaxed);
-            const std::size_t index = bufferCount_.load(std::memory_order_relaxed);
-            if (index == buffers_.size()) return;
-            const std::size_t take =
-                std::min(static_cast<std::size_t>(count), samples_.size() - at);
-            std::copy(frames, frames + take, samples_.begin() + static_cast<std::ptrdiff_t>(at));
-            buffers_[index] = {at, hostTime, monotonicNow()};
-            bufferCount_.store(index + 1, std::memory_order_release);
-            size_.store(at + take, std::memory_order_release);
-        };
-    }
-
-    std::size_t size() const { return size_.load(std::memory_order_acquire); }
-    bool waitForAudio() const {
-        const auto deadline = std::chrono::steady_clock::now() + 8s;
-        while (size() == 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(20ms);
-        return size() > 0;
-    }
-    // Call once delivery has stopped.
-    std::vector<float> samples() const {
-        return {samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(size())};
-    }
-
-    // The host time of a sample, from the buffer holding it, and when that buffer arrived.
-    struct Stamp {
-        double hostSeconds = 0;
-        double arrivalSeconds = 0;
-    };
-    std::optional<Stamp> stampOf(double sample, double rate) const {
-        const std::size_t count = bufferCount_.load(std::memory_order_acquire);
-        for (std::size_t i = count; i-- > 0;) {
-            if (static_cast<double>(buffers_[i].firstSample) > sample) continue;
-            return Stamp{static_cast<double>(buffers_[i].hostTime) / 1e9 +
-                             (sample - static_cast<double>(buffers_[i].firstSample)) / rate,
-                         static_cast<double>(buffers_[i].arrival) / 1e9};
-        }
-        return std::nullopt;
-    }
-
-private:
-    struct Buffer {
-        std::size_t firstSample = 0;
-        std::uint64_t hostTime = 0;
-        std::uint64_t arrival = 0;
-    };
-    std::vector<float> samples_;
-    std::vector<Buffer> buffers_;
-    std::atomic<std::size_t> size_{0};
-    std::atomic<std::size_t> bufferCount_{0};
-};
 
 class PulseHostTimeTest : public pulse_test::DaemonTest {
 protected:
@@ -223,8 +124,8 @@ TEST_F(PulseHostTimeTest, BothEndpointsStampOneInstantWithOneHostTime) {
     ASSERT_GT(micRate, 0);
     ASSERT_GT(systemRate, 0);
 
-    TimedRecording micRecording(static_cast<std::size_t>(micRate * 12), 4000);
-    TimedRecording systemRecording(static_cast<std::size_t>(systemRate * 12), 4000);
+    Recording micRecording(static_cast<std::size_t>(micRate * 12));
+    Recording systemRecording(static_cast<std::size_t>(systemRate * 12));
     microphone.start(micRecording.sink());
     system.start(systemRecording.sink());
     ASSERT_TRUE(micRecording.waitForAudio());
@@ -247,40 +148,36 @@ TEST_F(PulseHostTimeTest, BothEndpointsStampOneInstantWithOneHostTime) {
     // The rig holds: the speakers' monitor does not hear the microphone's click.
     EXPECT_LT(findBurst(systemSamples, systemRate, kMicrophonePitch).amplitude, 0.02);
 
-    const auto speakerStamp = systemRecording.stampOf(speakerClick.at, systemRate);
-    const auto micStamp = micRecording.stampOf(micClick.at, micRate);
-    ASSERT_TRUE(speakerStamp && micStamp);
-    const double offset = (micStamp->hostSeconds - speakerStamp->hostSeconds) - kGap;
+    const auto speaker = systemRecording.stampOf(speakerClick.at, systemRate);
+    const auto mic = micRecording.stampOf(micClick.at, micRate);
+    ASSERT_TRUE(speaker && mic);
+    const double offset = (mic->hostSeconds - speaker->hostSeconds) - kGap;
+    const double arrivalOffset = (mic->arrivalSeconds - speaker->arrivalSeconds) - kGap;
     std::cout << "host-time offset of the microphone's click against the speakers': "
-              << offset * 1000 << " ms (handed over "
-              << ((micStamp->arrivalSeconds - speakerStamp->arrivalSeconds) - kGap) * 1000
-              << " ms apart)\n";
+              << offset * 1000 << " ms (handed over " << arrivalOffset * 1000 << " ms apart)\n";
     EXPECT_LT(std::abs(offset), kHostTimeTolerance);
-    // And both are handed over when they are heard, so whoever takes frames as they come
-    // keeps them in step too.
-    const double arrivalOffset = (micStamp->arrivalSeconds - speakerStamp->arrivalSeconds) - kGap;
+    // Both are handed over when they are heard, so whoever takes frames as they come keeps
+    // them in step too.
     EXPECT_LT(std::abs(arrivalOffset), kTolerance / 3);
     // Each click is stamped when it sounded: not before the file reached it, and not after
     // its buffer arrived (a monitor's audio sounds a sink's latency after it is recorded).
-    EXPECT_GT(speakerStamp->hostSeconds, played + kSpeakerClickAt - kTolerance);
-    EXPECT_GT(micStamp->hostSeconds, played + kMicrophoneClickAt - kTolerance);
-    EXPECT_LT(speakerStamp->hostSeconds, speakerStamp->arrivalSeconds + 0.1);
-    EXPECT_LT(micStamp->hostSeconds, micStamp->arrivalSeconds + kTolerance);
+    EXPECT_GT(speaker->hostSeconds, played + kSpeakerClickAt - kTolerance);
+    EXPECT_GT(mic->hostSeconds, played + kMicrophoneClickAt - kTolerance);
+    EXPECT_LT(speaker->hostSeconds, speaker->arrivalSeconds + 0.1);
+    EXPECT_LT(mic->hostSeconds, mic->arrivalSeconds + kTolerance);
 }
 
 TEST_F(PulseHostTimeTest, ClicksHeardAtOneInstantLandTogetherInTheRecording) {
-    PlatformRig rig;
-
+    pulse_test::PlatformRig rig;
     auto session = rig.createSession();
     const auto file = session->start();
-    // Fresh server streams take a moment to deliver their first audio.
-    std::this_thread::sleep_for(2500ms);
+    std::this_thread::sleep_for(2500ms);  // fresh server streams take a moment to start
     auto player = daemon_->play("speakers", clicks_);
     EXPECT_EQ(player.wait(), 0);
     std::this_thread::sleep_for(500ms);
     session->stop();
 
-    const auto samples = readSamples(file);
+    const auto samples = pulse_test::readSamples(file);
     constexpr double kRate = CaptureSession::kSampleRate;
     ASSERT_GT(samples.size(), static_cast<std::size_t>(3 * kRate));
     const Burst speakerClick = findBurst(samples, kRate, kSpeakerPitch);

@@ -31,54 +31,85 @@
 
 namespace kavo::linux_platform::pulse_test {
 
-// What one endpoint delivered, in a buffer sized up front so that the audio thread only
-// copies into it.
+inline std::uint64_t monotonicNow() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+// What one endpoint delivered, with the host time and the arrival time of every buffer, in
+// storage sized up front so that the audio thread only copies into it.
 class Recording {
 public:
-    explicit Recording(std::size_t capacity) : samples_(capacity) {}
+    struct Buffer {
+        std::size_t firstSample = 0;
+        std::uint64_t hostTime = 0;
+        std::uint64_t arrival = 0;
+    };
+
+    explicit Recording(std::size_t frames, std::size_t buffers = 20'000)
+        : samples_(frames), buffers_(buffers) {}
 
     CaptureEndpoint::Sink sink() {
         return [this](const float* frames, std::int64_t count, std::uint64_t hostTime) {
             const std::size_t at = size_.load(std::memory_order_relaxed);
-            const std::size_t take = std::min(static_cast<std::size_t>(count), samples_.size() - at);
+            const std::size_t index = bufferCount_.load(std::memory_order_relaxed);
+            if (index == buffers_.size()) return;
+            const std::size_t take =
+                std::min(static_cast<std::size_t>(count), samples_.size() - at);
             std::copy(frames, frames + take, samples_.begin() + static_cast<std::ptrdiff_t>(at));
-            if (firstHostTime_.load(std::memory_order_relaxed) == 0) firstHostTime_.store(hostTime);
-            if (hostTime < lastHostTime_.load()) wentBack_.store(true);
-            lastHostTime_.store(hostTime);
-            lastIndex_.store(at);
+            buffers_[index] = {at, hostTime, monotonicNow()};
+            bufferCount_.store(index + 1, std::memory_order_release);
             size_.store(at + take, std::memory_order_release);
         };
     }
 
     std::size_t size() const { return size_.load(std::memory_order_acquire); }
     // A fresh server stream can take a second or two before its first buffer.
-    bool waitForAudio(std::chrono::milliseconds timeout = std::chrono::seconds(8)) const {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool waitForAudio() const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
         while (size() == 0 && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return size() > 0;
     }
     double seconds(double rate) const { return static_cast<double>(size()) / rate; }
-    std::uint64_t firstHostTime() const { return firstHostTime_.load(); }
-    std::uint64_t lastHostTime() const { return lastHostTime_.load(); }
-    bool hostTimeWentBack() const { return wentBack_.load(); }
-    // Where the last buffer begins.
-    std::size_t lastIndex() const { return lastIndex_.load(); }
     // Frames [from, to) in seconds of recording.
     std::vector<float> window(double rate, double fromSeconds, double toSeconds) const {
         const auto from = std::min(size(), static_cast<std::size_t>(fromSeconds * rate));
         const auto to = std::min(size(), static_cast<std::size_t>(toSeconds * rate));
-        return {samples_.begin() + static_cast<std::ptrdiff_t>(from), samples_.begin() + static_cast<std::ptrdiff_t>(to)};
+        return {samples_.begin() + static_cast<std::ptrdiff_t>(from),
+                samples_.begin() + static_cast<std::ptrdiff_t>(to)};
+    }
+    // Call these once delivery has stopped.
+    std::vector<float> samples() const { return window(1, 0, static_cast<double>(size())); }
+    std::vector<Buffer> buffers() const {
+        return {buffers_.begin(), buffers_.begin() + static_cast<std::ptrdiff_t>(bufferCount_.load(
+                                                         std::memory_order_acquire))};
+    }
+
+    // The host time of a sample, from the buffer holding it, and when that buffer arrived,
+    // in seconds.
+    struct Stamp {
+        double hostSeconds = 0;
+        double arrivalSeconds = 0;
+    };
+    std::optional<Stamp> stampOf(double sample, double rate) const {
+        const auto all = buffers();
+        for (auto it = all.rbegin(); it != all.rend(); ++it) {
+            if (static_cast<double>(it->firstSample) > sample) continue;
+            return Stamp{static_cast<double>(it->hostTime) / 1e9 +
+                             (sample - static_cast<double>(it->firstSample)) / rate,
+                         static_cast<double>(it->arrival) / 1e9};
+        }
+        return std::nullopt;
     }
 
 private:
     std::vector<float> samples_;
+    std::vector<Buffer> buffers_;
     std::atomic<std::size_t> size_{0};
-    std::atomic<std::uint64_t> firstHostTime_{0};
-    std::atomic<std::uint64_t> lastHostTime_{0};
-    std::atomic<std::size_t> lastIndex_{0};
-    std::atomic<bool> wentBack_{false};
+    std::atomic<std::size_t> bufferCount_{0};
 };
 
 // The amplitude of the sine at `frequency` in `samples` (Goertzel).
@@ -92,7 +123,8 @@ inline double toneAmplitude(const std::vector<float>& samples, double rate, doub
         beforePrevious = previous;
         previous = current;
     }
-    const double power = previous * previous + beforePrevious * beforePrevious - coefficient * previous * beforePrevious;
+    const double power = previous * previous + beforePrevious * beforePrevious -
+                         coefficient * previous * beforePrevious;
     return 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(samples.size());
 }
 
@@ -114,10 +146,6 @@ public:
         std::lock_guard lock(mutex_);
         return count_;
     }
-    void reset() {
-        std::lock_guard lock(mutex_);
-        count_ = 0;
-    }
 
 private:
     mutable std::mutex mutex_;
@@ -136,7 +164,6 @@ protected:
             FAIL() << "The test audio server did not start: " << error.what();
         }
     }
-
     void TearDown() override { daemon_.reset(); }
 
     std::optional<testing::PulseDaemon> daemon_;
@@ -160,7 +187,8 @@ struct PlatformRig {
 // The samples of a 16-bit mono WAVE file, as floats.
 inline std::vector<float> readSamples(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
+                                  std::istreambuf_iterator<char>()};
     std::vector<float> samples;
     for (std::size_t at = 44; at + 1 < bytes.size(); at += 2) {
         std::int16_t sample = 0;
@@ -170,9 +198,14 @@ inline std::vector<float> readSamples(const std::filesystem::path& file) {
     return samples;
 }
 
-inline std::uint64_t monotonicNow() {
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+// Samples [from, to) seconds of a 16 kHz recording.
+inline std::vector<float> secondsOf(const std::vector<float>& samples, double from, double to) {
+    const auto first =
+        std::min(samples.size(), static_cast<std::size_t>(std::max(0.0, from) * 16'000));
+    const auto last =
+        std::min(samples.size(), static_cast<std::size_t>(std::max(0.0, to) * 16'000));
+    return {samples.begin() + static_cast<std::ptrdiff_t>(first),
+            samples.begin() + static_cast<std::ptrdiff_t>(std::max(first, last))};
 }
 
 }  // namespace kavo::linux_platform::pulse_test

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <chrono>
@@ -25,16 +24,18 @@ std::vector<std::filesystem::path> capturesIn(const std::filesystem::path& folde
     return found;
 }
 
+// `kavo-meetings record` run as a user would, against the test's own audio server.
 class RecordCommandTest : public ::testing::Test {
 protected:
+    std::vector<std::string> command(const std::string& seconds) const {
+        return {
+            "env",  "XDG_DATA_HOME=" + data.string(), kExecutable.string(), "record", "--seconds",
+            seconds};
+    }
+
     testing::PulseDaemon daemon;
     std::filesystem::path data = daemon.home() / "data";
     std::filesystem::path captures = data / "brindle.meetings.desktop" / "Captures";
-
-    std::vector<std::string> command(const std::string& seconds) const {
-        return {"env", "XDG_DATA_HOME=" + data.string(), kExecutable.string(), "record",
-                "--seconds", seconds};
-    }
 };
 
 TEST_F(RecordCommandTest, RecordsForTheGivenTimeAndNamesTheFilesItWrote) {
@@ -48,16 +49,17 @@ TEST_F(RecordCommandTest, RecordsForTheGivenTimeAndNamesTheFilesItWrote) {
     ASSERT_EQ(wavs.size(), 1U);
     ASSERT_EQ(sidecars.size(), 1U);
     EXPECT_NE(result.output.find("Wrote " + wavs[0].string()), std::string::npos) << result.output;
-    EXPECT_NE(result.output.find("Wrote " + sidecars[0].string()), std::string::npos) << result.output;
-
+    EXPECT_NE(result.output.find("Wrote " + sidecars[0].string()), std::string::npos)
+        << result.output;
     const auto sidecar = CaptureSidecar::read(sidecars[0]);
     EXPECT_NEAR(sidecar.durationSeconds, 3.0, 0.5);
     ASSERT_TRUE(sidecar.endedAt);
     ASSERT_TRUE(sidecar.sources);
     EXPECT_EQ(sidecar.sources->size(), 2U);
     // A closed file: header plus exactly the frames the sidecar counts.
-    EXPECT_EQ(std::filesystem::file_size(wavs[0]),
-              44U + 2U * static_cast<std::uintmax_t>(std::llround(sidecar.durationSeconds * 16000)));
+    EXPECT_EQ(
+        std::filesystem::file_size(wavs[0]),
+        44U + 2U * static_cast<std::uintmax_t>(std::llround(sidecar.durationSeconds * 16000)));
 }
 
 TEST_F(RecordCommandTest, AnInterruptStopsEarlyAndStillClosesTheFiles) {
@@ -74,15 +76,20 @@ TEST_F(RecordCommandTest, AnInterruptStopsEarlyAndStillClosesTheFiles) {
     EXPECT_LT(sidecar.durationSeconds, 30.0);
 }
 
-TEST(RecordCommand, WithoutAnAudioServerItSaysWhyAndLeavesNoFiles) {
+TEST(RecordCommand, WithoutAnAudioServerItNamesTheCauseAndLeavesNoFiles) {
     testing::TempDir home;
     const auto data = home / "data";
     const auto result = testing::PulseDaemon::run(
-        {"env", "HOME=" + home.path().string(), "XDG_RUNTIME_DIR=" + home.path().string(),
+        {"sh", "-c", "exec \"$@\" 2>&1", "record", "env", "HOME=" + home.path().string(),
+         "XDG_RUNTIME_DIR=" + home.path().string(),
          "PULSE_SERVER=unix:" + (home / "no-server").string(), "XDG_DATA_HOME=" + data.string(),
          kExecutable.string(), "record", "--seconds", "1"});
     EXPECT_EQ(result.status, 1);
-    EXPECT_TRUE(capturesIn(data / "brindle.meetings.desktop" / "Captures", ".wav").empty());
+    EXPECT_NE(result.output.find("Could not record: No audio server is running ("),
+              std::string::npos)
+        << result.output;
+    EXPECT_FALSE(std::filesystem::exists(data / "brindle.meetings.desktop" / "Captures") &&
+                 !std::filesystem::is_empty(data / "brindle.meetings.desktop" / "Captures"));
 }
 
 }  // namespace

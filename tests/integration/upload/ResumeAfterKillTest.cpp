@@ -20,27 +20,13 @@ constexpr std::int64_t kMiB = 1024 * 1024;
 constexpr std::int64_t kFileSize = 40 * kMiB;
 constexpr int kBlocks = 10;
 
-// Holds each Put Block back a little so that the parent can kill the child while blocks
-// are still on their way.
-class SlowBlocks final : public HTTPTransport {
-public:
-    explicit SlowBlocks(HTTPTransport& inner) : inner_(inner) {}
-    HTTPResponse data(const HTTPRequest& request, std::stop_token stop) override {
-        if (request.url.find("comp=block&") != std::string::npos)
-            std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        return inner_.data(request, stop);
-    }
-
-private:
-    HTTPTransport& inner_;
-};
-
 [[noreturn]] void uploadInChild(const std::filesystem::path& file,
                                 const std::filesystem::path& storeFile, const std::string& sasURL) {
     int code = 0;
     try {
         linux_platform::CurlTransport curl(testing::curlGlobal());
-        SlowBlocks slow(curl);
+        // Each block is held back a little so that the kill comes while blocks are on their way.
+        testing::WatchingTransport slow(curl, std::chrono::milliseconds(400));
         FileStagedBlockStore store(storeFile);
         const BlockBlobUploader uploader(slow, store);
         uploader.upload(file, kFileSize, sasURL, "audio/wav", "rec-killed",

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/HTTPTransport.h"
@@ -23,13 +25,17 @@ inline linux_platform::CurlGlobal& curlGlobal() {
 }
 
 // Passes every request through, counting Put Block requests and remembering their
-// block ids, and letting a test change a request after the uploader has built it.
+// block ids, and letting a test change a request after the uploader has built it or hold
+// each Put Block back for `blockDelay`.
 class WatchingTransport final : public HTTPTransport {
 public:
-    explicit WatchingTransport(HTTPTransport& inner) : inner_(inner) {}
+    explicit WatchingTransport(HTTPTransport& inner,
+                               std::chrono::milliseconds blockDelay = std::chrono::milliseconds(0))
+        : inner_(inner), blockDelay_(blockDelay) {}
 
     HTTPResponse data(const HTTPRequest& request, std::stop_token stop) override {
         if (request.url.find("comp=block&") != std::string::npos) {
+            std::this_thread::sleep_for(blockDelay_);
             ++putBlocks_;
             std::lock_guard lock(mutex_);
             const auto id = request.url.substr(request.url.find("blockid=") + 8);
@@ -51,6 +57,7 @@ public:
 
 private:
     HTTPTransport& inner_;
+    const std::chrono::milliseconds blockDelay_;
     std::function<void(HTTPRequest&)> alter_;
     std::atomic<int> putBlocks_{0};
     mutable std::mutex mutex_;

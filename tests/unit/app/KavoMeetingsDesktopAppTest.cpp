@@ -1,12 +1,11 @@
-#include "app/KavoMeetingsDesktopApp.h"
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <mutex>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "account/Tenant.h"
+#include "app/KavoMeetingsDesktopApp.h"
 #include "base/Defaults.h"
 #include "base/Log.h"
 #include "base/ManualClock.h"
@@ -36,8 +35,9 @@ public:
     void signOut() override {}
     std::string kavoToken(std::stop_token) override { return "kavo-token"; }
 
-    AppSession session{kTid, "u-1", "avery.quinn@contoso.test", "Avery Quinn", "Avery", "id", "graph", "kavo",
-                       WallTime{}};
+    AppSession session{kTid,          "u-1",   "avery.quinn@contoso.test",
+                       "Avery Quinn", "Avery", "id",
+                       "graph",       "kavo",  WallTime{}};
 };
 
 // A recording that writes one second of silence and a finished sidecar, as a capture
@@ -66,7 +66,9 @@ public:
         sidecar.write(artifacts_.sidecarURL);
     }
     std::optional<std::filesystem::path> audioURL() const override { return artifacts_.audioURL; }
-    std::optional<std::filesystem::path> sidecarURL() const override { return artifacts_.sidecarURL; }
+    std::optional<std::filesystem::path> sidecarURL() const override {
+        return artifacts_.sidecarURL;
+    }
     std::optional<WallTime> startedAt() const override { return startedAt_; }
 
 private:
@@ -75,40 +77,38 @@ private:
     std::optional<WallTime> startedAt_;
 };
 
+// Answers the router, the tenant API, storage and the update manifest.
+HTTPResponse serverAnswer(const HTTPRequest& request) {
+    const Tenant tenant{
+        kTid, "Contoso Meetings Lab", "CM", "https://kavo.contoso.test", "westeurope", "active"};
+    if (request.url.starts_with("https://router.test/")) return {200, {}, tenant.toJson().dump()};
+    if (request.url.starts_with("https://blob.test/")) return {201, {}, ""};
+    const char* delivered = R"({"recording_id":"rec-9","state":"DELIVERED"})";
+    const std::pair<const char*, const char*> answers[] = {
+        {"/api/me", R"({"id":"u-1","email":"avery.quinn@contoso.test","name":"Avery Quinn",)"
+                    R"("is_admin":false,"meetings_access":true})"},
+        {"/uploads/init", R"({"recording_id":"rec-9","blob_path":"recordings/rec-9.wav",)"
+                          R"("upload_url":"https://blob.test/c/rec-9.wav?sig=s"})"},
+        {"/uploads/finalize", delivered},
+        {"/recordings/rec-9", delivered},
+        {"/latest.json", R"({"latestVersion":"99.0","downloadPageUrl":"https://kavo.example/d"})"},
+    };
+    for (const auto& [suffix, body] : answers) {
+        if (request.url.ends_with(suffix)) return {200, {}, body};
+    }
+    return {404, {}, "{}"};
+}
+
 class KavoMeetingsDesktopAppTest : public ::testing::Test {
 protected:
-    KavoMeetingsDesktopAppTest() {
-        transport->setResponder([this](const HTTPRequest& request) -> HTTPResponse {
-            const Tenant tenant{kTid, "Contoso Meetings Lab", "CM", "https://kavo.contoso.test", "westeurope",
-                                "active"};
-            if (request.url.starts_with("https://router.test/")) return {200, {}, tenant.toJson().dump()};
-            if (request.url.ends_with("/api/me")) {
-                return {200, {}, R"({"id":"u-1","email":"avery.quinn@contoso.test","name":"Avery Quinn",)"
-                                 R"("is_admin":false,"meetings_access":true})"};
-            }
-            if (request.url.ends_with("/uploads/init")) {
-                return {200, {}, R"({"recording_id":"rec-9","upload_url":"https://blob.test/c/rec-9.wav?sig=s",)"
-                                 R"("blob_path":"recordings/rec-9.wav"})"};
-            }
-            if (request.url.starts_with("https://blob.test/")) return {201, {}, ""};
-            if (request.url.ends_with("/uploads/finalize")) {
-                return {200, {}, R"({"recording_id":"rec-9","state":"DELIVERED"})"};
-            }
-            if (request.url.ends_with("/recordings/rec-9")) {
-                return {200, {}, R"({"recording_id":"rec-9","state":"DELIVERED"})"};
-            }
-            if (request.url.ends_with("/latest.json")) {
-                return {200, {}, R"({"latestVersion":"99.0","downloadPageUrl":"https://kavo.example/download"})"};
-            }
-            return {404, {}, "{}"};
-        });
-    }
+    KavoMeetingsDesktopAppTest() { transport->setResponder(serverAnswer); }
 
     ~KavoMeetingsDesktopAppTest() override {
         if (app) app->uploads().waitUntilIdle();
     }
 
-    void launch(std::function<std::shared_ptr<AuthService>()> makeAuth, std::optional<std::string> disableReconcile = {}) {
+    void launch(std::function<std::shared_ptr<AuthService>()> makeAuth,
+                std::optional<std::string> disableReconcile = {}) {
         app = std::make_unique<KavoMeetingsDesktopApp>(KavoMeetingsDesktopApp::Environment{
             .makeAuthService = std::move(makeAuth),
             .transport = transport,
@@ -116,13 +116,18 @@ protected:
             .updateManifestURL = "https://updates.test/latest.json",
             .defaults = defaults,
             .capturesDirectory = dir.path() / "Captures",
-            .makeSession = [this] { return std::make_unique<OneSecondSession>(dir.path() / "Captures", clock); },
-            .repair = [](const std::filesystem::path&) { return std::vector<std::filesystem::path>{}; },
+            .makeSession =
+                [this] {
+                    return std::make_unique<OneSecondSession>(dir.path() / "Captures", clock);
+                },
+            .repair =
+                [](const std::filesystem::path&) { return std::vector<std::filesystem::path>{}; },
             .conference = &activity,
             .clock = &clock,
             .main = &main,
             .worker = &main,
-            .environmentVariable = [disableReconcile](const char* name) -> std::optional<std::string> {
+            .environmentVariable =
+                [disableReconcile](const char* name) -> std::optional<std::string> {
                 if (std::string_view(name) == "KAVO_DISABLE_RECONCILE") return disableReconcile;
                 return std::nullopt;
             },
@@ -131,7 +136,10 @@ protected:
             .timeZone = "UTC",
             .uploadTiming = {.stallWatchdogInterval = std::nullopt},
             .openURL = [this](const std::string& url) { opened.push_back(url); },
-            .showReport = [this](std::shared_ptr<ProblemReportForm> form) { reports.push_back(std::move(form)); },
+            .showReport =
+                [this](std::shared_ptr<ProblemReportForm> form) {
+                    reports.push_back(std::move(form));
+                },
             .quit = [this] { ++quits; },
         });
         app->observe([this] { ++changes; });
@@ -202,9 +210,10 @@ TEST_F(KavoMeetingsDesktopAppTest, TheReconcilerIsOffOnlyForExactlyOne) {
     launchSignedIn("1");
     EXPECT_FALSE(app->reconcilerEnabled());
     const auto lines = logs.messages("app");
-    EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                         "KAVO_DISABLE_RECONCILE=1: the deletion reconciler is off for this launch"),
-              1);
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(),
+                   "KAVO_DISABLE_RECONCILE=1: the deletion reconciler is off for this launch"),
+        1);
     app.reset();
 
     LogCapture otherLaunch;

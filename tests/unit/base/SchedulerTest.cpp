@@ -15,42 +15,27 @@ TEST(ManualScheduler, RunsTimersInDueOrderWithTheClockAtTheirTime) {
     ManualClock clock;
     ManualScheduler scheduler(clock);
     const auto start = clock.hostTime();
-    std::vector<std::pair<int, std::uint64_t>> fired;
-    auto late = scheduler.after(seconds(2), [&] { fired.push_back({2, clock.hostTime() - start}); });
-    auto early = scheduler.after(seconds(1), [&] { fired.push_back({1, clock.hostTime() - start}); });
-    scheduler.post([&] { fired.push_back({0, clock.hostTime() - start}); });
-
-    EXPECT_EQ(scheduler.advance(seconds(5)), 3);
-    ASSERT_EQ(fired.size(), 3U);
-    EXPECT_EQ(fired[0], (std::pair<int, std::uint64_t>{0, 0}));
-    EXPECT_EQ(fired[1], (std::pair<int, std::uint64_t>{1, 1'000'000'000}));
-    EXPECT_EQ(fired[2], (std::pair<int, std::uint64_t>{2, 2'000'000'000}));
-    EXPECT_EQ(clock.hostTime() - start, 5'000'000'000U);
-}
-
-TEST(ManualScheduler, RepeatingTimerFiresEachIntervalUntilCancelled) {
-    ManualClock clock;
-    ManualScheduler scheduler(clock);
+    std::vector<std::uint64_t> firedAt;  // nanoseconds after the start, by task
+    const auto record = [&] { firedAt.push_back(clock.hostTime() - start); };
+    auto late = scheduler.after(seconds(2), record);
+    auto early = scheduler.after(seconds(1), record);
+    scheduler.post(record);
+    {
+        auto dropped = scheduler.after(seconds(1), [&] { firedAt.push_back(0xDEAD); });
+    }
+    TimerHandle chained;
+    scheduler.post([&] { chained = scheduler.after(seconds(3), record); });  // fires at 3 s
     int ticks = 0;
-    auto timer = scheduler.every(seconds(0.1), seconds(0.01), [&] { ++ticks; });
+    auto repeating = scheduler.every(seconds(0.1), seconds(0.01), [&] { ++ticks; });
+
     scheduler.advance(seconds(1.05));
     EXPECT_EQ(ticks, 10);
-    timer.cancel();
-    scheduler.advance(seconds(1));
+    repeating.cancel();
+    scheduler.advance(seconds(3.95));
     EXPECT_EQ(ticks, 10);
-}
-
-TEST(ManualScheduler, DroppedHandleCancelsAndTasksMayScheduleMore) {
-    ManualClock clock;
-    ManualScheduler scheduler(clock);
-    int fired = 0;
-    { auto dropped = scheduler.after(seconds(1), [&] { ++fired; }); }
-    TimerHandle chained;
-    scheduler.post([&] { chained = scheduler.after(seconds(3), [&] { fired += 10; }); });
-    scheduler.advance(seconds(2));
-    EXPECT_EQ(fired, 0);
-    scheduler.advance(seconds(1));
-    EXPECT_EQ(fired, 10);
+    EXPECT_EQ(firedAt,
+              (std::vector<std::uint64_t>{0, 1'000'000'000, 2'000'000'000, 3'000'000'000}));
+    EXPECT_EQ(clock.hostTime() - start, 5'000'000'000U);
 }
 
 TEST(ManualClock, SleepAdvancesSimulatedTimeAndIsRecorded) {
@@ -58,7 +43,6 @@ TEST(ManualClock, SleepAdvancesSimulatedTimeAndIsRecorded) {
     const auto wall = clock.now();
     EXPECT_TRUE(clock.sleepFor(seconds(300)));
     EXPECT_EQ(clock.now() - wall, std::chrono::seconds(300));
-    ASSERT_EQ(clock.sleeps().size(), 1U);
     std::stop_source stop;
     stop.request_stop();
     EXPECT_FALSE(clock.sleepFor(seconds(10), stop.get_token()));
@@ -83,9 +67,10 @@ TEST(SerialQueue, RunsTasksInOrderOnOneThreadAndSyncWaits) {
     // A sync from the queue's own thread must not deadlock.
     queue.sync([&] { queue.sync([&] { order.push_back(-1); }); });
     EXPECT_EQ(order.back(), -1);
+    EXPECT_THROW(queue.sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
 }
 
-TEST(SerialQueue, TimersFireInRealTimeAndSyncPropagatesExceptions) {
+TEST(SerialQueue, TimersFireInRealTimeUntilCancelled) {
     SerialQueue queue("test.timers");
     std::promise<void> fired;
     std::atomic<int> repeats{0};
@@ -98,13 +83,15 @@ TEST(SerialQueue, TimersFireInRealTimeAndSyncPropagatesExceptions) {
     const int settled = repeats.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(repeats.load(), settled);
-    EXPECT_THROW(queue.sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
 }
 
 TEST(MainLoop, RunsOnTheCallingThreadUntilQuit) {
     MainLoop loop;
     int ran = 0;
-    std::thread other([&] { loop.post([&] { ++ran; }); loop.post([&] { loop.quit(); }); });
+    std::thread other([&] {
+        loop.post([&] { ++ran; });
+        loop.post([&] { loop.quit(); });
+    });
     loop.run();
     other.join();
     EXPECT_EQ(ran, 1);

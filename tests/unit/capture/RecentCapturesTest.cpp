@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
+#include <cmath>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "base/Log.h"
 #include "capture/ElapsedTimeText.h"
@@ -18,197 +15,150 @@
 namespace kavo {
 namespace {
 
-using testing::TempDir;
+using Ids = std::vector<std::string>;
 
-WallTime at(std::string_view timestamp) { return *SidecarTimestamp::parse(timestamp); }
-
-CaptureSidecar sidecarFor(std::string id, std::string startedAt) {
-    CaptureSidecar sidecar;
-    sidecar.audioFileName = captureAudioFileName(id);
-    sidecar.captureId = std::move(id);
-    sidecar.startedAt = std::move(startedAt);
-    sidecar.durationSeconds = 61;
-    return sidecar;
-}
-
-void writeText(const std::filesystem::path& url, std::string_view text) {
-    std::ofstream(url, std::ios::binary) << text;
-}
-
-std::vector<std::string> idsOf(const std::vector<RecentCapture>& captures) {
-    std::vector<std::string> ids;
-    for (const auto& capture : captures) {
-        ids.push_back(capture.captureId);
-    }
-    return ids;
+WallTime at(std::string_view timestamp) {
+    return *SidecarTimestamp::parse(timestamp);
 }
 
 class RecentCaptureStoreTest : public ::testing::Test {
 protected:
-    void add(const CaptureSidecar& sidecar) {
-        sidecar.write(dir / captureSidecarFileName(sidecar.captureId));
+    CaptureSidecar add(std::string id, std::string startedAt, std::string file = {}) {
+        CaptureSidecar sidecar;
+        sidecar.audioFileName = captureAudioFileName(id);
+        sidecar.captureId = id;
+        sidecar.startedAt = std::move(startedAt);
+        sidecar.durationSeconds = 61;
+        sidecar.write(dir / (file.empty() ? captureSidecarFileName(id) : file));
+        return sidecar;
+    }
+    Ids recent(int limit, const std::set<std::string>& excluded = {}) const {
+        Ids ids;
+        for (const auto& capture : store.recent(limit, excluded)) ids.push_back(capture.captureId);
+        return ids;
     }
 
-    TempDir dir;
+    testing::TempDir dir;
     RecentCaptureStore store{dir.path()};
 };
 
-TEST(ElapsedTimeText, MinutesBelowAnHourHoursFromAnHourOn) {
-    EXPECT_EQ(elapsedTimeText(0), "0:00");
-    EXPECT_EQ(elapsedTimeText(5), "0:05");
-    EXPECT_EQ(elapsedTimeText(59.999), "0:59");
-    EXPECT_EQ(elapsedTimeText(754), "12:34");
-    EXPECT_EQ(elapsedTimeText(3599.9), "59:59");
-    EXPECT_EQ(elapsedTimeText(3600), "1:00:00");
-    EXPECT_EQ(elapsedTimeText(3725), "1:02:05");
-    EXPECT_EQ(elapsedTimeText(36'000 * 3 + 61), "30:01:01");
-    EXPECT_EQ(elapsedTimeText(-12), "0:00");
-    EXPECT_EQ(elapsedTimeText(std::nan("")), "0:00");
-}
+TEST_F(RecentCaptureStoreTest, NewestFirstUpToTheLimitLeavingOutExcludedOnes) {
+    add("B", "2024-03-02T10:00:00.000Z");
+    add("D", "2024-03-04T10:00:00.000Z");
+    add("A", "2024-03-01T10:00:00.000Z");
+    add("C", "2024-03-03T10:00:00.000Z");
+    EXPECT_EQ(recent(3), (Ids{"D", "C", "B"}));
+    EXPECT_EQ(recent(10), (Ids{"D", "C", "B", "A"}));
+    EXPECT_EQ(recent(2, {"D", "B"}), (Ids{"C", "A"}));
+    EXPECT_TRUE(recent(0).empty());
+    EXPECT_TRUE(recent(-1).empty());
 
-TEST_F(RecentCaptureStoreTest, NewestFirstUpToTheLimit) {
-    add(sidecarFor("B", "2024-03-02T10:00:00.000Z"));
-    add(sidecarFor("D", "2024-03-04T10:00:00.000Z"));
-    add(sidecarFor("A", "2024-03-01T10:00:00.000Z"));
-    add(sidecarFor("C", "2024-03-03T10:00:00.000Z"));
-
-    EXPECT_EQ(idsOf(store.recent(3)), (std::vector<std::string>{"D", "C", "B"}));
-    EXPECT_EQ(idsOf(store.recent(10)), (std::vector<std::string>{"D", "C", "B", "A"}));
-    EXPECT_TRUE(store.recent(0).empty());
-    EXPECT_TRUE(store.recent(-1).empty());
-    EXPECT_EQ(store.sidecarFiles().size(), 4U);
-}
-
-TEST_F(RecentCaptureStoreTest, ExcludedCapturesAreLeftOutEvenWhenNewest) {
-    add(sidecarFor("OLD", "2024-03-01T10:00:00.000Z"));
-    add(sidecarFor("MID", "2024-03-02T10:00:00.000Z"));
-    add(sidecarFor("NEW", "2024-03-03T10:00:00.000Z"));
-
-    EXPECT_EQ(idsOf(store.recent(3, {"NEW"})), (std::vector<std::string>{"MID", "OLD"}));
-    EXPECT_EQ(idsOf(store.recent(1, {"NEW", "MID"})), (std::vector<std::string>{"OLD"}));
-}
-
-TEST_F(RecentCaptureStoreTest, CarriesTheSidecarsFieldsAndDropsAnEmptyRecordingId) {
-    auto uploaded = sidecarFor("UP", "2024-03-04T09:05:07.250Z");
-    uploaded.durationSeconds = 3725.5;
-    uploaded.recordingId = "rec-1";
-    uploaded.uploadState = "DELIVERED";
-    add(uploaded);
-    auto empty = sidecarFor("EMPTY", "2024-03-01T09:05:07.250Z");
+    // The sidecar's fields are carried (shown against the dev stack by
+    // SessionControllerDevStackTest); an empty recording id is none.
+    auto empty = add("E", "2024-03-05T10:00:00.000Z");
     empty.recordingId = "";
-    add(empty);
-
-    const auto captures = store.recent(5);
-    ASSERT_EQ(captures.size(), 2U);
-    EXPECT_EQ(captures[0], (RecentCapture{"UP", at("2024-03-04T09:05:07.250Z"), 3725.5, "rec-1",
-                                          "DELIVERED"}));
-    EXPECT_EQ(captures[1].recordingId, std::nullopt);
-    EXPECT_EQ(captures[1].webURL("https://kavo.example/"), std::nullopt);
+    empty.write(dir / captureSidecarFileName("E"));
+    EXPECT_EQ(store.recent(1).at(0),
+              (RecentCapture{"E", at("2024-03-05T10:00:00.000Z"), 61, std::nullopt, std::nullopt}));
 }
 
-TEST_F(RecentCaptureStoreTest, AnUnparseableStartIsPlacedByTheFilesCreationDate) {
+TEST_F(RecentCaptureStoreTest, EqualStartsKeepListingOrderAndAnUnparseableStartUsesTheFileDate) {
+    for (const char* id : {"P", "Q", "R", "S"}) add(id, "2024-03-01T10:00:00.000Z");
+    Ids listed;
+    for (const auto& file : store.sidecarFiles()) listed.push_back(file.sidecar.captureId);
+    EXPECT_EQ(recent(4), listed);
+
     // Written now, so its file date is later than any capture dated in 2024.
-    add(sidecarFor("OLDER", "2024-03-01T10:00:00.000Z"));
-    add(sidecarFor("UNDATED", "yesterday"));
-
-    const auto captures = store.recent(5);
-    ASSERT_EQ(idsOf(captures), (std::vector<std::string>{"UNDATED", "OLDER"}));
-    const auto files = store.sidecarFiles();
-    const auto undated = std::find_if(files.begin(), files.end(), [](const auto& file) {
-        return file.sidecar.captureId == "UNDATED";
-    });
-    ASSERT_NE(undated, files.end());
-    ASSERT_TRUE(undated->createdAt.has_value());
-    EXPECT_EQ(captures[0].startedAt, *undated->createdAt);
-}
-
-TEST_F(RecentCaptureStoreTest, EqualStartsKeepListingOrder) {
-    for (const char* id : {"P", "Q", "R", "S"}) {
-        add(sidecarFor(id, "2024-03-01T10:00:00.000Z"));
-    }
-    std::vector<std::string> listed;
+    add("UNDATED", "yesterday");
+    const auto captures = store.recent(1);
+    ASSERT_EQ(captures.size(), 1U);
+    EXPECT_EQ(captures[0].captureId, "UNDATED");
     for (const auto& file : store.sidecarFiles()) {
-        listed.push_back(file.sidecar.captureId);
+        if (file.sidecar.captureId == "UNDATED") {
+            EXPECT_EQ(captures[0].startedAt, file.createdAt);
+        }
     }
-    EXPECT_EQ(idsOf(store.recent(4)), listed);
 }
 
 TEST_F(RecentCaptureStoreTest, OnlyReadableCaptureSidecarsAreListed) {
-    add(sidecarFor("GOOD", "2024-03-01T10:00:00.000Z"));
-    sidecarFor("FOREIGN", "2024-03-02T10:00:00.000Z").write(dir / "staged-blocks.json");
-    sidecarFor("UPPER", "2024-03-02T10:00:00.000Z").write(dir / "capture-UPPER.JSON");
-    sidecarFor("HIDDEN", "2024-03-02T10:00:00.000Z").write(dir / ".capture-HIDDEN.json");
-    writeText(dir / "capture-GOOD.wav", "RIFF");
-    writeText(dir / "capture-BROKEN.json", "{ not json");
+    add("GOOD", "2024-03-01T10:00:00.000Z");
+    for (const char* file : {"staged-blocks.json", "capture-UPPER.JSON", ".capture-HIDDEN.json"})
+        add("OTHER", "2024-03-02T10:00:00.000Z", file);
+    std::ofstream(dir / "capture-GOOD.wav") << "RIFF";
+    std::ofstream(dir / "capture-BROKEN.json") << "{ not json";
     std::filesystem::create_directory(dir / "capture-DIR.json");
 
     LogCapture log;
     const auto files = store.sidecarFiles();
     ASSERT_EQ(files.size(), 1U);
     EXPECT_EQ(files[0].url, dir / "capture-GOOD.json");
-    EXPECT_EQ(files[0].sidecar.captureId, "GOOD");
     EXPECT_EQ(log.messages("RecentCaptureStore"),
               (std::vector<std::string>{"Skipping unreadable sidecar capture-BROKEN.json",
-                                        "Skipping unreadable sidecar capture-DIR.json"}) );
-    EXPECT_EQ(idsOf(store.recent(3)), (std::vector<std::string>{"GOOD"}));
-}
+                                        "Skipping unreadable sidecar capture-DIR.json"}));
+    EXPECT_EQ(recent(3), Ids{"GOOD"});
 
-TEST(RecentCaptureStore, AMissingFolderListsNothing) {
-    TempDir dir;
-    LogCapture log;
-    const RecentCaptureStore store(dir / "absent");
-    EXPECT_TRUE(store.sidecarFiles().empty());
-    EXPECT_TRUE(store.recent(3).empty());
+    // A missing folder lists nothing, quietly.
+    log.clear();
+    EXPECT_TRUE(RecentCaptureStore(dir / "absent").recent(3).empty());
     EXPECT_TRUE(log.entries().empty());
 }
 
-TEST(RecentCapture, StatusTextFollowsTheUploadStateInAnyCase) {
+TEST(RecentCapture, ElapsedTimeTextStatusTextAndMenuTitle) {
+    for (const auto& [seconds, text] :
+         std::vector<std::pair<double, const char*>>{{0, "0:00"},
+                                                     {59.999, "0:59"},
+                                                     {754, "12:34"},
+                                                     {3599.9, "59:59"},
+                                                     {3600, "1:00:00"},
+                                                     {36'000 * 3 + 61, "30:01:01"},
+                                                     {-12, "0:00"},
+                                                     {std::nan(""), "0:00"}}) {
+        EXPECT_EQ(elapsedTimeText(seconds), text) << seconds;
+    }
+
     RecentCapture capture;
-    const std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
-        {std::nullopt, "Not uploaded"}, {"", "Not uploaded"},   {"UPLOADING", "Uploading"},
-        {"uploading", "Uploading"},     {"Failed", "Failed"},   {"delivered", "Uploaded"},
-        {"PROCESSING", "Uploaded"},     {"FAILED ", "Uploaded"}};
-    for (const auto& [state, text] : cases) {
+    for (const auto& [state, text] :
+         std::vector<std::pair<std::optional<std::string>, std::string>>{
+             {std::nullopt, "Not uploaded"},
+             {"", "Not uploaded"},
+             {"uploading", "Uploading"},
+             {"Failed", "Failed"},
+             {"delivered", "Uploaded"},
+             {"PROCESSING", "Uploaded"},
+             {"FAILED ", "Uploaded"}}) {
         capture.uploadState = state;
         EXPECT_EQ(capture.statusText(), text) << state.value_or("(absent)");
     }
-}
 
-TEST(RecentCapture, WebURLAppendsMeetingsAndTheTrimmedIdToTheBasePath) {
-    RecentCapture capture;
-    capture.recordingId = " abc\n";
-    EXPECT_EQ(capture.webURL("https://kavo.example/app/"), "https://kavo.example/app/meetings/abc");
-    EXPECT_EQ(capture.webURL("https://kavo.example"), "https://kavo.example/meetings/abc");
-    EXPECT_EQ(capture.webURL("https://kavo.example:8443//a//b?tab=1#top"),
-              "https://kavo.example:8443/a/b/meetings/abc");
-    EXPECT_EQ(capture.webURL("http://127.0.0.1:4000/?x=y"), "http://127.0.0.1:4000/meetings/abc");
-
-    capture.recordingId = "id with space";
-    EXPECT_EQ(capture.webURL("https://kavo.example/"), "https://kavo.example/meetings/id%20with%20space");
-}
-
-TEST(RecentCapture, NoWebURLWithoutAnIdOrAnAbsoluteBase) {
-    RecentCapture capture;
-    EXPECT_EQ(capture.webURL("https://kavo.example/"), std::nullopt);
-    capture.recordingId = " \t\n ";
-    EXPECT_EQ(capture.webURL("https://kavo.example/"), std::nullopt);
-    capture.recordingId = "abc";
-    EXPECT_EQ(capture.webURL("kavo.example/app"), std::nullopt);
-    EXPECT_EQ(capture.webURL("https://"), std::nullopt);
-    EXPECT_EQ(capture.webURL("1https://kavo.example"), std::nullopt);
-    EXPECT_EQ(capture.webURL(""), std::nullopt);
-}
-
-TEST(RecentCapture, MenuTitleShowsLocalDateTimeLengthAndStatus) {
-    // Two hours east of UTC.
-    const testing::ScopedTimeZone zone("XST-2");
-    RecentCapture capture{"ID", at("2024-03-04T07:05:59.900Z"), 3725.9, "r", "DELIVERED"};
+    const testing::ScopedTimeZone zone("XST-2");  // two hours east of UTC
+    capture = {"ID", at("2024-03-04T07:05:59.900Z"), 3725.9, "r", "DELIVERED"};
     EXPECT_EQ(capture.menuTitle(), "4 Mar, 09:05 \u2014 1:02:05 \u2014 Uploaded");
-
     capture.startedAt = at("2024-12-31T23:30:00.000Z");
     capture.durationSeconds = 754;
     capture.uploadState = std::nullopt;
     EXPECT_EQ(capture.menuTitle(), "1 Jan, 01:30 \u2014 12:34 \u2014 Not uploaded");
+}
+
+TEST(RecentCapture, WebURLAppendsMeetingsAndTheTrimmedIdToAnAbsoluteBase) {
+    RecentCapture capture;
+    capture.recordingId = " abc\n";
+    for (const auto& [base, url] : std::vector<std::pair<const char*, const char*>>{
+             {"https://kavo.example/app/", "https://kavo.example/app/meetings/abc"},
+             {"https://kavo.example", "https://kavo.example/meetings/abc"},
+             {"https://kavo.example:8443//a//b?tab=1#top",
+              "https://kavo.example:8443/a/b/meetings/abc"},
+             {"http://127.0.0.1:4000/?x=y", "http://127.0.0.1:4000/meetings/abc"}}) {
+        EXPECT_EQ(capture.webURL(base), url) << base;
+    }
+    for (const char* base : {"kavo.example/app", "https://", "1https://kavo.example", ""})
+        EXPECT_EQ(capture.webURL(base), std::nullopt) << base;
+    capture.recordingId = "id with space";
+    EXPECT_EQ(capture.webURL("https://kavo.example/"),
+              "https://kavo.example/meetings/id%20with%20space");
+    for (const auto& id : {std::optional<std::string>{}, std::optional<std::string>{" \t\n "}}) {
+        capture.recordingId = id;
+        EXPECT_EQ(capture.webURL("https://kavo.example/"), std::nullopt);
+    }
 }
 
 }  // namespace

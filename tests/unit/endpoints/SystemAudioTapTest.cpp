@@ -1,5 +1,3 @@
-#include "audio/endpoints/SystemAudioTap.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,18 +7,16 @@
 #include <vector>
 
 #include "EndpointTestSupport.h"
-#include "support/FakeAudioHardware.h"
+#include "audio/endpoints/SystemAudioTap.h"
 #include "base/ManualScheduler.h"
 #include "base/SerialQueue.h"
+#include "support/FakeAudioHardware.h"
 
 namespace kavo {
 namespace {
 
 using testing::FakeAudioHardware;
 using testing::messagesAt;
-using testing::RebuildRequests;
-using testing::RecordingSink;
-using testing::Waveform;
 using Mix = TapDescription::Mix;
 using Reason = EndpointRebuildReason;
 
@@ -51,6 +47,7 @@ protected:
         EXPECT_EQ(hardware.listenerCount(), 0U);
     }
 
+    // The TapError `action` throws; fails the test when it throws none.
     template <typename Action>
     TapError failure(Action action) {
         try {
@@ -74,16 +71,13 @@ protected:
     FakeAudioHardware hardware{clock};
     OwnProcessObject ownProcess{hardware, 4242};
     LogCapture logs;
-    RecordingSink sink;
-    RebuildRequests requests;
+    testing::RecordingSink sink;
+    testing::RebuildRequests requests;
 };
-
-// --- Preparation ---
 
 TEST_F(SystemAudioTapTest, PreparesAMonoTapOfEverythingButUsInAPrivateAggregateDevice) {
     auto tap = makeTap();
     EXPECT_EQ(tap->prepare(), 48'000);
-
     const auto taps = hardware.tapRequests();
     ASSERT_EQ(taps.size(), 1U);
     EXPECT_EQ(taps[0].mix, Mix::mono);
@@ -92,58 +86,52 @@ TEST_F(SystemAudioTapTest, PreparesAMonoTapOfEverythingButUsInAPrivateAggregateD
     EXPECT_TRUE(taps[0].isPrivate);
     EXPECT_EQ(taps[0].muteBehavior, 0);
 
-    const auto aggregates = hardware.aggregateRequests();
-    ASSERT_EQ(aggregates.size(), 1U);
-    EXPECT_EQ(aggregates[0].name, "Kavo Meetings capture");
+    const auto aggregate = hardware.aggregateRequests().at(0);
+    EXPECT_EQ(aggregate.name, "Kavo Meetings capture");
     EXPECT_TRUE(std::regex_match(
-        aggregates[0].uid,
-        std::regex(R"(brindle\.meetings\.desktop\.aggregate\.[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12})")))
-        << aggregates[0].uid;
-    EXPECT_TRUE(aggregates[0].isPrivate);
-    EXPECT_FALSE(aggregates[0].stacked);
-    EXPECT_TRUE(aggregates[0].tapAutoStart);
-    EXPECT_TRUE(aggregates[0].subDevices.empty());
-    ASSERT_EQ(aggregates[0].taps.size(), 1U);
-    EXPECT_EQ(aggregates[0].taps[0].uid, taps[0].uuid);
-    EXPECT_TRUE(aggregates[0].taps[0].drift);
-
+        aggregate.uid,
+        std::regex(R"(brindle\.meetings\.desktop\.aggregate\.[0-9A-F]{8}-[0-9A-F]{4})"
+                   R"(-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12})")))
+        << aggregate.uid;
+    EXPECT_TRUE(aggregate.isPrivate);
+    EXPECT_FALSE(aggregate.stacked);
+    EXPECT_TRUE(aggregate.tapAutoStart);
+    EXPECT_TRUE(aggregate.subDevices.empty());
+    ASSERT_EQ(aggregate.taps.size(), 1U);
+    EXPECT_EQ(aggregate.taps[0].uid, taps[0].uuid);
+    EXPECT_TRUE(aggregate.taps[0].drift);
     EXPECT_EQ(hardware.listenerCount(tap->tapID(), audio_property::kTapFormat), 1U);
     EXPECT_EQ(hardware.listenerCount(tap->aggregateID(), audio_property::kNominalSampleRate), 1U);
     EXPECT_EQ(messagesAt(logs, "SystemAudioTap", LogLevel::info),
               std::vector<std::string>{"Tap ready: 48000.000000 Hz 1 ch interleaved=true"});
-}
 
-TEST_F(SystemAudioTapTest, EveryAggregateDeviceCarriesADifferentUid) {
+    // Every aggregate device, also of the same endpoint prepared again, has its own uid.
+    tap->stop();
+    tap->prepare();
+    makeTap()->prepare();
     std::set<std::string> uids;
-    for (int i = 0; i < 5; ++i) {
-        auto tap = makeTap();
-        tap->prepare();
-        tap->stop();
-        tap->prepare();
-        tap->stop();
-    }
     for (const auto& description : hardware.aggregateRequests()) uids.insert(description.uid);
-    EXPECT_EQ(uids.size(), 10U);
+    EXPECT_EQ(uids.size(), 3U);
 }
 
 TEST_F(SystemAudioTapTest, ARefusedMonoTapFallsBackToStereoAndDeliversTheMeanOfBothChannels) {
     hardware.refuseTaps(Mix::mono, -50);
     hardware.setTapFormat(Mix::stereo, AudioStreamBasicDescription::float32(44'100, 2, false));
-    hardware.setTapStream(Waveform::from([](std::int64_t frame, std::uint32_t channel) {
+    hardware.setTapStream(testing::Waveform::from([](std::int64_t frame, std::uint32_t channel) {
         return static_cast<float>(frame % 100) * (channel == 0 ? 0.001f : 0.003f);
     }));
     auto tap = runningTap();
     EXPECT_EQ(tap->preparedRate(), 44'100);
-    EXPECT_EQ(tap->format()->channelsPerFrame, 2U);
     const auto taps = hardware.tapRequests();
     ASSERT_EQ(taps.size(), 2U);
     EXPECT_EQ(taps[1].mix, Mix::stereo);
     EXPECT_EQ(taps[1].excludedProcesses, taps[0].excludedProcesses);
-    EXPECT_NE(taps[1].uuid, taps[0].uuid);
     EXPECT_EQ(hardware.aggregateRequests().at(0).taps.at(0).uid, taps[1].uuid);
     EXPECT_EQ(messagesAt(logs, "SystemAudioTap", LogLevel::notice),
-              std::vector<std::string>{"Mono global tap unavailable on this route; falling back to stereo"});
-    EXPECT_TRUE(logs.contains("SystemAudioTap", "Tap ready: 44100.000000 Hz 2 ch interleaved=false"));
+              std::vector<std::string>{
+                  "Mono global tap unavailable on this route; falling back to stereo"});
+    EXPECT_TRUE(
+        logs.contains("SystemAudioTap", "Tap ready: 44100.000000 Hz 2 ch interleaved=false"));
 
     hardware.deliverBuffers(2);
     const auto frames = sink.frames();
@@ -153,57 +141,45 @@ TEST_F(SystemAudioTapTest, ARefusedMonoTapFallsBackToStereoAndDeliversTheMeanOfB
     }
 }
 
-TEST_F(SystemAudioTapTest, WhenNoTapCanBeMadeTheErrorNamesTheCauseAndNothingIsLeft) {
-    hardware.refuseTaps(Mix::mono, -50);
-    hardware.refuseTaps(Mix::stereo, 560947818, "No audio server is running");
+TEST_F(SystemAudioTapTest, PreparationFailuresNameTheirCauseAndLeaveNothingBehind) {
     auto tap = makeTap();
-    const TapError error = failure([&] { tap->prepare(); });
-    EXPECT_EQ(error.kind(), TapError::Kind::tapCreationFailed);
-    EXPECT_EQ(error.status(), 560947818);
-    EXPECT_STREQ(error.what(), "process tap creation failed (OSStatus 560947818). No audio server is running");
-    EXPECT_TRUE(hardware.aggregateRequests().empty());
-    expectNothingLeft();
-}
-
-TEST_F(SystemAudioTapTest, TapFormatsOtherThan32BitFloatFailAndLeaveNoTap) {
+    const auto expectFailure = [&](TapError::Kind kind, const char* text) {
+        const TapError error = failure([&] { tap->prepare(); });
+        EXPECT_EQ(error.kind(), kind);
+        if (text) {
+            EXPECT_STREQ(error.what(), text);
+        }
+        expectNothingLeft();
+        EXPECT_EQ(tap->preparedRate(), 0);
+    };
     AudioStreamBasicDescription integer = AudioStreamBasicDescription::float32(48'000, 2);
     integer.formatFlags = 12;  // signed integer, packed
     integer.bitsPerChannel = 16;
     hardware.setTapFormat(Mix::mono, integer);
-    auto tap = makeTap();
-    TapError error = failure([&] { tap->prepare(); });
-    EXPECT_EQ(error.kind(), TapError::Kind::unsupportedTapFormat);
-    EXPECT_STREQ(error.what(), "tap delivered an unreadable format: 2 channels, 16 bits, flags 12");
-    expectNothingLeft();
-
+    expectFailure(TapError::Kind::unsupportedTapFormat,
+                  "tap delivered an unreadable format: 2 channels, 16 bits, flags 12");
     hardware.setTapFormat(Mix::mono, AudioStreamBasicDescription::float32(48'000, 0));
-    error = failure([&] { tap->prepare(); });
-    EXPECT_STREQ(error.what(), "tap delivered an unreadable format: 0 channels, 32 bits, flags 1");
-    expectNothingLeft();
-
+    expectFailure(TapError::Kind::unsupportedTapFormat,
+                  "tap delivered an unreadable format: 0 channels, 32 bits, flags 1");
     AudioStreamBasicDescription compressed = AudioStreamBasicDescription::float32(48'000, 2);
     compressed.formatID = fourCharCode("aac ");
     hardware.setTapFormat(Mix::mono, compressed);
-    EXPECT_EQ(failure([&] { tap->prepare(); }).kind(), TapError::Kind::unsupportedTapFormat);
-    expectNothingLeft();
-}
+    expectFailure(TapError::Kind::unsupportedTapFormat, nullptr);
 
-TEST_F(SystemAudioTapTest, LaterPreparationFailuresTearDownWhatWasMade) {
-    auto tap = makeTap();
     hardware.failTapFormatRead(-10);
-    TapError error = failure([&] { tap->prepare(); });
-    EXPECT_EQ(error.kind(), TapError::Kind::tapFormatUnreadable);
-    EXPECT_STREQ(error.what(), "could not read tap stream format (OSStatus -10)");
-    expectNothingLeft();
-
+    expectFailure(TapError::Kind::tapFormatUnreadable,
+                  "could not read tap stream format (OSStatus -10)");
     hardware.failTapFormatRead(kAudioNoError);
+    hardware.setTapFormat(Mix::mono, AudioStreamBasicDescription::float32(48'000, 1));
     hardware.failAggregateCreation(1852797029);
-    error = failure([&] { tap->prepare(); });
-    EXPECT_EQ(error.kind(), TapError::Kind::aggregateCreationFailed);
-    EXPECT_STREQ(error.what(), "aggregate device creation failed (OSStatus 1852797029)");
-    expectNothingLeft();
-    EXPECT_EQ(tap->preparedRate(), 0);
+    expectFailure(TapError::Kind::aggregateCreationFailed,
+                  "aggregate device creation failed (OSStatus 1852797029)");
     EXPECT_EQ(failure([&] { tap->start(sink.sink()); }).kind(), TapError::Kind::notPrepared);
+
+    hardware.refuseTaps(Mix::mono, -50);
+    hardware.refuseTaps(Mix::stereo, 560947818, "No audio server is running");
+    expectFailure(TapError::Kind::tapCreationFailed,
+                  "process tap creation failed (OSStatus 560947818). No audio server is running");
 }
 
 TEST_F(SystemAudioTapTest, WithoutOurOwnProcessObjectEveryTapIncludesUsAndSaysSo) {
@@ -211,15 +187,16 @@ TEST_F(SystemAudioTapTest, WithoutOurOwnProcessObjectEveryTapIncludesUsAndSaysSo
     auto tap = makeTap();
     tap->prepare();
     tap->stop();
-    auto second = makeTap();
-    second->prepare();
-    for (const auto& description : hardware.tapRequests()) EXPECT_TRUE(description.excludedProcesses.empty());
+    makeTap()->prepare();
+    for (const auto& description : hardware.tapRequests()) {
+        EXPECT_TRUE(description.excludedProcesses.empty());
+    }
     EXPECT_EQ(messagesAt(logs, "SystemAudioTap", LogLevel::notice),
-              std::vector<std::string>(2, "Could not resolve our own process object; tap will not exclude us"));
+              std::vector<std::string>(
+                  2, "Could not resolve our own process object; tap will not exclude us"));
     // Looked up once for the whole run, even though it was not found.
     hardware.setProcessObject(kOwnProcess);
-    second->stop();
-    second->prepare();
+    tap->prepare();
     EXPECT_EQ(hardware.processObjectReads(), 1);
     EXPECT_TRUE(hardware.tapRequests().back().excludedProcesses.empty());
 }
@@ -230,35 +207,21 @@ TEST_F(SystemAudioTapTest, AListenerThatCannotBeAddedIsLoggedAndPreparationGoesO
     EXPECT_EQ(tap->prepare(), 48'000);
     EXPECT_EQ(tap->formatListenerCount(), 1U);
     EXPECT_EQ(messagesAt(logs, "SystemAudioTap", LogLevel::notice),
-              std::vector<std::string>{fmt::format("Could not observe property 1853059700 on object {} (OSStatus -66)",
-                                                   tap->aggregateID())});
+              std::vector<std::string>{
+                  fmt::format("Could not observe property 1853059700 on object {} (OSStatus -66)",
+                              tap->aggregateID())});
 }
 
-// --- Start ---
-
-TEST_F(SystemAudioTapTest, StartRunsTheIOProcedureForItsQueueOnceOnly) {
-    auto tap = makeTap();
-    EXPECT_EQ(failure([&] { tap->start(sink.sink()); }).kind(), TapError::Kind::notPrepared);
-    tap->prepare();
-    tap->start(sink.sink());
-    tap->start(sink.sink());
-    EXPECT_TRUE(tap->isRunning());
-    EXPECT_EQ(hardware.liveIOProcs(), 1U);
-    EXPECT_EQ(hardware.runningIOProcs(), 1U);
-    EXPECT_EQ(hardware.lastIOProcQueue(), &queue);
-}
-
-TEST_F(SystemAudioTapTest, IOProcedureAndDeviceStartFailuresCarryTheirStatus) {
+TEST_F(SystemAudioTapTest, StartRunsTheIOProcedureOnceAndFailuresCarryTheirStatus) {
     auto tap = makeTap();
     tap->prepare();
     hardware.failIOProcCreation(-4);
     TapError error = failure([&] { tap->start(sink.sink()); });
     EXPECT_EQ(error.kind(), TapError::Kind::ioProcCreationFailed);
     EXPECT_EQ(error.status(), -4);
-
     hardware.failIOProcCreation(kAudioNoError, true);
-    error = failure([&] { tap->start(sink.sink()); });
-    EXPECT_STREQ(error.what(), "IO proc creation failed (OSStatus 0)");
+    EXPECT_STREQ(failure([&] { tap->start(sink.sink()); }).what(),
+                 "IO proc creation failed (OSStatus 0)");
 
     hardware.failIOProcCreation(kAudioNoError);
     hardware.failDeviceStart(560227702);
@@ -266,17 +229,15 @@ TEST_F(SystemAudioTapTest, IOProcedureAndDeviceStartFailuresCarryTheirStatus) {
     EXPECT_EQ(error.kind(), TapError::Kind::deviceStartFailed);
     EXPECT_STREQ(error.what(), "aggregate device start failed (OSStatus 560227702)");
     EXPECT_FALSE(tap->isRunning());
-    EXPECT_EQ(hardware.liveIOProcs(), 1U);
 
     hardware.failDeviceStart(kAudioNoError);
     tap->start(sink.sink());
+    tap->start(sink.sink());
     EXPECT_TRUE(tap->isRunning());
     EXPECT_EQ(hardware.liveIOProcs(), 1U);
-    tap->stop();
-    expectNothingLeft();
+    EXPECT_EQ(hardware.runningIOProcs(), 1U);
+    EXPECT_EQ(hardware.lastIOProcQueue(), &queue);
 }
-
-// --- The IO procedure ---
 
 TEST_F(SystemAudioTapTest, HostTimeComesFromTheInputThenTheNowStampThenTheClock) {
     auto tap = runningTap();
@@ -294,14 +255,12 @@ TEST_F(SystemAudioTapTest, HostTimeComesFromTheInputThenTheNowStampThenTheClock)
     EXPECT_TRUE(tap->firstBufferWallClock().has_value());
 }
 
-// --- Rate changes ---
-
 TEST_F(SystemAudioTapTest, AnOutputRateChangeAsksOnceWhicheverListenerHearsOfItFirst) {
     using RateChange = FakeAudioHardware::RateChange;
     for (const auto how : {RateChange::tapsFirst, RateChange::aggregatesFirst, RateChange::tapsOnly,
                            RateChange::aggregatesOnly}) {
         SCOPED_TRACE(static_cast<int>(how));
-        RebuildRequests local;
+        testing::RebuildRequests local;
         auto tap = runningTap();
         tap->setOnNeedsRebuild(local.handler());
         logs.clear();
@@ -314,10 +273,7 @@ TEST_F(SystemAudioTapTest, AnOutputRateChangeAsksOnceWhicheverListenerHearsOfItF
         EXPECT_EQ(messagesAt(logs, "SystemAudioTap", LogLevel::error).size(), 1U);
         tap->stop();
     }
-    EXPECT_TRUE(requests.reasons().empty());
-}
-
-TEST_F(SystemAudioTapTest, SmallRateMovesAndMovesBeforeStartAreNotReported) {
+    // Moves before start and moves under a hertz are not reported.
     auto tap = makeTap();
     tap->prepare();
     hardware.changeOutputRate(44'100);
@@ -328,47 +284,36 @@ TEST_F(SystemAudioTapTest, SmallRateMovesAndMovesBeforeStartAreNotReported) {
     EXPECT_TRUE(requestsAfterFlush(*tap).empty());
 }
 
-// --- Stop and teardown ---
-
-TEST_F(SystemAudioTapTest, StopOfAPreparedTapDestroysTheTapTheDeviceAndTheListeners) {
-    auto tap = makeTap();
-    tap->prepare();
-    tap->stop();
-    expectNothingLeft();
-    EXPECT_EQ(tap->tapID(), kAudioObjectUnknown);
-    EXPECT_EQ(tap->aggregateID(), kAudioObjectUnknown);
-    EXPECT_EQ(tap->preparedRate(), 0);
-    EXPECT_FALSE(tap->format().has_value());
-}
-
-TEST_F(SystemAudioTapTest, AfterStopNothingIsDeliveredOrReported) {
+TEST_F(SystemAudioTapTest, StopTearsEverythingDownAndNothingIsDeliveredOrReportedAfter) {
     auto tap = runningTap();
     const AudioObjectID aggregate = tap->aggregateID();
     tap->stop();
     expectNothingLeft();
     EXPECT_FALSE(tap->isRunning());
+    EXPECT_EQ(tap->tapID(), kAudioObjectUnknown);
+    EXPECT_EQ(tap->aggregateID(), kAudioObjectUnknown);
+    EXPECT_FALSE(tap->format().has_value());
     hardware.deliverNow({0.5f}, 1, {1, true}, {1, true});
     hardware.notify(aggregate, audio_property::kNominalSampleRate);
     hardware.changeOutputRate(96'000);
     EXPECT_TRUE(requestsAfterFlush(*tap).empty());
     EXPECT_TRUE(sink.deliveries().empty());
-}
 
-TEST_F(SystemAudioTapTest, ListenerCallsQueuedWhenTheEndpointGoesAwayDoNothing) {
-    auto tap = runningTap();
+    // Listener calls queued when the endpoint goes away do nothing.
+    auto released = runningTap();
     hardware.changeOutputRate(44'100);
-    tap.reset();
-    EXPECT_NO_FATAL_FAILURE(control.runUntilIdle());
+    released.reset();
+    control.runUntilIdle();
     EXPECT_TRUE(requests.reasons().empty());
     expectNothingLeft();
 }
 
 TEST_F(SystemAudioTapTest, OwnsItsQueuesWhenNoneAreGiven) {
-    auto tap = std::make_unique<SystemAudioTap>(SystemAudioTap::Platform{hardware, hardware, ownProcess, clock});
+    auto tap = std::make_unique<SystemAudioTap>(
+        SystemAudioTap::Platform{hardware, hardware, ownProcess, clock});
     tap->setOnNeedsRebuild(requests.handler());
     tap->prepare();
     tap->start(sink.sink());
-    ASSERT_NE(hardware.lastIOProcQueue(), nullptr);
     auto* own = dynamic_cast<SerialQueue*>(hardware.lastIOProcQueue());
     ASSERT_NE(own, nullptr);
     EXPECT_EQ(own->label(), "brindle.meetings.desktop.system-tap");

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
 
+#include "base/AppPaths.h"
 #include "base/AtomicFile.h"
+#include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
+#include "capture/files/CapturesDirectory.h"
+#include "capture/files/SidecarTimestamp.h"
 #include "support/TempDir.h"
 #include "unit/files/FileTestSupport.h"
 
@@ -11,10 +16,12 @@ namespace kavo {
 namespace {
 
 using nlohmann::ordered_json;
+using Keys = std::vector<std::string>;
+using namespace std::chrono;
 
-// As the capture session writes it at start.
 CaptureSidecar atStart() {
-    return testing::sidecarAtStart("0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9", "2024-03-04T09:05:07.250Z");
+    return testing::sidecarAtStart("0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9",
+                                   "2024-03-04T09:05:07.250Z");
 }
 
 // As it stands after a stop, an upload and a poll.
@@ -34,41 +41,36 @@ CaptureSidecar complete() {
     return sidecar;
 }
 
-std::vector<std::string> keysInFileOrder(const ordered_json& object) {
-    std::vector<std::string> keys;
+Keys keysOf(const ordered_json& object) {
+    Keys keys;
     for (const auto& [key, value] : object.items()) keys.push_back(key);
     return keys;
 }
 
-TEST(CaptureSidecar, TheStartSidecarHoldsExactlyTheStartKeysInSortedOrder) {
-    const auto json = ordered_json::parse(atStart().encode());
-    EXPECT_EQ(keysInFileOrder(json),
-              (std::vector<std::string>{"audioFileName", "bitsPerSample", "captureId", "channels",
-                                        "deviceEvents", "durationSeconds", "pausedSeconds",
-                                        "sampleRateHz", "startedAt"}));
-    EXPECT_EQ(json["deviceEvents"], ordered_json::array());
-    EXPECT_EQ(json["durationSeconds"], 0);
-    EXPECT_EQ(json["pausedSeconds"], 0);
-    EXPECT_EQ(json["sampleRateHz"], 16'000);
-    EXPECT_EQ(json["channels"], 1);
-    EXPECT_EQ(json["bitsPerSample"], 16);
-    EXPECT_EQ(atStart().encode().find("null"), std::string::npos);
-}
+TEST(CaptureSidecar, KeysAreSortedAtEveryLevelAndAbsentDetailIsLeftOut) {
+    const auto start = ordered_json::parse(atStart().encode());
+    EXPECT_EQ(keysOf(start),
+              (Keys{"audioFileName", "bitsPerSample", "captureId", "channels", "deviceEvents",
+                    "durationSeconds", "pausedSeconds", "sampleRateHz", "startedAt"}));
+    EXPECT_EQ(start["deviceEvents"], ordered_json::array());
+    for (const auto& [key, value] :
+         std::vector<std::pair<const char*, int>>{{"durationSeconds", 0},
+                                                  {"pausedSeconds", 0},
+                                                  {"sampleRateHz", 16'000},
+                                                  {"channels", 1},
+                                                  {"bitsPerSample", 16}}) {
+        EXPECT_EQ(start[key], value) << key;
+    }
 
-TEST(CaptureSidecar, EveryKeyIsSortedAtEveryLevelAndAbsentDetailIsLeftOut) {
     const auto json = ordered_json::parse(complete().encode());
-    EXPECT_EQ(keysInFileOrder(json),
-              (std::vector<std::string>{"audioFileName", "bitsPerSample", "blobPath", "captureId",
-                                        "channels", "deviceEvents", "durationSeconds", "endedAt",
-                                        "pausedSeconds", "recordingId", "sampleRateHz", "sources",
-                                        "startedAt", "uploadState"}));
-    EXPECT_EQ(keysInFileOrder(json["deviceEvents"][0]),
-              (std::vector<std::string>{"at", "detail", "kind"}));
-    EXPECT_EQ(keysInFileOrder(json["deviceEvents"][1]), (std::vector<std::string>{"at", "kind"}));
-    EXPECT_EQ(keysInFileOrder(json["sources"][0]),
-              (std::vector<std::string>{"droppedSourceFrames", "lastRealFrame", "name",
-                                        "sampleRateHz", "totalFrames", "underrunFrames"}));
-    EXPECT_EQ(json["deviceEvents"][0]["detail"], "defaultOutputDevice -> systemAudio");
+    EXPECT_EQ(keysOf(json),
+              (Keys{"audioFileName", "bitsPerSample", "blobPath", "captureId", "channels",
+                    "deviceEvents", "durationSeconds", "endedAt", "pausedSeconds", "recordingId",
+                    "sampleRateHz", "sources", "startedAt", "uploadState"}));
+    EXPECT_EQ(keysOf(json["deviceEvents"][0]), (Keys{"at", "detail", "kind"}));
+    EXPECT_EQ(keysOf(json["deviceEvents"][1]), (Keys{"at", "kind"}));
+    EXPECT_EQ(keysOf(json["sources"][0]), (Keys{"droppedSourceFrames", "lastRealFrame", "name",
+                                                "sampleRateHz", "totalFrames", "underrunFrames"}));
     EXPECT_EQ(json["sources"][1]["underrunFrames"], 59'601'000);
 }
 
@@ -79,123 +81,85 @@ TEST(CaptureSidecar, DecodesWhatItEncodesExactly) {
     odd.durationSeconds = 1.0 / 3.0;
     odd.deviceEvents[0].detail = "Kopfhörer \"USB\" -> microphone\n";
     odd.sources->clear();
+    odd.uploadState = std::nullopt;
     EXPECT_EQ(CaptureSidecar::decode(odd.encode()), odd);
+    EXPECT_NE(odd, complete());
+    // A device name that is not UTF-8 still encodes.
+    odd.deviceEvents[0].detail = "Headset \xC3\x28 -> microphone";
+    EXPECT_EQ(CaptureSidecar::decode(odd.encode()).deviceEvents[0].detail,
+              "Headset \xEF\xBF\xBD( -> microphone");
 }
 
-TEST(CaptureSidecar, ADeviceNameThatIsNotUtf8StillEncodes) {
-    auto sidecar = complete();
-    sidecar.deviceEvents[0].detail = "Headset \xC3\x28 -> microphone";
-    const auto decoded = CaptureSidecar::decode(sidecar.encode());
-    EXPECT_EQ(decoded.deviceEvents[0].detail, "Headset \xEF\xBF\xBD( -> microphone");
-    EXPECT_EQ(decoded.uploadState, "DELIVERED");
-}
-
-TEST(CaptureSidecar, EqualityCoversTheUploadFields) {
-    auto other = complete();
-    other.uploadState = "FAILED";
-    EXPECT_NE(other, complete());
-    other.uploadState = std::nullopt;
-    EXPECT_NE(other, complete());
-}
-
-TEST(CaptureSidecar, ACrashedCapturesSidecarDecodesAndUnknownKeysAndNullOptionalsAreAccepted) {
+TEST(CaptureSidecar, UnknownKeysAndNullOptionalsAreAccepted) {
     auto json = ordered_json::parse(atStart().encode());
-    json["durationSeconds"] = 60;
     json["futureKey"] = {{"nested", true}};
     json["endedAt"] = nullptr;
     const auto sidecar = CaptureSidecar::decode(json.dump());
-    EXPECT_EQ(sidecar.durationSeconds, 60.0);
     EXPECT_FALSE(sidecar.endedAt);
     EXPECT_FALSE(sidecar.sources);
 }
 
-struct BadSidecar {
-    const char* name;
-    std::function<void(ordered_json&)> spoil;
-    const char* message;
-};
-
-// A sidecar that lost a key or changed a type must fail with a message naming it,
-// never decode with a default in its place.
+// A sidecar that lost a key or changed a type fails naming it, never decodes a default.
 TEST(CaptureSidecar, AMissingKeyOrAWrongTypeFailsToDecodeWithTheKeyNamed) {
-    const std::vector<BadSidecar> cases = {
-        {"no pausedSeconds", [](auto& j) { j.erase("pausedSeconds"); },
-         "key \"pausedSeconds\" is missing"},
-        {"no captureId", [](auto& j) { j.erase("captureId"); }, "key \"captureId\" is missing"},
-        {"null startedAt", [](auto& j) { j["startedAt"] = nullptr; },
-         "key \"startedAt\" is missing"},
-        {"no deviceEvents", [](auto& j) { j.erase("deviceEvents"); },
-         "key \"deviceEvents\" is missing"},
-        {"text duration", [](auto& j) { j["durationSeconds"] = "12.5"; },
-         "key \"durationSeconds\" is not a number"},
-        {"fractional rate", [](auto& j) { j["sampleRateHz"] = 16000.5; },
-         "key \"sampleRateHz\" is not an integer"},
-        {"boolean channels", [](auto& j) { j["channels"] = true; },
-         "key \"channels\" is not an integer"},
-        {"numeric id", [](auto& j) { j["captureId"] = 7; }, "key \"captureId\" is not text"},
-        {"events object", [](auto& j) { j["deviceEvents"] = ordered_json::object(); },
+    const std::vector<std::pair<std::function<void(ordered_json&)>, const char*>> cases = {
+        {[](auto& j) { j.erase("pausedSeconds"); }, "key \"pausedSeconds\" is missing"},
+        {[](auto& j) { j["startedAt"] = nullptr; }, "key \"startedAt\" is missing"},
+        {[](auto& j) { j["durationSeconds"] = "12.5"; }, "key \"durationSeconds\" is not a number"},
+        {[](auto& j) { j["sampleRateHz"] = 16000.5; }, "key \"sampleRateHz\" is not an integer"},
+        {[](auto& j) { j["channels"] = true; }, "key \"channels\" is not an integer"},
+        {[](auto& j) { j["captureId"] = 7; }, "key \"captureId\" is not text"},
+        {[](auto& j) { j["deviceEvents"] = ordered_json::object(); },
          "key \"deviceEvents\" is not a list"},
-        {"event without kind", [](auto& j) { j["deviceEvents"][1].erase("kind"); },
+        {[](auto& j) { j["deviceEvents"][1].erase("kind"); },
          "key \"deviceEvents[1].kind\" is missing"},
-        {"numeric detail", [](auto& j) { j["deviceEvents"][0]["detail"] = 3; },
+        {[](auto& j) { j["deviceEvents"][0]["detail"] = 3; },
          "key \"deviceEvents[0].detail\" is not text"},
-        {"text frames", [](auto& j) { j["sources"][1]["totalFrames"] = "59601000"; },
+        {[](auto& j) { j["sources"][1]["totalFrames"] = "59601000"; },
          "key \"sources[1].totalFrames\" is not an integer"},
-        {"source not object", [](auto& j) { j["sources"][0] = 1; },
-         "\"sources[0]\" is not an object"},
-        {"numeric endedAt", [](auto& j) { j["endedAt"] = 1709546832.0; },
-         "key \"endedAt\" is not text"},
-        {"sources object", [](auto& j) { j["sources"] = ordered_json::object(); },
-         "key \"sources\" is not a list"},
-        {"boolean state", [](auto& j) { j["uploadState"] = false; },
-         "key \"uploadState\" is not text"},
+        {[](auto& j) { j["sources"][0] = 1; }, "\"sources[0]\" is not an object"},
+        {[](auto& j) { j["endedAt"] = 1709546832.0; }, "key \"endedAt\" is not text"},
+        {[](auto& j) { j["uploadState"] = false; }, "key \"uploadState\" is not text"},
     };
-    for (const auto& bad : cases) {
+    for (const auto& [spoil, message] : cases) {
         auto json = ordered_json::parse(complete().encode());
-        bad.spoil(json);
+        spoil(json);
         try {
             CaptureSidecar::decode(json.dump());
-            ADD_FAILURE() << bad.name << ": decoded";
+            ADD_FAILURE() << message << ": decoded";
         } catch (const SidecarError& error) {
             EXPECT_EQ(std::string(error.what()),
-                      std::string("The capture sidecar is not valid: ") + bad.message)
-                << bad.name;
+                      std::string("The capture sidecar is not valid: ") + message);
         }
     }
-}
-
-TEST(CaptureSidecar, TextThatIsNotASidecarObjectFailsToDecode) {
-    // A number too large for a double is refused by the parser in a way of its own.
-    for (const std::string text :
-         {"", "{\"captureId\": ", "[1, 2]", "null", "\"capture\"", "{\"durationSeconds\": 36E659}"}) {
+    // Nor does text that is not a sidecar object, however it fails to parse.
+    for (const std::string text : {"", "{\"captureId\": ", "[1, 2]", "null", "\"capture\"",
+                                   "{\"durationSeconds\": 36E659}", "\xff\xfe{}"}) {
         EXPECT_THROW(CaptureSidecar::decode(text), SidecarError) << text;
     }
-    EXPECT_THROW(CaptureSidecar::decode("\xff\xfe{}"), SidecarError);
 }
 
 TEST(CaptureSidecar, OnlyAMicThatWasAtLeast98PercentUnderrunIsSilent) {
     auto sidecar = atStart();
     EXPECT_TRUE(sidecar.silentSources().empty());
-
-    auto withMic = [&](std::int64_t total, std::int64_t underrun, const std::string& name = "mic") {
+    auto silent = [&](std::int64_t total, std::int64_t underrun, const std::string& name = "mic") {
         sidecar.sources = std::vector<CaptureSidecar::SourceStats>{
             {name, 48'000, total, underrun, 0, 0}, {"system", 48'000, 100, 100, 0, 0}};
-        return sidecar.silentSources();
+        return !sidecar.silentSources().empty();
     };
-    EXPECT_EQ(withMic(100, 98), std::vector<std::string>{"mic"});
-    EXPECT_EQ(withMic(100, 100), std::vector<std::string>{"mic"});
-    EXPECT_TRUE(withMic(100, 97).empty());
-    EXPECT_TRUE(withMic(10'000, 9'799).empty());
-    EXPECT_TRUE(withMic(0, 0).empty());
-    EXPECT_TRUE(withMic(0, 5).empty());
-    EXPECT_TRUE(withMic(100, 100, "Mic").empty());
+    EXPECT_TRUE(silent(100, 98));
+    EXPECT_EQ(sidecar.silentSources(), std::vector<std::string>{"mic"});
+    EXPECT_TRUE(silent(100, 100));
+    EXPECT_FALSE(silent(100, 97));
+    EXPECT_FALSE(silent(10'000, 9'799));
+    EXPECT_FALSE(silent(0, 0));
+    EXPECT_FALSE(silent(0, 5));
+    EXPECT_FALSE(silent(100, 100, "Mic"));
 }
 
 TEST(CaptureSidecar, WriteReplacesTheFileWholeAndReadGivesItBack) {
     testing::TempDir dir;
     const auto file = dir / "capture-X.json";
     atStart().write(file);
-    EXPECT_EQ(CaptureSidecar::read(file), atStart());
     complete().write(file);
     EXPECT_EQ(CaptureSidecar::read(file), complete());
     EXPECT_EQ(testing::readBytes(file), complete().encode());
@@ -205,6 +169,62 @@ TEST(CaptureSidecar, WriteReplacesTheFileWholeAndReadGivesItBack) {
     EXPECT_THROW(CaptureSidecar::read(dir / "capture-Y.json"), SidecarError);
     testing::writeBytes(dir / "capture-Z.json", "{\"captureId\": \"Z\"}");
     EXPECT_THROW(CaptureSidecar::read(dir / "capture-Z.json"), SidecarError);
+}
+
+TEST(CapturesDirectory, IsCreatedWithItsParentsAndKeptAndIdsAreFreshUpperCaseUuids) {
+    testing::TempDir dir;
+    AppPaths paths;
+    paths.dataDirectory = dir / "share" / "brindle.meetings.desktop";
+    const auto captures = paths.capturesDirectory();
+    createCapturesDirectory(captures);
+    testing::writeBytes(captures / "capture-A.wav", "kept");
+    createCapturesDirectory(captures);
+    EXPECT_EQ(testing::readBytes(captures / "capture-A.wav"), "kept");
+    testing::writeBytes(dir / "Captures", "a file in the way");
+    EXPECT_THROW(createCapturesDirectory(dir / "Captures"), FileError);
+    EXPECT_THROW(createCapturesDirectory(dir / "Captures" / "inner"), FileError);
+
+    const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    const auto first = makeCaptureId();
+    EXPECT_TRUE(std::regex_match(first, form)) << first;
+    EXPECT_NE(makeCaptureId(), first);
+}
+
+WallTime at(year_month_day date, nanoseconds sinceMidnight) {
+    return WallTime{sys_days{date}.time_since_epoch() + sinceMidnight};
+}
+
+TEST(SidecarTimestamp, FormatsUtcWithThreeFractionalDigitsTruncated) {
+    EXPECT_EQ(SidecarTimestamp::format(at(2024y / March / 4, 9h + 5min + 7s + 250ms)),
+              "2024-03-04T09:05:07.250Z");
+    EXPECT_EQ(
+        SidecarTimestamp::format(at(2024y / February / 29, 23h + 59min + 59s + 999'999'999ns)),
+        "2024-02-29T23:59:59.999Z");
+    EXPECT_EQ(SidecarTimestamp::format(WallTime{} - 1ns), "1969-12-31T23:59:59.999Z");
+    EXPECT_EQ(SidecarTimestamp::format(at(2001y / January / 1, 7ms)), "2001-01-01T00:00:00.007Z");
+}
+
+TEST(SidecarTimestamp, ParsesItsOwnFormOtherFractionsAndOffsetsAndNothingElse) {
+    const WallTime now = system_clock::now();
+    EXPECT_EQ(SidecarTimestamp::parse(SidecarTimestamp::format(now)), floor<milliseconds>(now));
+    const auto expected = at(2024y / March / 4, 9h + 5min + 7s + 250ms);
+    for (const auto& [text, time] : std::vector<std::pair<const char*, WallTime>>{
+             {"2024-03-04T09:05:07.250Z", expected},
+             {"2024-03-04T09:05:07.25Z", expected},
+             {"2024-03-04T11:05:07.250+02:00", expected},
+             {"2024-03-03T23:35:07.250-09:30", expected},
+             {"2024-03-04T09:05:07.250000001Z", expected + 1ns},
+             {"2024-03-04T09:05:07Z", expected - 250ms}}) {
+        EXPECT_EQ(SidecarTimestamp::parse(text), time) << text;
+    }
+    for (const char* text :
+         {"", "2024-03-04", "2024-03-04 09:05:07.250Z", "2024-03-04T09:05:07.250",
+          "2024-02-30T00:00:00.000Z", "2023-02-29T00:00:00.000Z", "2024-13-01T00:00:00.000Z",
+          "2024-03-04T24:00:00.000Z", "2024-03-04T09:60:00.000Z", "2024-03-04T09:05:07.Z",
+          "2024-03-04T09:05:07.250Zjunk", "2024-3-4T09:05:07.250Z", "2024-03-04T09:05:07.250+0200",
+          "2024-03-04T09:05:07.1234567891Z", "yesterday"}) {
+        EXPECT_FALSE(SidecarTimestamp::parse(text)) << text;
+    }
 }
 
 }  // namespace

@@ -30,28 +30,17 @@ public:
     };
 
     std::deque<WriteStep> writeSteps;
-    // Used once the script has run out.
-    WriteStep afterScript = WriteStep::real;
+    WriteStep afterScript = WriteStep::real;  // once the script has run out
     int failErrno = ENOSPC;
-    std::optional<int> openErrno;
-    std::optional<int> preadErrno;
-    std::optional<int> pwriteErrno;
-    // Off for tests that simulate gigabytes: the syncs are counted, not made.
-    bool syncToDisk = true;
-
+    std::optional<int> openErrno, preadErrno, pwriteErrno;
+    bool syncToDisk = true;  // off when simulating gigabytes: syncs are counted, not made
     std::vector<std::int64_t> fileSizeAtSync;
-    std::vector<std::size_t> writeSizes;
 
     int open(const char* path, int flags, mode_t mode) override {
-        if (openErrno) {
-            errno = *openErrno;
-            return -1;
-        }
+        if (openErrno) return failWith(*openErrno);
         return PosixFileIO::open(path, flags, mode);
     }
-
     ssize_t write(int fd, const void* data, std::size_t size) override {
-        writeSizes.push_back(size);
         WriteStep step = afterScript;
         if (!writeSteps.empty()) {
             step = writeSteps.front();
@@ -59,13 +48,11 @@ public:
         }
         switch (step) {
             case WriteStep::interrupted:
-                errno = EINTR;
-                return -1;
+                return failWith(EINTR);
             case WriteStep::partial:
                 return PosixFileIO::write(fd, data, size < 3 ? size : 3);
             case WriteStep::fail:
-                errno = failErrno;
-                return -1;
+                return failWith(failErrno);
             case WriteStep::pretend:
                 return static_cast<ssize_t>(size);
             case WriteStep::real:
@@ -73,26 +60,23 @@ public:
         }
         return PosixFileIO::write(fd, data, size);
     }
-
     ssize_t pread(int fd, void* data, std::size_t size, off_t offset) override {
-        if (preadErrno) {
-            errno = *preadErrno;
-            return -1;
-        }
+        if (preadErrno) return failWith(*preadErrno);
         return PosixFileIO::pread(fd, data, size, offset);
     }
-
     ssize_t pwrite(int fd, const void* data, std::size_t size, off_t offset) override {
-        if (pwriteErrno) {
-            errno = *pwriteErrno;
-            return -1;
-        }
+        if (pwriteErrno) return failWith(*pwriteErrno);
         return PosixFileIO::pwrite(fd, data, size, offset);
     }
-
     int fsync(int fd) override {
         fileSizeAtSync.push_back(PosixFileIO::seekEnd(fd));
         return syncToDisk ? PosixFileIO::fsync(fd) : 0;
+    }
+
+private:
+    static int failWith(int value) {
+        errno = value;
+        return -1;
     }
 };
 
@@ -120,13 +104,10 @@ inline std::string openCaptureHeader() {
 }
 
 // A deterministic, non-repeating-looking sample sequence, so misplaced bytes show.
-inline std::int16_t sampleAt(std::int64_t index) {
-    return static_cast<std::int16_t>((index * 7919 + (index >> 5) * 131) & 0xFFFF);
-}
-
 inline std::vector<std::int16_t> samples(std::int64_t first, std::int64_t count) {
-    std::vector<std::int16_t> out(static_cast<std::size_t>(count));
-    for (std::int64_t i = 0; i < count; ++i) out[static_cast<std::size_t>(i)] = sampleAt(first + i);
+    std::vector<std::int16_t> out;
+    for (std::int64_t i = first; i < first + count; ++i)
+        out.push_back(static_cast<std::int16_t>((i * 7919 + (i >> 5) * 131) & 0xFFFF));
     return out;
 }
 

@@ -1,6 +1,4 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "base/Log.h"
 #include "capture/files/WavRepair.h"
@@ -9,7 +7,6 @@
 #include "unit/files/FileTestSupport.h"
 
 namespace kavo {
-
 namespace {
 
 using Result = WavRepairResult;
@@ -28,75 +25,65 @@ std::string withSizes(std::string bytes, std::uint32_t riff, std::uint32_t data)
     return bytes;
 }
 
-std::string headerOf(const std::filesystem::path& file) {
-    std::string header(44, '\0');
-    const int fd = ::open(file.c_str(), O_RDONLY);
-    if (fd < 0 || ::pread(fd, header.data(), header.size(), 0) != 44) header.clear();
-    if (fd >= 0) ::close(fd);
-    return header;
+std::string withBlockAlign(std::string bytes, char align) {
+    bytes[32] = align;
+    return bytes;
 }
 
-TEST(WavRepair, RewritesTheSizesOfACrashedCaptureAndDropsATornSample) {
+TEST(WavRepair, RewritesTheSizesFromTheLengthCutToWholeBlocks) {
+    const std::string audio = testing::sampleBytes(0, 100);
+    const std::string fixed = withSizes(crashed(audio), 36 + 200, 200);
+    struct Case {
+        const char* name;
+        std::string before;
+        Result result;
+        std::string after;
+        Result again;
+    };
+    const std::vector<Case> cases = {
+        {"torn sample", crashed(audio + "\x7f"), Result::repaired(200), fixed,
+         Result::alreadyValid()},
+        // A close after failed appends declares less than the file holds.
+        {"sizes too small", withSizes(crashed(audio), 36 + 150, 150), Result::repaired(200), fixed,
+         Result::alreadyValid()},
+        {"riff size only", withSizes(crashed(audio), 0, 200), Result::repaired(200), fixed,
+         Result::alreadyValid()},
+        // A data size of 0 is never "already valid".
+        {"header only", crashed(""), Result::repaired(0), withSizes(crashed(""), 36, 0),
+         Result::repaired(0)},
+        {"torn stereo frame", withBlockAlign(crashed(audio + "abc"), 4), Result::repaired(200),
+         withBlockAlign(fixed, 4), Result::alreadyValid()},
+        {"block align 0", withBlockAlign(crashed("xyz"), 0), Result::repaired(3),
+         withBlockAlign(withSizes(crashed("xyz"), 39, 3), 0), Result::alreadyValid()},
+    };
     testing::TempDir dir;
-    const auto file = dir / "capture-A.wav";
-    const std::string audio = testing::sampleBytes(0, 5'000);
-    testing::writeBytes(file, crashed(audio + "\x7f"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::writeBytes(dir / "a.wav", c.before);
+        EXPECT_EQ(repairWavFile(dir / "a.wav"), c.result);
+        EXPECT_EQ(testing::readBytes(dir / "a.wav"), c.after);
+        EXPECT_EQ(repairWavFile(dir / "a.wav"), c.again);
+    }
+}
+
+// Giving a crashed capture's sidecar its repaired length is shown end to end by
+// CrashSafetyTest; here, the sidecars that must be left alone.
+TEST(WavRepair, AnEndedCapturesSidecarAndAnUnreadableOneAreLeftAsTheyAre) {
+    testing::TempDir dir;
+    auto ended = testing::sidecarAtStart("A", "2026-03-02T09:15:00.000Z");
+    ended.endedAt = "2026-03-02T09:15:09.000Z";
+    ended.durationSeconds = 9;
+    ended.write(dir / "capture-A.json");
+    testing::writeBytes(dir / "capture-B.json", "{not json");
+    for (const char* wav : {"capture-A.wav", "capture-B.wav"})
+        testing::writeBytes(dir / wav, crashed(testing::sampleBytes(0, 8'000)));
     LogCapture logs;
 
-    EXPECT_EQ(repairIncompleteCaptures(dir.path()), std::vector<std::filesystem::path>{file});
-    EXPECT_EQ(testing::readBytes(file), withSizes(crashed(audio), 36 + 10'000, 10'000));
-    EXPECT_EQ(logs.messages("WavWriter"),
-              std::vector<std::string>{"Repaired capture-A.wav: data=10000 bytes"});
-
-    // Once repaired it is valid, and left alone at the next launch.
-    logs.clear();
-    EXPECT_EQ(repairWavFile(file), Result::alreadyValid());
-    EXPECT_TRUE(repairIncompleteCaptures(dir.path()).empty());
-    EXPECT_TRUE(logs.messages("WavWriter").empty());
-}
-
-TEST(WavRepair, SizesThatDisagreeWithTheLengthAreRewrittenFromTheLength) {
-    testing::TempDir dir;
-    const auto file = dir / "a.wav";
-    const std::string audio = testing::sampleBytes(0, 100);
-    // A close after failed appends declares less than the file holds.
-    testing::writeBytes(file, withSizes(crashed(audio), 36 + 150, 150));
-    EXPECT_EQ(repairWavFile(file), Result::repaired(200));
-    EXPECT_EQ(testing::readBytes(file), withSizes(crashed(audio), 36 + 200, 200));
-    // Only the RIFF size wrong is still wrong.
-    testing::writeBytes(file, withSizes(crashed(audio), 0, 200));
-    EXPECT_EQ(repairWavFile(file), Result::repaired(200));
-}
-
-TEST(WavRepair, AHeaderOnlyFileCountsAsIncompleteAndKeepsItsLength) {
-    testing::TempDir dir;
-    const auto file = dir / "empty.wav";
-    testing::writeBytes(file, crashed(""));
-    EXPECT_EQ(repairWavFile(file), Result::repaired(0));
-    EXPECT_EQ(testing::readBytes(file), withSizes(crashed(""), 36, 0));
-    // Its data size stays 0, so it is never "already valid".
-    EXPECT_EQ(repairWavFile(file), Result::repaired(0));
-}
-
-TEST(WavRepair, AlignsToTheHeadersBlockSize) {
-    testing::TempDir dir;
-    const auto file = dir / "stereo.wav";
-    {
-        WavWriter writer(file, 48'000, 2, 16);
-        const auto frames = testing::samples(0, 200);
-        writer.append(frames.data(), 200);
-    }
-    // 400 audio bytes and 3 bytes of a torn frame: block align 4 keeps 400.
-    testing::writeBytes(file, testing::readBytes(file) + "abc");
-    EXPECT_EQ(repairWavFile(file), Result::repaired(400));
-    EXPECT_EQ(std::filesystem::file_size(file), 444U);
-
-    const auto zeroBlock = dir / "zero-block.wav";
-    std::string header = crashed("xyz");
-    header[32] = 0;
-    testing::writeBytes(zeroBlock, header);
-    EXPECT_EQ(repairWavFile(zeroBlock), Result::repaired(3));
-    EXPECT_EQ(std::filesystem::file_size(zeroBlock), 47U);
+    EXPECT_EQ(repairIncompleteCaptures(dir.path()).size(), 2u);
+    EXPECT_EQ(CaptureSidecar::read(dir / "capture-A.json"), ended);
+    EXPECT_EQ(testing::readBytes(dir / "capture-B.json"), "{not json");
+    EXPECT_TRUE(logs.contains("WavWriter",
+                              "Could not give the sidecar of capture-B.wav its repaired length: "));
 }
 
 // Bad input is reported with its reason and left byte for byte as it was.
@@ -113,7 +100,6 @@ TEST(WavRepair, TruncatedForeignAndUnreadableFilesAreReportedAndUntouched) {
     EXPECT_EQ(repairWavFile(dir / "foreign.wav"), Result::failed("not a RIFF file"));
     EXPECT_EQ(repairWavFile(dir / "folder.wav"), Result::failed("open failed (errno 21)"));
     EXPECT_TRUE(repairIncompleteCaptures(dir.path()).empty());
-
     EXPECT_EQ(testing::readBytes(dir / "short.wav"), shortFile);
     EXPECT_EQ(testing::readBytes(dir / "foreign.wav"), foreign);
     EXPECT_TRUE(logs.contains("WavWriter", "Cannot repair short.wav: shorter than a WAVE header"));
@@ -123,28 +109,18 @@ TEST(WavRepair, TruncatedForeignAndUnreadableFilesAreReportedAndUntouched) {
         EXPECT_EQ(entry.level, LogLevel::error) << entry.message;
 }
 
-TEST(WavRepair, OpenAndHeaderReadFailuresCarryTheirErrno) {
-    testing::TempDir dir;
-    const auto file = dir / "a.wav";
-    const std::string bytes = crashed(testing::sampleBytes(0, 10));
-    testing::writeBytes(file, bytes);
-
-    ScriptedFileIO denied;
-    denied.openErrno = EACCES;
-    EXPECT_EQ(repairWavFile(file, denied), Result::failed("open failed (errno 13)"));
-
-    ScriptedFileIO badDisk;
-    badDisk.preadErrno = EIO;
-    EXPECT_EQ(repairWavFile(file, badDisk), Result::failed("header read failed (errno 5)"));
-    EXPECT_EQ(testing::readBytes(file), bytes);
-}
-
-TEST(WavRepair, AFailureWhileWritingTheRepairIsReportedAsUnreadable) {
+TEST(WavRepair, FailedOpenReadAndWriteCarryTheirCause) {
     testing::TempDir dir;
     const auto file = dir / "capture-B.wav";
-    testing::writeBytes(file, crashed(testing::sampleBytes(0, 10)));
-    ScriptedFileIO readOnlyDisk;
+    const std::string bytes = crashed(testing::sampleBytes(0, 10));
+    testing::writeBytes(file, bytes);
+    ScriptedFileIO denied, badDisk, readOnlyDisk;
+    denied.openErrno = EACCES;
+    badDisk.preadErrno = EIO;
     readOnlyDisk.pwriteErrno = EROFS;
+    EXPECT_EQ(repairWavFile(file, denied), Result::failed("open failed (errno 13)"));
+    EXPECT_EQ(repairWavFile(file, badDisk), Result::failed("header read failed (errno 5)"));
+    EXPECT_EQ(testing::readBytes(file), bytes);
     EXPECT_THROW(repairWavFile(file, readOnlyDisk), WavRepairError);
 
     LogCapture logs;
@@ -153,29 +129,24 @@ TEST(WavRepair, AFailureWhileWritingTheRepairIsReportedAsUnreadable) {
               std::vector<std::string>{"Cannot repair capture-B.wav: unreadable"});
 }
 
-TEST(WavRepair, OnlyWavFilesOfAnyCaseAreExamined) {
+TEST(WavRepair, OnlyWavFilesOfAnyCaseInAnExistingFolderAreExamined) {
     testing::TempDir dir;
     const std::string incomplete = crashed(testing::sampleBytes(0, 4));
-    testing::writeBytes(dir / "LOUD.WAV", incomplete);
-    testing::writeBytes(dir / "capture-X.json", incomplete);
-    testing::writeBytes(dir / "notes.wav.txt", incomplete);
-    testing::writeBytes(dir / "wav", incomplete);
-
+    for (const char* name : {"LOUD.WAV", "capture-X.json", "notes.wav.txt", "wav"})
+        testing::writeBytes(dir / name, incomplete);
+    LogCapture logs;
     EXPECT_EQ(repairIncompleteCaptures(dir.path()),
               std::vector<std::filesystem::path>{dir / "LOUD.WAV"});
-    EXPECT_EQ(testing::readBytes(dir / "capture-X.json"), incomplete);
-    EXPECT_EQ(testing::readBytes(dir / "notes.wav.txt"), incomplete);
-    EXPECT_EQ(testing::readBytes(dir / "wav"), incomplete);
-}
-
-TEST(WavRepair, AMissingDirectoryYieldsNothing) {
-    testing::TempDir dir;
+    for (const char* name : {"capture-X.json", "notes.wav.txt", "wav"})
+        EXPECT_EQ(testing::readBytes(dir / name), incomplete) << name;
+    EXPECT_EQ(logs.messages("WavWriter"),
+              std::vector<std::string>{"Repaired LOUD.WAV: data=8 bytes"});
     EXPECT_TRUE(repairIncompleteCaptures(dir / "Captures").empty());
 }
 
 // The repair runs while the user may already be recording: the writer's lock keeps it
-// off the live file, and the file is repaired at a later launch once the lock is gone.
-TEST(WavRepair, AFileARunningCaptureIsWritingIsSkipped) {
+// off the live file, which is repaired at a later launch once the lock is gone.
+TEST(WavRepair, AFileARunningCaptureIsWritingIsSkippedUntilItsWriterIsGone) {
     testing::TempDir dir;
     const auto file = dir / "capture-L.wav";
     auto writer = std::make_unique<WavWriter>(file, 16'000, 1, 16);
@@ -192,21 +163,29 @@ TEST(WavRepair, AFileARunningCaptureIsWritingIsSkipped) {
 
     writer->append(block.data(), 1'600);
     writer.reset();  // as a crash would: the header still says 0
+    EXPECT_EQ(testing::readBytes(file).substr(0, 44), testing::openCaptureHeader());
     EXPECT_EQ(repairIncompleteCaptures(dir.path()), std::vector<std::filesystem::path>{file});
-    EXPECT_EQ(testing::u32At(testing::readBytes(file), 40), 6'400U);
+    EXPECT_EQ(testing::readBytes(file),
+              withSizes(crashed(testing::sampleBytes(0, 1'600) + testing::sampleBytes(0, 1'600)),
+                        36 + 6'400, 6'400));
 }
 
 // Sparse files stand in for captures of about 37 hours.
 TEST(WavRepair, AFileTooLongForThe32BitSizesIsReportedNotWrapped) {
     testing::TempDir dir;
     const std::int64_t largestDescribable = 4'294'967'259;  // audio + 36 is 0xFFFFFFFF
+    const auto header = [](const std::filesystem::path& file) {
+        std::string bytes(44, '\0');
+        std::ifstream(file, std::ios::binary).read(bytes.data(), 44);
+        return bytes;
+    };
 
     const auto fits = dir / "fits.wav";
     testing::writeBytes(fits, crashed(""));
     std::filesystem::resize_file(fits, 44 + largestDescribable);  // odd: one torn byte
     EXPECT_EQ(repairWavFile(fits), Result::repaired(largestDescribable - 1));
     EXPECT_EQ(std::filesystem::file_size(fits), 44U + largestDescribable - 1);
-    EXPECT_EQ(headerOf(fits), withSizes(crashed(""), 0xFFFF'FFFE, 0xFFFF'FFDA));
+    EXPECT_EQ(header(fits), withSizes(crashed(""), 0xFFFF'FFFE, 0xFFFF'FFDA));
 
     const auto tooLong = dir / "long.wav";
     testing::writeBytes(tooLong, crashed(""));
@@ -214,7 +193,7 @@ TEST(WavRepair, AFileTooLongForThe32BitSizesIsReportedNotWrapped) {
     EXPECT_EQ(repairWavFile(tooLong),
               Result::failed("4294967260 audio bytes are more than a WAVE header can describe"));
     EXPECT_EQ(std::filesystem::file_size(tooLong), 44U + largestDescribable + 1);
-    EXPECT_EQ(headerOf(tooLong), testing::openCaptureHeader());
+    EXPECT_EQ(header(tooLong), testing::openCaptureHeader());
 }
 
 }  // namespace

@@ -14,80 +14,49 @@ namespace {
 
 using testing::ScriptedFileIO;
 using WriteStep = ScriptedFileIO::WriteStep;
+using WriterError = WavWriter::WriterError;
 
-TEST(WavWriter, OpenReplacesAnyFileWithMode0644AndTheHeaderOfItsFormat) {
+// Whether another open file description could take the writer's exclusive lock now.
+bool lockable(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    const bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (fd >= 0) ::close(fd);
+    return free;
+}
+
+TEST(WavWriter, WritesTheHeaderThenTheAudioAndAtCloseItsSizesAndReleasesTheLock) {
     testing::TempDir dir;
-    const auto file = dir / "capture-A.wav";
+    const auto file = dir / "capture-B.wav";
     testing::writeBytes(file, std::string(1000, 'x'));
+    LogCapture logs;
     const mode_t previousMask = ::umask(022);
     WavWriter writer(file, 16'000, 1, 16);
     ::umask(previousMask);
-    EXPECT_TRUE(writer.isOpen());
+    // Any file of that name is replaced by the header of a 16 kHz mono capture, mode 0644.
     EXPECT_EQ(testing::readBytes(file), testing::openCaptureHeader());
     struct stat info {};
-    ASSERT_EQ(::stat(file.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0644U);
-
-    WavWriter stereo(dir / "stereo.wav", 48'000, 2, 24);
-    const auto bytes = testing::readBytes(dir / "stereo.wav");
-    ASSERT_EQ(bytes.size(), 44U);
-    EXPECT_EQ(bytes[22], 2);                         // channels
-    EXPECT_EQ(testing::u32At(bytes, 24), 48'000U);   // sample rate
-    EXPECT_EQ(testing::u32At(bytes, 28), 288'000U);  // byte rate = rate x block align 6
-    EXPECT_EQ(bytes[32], 6);
-    EXPECT_EQ(bytes[34], 24);
-}
-
-TEST(WavWriter, CleanCloseDeclaresExactlyTheAppendedAudio) {
-    testing::TempDir dir;
-    const auto file = dir / "capture-B.wav";
-    LogCapture logs;
-    WavWriter writer(file, 16'000, 1, 16);
-    const auto first = testing::samples(0, 1'600);
-    const auto second = testing::samples(1'600, 333);
-    writer.append(first.data(), 1'600);
-    writer.append(second.data(), 333);
+    EXPECT_TRUE(::stat(file.c_str(), &info) == 0 && (info.st_mode & 0777) == 0644);
+    const auto block = testing::samples(0, 1'933);
+    writer.append(nullptr, 10);
+    writer.append(block.data(), 0);
+    writer.append(block.data(), 1'600);
+    writer.append(block.data() + 1'600, 333);
+    EXPECT_FALSE(lockable(file));
     EXPECT_EQ(writer.close(), 2 * 1'933);
     EXPECT_FALSE(writer.isOpen());
-    EXPECT_EQ(writer.fileDescriptor(), -1);
+    EXPECT_TRUE(lockable(file));
 
     const auto bytes = testing::readBytes(file);
-    ASSERT_EQ(bytes.size(), 44U + 2 * 1'933);
+    EXPECT_EQ(bytes.size(), 44U + 2 * 1'933);
     EXPECT_EQ(testing::u32At(bytes, 4), 36U + 2 * 1'933);
     EXPECT_EQ(testing::u32At(bytes, 40), 2U * 1'933);
     EXPECT_EQ(bytes.substr(44), testing::sampleBytes(0, 1'933));
+    // Closing again and appending after close change nothing.
+    EXPECT_EQ(writer.close(), 2 * 1'933);
+    writer.append(block.data(), 1'600);
+    EXPECT_EQ(testing::readBytes(file), bytes);
     EXPECT_EQ(logs.messages("WavWriter"),
               std::vector<std::string>{"Closed capture-B.wav: 3866 audio bytes"});
-
-    // Closing again, appending after close, and empty or null appends change nothing.
-    EXPECT_EQ(writer.close(), 2 * 1'933);
-    writer.append(first.data(), 1'600);
-    EXPECT_EQ(testing::readBytes(file), bytes);
-    EXPECT_EQ(logs.messages("WavWriter").size(), 1U);
-}
-
-TEST(WavWriter, EmptyAndNullAppendsWriteNothing) {
-    testing::TempDir dir;
-    ScriptedFileIO io;
-    WavWriter writer(dir / "a.wav", 16'000, 1, 16, io);
-    const auto block = testing::samples(0, 10);
-    writer.append(block.data(), 0);
-    writer.append(nullptr, 10);
-    EXPECT_EQ(io.writeSizes.size(), 1U);  // the header only
-    EXPECT_EQ(writer.audioBytesWritten(), 0);
-}
-
-TEST(WavWriter, ReleasingAnOpenWriterLeavesTheHeaderAsOpened) {
-    testing::TempDir dir;
-    const auto file = dir / "crashed.wav";
-    {
-        WavWriter writer(file, 16'000, 1, 16);
-        const auto block = testing::samples(0, 100);
-        writer.append(block.data(), 100);
-    }
-    const auto bytes = testing::readBytes(file);
-    EXPECT_EQ(bytes.substr(0, 44), testing::openCaptureHeader());
-    EXPECT_EQ(bytes.size(), 244U);
 }
 
 TEST(WavWriter, SyncsOnceEvery163840BytesCountedFromTheLastSyncAndAtClose) {
@@ -95,16 +64,12 @@ TEST(WavWriter, SyncsOnceEvery163840BytesCountedFromTheLastSyncAndAtClose) {
     ScriptedFileIO io;
     WavWriter writer(dir / "a.wav", 16'000, 1, 16, io);
     const auto tick = testing::samples(0, 1'600);  // one mixer tick, 3 200 bytes
-
-    // 51 ticks are 163 200 bytes: not yet. The 52nd reaches 166 400 and syncs, and the
-    // count restarts from zero, so the next sync is again 52 ticks later.
+    // The 52nd tick passes 163 840 bytes; the count restarts there, not at the threshold.
     for (int i = 0; i < 51; ++i) writer.append(tick.data(), 1'600);
     EXPECT_TRUE(io.fileSizeAtSync.empty());
-    EXPECT_EQ(writer.bytesSinceSync(), 163'200);
     for (int i = 0; i < 53; ++i) writer.append(tick.data(), 1'600);
     EXPECT_EQ(io.fileSizeAtSync, (std::vector<std::int64_t>{44 + 52 * 3'200, 44 + 104 * 3'200}));
     EXPECT_EQ(writer.bytesSinceSync(), 0);
-
     writer.close();
     EXPECT_EQ(io.fileSizeAtSync.size(), 3U);
 
@@ -122,18 +87,14 @@ TEST(WavWriter, InterruptedAndPartialWritesStillDeliverEveryByteInOrder) {
     testing::TempDir dir;
     const auto file = dir / "a.wav";
     ScriptedFileIO io;
-    io.writeSteps = {WriteStep::interrupted, WriteStep::partial, WriteStep::interrupted,
-                     WriteStep::partial};
+    io.writeSteps = {WriteStep::interrupted, WriteStep::partial, WriteStep::partial};
     WavWriter writer(file, 16'000, 1, 16, io);
     const auto block = testing::samples(0, 500);
-    io.writeSteps = {WriteStep::partial, WriteStep::interrupted, WriteStep::interrupted,
-                     WriteStep::partial};
+    io.writeSteps = {WriteStep::partial, WriteStep::interrupted, WriteStep::partial};
     writer.append(block.data(), 500);
-    EXPECT_EQ(writer.audioBytesWritten(), 1'000);
-    writer.close();
+    EXPECT_EQ(writer.close(), 1'000);
     const auto bytes = testing::readBytes(file);
-    ASSERT_EQ(bytes.size(), 1'044U);
-    EXPECT_EQ(bytes.substr(0, 4), "RIFF");
+    EXPECT_EQ(bytes.substr(8, 32), testing::openCaptureHeader().substr(8, 32));
     EXPECT_EQ(bytes.substr(44), testing::sampleBytes(0, 500));
 }
 
@@ -152,7 +113,6 @@ TEST(WavWriter, AFailedAppendIsLoggedNotCountedAndTheCaptureGoesOn) {
     EXPECT_EQ(logs.messages("WavWriter"),
               std::vector<std::string>{"Audio append failed: write to " + file.string() +
                                        " failed (errno 28)"});
-
     writer.append(block.data(), 100);
     EXPECT_EQ(writer.close(), 400);
     // The torn block's first bytes stay in the file; the header declares only what counted.
@@ -161,14 +121,14 @@ TEST(WavWriter, AFailedAppendIsLoggedNotCountedAndTheCaptureGoesOn) {
     EXPECT_EQ(testing::u32At(bytes, 40), 400U);
 }
 
-TEST(WavWriter, OpenFailuresCarryThePathAndErrno) {
+TEST(WavWriter, OpenFailuresCarryThePathAndErrnoAndLeaveNoLock) {
     testing::TempDir dir;
     const auto missing = dir / "no-such-folder" / "a.wav";
     try {
         WavWriter writer(missing, 16'000, 1, 16);
         FAIL() << "opened a file in a missing folder";
-    } catch (const WavWriter::WriterError& error) {
-        EXPECT_EQ(error.code(), WavWriter::WriterError::Code::openFailed);
+    } catch (const WriterError& error) {
+        EXPECT_EQ(error.code(), WriterError::Code::openFailed);
         EXPECT_EQ(error.errnoValue(), ENOENT);
         EXPECT_EQ(std::string(error.what()),
                   "could not open " + missing.string() + " for writing (errno 2)");
@@ -180,74 +140,50 @@ TEST(WavWriter, OpenFailuresCarryThePathAndErrno) {
     try {
         WavWriter writer(dir / "b.wav", 16'000, 1, 16, io);
         FAIL() << "a failed header write went unnoticed";
-    } catch (const WavWriter::WriterError& error) {
-        EXPECT_EQ(error.code(), WavWriter::WriterError::Code::writeFailed);
+    } catch (const WriterError& error) {
+        EXPECT_EQ(error.code(), WriterError::Code::writeFailed);
         EXPECT_EQ(std::string(error.what()),
                   "write to " + (dir / "b.wav").string() + " failed (errno 5)");
     }
-    // The half-made writer's descriptor is closed: its lock is gone.
-    const int fd = ::open((dir / "b.wav").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-    ::close(fd);
+    EXPECT_TRUE(lockable(dir / "b.wav"));
 }
 
-TEST(WavWriter, HoldsAnExclusiveLockUntilClosed) {
-    testing::TempDir dir;
-    const auto file = dir / "a.wav";
-    WavWriter writer(file, 16'000, 1, 16);
-    const int fd = ::open(file.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(errno, EWOULDBLOCK);
-    writer.close();
-    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-    ::close(fd);
-}
-
-// Audio beyond what the 32-bit size fields hold (about 37 hours) must not be declared
-// with wrapped sizes; the writes are simulated so no gigabytes reach the disk.
+// About 37 hours of audio must not be declared with wrapped 32-bit sizes; the writes are
+// simulated so no gigabytes reach the disk.
 TEST(WavWriter, AudioBeyondThe32BitSizesIsReportedAtCloseNotWrapped) {
     testing::TempDir dir;
     const auto block = testing::samples(0, 1 << 20);
-    const std::int64_t blockBytes = 2 << 20;
     const std::int64_t largestEven = 4'294'967'258;  // largest even count whose RIFF size fits
-
-    auto fill = [&](WavWriter& writer, std::int64_t bytes) {
-        for (; bytes >= blockBytes; bytes -= blockBytes) writer.append(block.data(), 1 << 20);
-        writer.append(block.data(), bytes / 2);
+    ScriptedFileIO fitsIO, longIO;
+    auto write = [&](ScriptedFileIO& io, const std::filesystem::path& file, std::int64_t bytes) {
+        io.writeSteps = {WriteStep::real};  // the header
+        io.afterScript = WriteStep::pretend;
+        io.syncToDisk = false;
+        auto writer = std::make_unique<WavWriter>(file, 16'000, 1, 16, io);
+        for (; bytes >= (2 << 20); bytes -= 2 << 20) writer->append(block.data(), 1 << 20);
+        writer->append(block.data(), bytes / 2);
+        return writer;
     };
 
-    ScriptedFileIO fitsIO;
-    fitsIO.afterScript = WriteStep::pretend;
-    fitsIO.syncToDisk = false;
-    fitsIO.writeSteps = {WriteStep::real};
-    WavWriter fits(dir / "fits.wav", 16'000, 1, 16, fitsIO);
-    fill(fits, largestEven);
-    EXPECT_EQ(fits.close(), largestEven);
+    EXPECT_EQ(write(fitsIO, dir / "fits.wav", largestEven)->close(), largestEven);
     const auto fitsHeader = testing::readBytes(dir / "fits.wav");
     EXPECT_EQ(testing::u32At(fitsHeader, 4), 0xFFFF'FFFEU);
     EXPECT_EQ(testing::u32At(fitsHeader, 40), 0xFFFF'FFDAU);
 
-    ScriptedFileIO longIO;
-    longIO.afterScript = WriteStep::pretend;
-    longIO.syncToDisk = false;
-    longIO.writeSteps = {WriteStep::real};
     const auto file = dir / "long.wav";
-    WavWriter tooLong(file, 16'000, 1, 16, longIO);
-    fill(tooLong, largestEven + 2);
+    auto tooLong = write(longIO, file, largestEven + 2);
     LogCapture logs;
     const auto syncsBeforeClose = longIO.fileSizeAtSync.size();
     try {
-        tooLong.close();
+        tooLong->close();
         FAIL() << "a capture too long for its header closed quietly";
-    } catch (const WavWriter::WriterError& error) {
-        EXPECT_EQ(error.code(), WavWriter::WriterError::Code::tooLong);
+    } catch (const WriterError& error) {
+        EXPECT_EQ(error.code(), WriterError::Code::tooLong);
         EXPECT_EQ(
             std::string(error.what()),
             file.string() + " holds 4294967260 audio bytes, more than a WAVE header can describe");
     }
-    EXPECT_FALSE(tooLong.isOpen());
+    EXPECT_FALSE(tooLong->isOpen());
     EXPECT_EQ(testing::readBytes(file), testing::openCaptureHeader());
     EXPECT_EQ(longIO.fileSizeAtSync.size(), syncsBeforeClose + 1);
     EXPECT_TRUE(logs.contains("WavWriter", "more than a WAVE header can describe"));

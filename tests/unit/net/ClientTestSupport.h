@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "support/RecordingTransport.h"
 #include "net/KavoAPIClient.h"
+#include "support/RecordingTransport.h"
 
 namespace kavo {
 
@@ -15,7 +15,8 @@ namespace kavo {
 // it hands out is numbered so a test can tell the calls apart.
 class ClientTest : public ::testing::Test {
 protected:
-    std::shared_ptr<testing::RecordingTransport> transport = std::make_shared<testing::RecordingTransport>();
+    std::shared_ptr<testing::RecordingTransport> transport =
+        std::make_shared<testing::RecordingTransport>();
     int tokenCalls = 0;
     KavoAPIClient client{"https://kavo.example.com/tenant", transport, [this](std::stop_token) {
                              ++tokenCalls;
@@ -28,7 +29,9 @@ protected:
         return requests.empty() ? HTTPRequest{} : requests.front();
     }
 
-    static nlohmann::json bodyOf(const HTTPRequest& request) { return nlohmann::json::parse(request.body); }
+    static nlohmann::json bodyOf(const HTTPRequest& request) {
+        return nlohmann::json::parse(request.body);
+    }
 };
 
 inline KavoAPIClient::FeedbackRequest validFeedback() {
@@ -40,8 +43,7 @@ inline KavoAPIClient::FeedbackRequest validFeedback() {
     return request;
 }
 
-// Runs `call` and returns the KavoAPIError it throws; fails the test when it throws
-// nothing or something else.
+// The KavoAPIError `call` throws; anything else fails the test.
 template <typename Call>
 KavoAPIError apiErrorOf(Call&& call) {
     try {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -13,23 +14,19 @@ using namespace std::chrono;
 
 const WallTime kQuarterPastNine = sys_days{year{2025} / 3 / 4} + hours{9} + minutes{15};
 
-std::optional<WallTime> parse(std::string_view text) { return DateParserCascade().parse(text); }
+std::optional<WallTime> parse(std::string_view text) {
+    return DateParserCascade().parse(text);
+}
 
 TEST(DateParserCascade, AcceptsTheServersShapesWithTheirOffsetsAndFractions) {
     const std::pair<const char*, WallTime> cases[] = {
         {"2025-03-04T09:15:00Z", kQuarterPastNine},
-        {"2025-03-04T09:15:00.123Z", kQuarterPastNine + milliseconds(123)},
         {"2025-03-04T09:15:00.123456+00:00", kQuarterPastNine + microseconds(123456)},
-        {"2025-03-04T09:15:00+01:00", kQuarterPastNine - hours(1)},
         {"2025-03-04T09:15:00-05:30", kQuarterPastNine + hours(5) + minutes(30)},
-        {"2025-03-04T09:15:00.5+02:00", kQuarterPastNine - hours(2) + milliseconds(500)},
-        {"2025-03-04T09:15:00.123456789Z", kQuarterPastNine + nanoseconds(123456789)},
         // Digits past nanoseconds are dropped.
         {"2025-03-04T09:15:00.1234567899Z", kQuarterPastNine + nanoseconds(123456789)},
-        // Offsets with seconds come from the fixed-format shapes.
-        {"2025-03-04T09:15:00+01:00:30", kQuarterPastNine - hours(1) - std::chrono::seconds(30)},
-        {"2025-03-04T09:15:00.000001+01:00:30", kQuarterPastNine - hours(1) - std::chrono::seconds(30) + microseconds(1)},
-        // Across a day, a month and a leap day.
+        {"2025-03-04T09:15:00.000001+01:00:30",
+         kQuarterPastNine - hours(1) - seconds(30) + microseconds(1)},
         {"2024-03-01T00:30:00+01:00", sys_days{year{2024} / 2 / 29} + hours(23) + minutes(30)},
         {"1969-12-31T23:59:59.5Z", WallTime{} - milliseconds(500)},
     };
@@ -37,60 +34,41 @@ TEST(DateParserCascade, AcceptsTheServersShapesWithTheirOffsetsAndFractions) {
 }
 
 TEST(DateParserCascade, RefusesEverythingElse) {
-    for (const char* text : {
-             "2025-03-04 09:15:00",          // a blank instead of the T
-             "2025-03-04 09:15:00Z",         //
-             "2025-03-04T09:15:00",          // no zone
-             "2025-03-04T09:15Z",            // no seconds
-             "2025-03-04",                   //
-             "2025-3-4T09:15:00Z",           // short fields
-             "2025-02-30T09:15:00Z",         // no such day
-             "2025-13-01T09:15:00Z",         //
-             "2025-03-04T24:00:00Z",         //
-             "2025-03-04T09:60:00Z",         //
-             "2025-03-04T09:15:00.Z",        // a point without digits
-             "2025-03-04T09:15:00+0100",     // offset without colon
-             "2025-03-04T09:15:00+24:00",    //
-             "2025-03-04T09:15:00Z ",        // trailing text
-             " 2025-03-04T09:15:00Z",        //
-             "2025-03-04T09:15:00.123+01:00:30",  // seconds offset needs exactly six digits
-             "",
-             "yesterday",
-         }) {
+    for (const char* text :
+         {"2025-03-04 09:15:00Z", "2025-03-04T09:15:00", "2025-03-04T09:15Z", "2025-03-04",
+          "2025-3-4T09:15:00Z", "2025-02-30T09:15:00Z", "2025-03-04T24:00:00Z",
+          "2025-03-04T09:15:00.Z", "2025-03-04T09:15:00+0100", "2025-03-04T09:15:00+24:00",
+          "2025-03-04T09:15:00Z ", " 2025-03-04T09:15:00Z",
+          "2025-03-04T09:15:00.123+01:00:30",  // a seconds offset needs six fraction digits
+          "", "yesterday"}) {
         EXPECT_EQ(parse(text), std::nullopt) << "'" << text << "'";
     }
 }
 
-TEST(DateParserCascade, FormatsWholeSecondsInUTC) {
-    EXPECT_EQ(DateParserCascade::internetDateTime(kQuarterPastNine), "2025-03-04T09:15:00Z");
-    EXPECT_EQ(DateParserCascade::internetDateTime(kQuarterPastNine + milliseconds(999)), "2025-03-04T09:15:00Z");
-    EXPECT_EQ(DateParserCascade::internetDateTime(WallTime{} - milliseconds(1)), "1969-12-31T23:59:59Z");
-    EXPECT_EQ(DateParserCascade::internetDateTime(sys_days{year{2024} / 2 / 29} + hours(23) + minutes(59) + std::chrono::seconds(59)),
-              "2024-02-29T23:59:59Z");
-    for (const WallTime time : {kQuarterPastNine, WallTime{}, kQuarterPastNine + days(400) + std::chrono::seconds(7)}) {
-        EXPECT_EQ(parse(DateParserCascade::internetDateTime(time)), time);
-    }
+TEST(DateParserCascade, FormatsWholeSecondsInUTCThatParseBack) {
+    const WallTime later = kQuarterPastNine + days(400) + seconds(7);
+    EXPECT_EQ(DateParserCascade::internetDateTime(later + milliseconds(999)),
+              "2026-04-08T09:15:07Z");
+    EXPECT_EQ(parse(DateParserCascade::internetDateTime(later)), later);
 }
 
 TEST(DateParserCascade, SharedInstanceGivesTheSameAnswersFromManyThreads) {
     DateParserCascade& shared = DateParserCascade::shared();
-    EXPECT_EQ(&shared, &DateParserCascade::shared());
     const std::vector<std::pair<std::string, std::optional<WallTime>>> cases{
         {"2025-03-04T09:15:00Z", kQuarterPastNine},
         {"2025-03-04T09:15:00.123456+00:00", kQuarterPastNine + microseconds(123456)},
         {"2025-03-04 09:15:00", std::nullopt},
-        {"2025-03-04T09:15:00+01:00", kQuarterPastNine - hours(1)},
     };
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
+    for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 5000; ++i) {
-                const auto& [text, expected] = cases[static_cast<std::size_t>(i + t) % cases.size()];
+                const auto& [text, expected] =
+                    cases[static_cast<std::size_t>(i + t) % cases.size()];
                 if (shared.parse(text) != expected) ++wrong;
             }
         });
-    }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(wrong.load(), 0);
 }

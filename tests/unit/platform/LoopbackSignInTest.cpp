@@ -11,11 +11,11 @@
 #include "support/TempDir.h"
 #include "upload/UrlText.h"
 
+// A whole browser sign-in through the loopback redirect, cancellation and consent refusals
+// run against the dev stack in tests/e2e/account/SignInAndDiscoveryTest.cpp.
+
 namespace kavo::linux_platform {
 namespace {
-
-using kavo::testing::RecordingTransport;
-using kavo::testing::TempDir;
 
 HTTPResponse visit(HTTPTransport& transport, const std::string& url) {
     HTTPRequest request;
@@ -24,93 +24,78 @@ HTTPResponse visit(HTTPTransport& transport, const std::string& url) {
     return transport.data(request);
 }
 
-TEST(LoopbackRedirectListenerTest, AnswersOtherRequestsWith404AndReturnsTheAuthorizationAnswer) {
+TEST(LoopbackRedirectListenerTest, AnswersOtherRequestsWith404AndGivesUpWhenStoppedOrLate) {
     CurlGlobal curl;
     CurlTransport browser(curl);
     LoopbackRedirectListener listener;
     EXPECT_EQ(listener.redirectURI(), "http://127.0.0.1:" + std::to_string(listener.port()) + "/");
-    auto favicon = std::async(std::launch::async, [&] { return visit(browser, listener.redirectURI() + "favicon.ico"); });
+    auto favicon = std::async(
+        std::launch::async, [&] { return visit(browser, listener.redirectURI() + "favicon.ico"); });
     auto redirect = std::async(std::launch::async, [&] {
         favicon.wait();
         return visit(browser, listener.redirectURI() + "?code=abc%2Bdef&state=s1");
     });
-    const auto query = listener.waitForRedirect({}, std::chrono::seconds(10));
-    EXPECT_EQ(query, "code=abc%2Bdef&state=s1");
+    EXPECT_EQ(listener.waitForRedirect({}, std::chrono::seconds(10)), "code=abc%2Bdef&state=s1");
     EXPECT_EQ(favicon.get().status, 404);
     EXPECT_EQ(redirect.get().status, 200);
-}
 
-TEST(LoopbackRedirectListenerTest, GivesUpWhenStoppedOrOutOfTime) {
-    LoopbackRedirectListener listener;
-    EXPECT_EQ(listener.waitForRedirect({}, std::chrono::milliseconds(150)), std::nullopt);
+    LoopbackRedirectListener unanswered;
+    EXPECT_EQ(unanswered.waitForRedirect({}, std::chrono::milliseconds(150)), std::nullopt);
     std::stop_source stop;
     stop.request_stop();
-    EXPECT_EQ(listener.waitForRedirect(stop.get_token(), std::chrono::seconds(30)), std::nullopt);
+    EXPECT_EQ(unanswered.waitForRedirect(stop.get_token(), std::chrono::seconds(30)), std::nullopt);
 }
 
-// The browser flow against a scripted token endpoint; the test's browser answers the
-// authorize URL by visiting the redirect URI with a query of its choosing.
-struct BrowserSignIn : ::testing::Test {
-    TempDir dir;
+// The test's browser answers the authorize URL by visiting the redirect URI with a query of
+// its choosing; token answers come from a script.
+TEST(BrowserSignIn, RefusalsAndForeignAnswersFailWithoutRedeemingAnything) {
+    kavo::testing::TempDir dir;
     ManualClock clock;
     CurlGlobal curl;
     CurlTransport browser{curl};
-    std::shared_ptr<RecordingTransport> tokens = std::make_shared<RecordingTransport>();
-    std::vector<std::string> authorizeURLs;
+    auto tokens = std::make_shared<kavo::testing::RecordingTransport>();
     std::vector<std::future<HTTPResponse>> visits;
-    // Builds the redirect's query from the authorize URL's state.
     std::function<std::string(const std::string& state)> answer;
-
-    ~BrowserSignIn() override {
-        for (auto& each : visits) {
-            each.wait();
-        }
-    }
-
-    OAuthSignInService service() {
+    const auto failure = [&] {
         OAuthSignInService::Options options;
-        options.endpoints = Endpoints::fromOverride(R"({"authority":"http://127.0.0.1:9/organizations"})");
+        options.endpoints =
+            Endpoints::fromOverride(R"({"authority":"http://127.0.0.1:9/organizations"})");
         options.cacheFile = dir / "signin-cache.json";
         options.transport = tokens;
-        options.openURL = [this](const std::string& url) {
-            authorizeURLs.push_back(url);
+        options.redirectTimeout = std::chrono::seconds(10);
+        options.openURL = [&](const std::string& url) {
             const auto authorize = UrlText::parse(url).value();
             const auto target = authorize.queryValue("redirect_uri").value() + "?" +
                                 answer(authorize.queryValue("state").value());
-            visits.push_back(std::async(std::launch::async, [this, target] { return visit(browser, target); }));
+            visits.push_back(
+                std::async(std::launch::async, [&, target] { return visit(browser, target); }));
             return true;
         };
-        options.redirectTimeout = std::chrono::seconds(10);
-        return OAuthSignInService(std::move(options), clock);
-    }
-
-    AuthError failure() {
         try {
-            service().signIn();
+            OAuthSignInService(std::move(options), clock).signIn();
         } catch (const AuthError& error) {
             return error;
         }
         ADD_FAILURE() << "sign-in succeeded";
         return AuthError::underlying("");
-    }
-};
+    };
 
-TEST_F(BrowserSignIn, RefusalsAndForeignAnswersFailWithoutRedeemingAnything) {
-    answer = [](const std::string& state) { return "error=access_denied&error_subcode=cancel&state=" + state; };
+    answer = [](const std::string& state) { return "error=access_denied&state=" + state; };
     EXPECT_EQ(failure(), AuthError::cancelled());
-    answer = [](const std::string& state) { return "error=consent_required&state=" + state; };
-    EXPECT_EQ(failure(), AuthError::interactionRequired());
     answer = [](const std::string& state) {
         return "error=server_error&error_description=AADSTS90000%3A%20broken&state=" + state;
     };
     EXPECT_EQ(failure(), AuthError::underlying("AADSTS90000: broken"));
     answer = [](const std::string&) { return "code=c&state=forged"; };
-    EXPECT_EQ(failure(), AuthError::underlying("The sign-in answer did not belong to this sign-in."));
+    EXPECT_EQ(failure(),
+              AuthError::underlying("The sign-in answer did not belong to this sign-in."));
     EXPECT_EQ(tokens->requestCount(), 0u);
 
     answer = [](const std::string& state) { return "code=c&state=" + state; };
-    tokens->enqueue(400, R"({"error":"invalid_grant","error_description":"AADSTS54005: redeemed"})");
+    tokens->enqueue(400,
+                    R"({"error":"invalid_grant","error_description":"AADSTS54005: redeemed"})");
     EXPECT_EQ(failure(), AuthError::interactionRequired());
+    for (auto& each : visits) each.wait();
 }
 
 }  // namespace

@@ -2,40 +2,46 @@
 
 #include "platform/linux/PulseConferenceActivitySource.h"
 
+// A fake Zoom reported as "us.zoom.xos" by a real daemon is in
+// tests/integration/pulse/PulseConferenceActivityTest.cpp; here the rest of the table.
+
 namespace kavo::linux_platform {
 namespace {
 
-using Properties = std::map<std::string, std::string>;
+using Source = PulseConferenceActivitySource;
 
 TEST(PulseConferenceIdentity, LinuxIdentifiersMapToTheApplicationsBundleIdentifiers) {
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier("zoom"), "us.zoom.xos");
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier("us.zoom.Zoom"), "us.zoom.xos");
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier("ZOOM VoiceEngine"), "us.zoom.xos");
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier("teams-for-linux"), "com.microsoft.teams2");
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier("com.microsoft.Teams"), "com.microsoft.teams2");
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier("com.slack.Slack"), "com.tinyspeck.slackmacgap");
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier("CiscoCollabHost"), "Cisco-Systems.Spark");
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier("webex"), "Cisco-Systems.Spark");
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier("firefox"), std::nullopt);
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier("zoomer"), std::nullopt);
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
+        {"us.zoom.Zoom", "us.zoom.xos"},
+        {"ZOOM VoiceEngine", "us.zoom.xos"},
+        {"teams-for-linux", "com.microsoft.teams2"},
+        {"com.microsoft.Teams", "com.microsoft.teams2"},
+        {"com.slack.Slack", "com.tinyspeck.slackmacgap"},
+        {"CiscoCollabHost", "Cisco-Systems.Spark"},
+        {"webex", "Cisco-Systems.Spark"},
+        {"firefox", std::nullopt},
+        {"zoomer", std::nullopt},
+    };
+    for (const auto& [name, bundle] : cases)
+        EXPECT_EQ(Source::bundleIdentifier(name), bundle) << name;
 }
 
 TEST(PulseConferenceIdentity, FlatpakIdComesFirstThenBinaryThenName) {
     // A Flatpak's portal id wins over whatever the sandboxed binary is called.
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier(
-                  {{"application.process.binary", "zoom"}},
-                  {{"pipewire.access.portal.app_id", "com.slack.Slack"}}),
+    EXPECT_EQ(Source::bundleIdentifier({{"application.process.binary", "zoom"}},
+                                       {{"pipewire.access.portal.app_id", "com.slack.Slack"}}),
               "com.tinyspeck.slackmacgap");
     // An application id that is no conferencing app does not hide a binary that is.
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier(
-                  {{"application.id", "org.example.Recorder"}, {"application.process.binary", "teams"}}, {}),
+    EXPECT_EQ(Source::bundleIdentifier({{"application.id", "org.example.Recorder"},
+                                        {"application.process.binary", "teams"}},
+                                       {}),
               "com.microsoft.teams2");
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier({{"application.name", "ZOOM VoiceEngine"}}, {}),
+    EXPECT_EQ(Source::bundleIdentifier({{"application.name", "ZOOM VoiceEngine"}}, {}),
               "us.zoom.xos");
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier({}, {{"application.process.binary", "slack"}}),
+    EXPECT_EQ(Source::bundleIdentifier({}, {{"application.process.binary", "slack"}}),
               "com.tinyspeck.slackmacgap");
     // The remapped source's own stream has a name and no binary.
-    EXPECT_EQ(PulseConferenceActivitySource::bundleIdentifier({{"media.name", "Remapped Stream"}}, {}), std::nullopt);
+    EXPECT_EQ(Source::bundleIdentifier({{"media.name", "Remapped Stream"}}, {}), std::nullopt);
 }
 
 }  // namespace

@@ -8,21 +8,22 @@ namespace kavo {
 namespace {
 
 TEST(XdgPaths, FollowsTheBaseDirectoryRules) {
-    auto env = [](std::map<std::string, std::string> values) {
-        return [values](const char* name) -> std::optional<std::string> {
-            auto it = values.find(name);
-            if (it == values.end()) return std::nullopt;
-            return it->second;
-        };
+    const auto paths = [](std::map<std::string, std::string> values) {
+        return linux_platform::xdgAppPaths(
+            [values](const char* name) -> std::optional<std::string> {
+                const auto it = values.find(name);
+                return it == values.end() ? std::nullopt : std::optional(it->second);
+            });
     };
-    const auto defaults = linux_platform::xdgAppPaths(env({{"HOME", "/home/ann"}}));
+    const auto defaults = paths({{"HOME", "/home/ann"}});
     EXPECT_EQ(defaults.capturesDirectory(),
               "/home/ann/.local/share/brindle.meetings.desktop/Captures");
     EXPECT_EQ(defaults.configDirectory, "/home/ann/.config/brindle.meetings.desktop");
     EXPECT_EQ(defaults.stateDirectory, "/home/ann/.local/state/brindle.meetings.desktop");
 
-    const auto custom = linux_platform::xdgAppPaths(
-        env({{"HOME", "/home/ann"}, {"XDG_DATA_HOME", "/data"}, {"XDG_CONFIG_HOME", "relative/x"}}));
+    // A relative XDG value is ignored.
+    const auto custom = paths(
+        {{"HOME", "/home/ann"}, {"XDG_DATA_HOME", "/data"}, {"XDG_CONFIG_HOME", "relative/x"}});
     EXPECT_EQ(custom.dataDirectory, "/data/brindle.meetings.desktop");
     EXPECT_EQ(custom.configDirectory, "/home/ann/.config/brindle.meetings.desktop");
 }

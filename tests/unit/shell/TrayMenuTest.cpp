@@ -5,13 +5,8 @@
 #include <QMenu>
 #include <QSet>
 #include <QToolButton>
-#include <QWidget>
-#include <QtTest/QTest>
-
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,53 +16,32 @@
 #include "support/MenuStateBuilders.h"
 #include "support/ScopedTimeZone.h"
 
+// What each phase's menu holds is pinned in tests/unit/app/MenuModelTest.cpp; here every
+// drawn action is checked against the model's item, and each phase is saved as a PNG.
+
 namespace kavo {
 namespace {
 
 using testing::avery;
 using testing::captureAt;
 
-// The text Qt draws for an action: "&&" is an ampersand, a lone "&" marks a mnemonic and
-// is not drawn.
-std::string shownText(const QString& text) {
+// The text Qt draws for an action: "&&" is an ampersand, a lone "&" marks a mnemonic.
+std::string shownText(const QAction* action) {
+    const QString text = action->text();
     QString shown;
     for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i] == QLatin1Char('&')) {
-            if (i + 1 < text.size() && text[i + 1] == QLatin1Char('&')) {
-                shown += QLatin1Char('&');
-                ++i;
-            }
-            continue;
+        if (text[i] != QLatin1Char('&')) {
+            shown += text[i];
+        } else if (i + 1 < text.size() && text[i + 1] == QLatin1Char('&')) {
+            shown += text[++i];
         }
-        shown += text[i];
     }
     return shown.toStdString();
 }
 
-// One line per drawn action: check box, text, shortcut, whether it can be chosen.
-std::string describe(const QAction* action) {
-    if (action->isSeparator()) return "---";
-    std::string line;
-    if (action->isCheckable()) line += action->isChecked() ? "[x] " : "[ ] ";
-    line += shownText(action->text());
-    if (!action->shortcut().isEmpty()) {
-        line += " <" + action->shortcut().toString(QKeySequence::PortableText).toStdString() + ">";
-    }
-    if (!action->isEnabled()) line += " (disabled)";
-    return line;
-}
-
-std::vector<std::string> drawn(QMenu& menu) {
-    std::vector<std::string> lines;
-    for (const QAction* action : menu.actions()) lines.push_back(describe(action));
-    return lines;
-}
-
 // An ampersand in the name: Qt would take a bare one for a mnemonic marker.
-Tenant contoso() {
-    return Tenant{"tid-contoso", "Contoso & Sons", "CS", "https://kavo.example/app/", "eu",
-                  "active"};
-}
+const Tenant kContoso{"tid-contoso", "Contoso & Sons", "CS", "https://kavo.example/app/",
+                      "eu",          "active"};
 
 MenuState inPhase(SessionPhase phase) {
     MenuState state;
@@ -75,22 +49,15 @@ MenuState inPhase(SessionPhase phase) {
     return state;
 }
 
-MenuState signedOutAfterAFailure() {
-    MenuState state = inPhase(SessionPhase::signedOut());
-    state.signInError = "Sign-in is unavailable: no client id";
-    return state;
-}
-
 MenuState signedInIdle() {
-    MenuState state = inPhase(SessionPhase::signedIn(avery(), contoso()));
-    state.recentCaptures = {
-        captureAt("2024-03-04T09:05:00.000Z", 3725, "rec-1", "DELIVERED"),
-        captureAt("2024-03-03T14:00:00.000Z", 754, std::nullopt, std::nullopt)};
+    MenuState state = inPhase(SessionPhase::signedIn(avery(), kContoso));
+    state.recentCaptures = {captureAt("2024-03-04T09:05:00.000Z", 3725, "rec-1", "DELIVERED"),
+                            captureAt("2024-03-03T14:00:00.000Z", 754, std::nullopt, std::nullopt)};
     return state;
 }
 
 MenuState signedInRecording() {
-    MenuState state = inPhase(SessionPhase::signedIn(avery(), contoso()));
+    MenuState state = inPhase(SessionPhase::signedIn(avery(), kContoso));
     state.isRecording = true;
     state.elapsedLabel = "1:23";
     state.upload = UploadStatus::uploading(0.424);
@@ -102,48 +69,16 @@ MenuState signedInRecording() {
 struct MenuCase {
     const char* name;
     MenuState state;
-    std::vector<std::string> expected;
 };
 
-// Keeps test listings readable: a case prints as its name.
-void PrintTo(const MenuCase& menuCase, std::ostream* out) { *out << menuCase.name; }
-
-std::vector<MenuCase> everyPhase() {
-    const std::string identity = "Contoso & Sons \u2014 avery.quinn@contoso.test (disabled)";
-    return {
-        {"bootstrapping", inPhase(SessionPhase::bootstrapping()),
-         {"Signing in... (disabled)", "---", "Quit <Ctrl+Q>"}},
-        {"signedOutAfterAFailure", signedOutAfterAFailure(),
-         {"Sign In", "Sign-in is unavailable: no client id (disabled)", "---", "Quit <Ctrl+Q>"}},
-        {"tenantNotRegistered", inPhase(SessionPhase::tenantNotRegistered(avery())),
-         {"Your organisation isn't set up for Meetings yet. (disabled)",
-          "Contact your IT administrator. (disabled)", "---", "Sign Out", "---",
-          "Quit <Ctrl+Q>"}},
-        {"notEntitled", inPhase(SessionPhase::notEntitled(avery())),
-         {"avery.quinn@contoso.test doesn't have access to Meetings. (disabled)",
-          "Contact your IT administrator. (disabled)", "---", "Sign Out", "---",
-          "Quit <Ctrl+Q>"}},
-        {"discoveryUnavailable",
-         inPhase(SessionPhase::discoveryUnavailable(avery(), "The server is busy.")),
-         {"The server is busy. (disabled)", "Try Again", "---", "Sign Out", "---",
-          "Quit <Ctrl+Q>"}},
-        {"signedInIdle", signedInIdle(),
-         {identity, "---", "Start Recording <Ctrl+R>", "---",
-          "4 Mar, 09:05 \u2014 1:02:05 \u2014 Uploaded",
-          "3 Mar, 14:00 \u2014 12:34 \u2014 Not uploaded (disabled)", "---",
-          "[x] Record Meetings Automatically", "Report a Problem", "Sign Out", "---",
-          "Quit <Ctrl+Q>"}},
-        {"signedInRecording", signedInRecording(),
-         {identity, "---", "Recording 1:23 (disabled)", "Stop Recording <Ctrl+R>", "---",
-          "Uploading 42% (disabled)", "---", "[ ] Record Meetings Automatically",
-          "Report a Problem", "Sign Out", "---", "New Version Available \u2014 Open Download Page",
-          "Quit <Ctrl+Q>"}},
-    };
+void PrintTo(const MenuCase& menuCase, std::ostream* out) {
+    *out << menuCase.name;
 }
 
-std::filesystem::path pngDirectory() {
-    if (const char* dir = std::getenv("KAVO_MENU_PNG_DIR"); dir && *dir) return dir;
-    return KAVO_MENU_PNG_DEFAULT_DIR;
+MenuState signedOutAfterAFailure() {
+    MenuState state = inPhase(SessionPhase::signedOut());
+    state.signInError = "Sign-in is unavailable: no client id";
+    return state;
 }
 
 class TrayMenuPhases : public ::testing::TestWithParam<MenuCase> {
@@ -151,28 +86,38 @@ protected:
     testing::ScopedTimeZone zone{"UTC0"};
 };
 
-TEST_P(TrayMenuPhases, DrawsEveryItemInOrderWithQuitLast) {
+TEST_P(TrayMenuPhases, EveryDrawnActionShowsAndChoosesItsItem) {
     std::vector<MenuItem> chosen;
     TrayMenu tray([&](const MenuItem& item) { chosen.push_back(item); });
     const std::vector<MenuItem> items = menuItems(GetParam().state);
     tray.update(items);
-
-    EXPECT_EQ(drawn(tray.menu()), GetParam().expected);
     const QList<QAction*> actions = tray.menu().actions();
     ASSERT_EQ(static_cast<std::size_t>(actions.size()), items.size());
     EXPECT_EQ(actions.back()->text(), "Quit");
-    for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(tray.action(i), actions[i]);
 
-    // Every row that can be chosen reports its own item; texts and dividers report nothing.
     for (std::size_t i = 0; i < items.size(); ++i) {
-        SCOPED_TRACE(describe(actions[i]));
+        const MenuItem& item = items[i];
+        const QAction* action = actions[i];
+        SCOPED_TRACE(item.title);
+        EXPECT_EQ(tray.action(i), action);
+        const bool divider = item.kind == MenuItem::Kind::divider;
+        const bool choosable =
+            item.kind == MenuItem::Kind::button || item.kind == MenuItem::Kind::toggle;
+        EXPECT_EQ(action->isSeparator(), divider);
+        if (divider) continue;
+        EXPECT_EQ(shownText(action), item.title);
+        EXPECT_EQ(action->isEnabled(), choosable && item.enabled) << "texts are greyed out";
+        EXPECT_EQ(action->isCheckable(), item.kind == MenuItem::Kind::toggle);
+        EXPECT_EQ(action->isChecked(), item.kind == MenuItem::Kind::toggle && item.isOn);
+        EXPECT_EQ(action->shortcut().toString(QKeySequence::PortableText).toStdString(),
+                  item.shortcut ? "Ctrl+" + std::string(1, item.shortcut->key) : "");
+
+        // Every row that can be chosen reports its own item; texts report nothing.
         chosen.clear();
         actions[i]->trigger();
-        const bool choosable =
-            items[i].kind == MenuItem::Kind::button || items[i].kind == MenuItem::Kind::toggle;
         ASSERT_EQ(chosen.size(), choosable ? 1u : 0u);
         if (choosable) {
-            EXPECT_EQ(chosen.front(), items[i]);
+            EXPECT_EQ(chosen.front(), item);
         }
     }
 }
@@ -180,8 +125,9 @@ TEST_P(TrayMenuPhases, DrawsEveryItemInOrderWithQuitLast) {
 TEST_P(TrayMenuPhases, SavesTheDrawnMenuAsAPicture) {
     TrayMenu tray([](const MenuItem&) {});
     tray.update(menuItems(GetParam().state));
-
-    const std::filesystem::path dir = pngDirectory();
+    const char* dirSetting = std::getenv("KAVO_MENU_PNG_DIR");
+    const std::filesystem::path dir =
+        dirSetting && *dirSetting ? dirSetting : KAVO_MENU_PNG_DEFAULT_DIR;
     std::filesystem::create_directories(dir);
     const std::filesystem::path file = dir / (std::string(GetParam().name) + ".png");
     std::filesystem::remove(file);
@@ -193,7 +139,7 @@ TEST_P(TrayMenuPhases, SavesTheDrawnMenuAsAPicture) {
     QImage image(QString::fromStdString(file.string()));
     ASSERT_FALSE(image.isNull()) << file;
     // A row is some 20 pixels high; every row must have been laid out.
-    EXPECT_GE(image.height(), 12 * static_cast<int>(GetParam().expected.size()) / 2);
+    EXPECT_GE(image.height(), 6 * tray.menu().actions().size());
     EXPECT_GE(image.width(), 100);
     QSet<QRgb> colours;
     for (int y = 0; y < image.height(); y += 2) {
@@ -204,37 +150,17 @@ TEST_P(TrayMenuPhases, SavesTheDrawnMenuAsAPicture) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    EverySessionPhase, TrayMenuPhases, ::testing::ValuesIn(everyPhase()),
+    EverySessionPhase, TrayMenuPhases,
+    ::testing::Values(
+        MenuCase{"bootstrapping", inPhase(SessionPhase::bootstrapping())},
+        MenuCase{"signedOutAfterAFailure", signedOutAfterAFailure()},
+        MenuCase{"tenantNotRegistered", inPhase(SessionPhase::tenantNotRegistered(avery()))},
+        MenuCase{"notEntitled", inPhase(SessionPhase::notEntitled(avery()))},
+        MenuCase{"discoveryUnavailable",
+                 inPhase(SessionPhase::discoveryUnavailable(avery(), "The server is busy."))},
+        MenuCase{"signedInIdle", signedInIdle()},
+        MenuCase{"signedInRecording", signedInRecording()}),
     [](const ::testing::TestParamInfo<MenuCase>& param) { return std::string(param.param.name); });
-
-TEST(TrayMenu, ClickingARowOfTheOpenMenuChoosesIt) {
-    std::vector<MenuItem> chosen;
-    TrayMenu tray([&](const MenuItem& item) { chosen.push_back(item); });
-    tray.update(menuItems(signedInIdle()));
-    QMenu& menu = tray.menu();
-    menu.popup(QPoint(0, 0));
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu));
-
-    // The identity row is text: clicking it does nothing and the menu stays open.
-    QTest::mouseClick(&menu, Qt::LeftButton, {}, menu.actionGeometry(tray.action(0)).center());
-    EXPECT_TRUE(chosen.empty());
-
-    QTest::mouseClick(&menu, Qt::LeftButton, {}, menu.actionGeometry(tray.action(2)).center());
-    ASSERT_EQ(chosen.size(), 1u);
-    EXPECT_EQ(chosen.front().action, MenuAction::startRecording);
-    menu.hide();
-}
-
-TEST(TrayMenu, TheLinkRowCarriesItsRecordingsAddress) {
-    const testing::ScopedTimeZone zone("UTC0");
-    std::vector<MenuItem> chosen;
-    TrayMenu tray([&](const MenuItem& item) { chosen.push_back(item); });
-    tray.update(menuItems(signedInIdle()));
-    tray.action(4)->trigger();
-    ASSERT_EQ(chosen.size(), 1u);
-    EXPECT_EQ(chosen.front().action, MenuAction::openRecording);
-    EXPECT_EQ(chosen.front().link, "https://kavo.example/app/meetings/rec-1");
-}
 
 TEST(TrayMenu, TheToggleShowsTheModelsStateNotQtsOwnFlip) {
     MenuState state = signedInIdle();
@@ -242,16 +168,13 @@ TEST(TrayMenu, TheToggleShowsTheModelsStateNotQtsOwnFlip) {
     TrayMenu tray([&](const MenuItem& item) { chosen.push_back(item); });
     tray.update(menuItems(state));
     QAction* toggle = tray.action(7);
-    ASSERT_EQ(shownText(toggle->text()), "Record Meetings Automatically");
+    ASSERT_EQ(shownText(toggle), "Record Meetings Automatically");
     ASSERT_TRUE(toggle->isChecked());
 
     toggle->trigger();
     ASSERT_EQ(chosen.size(), 1u);
     EXPECT_EQ(chosen.front().action, MenuAction::toggleAutoCapture);
-    EXPECT_TRUE(chosen.front().isOn);
-    // Until the model says otherwise the switch is still on.
-    EXPECT_TRUE(toggle->isChecked());
-
+    EXPECT_TRUE(toggle->isChecked()) << "until the model says otherwise the switch is still on";
     state.autoCaptureEnabled = false;
     tray.update(menuItems(state));
     EXPECT_FALSE(tray.action(7)->isChecked());
@@ -271,8 +194,7 @@ TEST(TrayMenu, TheHandlerMayRedrawTheMenuFromItsChoice) {
     self = &tray;
     tray.update(menuItems(state));
     tray.action(2)->trigger();
-    EXPECT_EQ(chosen, (std::vector{MenuAction::startRecording}));
-    EXPECT_EQ(shownText(tray.action(3)->text()), "Stop Recording");
+    EXPECT_EQ(shownText(tray.action(3)), "Stop Recording");
     tray.action(3)->trigger();
     EXPECT_EQ(chosen, (std::vector{MenuAction::startRecording, MenuAction::stopRecording}));
 }
@@ -282,10 +204,8 @@ TEST(TrayMenu, RedrawsOnlyWhatChanged) {
     TrayMenu tray([](const MenuItem&) {});
     tray.update(menuItems(state));
     const QList<QAction*> first = tray.menu().actions();
-
-    // The same items: nothing is redrawn.
     tray.update(menuItems(state));
-    EXPECT_EQ(tray.menu().actions(), first);
+    EXPECT_EQ(tray.menu().actions(), first) << "the same items: nothing is redrawn";
 
     // The time ticks and the switch flips: the same actions show the new values, so an
     // open menu keeps its place.
@@ -293,27 +213,25 @@ TEST(TrayMenu, RedrawsOnlyWhatChanged) {
     state.autoCaptureEnabled = true;
     tray.update(menuItems(state));
     EXPECT_EQ(tray.menu().actions(), first);
-    EXPECT_EQ(shownText(tray.action(2)->text()), "Recording 1:24");
+    EXPECT_EQ(shownText(tray.action(2)), "Recording 1:24");
     EXPECT_TRUE(tray.action(7)->isChecked());
 
     // Another set of rows: the menu is drawn again.
     state.isRecording = false;
     tray.update(menuItems(state));
     EXPECT_EQ(tray.menu().actions().size(), first.size() - 1);
-    EXPECT_EQ(describe(tray.action(2)), "Start Recording <Ctrl+R>");
+    EXPECT_EQ(shownText(tray.action(2)), "Start Recording");
 }
 
-// Not a colour of the icons' own making: the red of the recording dot.
+// The red of the recording dot, which the idle icon never uses.
 bool isRed(QRgb pixel) {
     return qAlpha(pixel) > 200 && qRed(pixel) > 180 && qGreen(pixel) < 90 && qBlue(pixel) < 90;
 }
 
-TEST(TrayIcon, WithoutATrayHostTheMenuIsOfferedFromAWindow) {
+TEST(TrayIcon, WithoutATrayHostAWindowOffersTheMenuAndRecordingShowsARedDot) {
     TrayMenu tray([](const MenuItem&) {});
-    tray.update(menuItems(signedInIdle()));
     TrayIcon icon(tray.menu());
-    // Offscreen there is no tray host.
-    EXPECT_FALSE(icon.usesSystemTray());
+    EXPECT_FALSE(icon.usesSystemTray()) << "offscreen there is no tray host";
     ASSERT_NE(icon.fallbackWindow(), nullptr);
     icon.show();
     EXPECT_TRUE(icon.fallbackWindow()->isVisible());
@@ -321,20 +239,12 @@ TEST(TrayIcon, WithoutATrayHostTheMenuIsOfferedFromAWindow) {
     ASSERT_NE(button, nullptr);
     EXPECT_EQ(button->menu(), &tray.menu());
     EXPECT_EQ(button->text(), "Kavo Meetings");
-}
-
-TEST(TrayIcon, RecordingShowsARedDotAndTheRunningTime) {
-    TrayMenu tray([](const MenuItem&) {});
-    TrayIcon icon(tray.menu());
     const QImage idle = icon.icon().pixmap(32, 32).toImage();
     EXPECT_FALSE(icon.showsRecording());
-    EXPECT_EQ(icon.toolTip(), "Kavo Meetings");
 
     icon.setLabel(menuBarLabel(signedInRecording()));
     EXPECT_TRUE(icon.showsRecording());
     EXPECT_EQ(icon.toolTip(), "Recording 1:23");
-    auto* button = icon.fallbackWindow()->findChild<QToolButton*>();
-    ASSERT_NE(button, nullptr);
     EXPECT_EQ(button->text(), "Recording 1:23");
     const QImage recording = icon.icon().pixmap(32, 32).toImage();
     EXPECT_TRUE(isRed(recording.pixel(16, 16)));
@@ -349,7 +259,6 @@ TEST(TrayIcon, RecordingShowsARedDotAndTheRunningTime) {
         }
     }
     EXPECT_GT(inked, 32 * 32 / 10);
-    EXPECT_NE(recording, idle);
 
     icon.setLabel(MenuBarLabel{});
     EXPECT_EQ(icon.toolTip(), "Kavo Meetings");

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -7,30 +10,91 @@
 #include <vector>
 
 #include "net/HTTPTransport.h"
+#include "net/TransportError.h"
+#include "upload/UrlText.h"
 
 namespace kavo::testing {
 
-// An in-process stand-in for the storage account: records every request and answers
-// 201 unless a test scripts otherwise. Requests can be held open to observe how many
-// are in flight at once.
+// The block index a Put Block URL names (ids are the base64 of eight decimal digits), or -1.
+inline int blockIndexOf(const std::string& url) {
+    const auto parsed = UrlText::parse(url);
+    if (!parsed || parsed->queryValue("comp") != "block") return -1;
+    const auto id = parsed->queryValue("blockid");
+    unsigned char decoded[16] = {};
+    if (!id || id->size() != 12 ||
+        EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(id->data()), 12) < 8)
+        return -2;
+    return std::stoi(std::string(reinterpret_cast<const char*>(decoded), 8));
+}
+
+// An in-process stand-in for the storage account: records every request and answers 201
+// unless a test scripts otherwise. Requests can be held open (until released or
+// cancelled) to observe how many are in flight at once.
 class FakeBlobStorage final : public HTTPTransport {
 public:
     using Responder = std::function<HTTPResponse(const HTTPRequest&)>;
 
-    HTTPResponse data(const HTTPRequest& request, std::stop_token stop) override;
+    HTTPResponse data(const HTTPRequest& request, std::stop_token stop) override {
+        Responder responder;
+        {
+            std::unique_lock lock(mutex_);
+            requests_.push_back(request);
+            maxInFlight_ = std::max(maxInFlight_, ++inFlight_);
+            ++held_;
+            changed_.notify_all();
+            const bool released = changed_.wait(lock, stop, [this] { return !holding_; });
+            --held_;
+            if (!released) {
+                --inFlight_;
+                ++cancelled_;
+                throw TransportError(TransportError::Kind::cancelled);
+            }
+            responder = responder_;
+        }
+        HTTPResponse response = responder ? responder(request) : created();
+        std::lock_guard lock(mutex_);
+        --inFlight_;
+        return response;
+    }
 
-    void respondWith(Responder responder);
-    // Requests wait (until released or cancelled) before they are answered.
-    void hold();
-    void release();
+    void respondWith(Responder responder) {
+        std::lock_guard lock(mutex_);
+        responder_ = std::move(responder);
+    }
+    void hold() {
+        std::lock_guard lock(mutex_);
+        holding_ = true;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        holding_ = false;
+        changed_.notify_all();
+    }
     // Blocks until `count` requests are waiting at the hold.
-    void waitForHeld(int count);
+    void waitForHeld(int count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return held_ >= count; });
+    }
 
-    std::vector<HTTPRequest> requests() const;
+    std::vector<HTTPRequest> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
     // Indexes of the Put Block requests, in the order they arrived.
-    std::vector<int> putBlockIndexes() const;
-    int maxInFlight() const;
-    int cancelledRequests() const;
+    std::vector<int> putBlockIndexes() const {
+        std::vector<int> indexes;
+        for (const auto& request : requests())
+            if (const int index = blockIndexOf(request.url); index >= 0) indexes.push_back(index);
+        return indexes;
+    }
+    int maxInFlight() const {
+        std::lock_guard lock(mutex_);
+        return maxInFlight_;
+    }
+    int cancelledRequests() const {
+        std::lock_guard lock(mutex_);
+        return cancelled_;
+    }
 
     static HTTPResponse created() { return {201, {}, {}}; }
 
@@ -45,8 +109,5 @@ private:
     int maxInFlight_ = 0;
     int cancelled_ = 0;
 };
-
-// The block index a Put Block URL names, or -1.
-int blockIndexOf(const std::string& url);
 
 }  // namespace kavo::testing
