@@ -23,7 +23,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // One launch; the milliseconds until the menu was drawn, or a negative number.
-double launchOnce(const std::filesystem::path& executable, const std::filesystem::path& home, int run) {
+double launchOnce(const std::filesystem::path& executable, const std::filesystem::path& home,
+                  int run) {
     const auto image = home / ("menu-" + std::to_string(run) + ".png");
     const std::string imageText = image.string();
     const auto started = Clock::now();
@@ -62,8 +63,9 @@ int main(int argc, char** argv) {
 
     // Servers that refuse at once, so that nothing of the launch waits on a network.
     const auto endpoints = home / "endpoints.json";
-    std::ofstream(endpoints) << R"({"discoveryURL": "http://127.0.0.1:9/discover", "authority": "http://127.0.0.1:9/organizations",)"
-                             << R"( "updateManifestURL": "http://127.0.0.1:9/latest.json"})";
+    std::ofstream(endpoints)
+        << R"({"discoveryURL": "http://127.0.0.1:9/discover", "authority": "http://127.0.0.1:9/organizations",)"
+        << R"( "updateManifestURL": "http://127.0.0.1:9/latest.json"})";
     ::setenv("KAVO_ENDPOINTS", endpoints.c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
@@ -80,8 +82,9 @@ int main(int argc, char** argv) {
         times.push_back(ms);
     }
     std::sort(times.begin(), times.end());
-    std::printf("launch to a drawn menu over %d launches: median %.1f ms, fastest %.1f ms, slowest %.1f ms "
-                "(target < 300 ms)\n",
-                runs, times[times.size() / 2], times.front(), times.back());
+    std::printf(
+        "launch to a drawn menu over %d launches: median %.1f ms, fastest %.1f ms, slowest %.1f ms "
+        "(target < 300 ms)\n",
+        runs, times[times.size() / 2], times.front(), times.back());
     return 0;
 }

@@ -186,12 +186,12 @@ Comparison compare(const char* self, const testing::AzuriteServer& azurite,
 
     const auto ours = [&](int round) {
         const std::string blob = "kavo-" + std::to_string(round) + ".wav";
-        const auto staged = dir / ("staged-" + std::to_string(azurite.port()) + "-" + blob + ".json");
+        const auto staged =
+            dir / ("staged-" + std::to_string(azurite.port()) + "-" + blob + ".json");
         const double storageBefore = cpuSeconds(azurite.pid());
-        std::istringstream child(runCommand(quoted(self) + " --upload-child " +
-                                            quoted(file.string()) + " " +
-                                            quoted(azurite.sasURL("bench", blob, expiry)) + " " +
-                                            quoted(staged.string())));
+        std::istringstream child(runCommand(
+            quoted(self) + " --upload-child " + quoted(file.string()) + " " +
+            quoted(azurite.sasURL("bench", blob, expiry)) + " " + quoted(staged.string())));
         const double storageCPU = cpuSeconds(azurite.pid()) - storageBefore;
         double seconds = 0, clientCPU = 0;
         long baseline = 0, peak = 0;
@@ -227,7 +227,9 @@ Comparison compare(const char* self, const testing::AzuriteServer& azurite,
 }
 
 void printComparison(const Comparison& figures) {
-    const auto rate = [](double seconds) { return static_cast<double>(kUploadSize) / seconds / 1e6; };
+    const auto rate = [](double seconds) {
+        return static_cast<double>(kUploadSize) / seconds / 1e6;
+    };
     std::printf("  kavo, 4 blocks in flight:                      %.2f s (%.0f MB/s)\n",
                 figures.kavo.seconds, rate(figures.kavo.seconds));
     std::printf("  @azure/storage-blob uploadFile, 4 MiB x 4:     %.2f s (%.0f MB/s)\n",
@@ -236,8 +238,8 @@ void printComparison(const Comparison& figures) {
                 figures.kavo.seconds / figures.sdk.seconds);
     std::printf("  CPU of the uploading process: kavo %.2f s, SDK %.2f s\n", figures.kavo.clientCPU,
                 figures.sdk.clientCPU);
-    std::printf("  CPU Azurite spent serving it: kavo %.2f s, SDK %.2f s\n", figures.kavo.storageCPU,
-                figures.sdk.storageCPU);
+    std::printf("  CPU Azurite spent serving it: kavo %.2f s, SDK %.2f s\n",
+                figures.kavo.storageCPU, figures.sdk.storageCPU);
 }
 
 void uploadScenario(const char* self) {

@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return std::filesystem::path(folder) / "capture-fuzz.wav";
     }();
     const std::string original(reinterpret_cast<const char*>(data), size);
-    std::ofstream(file, std::ios::binary | std::ios::trunc).write(original.data(), static_cast<std::streamsize>(original.size()));
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        .write(original.data(), static_cast<std::streamsize>(original.size()));
 
     const auto result = kavo::repairWavFile(file, kavo::PosixFileIO::system());
     const std::string after = readAll(file);

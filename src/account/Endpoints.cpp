@@ -23,7 +23,8 @@ std::string hostOf(std::string_view url) {
     }
     if (!rest.empty() && rest.front() == '[') {
         const auto close = rest.find(']');
-        return std::string(rest.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+        return std::string(
+            rest.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
     }
     return std::string(rest.substr(0, rest.find(':')));
 }
@@ -42,12 +43,14 @@ bool isLoopbackAddress(const std::string& host) {
 
 std::vector<std::string> stringList(const nlohmann::json& value, const char* key) {
     if (!value.is_array() || value.empty()) {
-        throw EndpointsError(std::string("The endpoints file's \"") + key + "\" must be a list of scopes.");
+        throw EndpointsError(std::string("The endpoints file's \"") + key +
+                             "\" must be a list of scopes.");
     }
     std::vector<std::string> list;
     for (const auto& item : value) {
         if (!item.is_string() || item.get<std::string>().empty()) {
-            throw EndpointsError(std::string("The endpoints file's \"") + key + "\" must be a list of scopes.");
+            throw EndpointsError(std::string("The endpoints file's \"") + key +
+                                 "\" must be a list of scopes.");
         }
         list.push_back(item.get<std::string>());
     }
@@ -95,7 +98,8 @@ Endpoints Endpoints::fromOverride(std::string_view json) {
         }
         const auto& value = object.at(key);
         if (!value.is_string() || value.get<std::string>().empty()) {
-            throw EndpointsError(std::string("The endpoints file's \"") + key + "\" must be a text.");
+            throw EndpointsError(std::string("The endpoints file's \"") + key +
+                                 "\" must be a text.");
         }
         field = value.get<std::string>();
     };
@@ -124,7 +128,8 @@ Endpoints Endpoints::load(const std::optional<std::string>& overrideFile) {
     try {
         bytes = readFileIfExists(*overrideFile);
     } catch (const std::exception& error) {
-        throw EndpointsError("Could not read the endpoints file " + *overrideFile + ": " + error.what());
+        throw EndpointsError("Could not read the endpoints file " + *overrideFile + ": " +
+                             error.what());
     }
     if (!bytes) {
         throw EndpointsError("The endpoints file " + *overrideFile + " does not exist.");
@@ -134,11 +139,14 @@ Endpoints Endpoints::load(const std::optional<std::string>& overrideFile) {
 
 void Endpoints::validate() const {
     const std::pair<const char*, const std::string*> urls[] = {
-        {"discoveryURL", &discoveryURL}, {"authority", &authority}, {"updateManifestURL", &updateManifestURL}};
+        {"discoveryURL", &discoveryURL},
+        {"authority", &authority},
+        {"updateManifestURL", &updateManifestURL}};
     for (const auto& [key, url] : urls) {
         if (!isAllowedEndpointURL(*url)) {
-            throw EndpointsError(std::string("The endpoint \"") + key + "\" (" + *url +
-                                 ") must be an https URL; plain http is allowed only on a loopback address.");
+            throw EndpointsError(
+                std::string("The endpoint \"") + key + "\" (" + *url +
+                ") must be an https URL; plain http is allowed only on a loopback address.");
         }
     }
 }

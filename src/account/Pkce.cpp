@@ -11,7 +11,8 @@
 namespace kavo {
 
 namespace {
-constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 }
 
 std::string base64UrlEncode(std::string_view bytes) {
@@ -73,7 +74,8 @@ std::string randomUrlSafeToken(std::size_t count) {
     if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {
         throw Error("The system's random source failed.");
     }
-    return base64UrlEncode(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return base64UrlEncode(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 Pkce Pkce::make() {
@@ -85,7 +87,8 @@ Pkce Pkce::make() {
 std::string Pkce::challengeFor(std::string_view verifier) {
     std::array<unsigned char, SHA256_DIGEST_LENGTH> digest{};
     SHA256(reinterpret_cast<const unsigned char*>(verifier.data()), verifier.size(), digest.data());
-    return base64UrlEncode(std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
+    return base64UrlEncode(
+        std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
 }
 
 }  // namespace kavo

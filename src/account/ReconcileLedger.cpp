@@ -37,7 +37,8 @@ ReconcileLedger::Entry decode(const nlohmann::json& json) {
 
 }  // namespace
 
-ReconcileLedger::ReconcileLedger(std::shared_ptr<Defaults> defaults) : defaults_(std::move(defaults)) {}
+ReconcileLedger::ReconcileLedger(std::shared_ptr<Defaults> defaults)
+    : defaults_(std::move(defaults)) {}
 
 std::map<std::string, ReconcileLedger::Entry> ReconcileLedger::load() const {
     const auto data = defaults_->data(kDefaultsKey);
@@ -69,8 +70,8 @@ void ReconcileLedger::save(const std::map<std::string, Entry>& entries) {
 }
 
 ReconcileLedger::Entry ReconcileLedger::entryFor(const std::map<std::string, Entry>& entries,
-                                                 const std::string& captureId, const std::string& recordingId,
-                                                 WallTime now) {
+                                                 const std::string& captureId,
+                                                 const std::string& recordingId, WallTime now) {
     const auto found = entries.find(captureId);
     if (found != entries.end() && found->second.recordingId == recordingId) {
         return found->second;
@@ -88,8 +89,8 @@ void ReconcileLedger::retain(const std::set<std::string>& captureIds) {
     }
 }
 
-void ReconcileLedger::recordSeen(const std::string& captureId, const std::string& recordingId, bool settled,
-                                 WallTime now) {
+void ReconcileLedger::recordSeen(const std::string& captureId, const std::string& recordingId,
+                                 bool settled, WallTime now) {
     std::lock_guard guard(lock_);
     auto entries = load();
     auto entry = entryFor(entries, captureId, recordingId, now);
@@ -105,7 +106,8 @@ void ReconcileLedger::recordSeen(const std::string& captureId, const std::string
     }
 }
 
-ReconcileLedger::Entry ReconcileLedger::recordMissing(const std::string& captureId, const std::string& recordingId,
+ReconcileLedger::Entry ReconcileLedger::recordMissing(const std::string& captureId,
+                                                      const std::string& recordingId,
                                                       WallTime now) {
     std::lock_guard guard(lock_);
     auto entries = load();
@@ -128,11 +130,13 @@ void ReconcileLedger::resetStreak(const std::string& captureId) {
     save(entries);
 }
 
-bool ReconcileLedger::markHidden(const std::string& captureId, const std::string& recordingId, WallTime now) {
+bool ReconcileLedger::markHidden(const std::string& captureId, const std::string& recordingId,
+                                 WallTime now) {
     std::lock_guard guard(lock_);
     auto entries = load();
     const auto found = entries.find(captureId);
-    if (found == entries.end() || found->second.recordingId != recordingId || found->second.hiddenAt) {
+    if (found == entries.end() || found->second.recordingId != recordingId ||
+        found->second.hiddenAt) {
         return false;
     }
     found->second.hiddenAt = now;

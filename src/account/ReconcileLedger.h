@@ -35,7 +35,8 @@ public:
     // Drops every entry whose capture id is not in `captureIds`.
     void retain(const std::set<std::string>& captureIds);
     // A status answer: the streak ends and the capture is no longer hidden.
-    void recordSeen(const std::string& captureId, const std::string& recordingId, bool settled, WallTime now);
+    void recordSeen(const std::string& captureId, const std::string& recordingId, bool settled,
+                    WallTime now);
     // A 404: returns the entry with its streak one longer.
     Entry recordMissing(const std::string& captureId, const std::string& recordingId, WallTime now);
     void resetStreak(const std::string& captureId);

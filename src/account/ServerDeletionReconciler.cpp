@@ -35,15 +35,16 @@ const std::set<std::string>& ServerDeletionReconciler::settledStates() {
 }
 
 ServerDeletionReconciler::ServerDeletionReconciler(SidecarLister captures, KavoAPIClient api,
-                                                   std::shared_ptr<ReconcileLedger> ledger, int threshold,
-                                                   const Clock& clock)
+                                                   std::shared_ptr<ReconcileLedger> ledger,
+                                                   int threshold, const Clock& clock)
     : captures_(std::move(captures)),
       api_(std::move(api)),
       ledger_(std::move(ledger)),
       threshold_(threshold),
       clock_(clock) {}
 
-std::optional<ServerDeletionReconciler::Candidate> ServerDeletionReconciler::candidate(const SidecarFile& file) {
+std::optional<ServerDeletionReconciler::Candidate> ServerDeletionReconciler::candidate(
+    const SidecarFile& file) {
     const auto& sidecar = file.sidecar;
     const auto recordingId = trimmed(sidecar.recordingId.value_or(""));
     if (recordingId.empty()) {
@@ -58,8 +59,8 @@ std::optional<ServerDeletionReconciler::Candidate> ServerDeletionReconciler::can
         return std::nullopt;
     }
     return Candidate{sidecar.captureId, recordingId,
-                     sidecar.uploadState ? upperCased(*sidecar.uploadState) : std::string("none"), file.url,
-                     file.url.parent_path() / audioName};
+                     sidecar.uploadState ? upperCased(*sidecar.uploadState) : std::string("none"),
+                     file.url, file.url.parent_path() / audioName};
 }
 
 ServerDeletionReconciler::Report ServerDeletionReconciler::run(std::stop_token stop) const {
@@ -86,8 +87,10 @@ ServerDeletionReconciler::Report ServerDeletionReconciler::run(std::stop_token s
     }
     report.eligible = static_cast<int>(candidates.size());
     if (!files.empty()) {
-        log_.notice("Reconcile: {} sidecar(s), {} with a recording id; {} never uploaded and never asked about",
-                    report.sidecars, report.eligible, report.sidecars - report.eligible);
+        log_.notice(
+            "Reconcile: {} sidecar(s), {} with a recording id; {} never uploaded and never asked "
+            "about",
+            report.sidecars, report.eligible, report.sidecars - report.eligible);
     }
     if (candidates.empty()) {
         return report;
@@ -96,8 +99,9 @@ ServerDeletionReconciler::Report ServerDeletionReconciler::run(std::stop_token s
     try {
         api_.currentUser(stop);
     } catch (const std::exception& error) {
-        log_.notice("Reconcile abandoned: /api/me did not answer ({}); nothing checked, nothing recorded",
-                    error.what());
+        log_.notice(
+            "Reconcile abandoned: /api/me did not answer ({}); nothing checked, nothing recorded",
+            error.what());
         report.abandoned = true;
         return report;
     }
@@ -113,13 +117,15 @@ ServerDeletionReconciler::Report ServerDeletionReconciler::run(std::stop_token s
     }
 
     log_.notice(
-        "Reconcile done: checked={} alive={} settled={} missing={} inconclusive={} dropped={} removed={}",
-        report.eligible, report.alive, report.settled, report.missing, report.inconclusive, report.hidden.size(),
-        report.removed.size());
+        "Reconcile done: checked={} alive={} settled={} missing={} inconclusive={} dropped={} "
+        "removed={}",
+        report.eligible, report.alive, report.settled, report.missing, report.inconclusive,
+        report.hidden.size(), report.removed.size());
     return report;
 }
 
-void ServerDeletionReconciler::check(const Candidate& candidate, Report& report, std::stop_token stop) const {
+void ServerDeletionReconciler::check(const Candidate& candidate, Report& report,
+                                     std::stop_token stop) const {
     try {
         const auto status = api_.recordingStatus(candidate.recordingId, stop);
         const auto state = upperCased(trimmed(status.state));
@@ -128,7 +134,8 @@ void ServerDeletionReconciler::check(const Candidate& candidate, Report& report,
         report.alive += 1;
         if (settled) {
             report.settled += 1;
-            log_.info("Reconcile confirmed {} at {}; Kavo holds this recording", candidate.recordingId, state);
+            log_.info("Reconcile confirmed {} at {}; Kavo holds this recording",
+                      candidate.recordingId, state);
         }
         return;
     } catch (const TransportError& error) {
@@ -137,15 +144,18 @@ void ServerDeletionReconciler::check(const Candidate& candidate, Report& report,
         }
         report.inconclusive += 1;
         ledger_->resetStreak(candidate.captureId);
-        log_.notice("Reconcile inconclusive for capture {}: {}; streak reset", candidate.captureId, error.what());
+        log_.notice("Reconcile inconclusive for capture {}: {}; streak reset", candidate.captureId,
+                    error.what());
     } catch (const KavoAPIError& error) {
         if (error.kind() == KavoAPIError::Kind::http && error.status() == 404) {
             report.missing += 1;
-            const auto entry = ledger_->recordMissing(candidate.captureId, candidate.recordingId, clock_.now());
+            const auto entry =
+                ledger_->recordMissing(candidate.captureId, candidate.recordingId, clock_.now());
             const bool confirmed = entry.settledAt.has_value();
-            log_.notice("Reconcile 404 ({}/{}) for capture {} on recording {}, confirmed-settled={}",
-                        entry.missingStreak, threshold_, candidate.captureId, candidate.recordingId,
-                        confirmed ? "true" : "false");
+            log_.notice(
+                "Reconcile 404 ({}/{}) for capture {} on recording {}, confirmed-settled={}",
+                entry.missingStreak, threshold_, candidate.captureId, candidate.recordingId,
+                confirmed ? "true" : "false");
             if (entry.missingStreak < threshold_) {
                 return;
             }
@@ -158,11 +168,13 @@ void ServerDeletionReconciler::check(const Candidate& candidate, Report& report,
         }
         report.inconclusive += 1;
         ledger_->resetStreak(candidate.captureId);
-        log_.notice("Reconcile inconclusive for capture {}: {}; streak reset", candidate.captureId, error.what());
+        log_.notice("Reconcile inconclusive for capture {}: {}; streak reset", candidate.captureId,
+                    error.what());
     } catch (const std::exception& error) {
         report.inconclusive += 1;
         ledger_->resetStreak(candidate.captureId);
-        log_.notice("Reconcile inconclusive for capture {}: {}; streak reset", candidate.captureId, error.what());
+        log_.notice("Reconcile inconclusive for capture {}: {}; streak reset", candidate.captureId,
+                    error.what());
     }
 }
 
@@ -171,39 +183,45 @@ void ServerDeletionReconciler::hide(const Candidate& candidate, int streak, Repo
         return;
     }
     log_.notice(
-        "Dropped capture {} (recording {}, sidecar state {}) from the menu after {} consecutive 404s. Kavo was "
+        "Dropped capture {} (recording {}, sidecar state {}) from the menu after {} consecutive "
+        "404s. Kavo was "
         "never seen holding this recording, so {} and {} are KEPT on disk",
         candidate.captureId, candidate.recordingId, candidate.uploadState, streak,
         candidate.audioURL.filename().string(), candidate.sidecarURL.filename().string());
     report.hidden.push_back(Action{candidate.captureId, candidate.recordingId, streak});
 }
 
-void ServerDeletionReconciler::removeFiles(const Candidate& candidate, int streak, Report& report) const {
+void ServerDeletionReconciler::removeFiles(const Candidate& candidate, int streak,
+                                           Report& report) const {
     std::error_code error;
     if (std::filesystem::exists(std::filesystem::symlink_status(candidate.audioURL, error))) {
         if (!std::filesystem::remove(candidate.audioURL, error) && error) {
             log_.error("Reconcile could not delete {} for capture {}: {}; keeping the sidecar",
-                       candidate.audioURL.filename().string(), candidate.captureId, error.message());
+                       candidate.audioURL.filename().string(), candidate.captureId,
+                       error.message());
             return;
         }
     }
     error.clear();
     if (!std::filesystem::remove(candidate.sidecarURL, error) || error) {
         const auto reason = error ? error.message() : std::string("the file is gone");
-        log_.error("Reconcile deleted the audio for capture {} but could not delete its sidecar: {}",
-                   candidate.captureId, reason);
+        log_.error(
+            "Reconcile deleted the audio for capture {} but could not delete its sidecar: {}",
+            candidate.captureId, reason);
         return;
     }
     ledger_->remove(candidate.captureId);
     log_.notice(
-        "Removed capture {} (recording {}, sidecar state {}) after {} consecutive 404s on an id Kavo was "
+        "Removed capture {} (recording {}, sidecar state {}) after {} consecutive 404s on an id "
+        "Kavo was "
         "confirmed to hold: deleted {} and {}",
         candidate.captureId, candidate.recordingId, candidate.uploadState, streak,
         candidate.audioURL.filename().string(), candidate.sidecarURL.filename().string());
     report.removed.push_back(Action{candidate.captureId, candidate.recordingId, streak});
 }
 
-std::vector<ServerDeletionReconciler::SidecarFile> sidecarFilesIn(const std::filesystem::path& directory) {
+std::vector<ServerDeletionReconciler::SidecarFile> sidecarFilesIn(
+    const std::filesystem::path& directory) {
     static const Logger log{"RecentCaptureStore"};
     std::vector<ServerDeletionReconciler::SidecarFile> files;
     std::error_code error;
@@ -216,7 +234,8 @@ std::vector<ServerDeletionReconciler::SidecarFile> sidecarFilesIn(const std::fil
             break;
         }
         const auto name = it->path().filename().string();
-        if (name.starts_with(".") || !name.starts_with("capture-") || it->path().extension() != ".json") {
+        if (name.starts_with(".") || !name.starts_with("capture-") ||
+            it->path().extension() != ".json") {
             continue;
         }
         try {

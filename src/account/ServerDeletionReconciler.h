@@ -59,8 +59,9 @@ public:
 
     static const std::set<std::string>& settledStates();
 
-    ServerDeletionReconciler(SidecarLister captures, KavoAPIClient api, std::shared_ptr<ReconcileLedger> ledger,
-                             int threshold, const Clock& clock);
+    ServerDeletionReconciler(SidecarLister captures, KavoAPIClient api,
+                             std::shared_ptr<ReconcileLedger> ledger, int threshold,
+                             const Clock& clock);
 
     // One pass. Never throws.
     Report run(std::stop_token stop = {}) const;
@@ -83,6 +84,7 @@ private:
 
 // The sidecars ("capture-*.json") of `directory` that can be read, in listing order; an
 // unreadable one is skipped with a log line, an unreadable folder gives none.
-std::vector<ServerDeletionReconciler::SidecarFile> sidecarFilesIn(const std::filesystem::path& directory);
+std::vector<ServerDeletionReconciler::SidecarFile> sidecarFilesIn(
+    const std::filesystem::path& directory);
 
 }  // namespace kavo

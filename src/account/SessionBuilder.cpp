@@ -57,10 +57,13 @@ AppSession makeSession(const GraphTokenResult& graph, const std::string& kavoTok
     AppSession session;
     session.tenantId = stringClaim(claims, "tid").value_or(account.homeTenantId.value_or(""));
     session.userId = stringClaim(claims, "oid").value_or(account.identifier.value_or(""));
-    session.email = stringClaim(claims, "email")
-                        .value_or(stringClaim(claims, "preferred_username").value_or(account.username.value_or("")));
+    session.email =
+        stringClaim(claims, "email")
+            .value_or(
+                stringClaim(claims, "preferred_username").value_or(account.username.value_or("")));
     session.name = stringClaim(claims, "name").value_or(account.username.value_or(""));
-    session.givenName = stringClaim(claims, "given_name").value_or(firstWord(session.name).value_or(session.name));
+    session.givenName =
+        stringClaim(claims, "given_name").value_or(firstWord(session.name).value_or(session.name));
     session.idToken = graph.idToken;
     session.graphAccessToken = graph.accessToken;
     session.kavoAccessToken = kavoToken;

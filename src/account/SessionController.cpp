@@ -15,7 +15,8 @@ std::shared_ptr<SessionController> SessionController::create(Collaborators colla
     return std::make_shared<SessionController>(PrivateTag{}, std::move(collaborators));
 }
 
-SessionController::SessionController(PrivateTag, Collaborators collaborators) : c_(std::move(collaborators)) {}
+SessionController::SessionController(PrivateTag, Collaborators collaborators)
+    : c_(std::move(collaborators)) {}
 
 void SessionController::observe(Observer observer) {
     observers_.push_back(std::move(observer));
@@ -155,7 +156,8 @@ void SessionController::continueWithTenant(const AppSession& session, const Tena
                       self.refreshRecentCaptures();
                       self.startReconcileTimer();
                       self.fetchBranding(tenant, [session, tenant](SessionController& me) {
-                          me.log_.info("Signed in: tenant={} user={}", tenant.clientName, session.givenName);
+                          me.log_.info("Signed in: tenant={} user={}", tenant.clientName,
+                                       session.givenName);
                       });
                   });
 }
@@ -173,8 +175,8 @@ void SessionController::refreshTenant(const AppSession& session, std::uint64_t e
                         const Tenant& fresh = *outcome.value;
                         self.c_.cache->store(fresh, tid);
                         const auto& phase = self.phase_;
-                        if (phase.kind() != Phase::Kind::signedIn || phase.session()->tenantId != tid ||
-                            *phase.tenant() == fresh) {
+                        if (phase.kind() != Phase::Kind::signedIn ||
+                            phase.session()->tenantId != tid || *phase.tenant() == fresh) {
                             return;
                         }
                         self.setPhase(Phase::signedIn(*phase.session(), fresh));
@@ -182,11 +184,13 @@ void SessionController::refreshTenant(const AppSession& session, std::uint64_t e
                     });
 }
 
-void SessionController::fetchBranding(const Tenant& tenant, std::function<void(SessionController&)> then) {
+void SessionController::fetchBranding(const Tenant& tenant,
+                                      std::function<void(SessionController&)> then) {
     auto client = makeClient(tenant);
     offMain<KavoAPIClient::BrandingResponse>(
         [client] { return client.branding(); },
-        [then = std::move(then)](SessionController& self, Outcome<KavoAPIClient::BrandingResponse> outcome) {
+        [then = std::move(then)](SessionController& self,
+                                 Outcome<KavoAPIClient::BrandingResponse> outcome) {
             if (outcome.value) {
                 self.setBranding(std::move(*outcome.value));
             } else {
@@ -243,17 +247,21 @@ void SessionController::captureFinished(const CaptureArtifacts& artifacts) {
             }
         });
     };
-    c_.queue->enqueue([client = makeClient(*phase_.tenant()), transport = c_.transport, store = c_.stagedBlockStore,
-                       clock = c_.clock, timing = c_.uploadTiming, onStatus, artifacts](std::stop_token stop) {
-        BlockBlobUploader uploader(*transport, *store, kUploadBlockSize, kUploadMaxConcurrentBlocks, *clock);
-        UploadCoordinator coordinator(client, uploader, *clock, timing.pollInterval, timing.pollMaxAttempts,
-                                      timing.stallWatchdogInterval, onStatus);
+    c_.queue->enqueue([client = makeClient(*phase_.tenant()), transport = c_.transport,
+                       store = c_.stagedBlockStore, clock = c_.clock, timing = c_.uploadTiming,
+                       onStatus, artifacts](std::stop_token stop) {
+        BlockBlobUploader uploader(*transport, *store, kUploadBlockSize, kUploadMaxConcurrentBlocks,
+                                   *clock);
+        UploadCoordinator coordinator(client, uploader, *clock, timing.pollInterval,
+                                      timing.pollMaxAttempts, timing.stallWatchdogInterval,
+                                      onStatus);
         coordinator.run(artifacts, stop);
     });
 }
 
 void SessionController::refreshRecentCaptures() {
-    setRecentCaptures(c_.recentCaptureStore->recent(kRecentCaptureLimit, c_.ledger->hiddenCaptureIds()));
+    setRecentCaptures(
+        c_.recentCaptureStore->recent(kRecentCaptureLimit, c_.ledger->hiddenCaptureIds()));
 }
 
 void SessionController::startReconcileTimer() {

@@ -7,14 +7,15 @@
 namespace kavo {
 
 nlohmann::json Tenant::toJson() const {
-    return nlohmann::json{{"tenantId", tenantId},       {"clientName", clientName}, {"initials", initials},
-                          {"kavoBaseUrl", kavoBaseUrl}, {"region", region},         {"status", status}};
+    return nlohmann::json{{"tenantId", tenantId}, {"clientName", clientName},
+                          {"initials", initials}, {"kavoBaseUrl", kavoBaseUrl},
+                          {"region", region},     {"status", status}};
 }
 
 Tenant Tenant::fromJson(const nlohmann::json& json) {
-    return Tenant{json.at("tenantId").get<std::string>(),    json.at("clientName").get<std::string>(),
-                  json.at("initials").get<std::string>(),    json.at("kavoBaseUrl").get<std::string>(),
-                  json.at("region").get<std::string>(),      json.at("status").get<std::string>()};
+    return Tenant{json.at("tenantId").get<std::string>(), json.at("clientName").get<std::string>(),
+                  json.at("initials").get<std::string>(), json.at("kavoBaseUrl").get<std::string>(),
+                  json.at("region").get<std::string>(),   json.at("status").get<std::string>()};
 }
 
 bool isAbsoluteWebURL(const std::string& text) {

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <string>
-
 #include <nlohmann/json_fwd.hpp>
+#include <string>
 
 namespace kavo {
 

@@ -5,7 +5,8 @@
 namespace kavo {
 
 TenantDiscoveryError TenantDiscoveryError::http(int status) {
-    return {Kind::http, status, fmt::format("Could not reach the discovery service (HTTP {}).", status)};
+    return {Kind::http, status,
+            fmt::format("Could not reach the discovery service (HTTP {}).", status)};
 }
 
 TenantDiscoveryError TenantDiscoveryError::transport(const std::string& message) {
@@ -13,10 +14,13 @@ TenantDiscoveryError TenantDiscoveryError::transport(const std::string& message)
 }
 
 TenantDiscoveryError TenantDiscoveryError::invalidResponse() {
-    return {Kind::invalidResponse, 0, "The discovery service returned something this app could not read."};
+    return {Kind::invalidResponse, 0,
+            "The discovery service returned something this app could not read."};
 }
 
-TenantDiscoveryError TenantDiscoveryError::malformedTid() { return {Kind::malformedTid, 0, "Malformed tenant ID."}; }
+TenantDiscoveryError TenantDiscoveryError::malformedTid() {
+    return {Kind::malformedTid, 0, "Malformed tenant ID."};
+}
 
 TenantDiscoveryError TenantDiscoveryError::notProvisioned() {
     return {Kind::notProvisioned, 0,

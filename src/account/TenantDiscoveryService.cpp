@@ -87,7 +87,8 @@ std::string bodyExcerpt(std::string_view text, std::size_t limit) {
     return std::string(text.substr(0, bytes)) + "...";
 }
 
-TenantDiscoveryService::TenantDiscoveryService(std::string routerURL, std::shared_ptr<HTTPTransport> transport)
+TenantDiscoveryService::TenantDiscoveryService(std::string routerURL,
+                                               std::shared_ptr<HTTPTransport> transport)
     : routerURL_(std::move(routerURL)), transport_(std::move(transport)) {}
 
 Tenant TenantDiscoveryService::discover(const std::string& tid, std::stop_token stop) const {

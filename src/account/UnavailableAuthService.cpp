@@ -8,10 +8,14 @@ AppSession UnavailableAuthService::signIn(std::stop_token) {
     throw AuthError::underlying("Sign-in is unavailable: " + reason_);
 }
 
-std::optional<AppSession> UnavailableAuthService::silentSignIn(std::stop_token) { return std::nullopt; }
+std::optional<AppSession> UnavailableAuthService::silentSignIn(std::stop_token) {
+    return std::nullopt;
+}
 
 void UnavailableAuthService::signOut() {}
 
-std::string UnavailableAuthService::kavoToken(std::stop_token) { throw AuthError::interactionRequired(); }
+std::string UnavailableAuthService::kavoToken(std::stop_token) {
+    throw AuthError::interactionRequired();
+}
 
 }  // namespace kavo

@@ -42,8 +42,8 @@ KavoMeetingsDesktopApp::KavoMeetingsDesktopApp(Environment environment)
     collaborators.cache = std::make_shared<TenantDiscoveryCache>(e.defaults, *e.clock);
     collaborators.cacheDefaults = e.defaults;
     collaborators.transport = e.transport;
-    collaborators.stagedBlockStore =
-        std::make_shared<FileStagedBlockStore>(e.capturesDirectory / FileStagedBlockStore::kFileName);
+    collaborators.stagedBlockStore = std::make_shared<FileStagedBlockStore>(
+        e.capturesDirectory / FileStagedBlockStore::kFileName);
     collaborators.recentCaptureStore = std::make_shared<RecentCaptureStore>(e.capturesDirectory);
     collaborators.ledger = std::make_shared<ReconcileLedger>(e.defaults);
     collaborators.queue = queue_;
@@ -58,7 +58,8 @@ KavoMeetingsDesktopApp::KavoMeetingsDesktopApp(Environment environment)
 
     const std::weak_ptr<SessionController> weakSession = session_;
     capture_ = std::make_shared<CaptureController>(
-        CaptureController::Environment{e.capturesDirectory, e.makeSession, *e.main, *e.clock, e.repair},
+        CaptureController::Environment{e.capturesDirectory, e.makeSession, *e.main, *e.clock,
+                                       e.repair},
         [weakSession](const CaptureArtifacts& artifacts) {
             if (auto session = weakSession.lock()) session->captureFinished(artifacts);
         });
@@ -68,17 +69,19 @@ KavoMeetingsDesktopApp::KavoMeetingsDesktopApp(Environment environment)
     });
 
     const Clock* clock = e.clock;
-    updates_ = UpdateChecker::create(UpdateManifestService{e.updateManifestURL, e.transport},
-                                     e.runningVersion, kUpdateCheckInterval,
-                                     [clock] { return clock->now(); }, *e.main, *e.worker);
+    updates_ = UpdateChecker::create(
+        UpdateManifestService{e.updateManifestURL, e.transport}, e.runningVersion,
+        kUpdateCheckInterval, [clock] { return clock->now(); }, *e.main, *e.worker);
     updates_->startChecking();
 
     autoCapture_ = std::make_unique<MeetingAutoCapture>(
         *e.conference, *e.defaults,
-        MeetingAutoCapture::Hooks::forController(*capture_, [weakSession] {
-            const auto session = weakSession.lock();
-            return session && session->phase().kind() == SessionPhase::Kind::signedIn;
-        }),
+        MeetingAutoCapture::Hooks::forController(
+            *capture_,
+            [weakSession] {
+                const auto session = weakSession.lock();
+                return session && session->phase().kind() == SessionPhase::Kind::signedIn;
+            }),
         *e.clock, *e.main, kAutoCaptureInterval);
     autoCapture_->arm();
 

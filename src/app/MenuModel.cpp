@@ -10,8 +10,8 @@ constexpr KeyboardShortcut recordShortcut{'R'};
 constexpr KeyboardShortcut quitShortcut{'Q'};
 const char* const contactAdministrator = "Contact your IT administrator.";
 
-void appendSignedIn(std::vector<MenuItem>& items, const MenuState& state,
-                    const AppSession& session, const Tenant& tenant) {
+void appendSignedIn(std::vector<MenuItem>& items, const MenuState& state, const AppSession& session,
+                    const Tenant& tenant) {
     items.push_back(MenuItem::text(tenant.clientName + " \u2014 " + session.email));
     items.push_back(MenuItem::divider());
 
@@ -34,8 +34,7 @@ void appendSignedIn(std::vector<MenuItem>& items, const MenuState& state,
         items.push_back(MenuItem::divider());
         for (const RecentCapture& capture : state.recentCaptures) {
             if (auto url = capture.webURL(tenant.kavoBaseUrl)) {
-                items.push_back(MenuItem::linkButton(capture.menuTitle(),
-                                                     MenuAction::openRecording,
+                items.push_back(MenuItem::linkButton(capture.menuTitle(), MenuAction::openRecording,
                                                      std::move(*url)));
             } else {
                 items.push_back(MenuItem::text(capture.menuTitle()));
@@ -44,8 +43,8 @@ void appendSignedIn(std::vector<MenuItem>& items, const MenuState& state,
     }
 
     items.push_back(MenuItem::divider());
-    items.push_back(MenuItem::toggle("Record Meetings Automatically",
-                                     MenuAction::toggleAutoCapture, state.autoCaptureEnabled));
+    items.push_back(MenuItem::toggle("Record Meetings Automatically", MenuAction::toggleAutoCapture,
+                                     state.autoCaptureEnabled));
     items.push_back(MenuItem::button("Report a Problem", MenuAction::reportProblem));
     items.push_back(MenuItem::button("Sign Out", MenuAction::signOut));
 }

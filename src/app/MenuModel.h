@@ -37,11 +37,11 @@ struct MenuItem {
 
     Kind kind = Kind::text;
     std::string title;
-    std::optional<MenuAction> action;       // buttons and toggles
+    std::optional<MenuAction> action;  // buttons and toggles
     std::optional<KeyboardShortcut> shortcut;
-    std::optional<std::string> link;        // openRecording, openDownloadPage
+    std::optional<std::string> link;  // openRecording, openDownloadPage
     bool enabled = true;
-    bool isOn = false;                      // toggles
+    bool isOn = false;  // toggles
 
     static MenuItem text(std::string title);
     static MenuItem button(std::string title, MenuAction action,

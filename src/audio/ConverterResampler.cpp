@@ -44,8 +44,8 @@ ConverterResampler::ConverterResampler(double inputRate) : inputRate_(inputRate)
     // The mixer hands over up to a quarter second per call; room for that on top of what
     // waits below the conversion threshold keeps the queue from growing on the mixer's tick.
     const auto quarterSecond = static_cast<std::int64_t>(std::ceil(inputRate * 0.25));
-    queue_.reserve(static_cast<std::size_t>(
-        std::max(stagingCapacity_, requiredInputFrames_ + quarterSecond)));
+    queue_.reserve(
+        static_cast<std::size_t>(std::max(stagingCapacity_, requiredInputFrames_ + quarterSecond)));
 }
 
 void ConverterResampler::process(const float* samples, std::int64_t count,

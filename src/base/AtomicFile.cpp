@@ -1,6 +1,7 @@
 #include "base/AtomicFile.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,12 +10,12 @@
 #include <fstream>
 #include <sstream>
 
-#include <fmt/format.h>
-
 namespace kavo {
 namespace {
 
-std::string reason(int error) { return std::strerror(error); }
+std::string reason(int error) {
+    return std::strerror(error);
+}
 
 class Descriptor {
 public:

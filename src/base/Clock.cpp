@@ -7,7 +7,9 @@
 
 namespace kavo {
 
-WallTime SystemClock::now() const { return std::chrono::system_clock::now(); }
+WallTime SystemClock::now() const {
+    return std::chrono::system_clock::now();
+}
 
 std::uint64_t SystemClock::hostTime() const {
     timespec ts{};

@@ -31,7 +31,9 @@ bool literal(std::string_view text, std::size_t& at, char expected) {
     return false;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
@@ -96,8 +98,8 @@ std::optional<WallTime> parseIso8601(std::string_view text, Iso8601Form form) {
     }
     if (at != text.size()) return std::nullopt;
 
-    const auto local = chrono::sys_days{date} + chrono::hours{*hour} +
-                       chrono::minutes{*minute} + chrono::seconds{*second};
+    const auto local = chrono::sys_days{date} + chrono::hours{*hour} + chrono::minutes{*minute} +
+                       chrono::seconds{*second};
     return chrono::time_point_cast<WallTime::duration>(local - offset + subsecond);
 }
 
@@ -106,10 +108,10 @@ std::string formatIso8601(WallTime time, int fractionDigits) {
     const auto dayStart = chrono::floor<chrono::days>(nanos);
     const chrono::year_month_day date{dayStart};
     const chrono::hh_mm_ss clock{nanos - dayStart};
-    auto text = fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}",
-                            static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                            static_cast<unsigned>(date.day()), clock.hours().count(),
-                            clock.minutes().count(), clock.seconds().count());
+    auto text =
+        fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}", static_cast<int>(date.year()),
+                    static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                    clock.hours().count(), clock.minutes().count(), clock.seconds().count());
     if (fractionDigits > 0) {
         const auto fraction = fmt::format("{:09d}", clock.subseconds().count());
         text += '.';

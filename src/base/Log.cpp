@@ -15,10 +15,14 @@ namespace {
 
 spdlog::level::level_enum toSpd(LogLevel level) {
     switch (level) {
-        case LogLevel::debug: return spdlog::level::debug;
-        case LogLevel::info: return spdlog::level::info;
-        case LogLevel::notice: return spdlog::level::warn;
-        case LogLevel::error: return spdlog::level::err;
+        case LogLevel::debug:
+            return spdlog::level::debug;
+        case LogLevel::info:
+            return spdlog::level::info;
+        case LogLevel::notice:
+            return spdlog::level::warn;
+        case LogLevel::error:
+            return spdlog::level::err;
     }
     return spdlog::level::info;
 }
@@ -26,17 +30,22 @@ spdlog::level::level_enum toSpd(LogLevel level) {
 LogLevel fromSpd(spdlog::level::level_enum level) {
     switch (level) {
         case spdlog::level::trace:
-        case spdlog::level::debug: return LogLevel::debug;
-        case spdlog::level::info: return LogLevel::info;
-        case spdlog::level::warn: return LogLevel::notice;
-        default: return LogLevel::error;
+        case spdlog::level::debug:
+            return LogLevel::debug;
+        case spdlog::level::info:
+            return LogLevel::info;
+        case spdlog::level::warn:
+            return LogLevel::notice;
+        default:
+            return LogLevel::error;
     }
 }
 
 // Prints the system's level names rather than spdlog's.
 class LevelFlag final : public spdlog::custom_flag_formatter {
 public:
-    void format(const spdlog::details::log_msg& msg, const std::tm&, spdlog::memory_buf_t& dest) override {
+    void format(const spdlog::details::log_msg& msg, const std::tm&,
+                spdlog::memory_buf_t& dest) override {
         const auto name = toString(fromSpd(msg.level));
         dest.append(name.data(), name.data() + name.size());
     }
@@ -77,10 +86,14 @@ std::shared_ptr<spdlog::logger> categoryLogger(const std::string& category) {
 
 std::string_view toString(LogLevel level) {
     switch (level) {
-        case LogLevel::debug: return "debug";
-        case LogLevel::info: return "info";
-        case LogLevel::notice: return "default";
-        case LogLevel::error: return "error";
+        case LogLevel::debug:
+            return "debug";
+        case LogLevel::info:
+            return "info";
+        case LogLevel::notice:
+            return "default";
+        case LogLevel::error:
+            return "error";
     }
     return "info";
 }
@@ -103,7 +116,8 @@ void addConsole(LogLevel minimum) {
 
 void addRotatingFile(const std::filesystem::path& file, LogLevel minimum) {
     std::filesystem::create_directories(file.parent_path());
-    auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(file.string(), 5 * 1024 * 1024, 3);
+    auto sink =
+        std::make_shared<spdlog::sinks::rotating_file_sink_mt>(file.string(), 5 * 1024 * 1024, 3);
     sink->set_formatter(makeFormatter());
     sink->set_level(toSpd(minimum));
     sharedSinks()->add_sink(sink);
@@ -134,11 +148,17 @@ private:
     std::vector<Entry> entries_;
 };
 
-LogCapture::LogCapture() : sink_(std::make_shared<Sink>()) { sharedSinks()->add_sink(sink_); }
+LogCapture::LogCapture() : sink_(std::make_shared<Sink>()) {
+    sharedSinks()->add_sink(sink_);
+}
 
-LogCapture::~LogCapture() { sharedSinks()->remove_sink(sink_); }
+LogCapture::~LogCapture() {
+    sharedSinks()->remove_sink(sink_);
+}
 
-std::vector<LogCapture::Entry> LogCapture::entries() const { return sink_->snapshot(); }
+std::vector<LogCapture::Entry> LogCapture::entries() const {
+    return sink_->snapshot();
+}
 
 std::vector<std::string> LogCapture::messages(std::string_view category) const {
     std::vector<std::string> result;
@@ -154,6 +174,8 @@ bool LogCapture::contains(std::string_view category, std::string_view text) cons
                        [&](const std::string& m) { return m.find(text) != std::string::npos; });
 }
 
-void LogCapture::clear() { sink_->reset(); }
+void LogCapture::clear() {
+    sink_->reset();
+}
 
 }  // namespace kavo

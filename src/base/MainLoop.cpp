@@ -1,10 +1,11 @@
 #include "base/MainLoop.h"
 
-
 namespace kavo {
 namespace {
 
-Duration steadyNow() { return std::chrono::steady_clock::now().time_since_epoch(); }
+Duration steadyNow() {
+    return std::chrono::steady_clock::now().time_since_epoch();
+}
 
 }  // namespace
 
@@ -25,8 +26,9 @@ void MainLoop::run() {
             continue;
         }
         if (const auto next = timeline_.nextDue()) {
-            wake_.wait_until(lock, std::chrono::steady_clock::time_point{
-                                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(*next)});
+            wake_.wait_until(
+                lock, std::chrono::steady_clock::time_point{
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(*next)});
         } else {
             wake_.wait(lock);
         }
@@ -42,9 +44,13 @@ void MainLoop::quit() {
     wake_.notify_all();
 }
 
-void MainLoop::post(Task task) { schedule(Duration{0}, std::move(task), Duration{0}); }
+void MainLoop::post(Task task) {
+    schedule(Duration{0}, std::move(task), Duration{0});
+}
 
-void MainLoop::sync(const Task& task) { postAndWait(task); }
+void MainLoop::sync(const Task& task) {
+    postAndWait(task);
+}
 
 TimerHandle MainLoop::after(Duration delay, Task task) {
     return TimerHandle(schedule(delay, std::move(task), Duration{0}));

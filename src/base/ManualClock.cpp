@@ -2,7 +2,8 @@
 
 namespace kavo {
 
-ManualClock::ManualClock(WallTime start, std::uint64_t hostStart) : wall_(start), host_(hostStart) {}
+ManualClock::ManualClock(WallTime start, std::uint64_t hostStart)
+    : wall_(start), host_(hostStart) {}
 
 WallTime ManualClock::defaultStart() {
     // 2026-03-01T09:00:00Z: a fixed, ordinary working morning.
@@ -14,7 +15,9 @@ WallTime ManualClock::now() const {
     return wall_;
 }
 
-std::uint64_t ManualClock::hostTime() const { return host_.load(std::memory_order_acquire); }
+std::uint64_t ManualClock::hostTime() const {
+    return host_.load(std::memory_order_acquire);
+}
 
 bool ManualClock::sleepFor(Duration duration, std::stop_token stop) const {
     if (stop.stop_requested()) return false;
@@ -26,7 +29,9 @@ bool ManualClock::sleepFor(Duration duration, std::stop_token stop) const {
     return !stop.stop_requested();
 }
 
-void ManualClock::advance(Duration by) { step(by); }
+void ManualClock::advance(Duration by) {
+    step(by);
+}
 
 void ManualClock::step(Duration by) const {
     std::lock_guard lock(mutex_);

@@ -12,7 +12,8 @@ namespace kavo {
 // them by its own length at once (and is recorded), so a 300 s retry takes no real time.
 class ManualClock final : public Clock {
 public:
-    explicit ManualClock(WallTime start = defaultStart(), std::uint64_t hostStart = 1'000'000'000ULL);
+    explicit ManualClock(WallTime start = defaultStart(),
+                         std::uint64_t hostStart = 1'000'000'000ULL);
 
     WallTime now() const override;
     std::uint64_t hostTime() const override;

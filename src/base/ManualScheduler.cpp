@@ -2,15 +2,20 @@
 
 namespace kavo {
 
-ManualScheduler::ManualScheduler(ManualClock& clock) : clock_(clock), hostOrigin_(clock.hostTime()) {}
+ManualScheduler::ManualScheduler(ManualClock& clock)
+    : clock_(clock), hostOrigin_(clock.hostTime()) {}
 
 Duration ManualScheduler::elapsed() const {
     return Duration{static_cast<Duration::rep>(clock_.hostTime() - hostOrigin_)};
 }
 
-void ManualScheduler::post(Task task) { schedule(Duration{0}, std::move(task), Duration{0}); }
+void ManualScheduler::post(Task task) {
+    schedule(Duration{0}, std::move(task), Duration{0});
+}
 
-void ManualScheduler::sync(const Task& task) { task(); }
+void ManualScheduler::sync(const Task& task) {
+    task();
+}
 
 TimerHandle ManualScheduler::after(Duration delay, Task task) {
     return TimerHandle(schedule(delay, std::move(task), Duration{0}));
@@ -26,12 +31,14 @@ bool ManualScheduler::isCurrent() const {
 }
 
 std::shared_ptr<std::atomic<bool>> ManualScheduler::schedule(Duration delay, Task task,
-                                                            Duration interval) {
+                                                             Duration interval) {
     std::lock_guard lock(mutex_);
     return timeline_.add(elapsed() + delay, std::move(task), interval);
 }
 
-int ManualScheduler::runUntilIdle() { return runDue(elapsed()); }
+int ManualScheduler::runUntilIdle() {
+    return runDue(elapsed());
+}
 
 int ManualScheduler::advance(Duration by) {
     const Duration until = elapsed() + by;

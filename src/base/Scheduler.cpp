@@ -16,7 +16,9 @@ TimerHandle& TimerHandle::operator=(TimerHandle&& other) noexcept {
     return *this;
 }
 
-TimerHandle::~TimerHandle() { cancel(); }
+TimerHandle::~TimerHandle() {
+    cancel();
+}
 
 void TimerHandle::cancel() {
     if (cancelled_) {

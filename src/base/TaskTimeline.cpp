@@ -3,7 +3,7 @@
 namespace kavo {
 
 std::shared_ptr<std::atomic<bool>> TaskTimeline::add(Duration due, Scheduler::Task task,
-                                                      Duration interval) {
+                                                     Duration interval) {
     auto cancelled = std::make_shared<std::atomic<bool>>(false);
     entries_.emplace(std::pair{due, sequence_++}, Entry{std::move(task), cancelled, interval});
     return cancelled;

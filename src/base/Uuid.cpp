@@ -1,10 +1,10 @@
 #include "base/Uuid.h"
 
+#include <fmt/format.h>
+
 #include <array>
 #include <cstdint>
 #include <random>
-
-#include <fmt/format.h>
 
 namespace kavo {
 

@@ -45,13 +45,13 @@ CaptureController::CaptureController(Environment environment,
     }
     // Only files of earlier launches are touched, so the repair needs no coordination
     // with the captures of this one: their writers hold the file lock it honours.
-    launchRepair_ = std::thread([repair = std::move(repair),
-                                 directory = environment_.capturesDirectory, log = log_] {
-        const std::vector<std::filesystem::path> repaired = repair(directory);
-        if (!repaired.empty()) {
-            log.notice("Repaired {} incomplete capture(s) at launch", repaired.size());
-        }
-    });
+    launchRepair_ = std::thread(
+        [repair = std::move(repair), directory = environment_.capturesDirectory, log = log_] {
+            const std::vector<std::filesystem::path> repaired = repair(directory);
+            if (!repaired.empty()) {
+                log.notice("Repaired {} incomplete capture(s) at launch", repaired.size());
+            }
+        });
 }
 
 CaptureController::~CaptureController() {

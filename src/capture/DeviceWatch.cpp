@@ -15,10 +15,14 @@ std::string_view orNone(const std::optional<std::string>& uid) {
 
 std::string_view DeviceWatch::notificationName(AudioObjectPropertySelector selector) {
     switch (selector) {
-        case audio_property::kDefaultInputDevice: return "defaultInputDevice";
-        case audio_property::kDefaultOutputDevice: return "defaultOutputDevice";
-        case audio_property::kDeviceList: return "deviceList";
-        default: return "unknown";
+        case audio_property::kDefaultInputDevice:
+            return "defaultInputDevice";
+        case audio_property::kDefaultOutputDevice:
+            return "defaultOutputDevice";
+        case audio_property::kDeviceList:
+            return "deviceList";
+        default:
+            return "unknown";
     }
 }
 
@@ -34,7 +38,8 @@ void DeviceWatch::install(const Notify& notify) {
                 control.post([notify, name] { notify(name); });
             });
         if (installed.status != kAudioNoError) {
-            log_.error("Could not observe device property {} (OSStatus {})", selector, installed.status);
+            log_.error("Could not observe device property {} (OSStatus {})", selector,
+                       installed.status);
             continue;
         }
         listeners_.push_back({selector, std::move(installed.registration)});

@@ -27,9 +27,15 @@ public:
         return EndpointScope{rawValue_ & ~other.rawValue_};
     }
 
-    constexpr EndpointScope operator|(EndpointScope other) const { return EndpointScope{rawValue_ | other.rawValue_}; }
-    constexpr EndpointScope operator&(EndpointScope other) const { return EndpointScope{rawValue_ & other.rawValue_}; }
-    constexpr EndpointScope operator^(EndpointScope other) const { return EndpointScope{rawValue_ ^ other.rawValue_}; }
+    constexpr EndpointScope operator|(EndpointScope other) const {
+        return EndpointScope{rawValue_ | other.rawValue_};
+    }
+    constexpr EndpointScope operator&(EndpointScope other) const {
+        return EndpointScope{rawValue_ & other.rawValue_};
+    }
+    constexpr EndpointScope operator^(EndpointScope other) const {
+        return EndpointScope{rawValue_ ^ other.rawValue_};
+    }
     constexpr EndpointScope& operator|=(EndpointScope other) {
         rawValue_ |= other.rawValue_;
         return *this;
@@ -40,10 +46,14 @@ public:
     // the word log lines, device events and rebuild summaries use.
     constexpr std::string_view description() const {
         switch (rawValue_) {
-            case 1: return "microphone";
-            case 2: return "systemAudio";
-            case 3: return "both";
-            default: return "none";
+            case 1:
+                return "microphone";
+            case 2:
+                return "systemAudio";
+            case 3:
+                return "both";
+            default:
+                return "none";
         }
     }
 

@@ -121,9 +121,9 @@ std::optional<std::string> RecentCapture::webURL(std::string_view base) const {
     const std::size_t pathStart = base.find_first_of("/?#", authorityStart);
     const std::string_view origin =
         pathStart == std::string_view::npos ? base : base.substr(0, pathStart);
-    if (origin.size() == authorityStart ||
-        std::any_of(origin.begin(), origin.end(),
-                    [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; })) {
+    if (origin.size() == authorityStart || std::any_of(origin.begin(), origin.end(), [](char c) {
+            return std::isspace(static_cast<unsigned char>(c)) != 0;
+        })) {
         return std::nullopt;
     }
 

@@ -89,11 +89,11 @@ std::vector<RecentCapture> RecentCaptureStore::recent(
         captures.push_back({std::move(sidecar.captureId), startedAt, sidecar.durationSeconds,
                             std::move(recordingId), std::move(sidecar.uploadState)});
     }
-    std::stable_sort(captures.begin(), captures.end(),
-                     [](const RecentCapture& a, const RecentCapture& b) {
-                         return a.startedAt > b.startedAt;
-                     });
-    const auto kept = std::min(captures.size(), static_cast<std::size_t>(std::max<std::ptrdiff_t>(limit, 0)));
+    std::stable_sort(
+        captures.begin(), captures.end(),
+        [](const RecentCapture& a, const RecentCapture& b) { return a.startedAt > b.startedAt; });
+    const auto kept =
+        std::min(captures.size(), static_cast<std::size_t>(std::max<std::ptrdiff_t>(limit, 0)));
     captures.erase(captures.begin() + static_cast<std::ptrdiff_t>(kept), captures.end());
     return captures;
 }

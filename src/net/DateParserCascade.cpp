@@ -7,9 +7,15 @@ namespace kavo {
 std::optional<WallTime> DateParserCascade::Format::parse(std::string_view text) const {
     Iso8601Form form;
     switch (fraction) {
-        case Fraction::none: form.fraction = Iso8601Form::Fraction::none; break;
-        case Fraction::any: form.fraction = Iso8601Form::Fraction::required; break;
-        case Fraction::sixDigits: form.fraction = Iso8601Form::Fraction::sixDigits; break;
+        case Fraction::none:
+            form.fraction = Iso8601Form::Fraction::none;
+            break;
+        case Fraction::any:
+            form.fraction = Iso8601Form::Fraction::required;
+            break;
+        case Fraction::sixDigits:
+            form.fraction = Iso8601Form::Fraction::sixDigits;
+            break;
     }
     form.offsetSeconds = offset == Offset::extended;
     return parseIso8601(text, form);
@@ -37,6 +43,8 @@ std::optional<WallTime> DateParserCascade::parse(std::string_view text) {
     return result;
 }
 
-std::string DateParserCascade::internetDateTime(WallTime time) { return formatIso8601(time, 0); }
+std::string DateParserCascade::internetDateTime(WallTime time) {
+    return formatIso8601(time, 0);
+}
 
 }  // namespace kavo

@@ -13,7 +13,8 @@ std::string codingPathText(const CodingPath& path) {
             text += '.';
         }
         const CodingKey& key = path[i];
-        text += key.stringValue.empty() ? fmt::format("[{}]", key.intValue.value_or(-1)) : key.stringValue;
+        text += key.stringValue.empty() ? fmt::format("[{}]", key.intValue.value_or(-1))
+                                        : key.stringValue;
     }
     return text;
 }
@@ -27,16 +28,22 @@ DecodingError::DecodingError(Kind kind, std::string expectedType, CodingPath pat
       key_(std::move(key)),
       debugDescription_(std::move(debugDescription)) {}
 
-DecodingError DecodingError::typeMismatch(std::string expectedType, CodingPath path, std::string debugDescription) {
-    return DecodingError(Kind::typeMismatch, std::move(expectedType), std::move(path), {}, std::move(debugDescription));
+DecodingError DecodingError::typeMismatch(std::string expectedType, CodingPath path,
+                                          std::string debugDescription) {
+    return DecodingError(Kind::typeMismatch, std::move(expectedType), std::move(path), {},
+                         std::move(debugDescription));
 }
 
-DecodingError DecodingError::valueNotFound(std::string expectedType, CodingPath path, std::string debugDescription) {
-    return DecodingError(Kind::valueNotFound, std::move(expectedType), std::move(path), {}, std::move(debugDescription));
+DecodingError DecodingError::valueNotFound(std::string expectedType, CodingPath path,
+                                           std::string debugDescription) {
+    return DecodingError(Kind::valueNotFound, std::move(expectedType), std::move(path), {},
+                         std::move(debugDescription));
 }
 
-DecodingError DecodingError::keyNotFound(CodingKey key, CodingPath path, std::string debugDescription) {
-    return DecodingError(Kind::keyNotFound, {}, std::move(path), std::move(key), std::move(debugDescription));
+DecodingError DecodingError::keyNotFound(CodingKey key, CodingPath path,
+                                         std::string debugDescription) {
+    return DecodingError(Kind::keyNotFound, {}, std::move(path), std::move(key),
+                         std::move(debugDescription));
 }
 
 DecodingError DecodingError::dataCorrupted(CodingPath path, std::string debugDescription) {

@@ -31,8 +31,10 @@ class DecodingError : public Error {
 public:
     enum class Kind { typeMismatch, valueNotFound, keyNotFound, dataCorrupted };
 
-    static DecodingError typeMismatch(std::string expectedType, CodingPath path, std::string debugDescription);
-    static DecodingError valueNotFound(std::string expectedType, CodingPath path, std::string debugDescription);
+    static DecodingError typeMismatch(std::string expectedType, CodingPath path,
+                                      std::string debugDescription);
+    static DecodingError valueNotFound(std::string expectedType, CodingPath path,
+                                       std::string debugDescription);
     // `path` leads to the object that lacks the key.
     static DecodingError keyNotFound(CodingKey key, CodingPath path, std::string debugDescription);
     static DecodingError dataCorrupted(CodingPath path, std::string debugDescription);
@@ -46,7 +48,8 @@ public:
     const std::string& debugDescription() const { return debugDescription_; }
 
 private:
-    DecodingError(Kind kind, std::string expectedType, CodingPath path, CodingKey key, std::string debugDescription);
+    DecodingError(Kind kind, std::string expectedType, CodingPath path, CodingKey key,
+                  std::string debugDescription);
 
     Kind kind_;
     std::string expectedType_;

@@ -6,7 +6,9 @@ namespace kavo {
 
 namespace {
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 }  // namespace
 
@@ -17,8 +19,8 @@ HTTPHeaders::HTTPHeaders(std::initializer_list<Field> fields) {
 }
 
 bool HTTPHeaders::namesEqual(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return lower(x) == lower(y); });
 }
 
 void HTTPHeaders::set(std::string name, std::string value) {
@@ -43,6 +45,8 @@ std::optional<std::string> HTTPHeaders::get(std::string_view name) const {
     return std::nullopt;
 }
 
-bool HTTPHeaders::contains(std::string_view name) const { return get(name).has_value(); }
+bool HTTPHeaders::contains(std::string_view name) const {
+    return get(name).has_value();
+}
 
 }  // namespace kavo

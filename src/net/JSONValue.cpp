@@ -11,7 +11,8 @@ namespace {
 
 JSONValue decode(const nlohmann::json& json, CodingPath& path) {
     if (path.size() > static_cast<std::size_t>(JSONValue::kMaxDepth)) {
-        throw DecodingError::dataCorrupted(path, fmt::format("Nested deeper than {} levels", JSONValue::kMaxDepth));
+        throw DecodingError::dataCorrupted(
+            path, fmt::format("Nested deeper than {} levels", JSONValue::kMaxDepth));
     }
     switch (json.type()) {
         case nlohmann::json::value_t::null:
@@ -30,7 +31,8 @@ JSONValue decode(const nlohmann::json& json, CodingPath& path) {
         case nlohmann::json::value_t::number_float: {
             const double value = json.get<double>();
             // 2^63 itself does not fit; every double below it that is whole does.
-            if (std::trunc(value) == value && value >= -9223372036854775808.0 && value < 9223372036854775808.0) {
+            if (std::trunc(value) == value && value >= -9223372036854775808.0 &&
+                value < 9223372036854775808.0) {
                 return JSONValue(static_cast<std::int64_t>(value));
             }
             return JSONValue(value);
@@ -93,8 +95,12 @@ JSONValue JSONValue::fromJSON(const nlohmann::json& json, const CodingPath& path
     return decode(json, scratch);
 }
 
-void to_json(nlohmann::json& json, const JSONValue& value) { json = value.toJSON(); }
+void to_json(nlohmann::json& json, const JSONValue& value) {
+    json = value.toJSON();
+}
 
-void from_json(const nlohmann::json& json, JSONValue& value) { value = JSONValue::fromJSON(json); }
+void from_json(const nlohmann::json& json, JSONValue& value) {
+    value = JSONValue::fromJSON(json);
+}
 
 }  // namespace kavo

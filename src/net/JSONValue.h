@@ -52,7 +52,8 @@ public:
 
 private:
     // In the order of Kind.
-    std::variant<bool, std::int64_t, double, std::string, Array, Object, std::nullptr_t> storage_{nullptr};
+    std::variant<bool, std::int64_t, double, std::string, Array, Object, std::nullptr_t> storage_{
+        nullptr};
 };
 
 void to_json(nlohmann::json& json, const JSONValue& value);

@@ -86,7 +86,9 @@ void putOptionalDate(json& object, const char* key, const std::optional<WallTime
 }
 
 json encode(const KavoAPIClient::InitUploadRequest& request) {
-    return json{{"filename", request.filename}, {"content_type", request.contentType}, {"size_bytes", request.sizeBytes}};
+    return json{{"filename", request.filename},
+                {"content_type", request.contentType},
+                {"size_bytes", request.sizeBytes}};
 }
 
 json encode(const KavoAPIClient::ExpectedSpeaker& speaker) {
@@ -173,10 +175,8 @@ KavoAPIClient::RecordingStatusResponse decodeRecordingStatus(const json& body) {
 KavoAPIClient::CurrentUserResponse decodeCurrentUser(const json& body) {
     const WireDecoder object(body, "kavo::KavoAPIClient::CurrentUserResponse");
     return {
-        object.required<std::string>("id"),
-        object.required<std::string>("email"),
-        object.required<std::string>("name"),
-        object.required<bool>("is_admin"),
+        object.required<std::string>("id"),       object.required<std::string>("email"),
+        object.required<std::string>("name"),     object.required<bool>("is_admin"),
         object.required<bool>("meetings_access"),
     };
 }
@@ -200,10 +200,8 @@ KavoAPIClient::BrandingResponse decodeBranding(const json& body) {
 KavoAPIClient::FeedbackTicketResponse decodeFeedbackTicket(const json& body) {
     const WireDecoder object(body, "kavo::KavoAPIClient::FeedbackTicketResponse");
     return {
-        object.required<std::string>("id"),
-        object.optional<std::string>("category"),
-        object.optional<std::string>("subject"),
-        object.optional<std::string>("status"),
+        object.required<std::string>("id"),      object.optional<std::string>("category"),
+        object.optional<std::string>("subject"), object.optional<std::string>("status"),
         object.optional<WallTime>("created_at"),
     };
 }
@@ -215,8 +213,11 @@ bool lengthWithin(std::string_view text, std::size_t minimum, std::size_t maximu
 
 }  // namespace
 
-KavoAPIClient::KavoAPIClient(std::string baseURL, std::shared_ptr<HTTPTransport> transport, TokenProvider tokenProvider)
-    : baseURL_(std::move(baseURL)), transport_(std::move(transport)), tokenProvider_(std::move(tokenProvider)) {}
+KavoAPIClient::KavoAPIClient(std::string baseURL, std::shared_ptr<HTTPTransport> transport,
+                             TokenProvider tokenProvider)
+    : baseURL_(std::move(baseURL)),
+      transport_(std::move(transport)),
+      tokenProvider_(std::move(tokenProvider)) {}
 
 std::string_view KavoAPIClient::rawValue(FeedbackCategory category) {
     switch (category) {
@@ -228,7 +229,8 @@ std::string_view KavoAPIClient::rawValue(FeedbackCategory category) {
     return "question";
 }
 
-std::optional<KavoAPIClient::FeedbackCategory> KavoAPIClient::feedbackCategory(std::string_view raw) {
+std::optional<KavoAPIClient::FeedbackCategory> KavoAPIClient::feedbackCategory(
+    std::string_view raw) {
     for (const FeedbackCategory category : kAllFeedbackCategories) {
         if (rawValue(category) == raw) {
             return category;
@@ -279,11 +281,13 @@ KavoAPIClient::InitUploadResponse KavoAPIClient::initUpload(const InitUploadRequ
                                                             std::stop_token stop) const {
     if (request.sizeBytes < 1) {
         throw KavoAPIError::invalidRequest(fmt::format(
-            "Recording file is empty (size_bytes = {}); the server rejects this with HTTP 422.", request.sizeBytes));
+            "Recording file is empty (size_bytes = {}); the server rejects this with HTTP 422.",
+            request.sizeBytes));
     }
     if (request.sizeBytes > kMaxUploadBytes) {
-        throw KavoAPIError::invalidRequest(fmt::format(
-            "Recording file is {} bytes, over the {} byte server limit.", request.sizeBytes, kMaxUploadBytes));
+        throw KavoAPIError::invalidRequest(
+            fmt::format("Recording file is {} bytes, over the {} byte server limit.",
+                        request.sizeBytes, kMaxUploadBytes));
     }
     return perform(makeRequest("POST", kInitPath, encodedBody(encode(request))), Auth::bearer, stop,
                    &decodeInitUpload);
@@ -292,16 +296,17 @@ KavoAPIClient::InitUploadResponse KavoAPIClient::initUpload(const InitUploadRequ
 KavoAPIClient::FinalizeOutcome KavoAPIClient::finalizeUpload(const FinalizeUploadRequest& request,
                                                              std::stop_token stop) const {
     try {
-        const auto response = perform(makeRequest("POST", kFinalizePath, encodedBody(encode(request))), Auth::bearer,
-                                      stop, &decodeFinalizeUpload);
+        const auto response =
+            perform(makeRequest("POST", kFinalizePath, encodedBody(encode(request))), Auth::bearer,
+                    stop, &decodeFinalizeUpload);
         return FinalizeOutcome::finalized(response.recordingId, response.state);
     } catch (const KavoAPIError& error) {
         if (error.kind() != KavoAPIError::Kind::http || error.status() != 409) {
             throw;
         }
         // A retried finalize whose first attempt reached the server: confirm, don't fail.
-        log_.notice("Finalize returned 409 for {}; confirming via GET /recordings. Body: {}", request.recordingId,
-                    error.payload());
+        log_.notice("Finalize returned 409 for {}; confirming via GET /recordings. Body: {}",
+                    request.recordingId, error.payload());
     }
     const RecordingStatusResponse status = recordingStatus(request.recordingId, stop);
     std::string recordingId = status.id ? *status.id : status.recordingId.value_or("");
@@ -311,40 +316,46 @@ KavoAPIClient::FinalizeOutcome KavoAPIClient::finalizeUpload(const FinalizeUploa
     return FinalizeOutcome::alreadyFinalized(std::move(recordingId), status.state);
 }
 
-KavoAPIClient::RecordingStatusResponse KavoAPIClient::recordingStatus(const std::string& recordingId,
-                                                                      std::stop_token stop) const {
-    return perform(makeRequest("GET", std::string(kRecordingsPath) + recordingId, std::nullopt), Auth::bearer, stop,
-                   &decodeRecordingStatus);
+KavoAPIClient::RecordingStatusResponse KavoAPIClient::recordingStatus(
+    const std::string& recordingId, std::stop_token stop) const {
+    return perform(makeRequest("GET", std::string(kRecordingsPath) + recordingId, std::nullopt),
+                   Auth::bearer, stop, &decodeRecordingStatus);
 }
 
 KavoAPIClient::CurrentUserResponse KavoAPIClient::currentUser(std::stop_token stop) const {
-    return perform(makeRequest("GET", kCurrentUserPath, std::nullopt), Auth::bearer, stop, &decodeCurrentUser);
+    return perform(makeRequest("GET", kCurrentUserPath, std::nullopt), Auth::bearer, stop,
+                   &decodeCurrentUser);
 }
 
 KavoAPIClient::BrandingResponse KavoAPIClient::branding(std::stop_token stop) const {
-    return perform(makeRequest("GET", kBrandingPath, std::nullopt), Auth::none, stop, &decodeBranding);
+    return perform(makeRequest("GET", kBrandingPath, std::nullopt), Auth::none, stop,
+                   &decodeBranding);
 }
 
 KavoAPIClient::FeedbackTicketResponse KavoAPIClient::submitFeedback(const FeedbackRequest& request,
                                                                     std::stop_token stop) const {
     if (!lengthWithin(request.subject, 5, 255)) {
         throw KavoAPIError::invalidRequest(
-            "Subject must be between 5 and 255 characters; the server rejects anything else with HTTP 422.");
+            "Subject must be between 5 and 255 characters; the server rejects anything else with "
+            "HTTP 422.");
     }
     if (!lengthWithin(request.description, 10, 10000)) {
         throw KavoAPIError::invalidRequest(
-            "Description must be between 10 and 10000 characters; the server rejects anything else with HTTP 422.");
+            "Description must be between 10 and 10000 characters; the server rejects anything else "
+            "with HTTP 422.");
     }
     if (request.diagnostics.empty()) {
         throw KavoAPIError::invalidRequest(
-            "Support report carries no diagnostics; a ticket without them cannot answer the question it was filed "
+            "Support report carries no diagnostics; a ticket without them cannot answer the "
+            "question it was filed "
             "about.");
     }
-    return perform(makeRequest("POST", kFeedbackPath, encodedBody(encode(request))), Auth::bearer, stop,
-                   &decodeFeedbackTicket);
+    return perform(makeRequest("POST", kFeedbackPath, encodedBody(encode(request))), Auth::bearer,
+                   stop, &decodeFeedbackTicket);
 }
 
-std::string KavoAPIClient::describeDecodingError(const std::exception& error, std::string_view body) {
+std::string KavoAPIClient::describeDecodingError(const std::exception& error,
+                                                 std::string_view body) {
     const std::string excerpt = textExcerpt(utf8OrEmpty(body), 300);
     const auto* decodingError = dynamic_cast<const DecodingError*>(&error);
     if (decodingError == nullptr) {
@@ -353,16 +364,20 @@ std::string KavoAPIClient::describeDecodingError(const std::exception& error, st
     const std::string path = codingPathText(decodingError->codingPath());
     switch (decodingError->kind()) {
         case DecodingError::Kind::typeMismatch:
-            return fmt::format("Type mismatch (expected {}) at {} \u2014 {}. Body: {}", decodingError->expectedType(), path,
+            return fmt::format("Type mismatch (expected {}) at {} \u2014 {}. Body: {}",
+                               decodingError->expectedType(), path,
                                decodingError->debugDescription(), excerpt);
         case DecodingError::Kind::valueNotFound:
-            return fmt::format("Missing {} value at {}. Body: {}", decodingError->expectedType(), path, excerpt);
+            return fmt::format("Missing {} value at {}. Body: {}", decodingError->expectedType(),
+                               path, excerpt);
         case DecodingError::Kind::keyNotFound:
-            return fmt::format("Missing key '{}' at {}. Body: {}", decodingError->key().stringValue, path, excerpt);
+            return fmt::format("Missing key '{}' at {}. Body: {}", decodingError->key().stringValue,
+                               path, excerpt);
         case DecodingError::Kind::dataCorrupted:
             break;
     }
-    return fmt::format("Data corrupted at {} \u2014 {}. Body: {}", path, decodingError->debugDescription(), excerpt);
+    return fmt::format("Data corrupted at {} \u2014 {}. Body: {}", path,
+                       decodingError->debugDescription(), excerpt);
 }
 
 }  // namespace kavo

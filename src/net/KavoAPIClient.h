@@ -139,8 +139,8 @@ public:
     };
 
     enum class FeedbackCategory { bug, question };
-    static constexpr std::array<FeedbackCategory, 2> kAllFeedbackCategories{FeedbackCategory::bug,
-                                                                            FeedbackCategory::question};
+    static constexpr std::array<FeedbackCategory, 2> kAllFeedbackCategories{
+        FeedbackCategory::bug, FeedbackCategory::question};
     // "bug", "question": the value sent.
     static std::string_view rawValue(FeedbackCategory category);
     static std::optional<FeedbackCategory> feedbackCategory(std::string_view rawValue);
@@ -169,21 +169,26 @@ public:
     // The server's own limits, checked before sending.
     static constexpr std::int64_t kMaxUploadBytes = std::int64_t{2147483648};
 
-    KavoAPIClient(std::string baseURL, std::shared_ptr<HTTPTransport> transport, TokenProvider tokenProvider);
+    KavoAPIClient(std::string baseURL, std::shared_ptr<HTTPTransport> transport,
+                  TokenProvider tokenProvider);
 
     // POST /api/v1/meetings/uploads/init. Refuses an empty file or one over 2 GiB
     // without sending anything.
-    InitUploadResponse initUpload(const InitUploadRequest& request, std::stop_token stop = {}) const;
+    InitUploadResponse initUpload(const InitUploadRequest& request,
+                                  std::stop_token stop = {}) const;
     // POST /api/v1/meetings/uploads/finalize. A 409 is confirmed with a status read.
-    FinalizeOutcome finalizeUpload(const FinalizeUploadRequest& request, std::stop_token stop = {}) const;
+    FinalizeOutcome finalizeUpload(const FinalizeUploadRequest& request,
+                                   std::stop_token stop = {}) const;
     // GET /api/v1/meetings/recordings/{recordingId}
-    RecordingStatusResponse recordingStatus(const std::string& recordingId, std::stop_token stop = {}) const;
+    RecordingStatusResponse recordingStatus(const std::string& recordingId,
+                                            std::stop_token stop = {}) const;
     // GET /api/me
     CurrentUserResponse currentUser(std::stop_token stop = {}) const;
     // GET /api/branding, without a token.
     BrandingResponse branding(std::stop_token stop = {}) const;
     // POST /api/feedback. Refuses a subject, description or diagnostics the server would.
-    FeedbackTicketResponse submitFeedback(const FeedbackRequest& request, std::stop_token stop = {}) const;
+    FeedbackTicketResponse submitFeedback(const FeedbackRequest& request,
+                                          std::stop_token stop = {}) const;
 
     const std::string& baseURL() const { return baseURL_; }
 
@@ -193,7 +198,8 @@ public:
 private:
     enum class Auth { bearer, none };
 
-    HTTPRequest makeRequest(std::string_view method, std::string_view path, std::optional<std::string> body) const;
+    HTTPRequest makeRequest(std::string_view method, std::string_view path,
+                            std::optional<std::string> body) const;
     // Sends, maps a non-2xx status to KavoAPIError and decodes a 2xx body with `decode`.
     template <typename Result>
     Result perform(HTTPRequest request, Auth auth, std::stop_token stop,

@@ -121,6 +121,8 @@ std::string truncatedText(std::string_view utf8, std::size_t limit) {
     return std::string(utf8);
 }
 
-std::string textExcerpt(std::string_view utf8, std::size_t limit) { return truncatedText(trimmedWhitespace(utf8), limit); }
+std::string textExcerpt(std::string_view utf8, std::size_t limit) {
+    return truncatedText(trimmedWhitespace(utf8), limit);
+}
 
 }  // namespace kavo

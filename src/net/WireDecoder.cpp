@@ -37,13 +37,15 @@ std::string_view found(const nlohmann::json& json) {
 
 // Null where a value is required reads as missing; anything else of the wrong kind as a
 // mismatch.
-[[noreturn]] void wrongKind(const nlohmann::json& json, const CodingPath& path, std::string_view type) {
+[[noreturn]] void wrongKind(const nlohmann::json& json, const CodingPath& path,
+                            std::string_view type) {
     if (json.is_null()) {
-        throw DecodingError::valueNotFound(std::string(type), path,
-                                           fmt::format("Expected {} value but found null instead", type));
+        throw DecodingError::valueNotFound(
+            std::string(type), path, fmt::format("Expected {} value but found null instead", type));
     }
-    throw DecodingError::typeMismatch(std::string(type), path,
-                                      fmt::format("Expected to decode {} but found {} instead", type, found(json)));
+    throw DecodingError::typeMismatch(
+        std::string(type), path,
+        fmt::format("Expected to decode {} but found {} instead", type, found(json)));
 }
 
 // A whole number within [minimum, maximum]; integral floating-point text (1.0, 1e3) counts.
@@ -72,7 +74,8 @@ Integer integer(const nlohmann::json& json, const CodingPath& path, std::string_
             return static_cast<Integer>(value);
         }
     }
-    throw DecodingError::dataCorrupted(path, fmt::format("Parsed JSON number <{}> does not fit in {}", json.dump(), type));
+    throw DecodingError::dataCorrupted(
+        path, fmt::format("Parsed JSON number <{}> does not fit in {}", json.dump(), type));
 }
 
 }  // namespace
@@ -83,10 +86,12 @@ nlohmann::json WireDecoder::parse(std::string_view body) {
     } catch (const nlohmann::json::exception& error) {
         // nlohmann prefixes its messages with "[json.exception.parse_error.101] ".
         std::string_view reason = error.what();
-        if (const auto end = reason.find("] "); !reason.empty() && reason.front() == '[' && end != std::string_view::npos) {
+        if (const auto end = reason.find("] ");
+            !reason.empty() && reason.front() == '[' && end != std::string_view::npos) {
             reason.remove_prefix(end + 2);
         }
-        throw DecodingError::dataCorrupted({}, fmt::format("The given data was not valid JSON: {}", reason));
+        throw DecodingError::dataCorrupted(
+            {}, fmt::format("The given data was not valid JSON: {}", reason));
     }
 }
 
@@ -109,10 +114,12 @@ CodingPath WireDecoder::pathTo(const std::string& key) const {
 }
 
 DecodingError WireDecoder::missingKey(const std::string& key) const {
-    return DecodingError::keyNotFound(CodingKey::named(key), path_, fmt::format("No value associated with key '{}'", key));
+    return DecodingError::keyNotFound(CodingKey::named(key), path_,
+                                      fmt::format("No value associated with key '{}'", key));
 }
 
-void WireDecoder::decodeValue(const nlohmann::json& json, const CodingPath& path, std::string& out) {
+void WireDecoder::decodeValue(const nlohmann::json& json, const CodingPath& path,
+                              std::string& out) {
     if (!json.is_string()) {
         wrongKind(json, path, "std::string");
     }
@@ -130,7 +137,8 @@ void WireDecoder::decodeValue(const nlohmann::json& json, const CodingPath& path
     out = integer<int>(json, path, "int");
 }
 
-void WireDecoder::decodeValue(const nlohmann::json& json, const CodingPath& path, std::int64_t& out) {
+void WireDecoder::decodeValue(const nlohmann::json& json, const CodingPath& path,
+                              std::int64_t& out) {
     out = integer<std::int64_t>(json, path, "std::int64_t");
 }
 
@@ -148,7 +156,8 @@ void WireDecoder::decodeValue(const nlohmann::json& json, const CodingPath& path
     const auto date = DateParserCascade::shared().parse(text);
     if (!date) {
         // A date is short; anything longer is quoted only in part.
-        throw DecodingError::dataCorrupted(path, fmt::format("Could not parse date: '{}'", truncatedText(text, 100)));
+        throw DecodingError::dataCorrupted(
+            path, fmt::format("Could not parse date: '{}'", truncatedText(text, 100)));
     }
     out = *date;
 }

@@ -7,7 +7,8 @@ namespace kavo {
 std::shared_ptr<ProblemReportForm> ProblemReportForm::create(Scheduler& main, Scheduler& worker,
                                                              std::optional<SupportCapture> capture,
                                                              Send send) {
-    return std::make_shared<ProblemReportForm>(PrivateTag{}, main, worker, std::move(capture), std::move(send));
+    return std::make_shared<ProblemReportForm>(PrivateTag{}, main, worker, std::move(capture),
+                                               std::move(send));
 }
 
 ProblemReportForm::ProblemReportForm(PrivateTag, Scheduler& main, Scheduler& worker,

@@ -41,13 +41,14 @@ public:
     static std::shared_ptr<ProblemReportForm> create(Scheduler& main, Scheduler& worker,
                                                      std::optional<SupportCapture> capture,
                                                      Send send);
+
 private:
     struct PrivateTag {};
 
 public:
     // Through create() only: the form hands out weak references to itself.
-    ProblemReportForm(PrivateTag, Scheduler& main, Scheduler& worker, std::optional<SupportCapture> capture,
-                      Send send);
+    ProblemReportForm(PrivateTag, Scheduler& main, Scheduler& worker,
+                      std::optional<SupportCapture> capture, Send send);
     ProblemReportForm(const ProblemReportForm&) = delete;
     ProblemReportForm& operator=(const ProblemReportForm&) = delete;
     // Cancels a send still in flight; its outcome is dropped.

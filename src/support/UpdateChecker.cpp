@@ -12,8 +12,9 @@ std::shared_ptr<UpdateChecker> UpdateChecker::create(UpdateManifestService servi
                                                      std::optional<double> intervalSeconds,
                                                      std::function<WallTime()> now, Scheduler& main,
                                                      Scheduler& worker) {
-    return std::make_shared<UpdateChecker>(PrivateTag{}, std::move(service), std::move(runningVersion),
-                                           intervalSeconds, std::move(now), main, worker);
+    return std::make_shared<UpdateChecker>(PrivateTag{}, std::move(service),
+                                           std::move(runningVersion), intervalSeconds,
+                                           std::move(now), main, worker);
 }
 
 UpdateChecker::UpdateChecker(PrivateTag, UpdateManifestService service, std::string runningVersion,

@@ -32,6 +32,7 @@ public:
                                                  std::optional<double> intervalSeconds,
                                                  std::function<WallTime()> now, Scheduler& main,
                                                  Scheduler& worker);
+
 private:
     struct PrivateTag {};
 

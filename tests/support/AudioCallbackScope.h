@@ -14,6 +14,8 @@ public:
     ~AudioCallbackScope() { --audioCallbackDepth; }
 };
 
-inline bool insideAudioCallback() { return audioCallbackDepth > 0; }
+inline bool insideAudioCallback() {
+    return audioCallbackDepth > 0;
+}
 
 }  // namespace kavo::testing

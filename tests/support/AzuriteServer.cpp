@@ -169,10 +169,9 @@ void AzuriteServer::start() {
     const pid_t parent = ::getpid();
     std::vector<std::string> arguments{"node"};
     arguments.insert(arguments.end(), nodeOptions_.begin(), nodeOptions_.end());
-    arguments.insert(arguments.end(),
-                     {resolved.string(), "--blobHost", "127.0.0.1", "--blobPort", portText,
-                      "--inMemoryPersistence", "--skipApiVersionCheck", "--disableTelemetry",
-                      "--silent"});
+    arguments.insert(arguments.end(), {resolved.string(), "--blobHost", "127.0.0.1", "--blobPort",
+                                       portText, "--inMemoryPersistence", "--skipApiVersionCheck",
+                                       "--disableTelemetry", "--silent"});
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);

@@ -39,7 +39,9 @@ DevStack::~DevStack() {
     stop();
 }
 
-void DevStack::takeDown() { stop(); }
+void DevStack::takeDown() {
+    stop();
+}
 
 void DevStack::bringBack() {
     // The port is the last ':'-separated part of the authority in each URL.
@@ -74,8 +76,8 @@ void DevStack::start(const std::string& port, const std::string& blobPort) {
         ::dup2(pipeEnds[1], STDOUT_FILENO);
         const int err = ::open(errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (err >= 0) ::dup2(err, STDERR_FILENO);
-        ::execl(scriptPath.c_str(), scriptPath.c_str(), "--port", port.c_str(), "--blob-port", blobPort.c_str(),
-                "--data", dataPath.c_str(), static_cast<char*>(nullptr));
+        ::execl(scriptPath.c_str(), scriptPath.c_str(), "--port", port.c_str(), "--blob-port",
+                blobPort.c_str(), "--data", dataPath.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(pipeEnds[1]);

@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <utility>
 
-#include "support/AudioCallbackScope.h"
 #include "base/Error.h"
+#include "support/AudioCallbackScope.h"
 
 namespace kavo::testing {
 namespace {
 
-AudioFormat monoFloat(double rate) { return {rate, 1, AudioFormat::SampleType::float32, false}; }
+AudioFormat monoFloat(double rate) {
+    return {rate, 1, AudioFormat::SampleType::float32, false};
+}
 
 }  // namespace
 
@@ -20,7 +22,9 @@ FakeAudioEngine::FakeAudioEngine(const Clock& clock, double routeRate)
       outputInput_({48'000, 2, AudioFormat::SampleType::float32, false}),
       outputOutput_({48'000, 2, AudioFormat::SampleType::float32, false}) {}
 
-FakeAudioEngine::~FakeAudioEngine() { takeSignal().reset(); }
+FakeAudioEngine::~FakeAudioEngine() {
+    takeSignal().reset();
+}
 
 void FakeAudioEngine::setRouteRate(double rate) {
     std::lock_guard lock(mutex_);
@@ -68,8 +72,8 @@ void FakeAudioEngine::setInputDevice(AudioObjectID device) {
     inputDevice_ = device;
 }
 
-void FakeAudioEngine::setStream(Waveform waveform, double clockOffsetPpm, std::int64_t framesPerBuffer,
-                                bool hostTimeValid) {
+void FakeAudioEngine::setStream(Waveform waveform, double clockOffsetPpm,
+                                std::int64_t framesPerBuffer, bool hostTimeValid) {
     std::lock_guard lock(mutex_);
     waveform_ = std::move(waveform);
     clockOffsetPpm_ = clockOffsetPpm;
@@ -88,7 +92,8 @@ bool FakeAudioEngine::deliverNow(const std::vector<float>& interleaved, std::uin
         std::lock_guard lock(mutex_);
         if (!running_) return false;
     }
-    const AudioBuffer buffer{channels, static_cast<std::uint32_t>(interleaved.size() * sizeof(float)),
+    const AudioBuffer buffer{channels,
+                             static_cast<std::uint32_t>(interleaved.size() * sizeof(float)),
                              interleaved.data()};
     std::lock_guard delivery(deliveryMutex_);
     if (!tap_) return false;
@@ -227,14 +232,15 @@ void FakeAudioEngine::start() {
     ++starts_;
     if (!tapFormat_ || signal_) return;
     DeviceStream stream{.sampleRate = tapFormat_->sampleRate,
-                    .channels = tapFormat_->channelCount,
-                    .interleaved = tapFormat_->interleaved || tapFormat_->channelCount == 1,
-                    .framesPerBuffer = framesPerBuffer_,
-                    .clockOffsetPpm = clockOffsetPpm_,
-                    .hostTimeValid = hostTimeValid_,
-                    .waveform = waveform_};
+                        .channels = tapFormat_->channelCount,
+                        .interleaved = tapFormat_->interleaved || tapFormat_->channelCount == 1,
+                        .framesPerBuffer = framesPerBuffer_,
+                        .clockOffsetPpm = clockOffsetPpm_,
+                        .hostTimeValid = hostTimeValid_,
+                        .waveform = waveform_};
     signal_ = std::make_unique<SignalThread>(
-        std::move(stream), clock_, pacing_, [this](const AudioBufferList& buffers, const AudioTimeStamp& time) {
+        std::move(stream), clock_, pacing_,
+        [this](const AudioBufferList& buffers, const AudioTimeStamp& time) {
             std::lock_guard delivery(deliveryMutex_);
             if (tap_) tap_(buffers, time);
         });

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "support/SignalThread.h"
 #include "audio/endpoints/AudioEngine.h"
+#include "support/SignalThread.h"
 
 namespace kavo::testing {
 
@@ -69,7 +69,8 @@ public:
     AudioFormat outputNodeInputFormat() const override;
     AudioFormat outputNodeOutputFormat() const override;
     void connectMainMixerToOutput(const std::optional<AudioFormat>& format) override;
-    void installInputTap(std::uint32_t bufferFrames, const AudioFormat& format, TapBlock block) override;
+    void installInputTap(std::uint32_t bufferFrames, const AudioFormat& format,
+                         TapBlock block) override;
     void removeInputTap() override;
     AudioObjectID inputDevice() const override;
     void prepare() override {}

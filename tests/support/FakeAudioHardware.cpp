@@ -26,7 +26,9 @@ FakeAudioHardware::~FakeAudioHardware() {
     }
 }
 
-AudioObjectID FakeAudioHardware::newObjectID() { return nextObjectID_++; }
+AudioObjectID FakeAudioHardware::newObjectID() {
+    return nextObjectID_++;
+}
 
 // --- Devices and defaults ---
 
@@ -44,8 +46,10 @@ void FakeAudioHardware::removeDevice(AudioObjectID device) {
     {
         std::lock_guard lock(mutex_);
         devices_.erase(device);
-        wasInput = std::exchange(defaultInput_, defaultInput_ == device ? 0 : defaultInput_) == device;
-        wasOutput = std::exchange(defaultOutput_, defaultOutput_ == device ? 0 : defaultOutput_) == device;
+        wasInput =
+            std::exchange(defaultInput_, defaultInput_ == device ? 0 : defaultInput_) == device;
+        wasOutput =
+            std::exchange(defaultOutput_, defaultOutput_ == device ? 0 : defaultOutput_) == device;
     }
     if (wasInput) notify(kAudioObjectSystemObject, audio_property::kDefaultInputDevice);
     if (wasOutput) notify(kAudioObjectSystemObject, audio_property::kDefaultOutputDevice);
@@ -73,7 +77,8 @@ void FakeAudioHardware::notify(AudioObjectID object, AudioObjectPropertySelector
     {
         std::lock_guard lock(listeners_->mutex);
         for (const auto& [id, listener] : listeners_->entries) {
-            if (listener->object == object && listener->selector == selector) matching.push_back(listener);
+            if (listener->object == object && listener->selector == selector)
+                matching.push_back(listener);
         }
     }
     for (const auto& listener : matching) {
@@ -225,14 +230,16 @@ void FakeAudioHardware::deliverNow(const std::vector<float>& interleaved, std::u
         std::lock_guard lock(mutex_);
         running = runningProcs();
     }
-    const AudioBuffer buffer{channels, static_cast<std::uint32_t>(interleaved.size() * sizeof(float)),
+    const AudioBuffer buffer{channels,
+                             static_cast<std::uint32_t>(interleaved.size() * sizeof(float)),
                              interleaved.data()};
     for (const auto& proc : running) {
         std::lock_guard delivery(proc->delivery);
         if (!proc->block) continue;
         AudioCallbackScope scope;
         AudioBufferList output;
-        proc->block(now, AudioBufferList{std::span<const AudioBuffer>(&buffer, 1)}, inputTime, output);
+        proc->block(now, AudioBufferList{std::span<const AudioBuffer>(&buffer, 1)}, inputTime,
+                    output);
     }
 }
 
@@ -285,11 +292,12 @@ Scheduler* FakeAudioHardware::lastIOProcQueue() const {
 
 // --- AudioHardware ---
 
-PropertyRead<AudioObjectID> FakeAudioHardware::readDeviceID(AudioObjectID object,
-                                                            AudioObjectPropertySelector selector) const {
+PropertyRead<AudioObjectID> FakeAudioHardware::readDeviceID(
+    AudioObjectID object, AudioObjectPropertySelector selector) const {
     std::lock_guard lock(mutex_);
     if (object != kAudioObjectSystemObject) return {kBadObject, 0};
-    if (const auto failure = deviceIDReadFailures_.find(selector); failure != deviceIDReadFailures_.end()) {
+    if (const auto failure = deviceIDReadFailures_.find(selector);
+        failure != deviceIDReadFailures_.end()) {
         return {failure->second, 0};
     }
     if (selector == audio_property::kDefaultInputDevice) return {kAudioNoError, defaultInput_};
@@ -304,7 +312,8 @@ PropertyRead<std::string> FakeAudioHardware::readDeviceUID(AudioObjectID device)
     return {kAudioNoError, *found->second.uid};
 }
 
-PropertyRead<std::vector<std::string>> FakeAudioHardware::readSubDeviceUIDs(AudioObjectID device) const {
+PropertyRead<std::vector<std::string>> FakeAudioHardware::readSubDeviceUIDs(
+    AudioObjectID device) const {
     std::lock_guard lock(mutex_);
     const auto found = devices_.find(device);
     if (found == devices_.end()) return {kBadObject, {}};
@@ -322,7 +331,8 @@ PropertyRead<double> FakeAudioHardware::readNominalSampleRate(AudioObjectID devi
     return {kBadObject, 0};
 }
 
-PropertyRead<AudioStreamBasicDescription> FakeAudioHardware::readTapFormat(AudioObjectID tap) const {
+PropertyRead<AudioStreamBasicDescription> FakeAudioHardware::readTapFormat(
+    AudioObjectID tap) const {
     std::lock_guard lock(mutex_);
     if (tapFormatReadFailure_ != kAudioNoError) return {tapFormatReadFailure_, {}};
     const auto found = taps_.find(tap);
@@ -342,7 +352,8 @@ AudioHardware::ListenerInstallation FakeAudioHardware::addPropertyListener(
     PropertyListener listener) {
     {
         std::lock_guard lock(mutex_);
-        if (const auto failure = listenerFailures_.find(selector); failure != listenerFailures_.end()) {
+        if (const auto failure = listenerFailures_.find(selector);
+            failure != listenerFailures_.end()) {
             return {failure->second, {}};
         }
     }
@@ -368,7 +379,8 @@ AudioHardware::ListenerInstallation FakeAudioHardware::addPropertyListener(
 
 // --- ProcessTapHardware ---
 
-ProcessTapHardware::TapCreation FakeAudioHardware::createProcessTap(const TapDescription& description) {
+ProcessTapHardware::TapCreation FakeAudioHardware::createProcessTap(
+    const TapDescription& description) {
     std::lock_guard lock(mutex_);
     tapRequests_.push_back(description);
     if (const auto refusal = tapRefusals_.find(description.mix); refusal != tapRefusals_.end()) {
@@ -404,7 +416,8 @@ OSStatus FakeAudioHardware::destroyAggregateDevice(AudioObjectID device) {
     return aggregates_.erase(device) == 1 ? kAudioNoError : kBadObject;
 }
 
-ProcessTapHardware::IOProcCreation FakeAudioHardware::createIOProc(AudioObjectID device, Scheduler& queue,
+ProcessTapHardware::IOProcCreation FakeAudioHardware::createIOProc(AudioObjectID device,
+                                                                   Scheduler& queue,
                                                                    IOBlock block) {
     std::lock_guard lock(mutex_);
     lastIOProcQueue_ = &queue;
@@ -419,7 +432,8 @@ ProcessTapHardware::IOProcCreation FakeAudioHardware::createIOProc(AudioObjectID
     return {kAudioNoError, id};
 }
 
-std::shared_ptr<FakeAudioHardware::IOProc> FakeAudioHardware::findIOProc(AudioDeviceIOProcID proc) const {
+std::shared_ptr<FakeAudioHardware::IOProc> FakeAudioHardware::findIOProc(
+    AudioDeviceIOProcID proc) const {
     const auto found = procs_.find(proc);
     return found == procs_.end() ? nullptr : found->second;
 }
@@ -435,12 +449,12 @@ OSStatus FakeAudioHardware::startDevice(AudioObjectID device, AudioDeviceIOProcI
     if (tap == taps_.end()) return kBadObject;
     const AudioStreamBasicDescription& format = tap->second.format;
     DeviceStream stream{.sampleRate = format.sampleRate,
-                    .channels = format.channelsPerFrame,
-                    .interleaved = format.isInterleaved(),
-                    .framesPerBuffer = framesPerBuffer_,
-                    .clockOffsetPpm = clockOffsetPpm_,
-                    .hostTimeValid = hostTimeValid_,
-                    .waveform = waveform_};
+                        .channels = format.channelsPerFrame,
+                        .interleaved = format.isInterleaved(),
+                        .framesPerBuffer = framesPerBuffer_,
+                        .clockOffsetPpm = clockOffsetPpm_,
+                        .hostTimeValid = hostTimeValid_,
+                        .waveform = waveform_};
     proc->signal = std::make_unique<SignalThread>(
         std::move(stream), clock_, pacing_,
         [this, raw = proc.get(), nowValid = nowTimeValid_](const AudioBufferList& input,

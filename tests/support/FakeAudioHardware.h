@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "support/SignalThread.h"
 #include "audio/endpoints/AudioHardware.h"
 #include "audio/endpoints/ProcessTapHardware.h"
+#include "support/SignalThread.h"
 
 namespace kavo::testing {
 
@@ -31,10 +31,10 @@ public:
     ~FakeAudioHardware() override;
 
     // --- Devices and defaults; each change notifies as the platform would ---
-    void addDevice(Device device);                  // 'dev#'
-    void removeDevice(AudioObjectID device);        // 'dev#', and 'dIn '/'dOut' if it was default
-    void setDefaultInput(AudioObjectID device);     // 'dIn '
-    void setDefaultOutput(AudioObjectID device);    // 'dOut'
+    void addDevice(Device device);                // 'dev#'
+    void removeDevice(AudioObjectID device);      // 'dev#', and 'dIn '/'dOut' if it was default
+    void setDefaultInput(AudioObjectID device);   // 'dIn '
+    void setDefaultOutput(AudioObjectID device);  // 'dOut'
     // Calls the listeners of a property on their queues.
     void notify(AudioObjectID object, AudioObjectPropertySelector selector);
     void failDeviceIDRead(AudioObjectPropertySelector selector, OSStatus status);
@@ -53,8 +53,9 @@ public:
     void failIOProcCreation(OSStatus status, bool withoutID = false);
     void failDeviceStart(OSStatus status);
     // What the taps hear; rate, channels and layout come from the tap's format.
-    void setTapStream(Waveform waveform, double clockOffsetPpm = 0, std::int64_t framesPerBuffer = 512,
-                      bool hostTimeValid = true, bool nowTimeValid = true);
+    void setTapStream(Waveform waveform, double clockOffsetPpm = 0,
+                      std::int64_t framesPerBuffer = 512, bool hostTimeValid = true,
+                      bool nowTimeValid = true);
     void setPacing(SignalThread::Pacing pacing);
     // Which rates an output change moves, and which listeners hear of it first.
     enum class RateChange { tapsFirst, aggregatesFirst, tapsOnly, aggregatesOnly };
@@ -87,8 +88,9 @@ public:
     PropertyRead<double> readNominalSampleRate(AudioObjectID device) const override;
     PropertyRead<AudioStreamBasicDescription> readTapFormat(AudioObjectID tap) const override;
     PropertyRead<AudioObjectID> readProcessObject(std::int32_t processID) const override;
-    ListenerInstallation addPropertyListener(AudioObjectID object, AudioObjectPropertySelector selector,
-                                             Scheduler& queue, PropertyListener listener) override;
+    ListenerInstallation addPropertyListener(AudioObjectID object,
+                                             AudioObjectPropertySelector selector, Scheduler& queue,
+                                             PropertyListener listener) override;
 
     // --- ProcessTapHardware ---
     TapCreation createProcessTap(const TapDescription& description) override;

@@ -18,7 +18,8 @@ namespace {
 
 bool namesEqual(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -33,32 +34,53 @@ std::optional<std::string> find(const LoopbackHttpServer::Headers& headers, std:
 
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+        text.remove_suffix(1);
     return text;
 }
 
 std::string_view reasonPhrase(int status) {
     switch (status) {
-        case 100: return "Continue";
-        case 200: return "OK";
-        case 201: return "Created";
-        case 202: return "Accepted";
-        case 204: return "No Content";
-        case 301: return "Moved Permanently";
-        case 302: return "Found";
-        case 307: return "Temporary Redirect";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 408: return "Request Timeout";
-        case 409: return "Conflict";
-        case 422: return "Unprocessable Entity";
-        case 429: return "Too Many Requests";
-        case 500: return "Internal Server Error";
-        case 502: return "Bad Gateway";
-        case 503: return "Service Unavailable";
-        default: return "Status";
+        case 100:
+            return "Continue";
+        case 200:
+            return "OK";
+        case 201:
+            return "Created";
+        case 202:
+            return "Accepted";
+        case 204:
+            return "No Content";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 307:
+            return "Temporary Redirect";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 408:
+            return "Request Timeout";
+        case 409:
+            return "Conflict";
+        case 422:
+            return "Unprocessable Entity";
+        case 429:
+            return "Too Many Requests";
+        case 500:
+            return "Internal Server Error";
+        case 502:
+            return "Bad Gateway";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
     }
 }
 
@@ -143,7 +165,9 @@ std::optional<std::string> readChunkedBody(Reader& reader) {
 
 }  // namespace
 
-std::string LoopbackHttpServer::Request::path() const { return target.substr(0, target.find('?')); }
+std::string LoopbackHttpServer::Request::path() const {
+    return target.substr(0, target.find('?'));
+}
 
 std::string LoopbackHttpServer::Request::query() const {
     const auto at = target.find('?');
@@ -193,7 +217,9 @@ LoopbackHttpServer::LoopbackHttpServer(Handler handler) : handler_(std::move(han
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
-LoopbackHttpServer::~LoopbackHttpServer() { stop(); }
+LoopbackHttpServer::~LoopbackHttpServer() {
+    stop();
+}
 
 void LoopbackHttpServer::stop() {
     std::vector<std::thread> threads;
@@ -228,9 +254,13 @@ LoopbackHttpServer::Handler LoopbackHttpServer::handler() const {
     return handler_;
 }
 
-std::string LoopbackHttpServer::baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
+std::string LoopbackHttpServer::baseURL() const {
+    return "http://127.0.0.1:" + std::to_string(port_);
+}
 
-std::string LoopbackHttpServer::url(std::string_view target) const { return baseURL() + std::string(target); }
+std::string LoopbackHttpServer::url(std::string_view target) const {
+    return baseURL() + std::string(target);
+}
 
 std::vector<LoopbackHttpServer::Request> LoopbackHttpServer::requests() const {
     std::lock_guard guard(lock_);
@@ -247,7 +277,8 @@ std::size_t LoopbackHttpServer::connectionCount() const {
     return static_cast<std::size_t>(connections_);
 }
 
-bool LoopbackHttpServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+bool LoopbackHttpServer::waitForRequests(std::size_t count,
+                                         std::chrono::milliseconds timeout) const {
     std::unique_lock guard(lock_);
     return changed_.wait_for(guard, timeout, [&] { return requests_.size() >= count; });
 }
@@ -302,10 +333,12 @@ void LoopbackHttpServer::serve(int fd, int connection) {
             lines.remove_prefix(std::min(end + 2, lines.size()));
         }
 
-        if (const auto expect = request.header("Expect"); expect && namesEqual(*expect, "100-continue")) {
+        if (const auto expect = request.header("Expect");
+            expect && namesEqual(*expect, "100-continue")) {
             if (!sendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n")) break;
         }
-        if (const auto encoding = request.header("Transfer-Encoding"); encoding && namesEqual(*encoding, "chunked")) {
+        if (const auto encoding = request.header("Transfer-Encoding");
+            encoding && namesEqual(*encoding, "chunked")) {
             const auto body = readChunkedBody(reader);
             if (!body) break;
             request.body = *body;
@@ -354,7 +387,8 @@ void LoopbackHttpServer::serve(int fd, int connection) {
             out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
         }
         const auto connectionHeader = request.header("Connection");
-        const bool closing = response.closeAfter || (connectionHeader && namesEqual(*connectionHeader, "close"));
+        const bool closing =
+            response.closeAfter || (connectionHeader && namesEqual(*connectionHeader, "close"));
         if (closing) out += "Connection: close\r\n";
         out += "\r\n";
         if (request.method != "HEAD") out += response.body;

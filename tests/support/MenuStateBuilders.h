@@ -22,10 +22,11 @@ inline AppSession avery() {
 }
 
 // A recent capture as the menu lists it, started at an ISO-8601 UTC time.
-inline RecentCapture captureAt(const char* startedAt, double seconds, std::optional<std::string> recordingId,
+inline RecentCapture captureAt(const char* startedAt, double seconds,
+                               std::optional<std::string> recordingId,
                                std::optional<std::string> uploadState) {
-    return RecentCapture{"cap", *SidecarTimestamp::parse(startedAt), seconds, std::move(recordingId),
-                         std::move(uploadState)};
+    return RecentCapture{"cap", *SidecarTimestamp::parse(startedAt), seconds,
+                         std::move(recordingId), std::move(uploadState)};
 }
 
 }  // namespace kavo::testing

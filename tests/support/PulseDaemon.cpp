@@ -1,13 +1,12 @@
 #include "support/PulseDaemon.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cerrno>
 #include <chrono>
@@ -59,7 +58,9 @@ std::string readAll(const std::filesystem::path& path) {
 
 PulseDaemon::Process::Process(Process&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
 
-PulseDaemon::Process::~Process() { terminate(); }
+PulseDaemon::Process::~Process() {
+    terminate();
+}
 
 int PulseDaemon::Process::wait() {
     if (pid_ <= 0) return -1;
@@ -91,12 +92,12 @@ PulseDaemon::PulseDaemon() {
 
     const auto log = home_.path() / "pa.log";
     // Not through run(): the daemon would hold the output pipe open for as long as it lives.
-    const int status = waitFor(spawnProcess({"pulseaudio", "-D", "-n", "--exit-idle-time=-1", "--disallow-exit",
-                                "--log-target=file:" + log.string(), "--load=module-native-protocol-unix",
-                                "--load=module-null-sink sink_name=speakers",
-                                "--load=module-null-sink sink_name=micsrc",
-                                "--load=module-remap-source master=micsrc.monitor source_name=mic"},
-                                         -1));
+    const int status = waitFor(spawnProcess(
+        {"pulseaudio", "-D", "-n", "--exit-idle-time=-1", "--disallow-exit",
+         "--log-target=file:" + log.string(), "--load=module-native-protocol-unix",
+         "--load=module-null-sink sink_name=speakers", "--load=module-null-sink sink_name=micsrc",
+         "--load=module-remap-source master=micsrc.monitor source_name=mic"},
+        -1));
     if (status != 0) {
         throw std::runtime_error("pulseaudio did not start (exit " + std::to_string(status) +
                                  "): " + readAll(log));
@@ -112,7 +113,8 @@ PulseDaemon::~PulseDaemon() {
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
         // Not our child once daemonised: wait for it to go by watching the pid.
-        for (int i = 0; i < 200 && ::kill(pid_, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 200 && ::kill(pid_, 0) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (::kill(pid_, 0) == 0) ::kill(pid_, SIGKILL);
     }
     for (const auto& [name, value] : savedEnvironment_) {
@@ -139,7 +141,8 @@ PulseDaemon::Result PulseDaemon::run(const std::vector<std::string>& command) {
     Result result;
     char buffer[4096];
     ssize_t got = 0;
-    while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<std::size_t>(got));
+    while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        result.output.append(buffer, static_cast<std::size_t>(got));
     ::close(pipeFds[0]);
     result.status = waitFor(pid);
     return result;
@@ -164,14 +167,17 @@ std::string PulseDaemon::loadNullSink(const std::string& name) const {
 }
 
 std::filesystem::path PulseDaemon::tone(double frequency, double seconds) const {
-    const auto file = home_.path() / ("tone-" + std::to_string(static_cast<int>(frequency)) + ".wav");
-    const Result made = run({"sox", "-n", "-r", "48000", "-c", "2", file.string(), "synth",
-                             std::to_string(seconds), "sine", std::to_string(frequency), "vol", "0.5"});
+    const auto file =
+        home_.path() / ("tone-" + std::to_string(static_cast<int>(frequency)) + ".wav");
+    const Result made =
+        run({"sox", "-n", "-r", "48000", "-c", "2", file.string(), "synth", std::to_string(seconds),
+             "sine", std::to_string(frequency), "vol", "0.5"});
     if (made.status != 0) throw std::runtime_error("sox could not make a tone");
     return file;
 }
 
-PulseDaemon::Process PulseDaemon::play(const std::string& device, const std::filesystem::path& file) const {
+PulseDaemon::Process PulseDaemon::play(const std::string& device,
+                                       const std::filesystem::path& file) const {
     return spawn({"paplay", "--device=" + device, file.string()});
 }
 

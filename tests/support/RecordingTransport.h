@@ -55,7 +55,8 @@ public:
             }
             if (script_.empty()) {
                 if (!responder_) {
-                    throw TransportError(TransportError::Kind::other, 0, "no scripted answer for " + request.url);
+                    throw TransportError(TransportError::Kind::other, 0,
+                                         "no scripted answer for " + request.url);
                 }
                 responder = responder_;
             } else {

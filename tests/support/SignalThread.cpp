@@ -10,13 +10,17 @@ namespace kavo::testing {
 
 float Waveform::sample(std::int64_t frame, std::uint32_t channel, double sampleRate) const {
     switch (kind) {
-        case Kind::silence: return 0.0f;
-        case Kind::constant: return amplitude;
+        case Kind::silence:
+            return 0.0f;
+        case Kind::constant:
+            return amplitude;
         case Kind::sine: {
-            const double phase = std::fmod(static_cast<double>(frame) * frequency / sampleRate, 1.0);
+            const double phase =
+                std::fmod(static_cast<double>(frame) * frequency / sampleRate, 1.0);
             return amplitude * static_cast<float>(std::sin(2.0 * std::numbers::pi * phase));
         }
-        case Kind::custom: return custom ? custom(frame, channel) : 0.0f;
+        case Kind::custom:
+            return custom ? custom(frame, channel) : 0.0f;
     }
     return 0.0f;
 }
@@ -35,7 +39,8 @@ SignalThread::SignalThread(DeviceStream stream, const Clock& clock, Pacing pacin
                             samples_.data()});
     } else {
         for (std::uint32_t c = 0; c < stream_.channels; ++c) {
-            buffers_.push_back({1, static_cast<std::uint32_t>(stream_.framesPerBuffer * sizeof(float)),
+            buffers_.push_back({1,
+                                static_cast<std::uint32_t>(stream_.framesPerBuffer * sizeof(float)),
                                 samples_.data() + c * stream_.framesPerBuffer});
         }
     }
@@ -52,8 +57,8 @@ SignalThread::~SignalThread() {
 }
 
 std::uint64_t SignalThread::hostTimeOfFrame(std::int64_t frame) const {
-    return startHostTime_ +
-           static_cast<std::uint64_t>(std::llround(static_cast<double>(frame) * nanosecondsPerFrame_));
+    return startHostTime_ + static_cast<std::uint64_t>(
+                                std::llround(static_cast<double>(frame) * nanosecondsPerFrame_));
 }
 
 std::int64_t SignalThread::framesDelivered() const {
@@ -89,8 +94,9 @@ void SignalThread::run() {
         if (stopping_) return;
         const std::uint64_t serving = requested_;
         std::int64_t extra = std::exchange(extraBuffers_, 0);
-        const std::uint64_t target =
-            pacing_ == Pacing::followClock ? std::max(clock_.hostTime(), targetHostTime_) : targetHostTime_;
+        const std::uint64_t target = pacing_ == Pacing::followClock
+                                         ? std::max(clock_.hostTime(), targetHostTime_)
+                                         : targetHostTime_;
         lock.unlock();
         for (; extra > 0; --extra) deliverNext();
         while (hostTimeOfFrame(nextFrame_ + stream_.framesPerBuffer) <= target) deliverNext();
@@ -106,7 +112,8 @@ void SignalThread::deliverNext() {
     for (std::int64_t f = 0; f < frames; ++f) {
         for (std::uint32_t c = 0; c < stream_.channels; ++c) {
             const float value = stream_.waveform.sample(nextFrame_ + f, c, stream_.sampleRate);
-            const std::int64_t index = stream_.interleaved ? f * stream_.channels + c : c * frames + f;
+            const std::int64_t index =
+                stream_.interleaved ? f * stream_.channels + c : c * frames + f;
             samples_[static_cast<std::size_t>(index)] = value;
         }
     }

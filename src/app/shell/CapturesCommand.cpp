@@ -1,9 +1,9 @@
 #include "app/shell/CapturesCommand.h"
 
-#include <limits>
-
 #include <fmt/format.h>
 #include <fmt/ostream.h>
+
+#include <limits>
 
 #include "capture/RecentCaptureStore.h"
 

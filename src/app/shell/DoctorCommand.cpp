@@ -1,13 +1,13 @@
 #include "app/shell/DoctorCommand.h"
 
+#include <fmt/format.h>
+#include <fmt/ostream.h>
+
 #include <chrono>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
-
-#include <fmt/format.h>
-#include <fmt/ostream.h>
 
 #include "platform/linux/PulseContext.h"
 
@@ -18,7 +18,9 @@ struct Report {
     std::ostream& out;
     bool healthy = true;
 
-    void ok(std::string_view check, std::string_view detail) { fmt::print(out, "ok    {}: {}\n", check, detail); }
+    void ok(std::string_view check, std::string_view detail) {
+        fmt::print(out, "ok    {}: {}\n", check, detail);
+    }
     void fail(std::string_view check, std::string_view detail) {
         healthy = false;
         fmt::print(out, "FAIL  {}: {}\n", check, detail);
@@ -26,7 +28,8 @@ struct Report {
 };
 
 // Whether `url` answers HTTP at all; a status is an answer, whatever it says.
-void checkReachable(Report& report, HTTPTransport& transport, std::string_view name, const std::string& url) {
+void checkReachable(Report& report, HTTPTransport& transport, std::string_view name,
+                    const std::string& url) {
     HTTPRequest request;
     request.url = url;
     request.timeout = std::chrono::seconds(10);
@@ -50,7 +53,8 @@ int DoctorCommand::run(std::ostream& out) const {
         const linux_platform::PulseContext pulse("Kavo Meetings doctor");
         const auto info = pulse.serverInfo();
         if (!info) {
-            report.fail("audio server", "connected, but it did not say which devices are the defaults");
+            report.fail("audio server",
+                        "connected, but it did not say which devices are the defaults");
         } else {
             report.ok("audio server", "connected");
             if (info->defaultSourceName.empty()) {
@@ -74,7 +78,8 @@ int DoctorCommand::run(std::ostream& out) const {
     } else {
         auto& transport = *services_.transport();
         checkReachable(report, transport, "tenant discovery", endpoints.discoveryURL);
-        checkReachable(report, transport, "sign-in", endpoints.authority + "/oauth2/v2.0/authorize");
+        checkReachable(report, transport, "sign-in",
+                       endpoints.authority + "/oauth2/v2.0/authorize");
         checkReachable(report, transport, "updates", endpoints.updateManifestURL);
     }
 
@@ -84,7 +89,8 @@ int DoctorCommand::run(std::ostream& out) const {
     const auto probe = captures / ".doctor-probe";
     if (!failure) {
         std::ofstream(probe) << "probe";
-        if (!std::filesystem::exists(probe)) failure = std::make_error_code(std::errc::permission_denied);
+        if (!std::filesystem::exists(probe))
+            failure = std::make_error_code(std::errc::permission_denied);
         std::filesystem::remove(probe, failure);
     }
     if (failure) {
@@ -95,8 +101,9 @@ int DoctorCommand::run(std::ostream& out) const {
 
     const auto cache = services_.paths().configDirectory /
                        std::string(linux_platform::OAuthSignInService::kCacheFileName);
-    fmt::print(out, "info  account: {}\n",
-               std::filesystem::exists(cache) ? "remembered" : "none remembered (kavo-meetings sign-in)");
+    fmt::print(
+        out, "info  account: {}\n",
+        std::filesystem::exists(cache) ? "remembered" : "none remembered (kavo-meetings sign-in)");
     return report.healthy ? 0 : 1;
 }
 

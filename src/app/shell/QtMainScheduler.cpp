@@ -1,15 +1,14 @@
 #include "app/shell/QtMainScheduler.h"
 
-#include "app/shell/QtChild.h"
-
 #include <QMetaObject>
 #include <QObject>
 #include <QThread>
 #include <QTimer>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
+
+#include "app/shell/QtChild.h"
 
 namespace kavo {
 namespace {
@@ -32,7 +31,9 @@ void QtMainScheduler::post(Task task) {
         context_.get(), [task = std::move(task)] { task(); }, Qt::QueuedConnection);
 }
 
-void QtMainScheduler::sync(const Task& task) { postAndWait(task); }
+void QtMainScheduler::sync(const Task& task) {
+    postAndWait(task);
+}
 
 TimerHandle QtMainScheduler::after(Duration delay, Task task) {
     auto cancelled = std::make_shared<std::atomic<bool>>(false);
@@ -54,8 +55,7 @@ TimerHandle QtMainScheduler::after(Duration delay, Task task) {
 
 TimerHandle QtMainScheduler::every(Duration interval, Duration leeway, Task task) {
     auto cancelled = std::make_shared<std::atomic<bool>>(false);
-    auto start = [context = context_.get(), cancelled, interval, leeway,
-                  task = std::move(task)] {
+    auto start = [context = context_.get(), cancelled, interval, leeway, task = std::move(task)] {
         if (cancelled->load(std::memory_order_acquire)) return;
         // Owned by the context, so it goes when the scheduler does; a cancelled timer
         // removes itself at its next firing.
@@ -80,6 +80,8 @@ TimerHandle QtMainScheduler::every(Duration interval, Duration leeway, Task task
     return TimerHandle(std::move(cancelled));
 }
 
-bool QtMainScheduler::isCurrent() const { return QThread::currentThread() == context_->thread(); }
+bool QtMainScheduler::isCurrent() const {
+    return QThread::currentThread() == context_->thread();
+}
 
 }  // namespace kavo

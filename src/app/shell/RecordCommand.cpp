@@ -1,13 +1,12 @@
 #include "app/shell/RecordCommand.h"
 
+#include <fmt/format.h>
+#include <fmt/ostream.h>
 #include <signal.h>
 
 #include <cerrno>
 #include <chrono>
 #include <exception>
-
-#include <fmt/format.h>
-#include <fmt/ostream.h>
 
 #include "base/Clock.h"
 #include "base/SerialQueue.h"
@@ -63,7 +62,8 @@ int RecordCommand::run(std::ostream& out, std::ostream& err) const {
             fmt::print(err, "The recording ended without its files.\n");
             return 1;
         }
-        fmt::print(out, "Wrote {} ({:.1f} s)\n", artifacts->audioURL.string(), sidecar->durationSeconds);
+        fmt::print(out, "Wrote {} ({:.1f} s)\n", artifacts->audioURL.string(),
+                   sidecar->durationSeconds);
         fmt::print(out, "Wrote {}\n", artifacts->sidecarURL.string());
         return 0;
     } catch (const std::exception& error) {

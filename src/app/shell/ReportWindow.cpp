@@ -1,7 +1,5 @@
 #include "app/shell/ReportWindow.h"
 
-#include "app/shell/QtChild.h"
-
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QFontDatabase>
@@ -14,6 +12,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
+
+#include "app/shell/QtChild.h"
 
 namespace kavo {
 namespace {
@@ -32,7 +32,9 @@ const char* const kNote =
     "devices in use, sample rates, dropped audio and when devices changed. It never includes "
     "the recorded audio itself.";
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 // The text styles of the window, relative to the application font.
 enum class TextStyle { headline, subheadline, body, caption, callout };
@@ -46,10 +48,17 @@ QLabel* styledLabel(const QString& text, TextStyle style, QWidget* parent) {
             font.setBold(true);
             font.setPointSizeF(base * 1.15);
             break;
-        case TextStyle::subheadline: font.setPointSizeF(base * 0.95); break;
-        case TextStyle::body: break;
-        case TextStyle::caption: font.setPointSizeF(base * 0.85); break;
-        case TextStyle::callout: font.setPointSizeF(base * 0.95); break;
+        case TextStyle::subheadline:
+            font.setPointSizeF(base * 0.95);
+            break;
+        case TextStyle::body:
+            break;
+        case TextStyle::caption:
+            font.setPointSizeF(base * 0.85);
+            break;
+        case TextStyle::callout:
+            font.setPointSizeF(base * 0.95);
+            break;
     }
     label->setFont(font);
     label->setWordWrap(true);
@@ -123,7 +132,8 @@ void ReportWindow::buildEditPage() {
 
     auto* subjectBlock = makeQtChild<QVBoxLayout>();
     subjectBlock->setSpacing(4);
-    subjectBlock->addWidget(styledLabel(QStringLiteral("Subject"), TextStyle::subheadline, editPage_));
+    subjectBlock->addWidget(
+        styledLabel(QStringLiteral("Subject"), TextStyle::subheadline, editPage_));
     subject_ = makeQtChild<QLineEdit>(editPage_);
     subject_->setObjectName(QStringLiteral("subject"));
     subject_->setPlaceholderText(QStringLiteral("Short summary"));
@@ -153,8 +163,8 @@ void ReportWindow::buildEditPage() {
 
     auto* captureBlock = makeQtChild<QVBoxLayout>();
     captureBlock->setSpacing(4);
-    attachCapture_ =
-        makeQtChild<QCheckBox>(QStringLiteral("Include details from the most recent recording"), editPage_);
+    attachCapture_ = makeQtChild<QCheckBox>(
+        QStringLiteral("Include details from the most recent recording"), editPage_);
     attachCapture_->setObjectName(QStringLiteral("attachCapture"));
     captureSummary_ = styledLabel(QString(), TextStyle::caption, editPage_);
     captureSummary_->setObjectName(QStringLiteral("captureSummary"));
@@ -234,9 +244,9 @@ void ReportWindow::setForm(std::shared_ptr<ProblemReportForm> form) {
 }
 
 void ReportWindow::refreshAll() {
-    for (const Property property : {Property::category, Property::subject,
-                                    Property::problemDescription, Property::attachCapture,
-                                    Property::phase}) {
+    for (const Property property :
+         {Property::category, Property::subject, Property::problemDescription,
+          Property::attachCapture, Property::phase}) {
         refresh(property);
     }
 }

@@ -1,12 +1,11 @@
 #include "app/shell/SessionCommands.h"
 
+#include <fmt/format.h>
+#include <fmt/ostream.h>
 #include <unistd.h>
 
 #include <exception>
 #include <filesystem>
-
-#include <fmt/format.h>
-#include <fmt/ostream.h>
 
 #include "account/ReconcileLedger.h"
 #include "account/TenantDiscoveryCache.h"
@@ -35,13 +34,15 @@ std::filesystem::path folderOf(const std::string& argument, const std::filesyste
 }
 
 // The capture a command-line argument names: its id, or its audio or sidecar file.
-std::optional<CaptureArtifacts> findCapture(const std::string& argument, const std::filesystem::path& captures) {
+std::optional<CaptureArtifacts> findCapture(const std::string& argument,
+                                            const std::filesystem::path& captures) {
     const std::filesystem::path path(argument);
     std::string stem = namesFile(path) ? path.stem().string() : argument;
     if (stem.starts_with("capture-")) stem.erase(0, 8);
     const auto folder = folderOf(argument, captures);
     auto artifacts = CaptureArtifacts::forCapture(folder, stem);
-    if (!std::filesystem::exists(artifacts.audioURL) || !std::filesystem::exists(artifacts.sidecarURL)) {
+    if (!std::filesystem::exists(artifacts.audioURL) ||
+        !std::filesystem::exists(artifacts.sidecarURL)) {
         return std::nullopt;
     }
     return artifacts;
@@ -60,8 +61,8 @@ bool finished(const UploadStatus& status) {
 
 }  // namespace
 
-SessionCommands::SessionCommands(linux_platform::LinuxServices& services, const Clock& clock, std::ostream& out,
-                                 std::ostream& err)
+SessionCommands::SessionCommands(linux_platform::LinuxServices& services, const Clock& clock,
+                                 std::ostream& out, std::ostream& err)
     : services_(services), clock_(clock), out_(out), err_(err) {}
 
 SessionCommands::~SessionCommands() {
@@ -81,11 +82,13 @@ bool SessionCommands::makeController(linux_platform::LinuxServices::SignInWith w
     const auto captures = services_.paths().capturesDirectory();
     SessionController::Collaborators c;
     c.auth = std::move(auth);
-    c.discovery = std::make_shared<TenantDiscoveryService>(services_.endpoints().discoveryURL, services_.transport());
+    c.discovery = std::make_shared<TenantDiscoveryService>(services_.endpoints().discoveryURL,
+                                                           services_.transport());
     c.cache = std::make_shared<TenantDiscoveryCache>(services_.defaults(), clock_);
     c.cacheDefaults = services_.defaults();
     c.transport = services_.transport();
-    c.stagedBlockStore = std::make_shared<FileStagedBlockStore>(captures / FileStagedBlockStore::kFileName);
+    c.stagedBlockStore =
+        std::make_shared<FileStagedBlockStore>(captures / FileStagedBlockStore::kFileName);
     c.recentCaptureStore = std::make_shared<RecentCaptureStore>(captures);
     c.ledger = std::make_shared<ReconcileLedger>(services_.defaults());
     c.queue = queue_;

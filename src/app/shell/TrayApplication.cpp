@@ -1,5 +1,7 @@
 #include "app/shell/TrayApplication.h"
 
+#include <fmt/format.h>
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QMenu>
@@ -7,26 +9,30 @@
 #include <QPixmap>
 #include <QUrl>
 
-#include <fmt/format.h>
-
 namespace kavo::shell {
 
-TrayApplication::TrayApplication(linux_platform::LinuxServices& services, const Clock& clock, Options options)
+TrayApplication::TrayApplication(linux_platform::LinuxServices& services, const Clock& clock,
+                                 Options options)
     : options_(std::move(options)),
       services_(services),
       menu_([this](const MenuItem& item) { desktop_->app().perform(item); }),
       icon_(menu_.menu()) {
     // Without a browser the sign-in shows a code to enter on another device; it arrives
     // on the sign-in's worker thread.
-    services.setShowDeviceCode([this](const linux_platform::OAuthSignInService::DeviceCodePrompt& prompt) {
-        main_.post([this, prompt] { showDeviceCode(prompt.message); });
-    });
+    services.setShowDeviceCode(
+        [this](const linux_platform::OAuthSignInService::DeviceCodePrompt& prompt) {
+            main_.post([this, prompt] { showDeviceCode(prompt.message); });
+        });
     desktop_ = std::make_unique<linux_platform::LinuxDesktop>(
         services, clock,
         linux_platform::LinuxDesktop::Shell{
             .main = &main_,
-            .openURL = [](const std::string& url) { QDesktopServices::openUrl(QUrl(QString::fromStdString(url))); },
-            .showReport = [this](std::shared_ptr<ProblemReportForm> form) { reports_.show(std::move(form)); },
+            .openURL =
+                [](const std::string& url) {
+                    QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+                },
+            .showReport =
+                [this](std::shared_ptr<ProblemReportForm> form) { reports_.show(std::move(form)); },
             .quit = [] { QApplication::quit(); },
         });
     desktop_->app().observe([this] { refresh(); });

@@ -1,11 +1,10 @@
 #pragma once
 
+#include <QMessageBox>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <QMessageBox>
 
 #include "app/MenuModel.h"
 #include "app/shell/QtMainScheduler.h"

@@ -1,21 +1,20 @@
 #include "app/shell/TrayCommand.h"
 
+#include <fmt/format.h>
+#include <fmt/ostream.h>
 #include <signal.h>
 
+#include <QApplication>
 #include <cerrno>
 #include <iostream>
 #include <thread>
-
-#include <QApplication>
-
-#include <fmt/format.h>
-#include <fmt/ostream.h>
 
 #include "app/shell/TrayApplication.h"
 
 namespace kavo::shell {
 
-TrayCommand::TrayCommand(linux_platform::LinuxServices& services, const Clock& clock, Options options)
+TrayCommand::TrayCommand(linux_platform::LinuxServices& services, const Clock& clock,
+                         Options options)
     : services_(services), clock_(clock), options_(std::move(options)) {}
 
 int TrayCommand::run(int argc, char** argv) {

@@ -1,7 +1,5 @@
 #include "app/shell/TrayIcon.h"
 
-#include "app/shell/QtChild.h"
-
 #include <QCursor>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -13,8 +11,9 @@
 #include <QSystemTrayIcon>
 #include <QToolButton>
 #include <QWidget>
-
 #include <array>
+
+#include "app/shell/QtChild.h"
 
 namespace kavo {
 namespace {
@@ -109,7 +108,9 @@ void TrayIcon::show() {
     }
 }
 
-QIcon TrayIcon::icon() const { return label_.recording ? recordingIcon() : idleIcon(); }
+QIcon TrayIcon::icon() const {
+    return label_.recording ? recordingIcon() : idleIcon();
+}
 
 void TrayIcon::refresh(bool iconChanged) {
     toolTip_ = kAppName;

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <memory>
-
 #include <QIcon>
 #include <QString>
+#include <memory>
 
 #include "app/MenuModel.h"
 

@@ -4,7 +4,6 @@
 #include <QKeySequence>
 #include <QMenu>
 #include <QString>
-
 #include <algorithm>
 #include <cctype>
 
@@ -31,11 +30,10 @@ QKeySequence keySequence(const std::optional<KeyboardShortcut>& shortcut) {
 
 // Same rows of the same kinds, actions and shortcuts: the drawn actions can be kept.
 bool sameShape(const std::vector<MenuItem>& a, const std::vector<MenuItem>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](const MenuItem& x, const MenuItem& y) {
-                          return x.kind == y.kind && x.action == y.action &&
-                                 x.shortcut == y.shortcut;
-                      });
+    return std::equal(
+        a.begin(), a.end(), b.begin(), b.end(), [](const MenuItem& x, const MenuItem& y) {
+            return x.kind == y.kind && x.action == y.action && x.shortcut == y.shortcut;
+        });
 }
 
 }  // namespace

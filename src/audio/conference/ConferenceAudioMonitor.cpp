@@ -1,9 +1,9 @@
 #include "audio/conference/ConferenceAudioMonitor.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cctype>
-
-#include <fmt/format.h>
 
 namespace kavo {
 
@@ -102,7 +102,9 @@ void ConferenceAudioMonitor::start() {
         listeners_.add({ListenerRegistry::Kind::processList, kAudioObjectSystemObject,
                         audio_property::kProcessObjectList, std::move(installation.registration)});
     } else {
-        log_.notice("Could not observe the audio process list; automatic capture will miss apps launched later");
+        log_.notice(
+            "Could not observe the audio process list; automatic capture will miss apps launched "
+            "later");
     }
     queue_.post([weak] {
         if (auto lifeline = weak.lock()) evaluateIfAlive(lifeline, true);

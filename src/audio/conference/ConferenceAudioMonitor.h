@@ -29,8 +29,8 @@ public:
 
     // Bundle identifiers of the conferencing applications, in matching order.
     static constexpr std::array<std::string_view, 6> kConferencingBundles = {
-        "com.microsoft.teams",  "com.microsoft.teams2",       "us.zoom.xos",
-        "Cisco-Systems.Spark",  "com.cisco.webexmeetingsapp", "com.tinyspeck.slackmacgap"};
+        "com.microsoft.teams", "com.microsoft.teams2",       "us.zoom.xos",
+        "Cisco-Systems.Spark", "com.cisco.webexmeetingsapp", "com.tinyspeck.slackmacgap"};
 
     // True for an application's own bundle identifier and for its secondary processes'
     // ("<identifier>.<anything>"), ignoring letter case.

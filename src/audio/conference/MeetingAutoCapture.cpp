@@ -15,13 +15,11 @@ long long wholeSeconds(Duration elapsed) {
 
 }  // namespace
 
-MeetingAutoCapture::Hooks MeetingAutoCapture::Hooks::forController(CaptureController& controller,
-                                                                    std::function<bool()> isSignedIn) {
-    return {[&controller] { controller.start(true); },
-            [&controller] { controller.stop(); },
+MeetingAutoCapture::Hooks MeetingAutoCapture::Hooks::forController(
+    CaptureController& controller, std::function<bool()> isSignedIn) {
+    return {[&controller] { controller.start(true); }, [&controller] { controller.stop(); },
             [&controller] { return controller.isRecording(); },
-            [&controller] { return controller.startedAutomatically(); },
-            std::move(isSignedIn)};
+            [&controller] { return controller.startedAutomatically(); }, std::move(isSignedIn)};
 }
 
 MeetingAutoCapture::MeetingAutoCapture(ConferenceActivitySource& source, Defaults& defaults,
@@ -102,7 +100,8 @@ void MeetingAutoCapture::evaluate(WallTime now) {
     }
 
     if (!capturing) {
-        if (!isEnabled_ || !signedIn || !isArmed_ || activity_.apps.empty() || !activeSince_) return;
+        if (!isEnabled_ || !signedIn || !isArmed_ || activity_.apps.empty() || !activeSince_)
+            return;
         const Duration held = now - *activeSince_;
         if (held < kStartDelay) return;
         isArmed_ = false;
@@ -118,7 +117,8 @@ void MeetingAutoCapture::evaluate(WallTime now) {
     const Duration silent = now - *inactiveSince_;
     if (silent < kStopDelay) return;
     inactiveSince_.reset();
-    log_.notice("Auto-stop: no conferencing app has held the microphone for {} s", wholeSeconds(silent));
+    log_.notice("Auto-stop: no conferencing app has held the microphone for {} s",
+                wholeSeconds(silent));
     hooks_.stopCapture();
 }
 

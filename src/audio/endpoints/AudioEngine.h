@@ -19,7 +19,8 @@ class AudioEngine {
 public:
     // Receives each captured buffer on the engine's audio thread; must not lock, allocate
     // or wait.
-    using TapBlock = std::function<void(const AudioBufferList& buffers, const AudioTimeStamp& time)>;
+    using TapBlock =
+        std::function<void(const AudioBufferList& buffers, const AudioTimeStamp& time)>;
 
     // How voice processing lowers other audio while the microphone is live.
     struct DuckingConfiguration {

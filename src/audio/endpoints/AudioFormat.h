@@ -30,11 +30,20 @@ struct AudioFormat {
     std::string description() const {
         const char* type = "Unknown";
         switch (sampleType) {
-            case SampleType::float32: type = "Float32"; break;
-            case SampleType::int16: type = "Int16"; break;
-            case SampleType::int32: type = "Int32"; break;
-            case SampleType::float64: type = "Float64"; break;
-            case SampleType::other: break;
+            case SampleType::float32:
+                type = "Float32";
+                break;
+            case SampleType::int16:
+                type = "Int16";
+                break;
+            case SampleType::int32:
+                type = "Int32";
+                break;
+            case SampleType::float64:
+                type = "Float64";
+                break;
+            case SampleType::other:
+                break;
         }
         return fmt::format("{} ch, {} Hz, {}, {}", channelCount, sampleRate, type,
                            interleaved ? "interleaved" : "non-interleaved");

@@ -27,12 +27,13 @@ public:
 
     // A device held by a property of `object`: the default input ('dIn ') or output
     // ('dOut') device of the system object. 0 when there is none.
-    virtual PropertyRead<AudioObjectID> readDeviceID(AudioObjectID object,
-                                                     AudioObjectPropertySelector selector) const = 0;
+    virtual PropertyRead<AudioObjectID> readDeviceID(
+        AudioObjectID object, AudioObjectPropertySelector selector) const = 0;
     // The device's persistent unique identifier ('uid ').
     virtual PropertyRead<std::string> readDeviceUID(AudioObjectID device) const = 0;
     // The unique identifiers of an aggregate device's sub-devices ('grup').
-    virtual PropertyRead<std::vector<std::string>> readSubDeviceUIDs(AudioObjectID device) const = 0;
+    virtual PropertyRead<std::vector<std::string>> readSubDeviceUIDs(
+        AudioObjectID device) const = 0;
     // The device's nominal sample rate in Hz ('nsrt').
     virtual PropertyRead<double> readNominalSampleRate(AudioObjectID device) const = 0;
     // The stream format of a process tap ('tfmt').

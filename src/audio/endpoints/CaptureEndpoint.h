@@ -15,7 +15,8 @@ class CaptureEndpoint {
 public:
     // Mono 32-bit float frames, their count and the host time of the buffer. Called on
     // the endpoint's audio thread; must not lock, allocate or wait.
-    using Sink = std::function<void(const float* frames, std::int64_t count, std::uint64_t hostTime)>;
+    using Sink =
+        std::function<void(const float* frames, std::int64_t count, std::uint64_t hostTime)>;
     using RebuildHandler = std::function<void(EndpointRebuildReason)>;
 
     virtual ~CaptureEndpoint() = default;

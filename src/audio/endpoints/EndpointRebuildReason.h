@@ -10,9 +10,12 @@ enum class EndpointRebuildReason { voiceProcessingSilent, deviceChanged, routeFo
 
 constexpr std::string_view toString(EndpointRebuildReason reason) {
     switch (reason) {
-        case EndpointRebuildReason::voiceProcessingSilent: return "voiceProcessingSilent";
-        case EndpointRebuildReason::deviceChanged: return "deviceChanged";
-        case EndpointRebuildReason::routeFormatChanged: return "routeFormatChanged";
+        case EndpointRebuildReason::voiceProcessingSilent:
+            return "voiceProcessingSilent";
+        case EndpointRebuildReason::deviceChanged:
+            return "deviceChanged";
+        case EndpointRebuildReason::routeFormatChanged:
+            return "routeFormatChanged";
     }
     return "deviceChanged";
 }

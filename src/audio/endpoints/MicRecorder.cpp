@@ -11,11 +11,17 @@ namespace {
 
 // A quarter of a second of frames: far above any tap buffer, allocated before the tap
 // exists.
-std::int64_t downmixCapacity(double rate) { return static_cast<std::int64_t>(std::floor(rate * 0.25)); }
+std::int64_t downmixCapacity(double rate) {
+    return static_cast<std::int64_t>(std::floor(rate * 0.25));
+}
 
-bool usableRate(double rate) { return std::isfinite(rate) && rate > 0; }
+bool usableRate(double rate) {
+    return std::isfinite(rate) && rate > 0;
+}
 
-std::string uidText(const PropertyRead<std::string>& uid) { return uid.ok() ? uid.value : "none"; }
+std::string uidText(const PropertyRead<std::string>& uid) {
+    return uid.ok() ? uid.value : "none";
+}
 
 }  // namespace
 
@@ -47,7 +53,8 @@ double MicRecorder::prepare() {
                 .duckingLevel = AudioEngine::DuckingConfiguration::kLevelMin});
             voiceProcessingActive_ = true;
         } catch (const std::exception& error) {
-            log_.notice("Voice processing unavailable ({}); capturing raw microphone", error.what());
+            log_.notice("Voice processing unavailable ({}); capturing raw microphone",
+                        error.what());
         }
     }
     routeRate_ = currentRouteRate();
@@ -76,11 +83,11 @@ void MicRecorder::start(Sink sink) {
     const auto framesPerSecond = static_cast<std::int64_t>(std::floor(tapFormat_->sampleRate));
     // The engine stops calling before removeInputTap() returns, and the recorder removes
     // the tap before it goes, so the block never outlives it.
-    engine_->installInputTap(
-        kTapBufferFrames, *tapFormat_,
-        [this, downmixer, framesPerSecond](const AudioBufferList& buffers, const AudioTimeStamp& time) {
-            deliver(*downmixer, framesPerSecond, buffers, time);
-        });
+    engine_->installInputTap(kTapBufferFrames, *tapFormat_,
+                             [this, downmixer, framesPerSecond](const AudioBufferList& buffers,
+                                                                const AudioTimeStamp& time) {
+                                 deliver(*downmixer, framesPerSecond, buffers, time);
+                             });
     try {
         engine_->prepare();
         engine_->start();
@@ -255,11 +262,13 @@ void MicRecorder::logRepoint() const {
         const auto subDevices = hardware.readSubDeviceUIDs(device);
         const auto defaultInput =
             hardware.readDeviceID(kAudioObjectSystemObject, audio_property::kDefaultInputDevice);
-        const AudioObjectID defaultID = defaultInput.ok() ? defaultInput.value : kAudioObjectUnknown;
+        const AudioObjectID defaultID =
+            defaultInput.ok() ? defaultInput.value : kAudioObjectUnknown;
         const std::string defaultUID =
             defaultID != kAudioObjectUnknown ? uidText(hardware.readDeviceUID(defaultID)) : "none";
         log.info(
-            "Re-pointing microphone: inputUnit device={} uid={} subDevices={} defaultInput={} uid={}",
+            "Re-pointing microphone: inputUnit device={} uid={} subDevices={} defaultInput={} "
+            "uid={}",
             device, uidText(hardware.readDeviceUID(device)),
             subDevices.ok() ? fmt::format("{}", fmt::join(subDevices.value, ",")) : std::string{},
             defaultID, defaultUID);

@@ -11,7 +11,8 @@ namespace {
 bool isUsableTapFormat(const AudioStreamBasicDescription& format) {
     return format.formatID == kAudioFormatLinearPCM &&
            (format.formatFlags & kAudioFormatFlagIsFloat) != 0 && format.bitsPerChannel == 32 &&
-           format.channelsPerFrame != 0 && std::isfinite(format.sampleRate) && format.sampleRate > 0;
+           format.channelsPerFrame != 0 && std::isfinite(format.sampleRate) &&
+           format.sampleRate > 0;
 }
 
 }  // namespace
@@ -63,7 +64,8 @@ double SystemAudioTap::prepare() {
     }
     format_ = format;
     preparedRate_ = format.sampleRate;
-    downmixer_ = std::make_unique<MonoDownmixer>(static_cast<std::int64_t>(std::floor(format.sampleRate * 0.25)));
+    downmixer_ = std::make_unique<MonoDownmixer>(
+        static_cast<std::int64_t>(std::floor(format.sampleRate * 0.25)));
 
     const auto aggregate = taps_.createAggregateDevice(aggregateDescription());
     if (aggregate.status != kAudioNoError) {
@@ -115,12 +117,14 @@ AggregateDeviceDescription SystemAudioTap::aggregateDescription() const {
             .taps = {{.uid = tapUUID_, .drift = true}}};
 }
 
-void SystemAudioTap::installFormatListener(AudioObjectID object, AudioObjectPropertySelector selector) {
+void SystemAudioTap::installFormatListener(AudioObjectID object,
+                                           AudioObjectPropertySelector selector) {
     if (object == kAudioObjectUnknown) return;
-    auto installed = hardware_.addPropertyListener(object, selector, *control_, [lifeline = lifeline_] {
-        std::lock_guard lock(lifeline->mutex);
-        if (lifeline->owner != nullptr) lifeline->owner->handleRateChange();
-    });
+    auto installed =
+        hardware_.addPropertyListener(object, selector, *control_, [lifeline = lifeline_] {
+            std::lock_guard lock(lifeline->mutex);
+            if (lifeline->owner != nullptr) lifeline->owner->handleRateChange();
+        });
     if (installed.status != kAudioNoError) {
         log_.notice("Could not observe property {} on object {} (OSStatus {})", selector, object,
                     installed.status);
@@ -158,7 +162,8 @@ void SystemAudioTap::start(Sink sink) {
 }
 
 void SystemAudioTap::deliver(MonoDownmixer& downmixer, const AudioTimeStamp& now,
-                             const AudioBufferList& input, const AudioTimeStamp& inputTime) noexcept {
+                             const AudioBufferList& input,
+                             const AudioTimeStamp& inputTime) noexcept {
     if (!sink_) return;
     const std::span<const float> mono = downmixer.downmix(input);
     if (mono.empty()) return;
@@ -186,7 +191,9 @@ void SystemAudioTap::handleRateChange() {
         const auto nominal = hardware_.readNominalSampleRate(aggregateID_);
         if (nominal.ok()) aggregateRate = nominal.value;
     }
-    const auto moved = [this](double rate) { return rate > 0 && std::fabs(rate - preparedRate_) > 0.5; };
+    const auto moved = [this](double rate) {
+        return rate > 0 && std::fabs(rate - preparedRate_) > 0.5;
+    };
     if (moved(tapRate) || moved(aggregateRate)) {
         rebuildReported_ = true;
         log_.error(

@@ -34,8 +34,8 @@ TapError TapError::aggregateCreationFailed(OSStatus status) {
 }
 
 TapError TapError::ioProcCreationFailed(OSStatus status) {
-    return {Kind::ioProcCreationFailed, fmt::format("IO proc creation failed (OSStatus {})", status),
-            status};
+    return {Kind::ioProcCreationFailed,
+            fmt::format("IO proc creation failed (OSStatus {})", status), status};
 }
 
 TapError TapError::deviceStartFailed(OSStatus status) {

@@ -4,10 +4,13 @@
 
 namespace kavo {
 
-std::string SidecarTimestamp::format(WallTime time) { return formatIso8601(time, 3); }
+std::string SidecarTimestamp::format(WallTime time) {
+    return formatIso8601(time, 3);
+}
 
 std::optional<WallTime> SidecarTimestamp::parse(std::string_view text) {
-    return parseIso8601(text, {.fraction = Iso8601Form::Fraction::optional, .maxFractionDigits = 9});
+    return parseIso8601(text,
+                        {.fraction = Iso8601Form::Fraction::optional, .maxFractionDigits = 9});
 }
 
 }  // namespace kavo

@@ -57,13 +57,15 @@ bool isWav(const std::filesystem::path& path) {
 // A capture that never stopped cleanly keeps the length its sidecar had at the last
 // refresh, 0 s when it died within the first 30 s. Its repaired audio is what will be
 // uploaded and listed, so the sidecar takes that audio's length. Returns the length set.
-std::optional<double> alignSidecarWithAudio(const std::filesystem::path& audioURL, std::int64_t audioBytes) {
+std::optional<double> alignSidecarWithAudio(const std::filesystem::path& audioURL,
+                                            std::int64_t audioBytes) {
     auto sidecarURL = audioURL;
     sidecarURL.replace_extension(".json");
     std::error_code missing;
     if (!std::filesystem::exists(sidecarURL, missing)) return std::nullopt;
     auto sidecar = CaptureSidecar::read(sidecarURL);
-    const std::int64_t bytesPerSecond = sidecar.sampleRateHz * sidecar.channels * (sidecar.bitsPerSample / 8);
+    const std::int64_t bytesPerSecond =
+        sidecar.sampleRateHz * sidecar.channels * (sidecar.bitsPerSample / 8);
     if (sidecar.endedAt || bytesPerSecond <= 0) return std::nullopt;
     const double seconds = static_cast<double>(audioBytes) / static_cast<double>(bytesPerSecond);
     sidecar.durationSeconds = seconds;
@@ -146,7 +148,8 @@ std::vector<std::filesystem::path> repairIncompleteCaptures(const std::filesyste
                         log.notice("Its sidecar now gives the repaired length, {:.2f} s", *seconds);
                     }
                 } catch (const std::exception& failure) {
-                    log.error("Could not give the sidecar of {} its repaired length: {}", name, failure.what());
+                    log.error("Could not give the sidecar of {} its repaired length: {}", name,
+                              failure.what());
                 }
                 break;
             case WavRepairResult::Kind::failed:

@@ -34,7 +34,9 @@ std::string AutostartEntry::contents(const std::filesystem::path& executable) {
            "Type=Application\n"
            "Name=Kavo Meetings\n"
            "Comment=Records your meetings and delivers them to your Kavo server\n"
-           "Exec=" + exec + " tray\n"
+           "Exec=" +
+           exec +
+           " tray\n"
            "Icon=kavo-meetings\n"
            "Terminal=false\n"
            "Categories=AudioVideo;Audio;Recorder;\n"
@@ -46,7 +48,9 @@ void AutostartEntry::enable(const std::filesystem::path& executable) const {
     writeFileAtomically(file_, contents(std::filesystem::absolute(executable)));
 }
 
-void AutostartEntry::disable() const { std::filesystem::remove(file_); }
+void AutostartEntry::disable() const {
+    std::filesystem::remove(file_);
+}
 
 bool AutostartEntry::isEnabled() const {
     std::ifstream in(file_);

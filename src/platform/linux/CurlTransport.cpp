@@ -37,12 +37,14 @@ using ShareHandle = std::unique_ptr<CURLSH, ShareCleanup>;
 using HeaderList = std::unique_ptr<curl_slist, ListCleanup>;
 
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && HTTPHeaders::namesEqual(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() &&
+           HTTPHeaders::namesEqual(text.substr(0, prefix.size()), prefix);
 }
 
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n')) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n')) {
         text.remove_suffix(1);
     }
     return text;
@@ -81,7 +83,8 @@ size_t receiveHeader(char* data, size_t size, size_t count, void* context) {
         fields.back().second += ' ';
         fields.back().second += trimmed(line);
     } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
-        fields.emplace_back(std::string(trimmed(line.substr(0, colon))), std::string(trimmed(line.substr(colon + 1))));
+        fields.emplace_back(std::string(trimmed(line.substr(0, colon))),
+                            std::string(trimmed(line.substr(colon + 1))));
     }
     return length;
 }
@@ -134,7 +137,9 @@ TransportError::Kind kindOf(CURLcode code) {
 // Removes the easy handle from its multi handle however the exchange ends.
 class Attachment {
 public:
-    Attachment(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) { curl_multi_add_handle(multi_, easy_); }
+    Attachment(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) {
+        curl_multi_add_handle(multi_, easy_);
+    }
     Attachment(const Attachment&) = delete;
     Attachment& operator=(const Attachment&) = delete;
     ~Attachment() { curl_multi_remove_handle(multi_, easy_); }
@@ -214,7 +219,8 @@ void CurlTransport::putBack(std::unique_ptr<Channel> channel) {
 
 HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token stop) {
     using Kind = TransportError::Kind;
-    if (!startsWithIgnoringCase(request.url, "http://") && !startsWithIgnoringCase(request.url, "https://")) {
+    if (!startsWithIgnoringCase(request.url, "http://") &&
+        !startsWithIgnoringCase(request.url, "https://")) {
         throw TransportError(Kind::badURL, 0, "not an http or https URL");
     }
     if (stop.stop_requested()) {
@@ -254,10 +260,12 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
     } else {
         // Otherwise libcurl labels the body as a submitted form.
         if (!request.headers.contains("Content-Type")) addHeader("Content-Type:");
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(request.body.size()));
         curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
         // Blocks of megabytes go out in fewer, larger writes than the 64 KiB default.
-        if (request.body.size() > kLargeBody) curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBuffer);
+        if (request.body.size() > kLargeBody)
+            curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBuffer);
         if (method != "POST") {
             curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
         }
@@ -299,7 +307,8 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
         while (!done) {
             int running = 0;
             if (const CURLMcode code = curl_multi_perform(multi, &running); code != CURLM_OK) {
-                throw TransportError(Kind::other, static_cast<int>(code), curl_multi_strerror(code));
+                throw TransportError(Kind::other, static_cast<int>(code),
+                                     curl_multi_strerror(code));
             }
             int queued = 0;
             while (const CURLMsg* message = curl_multi_info_read(multi, &queued)) {
@@ -316,21 +325,25 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
                 break;
             }
             // Sleeps until the socket is ready, libcurl's next deadline, or a wake-up.
-            if (const CURLMcode code = curl_multi_poll(multi, nullptr, 0, 1000, nullptr); code != CURLM_OK) {
-                throw TransportError(Kind::other, static_cast<int>(code), curl_multi_strerror(code));
+            if (const CURLMcode code = curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+                code != CURLM_OK) {
+                throw TransportError(Kind::other, static_cast<int>(code),
+                                     curl_multi_strerror(code));
             }
         }
     }
 
     if (result != CURLE_OK) {
         // A failed exchange may leave its connection in any state; the channel is not reused.
-        std::string detail = transfer.errorText[0] != '\0' ? std::string(transfer.errorText.data())
-                                                           : std::string(curl_easy_strerror(result));
+        std::string detail = transfer.errorText[0] != '\0'
+                                 ? std::string(transfer.errorText.data())
+                                 : std::string(curl_easy_strerror(result));
         if (stop.stop_requested()) {
             throw TransportError(Kind::cancelled, static_cast<int>(result), std::move(detail));
         }
         if (transfer.tooLarge) {
-            throw TransportError(Kind::responseTooLarge, static_cast<int>(result), std::move(detail));
+            throw TransportError(Kind::responseTooLarge, static_cast<int>(result),
+                                 std::move(detail));
         }
         // The peer answered, but not in HTTP (the scheme was checked above, so an
         // "unsupported protocol" here is an HTTP/0.9-style answer without a status line).

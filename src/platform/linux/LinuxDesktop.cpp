@@ -36,7 +36,8 @@ LinuxDesktop::LinuxDesktop(LinuxServices& services, const Clock& clock, Shell sh
     CaptureController::SessionFactory makeSession;
     try {
         audio_ = std::make_unique<PulseAudioPlatform>(clock_, utility_);
-        conference_ = std::make_unique<PulseConferenceActivitySource>(audio_->pulse(), *shell.main, ::getpid());
+        conference_ = std::make_unique<PulseConferenceActivitySource>(audio_->pulse(), *shell.main,
+                                                                      ::getpid());
         makeSession = captureSessionFactory({
             .directory = captures,
             .factory = audio_->endpointFactory(),
@@ -48,11 +49,15 @@ LinuxDesktop::LinuxDesktop(LinuxServices& services, const Clock& clock, Shell sh
         Logger("app").error("Recording is unavailable: {}", *audioError_);
         audio_.reset();
         conference_ = std::make_unique<IdleConferenceActivitySource>();
-        makeSession = [reason = *audioError_] { return std::make_unique<UnavailableSession>(reason); };
+        makeSession = [reason = *audioError_] {
+            return std::make_unique<UnavailableSession>(reason);
+        };
     }
 
     app_ = std::make_unique<KavoMeetingsDesktopApp>(KavoMeetingsDesktopApp::Environment{
-        .makeAuthService = [&services]() -> std::shared_ptr<AuthService> { return services.makeAuthService(); },
+        .makeAuthService = [&services]() -> std::shared_ptr<AuthService> {
+            return services.makeAuthService();
+        },
         .transport = services_.transport(),
         .discoveryURL = services_.endpoints().discoveryURL,
         .updateManifestURL = services_.endpoints().updateManifestURL,

@@ -29,7 +29,9 @@ SupportEnvironment LinuxServices::supportEnvironment() const {
     return SupportEnvironment::current(LinuxSystemIdentity());
 }
 
-std::string LinuxServices::timeZone() const { return LinuxSystemIdentity().timeZoneIdentifier(); }
+std::string LinuxServices::timeZone() const {
+    return LinuxSystemIdentity().timeZoneIdentifier();
+}
 
 std::shared_ptr<OAuthSignInService> LinuxServices::makeAuthService(SignInWith with) const {
     if (endpointsError_) throw EndpointsError(*endpointsError_);

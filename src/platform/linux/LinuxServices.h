@@ -54,7 +54,8 @@ public:
     enum class SignInWith { browser, deviceCode };
 
     // The sign-in service; throws when it cannot be configured.
-    std::shared_ptr<OAuthSignInService> makeAuthService(SignInWith with = SignInWith::browser) const;
+    std::shared_ptr<OAuthSignInService> makeAuthService(
+        SignInWith with = SignInWith::browser) const;
 
 private:
     const Clock& clock_;

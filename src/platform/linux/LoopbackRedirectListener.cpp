@@ -50,10 +50,12 @@ void sendAll(int fd, const std::string& bytes) {
 }
 
 void answer(int fd, int status, const std::string& reason, const std::string& html) {
-    sendAll(fd, "HTTP/1.1 " + std::to_string(status) + " " + reason +
-                    "\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\nConnection: "
-                    "close\r\nContent-Length: " +
-                    std::to_string(html.size()) + "\r\n\r\n" + html);
+    sendAll(
+        fd,
+        "HTTP/1.1 " + std::to_string(status) + " " + reason +
+            "\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\nConnection: "
+            "close\r\nContent-Length: " +
+            std::to_string(html.size()) + "\r\n\r\n" + html);
 }
 
 // The request line's target, once the whole head has arrived.
@@ -82,7 +84,8 @@ std::optional<std::string> readTarget(int fd, std::stop_token stop) {
     const auto line = head.substr(0, lineEnd);
     const auto firstSpace = line.find(' ');
     const auto lastSpace = line.rfind(' ');
-    if (firstSpace == std::string::npos || lastSpace == firstSpace || line.substr(0, firstSpace) != "GET") {
+    if (firstSpace == std::string::npos || lastSpace == firstSpace ||
+        line.substr(0, firstSpace) != "GET") {
         return std::nullopt;
     }
     return line.substr(firstSpace + 1, lastSpace - firstSpace - 1);
@@ -93,14 +96,16 @@ std::optional<std::string> readTarget(int fd, std::stop_token stop) {
 LoopbackRedirectListener::LoopbackRedirectListener() {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
-        throw AuthError::underlying(std::string("Could not open the sign-in listener: ") + std::strerror(errno));
+        throw AuthError::underlying(std::string("Could not open the sign-in listener: ") +
+                                    std::strerror(errno));
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
     socklen_t length = sizeof address;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 8) != 0 ||
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd_, 8) != 0 ||
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         const std::string reason = std::strerror(errno);
         ::close(fd_);
@@ -109,14 +114,16 @@ LoopbackRedirectListener::LoopbackRedirectListener() {
     port_ = ntohs(address.sin_port);
 }
 
-LoopbackRedirectListener::~LoopbackRedirectListener() { ::close(fd_); }
+LoopbackRedirectListener::~LoopbackRedirectListener() {
+    ::close(fd_);
+}
 
 std::string LoopbackRedirectListener::redirectURI() const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/";
 }
 
-std::optional<std::string> LoopbackRedirectListener::waitForRedirect(std::stop_token stop,
-                                                                    std::chrono::milliseconds timeout) {
+std::optional<std::string> LoopbackRedirectListener::waitForRedirect(
+    std::stop_token stop, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!stop.stop_requested() && std::chrono::steady_clock::now() < deadline) {
         pollfd entry{fd_, POLLIN, 0};
@@ -137,9 +144,10 @@ std::optional<std::string> LoopbackRedirectListener::waitForRedirect(std::stop_t
             answer(client.get(), 404, "Not Found", "<!doctype html><title>Kavo Meetings</title>");
             continue;
         }
-        answer(client.get(), 200, "OK",
-               "<!doctype html><html><head><meta charset=\"utf-8\"><title>Kavo Meetings</title></head>"
-               "<body><p>You can close this window and return to Kavo Meetings.</p></body></html>");
+        answer(
+            client.get(), 200, "OK",
+            "<!doctype html><html><head><meta charset=\"utf-8\"><title>Kavo Meetings</title></head>"
+            "<body><p>You can close this window and return to Kavo Meetings.</p></body></html>");
         return url->query;
     }
     return std::nullopt;

@@ -25,7 +25,8 @@ public:
     // answers it with a page telling the user to go back to the app, and returns the
     // query (percent-encoded). Other requests (a favicon) get a 404. Nothing when `stop`
     // is requested or `timeout` runs out first.
-    std::optional<std::string> waitForRedirect(std::stop_token stop, std::chrono::milliseconds timeout);
+    std::optional<std::string> waitForRedirect(std::stop_token stop,
+                                               std::chrono::milliseconds timeout);
 
 private:
     int fd_ = -1;

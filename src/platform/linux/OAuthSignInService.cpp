@@ -40,7 +40,8 @@ std::string text(const nlohmann::json& json, const char* key) {
 }
 
 AuthError silentKavoFailure(const std::string& description) {
-    return AuthError::underlying("Could not acquire an access token for the Meridane API: " + description);
+    return AuthError::underlying("Could not acquire an access token for the Meridane API: " +
+                                 description);
 }
 
 }  // namespace
@@ -48,7 +49,8 @@ AuthError silentKavoFailure(const std::string& description) {
 bool openWithXdgOpen(const std::string& url) {
     const char* argv[] = {"xdg-open", url.c_str(), nullptr};
     pid_t pid = 0;
-    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
+    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
+        0) {
         return false;
     }
     int status = 0;
@@ -64,7 +66,9 @@ OAuthSignInService::OAuthSignInService(Options options, const Clock& clock)
     : options_(std::move(options)), clock_(clock), cache_(options_.cacheFile) {
     options_.endpoints.validate();
     if (!options_.showDeviceCode) {
-        options_.showDeviceCode = [log = log_](const DeviceCodePrompt& prompt) { log.notice("{}", prompt.message); };
+        options_.showDeviceCode = [log = log_](const DeviceCodePrompt& prompt) {
+            log.notice("{}", prompt.message);
+        };
     }
 }
 
@@ -76,9 +80,9 @@ std::string OAuthSignInService::scopeText(const std::vector<std::string>& scopes
     return joined + "openid profile offline_access";
 }
 
-nlohmann::json OAuthSignInService::post(std::string_view endpoint,
-                                        const std::vector<std::pair<std::string, std::string>>& form,
-                                        std::stop_token stop) {
+nlohmann::json OAuthSignInService::post(
+    std::string_view endpoint, const std::vector<std::pair<std::string, std::string>>& form,
+    std::stop_token stop) {
     HTTPRequest request;
     request.method = "POST";
     request.url = options_.endpoints.authority + "/oauth2/v2.0/" + std::string(endpoint);
@@ -94,7 +98,8 @@ nlohmann::json OAuthSignInService::post(std::string_view endpoint,
     if (auto answer = parseOAuthError(response.body)) {
         throw OAuthFailure{std::move(*answer)};
     }
-    throw AuthError::underlying("The sign-in service answered HTTP " + std::to_string(response.status) + ".");
+    throw AuthError::underlying("The sign-in service answered HTTP " +
+                                std::to_string(response.status) + ".");
 }
 
 OAuthSignInService::TokenAnswer OAuthSignInService::tokenAnswer(const nlohmann::json& json) const {
@@ -155,7 +160,8 @@ AccountInfo OAuthSignInService::accountOf(const TokenAnswer& answer, const nlohm
     return account;
 }
 
-GraphTokenResult OAuthSignInService::graphResult(const TokenAnswer& answer, const AccountInfo& fallback) const {
+GraphTokenResult OAuthSignInService::graphResult(const TokenAnswer& answer,
+                                                 const AccountInfo& fallback) const {
     GraphTokenResult result;
     result.accessToken = answer.accessToken;
     result.idToken = answer.idToken;
@@ -176,22 +182,23 @@ GraphTokenResult OAuthSignInService::graphResult(const TokenAnswer& answer, cons
     return result;
 }
 
-OAuthSignInService::TokenAnswer OAuthSignInService::browserFlow(const std::string& scope,
-                                                                const std::optional<std::string>& loginHint,
-                                                                const std::string& prompt, std::stop_token stop) {
+OAuthSignInService::TokenAnswer OAuthSignInService::browserFlow(
+    const std::string& scope, const std::optional<std::string>& loginHint,
+    const std::string& prompt, std::stop_token stop) {
     if (!options_.openURL) return deviceCodeFlow(scope, stop);
     LoopbackRedirectListener listener;
     const auto pkce = Pkce::make();
     const auto state = randomUrlSafeToken(16);
-    std::vector<std::pair<std::string, std::string>> query{{"client_id", options_.endpoints.clientId},
-                                                           {"response_type", "code"},
-                                                           {"redirect_uri", listener.redirectURI()},
-                                                           {"scope", scope},
-                                                           {"code_challenge", pkce.challenge},
-                                                           {"code_challenge_method", "S256"},
-                                                           {"state", state},
-                                                           {"nonce", randomUrlSafeToken(16)},
-                                                           {"client_info", "1"}};
+    std::vector<std::pair<std::string, std::string>> query{
+        {"client_id", options_.endpoints.clientId},
+        {"response_type", "code"},
+        {"redirect_uri", listener.redirectURI()},
+        {"scope", scope},
+        {"code_challenge", pkce.challenge},
+        {"code_challenge_method", "S256"},
+        {"state", state},
+        {"nonce", randomUrlSafeToken(16)},
+        {"client_info", "1"}};
     if (!prompt.empty()) {
         query.emplace_back("prompt", prompt);
     }
@@ -230,10 +237,12 @@ OAuthSignInService::TokenAnswer OAuthSignInService::browserFlow(const std::strin
     }
 }
 
-OAuthSignInService::TokenAnswer OAuthSignInService::deviceCodeFlow(const std::string& scope, std::stop_token stop) {
+OAuthSignInService::TokenAnswer OAuthSignInService::deviceCodeFlow(const std::string& scope,
+                                                                   std::stop_token stop) {
     nlohmann::json code;
     try {
-        code = post("devicecode", {{"client_id", options_.endpoints.clientId}, {"scope", scope}}, stop);
+        code = post("devicecode", {{"client_id", options_.endpoints.clientId}, {"scope", scope}},
+                    stop);
     } catch (const OAuthFailure& failure) {
         throw mapInteractiveError(failure.answer);
     }
@@ -243,8 +252,8 @@ OAuthSignInService::TokenAnswer OAuthSignInService::deviceCodeFlow(const std::st
     }
     auto interval = std::chrono::seconds(code.value("interval", 5));
     const auto deadline = clock_.now() + std::chrono::seconds(code.value("expires_in", 900));
-    options_.showDeviceCode(
-        DeviceCodePrompt{text(code, "message"), text(code, "user_code"), text(code, "verification_uri")});
+    options_.showDeviceCode(DeviceCodePrompt{text(code, "message"), text(code, "user_code"),
+                                             text(code, "verification_uri")});
     while (true) {
         if (!clock_.sleepFor(interval, stop)) {
             throw AuthError::cancelled();
@@ -269,9 +278,9 @@ OAuthSignInService::TokenAnswer OAuthSignInService::deviceCodeFlow(const std::st
     }
 }
 
-OAuthSignInService::TokenAnswer OAuthSignInService::interactive(const std::vector<std::string>& scopes,
-                                                                const std::optional<std::string>& loginHint,
-                                                                const std::string& prompt, std::stop_token stop) {
+OAuthSignInService::TokenAnswer OAuthSignInService::interactive(
+    const std::vector<std::string>& scopes, const std::optional<std::string>& loginHint,
+    const std::string& prompt, std::stop_token stop) {
     try {
         return browserFlow(scopeText(scopes), loginHint, prompt, stop);
     } catch (const TransportError& error) {
@@ -300,14 +309,16 @@ OAuthSignInService::TokenAnswer OAuthSignInService::refresh(const std::string& r
                             stop));
 }
 
-std::string OAuthSignInService::acquireKavoToken(TokenCacheFile::Account& account, std::stop_token stop) {
+std::string OAuthSignInService::acquireKavoToken(TokenCacheFile::Account& account,
+                                                 std::stop_token stop) {
     TokenAnswer answer;
     try {
         answer = refresh(account.refreshToken, options_.endpoints.kavoScopes, stop);
     } catch (const OAuthFailure& failure) {
         if (needsInteraction(failure.answer)) {
             throw AuthError::underlying(
-                "Tenant admin needs to consent to the Meridane API for this organisation. Open the admin consent "
+                "Tenant admin needs to consent to the Meridane API for this organisation. Open the "
+                "admin consent "
                 "URL or ask your IT admin.");
         }
         throw silentKavoFailure(failure.answer.description.empty() ? failure.answer.error
@@ -324,17 +335,19 @@ std::string OAuthSignInService::acquireKavoToken(TokenCacheFile::Account& accoun
     }
     if (answer.expiresOn) {
         std::lock_guard guard(tokensLock_);
-        accessTokens_[scopeText(options_.endpoints.kavoScopes)] = {answer.accessToken, *answer.expiresOn};
+        accessTokens_[scopeText(options_.endpoints.kavoScopes)] = {answer.accessToken,
+                                                                   *answer.expiresOn};
     }
     return answer.accessToken;
 }
 
-std::string OAuthSignInService::acquireKavoTokenWithInteractiveFallback(TokenCacheFile::Account& account,
-                                                                        std::stop_token stop) {
+std::string OAuthSignInService::acquireKavoTokenWithInteractiveFallback(
+    TokenCacheFile::Account& account, std::stop_token stop) {
     try {
         return acquireKavoToken(account, stop);
     } catch (const AuthError& error) {
-        log_.info("Kavo silent token failed, falling back to interactive consent: {}", error.what());
+        log_.info("Kavo silent token failed, falling back to interactive consent: {}",
+                  error.what());
     }
     const auto answer = interactive(options_.endpoints.kavoScopes, account.info.username, "", stop);
     if (!answer.refreshToken.empty()) {
@@ -351,7 +364,9 @@ void OAuthSignInService::remember(const TokenCacheFile::Account& account) {
     } catch (const std::exception&) {
         // A damaged cache is replaced by the account that just signed in.
     }
-    std::erase_if(accounts, [&](const auto& cached) { return cached.info.identifier == account.info.identifier; });
+    std::erase_if(accounts, [&](const auto& cached) {
+        return cached.info.identifier == account.info.identifier;
+    });
     accounts.insert(accounts.begin(), account);
     cache_.save(accounts);
 }
@@ -362,7 +377,8 @@ AppSession OAuthSignInService::signIn(std::stop_token stop) {
         std::lock_guard guard(tokensLock_);
         accessTokens_.clear();
     }
-    const auto graph = interactive(options_.endpoints.graphScopes, std::nullopt, "select_account", stop);
+    const auto graph =
+        interactive(options_.endpoints.graphScopes, std::nullopt, "select_account", stop);
     const auto result = graphResult(graph, {});
     TokenCacheFile::Account account{result.account, graph.refreshToken};
     if (account.refreshToken.empty()) {
@@ -412,12 +428,14 @@ std::optional<AppSession> OAuthSignInService::silentSignIn(std::stop_token stop)
     }
 }
 
-std::string OAuthSignInService::currentToken(const std::vector<std::string>& scopes, std::stop_token stop) {
+std::string OAuthSignInService::currentToken(const std::vector<std::string>& scopes,
+                                             std::stop_token stop) {
     const auto key = scopeText(scopes);
     {
         std::lock_guard guard(tokensLock_);
         const auto found = accessTokens_.find(key);
-        if (found != accessTokens_.end() && found->second.second - kAccessTokenMargin > clock_.now()) {
+        if (found != accessTokens_.end() &&
+            found->second.second - kAccessTokenMargin > clock_.now()) {
             return found->second.first;
         }
     }
@@ -439,8 +457,8 @@ std::string OAuthSignInService::currentToken(const std::vector<std::string>& sco
         if (needsInteraction(failure.answer)) {
             throw AuthError::interactionRequired();
         }
-        throw AuthError::underlying(failure.answer.description.empty() ? failure.answer.error
-                                                                       : failure.answer.description);
+        throw AuthError::underlying(
+            failure.answer.description.empty() ? failure.answer.error : failure.answer.description);
     }
     if (!answer.refreshToken.empty()) {
         account.refreshToken = answer.refreshToken;

@@ -77,18 +77,21 @@ private:
         OAuthErrorAnswer answer;
     };
 
-    TokenAnswer interactive(const std::vector<std::string>& scopes, const std::optional<std::string>& loginHint,
-                            const std::string& prompt, std::stop_token stop);
+    TokenAnswer interactive(const std::vector<std::string>& scopes,
+                            const std::optional<std::string>& loginHint, const std::string& prompt,
+                            std::stop_token stop);
     TokenAnswer browserFlow(const std::string& scope, const std::optional<std::string>& loginHint,
                             const std::string& prompt, std::stop_token stop);
     TokenAnswer deviceCodeFlow(const std::string& scope, std::stop_token stop);
     TokenAnswer refresh(const std::string& refreshToken, const std::vector<std::string>& scopes,
                         std::stop_token stop);
     std::string acquireKavoToken(TokenCacheFile::Account& account, std::stop_token stop);
-    std::string acquireKavoTokenWithInteractiveFallback(TokenCacheFile::Account& account, std::stop_token stop);
+    std::string acquireKavoTokenWithInteractiveFallback(TokenCacheFile::Account& account,
+                                                        std::stop_token stop);
     // POSTs the form to `{authority}/oauth2/v2.0/{endpoint}`. Throws OAuthFailure,
     // TransportError or AuthError (an answer that is not the platform's).
-    nlohmann::json post(std::string_view endpoint, const std::vector<std::pair<std::string, std::string>>& form,
+    nlohmann::json post(std::string_view endpoint,
+                        const std::vector<std::pair<std::string, std::string>>& form,
                         std::stop_token stop);
     TokenAnswer tokenAnswer(const nlohmann::json& json) const;
     static AccountInfo accountOf(const TokenAnswer& answer, const nlohmann::json& claims);

@@ -8,8 +8,9 @@ PulseAudioEngine::PulseAudioEngine(PulseContext& pulse, PulseAudioHardware& hard
     : pulse_(pulse), hardware_(hardware) {
     // A source that changes (its rate, its port, its suspension) or goes may change what
     // the running stream records; the recorder reads the route again and decides.
-    sourceEvents_ = pulse_.addEventListener(
-        [this](pa_subscription_event_type_t facility, pa_subscription_event_type_t kind, std::uint32_t) {
+    sourceEvents_ =
+        pulse_.addEventListener([this](pa_subscription_event_type_t facility,
+                                       pa_subscription_event_type_t kind, std::uint32_t) {
             if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && kind != PA_SUBSCRIPTION_EVENT_NEW &&
                 running_.load()) {
                 postConfigurationChange();
@@ -44,19 +45,29 @@ AudioFormat PulseAudioEngine::boundFormat() const {
     std::lock_guard lock(mutex_);
     const auto source = bindLocked();
     if (!source) return AudioFormat{0, 0, AudioFormat::SampleType::float32, true};
-    return AudioFormat{static_cast<double>(source->rate), source->channels, AudioFormat::SampleType::float32, true};
+    return AudioFormat{static_cast<double>(source->rate), source->channels,
+                       AudioFormat::SampleType::float32, true};
 }
 
-AudioFormat PulseAudioEngine::inputNodeInputFormat() const { return boundFormat(); }
+AudioFormat PulseAudioEngine::inputNodeInputFormat() const {
+    return boundFormat();
+}
 
-AudioFormat PulseAudioEngine::inputNodeOutputFormat() const { return boundFormat(); }
+AudioFormat PulseAudioEngine::inputNodeOutputFormat() const {
+    return boundFormat();
+}
 
 // There is no output graph: the microphone is recorded and nothing is played.
-AudioFormat PulseAudioEngine::outputNodeInputFormat() const { return boundFormat(); }
+AudioFormat PulseAudioEngine::outputNodeInputFormat() const {
+    return boundFormat();
+}
 
-AudioFormat PulseAudioEngine::outputNodeOutputFormat() const { return boundFormat(); }
+AudioFormat PulseAudioEngine::outputNodeOutputFormat() const {
+    return boundFormat();
+}
 
-void PulseAudioEngine::installInputTap(std::uint32_t /*bufferFrames*/, const AudioFormat& format, TapBlock block) {
+void PulseAudioEngine::installInputTap(std::uint32_t /*bufferFrames*/, const AudioFormat& format,
+                                       TapBlock block) {
     std::lock_guard lock(mutex_);
     tapFormat_ = format;
     tap_ = std::make_shared<TapBlock>(std::move(block));
@@ -89,8 +100,11 @@ void PulseAudioEngine::start() {
     if (!tap_ || !tapFormat_) throw PulseError("The microphone has no tap installed");
     if (!bound_) bindLocked();
     if (!bound_) throw PulseError("There is no microphone: the audio server has no default input");
-    const auto channels = tapFormat_->channelCount != 0 ? tapFormat_->channelCount : bound_->channels;
-    const auto rate = tapFormat_->sampleRate > 0 ? static_cast<std::uint32_t>(tapFormat_->sampleRate) : bound_->rate;
+    const auto channels =
+        tapFormat_->channelCount != 0 ? tapFormat_->channelCount : bound_->channels;
+    const auto rate = tapFormat_->sampleRate > 0
+                          ? static_cast<std::uint32_t>(tapFormat_->sampleRate)
+                          : bound_->rate;
     stream_ = std::make_unique<PulseRecordStream>(
         pulse_,
         PulseRecordStream::Options{.sourceName = bound_->name,
@@ -98,7 +112,9 @@ void PulseAudioEngine::start() {
                                    .channels = channels,
                                    .dontMove = false,
                                    .streamName = "Kavo Meetings microphone"},
-        [tap = tap_](const AudioBufferList& buffers, const AudioTimeStamp& time) { (*tap)(buffers, time); },
+        [tap = tap_](const AudioBufferList& buffers, const AudioTimeStamp& time) {
+            (*tap)(buffers, time);
+        },
         [this](PulseRecordStream::Event) { postConfigurationChange(); });
     running_.store(true);
     log_.info("Microphone recording from {} at {} Hz, {} ch", bound_->name, rate, channels);
@@ -110,7 +126,9 @@ void PulseAudioEngine::stop() {
     bound_.reset();
 }
 
-bool PulseAudioEngine::isRunning() const { return running_.load(); }
+bool PulseAudioEngine::isRunning() const {
+    return running_.load();
+}
 
 std::string PulseAudioEngine::boundSource() const {
     std::lock_guard lock(mutex_);

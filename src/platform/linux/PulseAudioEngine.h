@@ -27,7 +27,8 @@ namespace kavo::linux_platform {
 // held, because the handler may wait for a recorder that is itself waiting on the server.
 class PulseAudioEngine final : public AudioEngine {
 public:
-    static constexpr const char* kNotifierLabel = "brindle.meetings.desktop.microphone.configuration";
+    static constexpr const char* kNotifierLabel =
+        "brindle.meetings.desktop.microphone.configuration";
 
     PulseAudioEngine(PulseContext& pulse, PulseAudioHardware& hardware);
     PulseAudioEngine(const PulseAudioEngine&) = delete;
@@ -45,7 +46,8 @@ public:
     AudioFormat outputNodeOutputFormat() const override;
     void connectMainMixerToOutput(const std::optional<AudioFormat>& /*format*/) override {}
 
-    void installInputTap(std::uint32_t bufferFrames, const AudioFormat& format, TapBlock block) override;
+    void installInputTap(std::uint32_t bufferFrames, const AudioFormat& format,
+                         TapBlock block) override;
     void removeInputTap() override;
     AudioObjectID inputDevice() const override;
 

@@ -15,20 +15,22 @@ PulseAudioHardware::PulseAudioHardware(PulseContext& pulse) : pulse_(pulse) {
     if (const auto server = pulse_.serverInfo()) {
         defaults_.sink = server->defaultSinkName;
         defaults_.source = server->defaultSourceName;
-        if (const auto sink = pulse_.sinkInfo(defaults_.sink)) defaults_.sinkPort = sink->activePort;
-        if (const auto source = pulse_.sourceInfo(defaults_.source)) defaults_.sourcePort = source->activePort;
+        if (const auto sink = pulse_.sinkInfo(defaults_.sink))
+            defaults_.sinkPort = sink->activePort;
+        if (const auto source = pulse_.sourceInfo(defaults_.source))
+            defaults_.sourcePort = source->activePort;
     }
     subscription_ = pulse_.addEventListener(
-        [this](pa_subscription_event_type_t facility, pa_subscription_event_type_t kind, std::uint32_t index) {
-            handleEvent(facility, kind, index);
-        });
+        [this](pa_subscription_event_type_t facility, pa_subscription_event_type_t kind,
+               std::uint32_t index) { handleEvent(facility, kind, index); });
 }
 
 PulseAudioHardware::~PulseAudioHardware() {
     subscription_.remove();
     const PulseContext::Lock lock(pulse_);
     for (pa_operation* operation : pending_) {
-        if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
+        if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
+            pa_operation_cancel(operation);
         pa_operation_unref(operation);
     }
     pending_.clear();
@@ -51,34 +53,42 @@ std::optional<PulseAudioHardware::Object> PulseAudioHardware::object(AudioObject
     return found->second;
 }
 
-AudioObjectID PulseAudioHardware::sourceID(const std::string& name) const { return idFor(Kind::source, name); }
+AudioObjectID PulseAudioHardware::sourceID(const std::string& name) const {
+    return idFor(Kind::source, name);
+}
 
-AudioObjectID PulseAudioHardware::sinkID(const std::string& name) const { return idFor(Kind::sink, name); }
+AudioObjectID PulseAudioHardware::sinkID(const std::string& name) const {
+    return idFor(Kind::sink, name);
+}
 
 std::optional<std::string> PulseAudioHardware::defaultSourceName() const {
     const auto server = pulse_.serverInfo();
-    if (!server || server->defaultSourceName.empty() || isOwnDevice(server->defaultSourceName)) return std::nullopt;
+    if (!server || server->defaultSourceName.empty() || isOwnDevice(server->defaultSourceName))
+        return std::nullopt;
     return server->defaultSourceName;
 }
 
 std::optional<std::string> PulseAudioHardware::defaultSinkName() const {
     const auto server = pulse_.serverInfo();
-    if (!server || server->defaultSinkName.empty() || isOwnDevice(server->defaultSinkName)) return std::nullopt;
+    if (!server || server->defaultSinkName.empty() || isOwnDevice(server->defaultSinkName))
+        return std::nullopt;
     return server->defaultSinkName;
 }
 
-PropertyRead<AudioObjectID> PulseAudioHardware::readDeviceID(AudioObjectID object,
-                                                             AudioObjectPropertySelector selector) const {
+PropertyRead<AudioObjectID> PulseAudioHardware::readDeviceID(
+    AudioObjectID object, AudioObjectPropertySelector selector) const {
     if (object != kAudioObjectSystemObject) return {kBadObject, kAudioObjectUnknown};
     const auto server = pulse_.serverInfo();
     if (!server) return {kNoServer, kAudioObjectUnknown};
     if (selector == audio_property::kDefaultInputDevice) {
         const std::string& name = server->defaultSourceName;
-        return {kAudioNoError, name.empty() || isOwnDevice(name) ? kAudioObjectUnknown : sourceID(name)};
+        return {kAudioNoError,
+                name.empty() || isOwnDevice(name) ? kAudioObjectUnknown : sourceID(name)};
     }
     if (selector == audio_property::kDefaultOutputDevice) {
         const std::string& name = server->defaultSinkName;
-        return {kAudioNoError, name.empty() || isOwnDevice(name) ? kAudioObjectUnknown : sinkID(name)};
+        return {kAudioNoError,
+                name.empty() || isOwnDevice(name) ? kAudioObjectUnknown : sinkID(name)};
     }
     return {kUnknownProperty, kAudioObjectUnknown};
 }
@@ -88,15 +98,19 @@ PropertyRead<std::string> PulseAudioHardware::readDeviceUID(AudioObjectID device
     if (!found) return {kBadObject, {}};
     switch (found->kind) {
         case Kind::source:
-        case Kind::sink: return {kAudioNoError, found->name};
-        case Kind::tap: return {kAudioNoError, found->tap->uuid};
+        case Kind::sink:
+            return {kAudioNoError, found->name};
+        case Kind::tap:
+            return {kAudioNoError, found->tap->uuid};
         case Kind::tapDevice:
-        case Kind::process: return {kUnknownProperty, {}};
+        case Kind::process:
+            return {kUnknownProperty, {}};
     }
     return {kUnknownProperty, {}};
 }
 
-PropertyRead<std::vector<std::string>> PulseAudioHardware::readSubDeviceUIDs(AudioObjectID device) const {
+PropertyRead<std::vector<std::string>> PulseAudioHardware::readSubDeviceUIDs(
+    AudioObjectID device) const {
     const auto found = object(device);
     if (!found) return {kBadObject, {}};
     // The server has no aggregate devices; a tap device stands on its sink alone.
@@ -118,13 +132,18 @@ std::optional<std::string> PulseAudioHardware::monitorOf(AudioObjectID id) const
 
 std::optional<PulseDeviceInfo> PulseAudioHardware::deviceInfo(const Object& found) const {
     switch (found.kind) {
-        case Kind::source: return pulse_.sourceInfo(found.name);
-        case Kind::sink: return pulse_.sinkInfo(found.name);
-        case Kind::tap: return pulse_.sourceInfo(found.tap->monitorSourceName);
+        case Kind::source:
+            return pulse_.sourceInfo(found.name);
+        case Kind::sink:
+            return pulse_.sinkInfo(found.name);
+        case Kind::tap:
+            return pulse_.sourceInfo(found.tap->monitorSourceName);
         case Kind::tapDevice:
-            if (const auto wrapped = tap(found.tapID)) return pulse_.sourceInfo(wrapped->monitorSourceName);
+            if (const auto wrapped = tap(found.tapID))
+                return pulse_.sourceInfo(wrapped->monitorSourceName);
             return std::nullopt;
-        case Kind::process: return std::nullopt;
+        case Kind::process:
+            return std::nullopt;
     }
     return std::nullopt;
 }
@@ -137,7 +156,8 @@ PropertyRead<double> PulseAudioHardware::readNominalSampleRate(AudioObjectID dev
     return {kAudioNoError, static_cast<double>(info->rate)};
 }
 
-PropertyRead<AudioStreamBasicDescription> PulseAudioHardware::readTapFormat(AudioObjectID tapID) const {
+PropertyRead<AudioStreamBasicDescription> PulseAudioHardware::readTapFormat(
+    AudioObjectID tapID) const {
     const auto monitor = monitorOf(tapID);
     if (!monitor) return {kBadObject, {}};
     const auto info = pulse_.sourceInfo(*monitor);
@@ -152,7 +172,8 @@ PropertyRead<AudioObjectID> PulseAudioHardware::readProcessObject(std::int32_t p
 AudioObjectID PulseAudioHardware::addTap(TapObject tapObject) {
     std::lock_guard lock(mutex_);
     const AudioObjectID id = nextID_++;
-    objects_.emplace(id, Object{Kind::tap, tapObject.monitorSourceName, std::move(tapObject), kAudioObjectUnknown});
+    objects_.emplace(id, Object{Kind::tap, tapObject.monitorSourceName, std::move(tapObject),
+                                kAudioObjectUnknown});
     return id;
 }
 
@@ -186,16 +207,16 @@ std::optional<AudioObjectID> PulseAudioHardware::tapOfDevice(AudioObjectID devic
 void PulseAudioHardware::removeObject(AudioObjectID id) {
     std::lock_guard lock(mutex_);
     const auto found = objects_.find(id);
-    if (found == objects_.end() || (found->second.kind != Kind::tap && found->second.kind != Kind::tapDevice)) {
+    if (found == objects_.end() ||
+        (found->second.kind != Kind::tap && found->second.kind != Kind::tapDevice)) {
         return;
     }
     objects_.erase(found);
 }
 
-AudioHardware::ListenerInstallation PulseAudioHardware::addPropertyListener(AudioObjectID objectID,
-                                                                            AudioObjectPropertySelector selector,
-                                                                            Scheduler& queue,
-                                                                            PropertyListener listener) {
+AudioHardware::ListenerInstallation PulseAudioHardware::addPropertyListener(
+    AudioObjectID objectID, AudioObjectPropertySelector selector, Scheduler& queue,
+    PropertyListener listener) {
     const bool systemProperty = selector == audio_property::kDefaultInputDevice ||
                                 selector == audio_property::kDefaultOutputDevice ||
                                 selector == audio_property::kDeviceList;
@@ -210,8 +231,9 @@ AudioHardware::ListenerInstallation PulseAudioHardware::addPropertyListener(Audi
     {
         std::lock_guard lock(mutex_);
         id = nextListener_++;
-        listeners_.emplace(id, Listener{objectID, selector, &queue,
-                                        std::make_shared<PropertyListener>(std::move(listener)), active});
+        listeners_.emplace(
+            id, Listener{objectID, selector, &queue,
+                         std::make_shared<PropertyListener>(std::move(listener)), active});
     }
     return {kAudioNoError, ListenerRegistration([this, id, active] {
                 active->store(false);
@@ -250,8 +272,8 @@ void PulseAudioHardware::track(pa_operation* operation) {
     pending_.push_back(operation);
 }
 
-void PulseAudioHardware::handleEvent(pa_subscription_event_type_t facility, pa_subscription_event_type_t kind,
-                                     std::uint32_t index) {
+void PulseAudioHardware::handleEvent(pa_subscription_event_type_t facility,
+                                     pa_subscription_event_type_t kind, std::uint32_t index) {
     if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
         refreshDefaults();
         return;
@@ -278,7 +300,8 @@ void PulseAudioHardware::checkPort(pa_subscription_event_type_t facility, std::u
     }
 }
 
-void PulseAudioHardware::onServerInfo(pa_context* /*context*/, const pa_server_info* info, void* self) {
+void PulseAudioHardware::onServerInfo(pa_context* /*context*/, const pa_server_info* info,
+                                      void* self) {
     if (info == nullptr) return;
     auto& hardware = *static_cast<PulseAudioHardware*>(self);
     const std::string sink = info->default_sink_name ? info->default_sink_name : "";
@@ -295,21 +318,26 @@ void PulseAudioHardware::onServerInfo(pa_context* /*context*/, const pa_server_i
     }
 }
 
-void PulseAudioHardware::onSinkInfo(pa_context* /*context*/, const pa_sink_info* info, int eol, void* self) {
+void PulseAudioHardware::onSinkInfo(pa_context* /*context*/, const pa_sink_info* info, int eol,
+                                    void* self) {
     if (eol != 0 || info == nullptr) return;
     auto& hardware = *static_cast<PulseAudioHardware*>(self);
     const PulseDeviceInfo device = PulseContext::deviceInfo(*info);
-    if (device.name != hardware.defaults_.sink || device.activePort == hardware.defaults_.sinkPort) return;
+    if (device.name != hardware.defaults_.sink || device.activePort == hardware.defaults_.sinkPort)
+        return;
     const bool wasKnown = !hardware.defaults_.sinkPort.empty();
     hardware.defaults_.sinkPort = device.activePort;
     if (wasKnown) hardware.notify(kAudioObjectSystemObject, audio_property::kDefaultOutputDevice);
 }
 
-void PulseAudioHardware::onSourceInfo(pa_context* /*context*/, const pa_source_info* info, int eol, void* self) {
+void PulseAudioHardware::onSourceInfo(pa_context* /*context*/, const pa_source_info* info, int eol,
+                                      void* self) {
     if (eol != 0 || info == nullptr) return;
     auto& hardware = *static_cast<PulseAudioHardware*>(self);
     const PulseDeviceInfo device = PulseContext::deviceInfo(*info);
-    if (device.name != hardware.defaults_.source || device.activePort == hardware.defaults_.sourcePort) return;
+    if (device.name != hardware.defaults_.source ||
+        device.activePort == hardware.defaults_.sourcePort)
+        return;
     const bool wasKnown = !hardware.defaults_.sourcePort.empty();
     hardware.defaults_.sourcePort = device.activePort;
     if (wasKnown) hardware.notify(kAudioObjectSystemObject, audio_property::kDefaultInputDevice);

@@ -56,8 +56,9 @@ public:
     PropertyRead<double> readNominalSampleRate(AudioObjectID device) const override;
     PropertyRead<AudioStreamBasicDescription> readTapFormat(AudioObjectID tap) const override;
     PropertyRead<AudioObjectID> readProcessObject(std::int32_t processID) const override;
-    ListenerInstallation addPropertyListener(AudioObjectID object, AudioObjectPropertySelector selector,
-                                             Scheduler& queue, PropertyListener listener) override;
+    ListenerInstallation addPropertyListener(AudioObjectID object,
+                                             AudioObjectPropertySelector selector, Scheduler& queue,
+                                             PropertyListener listener) override;
 
     // The object number of a source or sink by name.
     AudioObjectID sourceID(const std::string& name) const;

@@ -14,7 +14,8 @@ PulseAudioPlatform::PulseAudioPlatform(const Clock& clock, Scheduler& utility)
       pulse_(std::make_unique<PulseContext>()),
       hardware_(std::make_unique<PulseAudioHardware>(*pulse_)),
       taps_(std::make_unique<PulseProcessTapHardware>(*pulse_, *hardware_)),
-      ownProcess_(std::make_unique<OwnProcessObject>(*hardware_, static_cast<std::int32_t>(::getpid()))) {}
+      ownProcess_(
+          std::make_unique<OwnProcessObject>(*hardware_, static_cast<std::int32_t>(::getpid()))) {}
 
 PulseAudioPlatform::~PulseAudioPlatform() {
     ownProcess_.reset();
@@ -25,12 +26,11 @@ PulseAudioPlatform::~PulseAudioPlatform() {
 
 EndpointFactory PulseAudioPlatform::endpointFactory() {
     return EndpointFactory{
-        .makeMicrophone =
-            [this](bool voiceProcessing) -> std::unique_ptr<CaptureEndpoint> {
-                return std::make_unique<MicRecorder>(voiceProcessing,
-                                                     std::make_unique<PulseAudioEngine>(*pulse_, *hardware_),
-                                                     *hardware_, clock_, utility_);
-            },
+        .makeMicrophone = [this](bool voiceProcessing) -> std::unique_ptr<CaptureEndpoint> {
+            return std::make_unique<MicRecorder>(
+                voiceProcessing, std::make_unique<PulseAudioEngine>(*pulse_, *hardware_),
+                *hardware_, clock_, utility_);
+        },
         .makeSystemAudio = [this]() -> std::unique_ptr<CaptureEndpoint> {
             return std::make_unique<SystemAudioTap>(
                 SystemAudioTap::Platform{*hardware_, *taps_, *ownProcess_, clock_});

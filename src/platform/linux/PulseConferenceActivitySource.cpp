@@ -30,19 +30,22 @@ constexpr std::array kKnownApplications{
     KnownApplication{"webex", "Cisco-Systems.Spark"},
 };
 
-const std::string* property(const std::map<std::string, std::string>& properties, const std::string& key) {
+const std::string* property(const std::map<std::string, std::string>& properties,
+                            const std::string& key) {
     const auto found = properties.find(key);
     return found != properties.end() && !found->second.empty() ? &found->second : nullptr;
 }
 
 std::string describe(const ConferenceActivity& activity) {
     // A std::set is already in ascending order.
-    return activity.apps.empty() ? std::string("none") : fmt::format("{}", fmt::join(activity.apps, ", "));
+    return activity.apps.empty() ? std::string("none")
+                                 : fmt::format("{}", fmt::join(activity.apps, ", "));
 }
 
 }  // namespace
 
-std::optional<std::string> PulseConferenceActivitySource::bundleIdentifier(std::string_view identifier) {
+std::optional<std::string> PulseConferenceActivitySource::bundleIdentifier(
+    std::string_view identifier) {
     for (const auto& known : kKnownApplications) {
         if (known.identifier == identifier) return std::string(known.bundle);
     }
@@ -50,26 +53,30 @@ std::optional<std::string> PulseConferenceActivitySource::bundleIdentifier(std::
 }
 
 std::optional<std::string> PulseConferenceActivitySource::bundleIdentifier(
-    const std::map<std::string, std::string>& stream, const std::map<std::string, std::string>& client) {
-    const std::array<std::pair<const std::map<std::string, std::string>*, const char*>, 7> candidates{{
-        {&client, "pipewire.access.portal.app_id"},
-        {&stream, "pipewire.access.portal.app_id"},
-        {&stream, PA_PROP_APPLICATION_ID},
-        {&client, PA_PROP_APPLICATION_ID},
-        {&stream, PA_PROP_APPLICATION_PROCESS_BINARY},
-        {&client, PA_PROP_APPLICATION_PROCESS_BINARY},
-        {&stream, PA_PROP_APPLICATION_NAME},
-    }};
+    const std::map<std::string, std::string>& stream,
+    const std::map<std::string, std::string>& client) {
+    const std::array<std::pair<const std::map<std::string, std::string>*, const char*>, 7>
+        candidates{{
+            {&client, "pipewire.access.portal.app_id"},
+            {&stream, "pipewire.access.portal.app_id"},
+            {&stream, PA_PROP_APPLICATION_ID},
+            {&client, PA_PROP_APPLICATION_ID},
+            {&stream, PA_PROP_APPLICATION_PROCESS_BINARY},
+            {&client, PA_PROP_APPLICATION_PROCESS_BINARY},
+            {&stream, PA_PROP_APPLICATION_NAME},
+        }};
     for (const auto& [properties, key] : candidates) {
         if (const std::string* value = property(*properties, key)) {
             if (auto bundle = bundleIdentifier(*value)) return bundle;
         }
     }
-    if (const std::string* name = property(client, PA_PROP_APPLICATION_NAME)) return bundleIdentifier(*name);
+    if (const std::string* name = property(client, PA_PROP_APPLICATION_NAME))
+        return bundleIdentifier(*name);
     return std::nullopt;
 }
 
-PulseConferenceActivitySource::PulseConferenceActivitySource(PulseContext& pulse, Scheduler& main, pid_t ownProcess)
+PulseConferenceActivitySource::PulseConferenceActivitySource(PulseContext& pulse, Scheduler& main,
+                                                             pid_t ownProcess)
     : pulse_(pulse), main_(main), ownProcess_(ownProcess) {
     lifeline_->owner = this;
 }
@@ -111,9 +118,11 @@ void PulseConferenceActivitySource::start() {
         });
     };
     // The events arrive on the server connection's thread: hand them on, never query there.
-    auto events = pulse_.addEventListener(
-        [evaluateLater](pa_subscription_event_type_t facility, pa_subscription_event_type_t, std::uint32_t) {
-            if (facility == PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT || facility == PA_SUBSCRIPTION_EVENT_CLIENT) {
+    auto events =
+        pulse_.addEventListener([evaluateLater](pa_subscription_event_type_t facility,
+                                                pa_subscription_event_type_t, std::uint32_t) {
+            if (facility == PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT ||
+                facility == PA_SUBSCRIPTION_EVENT_CLIENT) {
                 evaluateLater();
             }
         });
@@ -156,10 +165,12 @@ ConferenceActivity PulseConferenceActivitySource::evaluate() const {
         if (output.client == ownClient) continue;
         const auto client = clients->find(output.client);
         const auto& clientProperties = client != clients->end() ? client->second : kNoProperties;
-        if (const std::string* pid = property(clientProperties, PA_PROP_APPLICATION_PROCESS_ID); pid && *pid == ownPid) {
+        if (const std::string* pid = property(clientProperties, PA_PROP_APPLICATION_PROCESS_ID);
+            pid && *pid == ownPid) {
             continue;
         }
-        if (auto bundle = bundleIdentifier(output.properties, clientProperties)) activity.apps.insert(std::move(*bundle));
+        if (auto bundle = bundleIdentifier(output.properties, clientProperties))
+            activity.apps.insert(std::move(*bundle));
     }
     return activity;
 }

@@ -35,8 +35,9 @@ public:
     // application.
     static std::optional<std::string> bundleIdentifier(std::string_view identifier);
     // The bundle identifier of a recording stream from its and its client's properties.
-    static std::optional<std::string> bundleIdentifier(const std::map<std::string, std::string>& stream,
-                                                       const std::map<std::string, std::string>& client);
+    static std::optional<std::string> bundleIdentifier(
+        const std::map<std::string, std::string>& stream,
+        const std::map<std::string, std::string>& client);
 
     PulseConferenceActivitySource(PulseContext& pulse, Scheduler& main, pid_t ownProcess);
     PulseConferenceActivitySource(const PulseConferenceActivitySource&) = delete;
@@ -51,7 +52,9 @@ public:
 
     // Waits until the evaluations asked for so far have run (their results may still be
     // on their way to the main thread).
-    void flush() { queue_.sync([] {}); }
+    void flush() {
+        queue_.sync([] {});
+    }
 
 private:
     // Shared with the work handed to the main thread, which may outlive this object.

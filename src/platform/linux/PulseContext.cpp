@@ -42,9 +42,8 @@ std::optional<Result> runQuery(const PulseContext& pulse, Start start) {
     pa_operation* operation = start(pulse.context(), pending);
     if (operation == nullptr) return std::nullopt;
     pa_operation_set_state_callback(operation, signalOperation, const_cast<PulseContext*>(&pulse));
-    pulse.waitUntil([&] {
-        return pending.done || pa_operation_get_state(operation) != PA_OPERATION_RUNNING;
-    });
+    pulse.waitUntil(
+        [&] { return pending.done || pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
     if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
     pa_operation_set_state_callback(operation, nullptr, nullptr);
     pa_operation_unref(operation);
@@ -99,16 +98,19 @@ PulseContext::Lock::Lock(const PulseContext& pulse) : mainloop_(pulse.mainloop()
     pa_threaded_mainloop_lock(mainloop_);
 }
 
-PulseContext::Lock::~Lock() { pa_threaded_mainloop_unlock(mainloop_); }
+PulseContext::Lock::~Lock() {
+    pa_threaded_mainloop_unlock(mainloop_);
+}
 
 PulseContext::PulseContext(const std::string& applicationName) {
     mainloop_ = pa_threaded_mainloop_new();
-    if (mainloop_ == nullptr) throw PulseError("Could not create the audio server connection's main loop");
+    if (mainloop_ == nullptr)
+        throw PulseError("Could not create the audio server connection's main loop");
     pa_proplist* properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, applicationName.c_str());
     pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "brindle.meetings.desktop");
-    context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(mainloop_), applicationName.c_str(),
-                                            properties);
+    context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(mainloop_),
+                                            applicationName.c_str(), properties);
     pa_proplist_free(properties);
     if (context_ == nullptr) {
         pa_threaded_mainloop_free(mainloop_);
@@ -135,8 +137,9 @@ PulseContext::PulseContext(const std::string& applicationName) {
         }
         if (failure.empty()) {
             const auto mask = static_cast<pa_subscription_mask_t>(
-                PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER |
-                PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT | PA_SUBSCRIPTION_MASK_CLIENT);
+                PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
+                PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT |
+                PA_SUBSCRIPTION_MASK_CLIENT);
             if (pa_operation* operation = pa_context_subscribe(context_, mask, nullptr, nullptr)) {
                 pa_operation_unref(operation);
             }
@@ -165,11 +168,17 @@ PulseContext::~PulseContext() {
     pa_threaded_mainloop_free(mainloop_);
 }
 
-bool PulseContext::isReady() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
+bool PulseContext::isReady() const {
+    return pa_context_get_state(context_) == PA_CONTEXT_READY;
+}
 
-bool PulseContext::inMainLoopThread() const { return pa_threaded_mainloop_in_thread(mainloop_) != 0; }
+bool PulseContext::inMainLoopThread() const {
+    return pa_threaded_mainloop_in_thread(mainloop_) != 0;
+}
 
-void PulseContext::signal() const { pa_threaded_mainloop_signal(mainloop_, 0); }
+void PulseContext::signal() const {
+    pa_threaded_mainloop_signal(mainloop_, 0);
+}
 
 bool PulseContext::waitUntil(const std::function<bool()>& done) const {
     while (!done()) {
@@ -179,19 +188,24 @@ bool PulseContext::waitUntil(const std::function<bool()>& done) const {
     return true;
 }
 
-void PulseContext::onState(pa_context* /*context*/, void* self) { static_cast<PulseContext*>(self)->signal(); }
+void PulseContext::onState(pa_context* /*context*/, void* self) {
+    static_cast<PulseContext*>(self)->signal();
+}
 
-void PulseContext::onEvent(pa_context* /*context*/, pa_subscription_event_type_t type, std::uint32_t index,
-                           void* self) {
-    const auto facility = static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK);
-    const auto kind = static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_TYPE_MASK);
+void PulseContext::onEvent(pa_context* /*context*/, pa_subscription_event_type_t type,
+                           std::uint32_t index, void* self) {
+    const auto facility =
+        static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK);
+    const auto kind =
+        static_cast<pa_subscription_event_type_t>(type & PA_SUBSCRIPTION_EVENT_TYPE_MASK);
     auto& listeners = static_cast<PulseContext*>(self)->listeners_;
     // A listener may remove itself or another one while it runs.
     std::vector<std::uint64_t> ids;
     ids.reserve(listeners.size());
     for (const auto& entry : listeners) ids.push_back(entry.first);
     for (const std::uint64_t id : ids) {
-        if (const auto found = listeners.find(id); found != listeners.end()) found->second(facility, kind, index);
+        if (const auto found = listeners.find(id); found != listeners.end())
+            found->second(facility, kind, index);
     }
 }
 
@@ -211,55 +225,65 @@ ListenerRegistration PulseContext::addEventListener(EventListener listener) {
 }
 
 std::optional<PulseServerInfo> PulseContext::serverInfo() const {
-    return runQuery<PulseServerInfo>(*this, [](pa_context* context, Pending<PulseServerInfo>& pending) {
-        return pa_context_get_server_info(
-            context,
-            [](pa_context* /*context*/, const pa_server_info* info, void* userdata) {
-                auto& answer = *static_cast<Pending<PulseServerInfo>*>(userdata);
-                if (info != nullptr) {
-                    answer.result.defaultSinkName = info->default_sink_name ? info->default_sink_name : "";
-                    answer.result.defaultSourceName = info->default_source_name ? info->default_source_name : "";
-                    answer.found = true;
-                }
-                answer.finish();
-            },
-            &pending);
-    });
+    return runQuery<PulseServerInfo>(
+        *this, [](pa_context* context, Pending<PulseServerInfo>& pending) {
+            return pa_context_get_server_info(
+                context,
+                [](pa_context* /*context*/, const pa_server_info* info, void* userdata) {
+                    auto& answer = *static_cast<Pending<PulseServerInfo>*>(userdata);
+                    if (info != nullptr) {
+                        answer.result.defaultSinkName =
+                            info->default_sink_name ? info->default_sink_name : "";
+                        answer.result.defaultSourceName =
+                            info->default_source_name ? info->default_source_name : "";
+                        answer.found = true;
+                    }
+                    answer.finish();
+                },
+                &pending);
+        });
 }
 
 std::optional<PulseDeviceInfo> PulseContext::sinkInfo(const std::string& name) const {
     if (name.empty()) return std::nullopt;
-    return runQuery<PulseDeviceInfo>(*this, [&name](pa_context* context, Pending<PulseDeviceInfo>& pending) {
-        return pa_context_get_sink_info_by_name(context, name.c_str(), onDeviceInfo<pa_sink_info>, &pending);
-    });
+    return runQuery<PulseDeviceInfo>(
+        *this, [&name](pa_context* context, Pending<PulseDeviceInfo>& pending) {
+            return pa_context_get_sink_info_by_name(context, name.c_str(),
+                                                    onDeviceInfo<pa_sink_info>, &pending);
+        });
 }
 
 std::optional<PulseDeviceInfo> PulseContext::sourceInfo(const std::string& name) const {
     if (name.empty()) return std::nullopt;
-    return runQuery<PulseDeviceInfo>(*this, [&name](pa_context* context, Pending<PulseDeviceInfo>& pending) {
-        return pa_context_get_source_info_by_name(context, name.c_str(), onDeviceInfo<pa_source_info>, &pending);
-    });
+    return runQuery<PulseDeviceInfo>(
+        *this, [&name](pa_context* context, Pending<PulseDeviceInfo>& pending) {
+            return pa_context_get_source_info_by_name(context, name.c_str(),
+                                                      onDeviceInfo<pa_source_info>, &pending);
+        });
 }
 
 std::optional<std::vector<PulseSourceOutputInfo>> PulseContext::sourceOutputs() const {
     return runQuery<SourceOutputs>(*this, [](pa_context* context, Pending<SourceOutputs>& pending) {
         return pa_context_get_source_output_info_list(
-            context, onListEntry<pa_source_output_info, SourceOutputs, appendSourceOutput>, &pending);
+            context, onListEntry<pa_source_output_info, SourceOutputs, appendSourceOutput>,
+            &pending);
     });
 }
 
 std::optional<std::vector<PulseDeviceInfo>> PulseContext::sources() const {
     return runQuery<Devices>(*this, [](pa_context* context, Pending<Devices>& pending) {
-        return pa_context_get_source_info_list(context, onListEntry<pa_source_info, Devices, appendSource>,
-                                               &pending);
+        return pa_context_get_source_info_list(
+            context, onListEntry<pa_source_info, Devices, appendSource>, &pending);
     });
 }
 
-std::optional<std::map<std::uint32_t, std::map<std::string, std::string>>> PulseContext::clientProperties() const {
-    return runQuery<ClientProperties>(*this, [](pa_context* context, Pending<ClientProperties>& pending) {
-        return pa_context_get_client_info_list(
-            context, onListEntry<pa_client_info, ClientProperties, appendClient>, &pending);
-    });
+std::optional<std::map<std::uint32_t, std::map<std::string, std::string>>>
+PulseContext::clientProperties() const {
+    return runQuery<ClientProperties>(
+        *this, [](pa_context* context, Pending<ClientProperties>& pending) {
+            return pa_context_get_client_info_list(
+                context, onListEntry<pa_client_info, ClientProperties, appendClient>, &pending);
+        });
 }
 
 std::uint32_t PulseContext::clientIndex() const {
@@ -277,7 +301,8 @@ PulseDeviceInfo commonDeviceInfo(const Info& info) {
     device.name = info.name ? info.name : "";
     device.rate = info.sample_spec.rate;
     device.channels = info.sample_spec.channels;
-    if (info.active_port != nullptr && info.active_port->name != nullptr) device.activePort = info.active_port->name;
+    if (info.active_port != nullptr && info.active_port->name != nullptr)
+        device.activePort = info.active_port->name;
     return device;
 }
 

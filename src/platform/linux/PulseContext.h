@@ -34,7 +34,7 @@ struct PulseDeviceInfo {
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
     std::string activePort;
-    std::string monitorSourceName;             // sinks only
+    std::string monitorSourceName;                   // sinks only
     std::uint32_t monitorOfSink = PA_INVALID_INDEX;  // sources only: set for a monitor
 };
 
@@ -58,8 +58,9 @@ public:
     // What the subscription reports: facility (PA_SUBSCRIPTION_EVENT_SINK...), kind
     // (NEW, CHANGE, REMOVE) and the object's index. Called on the main loop thread with the
     // lock held: it must not block or query synchronously.
-    using EventListener = std::function<void(pa_subscription_event_type_t facility,
-                                             pa_subscription_event_type_t kind, std::uint32_t index)>;
+    using EventListener =
+        std::function<void(pa_subscription_event_type_t facility, pa_subscription_event_type_t kind,
+                           std::uint32_t index)>;
 
     // Holds the main loop lock for its scope.
     class Lock {
@@ -96,7 +97,8 @@ public:
     std::optional<std::vector<PulseSourceOutputInfo>> sourceOutputs() const;
     std::optional<std::vector<PulseDeviceInfo>> sources() const;
     // The client properties of every client, by client index.
-    std::optional<std::map<std::uint32_t, std::map<std::string, std::string>>> clientProperties() const;
+    std::optional<std::map<std::uint32_t, std::map<std::string, std::string>>> clientProperties()
+        const;
     // This connection's own client index.
     std::uint32_t clientIndex() const;
 

@@ -12,20 +12,26 @@ PulseProcessTapHardware::~PulseProcessTapHardware() {
     procs_.clear();
 }
 
-ProcessTapHardware::TapCreation PulseProcessTapHardware::createProcessTap(const TapDescription& description) {
+ProcessTapHardware::TapCreation PulseProcessTapHardware::createProcessTap(
+    const TapDescription& description) {
     const auto server = pulse_.serverInfo();
-    if (!server) return {PulseAudioHardware::kNoServer, kAudioObjectUnknown, "no audio server is running"};
+    if (!server)
+        return {PulseAudioHardware::kNoServer, kAudioObjectUnknown, "no audio server is running"};
     const auto sinkName = hardware_.defaultSinkName();
-    if (!sinkName) return {PulseAudioHardware::kNoDevice, kAudioObjectUnknown, "there is no default output device"};
+    if (!sinkName)
+        return {PulseAudioHardware::kNoDevice, kAudioObjectUnknown,
+                "there is no default output device"};
     const auto sink = pulse_.sinkInfo(*sinkName);
     if (!sink) {
-        return {PulseAudioHardware::kNoDevice, kAudioObjectUnknown, "the output device " + *sinkName + " is gone"};
+        return {PulseAudioHardware::kNoDevice, kAudioObjectUnknown,
+                "the output device " + *sinkName + " is gone"};
     }
     if (sink->monitorSourceName.empty()) {
         return {PulseAudioHardware::kNoDevice, kAudioObjectUnknown,
                 "the output device " + *sinkName + " has no monitor source"};
     }
-    const AudioObjectID tap = hardware_.addTap({description.uuid, sink->name, sink->monitorSourceName});
+    const AudioObjectID tap =
+        hardware_.addTap({description.uuid, sink->name, sink->monitorSourceName});
     log_.info("System audio from {} via {}", sink->name, sink->monitorSourceName);
     return {kAudioNoError, tap, {}};
 }
@@ -50,7 +56,8 @@ OSStatus PulseProcessTapHardware::destroyAggregateDevice(AudioObjectID device) {
     return kAudioNoError;
 }
 
-ProcessTapHardware::IOProcCreation PulseProcessTapHardware::createIOProc(AudioObjectID device, Scheduler& /*queue*/,
+ProcessTapHardware::IOProcCreation PulseProcessTapHardware::createIOProc(AudioObjectID device,
+                                                                         Scheduler& /*queue*/,
                                                                          IOBlock block) {
     if (!hardware_.tapOfDevice(device)) return {PulseAudioHardware::kBadObject, std::nullopt};
     std::lock_guard lock(mutex_);
@@ -62,7 +69,8 @@ ProcessTapHardware::IOProcCreation PulseProcessTapHardware::createIOProc(AudioOb
 OSStatus PulseProcessTapHardware::startDevice(AudioObjectID device, AudioDeviceIOProcID proc) {
     std::lock_guard lock(mutex_);
     const auto found = procs_.find(proc);
-    if (found == procs_.end() || found->second.device != device) return PulseAudioHardware::kBadObject;
+    if (found == procs_.end() || found->second.device != device)
+        return PulseAudioHardware::kBadObject;
     if (found->second.stream) return kAudioNoError;
     const auto tapID = hardware_.tapOfDevice(device);
     const auto tap = tapID ? hardware_.tap(*tapID) : std::nullopt;
@@ -78,7 +86,8 @@ OSStatus PulseProcessTapHardware::startDevice(AudioObjectID device, AudioDeviceI
                                        .dontMove = true,
                                        .monitor = true,
                                        .streamName = "Kavo Meetings system audio"},
-            [block = found->second.block](const AudioBufferList& buffers, const AudioTimeStamp& time) {
+            [block = found->second.block](const AudioBufferList& buffers,
+                                          const AudioTimeStamp& time) {
                 AudioBufferList output{};
                 (*block)(time, buffers, time, output);
             },
@@ -98,13 +107,15 @@ OSStatus PulseProcessTapHardware::destroyIOProc(AudioObjectID device, AudioDevic
     return endStream(device, proc, true);
 }
 
-OSStatus PulseProcessTapHardware::endStream(AudioObjectID device, AudioDeviceIOProcID proc, bool forget) {
+OSStatus PulseProcessTapHardware::endStream(AudioObjectID device, AudioDeviceIOProcID proc,
+                                            bool forget) {
     // Dropped after the lock is released: ending a stream waits for the server.
     std::unique_ptr<PulseRecordStream> stream;
     {
         std::lock_guard lock(mutex_);
         const auto found = procs_.find(proc);
-        if (found == procs_.end() || found->second.device != device) return PulseAudioHardware::kBadObject;
+        if (found == procs_.end() || found->second.device != device)
+            return PulseAudioHardware::kBadObject;
         stream = std::move(found->second.stream);
         if (forget) procs_.erase(found);
     }

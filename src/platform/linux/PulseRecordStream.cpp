@@ -24,7 +24,8 @@ constexpr std::uint64_t kTimingWindowNanoseconds = 1'000'000'000ULL;
 std::uint64_t monotonicNanoseconds() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL + static_cast<std::uint64_t>(now.tv_nsec);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL +
+           static_cast<std::uint64_t>(now.tv_nsec);
 }
 
 }  // namespace
@@ -39,9 +40,11 @@ PulseRecordStream::PulseRecordStream(PulseContext& pulse, Options options, DataH
     if (options_.rate == 0 || options_.channels == 0 || options_.channels > PA_CHANNELS_MAX) {
         throw PulseError("The audio source " + options_.sourceName + " has no usable format");
     }
-    staging_.resize(static_cast<std::size_t>(options_.rate * kStagingMilliseconds / 1000) * options_.channels);
+    staging_.resize(static_cast<std::size_t>(options_.rate * kStagingMilliseconds / 1000) *
+                    options_.channels);
 
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, options_.rate, static_cast<std::uint8_t>(options_.channels)};
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, options_.rate,
+                              static_cast<std::uint8_t>(options_.channels)};
     const PulseContext::Lock lock(pulse_);
     if (!pulse_.isReady()) throw PulseError("No audio server is running (the connection was lost)");
     stream_ = pa_stream_new(pulse_.context(), options_.streamName.c_str(), &spec, nullptr);
@@ -60,10 +63,12 @@ PulseRecordStream::PulseRecordStream(PulseContext& pulse, Options options, DataH
     attributes.tlength = static_cast<std::uint32_t>(-1);
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(options_.rate * kFragmentMilliseconds / 1000 * frameBytes_);
+    attributes.fragsize =
+        static_cast<std::uint32_t>(options_.rate * kFragmentMilliseconds / 1000 * frameBytes_);
     // Timing updates keep the transport, source and sink latencies current; the server's
     // interpolation is not used (see read()).
-    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
+    auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
     if (options_.dontMove) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);
 
     std::string failure;
@@ -97,7 +102,8 @@ void PulseRecordStream::disconnect() noexcept {
     pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;
-    if (releaseTimer_ != nullptr) pa_threaded_mainloop_get_api(pulse_.mainloop())->time_free(releaseTimer_);
+    if (releaseTimer_ != nullptr)
+        pa_threaded_mainloop_get_api(pulse_.mainloop())->time_free(releaseTimer_);
     releaseTimer_ = nullptr;
 }
 
@@ -128,11 +134,13 @@ std::int64_t PulseRecordStream::framesToNanoseconds(std::uint64_t frames) const 
                                      frames % options_.rate * 1'000'000'000ULL / options_.rate);
 }
 
-void PulseRecordStream::estimateFrameZero(std::uint64_t readTime, std::size_t readableBytes) noexcept {
+void PulseRecordStream::estimateFrameZero(std::uint64_t readTime,
+                                          std::size_t readableBytes) noexcept {
     auto newest = static_cast<std::int64_t>(readTime);
     if (const pa_timing_info* timing = pa_stream_get_timing_info(stream_)) {
         newest -= static_cast<std::int64_t>(timing->transport_usec) * 1000;
-        if (options_.monitor) newest += static_cast<std::int64_t>(timing->configured_source_usec) * 1000;
+        if (options_.monitor)
+            newest += static_cast<std::int64_t>(timing->configured_source_usec) * 1000;
     }
     const std::uint64_t inHand = (stagedBytes_ + readableBytes) / frameBytes_;
     const std::int64_t estimate = newest - framesToNanoseconds(framesDelivered_ + inHand);
@@ -183,8 +191,8 @@ void PulseRecordStream::read() noexcept {
     release(readTime, false);
 }
 
-void PulseRecordStream::onRelease(pa_mainloop_api* /*api*/, pa_time_event* /*event*/, const struct timeval* /*time*/,
-                                  void* self) {
+void PulseRecordStream::onRelease(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
+                                  const struct timeval* /*time*/, void* self) {
     static_cast<PulseRecordStream*>(self)->release(monotonicNanoseconds(), false);
 }
 
@@ -194,12 +202,16 @@ void PulseRecordStream::release(std::uint64_t now, bool all) noexcept {
         const std::size_t staged = stagedBytes_ / frameBytes_;
         if (staged == 0) break;
         // Frames up to the one whose end is heard by now (give or take the rounding).
-        const std::int64_t heard = static_cast<std::int64_t>(now + kReleaseSlackNanoseconds) - frameZero_;
+        const std::int64_t heard =
+            static_cast<std::int64_t>(now + kReleaseSlackNanoseconds) - frameZero_;
         const std::int64_t dueTotal =
-            heard <= 0 ? 0 : static_cast<std::int64_t>(static_cast<std::uint64_t>(heard) / 1000 * options_.rate / 1'000'000);
-        std::size_t due = dueTotal > static_cast<std::int64_t>(framesDelivered_)
-                              ? static_cast<std::size_t>(static_cast<std::uint64_t>(dueTotal) - framesDelivered_)
-                              : 0;
+            heard <= 0 ? 0
+                       : static_cast<std::int64_t>(static_cast<std::uint64_t>(heard) / 1000 *
+                                                   options_.rate / 1'000'000);
+        std::size_t due =
+            dueTotal > static_cast<std::int64_t>(framesDelivered_)
+                ? static_cast<std::size_t>(static_cast<std::uint64_t>(dueTotal) - framesDelivered_)
+                : 0;
         if (all) due = staged;
         const std::size_t frames = std::min({due, staged, maxFrames});
         if (frames == 0) break;
@@ -213,7 +225,9 @@ void PulseRecordStream::release(std::uint64_t now, bool all) noexcept {
         framesDelivered_ += frames;
         const std::size_t used = frames * frameBytes_;
         const std::size_t left = stagedBytes_ - used;
-        if (left > 0) std::memmove(staging_.data(), reinterpret_cast<std::uint8_t*>(staging_.data()) + used, left);
+        if (left > 0)
+            std::memmove(staging_.data(), reinterpret_cast<std::uint8_t*>(staging_.data()) + used,
+                         left);
         stagedBytes_ = left;
     }
     if (releaseTimer_ == nullptr) return;
@@ -225,12 +239,15 @@ void PulseRecordStream::release(std::uint64_t now, bool all) noexcept {
     // Wake when everything held has been heard: never in the past, where it would wake
     // at once to find nothing due.
     const std::int64_t end = frameZero_ + framesToNanoseconds(framesDelivered_ + staged);
-    const std::uint64_t wake = std::max<std::int64_t>(end, static_cast<std::int64_t>(now + kReleaseSlackNanoseconds));
-    pa_context_rttime_restart(pulse_.context(), releaseTimer_, static_cast<pa_usec_t>(wake / 1000 + 1));
+    const std::uint64_t wake =
+        std::max<std::int64_t>(end, static_cast<std::int64_t>(now + kReleaseSlackNanoseconds));
+    pa_context_rttime_restart(pulse_.context(), releaseTimer_,
+                              static_cast<pa_usec_t>(wake / 1000 + 1));
 }
 
 void PulseRecordStream::deliver(std::size_t frames, std::uint64_t hostTime) noexcept {
-    const AudioBuffer buffer{options_.channels, static_cast<std::uint32_t>(frames * frameBytes_), staging_.data()};
+    const AudioBuffer buffer{options_.channels, static_cast<std::uint32_t>(frames * frameBytes_),
+                             staging_.data()};
     const std::array<AudioBuffer, 1> buffers{buffer};
     onData_(AudioBufferList{buffers}, AudioTimeStamp{hostTime, true});
 }
@@ -238,7 +255,8 @@ void PulseRecordStream::deliver(std::size_t frames, std::uint64_t hostTime) noex
 void PulseRecordStream::onState(pa_stream* stream, void* self) {
     auto& recorder = *static_cast<PulseRecordStream*>(self);
     recorder.pulse_.signal();
-    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && recorder.onEvent_) recorder.onEvent_(Event::failed);
+    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && recorder.onEvent_)
+        recorder.onEvent_(Event::failed);
 }
 
 void PulseRecordStream::onMoved(pa_stream* /*stream*/, void* self) {

@@ -21,7 +21,8 @@ namespace kavo::linux_platform {
 class PulseRecordStream {
 public:
     // Called on the main loop thread for every buffer; must not lock, allocate or wait.
-    using DataHandler = std::function<void(const AudioBufferList& buffers, const AudioTimeStamp& time)>;
+    using DataHandler =
+        std::function<void(const AudioBufferList& buffers, const AudioTimeStamp& time)>;
 
     // Something happened to the stream that may change what it records: it moved to
     // another source, was suspended or resumed, or failed. Called on the main loop thread
@@ -40,7 +41,8 @@ public:
     };
 
     // Connects and waits until the stream records; throws PulseError with the cause.
-    PulseRecordStream(PulseContext& pulse, Options options, DataHandler onData, EventHandler onEvent);
+    PulseRecordStream(PulseContext& pulse, Options options, DataHandler onData,
+                      EventHandler onEvent);
     PulseRecordStream(const PulseRecordStream&) = delete;
     PulseRecordStream& operator=(const PulseRecordStream&) = delete;
     ~PulseRecordStream();
@@ -54,7 +56,8 @@ private:
     static void onMoved(pa_stream* stream, void* self);
     static void onSuspended(pa_stream* stream, void* self);
 
-    static void onRelease(pa_mainloop_api* api, pa_time_event* event, const struct timeval* time, void* self);
+    static void onRelease(pa_mainloop_api* api, pa_time_event* event, const struct timeval* time,
+                          void* self);
 
     // Silences every callback and ends the stream and its timer; the server lock is held.
     void disconnect() noexcept;

@@ -10,7 +10,8 @@ namespace {
 
 std::filesystem::path homeDirectory(const EnvironmentLookup& environment) {
     if (auto home = environment("HOME"); home && !home->empty()) return *home;
-    if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+    if (const passwd* entry = ::getpwuid(::getuid());
+        entry != nullptr && entry->pw_dir != nullptr) {
         return entry->pw_dir;
     }
     return "/tmp";

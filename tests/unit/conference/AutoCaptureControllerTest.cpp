@@ -17,14 +17,17 @@ using std::chrono::seconds;
 
 class SilentSession final : public CaptureController::Session {
 public:
-    SilentSession(const Clock& clock, std::filesystem::path file) : clock_(clock), file_(std::move(file)) {}
+    SilentSession(const Clock& clock, std::filesystem::path file)
+        : clock_(clock), file_(std::move(file)) {}
     std::filesystem::path start() override {
         startedAt_ = clock_.now();
         return file_;
     }
     void stop() override {}
     std::optional<std::filesystem::path> audioURL() const override { return file_; }
-    std::optional<std::filesystem::path> sidecarURL() const override { return file_.parent_path() / "capture.json"; }
+    std::optional<std::filesystem::path> sidecarURL() const override {
+        return file_.parent_path() / "capture.json";
+    }
     std::optional<WallTime> startedAt() const override { return startedAt_; }
 
 private:
@@ -44,14 +47,15 @@ TEST(AutoCaptureControllerTest, DrivesTheControllerAndLeavesManualRecordingsAlon
          .makeSession = [&] { return std::make_unique<SilentSession>(clock, dir / "capture.wav"); },
          .main = main,
          .clock = clock,
-         .repair = [](const std::filesystem::path&) { return std::vector<std::filesystem::path>{}; }},
+         .repair =
+             [](const std::filesystem::path&) { return std::vector<std::filesystem::path>{}; }},
         [&](const CaptureArtifacts&) { ++finished; });
     controller.waitForLaunchRepair();
     MemoryDefaults defaults;
     testing::FakeConferenceActivitySource source;
-    MeetingAutoCapture autoCapture(source, defaults,
-                                   MeetingAutoCapture::Hooks::forController(controller, [] { return true; }),
-                                   clock, main, seconds(1));
+    MeetingAutoCapture autoCapture(
+        source, defaults, MeetingAutoCapture::Hooks::forController(controller, [] { return true; }),
+        clock, main, seconds(1));
     autoCapture.arm();
 
     source.emit({"us.zoom.xos"});

@@ -33,7 +33,8 @@ public:
     std::vector<float> frames() const {
         std::lock_guard lock(mutex_);
         std::vector<float> all;
-        for (const auto& delivery : deliveries_) all.insert(all.end(), delivery.frames.begin(), delivery.frames.end());
+        for (const auto& delivery : deliveries_)
+            all.insert(all.end(), delivery.frames.begin(), delivery.frames.end());
         return all;
     }
 

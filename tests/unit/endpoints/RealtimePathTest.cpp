@@ -3,12 +3,12 @@
 #include <memory>
 #include <vector>
 
-#include "support/AllocationProbe.h"
 #include "EndpointTestSupport.h"
 #include "audio/AudioRing.h"
 #include "audio/endpoints/MicRecorder.h"
 #include "audio/endpoints/SystemAudioTap.h"
 #include "base/ManualScheduler.h"
+#include "support/AllocationProbe.h"
 #include "support/FakeAudioEngine.h"
 #include "support/FakeAudioHardware.h"
 
@@ -23,7 +23,9 @@ using testing::Waveform;
 
 // What the capture session hands an endpoint: a sink that only writes into a ring.
 CaptureEndpoint::Sink ringSink(AudioRing& ring) {
-    return [&ring](const float* frames, std::int64_t count, std::uint64_t) { ring.write(frames, count); };
+    return [&ring](const float* frames, std::int64_t count, std::uint64_t) {
+        ring.write(frames, count);
+    };
 }
 
 std::int64_t drain(AudioRing& ring) {
@@ -54,9 +56,11 @@ TEST(RealtimePath, EndpointsDeliverFromTheirAudioThreadsWithoutAllocating) {
     mic.prepare();
 
     hardware.refuseTaps(TapDescription::Mix::mono, -1);
-    hardware.setTapFormat(TapDescription::Mix::stereo, AudioStreamBasicDescription::float32(44'100, 2, false));
+    hardware.setTapFormat(TapDescription::Mix::stereo,
+                          AudioStreamBasicDescription::float32(44'100, 2, false));
     hardware.setTapStream(Waveform::sine(1'000), -200, 441, false, false);
-    SystemAudioTap system(SystemAudioTap::Platform{hardware, hardware, ownProcess, clock}, queue, control);
+    SystemAudioTap system(SystemAudioTap::Platform{hardware, hardware, ownProcess, clock}, queue,
+                          control);
     system.prepare();
 
     const std::int64_t before = allocationsInAudioCallbacks();
@@ -68,7 +72,8 @@ TEST(RealtimePath, EndpointsDeliverFromTheirAudioThreadsWithoutAllocating) {
     EXPECT_EQ(allocationsInAudioCallbacks(), before);
 
     mic.flushRebuildRequests();
-    EXPECT_EQ(requests.reasons(), std::vector<EndpointRebuildReason>{EndpointRebuildReason::voiceProcessingSilent});
+    EXPECT_EQ(requests.reasons(),
+              std::vector<EndpointRebuildReason>{EndpointRebuildReason::voiceProcessingSilent});
     EXPECT_EQ(drain(micRing), 72'000);
     EXPECT_EQ(drain(systemRing), 441 * 149);
     mic.stop();

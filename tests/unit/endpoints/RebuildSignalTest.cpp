@@ -1,11 +1,11 @@
-#include "audio/endpoints/RebuildSignal.h"
-
 #include <gtest/gtest.h>
 
 #include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "audio/endpoints/RebuildSignal.h"
 
 namespace kavo {
 namespace {
@@ -41,8 +41,9 @@ TEST(RebuildSignal, HandsEachReasonOnFromItsOwnThreadMergingRepeatsRaisedMeanwhi
     signal.flush();
 
     std::lock_guard lock(mutex);
-    EXPECT_EQ(handed, (std::vector<Reason>{Reason::routeFormatChanged, Reason::voiceProcessingSilent,
-                                           Reason::routeFormatChanged}));
+    EXPECT_EQ(handed,
+              (std::vector<Reason>{Reason::routeFormatChanged, Reason::voiceProcessingSilent,
+                                   Reason::routeFormatChanged}));
     for (const auto id : threads) EXPECT_NE(id, std::this_thread::get_id());
 }
 

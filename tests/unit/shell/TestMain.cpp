@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-
 #include <cstdlib>
 
 // One QApplication for the whole run, as the tray application has. Without a display the

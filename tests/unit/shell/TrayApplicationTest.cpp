@@ -5,7 +5,6 @@
 #include <QMenu>
 #include <QTimer>
 #include <QtTest/QTest>
-
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -64,11 +63,13 @@ protected:
 TEST_F(TrayApplicationTest, ComesUpSignedOutWithoutAudioOrServersAndQuitsThroughItsMenu) {
     linux_platform::LinuxServices services(clock_, options());
     std::vector<std::string> printed;
-    TrayApplication tray(services, clock_,
-                         {.printMenu = [&](const std::string& menu) { printed.push_back(menu); }, .menuImage = {}});
+    TrayApplication tray(
+        services, clock_,
+        {.printMenu = [&](const std::string& menu) { printed.push_back(menu); }, .menuImage = {}});
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return tray.app().session().phase().kind() == SessionPhase::Kind::signedOut; },
-                                10'000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return tray.app().session().phase().kind() == SessionPhase::Kind::signedOut; },
+        10'000));
     QCoreApplication::processEvents();
     EXPECT_EQ(tray.menu().items(), tray.app().menu()) << "the drawn menu follows the application";
     EXPECT_EQ(printed.back(), "[Sign In]\n----\n[Quit]  Ctrl+Q\n");
