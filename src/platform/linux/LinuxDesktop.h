@@ -6,18 +6,18 @@
 #include <string>
 
 #include "app/KavoMeetingsDesktopApp.h"
-#include "audio/conference/ConferenceActivitySource.h"
 #include "base/Clock.h"
 #include "base/Scheduler.h"
 #include "base/SerialQueue.h"
 #include "platform/linux/LinuxServices.h"
-#include "platform/linux/PulseAudioPlatform.h"
+#include "platform/linux/PulseAudioConnection.h"
 
 namespace kavo::linux_platform {
 
 // The application on a Linux desktop: the shared services, the audio server connection
 // and the conferencing watch on it, and the application built on them. Without an audio
-// server the application still runs; starting a recording then says why it cannot.
+// server the application still runs; starting a recording then says why it cannot, until
+// the server is back.
 class LinuxDesktop {
 public:
     // What the front end does for the application; `main` is its main loop.
@@ -36,17 +36,13 @@ public:
 
     LinuxServices& services() { return services_; }
     KavoMeetingsDesktopApp& app() { return *app_; }
-    // Why there is no audio, when the audio server could not be reached at launch.
-    const std::optional<std::string>& audioError() const { return audioError_; }
 
 private:
     const Clock& clock_;
     LinuxServices& services_;
     SerialQueue worker_{"brindle.meetings.desktop.worker"};
     SerialQueue utility_{"brindle.meetings.desktop.utility"};
-    std::unique_ptr<PulseAudioPlatform> audio_;
-    std::optional<std::string> audioError_;
-    std::unique_ptr<ConferenceActivitySource> conference_;
+    std::unique_ptr<PulseAudioConnection> audio_;
     std::unique_ptr<KavoMeetingsDesktopApp> app_;
 };
 

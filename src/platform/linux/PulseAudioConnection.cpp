@@ -1,0 +1,90 @@
+#include "platform/linux/PulseAudioConnection.h"
+
+#include <unistd.h>
+
+#include "audio/conference/IdleConferenceActivitySource.h"
+#include "capture/CaptureSession.h"
+#include "platform/linux/PulseConferenceActivitySource.h"
+
+namespace kavo::linux_platform {
+namespace {
+
+// A recording that cannot start, for when there is no audio server to record from.
+class UnavailableSession final : public CaptureController::Session {
+public:
+    explicit UnavailableSession(std::string reason) : reason_(std::move(reason)) {}
+    std::filesystem::path start() override { throw PulseError(reason_); }
+    void stop() override {}
+    std::optional<std::filesystem::path> audioURL() const override { return std::nullopt; }
+    std::optional<std::filesystem::path> sidecarURL() const override { return std::nullopt; }
+    std::optional<WallTime> startedAt() const override { return std::nullopt; }
+
+private:
+    std::string reason_;
+};
+
+}  // namespace
+
+PulseAudioConnection::PulseAudioConnection(const Clock& clock, Scheduler& main, Scheduler& utility,
+                                           std::filesystem::path capturesDirectory)
+    : clock_(clock),
+      main_(main),
+      utility_(utility),
+      capturesDirectory_(std::move(capturesDirectory)),
+      conference_(std::make_unique<IdleConferenceActivitySource>()) {
+    connect();
+    if (error_) log_.error("Recording is unavailable: {}", *error_);
+}
+
+PulseAudioConnection::~PulseAudioConnection() {
+    timer_.cancel();
+    // The watch uses the connection it was made on.
+    conference_.replace(std::make_unique<IdleConferenceActivitySource>());
+}
+
+void PulseAudioConnection::watch() {
+    timer_ = main_.every(kRetryInterval, std::chrono::seconds(1), [this] { check(); });
+}
+
+void PulseAudioConnection::check() {
+    if (platform_ && connected()) return;
+    if (platform_) {
+        log_.error("Lost the audio server; recording is unavailable until it is back");
+        conference_.replace(std::make_unique<IdleConferenceActivitySource>());
+        lost_.push_back(std::move(platform_));
+        error_ = "The audio server went away";
+    }
+    connect();
+    if (platform_) log_.notice("Connected to the audio server again");
+}
+
+bool PulseAudioConnection::connected() const {
+    const PulseContext::Lock lock(platform_->pulse());
+    return platform_->pulse().isReady();
+}
+
+void PulseAudioConnection::connect() {
+    try {
+        auto platform = std::make_unique<PulseAudioPlatform>(clock_, utility_);
+        conference_.replace(
+            std::make_unique<PulseConferenceActivitySource>(platform->pulse(), main_, ::getpid()));
+        platform_ = std::move(platform);
+        error_.reset();
+    } catch (const std::exception& error) {
+        if (!error_) error_ = error.what();
+    }
+}
+
+CaptureController::SessionFactory PulseAudioConnection::sessionFactory() {
+    return [this]() -> std::unique_ptr<CaptureController::Session> {
+        if (!platform_) return std::make_unique<UnavailableSession>(error_.value_or(""));
+        return captureSessionFactory({
+            .directory = capturesDirectory_,
+            .factory = platform_->endpointFactory(),
+            .hardware = platform_->hardware(),
+            .clock = clock_,
+        })();
+    };
+}
+
+}  // namespace kavo::linux_platform

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/conference/SwitchableConferenceActivitySource.h"
+#include "base/Clock.h"
+#include "base/Log.h"
+#include "base/Scheduler.h"
+#include "capture/CaptureController.h"
+#include "platform/linux/PulseAudioPlatform.h"
+
+namespace kavo::linux_platform {
+
+// The program's link to the audio server, made again when the server goes away and comes
+// back (PipeWire or PulseAudio restarted under a running program), so that later
+// recordings and the conferencing watch work without a restart. A recording under way
+// when the server goes keeps running, on the host clock, with silence from then on.
+// Main thread only.
+class PulseAudioConnection {
+public:
+    static constexpr Duration kRetryInterval = std::chrono::seconds(5);
+
+    // `clock`, `main` (the conferencing watch's reports and the retry timer) and `utility`
+    // outlive the connection. Connects at once; error() says why when it could not.
+    PulseAudioConnection(const Clock& clock, Scheduler& main, Scheduler& utility,
+                         std::filesystem::path capturesDirectory);
+    PulseAudioConnection(const PulseAudioConnection&) = delete;
+    PulseAudioConnection& operator=(const PulseAudioConnection&) = delete;
+    ~PulseAudioConnection();
+
+    // Checks the connection every kRetryInterval from now on.
+    void watch();
+    // Lets go of a lost connection and tries to connect when there is none.
+    void check();
+
+    // Why there is no audio server connection now.
+    const std::optional<std::string>& error() const { return error_; }
+    // Reports from whichever connection is current; nothing holds the microphone while
+    // there is none.
+    ConferenceActivitySource& conference() { return conference_; }
+    // Sessions on the connection current when they are made; without one, sessions whose
+    // start fails with error().
+    CaptureController::SessionFactory sessionFactory();
+
+private:
+    bool connected() const;
+    void connect();
+
+    const Clock& clock_;
+    Scheduler& main_;
+    Scheduler& utility_;
+    const std::filesystem::path capturesDirectory_;
+    std::unique_ptr<PulseAudioPlatform> platform_;
+    // Lost connections stay until the program ends: a recording made on one may still
+    // be running, and what it holds must outlive it.
+    std::vector<std::unique_ptr<PulseAudioPlatform>> lost_;
+    std::optional<std::string> error_;
+    SwitchableConferenceActivitySource conference_;
+    TimerHandle timer_;
+    Logger log_{"PulseAudioConnection"};
+};
+
+}  // namespace kavo::linux_platform
