@@ -76,15 +76,16 @@ TEST(PulseAudioConnection, RecordsAndWatchesAgainOnceARestartedServerIsBack) {
         {"parec", "--device=mic", "--property=application.process.binary=zoom"});
     EXPECT_TRUE(reported({"us.zoom.xos"}));
 
+    // The new server's microphone already sounds when the recording starts.
+    const auto voice = daemon->play("micsrc", daemon->tone(440, 10));
+    std::this_thread::sleep_for(1s);
     std::unique_ptr<CaptureController::Session> session;
     std::filesystem::path file;
     main.sync([&] {
         session = connection->sessionFactory()();
         file = session->start();
     });
-    std::this_thread::sleep_for(2s);  // fresh server streams take a moment to start
-    const auto voice = daemon->play("micsrc", daemon->tone(440, 4));
-    std::this_thread::sleep_for(3s);
+    std::this_thread::sleep_for(5s);
     main.sync([&] {
         session->stop();
         session.reset();
@@ -92,8 +93,8 @@ TEST(PulseAudioConnection, RecordsAndWatchesAgainOnceARestartedServerIsBack) {
     const auto samples = pulse_test::readSamples(file);
     const double seconds = static_cast<double>(samples.size()) / 16'000;
     ASSERT_GT(seconds, 4);
-    EXPECT_GT(pulse_test::toneAmplitude(pulse_test::secondsOf(samples, seconds - 2, seconds - 0.5),
-                                        16'000, 440),
+    EXPECT_GT(pulse_test::toneAmplitude(
+                  pulse_test::secondsOf(samples, seconds - 2.5, seconds - 0.5), 16'000, 440),
               0.1)
         << "the new server's microphone is not in the recording";
 

@@ -30,14 +30,14 @@ std::vector<std::string> rebuildsIn(const CaptureSidecar& sidecar) {
 
 TEST_F(PulseCaptureSession, RecordsTheMicrophoneAndTheSpeakersIntoOneFile) {
     PlatformRig rig;
-    const auto voice = daemon_->tone(440, 5);
-    const auto music = daemon_->tone(1000, 5);
+    // Both sides already sound when the recording starts: a recording of an idle sink
+    // may deliver nothing for its first seconds, and a loaded machine starts players late.
+    auto intoMicrophone = daemon_->play("micsrc", daemon_->tone(440, 12));
+    auto intoSpeakers = daemon_->play("speakers", daemon_->tone(1000, 12));
+    std::this_thread::sleep_for(1s);
     auto session = rig.createSession();
     const auto file = session->start();
-    std::this_thread::sleep_for(2s);  // fresh server streams take a moment to start
-    auto intoMicrophone = daemon_->play("micsrc", voice);
-    auto intoSpeakers = daemon_->play("speakers", music);
-    std::this_thread::sleep_for(4s);
+    std::this_thread::sleep_for(6s);
     session->stop();
 
     const auto samples = readSamples(file);
