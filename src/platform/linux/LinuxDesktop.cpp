@@ -1,12 +1,16 @@
 #include "platform/linux/LinuxDesktop.h"
 
+#include <utility>
+
 namespace kavo::linux_platform {
 
 LinuxDesktop::LinuxDesktop(LinuxServices& services, const Clock& clock, Shell shell)
     : clock_(clock), services_(services) {
     const auto captures = services_.paths().capturesDirectory();
-    audio_ = std::make_unique<PulseAudioConnection>(clock_, *shell.main, utility_, captures);
-    audio_->watch();
+    audio_ = std::make_unique<PulseAudioConnection>(
+        clock_, *shell.main, utility_, captures,
+        PulseAudioConnection::Events{.lost = [this] { audioLost(); },
+                                     .restored = [this] { audioRestored(); }});
 
     app_ = std::make_unique<KavoMeetingsDesktopApp>(KavoMeetingsDesktopApp::Environment{
         .makeAuthService = [&services]() -> std::shared_ptr<AuthService> {
@@ -30,6 +34,22 @@ LinuxDesktop::LinuxDesktop(LinuxServices& services, const Clock& clock, Shell sh
         .showReport = std::move(shell.showReport),
         .quit = std::move(shell.quit),
     });
+    audio_->watch();
+}
+
+// A recording on a server that is gone would gather only silence: it ends now, so that
+// what it heard is kept and delivered. One started by hand goes on in a new file once a
+// server is back; an automatic one starts again by itself when the meeting app holds the
+// new server's microphone.
+void LinuxDesktop::audioLost() {
+    CaptureController& capture = app_->capture();
+    if (!capture.isRecording()) return;
+    resumeOnRestore_ = !capture.startedAutomatically();
+    capture.stop();
+}
+
+void LinuxDesktop::audioRestored() {
+    if (std::exchange(resumeOnRestore_, false)) app_->capture().start(false);
 }
 
 LinuxDesktop::~LinuxDesktop() {

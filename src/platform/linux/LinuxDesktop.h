@@ -38,11 +38,15 @@ public:
     KavoMeetingsDesktopApp& app() { return *app_; }
 
 private:
+    void audioLost();
+    void audioRestored();
+
     const Clock& clock_;
     LinuxServices& services_;
     SerialQueue worker_{"brindle.meetings.desktop.worker"};
     SerialQueue utility_{"brindle.meetings.desktop.utility"};
     std::unique_ptr<PulseAudioConnection> audio_;
+    bool resumeOnRestore_ = false;
     std::unique_ptr<KavoMeetingsDesktopApp> app_;
 };
 

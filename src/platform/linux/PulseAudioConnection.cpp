@@ -26,11 +26,12 @@ private:
 }  // namespace
 
 PulseAudioConnection::PulseAudioConnection(const Clock& clock, Scheduler& main, Scheduler& utility,
-                                           std::filesystem::path capturesDirectory)
+                                           std::filesystem::path capturesDirectory, Events events)
     : clock_(clock),
       main_(main),
       utility_(utility),
       capturesDirectory_(std::move(capturesDirectory)),
+      events_(std::move(events)),
       conference_(std::make_unique<IdleConferenceActivitySource>()) {
     connect();
     if (error_) log_.error("Recording is unavailable: {}", *error_);
@@ -53,9 +54,12 @@ void PulseAudioConnection::check() {
         conference_.replace(std::make_unique<IdleConferenceActivitySource>());
         lost_.push_back(std::move(platform_));
         error_ = "The audio server went away";
+        if (events_.lost) events_.lost();
     }
     connect();
-    if (platform_) log_.notice("Connected to the audio server again");
+    if (!platform_) return;
+    log_.notice("Connected to the audio server");
+    if (events_.restored) events_.restored();
 }
 
 bool PulseAudioConnection::connected() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,10 +25,17 @@ class PulseAudioConnection {
 public:
     static constexpr Duration kRetryInterval = std::chrono::seconds(5);
 
+    // Called on the main thread when the connection is found lost, and when check() makes
+    // one (after a loss, or after a launch without a server).
+    struct Events {
+        std::function<void()> lost;
+        std::function<void()> restored;
+    };
+
     // `clock`, `main` (the conferencing watch's reports and the retry timer) and `utility`
     // outlive the connection. Connects at once; error() says why when it could not.
     PulseAudioConnection(const Clock& clock, Scheduler& main, Scheduler& utility,
-                         std::filesystem::path capturesDirectory);
+                         std::filesystem::path capturesDirectory, Events events = {});
     PulseAudioConnection(const PulseAudioConnection&) = delete;
     PulseAudioConnection& operator=(const PulseAudioConnection&) = delete;
     ~PulseAudioConnection();
@@ -54,6 +62,7 @@ private:
     Scheduler& main_;
     Scheduler& utility_;
     const std::filesystem::path capturesDirectory_;
+    const Events events_;
     std::unique_ptr<PulseAudioPlatform> platform_;
     // Lost connections stay until the program ends: a recording made on one may still
     // be running, and what it holds must outlive it.

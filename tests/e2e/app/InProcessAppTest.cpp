@@ -1,0 +1,323 @@
+// The whole application in this process, against servers that really go away and come
+// back: the Kavo server (a meeting finished while it cannot be reached is delivered once
+// it is back) and the audio server (a recording goes on in a new file once a restarted
+// one is back).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <future>
+
+#include "base/AtomicFile.h"
+#include "base/Log.h"
+#include "base/MainLoop.h"
+#include "capture/files/CaptureArtifacts.h"
+#include "capture/files/CaptureSidecar.h"
+#include "capture/files/CapturesDirectory.h"
+#include "capture/files/SidecarTimestamp.h"
+#include "capture/files/WavWriter.h"
+#include "platform/linux/CurlGlobal.h"
+#include "platform/linux/CurlTransport.h"
+#include "platform/linux/LinuxDesktop.h"
+#include "support/DevStack.h"
+#include "support/PulseDaemon.h"
+#include "support/ScaledClock.h"
+#include "support/TempDir.h"
+
+namespace kavo {
+namespace {
+
+using namespace std::chrono_literals;
+
+class InProcessApp : public ::testing::Test {
+protected:
+    ~InProcessApp() override {
+        for (auto& visit : browserVisits_) visit.wait();
+    }
+
+    linux_platform::LinuxServices::Options options() {
+        linux_platform::LinuxServices::Options options;
+        options.environment = [this](const char* name) -> std::optional<std::string> {
+            const auto found = environment_.find(name);
+            if (found == environment_.end()) return std::nullopt;
+            return found->second;
+        };
+        // Plays the browser: the authorize URL redirects to the app's loopback listener.
+        options.openURL = [this](const std::string& url) {
+            browserVisits_.push_back(std::async(std::launch::async, [this, url] {
+                HTTPRequest request;
+                request.url = url;
+                transport_->data(request);
+            }));
+            return true;
+        };
+        return options;
+    }
+
+    // Runs the main loop until `done` holds, checked after every change of the menu and
+    // every 50 ms.
+    bool runUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
+        bool met = false;
+        check_ = [&] {
+            if (!met && done()) {
+                met = true;
+                loop_.quit();
+            }
+        };
+        loop_.post(check_);
+        const TimerHandle poll = loop_.every(50ms, 0ms, check_);
+        const TimerHandle giveUp = loop_.after(timeout, [this] { loop_.quit(); });
+        loop_.run();
+        check_ = {};
+        return met;
+    }
+
+    // Two seconds of audio, closed, with the sidecar a finished capture has.
+    CaptureArtifacts finishedCapture(const std::filesystem::path& captures) {
+        const auto id = makeCaptureId();
+        const auto artifacts = CaptureArtifacts::forCapture(captures, id);
+        std::filesystem::create_directories(captures);
+        std::vector<std::int16_t> audio(32'000);
+        for (std::size_t i = 0; i < audio.size(); ++i) audio[i] = std::int16_t(i * 997);
+        WavWriter writer(artifacts.audioURL, 16'000, 1, 16);
+        writer.append(audio.data(), static_cast<std::int64_t>(audio.size()));
+        writer.close();
+        CaptureSidecar sidecar;
+        sidecar.captureId = id;
+        sidecar.audioFileName = captureAudioFileName(id);
+        sidecar.startedAt = SidecarTimestamp::format(std::chrono::system_clock::now() - 2s);
+        sidecar.endedAt = SidecarTimestamp::format(std::chrono::system_clock::now());
+        sidecar.durationSeconds = 2;
+        sidecar.write(artifacts.sidecarURL);
+        return artifacts;
+    }
+
+    // The capture files in `folder`, oldest first.
+    static std::vector<std::filesystem::path> wavsIn(const std::filesystem::path& folder) {
+        std::vector<std::filesystem::path> found;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            if (entry.path().extension() == ".wav") found.push_back(entry.path());
+        std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+            return std::filesystem::last_write_time(a) < std::filesystem::last_write_time(b);
+        });
+        return found;
+    }
+
+    static std::string everything(const LogCapture& logs) {
+        std::string all;
+        for (const auto& entry : logs.entries())
+            all += entry.category + ": " + entry.message + "\n";
+        return all;
+    }
+
+    // A loud 440 Hz tone (the voice on the microphone) in the file's last 1.5 to 0.5 s.
+    static void expectVoiceAtTheEnd(const std::filesystem::path& wav) {
+        const auto bytes = readFileIfExists(wav).value_or("");
+        ASSERT_GT(bytes.size(), 44u + 3 * 32'000u) << wav;
+        std::vector<std::int16_t> samples((bytes.size() - 44) / 2);
+        std::memcpy(samples.data(), bytes.data() + 44, samples.size() * 2);
+        const std::vector<std::int16_t> last(samples.end() - 24'000, samples.end() - 8'000);
+        int crossings = 0;
+        double energy = 0;
+        for (std::size_t i = 1; i < last.size(); ++i) {
+            if ((last[i - 1] < 0) != (last[i] < 0)) ++crossings;
+            energy += static_cast<double>(last[i]) * last[i];
+        }
+        EXPECT_NEAR(crossings / 2.0, 440, 22) << "no 440 Hz tone at the end of " << wav;
+        EXPECT_GT(std::sqrt(energy / static_cast<double>(last.size())), 1000);
+    }
+
+    // The audio server restarts: the old one goes, a new one comes up with the voice
+    // already on its microphone.
+    static void restartAudioServer(std::unique_ptr<testing::PulseDaemon>& daemon,
+                                   std::optional<testing::PulseDaemon::Process>& voice) {
+        voice.reset();
+        daemon.reset();
+        daemon = std::make_unique<testing::PulseDaemon>();
+        voice.emplace(daemon->play("micsrc", daemon->tone(440, 20)));
+    }
+
+    static inline linux_platform::CurlGlobal curl_;
+    static inline std::shared_ptr<HTTPTransport> transport_ =
+        std::make_shared<linux_platform::CurlTransport>(curl_);
+
+    testing::DevStack stack_{transport_};
+    testing::TempDir home_;
+    std::map<std::string, std::string> environment_{
+        {"XDG_DATA_HOME", (home_.path() / "data").string()},
+        {"XDG_CONFIG_HOME", (home_.path() / "config").string()},
+        {"XDG_STATE_HOME", (home_.path() / "state").string()},
+        {"KAVO_ENDPOINTS",
+         stack_.endpoints().at("dataDir").get<std::string>() + "/endpoints.json"}};
+    std::vector<std::future<void>> browserVisits_;
+    MainLoop loop_;
+    std::function<void()> check_;
+};
+
+TEST_F(InProcessApp, ACaptureFinishedWhileTheServerIsDownIsDeliveredOnceItIsBack) {
+    LogCapture logs;
+    // Fifty times faster: the 10 s, 60 s and 300 s waits take 0.2 s, 1.2 s and 6 s.
+    testing::ScaledClock clock(50);
+    linux_platform::LinuxServices services(clock, options());
+    linux_platform::LinuxDesktop::Shell shell;
+    shell.main = &loop_;
+    linux_platform::LinuxDesktop desktop(services, clock, std::move(shell));
+    auto& app = desktop.app();
+    // The upload line of the menu, each time it changed.
+    std::vector<std::string> shown;
+    app.observe([&] {
+        const auto items = app.menu();
+        const auto text = app.session().upload().menuText();
+        const bool inMenu = std::any_of(items.begin(), items.end(),
+                                        [&](const MenuItem& item) { return item.title == text; });
+        if (inMenu && (shown.empty() || shown.back() != text)) shown.push_back(text);
+        if (check_) check_();
+    });
+
+    ASSERT_TRUE(runUntil(
+        [&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
+    app.perform(MenuItem::button("Sign In", MenuAction::signIn));
+    ASSERT_TRUE(
+        runUntil([&] { return app.session().phase().kind() == SessionPhase::Kind::signedIn; }, 60s))
+        << app.session().signInError().value_or(
+               "still " + std::to_string(static_cast<int>(app.session().phase().kind())));
+
+    stack_.takeDown();
+    const auto artifacts = finishedCapture(services.paths().capturesDirectory());
+    const auto wav = readFileIfExists(artifacts.audioURL);
+    app.session().captureFinished(artifacts);
+
+    // The second retry has begun: the first two attempts failed on a server that is gone.
+    ASSERT_TRUE(
+        runUntil([&] { return logs.contains("UploadCoordinator", "Retry 2 in 60s"); }, 60s));
+    const auto retrying = std::find_if(shown.begin(), shown.end(), [](const std::string& text) {
+        return text.ends_with(" (auto-retrying)");
+    });
+    ASSERT_NE(retrying, shown.end()) << "the menu never said it would retry";
+    EXPECT_EQ(shown.front(), "Preparing upload");
+    EXPECT_EQ(CaptureSidecar::read(artifacts.sidecarURL).uploadState, std::nullopt)
+        << "nothing was delivered while the server was down";
+
+    stack_.bringBack();
+    ASSERT_TRUE(runUntil(
+        [&] { return app.session().upload().kind() == UploadStatus::Kind::delivered; }, 90s))
+        << app.session().upload().menuText();
+    EXPECT_EQ(shown.back(), "Uploaded");
+
+    const auto sidecar = CaptureSidecar::read(artifacts.sidecarURL);
+    EXPECT_EQ(sidecar.uploadState, "DELIVERED");
+    ASSERT_TRUE(sidecar.recordingId);
+    HTTPRequest blob;
+    blob.url = stack_.adminURL() + "/recordings/" + *sidecar.recordingId + "/blob";
+    EXPECT_TRUE(transport_->data(blob).body == *wav) << "the stored blob differs from the capture";
+
+    const auto waits = clock.waitsAskedFor();
+    EXPECT_NE(std::find(waits.begin(), waits.end(), Duration(10s)), waits.end());
+    EXPECT_NE(std::find(waits.begin(), waits.end(), Duration(60s)), waits.end());
+}
+
+TEST_F(InProcessApp, ARecordingByHandGoesOnInANewFileWhenTheAudioServerRestarts) {
+    LogCapture logs;
+    auto daemon = std::make_unique<testing::PulseDaemon>();
+    std::optional<testing::PulseDaemon::Process> voice;
+    SystemClock clock;
+    linux_platform::LinuxServices services(clock, options());
+    linux_platform::LinuxDesktop::Shell shell;
+    shell.main = &loop_;
+    linux_platform::LinuxDesktop desktop(services, clock, std::move(shell));
+    CaptureController& capture = desktop.app().capture();
+    const auto captures = services.paths().capturesDirectory();
+
+    capture.start(false);
+    ASSERT_TRUE(capture.isRecording()) << capture.lastError().value_or("");
+
+    // Restarted 2 s into the recording: the first file ends with what it heard, and the
+    // recording goes on on the new server. (One run of the loop: its timers, the
+    // connection's watch among them, end when it stops.)
+    const TimerHandle restart = loop_.after(2s, [&] { restartAudioServer(daemon, voice); });
+    std::optional<std::chrono::steady_clock::time_point> resumed;
+    ASSERT_TRUE(runUntil(
+        [&] {
+            const auto now = std::chrono::steady_clock::now();
+            if (!resumed && capture.isRecording() && wavsIn(captures).size() == 2) resumed = now;
+            return resumed && now - *resumed > 4s;
+        },
+        40s))
+        << capture.lastError().value_or("not recording") << everything(logs);
+    capture.stop();
+
+    const auto files = wavsIn(captures);
+    ASSERT_EQ(files.size(), 2u);
+    const auto first =
+        CaptureSidecar::read(std::filesystem::path(files[0]).replace_extension(".json"));
+    EXPECT_TRUE(first.endedAt) << "the recording on the lost server was not ended";
+    expectVoiceAtTheEnd(files[1]);
+}
+
+TEST_F(InProcessApp, AnAutomaticRecordingStartsAgainWhenTheMeetingAppIsBackOnARestartedServer) {
+    LogCapture logs;
+    auto daemon = std::make_unique<testing::PulseDaemon>();
+    std::optional<testing::PulseDaemon::Process> voice;
+    SystemClock clock;
+    linux_platform::LinuxServices services(clock, options());
+    const auto desktopShell = [this] {
+        linux_platform::LinuxDesktop::Shell shell;
+        shell.main = &loop_;
+        return shell;
+    };
+    {
+        // Signed in once; the launch below signs in silently from the cache.
+        linux_platform::LinuxDesktop first(services, clock, desktopShell());
+        auto& app = first.app();
+        ASSERT_TRUE(runUntil(
+            [&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
+        app.perform(MenuItem::button("Sign In", MenuAction::signIn));
+        ASSERT_TRUE(runUntil(
+            [&] { return app.session().phase().kind() == SessionPhase::Kind::signedIn; }, 60s));
+    }
+    const auto captures = services.paths().capturesDirectory();
+    const auto zoomOn = [](testing::PulseDaemon&) {
+        return testing::PulseDaemon::spawn({"parec", "--device=mic",
+                                            "--property=application.process.binary=zoom",
+                                            "--property=application.name=ZOOM VoiceEngine"});
+    };
+    // The meeting app holds the microphone when the program starts.
+    std::optional<testing::PulseDaemon::Process> zoom(zoomOn(*daemon));
+    linux_platform::LinuxDesktop desktop(services, clock, desktopShell());
+    CaptureController& capture = desktop.app().capture();
+
+    // Once recording automatically, the server restarts and the meeting app opens the new
+    // server's microphone, as it does; the program records it again by itself.
+    bool restarted = false;
+    std::optional<std::chrono::steady_clock::time_point> resumed;
+    ASSERT_TRUE(runUntil(
+        [&] {
+            const auto now = std::chrono::steady_clock::now();
+            if (!restarted && capture.isRecording()) {
+                restarted = true;
+                EXPECT_TRUE(capture.startedAutomatically());
+                zoom.reset();
+                restartAudioServer(daemon, voice);
+                zoom.emplace(zoomOn(*daemon));
+            }
+            if (restarted && !resumed && capture.isRecording() && wavsIn(captures).size() == 2)
+                resumed = now;
+            return resumed && now - *resumed > 4s;
+        },
+        60s))
+        << "restarted " << restarted << "\n"
+        << everything(logs);
+    EXPECT_TRUE(capture.startedAutomatically());
+    EXPECT_TRUE(logs.contains("MeetingAutoCapture", "Auto-start: us.zoom.xos held the microphone"));
+    capture.stop();
+
+    const auto files = wavsIn(captures);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_TRUE(
+        CaptureSidecar::read(std::filesystem::path(files[0]).replace_extension(".json")).endedAt);
+    expectVoiceAtTheEnd(files[1]);
+}
+
+}  // namespace
+}  // namespace kavo
