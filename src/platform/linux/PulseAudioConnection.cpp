@@ -37,12 +37,6 @@ PulseAudioConnection::PulseAudioConnection(const Clock& clock, Scheduler& main, 
     if (error_) log_.error("Recording is unavailable: {}", *error_);
 }
 
-PulseAudioConnection::~PulseAudioConnection() {
-    timer_.cancel();
-    // The watch uses the connection it was made on.
-    conference_.replace(std::make_unique<IdleConferenceActivitySource>());
-}
-
 void PulseAudioConnection::watch() {
     timer_ = main_.every(kRetryInterval, std::chrono::seconds(1), [this] { check(); });
 }

@@ -38,7 +38,7 @@ public:
                          std::filesystem::path capturesDirectory, Events events = {});
     PulseAudioConnection(const PulseAudioConnection&) = delete;
     PulseAudioConnection& operator=(const PulseAudioConnection&) = delete;
-    ~PulseAudioConnection();
+    ~PulseAudioConnection() = default;
 
     // Checks the connection every kRetryInterval from now on.
     void watch();
@@ -68,6 +68,7 @@ private:
     // be running, and what it holds must outlive it.
     std::vector<std::unique_ptr<PulseAudioPlatform>> lost_;
     std::optional<std::string> error_;
+    // After the connections: the watch and the timer use them, so they go first.
     SwitchableConferenceActivitySource conference_;
     TimerHandle timer_;
     Logger log_{"PulseAudioConnection"};

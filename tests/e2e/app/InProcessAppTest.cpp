@@ -21,6 +21,7 @@
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/LinuxDesktop.h"
 #include "support/DevStack.h"
+#include "support/EnvironmentMap.h"
 #include "support/PulseDaemon.h"
 #include "support/ScaledClock.h"
 #include "support/TempDir.h"
@@ -38,11 +39,7 @@ protected:
 
     linux_platform::LinuxServices::Options options() {
         linux_platform::LinuxServices::Options options;
-        options.environment = [this](const char* name) -> std::optional<std::string> {
-            const auto found = environment_.find(name);
-            if (found == environment_.end()) return std::nullopt;
-            return found->second;
-        };
+        options.environment = testing::environmentFrom(environment_);
         // Plays the browser: the authorize URL redirects to the app's loopback listener.
         options.openURL = [this](const std::string& url) {
             browserVisits_.push_back(std::async(std::launch::async, [this, url] {
@@ -53,6 +50,13 @@ protected:
             return true;
         };
         return options;
+    }
+
+    // The front end of an application run on this test's main loop.
+    linux_platform::LinuxDesktop::Shell shell() {
+        linux_platform::LinuxDesktop::Shell shell;
+        shell.main = &loop_;
+        return shell;
     }
 
     // Runs the main loop until `done` holds, checked after every change of the menu and
@@ -160,9 +164,7 @@ TEST_F(InProcessApp, ACaptureFinishedWhileTheServerIsDownIsDeliveredOnceItIsBack
     // Fifty times faster: the 10 s, 60 s and 300 s waits take 0.2 s, 1.2 s and 6 s.
     testing::ScaledClock clock(50);
     linux_platform::LinuxServices services(clock, options());
-    linux_platform::LinuxDesktop::Shell shell;
-    shell.main = &loop_;
-    linux_platform::LinuxDesktop desktop(services, clock, std::move(shell));
+    linux_platform::LinuxDesktop desktop(services, clock, shell());
     auto& app = desktop.app();
     // The upload line of the menu, each time it changed.
     std::vector<std::string> shown;
@@ -223,9 +225,7 @@ TEST_F(InProcessApp, ARecordingByHandGoesOnInANewFileWhenTheAudioServerRestarts)
     std::optional<testing::PulseDaemon::Process> voice;
     SystemClock clock;
     linux_platform::LinuxServices services(clock, options());
-    linux_platform::LinuxDesktop::Shell shell;
-    shell.main = &loop_;
-    linux_platform::LinuxDesktop desktop(services, clock, std::move(shell));
+    linux_platform::LinuxDesktop desktop(services, clock, shell());
     CaptureController& capture = desktop.app().capture();
     const auto captures = services.paths().capturesDirectory();
 
@@ -261,14 +261,9 @@ TEST_F(InProcessApp, AnAutomaticRecordingStartsAgainWhenTheMeetingAppIsBackOnARe
     std::optional<testing::PulseDaemon::Process> voice;
     SystemClock clock;
     linux_platform::LinuxServices services(clock, options());
-    const auto desktopShell = [this] {
-        linux_platform::LinuxDesktop::Shell shell;
-        shell.main = &loop_;
-        return shell;
-    };
     {
         // Signed in once; the launch below signs in silently from the cache.
-        linux_platform::LinuxDesktop first(services, clock, desktopShell());
+        linux_platform::LinuxDesktop first(services, clock, shell());
         auto& app = first.app();
         ASSERT_TRUE(runUntil(
             [&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
@@ -284,7 +279,7 @@ TEST_F(InProcessApp, AnAutomaticRecordingStartsAgainWhenTheMeetingAppIsBackOnARe
     };
     // The meeting app holds the microphone when the program starts.
     std::optional<testing::PulseDaemon::Process> zoom(zoomOn(*daemon));
-    linux_platform::LinuxDesktop desktop(services, clock, desktopShell());
+    linux_platform::LinuxDesktop desktop(services, clock, shell());
     CaptureController& capture = desktop.app().capture();
 
     // Once recording automatically, the server restarts and the meeting app opens the new

@@ -3,17 +3,14 @@
 #include <map>
 
 #include "platform/linux/XdgPaths.h"
+#include "support/EnvironmentMap.h"
 
 namespace kavo {
 namespace {
 
 TEST(XdgPaths, FollowsTheBaseDirectoryRules) {
     const auto paths = [](std::map<std::string, std::string> values) {
-        return linux_platform::xdgAppPaths(
-            [values](const char* name) -> std::optional<std::string> {
-                const auto it = values.find(name);
-                return it == values.end() ? std::nullopt : std::optional(it->second);
-            });
+        return linux_platform::xdgAppPaths(testing::environmentFrom(std::move(values)));
     };
     const auto defaults = paths({{"HOME", "/home/ann"}});
     EXPECT_EQ(defaults.capturesDirectory(),

@@ -13,6 +13,7 @@
 
 #include "app/shell/TrayApplication.h"
 #include "base/Clock.h"
+#include "support/EnvironmentMap.h"
 #include "support/TempDir.h"
 
 namespace kavo::shell {
@@ -46,11 +47,7 @@ protected:
 
     linux_platform::LinuxServices::Options options() {
         linux_platform::LinuxServices::Options options;
-        options.environment = [this](const char* name) -> std::optional<std::string> {
-            const auto found = environment_.find(name);
-            if (found == environment_.end()) return std::nullopt;
-            return found->second;
-        };
+        options.environment = testing::environmentFrom(environment_);
         return options;
     }
 
