@@ -89,6 +89,10 @@ bool needsInteraction(const OAuthErrorAnswer& answer) {
            answer.error == "invalid_grant" || answer.error == "login_required";
 }
 
+bool isPlatformOutage(const OAuthErrorAnswer& answer) {
+    return answer.error == "temporarily_unavailable" || answer.error == "server_error";
+}
+
 AuthError mapInteractiveError(const OAuthErrorAnswer& answer) {
     if (needsInteraction(answer)) {
         return AuthError::interactionRequired();

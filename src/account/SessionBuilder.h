@@ -53,4 +53,8 @@ AuthError mapInteractiveError(const OAuthErrorAnswer& answer);
 // Whether the answer means the account needs the user again (rather than a fault).
 bool needsInteraction(const OAuthErrorAnswer& answer);
 
+// Whether the answer is the platform's own passing fault ("temporarily_unavailable",
+// "server_error"): the request is worth making again later.
+bool isPlatformOutage(const OAuthErrorAnswer& answer);
+
 }  // namespace kavo

@@ -6,8 +6,6 @@
 #include "account/TenantDiscoveryError.h"
 #include "support/ProblemReportSubmitter.h"
 #include "support/SupportCapture.h"
-#include "upload/BlockBlobUploader.h"
-#include "upload/UploadCoordinator.h"
 
 namespace kavo {
 
@@ -20,10 +18,6 @@ SessionController::SessionController(PrivateTag, Collaborators collaborators)
 
 void SessionController::observe(Observer observer) {
     observers_.push_back(std::move(observer));
-}
-
-void SessionController::setIsCapturing(std::function<bool()> isCapturing) {
-    isCapturing_ = std::move(isCapturing);
 }
 
 template <typename T>
@@ -139,27 +133,30 @@ void SessionController::establish(const AppSession& session) {
 void SessionController::continueWithTenant(const AppSession& session, const Tenant& tenant,
                                            std::uint64_t epoch) {
     auto client = makeClient(tenant);
-    offMain<bool>([client] { return client.currentUser().meetingsAccess; },
-                  [session, tenant, epoch](SessionController& self, Outcome<bool> outcome) {
-                      if (self.epoch_ != epoch) {
-                          return;
-                      }
-                      if (outcome.error) {
-                          // An unknown answer lets the user in: only an explicit no blocks.
-                          self.log_.error("/api/me check failed: {}", describe(outcome.error));
-                      } else if (!*outcome.value) {
-                          self.log_.notice("Meetings access denied for {}", session.email);
-                          self.setPhase(Phase::notEntitled(session));
-                          return;
-                      }
-                      self.setPhase(Phase::signedIn(session, tenant));
-                      self.refreshRecentCaptures();
-                      self.startReconcileTimer();
-                      self.fetchBranding(tenant, [session, tenant](SessionController& me) {
-                          me.log_.info("Signed in: tenant={} user={}", tenant.clientName,
-                                       session.givenName);
-                      });
-                  });
+    offMain<bool>(
+        [client] { return client.currentUser().meetingsAccess; },
+        [session, tenant, epoch](SessionController& self, Outcome<bool> outcome) {
+            if (self.epoch_ != epoch) {
+                return;
+            }
+            if (outcome.error) {
+                // An unknown answer lets the user in: only an explicit no blocks.
+                self.log_.error("/api/me check failed: {}", describe(outcome.error));
+            } else if (!*outcome.value) {
+                self.log_.notice("Meetings access denied for {}", session.email);
+                self.setPhase(Phase::notEntitled(session));
+                return;
+            }
+            // A background refresh may have found a newer record meanwhile.
+            const Tenant current = self.c_.cache->tenant(session.tenantId).value_or(tenant);
+            if (current != tenant)
+                self.log_.info("Tenant record updated before sign-in finished: {}",
+                               current.clientName);
+            self.setPhase(Phase::signedIn(session, current));
+            self.fetchBranding(current, [session, current](SessionController& me) {
+                me.log_.info("Signed in: tenant={} user={}", current.clientName, session.givenName);
+            });
+        });
 }
 
 void SessionController::refreshTenant(const AppSession& session, std::uint64_t epoch) {
@@ -208,13 +205,9 @@ void SessionController::signOut() {
     auto auth = c_.auth;
     c_.worker->post([auth] { auth->signOut(); });
     c_.cacheDefaults->remove(TenantDiscoveryCache::kDefaultsKey);
-    reconcileTimer_.cancel();
-    reconcileTimer_ = TimerHandle();
     c_.ledger->clear();
     setBranding(std::nullopt);
     setSignInError(std::nullopt);
-    setUpload(UploadStatus::idle());
-    setRecentCaptures({});
     setPhase(Phase::signedOut());
 }
 
@@ -223,103 +216,6 @@ void SessionController::retryDiscovery() {
         return;
     }
     establish(*phase_.session());
-}
-
-void SessionController::captureFinished(const CaptureArtifacts& artifacts) {
-    refreshRecentCaptures();
-    if (phase_.kind() != Phase::Kind::signedIn) {
-        log_.notice("Capture finished while signed out; leaving it on disk");
-        setUpload(UploadStatus::failed(kSignInToUploadText));
-        return;
-    }
-    std::weak_ptr<SessionController> weak = weak_from_this();
-    Scheduler* main = c_.main;
-    auto onStatus = [weak, main](const UploadStatus& status) {
-        main->post([weak, status] {
-            auto self = weak.lock();
-            if (!self) {
-                return;
-            }
-            self->setUpload(status);
-            // The list follows the upload's stages, not its byte count.
-            if (!(status.kind() == UploadStatus::Kind::uploading && status.fraction())) {
-                self->refreshRecentCaptures();
-            }
-        });
-    };
-    c_.queue->enqueue([client = makeClient(*phase_.tenant()), transport = c_.transport,
-                       store = c_.stagedBlockStore, clock = c_.clock, timing = c_.uploadTiming,
-                       onStatus, artifacts](std::stop_token stop) {
-        BlockBlobUploader uploader(*transport, *store, kUploadBlockSize, kUploadMaxConcurrentBlocks,
-                                   *clock);
-        UploadCoordinator coordinator(client, uploader, *clock, timing.pollInterval,
-                                      timing.pollMaxAttempts, timing.stallWatchdogInterval,
-                                      onStatus);
-        coordinator.run(artifacts, stop);
-    });
-}
-
-void SessionController::refreshRecentCaptures() {
-    setRecentCaptures(
-        c_.recentCaptureStore->recent(kRecentCaptureLimit, c_.ledger->hiddenCaptureIds()));
-}
-
-void SessionController::startReconcileTimer() {
-    if (!c_.reconcileInterval) {
-        return;
-    }
-    reconcileTimer_.cancel();
-    const Duration interval = *c_.reconcileInterval;
-    std::weak_ptr<SessionController> weak = weak_from_this();
-    reconcileTimer_ = c_.main->every(interval, interval / 12, [weak] {
-        if (auto self = weak.lock()) {
-            self->reconcileNow();
-        }
-    });
-}
-
-void SessionController::reconcileNow(std::function<void(Report)> done) {
-    auto finish = [&done](Report report) {
-        if (done) {
-            done(std::move(report));
-        }
-    };
-    if (phase_.kind() != Phase::Kind::signedIn) {
-        finish({});
-        return;
-    }
-    if (isCapturing_()) {
-        log_.info("Reconcile skipped: a capture is running");
-        finish({});
-        return;
-    }
-    ServerDeletionReconciler reconciler(
-        [directory = c_.recentCaptureStore->directory()] { return sidecarFilesIn(directory); },
-        makeClient(*phase_.tenant()), c_.ledger, kReconcileThreshold, *c_.clock);
-    auto box = std::make_shared<ReportBox>();
-    std::weak_ptr<SessionController> weak = weak_from_this();
-    Scheduler* main = c_.main;
-    c_.queue->enqueue([reconciler = std::move(reconciler), box, weak, main,
-                       done = std::move(done)](std::stop_token stop) mutable {
-        auto report = reconciler.run(stop);
-        {
-            std::lock_guard guard(box->lock);
-            box->report = std::move(report);
-        }
-        main->post([box, weak, done = std::move(done)] {
-            if (auto self = weak.lock()) {
-                self->refreshRecentCaptures();
-            }
-            Report result;
-            {
-                std::lock_guard guard(box->lock);
-                result = box->report;
-            }
-            if (done) {
-                done(std::move(result));
-            }
-        });
-    });
 }
 
 std::shared_ptr<ProblemReportForm> SessionController::makeProblemReportForm(const Tenant& tenant) {
@@ -362,28 +258,12 @@ void SessionController::setBranding(std::optional<KavoAPIClient::BrandingRespons
     notify(Property::branding);
 }
 
-void SessionController::setUpload(UploadStatus status) {
-    if (upload_ == status) {
-        return;
-    }
-    upload_ = std::move(status);
-    notify(Property::upload);
-}
-
 void SessionController::setSignInError(std::optional<std::string> error) {
     if (signInError_ == error) {
         return;
     }
     signInError_ = std::move(error);
     notify(Property::signInError);
-}
-
-void SessionController::setRecentCaptures(std::vector<RecentCapture> captures) {
-    if (recentCaptures_ == captures) {
-        return;
-    }
-    recentCaptures_ = std::move(captures);
-    notify(Property::recentCaptures);
 }
 
 void SessionController::notify(Property property) {

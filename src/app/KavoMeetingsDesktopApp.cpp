@@ -36,36 +36,76 @@ KavoMeetingsDesktopApp::KavoMeetingsDesktopApp(Environment environment)
 
     auto discovery = std::make_shared<TenantDiscoveryService>(e.discoveryURL, e.transport);
 
+    auto recentCaptureStore = std::make_shared<RecentCaptureStore>(e.capturesDirectory);
+    auto ledger = std::make_shared<ReconcileLedger>(e.defaults);
+
     SessionController::Collaborators collaborators;
-    collaborators.auth = std::move(auth);
+    collaborators.auth = auth;
     collaborators.discovery = std::move(discovery);
     collaborators.cache = std::make_shared<TenantDiscoveryCache>(e.defaults, *e.clock);
     collaborators.cacheDefaults = e.defaults;
     collaborators.transport = e.transport;
-    collaborators.stagedBlockStore = std::make_shared<FileStagedBlockStore>(
-        e.capturesDirectory / FileStagedBlockStore::kFileName);
-    collaborators.recentCaptureStore = std::make_shared<RecentCaptureStore>(e.capturesDirectory);
-    collaborators.ledger = std::make_shared<ReconcileLedger>(e.defaults);
-    collaborators.queue = queue_;
+    collaborators.recentCaptureStore = recentCaptureStore;
+    collaborators.ledger = ledger;
     collaborators.clock = e.clock;
     collaborators.main = e.main;
     collaborators.worker = e.worker;
-    collaborators.reconcileInterval = reconcileInterval_;
-    collaborators.uploadTiming = e.uploadTiming;
     collaborators.supportEnvironment = e.supportEnvironment;
     collaborators.timeZone = e.timeZone;
     session_ = SessionController::create(std::move(collaborators));
 
+    delivery_ = CaptureDelivery::create({.auth = auth,
+                                         .transport = e.transport,
+                                         .stagedBlockStore = std::make_shared<FileStagedBlockStore>(
+                                             e.capturesDirectory / FileStagedBlockStore::kFileName),
+                                         .recentCaptureStore = recentCaptureStore,
+                                         .ledger = ledger,
+                                         .queue = queue_,
+                                         .clock = e.clock,
+                                         .main = e.main,
+                                         .reconcileInterval = reconcileInterval_,
+                                         .uploadTiming = e.uploadTiming});
+
     const std::weak_ptr<SessionController> weakSession = session_;
+    const std::weak_ptr<CaptureDelivery> weakDelivery = delivery_;
     capture_ = std::make_shared<CaptureController>(
-        CaptureController::Environment{e.capturesDirectory, e.makeSession, *e.main, *e.clock,
-                                       e.repair},
-        [weakSession](const CaptureArtifacts& artifacts) {
-            if (auto session = weakSession.lock()) session->captureFinished(artifacts);
+        CaptureController::Environment{
+            .capturesDirectory = e.capturesDirectory,
+            .makeSession = e.makeSession,
+            .main = *e.main,
+            .clock = *e.clock,
+            .repair = e.repair,
+            // A capture belongs to whoever was signed in when it began, even if they
+            // sign out before it ends.
+            .owner = [weakSession]() -> CaptureController::Owner {
+                const auto session = weakSession.lock();
+                if (!session || session->phase().kind() != SessionPhase::Kind::signedIn)
+                    return std::nullopt;
+                const AppSession& account = *session->phase().session();
+                return CaptureSidecar::Account{account.tenantId, account.userId, account.email};
+            },
+            .onLaunchRepairFinished =
+                [weakDelivery] {
+                    if (auto delivery = weakDelivery.lock()) delivery->captureFolderReady();
+                }},
+        [weakDelivery](const CaptureArtifacts& artifacts) {
+            if (auto delivery = weakDelivery.lock()) delivery->captureFinished(artifacts);
         });
-    session_->setIsCapturing([weakCapture = std::weak_ptr<CaptureController>(capture_)] {
+    delivery_->setRunningCapture([weakCapture = std::weak_ptr<CaptureController>(
+                                      capture_)]() -> std::optional<std::filesystem::path> {
         const auto capture = weakCapture.lock();
-        return capture && capture->isRecording();
+        if (!capture || !capture->session()) return std::nullopt;
+        return capture->session()->sidecarURL();
+    });
+    // The delivery follows the account: every entry into signedIn starts a round.
+    session_->observe([this](SessionController::Property property) {
+        if (property != SessionController::Property::phase) return;
+        const SessionPhase& phase = session_->phase();
+        if (phase.kind() == SessionPhase::Kind::signedIn) {
+            delivery_->setAccount(CaptureDelivery::Account{*phase.session(), *phase.tenant()});
+        } else if (phase.kind() != SessionPhase::Kind::bootstrapping) {
+            delivery_->setAccount(std::nullopt);
+        }
     });
 
     const Clock* clock = e.clock;
@@ -86,6 +126,7 @@ KavoMeetingsDesktopApp::KavoMeetingsDesktopApp(Environment environment)
     autoCapture_->arm();
 
     session_->observe([this](SessionController::Property) { changed(); });
+    delivery_->observe([this](CaptureDelivery::Property) { changed(); });
     capture_->observe([this](CaptureController::Property) { changed(); });
     updates_->observe([this](const std::optional<AvailableUpdate>&) { changed(); });
     autoCapture_->setOnEnabledChange([this](bool) { changed(); });
@@ -96,18 +137,22 @@ KavoMeetingsDesktopApp::KavoMeetingsDesktopApp(Environment environment)
 }
 
 KavoMeetingsDesktopApp::~KavoMeetingsDesktopApp() {
-    // Auto-capture drives the capture controller, which hands captures to the session.
+    // Auto-capture drives the capture controller, which hands captures to the delivery.
     autoCapture_.reset();
     updates_.reset();
     capture_.reset();
+    delivery_.reset();
 }
 
 MenuState KavoMeetingsDesktopApp::menuState() const {
     MenuState state;
     state.phase = session_->phase();
     state.signInError = session_->signInError();
-    state.upload = session_->upload();
-    state.recentCaptures = session_->recentCaptures();
+    state.upload = delivery_->upload();
+    state.waitingUploads = delivery_->waiting();
+    state.waitingForNetwork = delivery_->waitingForNetwork();
+    state.canUploadNow = delivery_->canUploadNow();
+    state.recentCaptures = delivery_->recentCaptures();
     state.isRecording = capture_->isRecording();
     state.elapsedLabel = capture_->elapsedLabel();
     state.captureError = capture_->lastError();
@@ -130,6 +175,9 @@ void KavoMeetingsDesktopApp::perform(const MenuItem& item) {
             break;
         case MenuAction::stopRecording:
             capture_->stop();
+            break;
+        case MenuAction::uploadNow:
+            delivery_->uploadNow();
             break;
         case MenuAction::openRecording:
         case MenuAction::openDownloadPage:

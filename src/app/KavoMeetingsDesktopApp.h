@@ -17,6 +17,7 @@
 #include "base/Log.h"
 #include "base/Scheduler.h"
 #include "capture/CaptureController.h"
+#include "delivery/CaptureDelivery.h"
 #include "net/HTTPTransport.h"
 #include "support/ProblemReportForm.h"
 #include "support/SupportEnvironment.h"
@@ -57,7 +58,7 @@ public:
         std::string runningVersion;
         SupportEnvironment supportEnvironment;
         std::string timeZone;
-        SessionController::UploadTiming uploadTiming = {};
+        CaptureDelivery::UploadTiming uploadTiming = {};
 
         // What the shell does for the menu.
         std::function<void(const std::string& url)> openURL;
@@ -83,6 +84,7 @@ public:
     bool reconcilerEnabled() const { return reconcileInterval_.has_value(); }
     CaptureController& capture() { return *capture_; }
     SessionController& session() { return *session_; }
+    CaptureDelivery& delivery() { return *delivery_; }
     UpdateChecker& updates() { return *updates_; }
     MeetingAutoCapture& autoCapture() { return *autoCapture_; }
     // Uploads and reconcile passes; waitUntilIdle() lets a caller see them through.
@@ -97,6 +99,7 @@ private:
     // Shared with the session controller, which keeps it for as long as it lives.
     std::shared_ptr<UploadQueue> queue_ = std::make_shared<UploadQueue>();
     std::shared_ptr<SessionController> session_;
+    std::shared_ptr<CaptureDelivery> delivery_;
     std::shared_ptr<CaptureController> capture_;
     std::shared_ptr<UpdateChecker> updates_;
     std::unique_ptr<MeetingAutoCapture> autoCapture_;

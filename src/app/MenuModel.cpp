@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "delivery/CaptureDelivery.h"
+#include "delivery/PendingCaptures.h"
+
 namespace kavo {
 
 namespace {
@@ -25,9 +28,17 @@ void appendSignedIn(std::vector<MenuItem>& items, const MenuState& state, const 
     }
     if (state.captureError) items.push_back(MenuItem::text(*state.captureError));
 
-    if (state.upload.kind() != UploadStatus::Kind::idle) {
+    const bool waits = state.waitingUploads > 0;
+    if (state.upload.kind() != UploadStatus::Kind::idle || waits)
         items.push_back(MenuItem::divider());
+    if (state.upload.kind() != UploadStatus::Kind::idle)
         items.push_back(MenuItem::text(state.upload.menuText()));
+    if (waits) {
+        items.push_back(MenuItem::text(waitingText(state.waitingUploads)));
+        if (state.waitingForNetwork)
+            items.push_back(MenuItem::text(CaptureDelivery::kWaitingForNetworkText));
+        if (state.canUploadNow)
+            items.push_back(MenuItem::button("Upload Now", MenuAction::uploadNow));
     }
 
     if (!state.recentCaptures.empty()) {
@@ -54,6 +65,14 @@ void appendPhase(std::vector<MenuItem>& items, const MenuState& state) {
     // Every phase after sign-in carries its session; the factories guarantee it.
     const AppSession noSession{};
     const AppSession& session = phase.session() ? *phase.session() : noSession;
+
+    // A capture can outlive the sign-in it began under; it can always be stopped.
+    if (state.isRecording && phase.kind() != SessionPhase::Kind::signedIn) {
+        items.push_back(MenuItem::text("Recording " + state.elapsedLabel));
+        items.push_back(
+            MenuItem::button("Stop Recording", MenuAction::stopRecording, recordShortcut));
+        items.push_back(MenuItem::divider());
+    }
 
     switch (phase.kind()) {
         case SessionPhase::Kind::bootstrapping:

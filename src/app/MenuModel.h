@@ -17,6 +17,7 @@ enum class MenuAction {
     retryDiscovery,
     startRecording,
     stopRecording,
+    uploadNow,
     openRecording,  // opens the item's link
     toggleAutoCapture,
     reportProblem,
@@ -59,6 +60,10 @@ struct MenuState {
     SessionPhase phase = SessionPhase::bootstrapping();
     std::optional<std::string> signInError;
     UploadStatus upload = UploadStatus::idle();
+    // The captures still to be sent, and whether the last try waited on the network.
+    std::size_t waitingUploads = 0;
+    bool waitingForNetwork = false;
+    bool canUploadNow = false;
     std::vector<RecentCapture> recentCaptures;
 
     bool isRecording = false;

@@ -29,9 +29,13 @@ private:
 }  // namespace
 
 CaptureController::SessionFactory captureSessionFactory(CaptureSession::Environment environment) {
-    return [environment]() -> std::unique_ptr<CaptureController::Session> {
-        return std::make_unique<RecordingSession>(CaptureSession::create(environment));
-    };
+    return
+        [environment](
+            const CaptureController::Owner& owner) -> std::unique_ptr<CaptureController::Session> {
+            auto forOwner = environment;
+            forOwner.account = owner;
+            return std::make_unique<RecordingSession>(CaptureSession::create(std::move(forOwner)));
+        };
 }
 
 CaptureController::CaptureController(Environment environment,
@@ -46,11 +50,13 @@ CaptureController::CaptureController(Environment environment,
     // Only files of earlier launches are touched, so the repair needs no coordination
     // with the captures of this one: their writers hold the file lock it honours.
     launchRepair_ = std::thread(
-        [repair = std::move(repair), directory = environment_.capturesDirectory, log = log_] {
+        [repair = std::move(repair), directory = environment_.capturesDirectory, log = log_,
+         main = &environment_.main, finished = environment_.onLaunchRepairFinished] {
             const std::vector<std::filesystem::path> repaired = repair(directory);
             if (!repaired.empty()) {
                 log.notice("Repaired {} incomplete capture(s) at launch", repaired.size());
             }
+            if (finished) main->post(finished);
         });
 }
 
@@ -77,7 +83,7 @@ void CaptureController::start(bool automatic) {
 
     std::unique_ptr<Session> session;
     try {
-        session = environment_.makeSession();
+        session = environment_.makeSession(environment_.owner ? environment_.owner() : Owner{});
         session->start();
     } catch (const std::exception& error) {
         setLastError(kStartErrorPrefix + std::string(error.what()));

@@ -13,6 +13,7 @@
 #include "base/Scheduler.h"
 #include "capture/CaptureSession.h"
 #include "capture/files/CaptureArtifacts.h"
+#include "capture/files/CaptureSidecar.h"
 
 namespace kavo {
 
@@ -35,8 +36,10 @@ public:
         virtual std::optional<WallTime> startedAt() const = 0;
     };
 
-    // A new, unstarted session for every start.
-    using SessionFactory = std::function<std::unique_ptr<Session>()>;
+    // A new, unstarted session for every start, made for the account signed in at that
+    // moment (none when nobody is).
+    using Owner = std::optional<CaptureSidecar::Account>;
+    using SessionFactory = std::function<std::unique_ptr<Session>(const Owner& owner)>;
     // Repairs the incomplete WAVE files in a folder and returns those it repaired.
     using Repair = std::function<std::vector<std::filesystem::path>(const std::filesystem::path&)>;
 
@@ -53,6 +56,11 @@ public:
         const Clock& clock;
         // Empty: repairIncompleteCaptures.
         Repair repair = {};
+        // Asked at every start: whom the new capture belongs to. Empty: nobody.
+        std::function<Owner()> owner = {};
+        // Called on the main loop once the launch repair is done, so that what it
+        // repaired can be delivered.
+        std::function<void()> onLaunchRepairFinished = {};
     };
 
     static constexpr Duration kTickInterval = std::chrono::seconds(1);

@@ -53,6 +53,7 @@ std::shared_ptr<CaptureSession> CaptureSession::create(Environment environment) 
 CaptureSession::CaptureSession(PrivateTag, Environment environment)
     : captureId_(environment.captureId.empty() ? makeCaptureId() : environment.captureId),
       directory_(std::move(environment.directory)),
+      account_(std::move(environment.account)),
       factory_(std::move(environment.factory)),
       clock_(environment.clock),
       usesTimers_(environment.usesTimers),
@@ -155,6 +156,7 @@ std::filesystem::path CaptureSession::startOnControl() {
             fresh.sampleRateHz = kSampleRate;
             fresh.channels = kChannels;
             fresh.bitsPerSample = kBitsPerSample;
+            fresh.account = account_;
             sidecar_ = std::move(fresh);
         }
         armEndpoints();

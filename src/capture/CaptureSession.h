@@ -74,6 +74,8 @@ public:
         bool usesTimers = true;
         // Empty: a new random capture id.
         std::string captureId = {};
+        // Recorded in the sidecar: the account that is to deliver the capture.
+        std::optional<CaptureSidecar::Account> account = {};
     };
 
     static std::shared_ptr<CaptureSession> create(Environment environment);
@@ -151,6 +153,7 @@ private:
 
     const std::string captureId_;
     const std::filesystem::path directory_;
+    const std::optional<CaptureSidecar::Account> account_;
     const EndpointFactory factory_;
     const Clock& clock_;
     const bool usesTimers_;

@@ -70,32 +70,31 @@ void UploadCoordinator::emit(const UploadStatus& status) const {
     if (onStatus_) onStatus_(status);
 }
 
-UploadStatus UploadCoordinator::run(const CaptureArtifacts& artifacts, std::stop_token stop) const {
+UploadCoordinator::RunOutcome UploadCoordinator::deliver(const CaptureArtifacts& artifacts,
+                                                         std::stop_token stop) const {
+    const auto end = [this](RunOutcome::Kind kind, UploadStatus status) {
+        emit(status);
+        return RunOutcome{kind, std::move(status)};
+    };
     int attempt = 0;
     while (true) {
         const AttemptResult result = attemptOnce(artifacts, stop);
-        if (result.kind == AttemptResult::Kind::done) {
-            emit(result.status);
-            return result.status;
-        }
+        if (result.kind == AttemptResult::Kind::done)
+            return end(RunOutcome::Kind::done, result.status);
         if (result.kind == AttemptResult::Kind::permanent) {
             log_.error("Permanent failure: {}", result.message);
-            const auto status = UploadStatus::failed(result.message);
-            emit(status);
-            return status;
+            return end(result.message == kSignInAgainText ? RunOutcome::Kind::signInAgain
+                                                          : RunOutcome::Kind::failed,
+                       UploadStatus::failed(result.message));
         }
         log_.notice("Transient failure on attempt {}: {}", attempt + 1, result.message);
         if (attempt == kMaxAttempts - 1) {
-            const auto status =
-                UploadStatus::failed(result.message + " \u2014 automatic retries exhausted.");
-            emit(status);
-            return status;
+            return end(
+                RunOutcome::Kind::retryLater,
+                UploadStatus::failed(result.message + " \u2014 automatic retries exhausted."));
         }
-        if (stop.stop_requested()) {
-            const auto status = UploadStatus::failed(result.message);
-            emit(status);
-            return status;
-        }
+        if (stop.stop_requested())
+            return end(RunOutcome::Kind::retryLater, UploadStatus::failed(result.message));
         const int delay = kRetryDelaysSeconds[static_cast<std::size_t>(attempt)];
         ++attempt;
         emit(UploadStatus::retrying(result.message));
@@ -309,7 +308,7 @@ UploadCoordinator::AttemptResult UploadCoordinator::classify(std::exception_ptr 
     try {
         std::rethrow_exception(error);
     } catch (const InteractiveSignInRequiredError&) {
-        return AttemptResult::permanent("Sign in again to upload this meeting.");
+        return AttemptResult::permanent(kSignInAgainText);
     } catch (const KavoAPIError& api) {
         switch (api.kind()) {
             case KavoAPIError::Kind::invalidRequest:

@@ -66,7 +66,21 @@ public:
         friend bool operator==(const AttemptResult&, const AttemptResult&) = default;
     };
 
+    // How a run ended, for whoever decides what to send next.
+    struct RunOutcome {
+        enum class Kind {
+            done,         // the server has it (delivered, processing, or failed there)
+            retryLater,   // transient failures used up the attempts, or the run was stopped
+            signInAgain,  // the account needs the user before anything can be sent
+            failed        // this capture cannot be sent as it is
+        };
+        Kind kind = Kind::done;
+        UploadStatus status = UploadStatus::idle();
+        friend bool operator==(const RunOutcome&, const RunOutcome&) = default;
+    };
+
     static constexpr int kMaxAttempts = 4;
+    static constexpr const char* kSignInAgainText = "Sign in again to upload this meeting.";
     static constexpr std::array<int, 3> kRetryDelaysSeconds{10, 60, 300};
     static constexpr Duration kStallLimit = std::chrono::seconds(180);
     static constexpr const char* kContentType = "audio/wav";
@@ -81,7 +95,11 @@ public:
     // Attempts until success, a permanent failure or the fourth transient one; reports
     // each status on the way and returns the final one. Never throws. A stop request
     // (the application quitting) ends the run after the attempt under way.
-    UploadStatus run(const CaptureArtifacts& artifacts, std::stop_token stop = {}) const;
+    UploadStatus run(const CaptureArtifacts& artifacts, std::stop_token stop = {}) const {
+        return deliver(artifacts, stop).status;
+    }
+    // The same run, telling how it ended.
+    RunOutcome deliver(const CaptureArtifacts& artifacts, std::stop_token stop = {}) const;
 
     // How a failure is retried, and the text shown for it.
     static AttemptResult classify(std::exception_ptr error, const std::string& context);

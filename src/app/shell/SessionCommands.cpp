@@ -15,6 +15,7 @@
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
 #include "capture/files/WavRepair.h"
+#include "delivery/PendingCaptures.h"
 #include "upload/FileStagedBlockStore.h"
 
 namespace kavo::shell {
@@ -66,8 +67,9 @@ SessionCommands::SessionCommands(linux_platform::LinuxServices& services, const 
     : services_(services), clock_(clock), out_(out), err_(err) {}
 
 SessionCommands::~SessionCommands() {
-    // Uploads still queued reach into the controller and post to the main loop.
+    // Uploads still queued reach into the delivery and post to the main loop.
     queue_.reset();
+    delivery_.reset();
     controller_.reset();
 }
 
@@ -80,18 +82,17 @@ bool SessionCommands::makeController(linux_platform::LinuxServices::SignInWith w
         return false;
     }
     const auto captures = services_.paths().capturesDirectory();
+    auto recent = std::make_shared<RecentCaptureStore>(captures);
+    auto ledger = std::make_shared<ReconcileLedger>(services_.defaults());
     SessionController::Collaborators c;
-    c.auth = std::move(auth);
+    c.auth = auth;
     c.discovery = std::make_shared<TenantDiscoveryService>(services_.endpoints().discoveryURL,
                                                            services_.transport());
     c.cache = std::make_shared<TenantDiscoveryCache>(services_.defaults(), clock_);
     c.cacheDefaults = services_.defaults();
     c.transport = services_.transport();
-    c.stagedBlockStore =
-        std::make_shared<FileStagedBlockStore>(captures / FileStagedBlockStore::kFileName);
-    c.recentCaptureStore = std::make_shared<RecentCaptureStore>(captures);
-    c.ledger = std::make_shared<ReconcileLedger>(services_.defaults());
-    c.queue = queue_;
+    c.recentCaptureStore = recent;
+    c.ledger = ledger;
     c.clock = &clock_;
     c.main = &main_;
     c.worker = &worker_;
@@ -99,6 +100,19 @@ bool SessionCommands::makeController(linux_platform::LinuxServices::SignInWith w
     c.timeZone = services_.timeZone();
     controller_ = SessionController::create(std::move(c));
     controller_->observe([this](SessionController::Property) {
+        if (onChange_) onChange_();
+    });
+    // No reconcile timer: a command does one thing and ends.
+    delivery_ = CaptureDelivery::create({.auth = std::move(auth),
+                                         .transport = services_.transport(),
+                                         .stagedBlockStore = std::make_shared<FileStagedBlockStore>(
+                                             captures / FileStagedBlockStore::kFileName),
+                                         .recentCaptureStore = std::move(recent),
+                                         .ledger = std::move(ledger),
+                                         .queue = queue_,
+                                         .clock = &clock_,
+                                         .main = &main_});
+    delivery_->observe([this](CaptureDelivery::Property) {
         if (onChange_) onChange_();
     });
     return true;
@@ -126,6 +140,39 @@ bool SessionCommands::runUntil(const std::function<bool()>& done, Duration timeo
     return met;
 }
 
+void SessionCommands::signedInDelivery() {
+    const SessionPhase& phase = controller_->phase();
+    delivery_->setAccount(CaptureDelivery::Account{*phase.session(), *phase.tenant()});
+}
+
+bool SessionCommands::follow(const std::function<bool()>& done) {
+    // One line that keeps changing on a terminal; one line per stage in a log.
+    const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    std::string shown;
+    const auto show = [&] {
+        // Until the queue takes the capture the status is still idle, which is no stage.
+        if (delivery_->upload().kind() == UploadStatus::Kind::idle) return;
+        const std::string text = delivery_->upload().menuText();
+        if (text == shown) return;
+        shown = text;
+        if (terminal) {
+            fmt::print(out_, "\r\033[K{}", text);
+        } else {
+            fmt::print(out_, "{}\n", text);
+        }
+        out_.flush();
+    };
+    const bool met = runUntil(
+        [&] {
+            show();
+            return done();
+        },
+        kUploadTimeout);
+    if (terminal) fmt::print(out_, "\n");
+    if (!met) fmt::print(err_, "The upload did not finish in time.\n");
+    return met;
+}
+
 bool SessionCommands::settled() const {
     const Kind kind = controller_->phase().kind();
     return kind != Kind::bootstrapping && kind != Kind::signingIn;
@@ -149,11 +196,12 @@ bool SessionCommands::reportPhase() {
 int SessionCommands::status() {
     if (!makeController() || !bootstrapped()) return 1;
     if (!reportPhase()) return 0;
-    if (controller_->upload().kind() != UploadStatus::Kind::idle) {
-        fmt::print(out_, "Upload: {}\n", controller_->upload().menuText());
+    signedInDelivery();
+    if (delivery_->upload().kind() != UploadStatus::Kind::idle) {
+        fmt::print(out_, "Upload: {}\n", delivery_->upload().menuText());
     }
     const auto& tenant = *controller_->phase().tenant();
-    for (const RecentCapture& capture : controller_->recentCaptures()) {
+    for (const RecentCapture& capture : delivery_->recentCaptures()) {
         const auto link = capture.webURL(tenant.kavoBaseUrl);
         fmt::print(out_, "  {}{}{}\n", capture.menuTitle(), link ? "  " : "", link.value_or(""));
     }
@@ -209,39 +257,32 @@ int SessionCommands::upload(const std::string& capture) {
     if (!makeController() || !bootstrapped()) return 1;
     if (!reportPhase()) return 1;
 
-    // One line that keeps changing on a terminal; one line per stage in a log.
-    const bool terminal = ::isatty(STDOUT_FILENO) == 1;
-    std::string shown;
-    const auto show = [&] {
-        // Until the queue takes the capture the status is still idle, which is no stage.
-        if (controller_->upload().kind() == UploadStatus::Kind::idle) return;
-        const std::string text = controller_->upload().menuText();
-        if (text == shown) return;
-        shown = text;
-        if (terminal) {
-            fmt::print(out_, "\r\033[K{}", text);
-        } else {
-            fmt::print(out_, "{}\n", text);
-        }
-        out_.flush();
-    };
-    controller_->captureFinished(*artifacts);
-    const bool done = runUntil(
-        [&] {
-            show();
-            return finished(controller_->upload());
-        },
-        kUploadTimeout);
-    if (terminal) fmt::print(out_, "\n");
-
-    const UploadStatus& status = controller_->upload();
-    if (!done) {
-        fmt::print(err_, "The upload did not finish in time.\n");
-        return 1;
-    }
+    signedInDelivery();
+    delivery_->send(*artifacts);
+    if (!follow([&] { return finished(delivery_->upload()); })) return 1;
+    const UploadStatus& status = delivery_->upload();
     if (status.kind() == UploadStatus::Kind::failed) return 1;
     fmt::print(out_, "Recording {}\n", status.recordingId());
     return 0;
+}
+
+int SessionCommands::uploadPending() {
+    if (!makeController() || !bootstrapped()) return 1;
+    if (!reportPhase()) return 1;
+    signedInDelivery();
+    // The launch repair is the tray's; here the folder is taken as it is.
+    delivery_->captureFolderReady();
+    if (!delivery_->isSending() && delivery_->waiting() == 0) {
+        fmt::print(out_, "Nothing is waiting to upload.\n");
+        return 0;
+    }
+    if (!follow([&] { return !delivery_->isSending(); })) return 1;
+    if (delivery_->waiting() == 0) {
+        fmt::print(out_, "Every recording is uploaded.\n");
+        return 0;
+    }
+    fmt::print(err_, "{}.\n", waitingText(delivery_->waiting()));
+    return 1;
 }
 
 }  // namespace kavo::shell

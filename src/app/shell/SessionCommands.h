@@ -10,13 +10,14 @@
 #include "base/Clock.h"
 #include "base/MainLoop.h"
 #include "base/SerialQueue.h"
+#include "delivery/CaptureDelivery.h"
 #include "platform/linux/LinuxServices.h"
 
 namespace kavo::shell {
 
-// The account commands of the command line: the application's session controller on a
-// main loop of its own, run until the answer is known. Each returns the process's exit
-// status and writes what a person at a terminal needs to read.
+// The account commands of the command line: the application's session controller and
+// capture delivery on a main loop of their own, run until the answer is known. Each returns the
+// process's exit status and writes what a person at a terminal needs to read.
 class SessionCommands {
 public:
     SessionCommands(linux_platform::LinuxServices& services, const Clock& clock, std::ostream& out,
@@ -34,6 +35,8 @@ public:
     // Uploads one finished capture (its id, or the path of its audio or sidecar file),
     // printing the stages and the progress until the server has it.
     int upload(const std::string& capture);
+    // Uploads every capture of the account that is still waiting, oldest first.
+    int uploadPending();
 
     // How long a command waits for the server before it gives up.
     static constexpr std::chrono::minutes kSettleTimeout{5};
@@ -49,6 +52,10 @@ private:
     // Runs the main loop until `done` holds (checked after every change) or `timeout`.
     bool runUntil(const std::function<bool()>& done, Duration timeout);
     bool settled() const;
+    // Prints each new stage of the delivery's upload status until `done` holds.
+    bool follow(const std::function<bool()>& done);
+    // Hands the signed-in account to the delivery.
+    void signedInDelivery();
     // Prints the phase as the menu words it; true when signed in.
     bool reportPhase();
 
@@ -60,6 +67,7 @@ private:
     SerialQueue worker_{"brindle.meetings.desktop.worker"};
     std::shared_ptr<UploadQueue> queue_ = std::make_shared<UploadQueue>();
     std::shared_ptr<SessionController> controller_;
+    std::shared_ptr<CaptureDelivery> delivery_;
     std::function<void()> onChange_;
 };
 

@@ -47,11 +47,16 @@ int main(int argc, char** argv) {
     auto* captures = app.add_subcommand(
         "captures", "List the captures on this computer with their upload state");
 
-    auto* upload = app.add_subcommand("upload", "Upload one capture to your Kavo server");
+    auto* upload = app.add_subcommand(
+        "upload", "Upload one capture, or every one still waiting, to your Kavo server");
     std::string capture;
-    upload
-        ->add_option("CAPTURE", capture, "The capture's id, or the path of its .wav or .json file")
-        ->required();
+    bool pending = false;
+    auto* captureOption = upload->add_option(
+        "CAPTURE", capture, "The capture's id, or the path of its .wav or .json file");
+    auto* pendingFlag = upload->add_flag(
+        "--pending", pending, "Every capture of your account still waiting, oldest first");
+    captureOption->excludes(pendingFlag);
+    upload->require_option(1);
 
     auto* signIn = app.add_subcommand("sign-in", "Sign in with your work account");
     bool deviceCode = false;
@@ -112,7 +117,7 @@ int main(int argc, char** argv) {
     }
 
     kavo::shell::SessionCommands commands(services, clock, std::cout, std::cerr);
-    if (upload->parsed()) return commands.upload(capture);
+    if (upload->parsed()) return pending ? commands.uploadPending() : commands.upload(capture);
     if (signIn->parsed()) return commands.signIn(deviceCode);
     if (signOut->parsed()) return commands.signOut();
     if (status->parsed()) return commands.status();

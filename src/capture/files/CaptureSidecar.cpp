@@ -153,6 +153,12 @@ std::string CaptureSidecar::encode() const {
     if (recordingId) out["recordingId"] = *recordingId;
     if (blobPath) out["blobPath"] = *blobPath;
     if (uploadState) out["uploadState"] = *uploadState;
+    if (account) {
+        out["account"] = {{"tenantId", account->tenantId},
+                          {"userId", account->userId},
+                          {"email", account->email}};
+    }
+    if (uploadError) out["uploadError"] = *uploadError;
     // A device name that is not valid UTF-8 must not cost the capture its sidecar.
     return out.dump(2, ' ', false, json::error_handler_t::replace);
 }
@@ -189,6 +195,12 @@ CaptureSidecar CaptureSidecar::decode(std::string_view text) {
     sidecar.recordingId = fields.optionalText("recordingId");
     sidecar.blobPath = fields.optionalText("blobPath");
     sidecar.uploadState = fields.optionalText("uploadState");
+    if (const json* account = fields.optional("account")) {
+        const Fields owner(*account, "account");
+        sidecar.account =
+            Account{owner.text("tenantId"), owner.text("userId"), owner.text("email")};
+    }
+    sidecar.uploadError = fields.optionalText("uploadError");
     return sidecar;
 }
 

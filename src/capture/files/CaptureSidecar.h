@@ -42,6 +42,15 @@ struct CaptureSidecar {
         bool operator==(const SourceStats&) const = default;
     };
 
+    // The signed-in account a capture was made under; only that account delivers it.
+    struct Account {
+        std::string tenantId;
+        std::string userId;
+        std::string email;
+
+        bool operator==(const Account&) const = default;
+    };
+
     std::string captureId;
     std::string audioFileName;
     std::string startedAt;
@@ -56,6 +65,11 @@ struct CaptureSidecar {
     std::optional<std::string> recordingId;
     std::optional<std::string> blobPath;
     std::optional<std::string> uploadState;
+    // Absent for a capture made while nobody was signed in: the next account takes it.
+    std::optional<Account> account;
+    // Why the last delivery ended for good; such a capture waits until the user sends it
+    // again.
+    std::optional<std::string> uploadError;
 
     bool operator==(const CaptureSidecar&) const = default;
 

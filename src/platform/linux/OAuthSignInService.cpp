@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "account/AuthError.h"
+#include "account/IdentityUnavailableError.h"
 #include "account/Pkce.h"
 #include "account/TenantDiscoveryService.h"
 #include "net/KavoAPIError.h"
@@ -90,16 +91,33 @@ nlohmann::json OAuthSignInService::post(
     request.headers.set("Accept", "application/json");
     request.body = formEncode(form);
     request.timeout = std::chrono::seconds(30);
-    const auto response = options_.transport->data(request, stop);
+    HTTPResponse response;
+    try {
+        response = options_.transport->data(request, stop);
+    } catch (const TransportError& error) {
+        if (error.isCancellation()) throw;
+        throw IdentityUnavailableError(error.what());
+    }
     const auto json = nlohmann::json::parse(response.body, nullptr, false);
-    if (response.status >= 200 && response.status <= 299 && json.is_object()) {
+    const int status = response.status;
+    if (status >= 200 && status <= 299 && json.is_object()) {
         return json;
     }
-    if (auto answer = parseOAuthError(response.body)) {
+    const auto answer = parseOAuthError(response.body);
+    // A server fault, a platform answer that says it is one, or a page that is not the
+    // platform's (a captive portal's sign-in page, a proxy's error): the platform is out
+    // of reach, not refusing the account.
+    if (status == 408 || status == 429 || status >= 500 || (answer && isPlatformOutage(*answer)) ||
+        (!answer && status < 400)) {
+        throw IdentityUnavailableError(
+            answer ? (answer->description.empty() ? answer->error : answer->description)
+                   : "it answered HTTP " + std::to_string(status) + " without a sign-in answer.");
+    }
+    if (answer) {
         throw OAuthFailure{std::move(*answer)};
     }
-    throw AuthError::underlying("The sign-in service answered HTTP " +
-                                std::to_string(response.status) + ".");
+    throw AuthError::underlying("The sign-in service answered HTTP " + std::to_string(status) +
+                                ".");
 }
 
 OAuthSignInService::TokenAnswer OAuthSignInService::tokenAnswer(const nlohmann::json& json) const {
@@ -325,19 +343,13 @@ std::string OAuthSignInService::acquireKavoToken(TokenCacheFile::Account& accoun
                                                                    : failure.answer.description);
     } catch (const AuthError& error) {
         throw silentKavoFailure(error.what());
-    } catch (const TransportError& error) {
-        throw silentKavoFailure(error.what());
     } catch (const KavoAPIError& error) {
         throw silentKavoFailure(error.what());
     }
     if (!answer.refreshToken.empty()) {
         account.refreshToken = answer.refreshToken;
     }
-    if (answer.expiresOn) {
-        std::lock_guard guard(tokensLock_);
-        accessTokens_[scopeText(options_.endpoints.kavoScopes)] = {answer.accessToken,
-                                                                   *answer.expiresOn};
-    }
+    keep(account, scopeText(options_.endpoints.kavoScopes), answer);
     return answer.accessToken;
 }
 
@@ -353,6 +365,7 @@ std::string OAuthSignInService::acquireKavoTokenWithInteractiveFallback(
     if (!answer.refreshToken.empty()) {
         account.refreshToken = answer.refreshToken;
     }
+    keep(account, scopeText(options_.endpoints.kavoScopes), answer);
     return answer.accessToken;
 }
 
@@ -380,7 +393,8 @@ AppSession OAuthSignInService::signIn(std::stop_token stop) {
     const auto graph =
         interactive(options_.endpoints.graphScopes, std::nullopt, "select_account", stop);
     const auto result = graphResult(graph, {});
-    TokenCacheFile::Account account{result.account, graph.refreshToken};
+    TokenCacheFile::Account account{result.account, graph.refreshToken, graph.idToken, {}};
+    keep(account, scopeText(options_.endpoints.graphScopes), graph);
     if (account.refreshToken.empty()) {
         throw AuthError::underlying("The sign-in service returned no refresh token.");
     }
@@ -407,8 +421,8 @@ std::optional<AppSession> OAuthSignInService::silentSignIn(std::stop_token stop)
     if (accounts.empty()) {
         return std::nullopt;
     }
+    auto account = accounts.front();
     try {
-        auto account = accounts.front();
         TokenAnswer graph;
         try {
             graph = refresh(account.refreshToken, options_.endpoints.graphScopes, stop);
@@ -418,14 +432,69 @@ std::optional<AppSession> OAuthSignInService::silentSignIn(std::stop_token stop)
         if (!graph.refreshToken.empty()) {
             account.refreshToken = graph.refreshToken;
         }
+        if (!graph.idToken.empty()) {
+            account.idToken = graph.idToken;
+        }
+        keep(account, scopeText(options_.endpoints.graphScopes), graph);
         const auto result = graphResult(graph, account.info);
         const auto kavo = acquireKavoToken(account, stop);
         remember(account);
         return makeSession(result, kavo, clock_.now());
+    } catch (const IdentityUnavailableError& error) {
+        // The account is remembered and nothing refused it: recording goes on, and what
+        // needs a token waits until the platform can be reached.
+        log_.notice("Signed in offline: {}", error.what());
+        try {
+            remember(account);
+        } catch (const std::exception& saveError) {
+            log_.error("Could not save the sign-in cache: {}", saveError.what());
+        }
+        return offlineSession(account);
     } catch (const std::exception& error) {
         log_.notice("Silent sign-in failed: {}", error.what());
+        // The account needs the user again: nothing kept for it may stand in meanwhile.
+        forgetAccessTokens(account);
         return std::nullopt;
     }
+}
+
+void OAuthSignInService::forgetAccessTokens(TokenCacheFile::Account account) {
+    {
+        std::lock_guard guard(tokensLock_);
+        accessTokens_.clear();
+    }
+    if (account.accessTokens.empty()) return;
+    account.accessTokens.clear();
+    try {
+        remember(account);
+    } catch (const std::exception& error) {
+        log_.error("Could not save the sign-in cache: {}", error.what());
+    }
+}
+
+AppSession OAuthSignInService::offlineSession(const TokenCacheFile::Account& account) const {
+    TokenAnswer graph;
+    graph.idToken = account.idToken;
+    const auto cached =
+        [&](const std::vector<std::string>& scopes) -> const TokenCacheFile::AccessToken* {
+        const auto found = account.accessTokens.find(scopeText(scopes));
+        return found == account.accessTokens.end() ? nullptr : &found->second;
+    };
+    if (const auto* token = cached(options_.endpoints.graphScopes)) {
+        graph.accessToken = token->token;
+        graph.expiresOn = token->expiresOn;
+    }
+    const auto* kavo = cached(options_.endpoints.kavoScopes);
+    return makeSession(graphResult(graph, account.info), kavo ? kavo->token : std::string(),
+                       clock_.now());
+}
+
+void OAuthSignInService::keep(TokenCacheFile::Account& account, const std::string& scope,
+                              const TokenAnswer& answer) {
+    if (!answer.expiresOn) return;
+    account.accessTokens[scope] = {answer.accessToken, *answer.expiresOn};
+    std::lock_guard guard(tokensLock_);
+    accessTokens_[scope] = {answer.accessToken, *answer.expiresOn};
 }
 
 std::string OAuthSignInService::currentToken(const std::vector<std::string>& scopes,
@@ -450,6 +519,14 @@ std::string OAuthSignInService::currentToken(const std::vector<std::string>& sco
         throw AuthError::interactionRequired();
     }
     auto account = accounts.front();
+    // A token kept from an earlier launch is as good as one from this launch.
+    if (const auto kept = account.accessTokens.find(key);
+        kept != account.accessTokens.end() &&
+        kept->second.expiresOn - kAccessTokenMargin > clock_.now()) {
+        std::lock_guard guard(tokensLock_);
+        accessTokens_[key] = {kept->second.token, kept->second.expiresOn};
+        return kept->second.token;
+    }
     TokenAnswer answer;
     try {
         answer = refresh(account.refreshToken, scopes, stop);
@@ -462,15 +539,12 @@ std::string OAuthSignInService::currentToken(const std::vector<std::string>& sco
     }
     if (!answer.refreshToken.empty()) {
         account.refreshToken = answer.refreshToken;
-        try {
-            remember(account);
-        } catch (const std::exception& error) {
-            log_.error("Could not save the sign-in cache: {}", error.what());
-        }
     }
-    if (answer.expiresOn) {
-        std::lock_guard guard(tokensLock_);
-        accessTokens_[key] = {answer.accessToken, *answer.expiresOn};
+    keep(account, key, answer);
+    try {
+        remember(account);
+    } catch (const std::exception& error) {
+        log_.error("Could not save the sign-in cache: {}", error.what());
     }
     return answer.accessToken;
 }

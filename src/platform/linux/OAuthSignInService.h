@@ -28,8 +28,9 @@ bool openWithXdgOpen(const std::string& url);
 // Microsoft sign-in as a native app on Linux: the authorization code flow with PKCE in
 // the default browser, answered on a loopback redirect, or the device-code flow when no
 // browser opens. The Graph scope comes first (the sign-in proper), then the Kavo API
-// scope from the same refresh token. Accounts and refresh tokens live in the cache file;
-// access tokens only in memory.
+// scope from the same refresh token. Accounts, refresh tokens, id tokens and access tokens
+// with their expiry live in the cache file, so that a remembered account is signed in
+// when the platform cannot be reached; only a refresh token it refuses signs it out.
 class OAuthSignInService final : public AuthService {
 public:
     struct DeviceCodePrompt {
@@ -86,6 +87,14 @@ private:
     TokenAnswer refresh(const std::string& refreshToken, const std::vector<std::string>& scopes,
                         std::stop_token stop);
     std::string acquireKavoToken(TokenCacheFile::Account& account, std::stop_token stop);
+    // The session of a remembered account built from what the cache kept, for when the
+    // platform cannot be reached.
+    AppSession offlineSession(const TokenCacheFile::Account& account) const;
+    // Drops the access tokens kept for `account`.
+    void forgetAccessTokens(TokenCacheFile::Account account);
+    // Keeps the answer's access token for `scope`, in memory and in `account`.
+    void keep(TokenCacheFile::Account& account, const std::string& scope,
+              const TokenAnswer& answer);
     std::string acquireKavoTokenWithInteractiveFallback(TokenCacheFile::Account& account,
                                                         std::stop_token stop);
     // POSTs the form to `{authority}/oauth2/v2.0/{endpoint}`. Throws OAuthFailure,

@@ -74,15 +74,17 @@ void PulseAudioConnection::connect() {
 }
 
 CaptureController::SessionFactory PulseAudioConnection::sessionFactory() {
-    return [this]() -> std::unique_ptr<CaptureController::Session> {
-        if (!platform_) return std::make_unique<UnavailableSession>(error_.value_or(""));
-        return captureSessionFactory({
-            .directory = capturesDirectory_,
-            .factory = platform_->endpointFactory(),
-            .hardware = platform_->hardware(),
-            .clock = clock_,
-        })();
-    };
+    return
+        [this](
+            const CaptureController::Owner& owner) -> std::unique_ptr<CaptureController::Session> {
+            if (!platform_) return std::make_unique<UnavailableSession>(error_.value_or(""));
+            return captureSessionFactory({
+                .directory = capturesDirectory_,
+                .factory = platform_->endpointFactory(),
+                .hardware = platform_->hardware(),
+                .clock = clock_,
+            })(owner);
+        };
 }
 
 }  // namespace kavo::linux_platform

@@ -40,6 +40,15 @@ std::vector<TokenCacheFile::Account> TokenCacheFile::accounts() const {
             account.info.identifier = readOptional(item, "identifier");
             account.info.username = readOptional(item, "username");
             account.refreshToken = item.at("refreshToken").get<std::string>();
+            account.idToken = readOptional(item, "idToken").value_or("");
+            if (const auto tokens = item.find("accessTokens"); tokens != item.end()) {
+                for (const auto& token : tokens->items()) {
+                    const auto seconds = token.value().at("expiresOn").get<std::int64_t>();
+                    account.accessTokens[token.key()] = {
+                        token.value().at("token").get<std::string>(),
+                        WallTime(std::chrono::seconds(seconds))};
+                }
+            }
             accounts.push_back(std::move(account));
         }
         return accounts;
@@ -51,10 +60,19 @@ std::vector<TokenCacheFile::Account> TokenCacheFile::accounts() const {
 void TokenCacheFile::save(const std::vector<Account>& accounts) const {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& account : accounts) {
+        nlohmann::json tokens = nlohmann::json::object();
+        for (const auto& [scope, token] : account.accessTokens) {
+            tokens[scope] = {{"token", token.token},
+                             {"expiresOn", std::chrono::duration_cast<std::chrono::seconds>(
+                                               token.expiresOn.time_since_epoch())
+                                               .count()}};
+        }
         list.push_back({{"homeTenantId", optionalText(account.info.homeTenantId)},
                         {"identifier", optionalText(account.info.identifier)},
                         {"username", optionalText(account.info.username)},
-                        {"refreshToken", account.refreshToken}});
+                        {"refreshToken", account.refreshToken},
+                        {"idToken", account.idToken},
+                        {"accessTokens", tokens}});
     }
     std::error_code error;
     if (!std::filesystem::exists(file_.parent_path(), error)) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,13 +10,24 @@
 
 namespace kavo::linux_platform {
 
-// The signed-in accounts and their refresh tokens, in one JSON file readable by the user
-// alone (mode 0600), replaced whole on every change.
+// The signed-in accounts with their refresh tokens, their last id token and their access
+// tokens (with expiry), in one JSON file readable by the user alone (mode 0600), replaced
+// whole on every change. What it keeps lets a remembered account be signed in while the
+// identity platform cannot be reached.
 class TokenCacheFile {
 public:
+    struct AccessToken {
+        std::string token;
+        WallTime expiresOn;
+        bool operator==(const AccessToken&) const = default;
+    };
+
     struct Account {
         AccountInfo info;
         std::string refreshToken;
+        std::string idToken;
+        // By the scope text they were granted for.
+        std::map<std::string, AccessToken> accessTokens;
         bool operator==(const Account&) const = default;
     };
 

@@ -44,7 +44,7 @@ class SessionAgainstDevStack : public testing::StackTest {
 protected:
     // Bootstraps a new controller with the user `email` signed in; returns its phase.
     Phase bootstrap(const std::string& email = "avery.quinn@contoso.test",
-                    const Clock* clock = nullptr, SessionController::UploadTiming timing = {}) {
+                    const Clock* clock = nullptr) {
         const auto users = stack_->adminGet("/users").at("users");
         const auto user = std::find_if(users.begin(), users.end(), [&](const nlohmann::json& u) {
             return u.at("email") == email;
@@ -62,54 +62,22 @@ protected:
         c.cache = std::make_shared<TenantDiscoveryCache>(defaults_, clock_);
         c.cacheDefaults = defaults_;
         c.transport = transport_;
-        c.stagedBlockStore = std::make_shared<FileStagedBlockStore>(dir_ / "staged.json");
         c.recentCaptureStore = std::make_shared<RecentCaptureStore>(dir_.path());
         c.ledger = std::make_shared<ReconcileLedger>(defaults_);
-        c.queue = queue_;
         c.clock = clock ? clock : &clock_;
         c.main = &main_;
         c.worker = &main_;
-        c.reconcileInterval = std::chrono::seconds(3600);
-        c.uploadTiming = timing;
         controller_ = SessionController::create(std::move(c));
         controller_->bootstrap();
         main_.runUntilIdle();
         return controller_->phase();
     }
 
-    // A finished three-second 440 Hz capture, as the capture session leaves it: a closed WAV
-    // and its sidecar without any upload state.
-    CaptureArtifacts finishedCapture() {
-        const auto id = makeCaptureId();
-        const auto artifacts = CaptureArtifacts::forCapture(dir_.path(), id);
-        constexpr int kRate = 16'000;
-        std::vector<std::int16_t> tone(kRate * 3);
-        for (std::size_t i = 0; i < tone.size(); ++i) {
-            tone[i] = static_cast<std::int16_t>(
-                std::lround(8000.0 * std::sin(2.0 * std::numbers::pi * 440.0 * i / kRate)));
-        }
-        WavWriter writer(artifacts.audioURL, kRate, 1, 16);
-        writer.append(tone.data(), static_cast<std::int64_t>(tone.size()));
-        writer.close();
-
-        CaptureSidecar sidecar;
-        sidecar.captureId = id;
-        sidecar.audioFileName = captureAudioFileName(id);
-        sidecar.startedAt = SidecarTimestamp::format(clock_.now() - std::chrono::seconds(3));
-        sidecar.endedAt = SidecarTimestamp::format(clock_.now());
-        sidecar.durationSeconds = 3;
-        sidecar.write(artifacts.sidecarURL);
-        return artifacts;
-    }
-
-    void TearDown() override { queue_->waitUntilIdle(); }
-
     testing::TempDir dir_;
     ManualClock clock_;
     ManualScheduler main_{clock_};
     LogCapture logs_;
     std::shared_ptr<MemoryDefaults> defaults_ = std::make_shared<MemoryDefaults>();
-    std::shared_ptr<UploadQueue> queue_ = std::make_shared<UploadQueue>();
     AppSession session_;
     std::shared_ptr<SessionController> controller_;
 };
@@ -152,41 +120,6 @@ TEST_F(SessionAgainstDevStack, TryAgainRecoversOnceDiscoveryWorksAgain) {
     main_.runUntilIdle();
     ASSERT_EQ(controller_->phase().kind(), Phase::Kind::signedIn);
     EXPECT_EQ(controller_->phase().tenant()->kavoBaseUrl, stack_->tenantBaseURL("contoso"));
-}
-
-TEST_F(SessionAgainstDevStack, FinishedCaptureIsUploadedAndDeliveredByteForByte) {
-    // Real time, with the watchdog on; the stack delivers on the second status read,
-    // polled every half second.
-    stack_->adminPatch("/settings", {{"api", {{"deliverAfterReads", 1}}}});
-    const SystemClock realTime;
-    ASSERT_EQ(bootstrap("avery.quinn@contoso.test", &realTime, {.pollInterval = 0.5}).kind(),
-              Phase::Kind::signedIn);
-
-    const auto artifacts = finishedCapture();
-    const auto wav = readFileIfExists(artifacts.audioURL);
-    ASSERT_TRUE(wav);
-    controller_->captureFinished(artifacts);
-    queue_->waitUntilIdle();
-    main_.runUntilIdle();
-
-    ASSERT_EQ(controller_->upload().kind(), UploadStatus::Kind::delivered)
-        << controller_->upload().message();
-    const auto recordingId = controller_->upload().recordingId();
-    const auto sidecar = CaptureSidecar::read(artifacts.sidecarURL);
-    EXPECT_EQ(sidecar.recordingId, recordingId);
-    EXPECT_EQ(sidecar.uploadState, "DELIVERED");
-    const auto recording = stack_->adminGet("/recordings/" + recordingId);
-    EXPECT_EQ(recording.at("state"), "DELIVERED");
-    EXPECT_EQ(recording.at("blob").at("committed"), true);
-
-    HTTPRequest blob;
-    blob.url = stack_->adminURL() + "/recordings/" + recordingId + "/blob";
-    const auto stored = transport_->data(blob);
-    EXPECT_EQ(stored.status, 200);
-    EXPECT_TRUE(stored.body == *wav) << "the stored blob differs from the recorded WAV";
-    // The recent-capture list follows the sidecar to its last stage.
-    ASSERT_EQ(controller_->recentCaptures().size(), 1u);
-    EXPECT_EQ(controller_->recentCaptures().front().uploadState, "DELIVERED");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The whole application in this process, against servers that really go away and come
-// back: the Kavo server (a meeting finished while it cannot be reached is delivered once
-// it is back) and the audio server (a recording goes on in a new file once a restarted
+// back: the Kavo server and the identity platform (a meeting finished while they cannot be
+// reached is delivered once they are back, and an upload cut short by quitting goes on at
+// the next launch) and the audio server (a recording goes on in a new file once a restarted
 // one is back).
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <future>
+#include <nlohmann/json.hpp>
 
 #include "base/AtomicFile.h"
 #include "base/Log.h"
@@ -25,6 +27,7 @@
 #include "support/PulseDaemon.h"
 #include "support/ScaledClock.h"
 #include "support/TempDir.h"
+#include "upload/FileStagedBlockStore.h"
 
 namespace kavo {
 namespace {
@@ -77,12 +80,52 @@ protected:
         return met;
     }
 
-    // Two seconds of audio, closed, with the sidecar a finished capture has.
-    CaptureArtifacts finishedCapture(const std::filesystem::path& captures) {
+    // Signs in once in an application that then quits, so later launches remember the
+    // account.
+    void signInOnce(linux_platform::LinuxServices& services, const Clock& clock) {
+        linux_platform::LinuxDesktop first(services, clock, shell());
+        auto& app = first.app();
+        ASSERT_TRUE(runUntil(
+            [&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
+        app.perform(MenuItem::button("Sign In", MenuAction::signIn));
+        ASSERT_TRUE(runUntil(
+            [&] { return app.session().phase().kind() == SessionPhase::Kind::signedIn; }, 60s))
+            << app.session().signInError().value_or("not signed in");
+        first.app().uploads().waitUntilIdle();
+    }
+
+    static bool menuHas(KavoMeetingsDesktopApp& app, const std::string& title) {
+        const auto items = app.menu();
+        return std::any_of(items.begin(), items.end(),
+                           [&](const MenuItem& item) { return item.title == title; });
+    }
+
+    // The blocks the staged block store has recorded, over every upload.
+    static std::size_t stagedBlocks(const std::filesystem::path& captures) {
+        const auto json = nlohmann::json::parse(
+            readFileIfExists(captures / FileStagedBlockStore::kFileName).value_or("{}"), nullptr,
+            false);
+        std::size_t blocks = 0;
+        if (json.is_object())
+            for (const auto& [key, indexes] : json.items()) blocks += indexes.size();
+        return blocks;
+    }
+
+    std::string storedBlob(const std::string& recordingId) {
+        HTTPRequest blob;
+        blob.url = stack_.adminURL() + "/recordings/" + recordingId + "/blob";
+        blob.maxResponseBytes = std::size_t{1} << 30;
+        return transport_->data(blob).body;
+    }
+
+    // `bytes` of audio (two seconds by default), closed, with the sidecar a finished
+    // capture has.
+    CaptureArtifacts finishedCapture(const std::filesystem::path& captures,
+                                     std::size_t bytes = 64'000) {
         const auto id = makeCaptureId();
         const auto artifacts = CaptureArtifacts::forCapture(captures, id);
         std::filesystem::create_directories(captures);
-        std::vector<std::int16_t> audio(32'000);
+        std::vector<std::int16_t> audio(bytes / 2);
         for (std::size_t i = 0; i < audio.size(); ++i) audio[i] = std::int16_t(i * 997);
         WavWriter writer(artifacts.audioURL, 16'000, 1, 16);
         writer.append(audio.data(), static_cast<std::int64_t>(audio.size()));
@@ -90,9 +133,10 @@ protected:
         CaptureSidecar sidecar;
         sidecar.captureId = id;
         sidecar.audioFileName = captureAudioFileName(id);
-        sidecar.startedAt = SidecarTimestamp::format(std::chrono::system_clock::now() - 2s);
+        const auto length = std::chrono::seconds(bytes / 32'000);
+        sidecar.startedAt = SidecarTimestamp::format(std::chrono::system_clock::now() - length);
         sidecar.endedAt = SidecarTimestamp::format(std::chrono::system_clock::now());
-        sidecar.durationSeconds = 2;
+        sidecar.durationSeconds = static_cast<double>(length.count());
         sidecar.write(artifacts.sidecarURL);
         return artifacts;
     }
@@ -159,64 +203,161 @@ protected:
     std::function<void()> check_;
 };
 
-TEST_F(InProcessApp, ACaptureFinishedWhileTheServerIsDownIsDeliveredOnceItIsBack) {
+// Launched with the network down (autostart before it is up): the remembered account is
+// signed in all the same, recording works, and the capture made meanwhile goes once the
+// server is back, after an outage longer than the upload's own attempts.
+TEST_F(InProcessApp, ARememberedAccountSignedInOfflineHasItsCaptureDeliveredOnceTheServerIsBack) {
     LogCapture logs;
     // Fifty times faster: the 10 s, 60 s and 300 s waits take 0.2 s, 1.2 s and 6 s.
     testing::ScaledClock clock(50);
     linux_platform::LinuxServices services(clock, options());
+    signInOnce(services, clock);
+
+    stack_.takeDown();
     linux_platform::LinuxDesktop desktop(services, clock, shell());
     auto& app = desktop.app();
     // The upload line of the menu, each time it changed.
     std::vector<std::string> shown;
     app.observe([&] {
         const auto items = app.menu();
-        const auto text = app.session().upload().menuText();
+        const auto text = app.delivery().upload().menuText();
         const bool inMenu = std::any_of(items.begin(), items.end(),
                                         [&](const MenuItem& item) { return item.title == text; });
         if (inMenu && (shown.empty() || shown.back() != text)) shown.push_back(text);
         if (check_) check_();
     });
-
-    ASSERT_TRUE(runUntil(
-        [&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
-    app.perform(MenuItem::button("Sign In", MenuAction::signIn));
     ASSERT_TRUE(
-        runUntil([&] { return app.session().phase().kind() == SessionPhase::Kind::signedIn; }, 60s))
-        << app.session().signInError().value_or(
-               "still " + std::to_string(static_cast<int>(app.session().phase().kind())));
+        runUntil([&] { return app.session().phase().kind() == SessionPhase::Kind::signedIn; }, 30s))
+        << everything(logs);
+    EXPECT_TRUE(logs.contains("MSALAuthService", "Signed in offline"));
+    EXPECT_TRUE(menuHas(app, "Start Recording"));
 
-    stack_.takeDown();
     const auto artifacts = finishedCapture(services.paths().capturesDirectory());
     const auto wav = readFileIfExists(artifacts.audioURL);
-    app.session().captureFinished(artifacts);
+    app.delivery().captureFinished(artifacts);
 
-    // The second retry has begun: the first two attempts failed on a server that is gone.
-    ASSERT_TRUE(
-        runUntil([&] { return logs.contains("UploadCoordinator", "Retry 2 in 60s"); }, 60s));
-    const auto retrying = std::find_if(shown.begin(), shown.end(), [](const std::string& text) {
-        return text.ends_with(" (auto-retrying)");
-    });
-    ASSERT_NE(retrying, shown.end()) << "the menu never said it would retry";
+    // All four attempts fail on a server that is gone; the delivery waits for the next round.
+    ASSERT_TRUE(runUntil([&] { return logs.contains("CaptureDelivery", "Delivery paused"); }, 60s))
+        << everything(logs);
+    EXPECT_NE(
+        std::find_if(shown.begin(), shown.end(),
+                     [](const std::string& text) { return text.ends_with(" (auto-retrying)"); }),
+        shown.end())
+        << "the menu never said it would retry";
     EXPECT_EQ(shown.front(), "Preparing upload");
+    EXPECT_TRUE(menuHas(app, "1 recording waiting to upload"));
+    EXPECT_TRUE(menuHas(app, "Uploads wait for the network."));
     EXPECT_EQ(CaptureSidecar::read(artifacts.sidecarURL).uploadState, std::nullopt)
         << "nothing was delivered while the server was down";
 
     stack_.bringBack();
     ASSERT_TRUE(runUntil(
-        [&] { return app.session().upload().kind() == UploadStatus::Kind::delivered; }, 90s))
-        << app.session().upload().menuText();
+        [&] { return app.delivery().upload().kind() == UploadStatus::Kind::delivered; }, 90s))
+        << app.delivery().upload().menuText();
     EXPECT_EQ(shown.back(), "Uploaded");
+    EXPECT_FALSE(menuHas(app, "Uploads wait for the network."));
 
     const auto sidecar = CaptureSidecar::read(artifacts.sidecarURL);
     EXPECT_EQ(sidecar.uploadState, "DELIVERED");
     ASSERT_TRUE(sidecar.recordingId);
-    HTTPRequest blob;
-    blob.url = stack_.adminURL() + "/recordings/" + *sidecar.recordingId + "/blob";
-    EXPECT_TRUE(transport_->data(blob).body == *wav) << "the stored blob differs from the capture";
+    EXPECT_TRUE(storedBlob(*sidecar.recordingId) == *wav)
+        << "the stored blob differs from the capture";
 
     const auto waits = clock.waitsAskedFor();
-    EXPECT_NE(std::find(waits.begin(), waits.end(), Duration(10s)), waits.end());
-    EXPECT_NE(std::find(waits.begin(), waits.end(), Duration(60s)), waits.end());
+    for (const Duration wait : {Duration(10s), Duration(60s), Duration(300s)})
+        EXPECT_NE(std::find(waits.begin(), waits.end(), wait), waits.end()) << wait.count();
+}
+
+TEST_F(InProcessApp, ACaptureMadeWhileSignedOutIsDeliveredRightAfterSignIn) {
+    testing::ScaledClock clock(50);
+    linux_platform::LinuxServices services(clock, options());
+    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    auto& app = desktop.app();
+    app.observe([&] {
+        if (check_) check_();
+    });
+    ASSERT_TRUE(runUntil(
+        [&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
+    const auto artifacts = finishedCapture(services.paths().capturesDirectory());
+    app.delivery().captureFinished(artifacts);
+    EXPECT_EQ(app.delivery().upload().message(), "Sign in to upload this meeting.");
+
+    app.perform(MenuItem::button("Sign In", MenuAction::signIn));
+    ASSERT_TRUE(runUntil(
+        [&] { return app.delivery().upload().kind() == UploadStatus::Kind::delivered; }, 60s))
+        << app.delivery().upload().menuText();
+    const auto sidecar = CaptureSidecar::read(artifacts.sidecarURL);
+    ASSERT_TRUE(sidecar.account);
+    EXPECT_EQ(sidecar.account->email, "avery.quinn@contoso.test");
+    EXPECT_FALSE(menuHas(app, "Sign in to upload this meeting."));
+}
+
+// Quit while the blocks go up: the next launch sends the rest under the same recording, not
+// the whole file again.
+TEST_F(InProcessApp, AnUploadInterruptedByQuittingIsResumedAtTheNextLaunch) {
+    LogCapture logs;
+    testing::ScaledClock clock(50);
+    linux_platform::LinuxServices services(clock, options());
+    signInOnce(services, clock);
+    const auto captures = services.paths().capturesDirectory();
+    // Sixteen blocks: far more than go up in the moment between the first and the quit.
+    const auto artifacts = finishedCapture(captures, 64 << 20);
+    const auto wav = readFileIfExists(artifacts.audioURL);
+    {
+        linux_platform::LinuxDesktop desktop(services, clock, shell());
+        desktop.app().delivery().captureFinished(artifacts);
+        ASSERT_TRUE(runUntil([&] { return stagedBlocks(captures) >= 1; }, 60s)) << everything(logs);
+    }
+    const auto interrupted = CaptureSidecar::read(artifacts.sidecarURL);
+    ASSERT_EQ(interrupted.uploadState, "UPLOADING") << "the upload finished before the quit";
+    ASSERT_TRUE(interrupted.recordingId);
+
+    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    auto& app = desktop.app();
+    app.observe([&] {
+        if (check_) check_();
+    });
+    ASSERT_TRUE(runUntil(
+        [&] { return app.delivery().upload().kind() == UploadStatus::Kind::delivered; }, 120s))
+        << app.delivery().upload().menuText() << everything(logs);
+    const auto sidecar = CaptureSidecar::read(artifacts.sidecarURL);
+    EXPECT_EQ(sidecar.recordingId, interrupted.recordingId);
+    const auto entries = logs.entries();
+    const auto resumed = std::find_if(entries.begin(), entries.end(), [](const auto& entry) {
+        return entry.message.starts_with("Resuming staged upload");
+    });
+    ASSERT_NE(resumed, entries.end()) << "the second launch sent every block again";
+    EXPECT_EQ(resumed->message.find(": 0 of"), std::string::npos) << resumed->message;
+    EXPECT_TRUE(storedBlob(*sidecar.recordingId) == *wav)
+        << "the stored blob differs from the capture";
+}
+
+// The identity platform answers 503 when the upload needs a fresh token: a passing outage,
+// retried like any other, never a reason to ask for a new sign-in.
+TEST_F(InProcessApp, AnIdentityPlatformOutageDuringAnUploadIsRetriedNotASignInAgain) {
+    LogCapture logs;
+    testing::ScaledClock clock(50);
+    linux_platform::LinuxServices services(clock, options());
+    // Tokens that are always too close to their end to be used again: every call asks.
+    stack_.adminPatch("/settings", {{"identity", {{"accessTokenLifetimeSeconds", 120}}}});
+    signInOnce(services, clock);
+    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    auto& app = desktop.app();
+    std::vector<std::string> shown;
+    app.observe([&] {
+        shown.push_back(app.delivery().upload().menuText());
+        if (check_) check_();
+    });
+    ASSERT_TRUE(runUntil(
+        [&] { return app.session().phase().kind() == SessionPhase::Kind::signedIn; }, 30s));
+    stack_.adminPost("/faults", {{"endpoint", "token"}, {"status", 503}, {"times", 2}});
+    app.delivery().captureFinished(finishedCapture(services.paths().capturesDirectory()));
+    ASSERT_TRUE(runUntil(
+        [&] { return app.delivery().upload().kind() == UploadStatus::Kind::delivered; }, 60s))
+        << app.delivery().upload().menuText() << everything(logs);
+    EXPECT_EQ(std::find(shown.begin(), shown.end(), "Sign in again to upload this meeting."),
+              shown.end());
+    EXPECT_TRUE(logs.contains("UploadCoordinator", "Retry 1 in 10s")) << everything(logs);
 }
 
 TEST_F(InProcessApp, ARecordingByHandGoesOnInANewFileWhenTheAudioServerRestarts) {

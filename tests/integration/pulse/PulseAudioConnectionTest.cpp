@@ -63,7 +63,7 @@ TEST(PulseAudioConnection, RecordsAndWatchesAgainOnceARestartedServerIsBack) {
     EXPECT_EQ(error(), "The audio server went away");
     EXPECT_TRUE(reported({}));
     main.sync([&] {
-        auto session = connection->sessionFactory()();
+        auto session = connection->sessionFactory()(std::nullopt);
         EXPECT_THROW(session->start(), PulseError);
     });
 
@@ -82,7 +82,7 @@ TEST(PulseAudioConnection, RecordsAndWatchesAgainOnceARestartedServerIsBack) {
     std::unique_ptr<CaptureController::Session> session;
     std::filesystem::path file;
     main.sync([&] {
-        session = connection->sessionFactory()();
+        session = connection->sessionFactory()(std::nullopt);
         file = session->start();
     });
     std::this_thread::sleep_for(5s);

@@ -13,11 +13,10 @@
 #include "base/ManualScheduler.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
-#include "upload/FileStagedBlockStore.h"
 
 // Against the dev stack (tests/e2e/account/SessionControllerDevStackTest.cpp): bootstrap to
 // signedIn, a refused /api/me letting the user in, notEntitled, tenantNotRegistered (never
-// cached), Try Again after an outage, a capture delivered. Here: what a real server cannot
+// cached), Try Again after an outage. Here: what a real server cannot
 // order or time.
 
 namespace kavo {
@@ -104,8 +103,6 @@ protected:
         controller = makeController();
     }
 
-    ~SessionControllerTest() override { queue->waitUntilIdle(); }
-
     std::shared_ptr<SessionController> makeController(Scheduler* worker = nullptr) {
         SessionController::Collaborators c;
         c.auth = auth;
@@ -114,15 +111,11 @@ protected:
         c.cache = cache;
         c.cacheDefaults = defaults;
         c.transport = api;
-        c.stagedBlockStore = std::make_shared<FileStagedBlockStore>(dir.path() / "staged.json");
         c.recentCaptureStore = std::make_shared<RecentCaptureStore>(dir.path());
         c.ledger = ledger;
-        c.queue = queue;
         c.clock = &clock;
         c.main = &main;
         c.worker = worker ? worker : &main;
-        c.reconcileInterval = 3600s;
-        c.uploadTiming.stallWatchdogInterval = std::nullopt;
         return SessionController::create(std::move(c));
     }
 
@@ -147,12 +140,6 @@ protected:
         }
     }
 
-    // Lets the queue finish, then the main scheduler take what it posted.
-    void settle() {
-        queue->waitUntilIdle();
-        main.runUntilIdle();
-    }
-
     testing::TempDir dir;
     ManualClock clock;
     ManualScheduler main{clock};
@@ -164,7 +151,6 @@ protected:
     std::shared_ptr<TenantDiscoveryCache> cache =
         std::make_shared<TenantDiscoveryCache>(defaults, clock);
     std::shared_ptr<ReconcileLedger> ledger = std::make_shared<ReconcileLedger>(defaults);
-    std::shared_ptr<UploadQueue> queue = std::make_shared<UploadQueue>();
 
     int routerStatus = 200;
     Tenant routerTenant = contoso();
@@ -193,6 +179,17 @@ TEST_F(SessionControllerTest, CachedTenantIsUsedAndARouterChangeReplacesItMidSes
     EXPECT_TRUE(logs.contains("SessionController",
                               "Tenant record updated mid-session: Contoso Meetings Lab"));
     EXPECT_EQ(api->requests().front().url, "https://old.contoso.test/api/branding");
+
+    // The router faster than the current-user check: its record is the one signed in with.
+    controller->signOut();
+    cache->store(cached, kTid);
+    controller->signIn();
+    worker.runAll();  // the sign-out, then the interactive sign-in
+    main.runUntilIdle();
+    ASSERT_EQ(worker.pending(), 2u);
+    worker.runAll();  // the router first, in the order they were asked
+    main.runUntilIdle();
+    EXPECT_EQ(controller->phase(), Phase::signedIn(auth->session, fresh));
 
     // An equal record, or a router failure, leaves the phase alone.
     for (const int status : {200, 500}) {
@@ -230,7 +227,7 @@ TEST_F(SessionControllerTest, FailedSignInShowsItsTextButCancellingDoesNot) {
     EXPECT_EQ(controller->phase().kind(), Phase::Kind::signedIn);
 }
 
-TEST_F(SessionControllerTest, SignOutClearsAccountTenantLedgerAndTimer) {
+TEST_F(SessionControllerTest, SignOutClearsAccountTenantAndLedger) {
     signInSilently();
     ledger->recordMissing("capture-1", "rec-1", clock.now());
     controller->signOut();
@@ -238,14 +235,9 @@ TEST_F(SessionControllerTest, SignOutClearsAccountTenantLedgerAndTimer) {
 
     EXPECT_EQ(controller->phase(), Phase::signedOut());
     EXPECT_FALSE(controller->branding());
-    EXPECT_EQ(controller->upload(), UploadStatus::idle());
     EXPECT_EQ(auth->signOuts, 1);
     EXPECT_FALSE(defaults->data(TenantDiscoveryCache::kDefaultsKey));
     EXPECT_FALSE(defaults->data(ReconcileLedger::kDefaultsKey));
-    const auto meCalls = requestsTo("/api/me");
-    main.advance(7200s);
-    settle();
-    EXPECT_EQ(requestsTo("/api/me"), meCalls) << "no timer runs";
 }
 
 TEST_F(SessionControllerTest, AnswersArrivingAfterSignOutChangeNothing) {
@@ -263,24 +255,15 @@ TEST_F(SessionControllerTest, AnswersArrivingAfterSignOutChangeNothing) {
     EXPECT_EQ(requestsTo("/api/me"), 0u);
 }
 
-// Launched without an account: the cached tenant's branding shows, nothing else is asked of
-// the servers, and a finished capture stays on disk.
-TEST_F(SessionControllerTest, SignedOutAtLaunchACaptureStaysOnDisk) {
+// Launched without an account: the cached tenant's branding shows and nothing else is
+// asked of the servers.
+TEST_F(SessionControllerTest, SignedOutAtLaunchOnlyTheBrandingIsAsked) {
     cache->store(contoso(), kTid);
     controller->bootstrap();
     main.runUntilIdle();
     ASSERT_EQ(controller->phase(), Phase::signedOut());
     ASSERT_TRUE(controller->branding());
     EXPECT_EQ(controller->branding()->appName, "Contoso Meetings");
-
-    const auto artifacts = CaptureArtifacts::forCapture(dir.path(), "capture-2026-12-06T05-00-00Z");
-    std::ofstream(artifacts.audioURL) << "RIFF";
-    std::ofstream(artifacts.sidecarURL) << "{}";
-    controller->captureFinished(artifacts);
-    settle();
-    EXPECT_EQ(controller->upload(), UploadStatus::failed("Sign in to upload this meeting."));
-    EXPECT_TRUE(std::filesystem::exists(artifacts.audioURL));
-    EXPECT_TRUE(std::filesystem::exists(artifacts.sidecarURL));
     EXPECT_EQ(router->requestCount(), 0u);
     EXPECT_EQ(api->requestCount(), 1u) << "the branding only";
     EXPECT_EQ(requestsTo("/api/branding"), 1u);
@@ -296,36 +279,9 @@ TEST_F(SessionControllerTest, ProblemReportsOfferTheNewestCaptureTheMenuShows) {
     ASSERT_TRUE(ledger->markHidden("C2", "rec-2", clock.now()));
 
     signInSilently();
-    ASSERT_EQ(controller->recentCaptures().size(), 1u);
-    EXPECT_EQ(controller->recentCaptures().front().captureId, "C1");
     auto form = controller->makeProblemReportForm(contoso());
     ASSERT_TRUE(form->capture());
     EXPECT_EQ(form->capture()->sidecar.captureId, "C1") << "the hidden capture is never offered";
-}
-
-TEST_F(SessionControllerTest, ReconcileTimerRunsAPassEachHourAndSkipsDuringCapture) {
-    testing::deliveredCapture(dir.path(), "C1", "rec-1");
-    signInSilently();
-    ASSERT_EQ(controller->recentCaptures().size(), 1u);
-    bool capturing = false;
-    controller->setIsCapturing([&capturing] { return capturing; });
-    // Seconds advanced, whether a capture runs, and the passes made by then.
-    const struct {
-        int seconds;
-        bool capturing;
-        std::size_t passes;
-    } steps[] = {
-        {3599, false, 0}, {1, false, 1}, {3600, false, 2}, {3600, true, 2}, {3600, false, 3}};
-    for (const auto& step : steps) {
-        capturing = step.capturing;
-        main.advance(std::chrono::seconds(step.seconds));
-        settle();
-        EXPECT_EQ(requestsTo("/recordings/rec-1"), step.passes) << "after " << step.seconds << " s";
-    }
-    EXPECT_TRUE(logs.contains("SessionController", "Reconcile skipped: a capture is running"));
-    // The third miss hides the capture; the list follows once the pass is done.
-    EXPECT_TRUE(controller->recentCaptures().empty());
-    EXPECT_EQ(ledger->hiddenCaptureIds(), std::set<std::string>{"C1"});
 }
 
 }  // namespace

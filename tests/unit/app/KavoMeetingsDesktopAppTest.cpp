@@ -44,8 +44,11 @@ public:
 // session leaves them.
 class OneSecondSession final : public CaptureController::Session {
 public:
-    OneSecondSession(std::filesystem::path directory, const Clock& clock)
-        : artifacts_(CaptureArtifacts::forCapture(directory, makeCaptureId())), clock_(clock) {}
+    OneSecondSession(std::filesystem::path directory, const Clock& clock,
+                     CaptureController::Owner owner)
+        : artifacts_(CaptureArtifacts::forCapture(directory, makeCaptureId())),
+          clock_(clock),
+          owner_(std::move(owner)) {}
 
     std::filesystem::path start() override {
         startedAt_ = clock_.now();
@@ -63,6 +66,7 @@ public:
         sidecar.startedAt = SidecarTimestamp::format(*startedAt_);
         sidecar.endedAt = SidecarTimestamp::format(clock_.now());
         sidecar.durationSeconds = 1;
+        sidecar.account = owner_;
         sidecar.write(artifacts_.sidecarURL);
     }
     std::optional<std::filesystem::path> audioURL() const override { return artifacts_.audioURL; }
@@ -74,6 +78,7 @@ public:
 private:
     CaptureArtifacts artifacts_;
     const Clock& clock_;
+    CaptureController::Owner owner_;
     std::optional<WallTime> startedAt_;
 };
 
@@ -117,8 +122,9 @@ protected:
             .defaults = defaults,
             .capturesDirectory = dir.path() / "Captures",
             .makeSession =
-                [this] {
-                    return std::make_unique<OneSecondSession>(dir.path() / "Captures", clock);
+                [this](const CaptureController::Owner& owner) {
+                    return std::make_unique<OneSecondSession>(dir.path() / "Captures", clock,
+                                                              owner);
                 },
             .repair =
                 [](const std::filesystem::path&) { return std::vector<std::filesystem::path>{}; },
@@ -195,7 +201,7 @@ TEST_F(KavoMeetingsDesktopAppTest, AMeetingIsRecordedByItselfAndDeliveredToTheMe
     EXPECT_FALSE(app->capture().isRecording());
     settle();
 
-    const auto recent = app->session().recentCaptures();
+    const auto recent = app->delivery().recentCaptures();
     ASSERT_EQ(recent.size(), 1u);
     EXPECT_TRUE(recent.front().menuTitle().ends_with("Uploaded")) << recent.front().menuTitle();
     const auto row = item(recent.front().menuTitle());
@@ -256,6 +262,37 @@ TEST_F(KavoMeetingsDesktopAppTest, MenuActionsReachTheirObjects) {
 
     app->perform(app->menu().back());
     EXPECT_EQ(quits, 1);
+}
+
+TEST_F(KavoMeetingsDesktopAppTest, ACaptureOutlivingItsSignInCanBeStoppedAndWaitsForItsAccount) {
+    launchSignedIn();
+    app->perform(*item("Start Recording"));
+    app->perform(*item("Sign Out"));
+    main.runUntilIdle();
+    ASSERT_EQ(app->session().phase().kind(), SessionPhase::Kind::signedOut);
+    ASSERT_TRUE(item("Stop Recording")) << "a running capture can always be stopped";
+    app->perform(*item("Stop Recording"));
+    settle();
+    EXPECT_FALSE(app->capture().isRecording());
+    const auto inits = [&] {
+        std::size_t count = 0;
+        for (const auto& request : transport->requests())
+            count += request.url.ends_with("/uploads/init") ? 1 : 0;
+        return count;
+    };
+    EXPECT_EQ(inits(), 0u);
+
+    CaptureSidecar sidecar;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "Captures"))
+        if (entry.path().extension() == ".json") sidecar = CaptureSidecar::read(entry.path());
+    ASSERT_TRUE(sidecar.account);
+    EXPECT_EQ(sidecar.account->userId, "u-1") << "the capture keeps the account it began under";
+
+    app->perform(*item("Sign In"));
+    settle();
+    settle();
+    EXPECT_EQ(inits(), 1u) << "delivered as soon as its account is back";
+    EXPECT_FALSE(item("Sign in to upload this meeting."));
 }
 
 }  // namespace

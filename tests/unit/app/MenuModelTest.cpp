@@ -21,10 +21,10 @@ using Lines = std::vector<std::string>;
 // One line per item holding everything the tray draws from it, so that a failure shows
 // the whole menu readably.
 std::string describe(const MenuItem& item) {
-    static const char* const actions[] = {"signIn",        "retryDiscovery", "startRecording",
-                                          "stopRecording", "openRecording",  "toggleAutoCapture",
-                                          "reportProblem", "signOut",        "openDownloadPage",
-                                          "quit"};
+    static const char* const actions[] = {
+        "signIn",        "retryDiscovery",    "startRecording", "stopRecording", "uploadNow",
+        "openRecording", "toggleAutoCapture", "reportProblem",  "signOut",       "openDownloadPage",
+        "quit"};
     static const char* const kinds[] = {"text ", "button ", "toggle ", "---"};
     std::string line = kinds[static_cast<int>(item.kind)] + item.title;
     if (item.action) line += std::string(" [") + actions[static_cast<int>(*item.action)] + "]";
@@ -93,12 +93,16 @@ TEST(MenuModel, BeforeSignInEachPhaseShowsItsSectionThenQuit) {
         MenuState state;
         state.phase = c.phase;
         state.signInError = c.signInError;
-        // Capture, upload and recent-capture rows belong to the signed-in section only.
+        // Upload and recent-capture rows belong to the signed-in section only; a running
+        // capture can be stopped in every phase.
         state.isRecording = true;
         state.captureError = "Microphone unavailable";
         state.upload = UploadStatus::failed("Upload failed");
         state.recentCaptures = {captureAt("2024-03-04T09:05:00.000Z", 3725, "rec-1", "DELIVERED")};
-        EXPECT_EQ(menu(state), joined(c.expected, kQuitTail));
+        EXPECT_EQ(menu(state), joined(joined({"text Recording 0:00",
+                                              "button Stop Recording [stopRecording] ^R", "---"},
+                                             c.expected),
+                                      kQuitTail));
     }
 }
 
@@ -142,6 +146,25 @@ TEST(MenuModel, AnyUploadStatusButIdleGetsItsOwnSection) {
                           std::string("text ") + text},
                          kSignedInTail));
     }
+}
+
+TEST(MenuModel, WaitingCapturesAreCountedWithTheNetworkAndUploadNowWhenTheyApply) {
+    MenuState state = signedIn();
+    state.upload = UploadStatus::failed("Init failed: no route");
+    state.waitingUploads = 2;
+    state.waitingForNetwork = true;
+    state.canUploadNow = true;
+    EXPECT_EQ(menu(state),
+              joined({kIdentity, "---", "button Start Recording [startRecording] ^R", "---",
+                      "text Init failed: no route", "text 2 recordings waiting to upload",
+                      "text Uploads wait for the network.", "button Upload Now [uploadNow]"},
+                     kSignedInTail));
+
+    state = signedIn();
+    state.waitingUploads = 1;
+    EXPECT_EQ(menu(state), joined({kIdentity, "---", "button Start Recording [startRecording] ^R",
+                                   "---", "text 1 recording waiting to upload"},
+                                  kSignedInTail));
 }
 
 TEST(MenuModel, RecentCapturesLinkToTheirRecordingOrStayPlainText) {

@@ -53,7 +53,7 @@ protected:
     CaptureController::Environment environment() {
         return {.capturesDirectory = dir.path(),
                 .makeSession =
-                    [this] {
+                    [this](const CaptureController::Owner&) {
                         ++sessions.made;
                         return std::make_unique<FakeSession>(sessions, clock, dir.path());
                     },

@@ -44,7 +44,10 @@ TEST(AutoCaptureControllerTest, DrivesTheControllerAndLeavesManualRecordingsAlon
     int finished = 0;
     CaptureController controller(
         {.capturesDirectory = dir.path(),
-         .makeSession = [&] { return std::make_unique<SilentSession>(clock, dir / "capture.wav"); },
+         .makeSession =
+             [&](const CaptureController::Owner&) {
+                 return std::make_unique<SilentSession>(clock, dir / "capture.wav");
+             },
          .main = main,
          .clock = clock,
          .repair =

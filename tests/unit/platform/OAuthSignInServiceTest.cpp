@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "account/AuthError.h"
+#include "account/IdentityUnavailableError.h"
 #include "account/Pkce.h"
 #include "base/ManualClock.h"
 #include "platform/linux/OAuthSignInService.h"
@@ -12,7 +13,8 @@
 
 // Against the dev stack (tests/e2e/account/SignInAndDiscoveryTest.cpp): silent sign-in on a
 // second launch, the cache file's mode, a revoked or corrupt cache logged and signed out, no
-// token in the logs. Here the token requests themselves, the account order, token reuse.
+// token in the logs. Here the token requests themselves, the account order, token reuse,
+// outages told from refusals, and the offline sign-in.
 
 namespace kavo::linux_platform {
 namespace {
@@ -90,29 +92,77 @@ TEST_F(SilentSignIn, UsesTheFirstAccountForGraphThenTheKavoScopeAndKeepsTheRotat
     EXPECT_EQ(cache.accounts().at(0).refreshToken, "refresh-1c");
 }
 
-TEST_F(SilentSignIn, KavoTokensMapRefusalsAndAreReusedUntilFiveMinutesAreLeft) {
-    const auto refusal = [&](int status, const std::string& body) {
-        transport->enqueue(status, body);
+TEST_F(SilentSignIn,
+       KavoTokenFailuresAreRefusalsOrPassingOutagesAndTokensAreKeptUntilNearTheirEnd) {
+    // Only the platform refusing the account asks for the user again; a fault of the
+    // platform, or a page that is not its answer, is an outage that waiting heals.
+    enum class Means { signInAgain, failure, outage };
+    const struct {
+        int status;
+        std::string body;
+        Means means;
+    } cases[] = {
+        {400, errorBody("invalid_grant"), Means::signInAgain},
+        {400, errorBody("invalid_client"), Means::failure},
+        {503, errorBody("temporarily_unavailable", "AADSTS1: busy"), Means::outage},
+        {500, errorBody("server_error"), Means::outage},
+        {502, "<html>Bad gateway</html>", Means::outage},
+        {200, "<html>Sign in to the hotel Wi-Fi</html>", Means::outage},
+        {429, "", Means::outage},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        transport->enqueue(c.status, c.body);
         try {
             service().kavoToken();
+            ADD_FAILURE() << "no error";
         } catch (const AuthError& error) {
-            return error;
+            EXPECT_EQ(error.kind() == AuthError::Kind::interactionRequired,
+                      c.means == Means::signInAgain);
+            EXPECT_NE(c.means, Means::outage) << error.what();
+        } catch (const IdentityUnavailableError& error) {
+            EXPECT_EQ(c.means, Means::outage) << error.what();
         }
-        return AuthError::underlying("no error");
-    };
-    EXPECT_EQ(refusal(400, errorBody("invalid_grant")), AuthError::interactionRequired());
-    EXPECT_EQ(refusal(503, errorBody("temporarily_unavailable", "AADSTS1: busy")),
-              AuthError::underlying("AADSTS1: busy"));
+    }
     transport->enqueueError(TransportError(TransportError::Kind::timedOut));
-    EXPECT_THROW(service().kavoToken(), TransportError);
+    EXPECT_THROW(service().kavoToken(), IdentityUnavailableError);
 
     transport->enqueue(200, tokenBody("kavo-1", "r"));
-    auto auth = service();
-    EXPECT_EQ(auth.kavoToken(), "kavo-1");
-    EXPECT_EQ(auth.kavoToken(), "kavo-1") << "a token with time left is reused";
+    EXPECT_EQ(service().kavoToken(), "kavo-1");
+    EXPECT_EQ(service().kavoToken(), "kavo-1") << "kept in the cache file, for the next launch too";
     clock.advance(seconds(3400));
     transport->enqueue(200, tokenBody("kavo-2", "r2"));
-    EXPECT_EQ(auth.kavoToken(), "kavo-2");
+    EXPECT_EQ(service().kavoToken(), "kavo-2");
+}
+
+TEST_F(SilentSignIn, ARememberedAccountIsSignedInOfflineAndOnlyARefusalSignsItOut) {
+    transport->enqueue(200, tokenBody("graph-access", "refresh-1b",
+                                      {{"tid", "T"},
+                                       {"oid", "O"},
+                                       {"email", "first@contoso.test"},
+                                       {"name", "First Person"}}));
+    transport->enqueue(200, tokenBody("kavo-access", "refresh-1c"));
+    const auto online = service().silentSignIn();
+    ASSERT_TRUE(online);
+
+    // The next launch cannot reach the platform: the same identity, from what was kept.
+    transport->enqueueError(TransportError(TransportError::Kind::cannotConnect));
+    const auto offline = service().silentSignIn();
+    ASSERT_TRUE(offline) << "a network that is down signed the account out";
+    EXPECT_EQ(offline->tenantId, "T");
+    EXPECT_EQ(offline->userId, "O");
+    EXPECT_EQ(offline->email, "first@contoso.test");
+    EXPECT_EQ(offline->givenName, "First");
+    EXPECT_EQ(offline->kavoAccessToken, "kavo-access");
+    const auto requests = transport->requestCount();
+    EXPECT_EQ(service().kavoToken(), "kavo-access") << "a kept token needs no network";
+    EXPECT_EQ(transport->requestCount(), requests);
+
+    // A refusal is final: signed out, and the kept tokens go with the account's standing.
+    transport->enqueue(400, errorBody("invalid_grant"));
+    EXPECT_FALSE(service().silentSignIn());
+    transport->enqueue(400, errorBody("invalid_grant"));
+    EXPECT_THROW(service().kavoToken(), AuthError);
 }
 
 }  // namespace

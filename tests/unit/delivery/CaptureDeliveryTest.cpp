@@ -1,0 +1,295 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "../upload/FakeBlobStorage.h"
+#include "base/Log.h"
+#include "base/ManualClock.h"
+#include "base/ManualScheduler.h"
+#include "capture/files/SidecarTimestamp.h"
+#include "delivery/CaptureDelivery.h"
+#include "support/RecordingTransport.h"
+#include "support/TempDir.h"
+#include "upload/FileStagedBlockStore.h"
+#include "upload/UrlText.h"
+
+// Against the dev stack (tests/e2e/app/InProcessAppTest.cpp): offline launches, captures
+// made while signed out, a quit mid-upload, outages longer than the upload's attempts.
+// Here: which captures a round takes and in what order, failures that end for good, and
+// the slow retry, in simulated time.
+
+namespace kavo {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+const std::string kStorage = "https://storage.test/recordings/";
+
+struct Tokens final : AuthService {
+    AppSession signIn(std::stop_token) override { return {}; }
+    std::optional<AppSession> silentSignIn(std::stop_token) override { return std::nullopt; }
+    void signOut() override {}
+    std::string kavoToken(std::stop_token) override { return "kavo-token"; }
+};
+
+// The Kavo API and the storage behind one transport, as the application has them. Init
+// answers `initStatus`; the server delivers every recording it finalizes.
+struct Server final : HTTPTransport {
+    HTTPResponse data(const HTTPRequest& request, std::stop_token stop) override {
+        if (request.url.starts_with(kStorage)) return storage.data(request, stop);
+        return api.data(request, stop);
+    }
+
+    Server() {
+        api.setResponder([this](const HTTPRequest& request) -> HTTPResponse {
+            if (request.url.ends_with("/init")) {
+                if (failingInits > 0) {
+                    --failingInits;
+                    return {503, {}, R"({"error":"unavailable"})"};
+                }
+                if (initStatus != 200) return {initStatus.load(), {}, R"({"error":"nope"})"};
+                const auto name = json::parse(request.body).at("filename").get<std::string>();
+                {
+                    std::lock_guard guard(lock);
+                    initialized_.push_back(name);
+                }
+                const std::string link =
+                    kStorage + name + "?se=" +
+                    UrlText::percentEncodeAlphanumerics(SidecarTimestamp::format(
+                        ManualClock::defaultStart() + std::chrono::hours(30))) +
+                    "&sig=s";
+                return {
+                    200,
+                    {},
+                    json{{"recording_id", "rec-" + name}, {"upload_url", link}, {"blob_path", name}}
+                        .dump()};
+            }
+            if (request.url.find("/recordings/") != std::string::npos)
+                return {200, {}, R"({"recording_id":"r","state":"DELIVERED"})"};
+            const auto id = json::parse(request.body).at("recording_id").get<std::string>();
+            return {200, {}, json{{"recording_id", id}, {"state", "DELIVERED"}}.dump()};
+        });
+    }
+
+    // The audio files init handed out a link for, in order.
+    std::vector<std::string> initialized() const {
+        std::lock_guard guard(lock);
+        return initialized_;
+    }
+
+    testing::FakeBlobStorage storage;
+    testing::RecordingTransport api;
+    std::atomic<int> initStatus = 200;
+    std::atomic<int> failingInits = 0;
+    mutable std::mutex lock;
+    std::vector<std::string> initialized_;
+};
+
+const CaptureSidecar::Account kAvery{"tid-1", "u-avery", "avery@contoso.test"};
+const CaptureSidecar::Account kBlake{"tid-1", "u-blake", "blake@contoso.test"};
+
+class CaptureDeliveryTest : public ::testing::Test {
+protected:
+    ~CaptureDeliveryTest() override {
+        delivery.reset();
+        queue.reset();
+    }
+
+    // A finished capture started `minute` minutes past eight.
+    CaptureArtifacts capture(const std::string& id, int minute,
+                             std::optional<CaptureSidecar::Account> account = std::nullopt,
+                             std::optional<std::string> state = std::nullopt) {
+        const auto artifacts = CaptureArtifacts::forCapture(dir.path(), id);
+        std::ofstream(artifacts.audioURL, std::ios::binary) << std::string(64'000, 'a');
+        CaptureSidecar sidecar;
+        sidecar.captureId = id;
+        sidecar.audioFileName = artifacts.audioURL.filename().string();
+        sidecar.startedAt = fmt::format("2026-12-06T08:{:02}:00.000Z", minute);
+        sidecar.endedAt = sidecar.startedAt;
+        sidecar.account = std::move(account);
+        sidecar.uploadState = std::move(state);
+        sidecar.write(artifacts.sidecarURL);
+        return artifacts;
+    }
+
+    static CaptureDelivery::Account signedIn(const CaptureSidecar::Account& who) {
+        AppSession session;
+        session.tenantId = who.tenantId;
+        session.userId = who.userId;
+        session.email = who.email;
+        return {session,
+                Tenant{who.tenantId, "Contoso", "C", "https://kavo.test/t/c", "eu", "active"}};
+    }
+
+    // Lets the queue's uploads, the retry waits and what they post back run until
+    // `done` holds and nothing is being sent.
+    bool settle(const std::function<bool()>& done = [] { return true; }) {
+        for (int round = 0; round < 4000; ++round) {
+            queue->waitUntilIdle();
+            main.runUntilIdle();
+            if (!delivery->isSending() && done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+
+    CaptureSidecar sidecarOf(const std::string& id) const {
+        return CaptureSidecar::read(CaptureArtifacts::forCapture(dir.path(), id).sidecarURL);
+    }
+
+    testing::TempDir dir;
+    ManualClock clock;
+    ManualScheduler main{clock};
+    LogCapture logs;
+    std::shared_ptr<Server> server = std::make_shared<Server>();
+    std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
+    std::shared_ptr<ReconcileLedger> ledger = std::make_shared<ReconcileLedger>(defaults);
+    std::shared_ptr<UploadQueue> queue = std::make_shared<UploadQueue>();
+    std::shared_ptr<CaptureDelivery> delivery = CaptureDelivery::create(
+        {.auth = std::make_shared<Tokens>(),
+         .transport = server,
+         .stagedBlockStore = std::make_shared<FileStagedBlockStore>(dir / "staged-blocks.json"),
+         .recentCaptureStore = std::make_shared<RecentCaptureStore>(dir.path()),
+         .ledger = ledger,
+         .queue = queue,
+         .clock = &clock,
+         .main = &main,
+         .reconcileInterval = 3600s,
+         .uploadTiming = {.pollInterval = 5, .pollMaxAttempts = 2, .stallWatchdogInterval = {}}});
+};
+
+TEST_F(CaptureDeliveryTest, ARoundSendsThisAccountsUndeliveredCapturesOldestFirst) {
+    capture("newest-unowned", 30);
+    capture("interrupted", 10, kAvery, "UPLOADING");
+    capture("oldest", 5, kAvery);
+    capture("blakes", 1, kBlake);
+    capture("delivered", 2, kAvery, "DELIVERED");
+    capture("processing", 3, kAvery, "PROCESSING");
+    const auto gone = capture("audio-gone", 4, kAvery);
+    std::filesystem::remove(gone.audioURL);
+
+    delivery->captureFolderReady();
+    EXPECT_EQ(server->api.requestCount(), 0u) << "nobody is signed in";
+    delivery->setAccount(signedIn(kAvery));
+    EXPECT_EQ(delivery->waiting(), 3u);
+    ASSERT_TRUE(settle());
+
+    EXPECT_EQ(server->initialized(),
+              (std::vector<std::string>{"capture-oldest.wav", "capture-interrupted.wav",
+                                        "capture-newest-unowned.wav"}));
+    EXPECT_EQ(delivery->waiting(), 0u);
+    EXPECT_EQ(sidecarOf("newest-unowned").account, kAvery) << "claimed by the account that sent it";
+    EXPECT_EQ(sidecarOf("blakes").uploadState, std::nullopt) << "only Blake sends Blake's";
+
+    // Blake signs in next: his capture goes, the ones Avery sent stay sent.
+    delivery->setAccount(signedIn(kBlake));
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(server->initialized().size(), 4u);
+    EXPECT_EQ(server->initialized().back(), "capture-blakes.wav");
+}
+
+TEST_F(CaptureDeliveryTest, CaptureFinishedWhileSignedOutGoesRightAfterSignInWithTheTextCleared) {
+    delivery->captureFolderReady();
+    delivery->captureFinished(capture("made-signed-out", 1));
+    EXPECT_EQ(delivery->upload(), UploadStatus::failed("Sign in to upload this meeting."));
+    EXPECT_EQ(server->api.requestCount(), 0u);
+
+    delivery->setAccount(signedIn(kAvery));
+    EXPECT_EQ(delivery->upload(), UploadStatus::idle()) << "the stale text goes with the sign-in";
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(delivery->upload().kind(), UploadStatus::Kind::delivered);
+    EXPECT_EQ(sidecarOf("made-signed-out").uploadState, "DELIVERED");
+}
+
+TEST_F(CaptureDeliveryTest, OutagesLongerThanTheUploadsAttemptsOnlyDelayDelivery) {
+    capture("during-outage", 1, kAvery);
+    // Three rounds' worth of failed inits: the upload's four attempts, three times over.
+    server->failingInits = 12;
+    bool toldItWaits = false;
+    delivery->observe([&](CaptureDelivery::Property) {
+        if (delivery->waitingForNetwork() && delivery->waiting() == 1 && delivery->canUploadNow())
+            toldItWaits = true;
+    });
+    delivery->setAccount(signedIn(kAvery));
+    delivery->captureFolderReady();
+    ASSERT_TRUE(settle([&] { return sidecarOf("during-outage").uploadState == "DELIVERED"; }));
+    EXPECT_EQ(server->initialized().size(), 1u);
+    const auto sleeps = clock.sleeps();
+    EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), CaptureDelivery::kRetryInterval), 3)
+        << "a round every five minutes while the outage lasts";
+    EXPECT_TRUE(toldItWaits) << "between rounds the menu says what waits, and offers to send it";
+    EXPECT_FALSE(delivery->waitingForNetwork());
+    EXPECT_EQ(delivery->waiting(), 0u);
+}
+
+TEST_F(CaptureDeliveryTest, ARejectedCaptureWaitsForTheUserAndDoesNotHoldUpTheRest) {
+    capture("rejected", 1, kAvery);
+    capture("fine", 2, kAvery);
+    server->initStatus = 422;
+    delivery->setAccount(signedIn(kAvery));
+    delivery->captureFolderReady();
+    // The first capture is refused for good; the second is sent once the server takes it.
+    queue->waitUntilIdle();
+    server->initStatus = 200;
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(sidecarOf("rejected").uploadError);
+    EXPECT_EQ(sidecarOf("fine").uploadState, "DELIVERED");
+    EXPECT_EQ(delivery->waiting(), 1u);
+
+    delivery->captureFinished(capture("later", 3, kAvery));
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(server->initialized(),
+              (std::vector<std::string>{"capture-fine.wav", "capture-later.wav"}))
+        << "no round sends it again by itself";
+
+    ASSERT_TRUE(delivery->canUploadNow());
+    delivery->uploadNow();
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(sidecarOf("rejected").uploadState, "DELIVERED");
+    EXPECT_FALSE(sidecarOf("rejected").uploadError);
+}
+
+TEST_F(CaptureDeliveryTest, TheRunningCaptureIsNeverSentAndHoldsBackTheReconciler) {
+    const auto running = capture("recording-now", 1);
+    bool recording = true;
+    delivery->setRunningCapture([&]() -> std::optional<std::filesystem::path> {
+        if (recording) return running.sidecarURL;
+        return std::nullopt;
+    });
+    capture("handed-over", 0, kAvery, "DELIVERED");
+    auto sidecar = sidecarOf("handed-over");
+    sidecar.recordingId = "rec-1";
+    sidecar.write(CaptureArtifacts::forCapture(dir.path(), "handed-over").sidecarURL);
+    delivery->setAccount(signedIn(kAvery));
+    delivery->captureFolderReady();
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(server->initialized().empty());
+
+    const auto statusReads = [&] {
+        std::size_t reads = 0;
+        for (const auto& request : server->api.requests())
+            reads += request.url.ends_with("/recordings/rec-1") ? 1 : 0;
+        return reads;
+    };
+    main.advance(3600s);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(statusReads(), 0u);
+    EXPECT_TRUE(logs.contains("CaptureDelivery", "Reconcile skipped: a capture is running"));
+
+    recording = false;
+    delivery->captureFinished(running);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(server->initialized(), std::vector<std::string>{"capture-recording-now.wav"});
+    main.advance(3600s);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(statusReads(), 1u) << "the hourly pass runs once nothing records";
+}
+
+}  // namespace
+}  // namespace kavo
