@@ -13,12 +13,12 @@ jobs=$(nproc)
 node --test devstack/test/
 
 # The audio path once more with ThreadSanitizer watching: the ring, the mixer, the
-# endpoints' audio threads and whole captures; and the application's core, whose
-# uploads and sign-in answers cross threads.
+# endpoints' audio threads and whole captures; and the application's core and the capture
+# delivery, whose uploads, retry waits and sign-in answers cross threads.
 cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j "$jobs" --target unit_audio unit_endpoints unit_capture unit_app unit_account
+cmake --build --preset tsan -j "$jobs" --target unit_audio unit_endpoints unit_capture unit_app unit_account unit_delivery
 ctest --preset tsan -j "$jobs" --no-tests=error \
-  -R '^(AudioRing|Mixer|MicRecorder|SystemAudioTap|Realtime|CaptureSession|WholeCapture|KavoMeetingsDesktopApp|SessionController)'
+  -R '^(AudioRing|Mixer|MicRecorder|SystemAudioTap|Realtime|CaptureSession|WholeCapture|KavoMeetingsDesktopApp|SessionController|CaptureDelivery)'
 
 # What the system reads from outside (sidecars and WAVE files on disk, server answers)
 # under libFuzzer for a short while; a crash fails the run.

@@ -45,7 +45,8 @@ TEST(CommandLineHelp, EveryCommandSaysWhatItDoesAndExitsZero) {
         {"tray", "Run in the system tray", "--print-menu", "--save-menu"},
         {"record", "Record the microphone and the computer's audio", "--seconds"},
         {"captures", "List the captures on this computer with their upload state"},
-        {"upload", "Upload one capture to your Kavo server", "CAPTURE", ".wav or .json"},
+        {"upload", "Upload one capture, or every one still waiting", "CAPTURE", ".wav or .json",
+         "--pending"},
         {"sign-in", "Sign in with your work account", "--device-code"},
         {"sign-out", "Sign out and forget the account"},
         {"status", "Show the account, the upload in progress and the recent captures"},
@@ -125,9 +126,10 @@ TEST_F(CommandLine, ARecordingIsListedUploadedStageByStageAndThenListedAsUploade
     const auto record = home_.run({"record", "--seconds", "2"});
     ASSERT_EQ(record.status, 0) << shown(record);
 
-    // One row, with the length the sidecar holds in whole seconds.
+    // One row, with the length the sidecar holds in whole seconds, and what waits.
     const auto rows = linesOf(home_.run({"captures"}).out);
-    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1], "1 recording waiting to upload. Run: kavo-meetings upload --pending");
     const std::string captureId = rows[0].substr(0, rows[0].find(' '));
     const auto wav = captures / ("capture-" + captureId + ".wav");
     const auto sidecar = CaptureSidecar::read(captures / ("capture-" + captureId + ".json"));
@@ -189,6 +191,25 @@ TEST_F(CommandLine, ARecordingIsListedUploadedStageByStageAndThenListedAsUploade
     EXPECT_EQ(missing.status, 1) << shown(missing);
     EXPECT_TRUE(has(missing.err, "are not in " + elsewhere.parent_path().string() + "."))
         << shown(missing);
+}
+
+TEST_F(CommandLine, WhatWaitsIsListedAndUploadPendingSendsItAll) {
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(home_.run({"record", "--seconds", "1"}).status, 0);
+    const auto waiting = home_.run({"captures"});
+    EXPECT_EQ(linesOf(waiting.out).size(), 3u) << shown(waiting);
+    EXPECT_TRUE(
+        has(waiting.out, "2 recordings waiting to upload. Run: kavo-meetings upload --pending"))
+        << shown(waiting);
+
+    ASSERT_EQ(home_.run({"sign-in", "--device-code"}).status, 0);
+    const auto pending = home_.run({"upload", "--pending"}, 120s);
+    ASSERT_EQ(pending.status, 0) << shown(pending);
+    EXPECT_TRUE(has(pending.out, "Every recording is uploaded.")) << shown(pending);
+    EXPECT_EQ(stack_->adminGet("/recordings").at("recordings").size(), 2u);
+    const auto after = home_.run({"captures"});
+    EXPECT_FALSE(has(after.out, "waiting")) << shown(after);
+    EXPECT_EQ(home_.run({"upload", "--pending"}, 60s).out,
+              std::string(kAccountLine) + "\nNothing is waiting to upload.\n");
 }
 
 TEST_F(CommandLine, DoctorPassesWithTheAudioServerAndFailsWithoutIt) {
