@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,6 +60,9 @@ struct Transfer {
     std::size_t maxResponseBytes = 0;
     bool tooLarge = false;
     std::stop_token stop;
+    const std::function<void(std::int64_t, std::int64_t)>* onProgress = nullptr;
+    curl_off_t sent = 0;
+    curl_off_t received = 0;
     std::array<char, CURL_ERROR_SIZE> errorText{};
 };
 
@@ -89,8 +95,16 @@ size_t receiveHeader(char* data, size_t size, size_t count, void* context) {
     return length;
 }
 
-int checkStop(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<Transfer*>(context)->stop.stop_requested() ? 1 : 0;
+// libcurl's transfer progress: passes growing byte counts on, and aborts on a stop request.
+int onTransferProgress(void* context, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+    auto& transfer = *static_cast<Transfer*>(context);
+    if (transfer.onProgress && *transfer.onProgress &&
+        (sent != transfer.sent || received != transfer.received)) {
+        transfer.sent = sent;
+        transfer.received = received;
+        (*transfer.onProgress)(static_cast<std::int64_t>(sent), static_cast<std::int64_t>(received));
+    }
+    return transfer.stop.stop_requested() ? 1 : 0;
 }
 
 TransportError::Kind kindOf(CURLcode code) {
@@ -234,6 +248,7 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
     Transfer transfer;
     transfer.maxResponseBytes = request.maxResponseBytes;
     transfer.stop = stop;
+    transfer.onProgress = &request.onProgress;
 
     HeaderList headers;
     const auto addHeader = [&](const std::string& line) {
@@ -289,12 +304,21 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
+    if (request.stallTimeout) {
+        // Under one byte a second for the whole period: nothing is moving.
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(
+            easy, CURLOPT_LOW_SPEED_TIME,
+            std::max<long>(1, static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(
+                                                    *request.stallTimeout)
+                                                    .count())));
+    }
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &receiveBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &receiveHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &checkStop);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onTransferProgress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorText.data());
 
