@@ -129,7 +129,7 @@ public:
     // A request moving no byte for kStallTimeout is dead; one still moving may take up to
     // kRequestTimeout (a block over a slow uplink shared by the blocks in flight).
     static constexpr std::chrono::milliseconds kRequestTimeout = std::chrono::hours(1);
-    static constexpr std::chrono::milliseconds kStallTimeout = std::chrono::seconds(60);
+    static constexpr std::chrono::milliseconds kStallTimeout = std::chrono::seconds(120);
 
     BlockBlobUploader(HTTPTransport& transport, StagedBlockStore& store,
                       std::int64_t blockSize = kDefaultBlockSize,
