@@ -232,7 +232,6 @@ std::optional<WallTime> parseInternetDateTime(std::string_view text, FractionalS
     return std::chrono::time_point_cast<WallTime::duration>(local - offset + subsecond);
 }
 
-
 // One block of the file: its size tier, its index among blocks of that size, and the
 // bytes it covers.
 struct Block {
@@ -379,7 +378,8 @@ BlockBlobUploader::BlockBlobUploader(HTTPTransport& transport, StagedBlockStore&
       smallestTier_(0),
       clock_(&clock) {
     // Halves must tile their block exactly, and be a byte at least.
-    while (smallestTier_ < kSmallestBlockTier && blockSize_ % (std::int64_t{2} << smallestTier_) == 0)
+    while (smallestTier_ < kSmallestBlockTier &&
+           blockSize_ % (std::int64_t{2} << smallestTier_) == 0)
         ++smallestTier_;
 }
 
@@ -516,8 +516,8 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(
         const auto next = recorded.upper_bound(offset);
         const std::int64_t limit = next == recorded.end() ? byteCount : next->first;
         int tier = 0;
-        while (tier < smallestTier_ &&
-               (offset % tierSize(tier) != 0 || std::min(offset + tierSize(tier), byteCount) > limit))
+        while (tier < smallestTier_ && (offset % tierSize(tier) != 0 ||
+                                        std::min(offset + tierSize(tier), byteCount) > limit))
             ++tier;
         const Block gap = block(tier, static_cast<int>(offset / tierSize(tier)));
         pending.push_back(gap);
@@ -537,13 +537,11 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(
         const WallTime start = clock_->now();
         const auto report = [&](int inFlightCount, double bytesPerSecond,
                                 WallTime projectedFinishAt) {
-            return DeadlineReport{blocksStaged,
-                                  blocksStaged + inFlightCount + static_cast<int>(pending.size()),
-                                  bytesStaged,
-                                  byteCount,
-                                  bytesPerSecond,
-                                  projectedFinishAt,
-                                  effectiveDeadline};
+            return DeadlineReport{
+                blocksStaged,     blocksStaged + inFlightCount + static_cast<int>(pending.size()),
+                bytesStaged,      byteCount,
+                bytesPerSecond,   projectedFinishAt,
+                effectiveDeadline};
         };
         if (start >= effectiveDeadline) {
             const DeadlineReport refused = report(0, 0, start);
@@ -587,8 +585,7 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(
                         const HTTPResponse response =
                             transport_->data(request, inFlight.cancel.get_token());
                         request = HTTPRequest{};
-                        checkCreated(response,
-                                     fmt::format("Put Block [block {}]", describe(next)));
+                        checkCreated(response, fmt::format("Put Block [block {}]", describe(next)));
                     } catch (...) {
                         done.error = std::current_exception();
                     }
@@ -596,8 +593,8 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(
                 }));
         };
 
-        while (!pending.empty() && inFlight.threads.size() <
-                                       static_cast<std::size_t>(maxConcurrentBlocks_))
+        while (!pending.empty() &&
+               inFlight.threads.size() < static_cast<std::size_t>(maxConcurrentBlocks_))
             startNext();
 
         WallTime windowStart = start;
@@ -616,8 +613,8 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(
                     describe(done.block), key, tierSize(tier));
                 const auto parts = pieces(done.block, tier);
                 pending.insert(pending.begin(), parts.begin(), parts.end());
-                while (!pending.empty() && inFlight.threads.size() <
-                                               static_cast<std::size_t>(maxConcurrentBlocks_))
+                while (!pending.empty() &&
+                       inFlight.threads.size() < static_cast<std::size_t>(maxConcurrentBlocks_))
                     startNext();
                 continue;
             }
@@ -674,8 +671,9 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(
     }
     // Never commit a blob with a hole or an overlap in it.
     if (covered != byteCount)
-        throw Error("The blocks sent for this recording do not add up to its file, so "
-                    "nothing was committed.");
+        throw Error(
+            "The blocks sent for this recording do not add up to its file, so "
+            "nothing was committed.");
 
     HTTPRequest commit = putRequest(appendingQuery("comp=blocklist", sasURL));
     commit.headers.set("Content-Type", "application/xml; charset=utf-8");

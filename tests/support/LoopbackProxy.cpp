@@ -148,9 +148,10 @@ bool LoopbackProxy::take(Pace& pace, std::size_t bytes) {
     if (!options_.bytesPerSecond) return !stopping_;
     const auto now = std::chrono::steady_clock::now();
     const auto start = std::max(now, pace.nextFree);
-    pace.nextFree = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                std::chrono::duration<double>(static_cast<double>(bytes) /
-                                                              static_cast<double>(*options_.bytesPerSecond)));
+    pace.nextFree =
+        start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(static_cast<double>(bytes) /
+                                                  static_cast<double>(*options_.bytesPerSecond)));
     const auto until = pace.nextFree;
     return !stopped_.wait_until(lock, until, [this] { return stopping_; });
 }

@@ -1,12 +1,15 @@
 #include "platform/linux/CurlTransport.h"
 
 #include <curl/curl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -60,9 +63,14 @@ struct Transfer {
     std::size_t maxResponseBytes = 0;
     bool tooLarge = false;
     std::stop_token stop;
+    CURL* easy = nullptr;
     const std::function<void(std::int64_t, std::int64_t)>* onProgress = nullptr;
+    std::optional<std::chrono::milliseconds> stallTimeout;
+    // What reached the peer so far, and when either count last grew.
     curl_off_t sent = 0;
     curl_off_t received = 0;
+    std::chrono::steady_clock::time_point lastMoved = std::chrono::steady_clock::now();
+    bool stalled = false;
     std::array<char, CURL_ERROR_SIZE> errorText{};
 };
 
@@ -95,16 +103,39 @@ size_t receiveHeader(char* data, size_t size, size_t count, void* context) {
     return length;
 }
 
-// libcurl's transfer progress: passes growing byte counts on, and aborts on a stop request.
-int onTransferProgress(void* context, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+// Bytes written to the socket but not yet taken by the peer. The kernel accepts megabytes
+// at once (on loopback especially), so a count of written bytes alone jumps ahead and
+// then stands still for minutes on a slow link.
+curl_off_t unacknowledged(CURL* easy) {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
+        socket == CURL_SOCKET_BAD)
+        return 0;
+    int queued = 0;
+    if (::ioctl(socket, SIOCOUTQ, &queued) != 0) return 0;
+    return std::max(queued, 0);
+}
+
+// libcurl's transfer progress: passes on the bytes that reached the peer, ends an exchange
+// where none moved for the request's stall time-out, and aborts on a stop request.
+int onTransferProgress(void* context, curl_off_t, curl_off_t received, curl_off_t,
+                       curl_off_t written) {
     auto& transfer = *static_cast<Transfer*>(context);
-    if (transfer.onProgress && *transfer.onProgress &&
-        (sent != transfer.sent || received != transfer.received)) {
+    if (transfer.stop.stop_requested()) return 1;
+    const curl_off_t sent = std::max(transfer.sent, written - unacknowledged(transfer.easy));
+    const auto now = std::chrono::steady_clock::now();
+    if (sent != transfer.sent || received != transfer.received) {
         transfer.sent = sent;
         transfer.received = received;
-        (*transfer.onProgress)(static_cast<std::int64_t>(sent), static_cast<std::int64_t>(received));
+        transfer.lastMoved = now;
+        if (transfer.onProgress && *transfer.onProgress)
+            (*transfer.onProgress)(static_cast<std::int64_t>(sent),
+                                   static_cast<std::int64_t>(received));
+    } else if (transfer.stallTimeout && now - transfer.lastMoved >= *transfer.stallTimeout) {
+        transfer.stalled = true;
+        return 1;
     }
-    return transfer.stop.stop_requested() ? 1 : 0;
+    return 0;
 }
 
 TransportError::Kind kindOf(CURLcode code) {
@@ -248,7 +279,9 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
     Transfer transfer;
     transfer.maxResponseBytes = request.maxResponseBytes;
     transfer.stop = stop;
+    transfer.easy = easy;
     transfer.onProgress = &request.onProgress;
+    transfer.stallTimeout = request.stallTimeout;
 
     HeaderList headers;
     const auto addHeader = [&](const std::string& line) {
@@ -304,15 +337,6 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
-    if (request.stallTimeout) {
-        // Under one byte a second for the whole period: nothing is moving.
-        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(
-            easy, CURLOPT_LOW_SPEED_TIME,
-            std::max<long>(1, static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(
-                                                    *request.stallTimeout)
-                                                    .count())));
-    }
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &receiveBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &receiveHeader);
@@ -364,6 +388,10 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
                                  : std::string(curl_easy_strerror(result));
         if (stop.stop_requested()) {
             throw TransportError(Kind::cancelled, static_cast<int>(result), std::move(detail));
+        }
+        if (transfer.stalled) {
+            throw TransportError(Kind::timedOut, static_cast<int>(CURLE_OPERATION_TIMEDOUT),
+                                 "no byte moved for the stall time-out");
         }
         if (transfer.tooLarge) {
             throw TransportError(Kind::responseTooLarge, static_cast<int>(result),

@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <utility>
-#include <vector>
 #include <future>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "net/KavoAPIError.h"
 #include "platform/linux/CurlTransport.h"

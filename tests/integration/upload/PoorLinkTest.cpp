@@ -24,8 +24,8 @@ namespace kavo {
 namespace {
 
 using Server = testing::LoopbackHttpServer;
-using testing::LoopbackProxy;
 using nlohmann::json;
+using testing::LoopbackProxy;
 
 constexpr std::int64_t kMiB = 1024 * 1024;
 
@@ -104,10 +104,9 @@ TEST_F(PoorLink, ATwentyMebibyteUploadAtFiftyKilobytesASecondFinishesWithTheWatc
                                                     {"blob_path", "recordings/slow.wav"}}
                                                    .dump());
         }
-        return Server::Response::json(200, json{{"recording_id", "rec-slow"},
-                                                {"id", "rec-slow"},
-                                                {"state", "DELIVERED"}}
-                                               .dump());
+        return Server::Response::json(
+            200,
+            json{{"recording_id", "rec-slow"}, {"id", "rec-slow"}, {"state", "DELIVERED"}}.dump());
     });
     const KavoAPIClient api(server.baseURL(), curl,
                             [](std::stop_token) { return std::string("token-slow"); });
@@ -118,15 +117,16 @@ TEST_F(PoorLink, ATwentyMebibyteUploadAtFiftyKilobytesASecondFinishesWithTheWatc
     std::optional<Steady::time_point> firstBlockDone;
     LogCapture logs;
     // A check every 5 s instead of 15 s: the watchdog looks more often, never less.
-    const UploadCoordinator coordinator(
-        api, BlockBlobUploader(transport, store), clock, 5.0, 60, 5.0,
-        [&](const UploadStatus& status) {
-            const std::lock_guard guard(statusLock);
-            if (status == UploadStatus::uploading()) uploadStarted = Steady::now();
-            if (status.kind() == UploadStatus::Kind::uploading && status.fraction() &&
-                *status.fraction() > 0 && !firstBlockDone)
-                firstBlockDone = Steady::now();
-        });
+    const UploadCoordinator coordinator(api, BlockBlobUploader(transport, store), clock, 5.0, 60,
+                                        5.0, [&](const UploadStatus& status) {
+                                            const std::lock_guard guard(statusLock);
+                                            if (status == UploadStatus::uploading())
+                                                uploadStarted = Steady::now();
+                                            if (status.kind() == UploadStatus::Kind::uploading &&
+                                                status.fraction() && *status.fraction() > 0 &&
+                                                !firstBlockDone)
+                                                firstBlockDone = Steady::now();
+                                        });
 
     EXPECT_EQ(coordinator.run(artifacts), UploadStatus::delivered("rec-slow"));
     EXPECT_EQ(inits.load(), 1);

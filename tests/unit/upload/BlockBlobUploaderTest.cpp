@@ -10,8 +10,8 @@
 #include "base/Log.h"
 #include "base/ManualClock.h"
 #include "capture/files/SidecarTimestamp.h"
-#include "support/TempDir.h"
 #include "net/TransportError.h"
+#include "support/TempDir.h"
 #include "upload/BlockBlobUploader.h"
 #include "upload/FileStagedBlockStore.h"
 #include "upload/UrlText.h"
@@ -272,7 +272,8 @@ protected:
 
     static std::vector<std::string> ids(std::initializer_list<std::pair<int, int>> blocks) {
         std::vector<std::string> list;
-        for (const auto& [tier, index] : blocks) list.push_back(BlockBlobUploader::blockID(tier, index));
+        for (const auto& [tier, index] : blocks)
+            list.push_back(BlockBlobUploader::blockID(tier, index));
         return list;
     }
 };
@@ -287,16 +288,18 @@ TEST_F(SmallerBlocksTest, ALostBlockIsSentAgainInHalvesAndTheRestOfTheUploadFoll
     const BlockBlobUploader uploader(storage, store, kBlock, 1, clock);
     LogCapture logs;
     const auto path = varied(10000);
-    EXPECT_EQ(uploader.upload(path, 10000, kSAS, "audio/wav", "rec-1", clock.now() + std::chrono::hours(1)),
+    EXPECT_EQ(uploader.upload(path, 10000, kSAS, "audio/wav", "rec-1",
+                              clock.now() + std::chrono::hours(1)),
               Outcome::uploaded(10, 10000));
 
     EXPECT_EQ(storage.putBlockNames(),
               (std::vector<std::string>{"00000000", "t1000000", "t2000000", "t2000001", "t2000002",
                                         "t2000003", "t2000004", "t2000005", "t2000006", "t2000007",
                                         "t2000008", "t2000009"}));
-    EXPECT_EQ(storage.requests().back().body,
-              BlockBlobUploader::blockListXML(ids({{2, 0}, {2, 1}, {2, 2}, {2, 3}, {2, 4},
-                                                   {2, 5}, {2, 6}, {2, 7}, {2, 8}, {2, 9}})));
+    EXPECT_EQ(
+        storage.requests().back().body,
+        BlockBlobUploader::blockListXML(
+            ids({{2, 0}, {2, 1}, {2, 2}, {2, 3}, {2, 4}, {2, 5}, {2, 6}, {2, 7}, {2, 8}, {2, 9}})));
     expectBodiesMatchTheirIds();
     EXPECT_TRUE(logs.contains("BlockBlobUploader",
                               "Block 0 lost for key=rec-1; sending it and the rest in blocks of "
