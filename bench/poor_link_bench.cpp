@@ -6,7 +6,7 @@
 // coordinator allows (without its waits in between); ours resumes from its staged block
 // record, the SDK starts over. Printed per case: done or not, attempts, requests seen by
 // the relay, requests lost to resets (each one sent again, or given up with the attempt),
-// and the time.
+// and the time (the fastest of three rounds).
 //
 //   poor_link_bench       (needs node and devstack/, bench/ npm installs)
 
@@ -205,11 +205,33 @@ int main() {
                 std::printf("%s through a link reset every ~%lld MB:\n", item.name.c_str(),
                             static_cast<long long>(resetAfter / 1'000'000));
                 std::fflush(stdout);
-                ++round;
-                const Result kavo = ours(azurite, file, item.size, resetAfter,
-                                         "kavo-" + std::to_string(round) + ".wav", dir);
-                const Result theirs = sdk(azurite, file, item.size, resetAfter,
-                                          "sdk-" + std::to_string(round) + ".wav");
+                // Three rounds taking turns to go first; the fastest of each client is kept,
+                // but a round that did not finish is what is shown, and that client is not
+                // run again.
+                Result kavo, theirs;
+                for (int pass = 0; pass < 3; ++pass) {
+                    const auto runOurs = [&] {
+                        if (pass > 0 && !kavo.done) return;
+                        ++round;
+                        const Result r = ours(azurite, file, item.size, resetAfter,
+                                              "kavo-" + std::to_string(round) + ".wav", dir);
+                        if (pass == 0 || !r.done || r.seconds < kavo.seconds) kavo = r;
+                    };
+                    const auto runSDK = [&] {
+                        if (pass > 0 && !theirs.done) return;
+                        ++round;
+                        const Result r = sdk(azurite, file, item.size, resetAfter,
+                                             "sdk-" + std::to_string(round) + ".wav");
+                        if (pass == 0 || !r.done || r.seconds < theirs.seconds) theirs = r;
+                    };
+                    if (pass % 2 == 0) {
+                        runOurs();
+                        runSDK();
+                    } else {
+                        runSDK();
+                        runOurs();
+                    }
+                }
                 print("kavo", kavo);
                 print("@azure/storage-blob uploadFile", theirs);
                 if (kavo.done && theirs.done)

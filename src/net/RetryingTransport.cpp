@@ -91,13 +91,17 @@ HTTPResponse RetryingTransport::data(const HTTPRequest& request, std::stop_token
         } catch (const TransportError& error) {
             if (last || !isPassingTrouble(error) || stop.stop_requested()) throw;
             wait = backoff(retry);
+            // A connection that broke off is replaced by a fresh one at once the first time;
+            // nothing says the server needs a pause.
+            if (retry == 0 && error.kind() == TransportError::Kind::connectionLost) wait = {};
             reason = error.description();
         }
         log_.notice("{} {} again in {} ms ({}), retry {} of {}", request.method,
                     withoutQuery(request.url),
                     std::chrono::duration_cast<std::chrono::milliseconds>(wait).count(), reason,
                     retry + 1, policy_.maxRetries);
-        if (!clock_->sleepFor(wait, stop)) throw TransportError(TransportError::Kind::cancelled);
+        if (wait > Duration::zero() && !clock_->sleepFor(wait, stop))
+            throw TransportError(TransportError::Kind::cancelled);
     }
 }
 

@@ -14,10 +14,10 @@ namespace kavo {
 
 // Sends a request marked idempotent again, a few times and soon, when it met passing
 // trouble: no connection, a broken or timed-out exchange, or an answer of 408, 429, 500,
-// 502, 503 or 504. Waits double from one retry to the next with random jitter, or last
-// as long as the server's Retry-After asks; they go through the clock, so tests run them
-// in simulated time. Other requests, and whatever is left after the last retry, reach
-// the caller unchanged: its own, slower schedule takes over from there.
+// 502, 503 or 504. Waits double from one retry to the next with random jitter (a broken
+// connection is first replaced at once), or last as long as the server's Retry-After asks; they go
+// through the clock, so tests run them in simulated time. Other requests, and whatever is left
+// after the last retry, reach the caller unchanged: its own, slower schedule takes over from there.
 class RetryingTransport final : public HTTPTransport {
 public:
     struct Policy {
