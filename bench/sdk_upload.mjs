@@ -14,12 +14,17 @@ if (!file || !sasURL) {
 const client = new BlockBlobClient(sasURL);
 const started = process.hrtime.bigint();
 const cpuBefore = process.cpuUsage();
-await client.uploadFile(file, {
-  blockSize: 4 * 1024 * 1024,
-  maxSingleShotSize: 4 * 1024 * 1024,
-  concurrency: 4,
-  blobHTTPHeaders: { blobContentType: "audio/wav" },
-});
+try {
+  await client.uploadFile(file, {
+    blockSize: 4 * 1024 * 1024,
+    maxSingleShotSize: 4 * 1024 * 1024,
+    concurrency: 4,
+    blobHTTPHeaders: { blobContentType: "audio/wav" },
+  });
+} catch (error) {
+  console.error(`upload failed: ${error.message}`);
+  process.exit(1);
+}
 const seconds = Number(process.hrtime.bigint() - started) / 1e9;
 const cpu = process.cpuUsage(cpuBefore);
 console.log(seconds.toFixed(3), ((cpu.user + cpu.system) / 1e6).toFixed(3));

@@ -2,6 +2,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <stop_token>
 #include <string>
 
@@ -24,6 +27,17 @@ struct HTTPRequest {
     std::chrono::milliseconds connectTimeout{std::chrono::seconds(15)};
     // An answer whose body grows past this fails with TransportError::Kind::responseTooLarge.
     std::size_t maxResponseBytes = std::size_t{64} << 20;
+    // When set, the exchange also fails with TransportError::Kind::timedOut once no byte
+    // has moved for this long: a dead link is caught early while `timeout` can be long
+    // enough for a slow one.
+    std::optional<std::chrono::milliseconds> stallTimeout;
+    // Sending it twice does no harm (a GET, a PUT of the same bytes): a transport that
+    // retries may do so.
+    bool idempotent = false;
+    // Called from the exchange's thread with the totals (bytes sent, bytes received) of
+    // the body as they grow, and again for each time the request is sent anew; never
+    // while a lock of the transport is held.
+    std::function<void(std::int64_t, std::int64_t)> onProgress;
 };
 
 struct HTTPResponse {

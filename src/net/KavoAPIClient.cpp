@@ -246,6 +246,8 @@ HTTPRequest KavoAPIClient::makeRequest(std::string_view method, std::string_view
     request.url = appendingPath(baseURL_, path);
     request.timeout = kRequestTimeout;
     request.connectTimeout = kRequestTimeout;
+    // Reads may be sent again; a POST could create a second upload or ticket.
+    request.idempotent = method == "GET";
     if (body) {
         request.headers.set("Content-Type", "application/json");
         request.body = std::move(*body);

@@ -5,13 +5,16 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -229,11 +232,63 @@ std::optional<WallTime> parseInternetDateTime(std::string_view text, FractionalS
     return std::chrono::time_point_cast<WallTime::duration>(local - offset + subsecond);
 }
 
-struct Completion {
+// One block of the file: its size tier, its index among blocks of that size, and the
+// bytes it covers.
+struct Block {
+    int tier = 0;
     int index = 0;
-    std::int64_t byteCount = 0;
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+};
+
+struct Completion {
+    Block block;
     std::exception_ptr error;
 };
+
+// Adds up what the requests of one upload move on the wire. A request sent anew starts
+// its counts again from zero.
+class WireMeter {
+public:
+    explicit WireMeter(const BlockBlobUploader::WireProgress& report) : report_(report) {}
+
+    std::function<void(std::int64_t, std::int64_t)> forRequest() {
+        if (!report_) return {};
+        auto last = std::make_shared<std::int64_t>(0);
+        return [this, last](std::int64_t sent, std::int64_t received) {
+            const std::int64_t moved = sent + received;
+            if (moved < *last) *last = 0;
+            const std::int64_t delta = moved - *last;
+            *last = moved;
+            if (delta > 0) report_(total_.fetch_add(delta) + delta);
+        };
+    }
+
+private:
+    const BlockBlobUploader::WireProgress& report_;
+    std::atomic<std::int64_t> total_{0};
+};
+
+// How logs and errors name a block: by its index, and its size when it is not the full one.
+std::string describe(const Block& block) {
+    if (block.tier == 0) return std::to_string(block.index);
+    return fmt::format("{} of {} bytes", block.index, block.length);
+}
+
+// Lost on the way rather than refused: worth sending again in smaller pieces.
+bool isLostBlock(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const TransportError& transport) {
+        return !transport.isCancellation();
+    } catch (const BlockBlobUploaderError& storage) {
+        const int status = storage.status();
+        return storage.kind() == BlockBlobUploaderError::Kind::http &&
+               (status == 408 || status == 429 || status >= 500);
+    } catch (...) {
+        return false;
+    }
+}
 
 // The Put Block requests in flight. Leaving the scope in any way cancels whatever is
 // still running and waits for it, so no request outlives the call.
@@ -242,7 +297,8 @@ struct InFlight {
     std::condition_variable ready;
     std::deque<Completion> completions;
     std::stop_source cancel;
-    std::map<int, std::thread> threads;
+    // By the offset of their block.
+    std::map<std::int64_t, std::thread> threads;
 
     InFlight() = default;
     InFlight(const InFlight&) = delete;
@@ -258,7 +314,7 @@ struct InFlight {
         Completion done = std::move(completions.front());
         completions.pop_front();
         lock.unlock();
-        const auto thread = threads.find(done.index);
+        const auto thread = threads.find(done.block.offset);
         thread->second.join();
         threads.erase(thread);
         return done;
@@ -319,7 +375,13 @@ BlockBlobUploader::BlockBlobUploader(HTTPTransport& transport, StagedBlockStore&
       store_(&store),
       blockSize_(std::max<std::int64_t>(blockSize, 1)),
       maxConcurrentBlocks_(std::max(maxConcurrentBlocks, 1)),
-      clock_(&clock) {}
+      smallestTier_(0),
+      clock_(&clock) {
+    // Halves must tile their block exactly, and be a byte at least.
+    while (smallestTier_ < kSmallestBlockTier &&
+           blockSize_ % (std::int64_t{2} << smallestTier_) == 0)
+        ++smallestTier_;
+}
 
 const Clock& BlockBlobUploader::systemClock() {
     static const SystemClock clock;
@@ -330,11 +392,22 @@ std::string BlockBlobUploader::blockID(int index) {
     return base64(fmt::format("{:08d}", index));
 }
 
+std::string BlockBlobUploader::blockID(int tier, int index) {
+    if (tier == 0) return blockID(index);
+    return base64(fmt::format("t{:01d}{:06d}", tier, index));
+}
+
 std::string BlockBlobUploader::blockListXML(int blockCount) {
+    std::vector<std::string> ids;
+    for (int i = 0; i < blockCount; ++i) ids.push_back(blockID(i));
+    return blockListXML(ids);
+}
+
+std::string BlockBlobUploader::blockListXML(const std::vector<std::string>& blockIDs) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<BlockList>\n";
-    for (int i = 0; i < blockCount; ++i) {
+    for (std::size_t i = 0; i < blockIDs.size(); ++i) {
         if (i > 0) xml += '\n';
-        xml += "  <Latest>" + escapeXML(blockID(i)) + "</Latest>";
+        xml += "  <Latest>" + escapeXML(blockIDs[i]) + "</Latest>";
     }
     xml += "\n</BlockList>";
     return xml;
@@ -363,6 +436,9 @@ HTTPRequest BlockBlobUploader::putRequest(const std::string& url) const {
     request.method = "PUT";
     request.url = url;
     request.timeout = kRequestTimeout;
+    request.stallTimeout = kStallTimeout;
+    // Each of them stores the same bytes under the same name however often it is sent.
+    request.idempotent = true;
     return request;
 }
 
@@ -379,8 +455,11 @@ void BlockBlobUploader::checkCreated(const HTTPResponse& response,
 }
 
 void BlockBlobUploader::putBlob(std::string data, const std::string& sasURL,
-                                const std::string& contentType, std::stop_token stop) const {
+                                const std::string& contentType, std::stop_token stop,
+                                const WireProgress& wire) const {
+    WireMeter meter(wire);
     HTTPRequest request = putRequest(sasURL);
+    request.onProgress = meter.forRequest();
     request.headers.set("x-ms-blob-type", "BlockBlob");
     request.headers.set("x-ms-blob-content-type", contentType);
     request.headers.set("x-ms-content-crc64", Crc64::headerValue(Crc64::of(data)));
@@ -391,67 +470,122 @@ void BlockBlobUploader::putBlob(std::string data, const std::string& sasURL,
 BlockBlobUploader::Outcome BlockBlobUploader::upload(
     const std::filesystem::path& fileURL, std::int64_t byteCount, const std::string& sasURL,
     const std::string& contentType, const std::string& key, WallTime deadline,
-    const Progress& progress, std::stop_token stop) const {
-    const int blockCount =
-        static_cast<int>((std::max<std::int64_t>(byteCount, 0) + blockSize_ - 1) / blockSize_);
+    const Progress& progress, std::stop_token stop, const WireProgress& wire) const {
+    byteCount = std::max<std::int64_t>(byteCount, 0);
     const WallTime effectiveDeadline = deadline - kDeadlineMargin;
-    const auto blockLength = [&](int index) {
-        return std::min(blockSize_, byteCount - static_cast<std::int64_t>(index) * blockSize_);
+    const auto block = [&](int tier, int index) {
+        const std::int64_t offset = static_cast<std::int64_t>(index) * tierSize(tier);
+        return Block{tier, index, offset, std::min(tierSize(tier), byteCount - offset)};
+    };
+    // The halves of `whole` at `tier`, in file order.
+    const auto pieces = [&](const Block& whole, int tier) {
+        std::vector<Block> parts;
+        const int count = 1 << (tier - whole.tier);
+        for (int i = 0; i < count; ++i) {
+            const Block part = block(tier, whole.index * count + i);
+            if (part.offset < byteCount) parts.push_back(part);
+        }
+        return parts;
     };
 
-    std::set<int> staged;
-    for (const int index : store_->stagedBlocks(key))
-        if (index >= 0 && index < blockCount) staged.insert(index);
-    std::vector<int> pending;
-    for (int index = 0; index < blockCount; ++index)
-        if (!staged.contains(index)) pending.push_back(index);
-    if (!staged.empty())
-        log_.notice("Resuming staged upload key={}: {} of {} blocks already staged, {} to go", key,
-                    staged.size(), blockCount, pending.size());
+    // What the store lists, whatever sizes it was sent in; the largest block wins where
+    // two start at the same byte.
+    std::map<std::int64_t, Block> recorded;
+    for (const int entry : store_->stagedBlocks(key)) {
+        const int tier = entry / kTierStride;
+        const int index = entry % kTierStride;
+        if (entry < 0 || tier > smallestTier_) continue;
+        const Block staged = block(tier, index);
+        if (staged.offset >= byteCount) continue;
+        const auto [slot, added] = recorded.emplace(staged.offset, staged);
+        if (!added && staged.length > slot->second.length) slot->second = staged;
+    }
 
-    int blocksStaged = static_cast<int>(staged.size());
+    // The blob is the blocks of `committed` in offset order. Recorded blocks are used
+    // where they start exactly where the previous one ended; the gaps are filled with the
+    // largest blocks that start aligned and end by the next recorded one, so a resumed
+    // upload sends only what is missing and no two listed blocks overlap.
+    std::map<std::int64_t, Block> committed;
+    std::deque<Block> pending;
+    for (std::int64_t offset = 0; offset < byteCount;) {
+        if (const auto staged = recorded.find(offset); staged != recorded.end()) {
+            committed.emplace(offset, staged->second);
+            offset += staged->second.length;
+            continue;
+        }
+        const auto next = recorded.upper_bound(offset);
+        const std::int64_t limit = next == recorded.end() ? byteCount : next->first;
+        int tier = 0;
+        while (tier < smallestTier_ && (offset % tierSize(tier) != 0 ||
+                                        std::min(offset + tierSize(tier), byteCount) > limit))
+            ++tier;
+        const Block gap = block(tier, static_cast<int>(offset / tierSize(tier)));
+        pending.push_back(gap);
+        offset += gap.length;
+    }
+
+    int blocksStaged = static_cast<int>(committed.size());
     std::int64_t bytesStaged = 0;
-    for (const int index : staged) bytesStaged += blockLength(index);
+    for (const auto& [offset, staged] : committed) bytesStaged += staged.length;
+    if (!committed.empty())
+        log_.notice("Resuming staged upload key={}: {} of {} blocks already staged, {} to go", key,
+                    committed.size(), committed.size() + pending.size(), pending.size());
     if (progress) progress(bytesStaged, byteCount);
 
+    WireMeter meter(wire);
     if (!pending.empty()) {
         const WallTime start = clock_->now();
+        const auto report = [&](int inFlightCount, double bytesPerSecond,
+                                WallTime projectedFinishAt) {
+            return DeadlineReport{
+                blocksStaged,     blocksStaged + inFlightCount + static_cast<int>(pending.size()),
+                bytesStaged,      byteCount,
+                bytesPerSecond,   projectedFinishAt,
+                effectiveDeadline};
+        };
         if (start >= effectiveDeadline) {
-            const DeadlineReport report{blocksStaged, blockCount,       bytesStaged, byteCount, 0,
-                                        start,        effectiveDeadline};
-            log_.error("Staging refused before start: {}", report.description());
-            return Outcome::deadlineExceeded(report);
+            const DeadlineReport refused = report(0, 0, start);
+            log_.error("Staging refused before start: {}", refused.description());
+            return Outcome::deadlineExceeded(refused);
         }
 
         const RecordingFile file(fileURL);
         InFlight inFlight;
         const std::stop_callback cancelWithCaller(stop,
                                                   [&inFlight] { inFlight.cancel.request_stop(); });
-        std::size_t nextPending = 0;
+        // The size new blocks are sent in; it only shrinks, as blocks get lost.
+        int tier = 0;
 
         // Reading happens here, one block at a time, so that memory holds at most the
         // blocks in flight plus the one being read.
         const auto startNext = [&] {
-            const int index = pending[nextPending++];
-            const std::int64_t length = blockLength(index);
-            std::string bytes = file.read(static_cast<std::int64_t>(index) * blockSize_, length);
-            if (static_cast<std::int64_t>(bytes.size()) < length)
-                throw BlockBlobUploaderError::shortRead(index, length);
+            while (pending.front().tier < tier) {
+                const auto parts = pieces(pending.front(), tier);
+                pending.pop_front();
+                pending.insert(pending.begin(), parts.begin(), parts.end());
+            }
+            const Block next = pending.front();
+            pending.pop_front();
+            std::string bytes = file.read(next.offset, next.length);
+            if (static_cast<std::int64_t>(bytes.size()) < next.length)
+                throw BlockBlobUploaderError::shortRead(next.index, next.length);
             HTTPRequest request = putRequest(appendingQuery(
-                "comp=block&blockid=" + UrlText::percentEncodeAlphanumerics(blockID(index)),
+                "comp=block&blockid=" +
+                    UrlText::percentEncodeAlphanumerics(blockID(next.tier, next.index)),
                 sasURL));
             request.body = std::move(bytes);
+            request.onProgress = meter.forRequest();
             inFlight.threads.emplace(
-                index, std::thread([this, &inFlight, index, length,
-                                    request = std::move(request)]() mutable {
-                    Completion done{index, length, nullptr};
+                next.offset,
+                std::thread([this, &inFlight, next, request = std::move(request)]() mutable {
+                    Completion done{next, nullptr};
                     try {
                         request.headers.set("x-ms-content-crc64",
                                             Crc64::headerValue(Crc64::of(request.body)));
                         const HTTPResponse response =
                             transport_->data(request, inFlight.cancel.get_token());
                         request = HTTPRequest{};
-                        checkCreated(response, fmt::format("Put Block [block {}]", index));
+                        checkCreated(response, fmt::format("Put Block [block {}]", describe(next)));
                     } catch (...) {
                         done.error = std::current_exception();
                     }
@@ -459,9 +593,9 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(
                 }));
         };
 
-        const auto window =
-            std::min<std::size_t>(static_cast<std::size_t>(maxConcurrentBlocks_), pending.size());
-        while (nextPending < window) startNext();
+        while (!pending.empty() &&
+               inFlight.threads.size() < static_cast<std::size_t>(maxConcurrentBlocks_))
+            startNext();
 
         WallTime windowStart = start;
         std::int64_t windowBytes = 0;
@@ -469,18 +603,32 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(
         bool hasThroughput = false;
         while (!inFlight.threads.empty()) {
             const Completion done = inFlight.next();
-            if (done.error) std::rethrow_exception(done.error);
             if (stop.stop_requested()) throw TransportError(TransportError::Kind::cancelled);
+            if (done.error) {
+                if (done.block.tier >= smallestTier_ || !isLostBlock(done.error))
+                    std::rethrow_exception(done.error);
+                tier = std::max(tier, done.block.tier + 1);
+                log_.notice(
+                    "Block {} lost for key={}; sending it and the rest in blocks of {} bytes",
+                    describe(done.block), key, tierSize(tier));
+                const auto parts = pieces(done.block, tier);
+                pending.insert(pending.begin(), parts.begin(), parts.end());
+                while (!pending.empty() &&
+                       inFlight.threads.size() < static_cast<std::size_t>(maxConcurrentBlocks_))
+                    startNext();
+                continue;
+            }
 
+            committed.emplace(done.block.offset, done.block);
             ++blocksStaged;
-            bytesStaged += done.byteCount;
-            windowBytes += done.byteCount;
+            bytesStaged += done.block.length;
+            windowBytes += done.block.length;
             try {
-                store_->markStaged(done.index, key);
+                store_->markStaged(storeEntry(done.block.tier, done.block.index), key);
             } catch (const std::exception& error) {
                 log_.error(
                     "Could not persist staged block {} for key={}: {}. A restart will re-send it.",
-                    done.index, key, error.what());
+                    describe(done.block), key, error.what());
             }
             if (progress) progress(bytesStaged, byteCount);
 
@@ -501,23 +649,37 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(
                     addSeconds(t, static_cast<double>(remaining) / observedBytesPerSecond);
                 if (projectedFinishAt > effectiveDeadline) {
                     inFlight.cancel.request_stop();
-                    const DeadlineReport report{
-                        blocksStaged,           blockCount,        bytesStaged,      byteCount,
-                        observedBytesPerSecond, projectedFinishAt, effectiveDeadline};
+                    const DeadlineReport overrun =
+                        report(static_cast<int>(inFlight.threads.size()), observedBytesPerSecond,
+                               projectedFinishAt);
                     log_.error("Staging stopped on SAS deadline, key={}: {}", key,
-                               report.description());
-                    return Outcome::deadlineExceeded(report);
+                               overrun.description());
+                    return Outcome::deadlineExceeded(overrun);
                 }
             }
 
-            if (nextPending < pending.size()) startNext();
+            if (!pending.empty()) startNext();
         }
     }
+
+    std::vector<std::string> ids;
+    std::int64_t covered = 0;
+    for (const auto& [offset, listed] : committed) {
+        if (offset != covered) break;
+        ids.push_back(blockID(listed.tier, listed.index));
+        covered += listed.length;
+    }
+    // Never commit a blob with a hole or an overlap in it.
+    if (covered != byteCount)
+        throw Error(
+            "The blocks sent for this recording do not add up to its file, so "
+            "nothing was committed.");
 
     HTTPRequest commit = putRequest(appendingQuery("comp=blocklist", sasURL));
     commit.headers.set("Content-Type", "application/xml; charset=utf-8");
     commit.headers.set("x-ms-blob-content-type", contentType);
-    commit.body = blockListXML(blockCount);
+    commit.body = blockListXML(ids);
+    commit.onProgress = meter.forRequest();
     checkCreated(transport_->data(commit, stop), "Put Block List");
 
     try {
@@ -525,7 +687,7 @@ BlockBlobUploader::Outcome BlockBlobUploader::upload(
     } catch (const std::exception&) {
         // The blob is committed; a leftover entry only names blocks nobody will ask for.
     }
-    return Outcome::uploaded(blockCount, byteCount);
+    return Outcome::uploaded(static_cast<int>(ids.size()), byteCount);
 }
 
 }  // namespace kavo

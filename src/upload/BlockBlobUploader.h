@@ -6,6 +6,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "base/Clock.h"
 #include "base/Error.h"
@@ -65,9 +66,12 @@ private:
 // Moves one recording file into Azure Blob Storage under the SAS URL the server handed
 // out: a single Put Blob when it fits in one block, otherwise Put Block of fixed-size
 // blocks, several in flight, committed with one Put Block List. Every body carries its
-// CRC-64; block ids depend on the index alone, so staged blocks recorded in the store
-// survive a restart. Staging stops, committing nothing, once the measured throughput
-// says the upload cannot finish before the SAS expires.
+// CRC-64. A block lost on the way even after the transport's own retries is sent again
+// as halves, and the rest of that upload goes in blocks of that size, down to a
+// sixteenth: a link that breaks every few megabytes still carries the smaller ones.
+// Block ids name their size and place alone, so staged blocks recorded in the store
+// survive a restart whatever sizes they were sent in. Staging stops, committing nothing,
+// once the measured throughput says the upload cannot finish before the SAS expires.
 class BlockBlobUploader {
 public:
     struct StagedBlock {
@@ -112,12 +116,20 @@ public:
 
     // (bytes staged so far, total bytes); called from the uploading thread.
     using Progress = std::function<void(std::int64_t, std::int64_t)>;
+    // Bytes moved on the wire so far, either way, by any request of the upload, re-sent
+    // ones included; called from the requests' threads as the bytes move.
+    using WireProgress = std::function<void(std::int64_t)>;
 
     static constexpr std::int64_t kDefaultBlockSize = 4194304;
     static constexpr int kDefaultMaxConcurrentBlocks = 4;
+    // Blocks are halved at most this many times (4 MiB down to 256 KiB).
+    static constexpr int kSmallestBlockTier = 4;
     // Staging must be done this long before the SAS expiry.
     static constexpr Duration kDeadlineMargin = std::chrono::seconds(120);
-    static constexpr std::chrono::milliseconds kRequestTimeout = std::chrono::seconds(300);
+    // A request moving no byte for kStallTimeout is dead; one still moving may take up to
+    // kRequestTimeout (a block over a slow uplink shared by the blocks in flight).
+    static constexpr std::chrono::milliseconds kRequestTimeout = std::chrono::hours(1);
+    static constexpr std::chrono::milliseconds kStallTimeout = std::chrono::seconds(120);
 
     BlockBlobUploader(HTTPTransport& transport, StagedBlockStore& store,
                       std::int64_t blockSize = kDefaultBlockSize,
@@ -133,7 +145,7 @@ public:
 
     // Single-request upload of a whole file that fits in one block.
     void putBlob(std::string data, const std::string& sasURL, const std::string& contentType,
-                 std::stop_token stop = {}) const;
+                 std::stop_token stop = {}, const WireProgress& wire = {}) const;
 
     // Staged upload, resuming from the blocks the store lists for `key`. `deadline` is the
     // SAS expiry. A stop request aborts the requests in flight and throws the transport's
@@ -141,10 +153,18 @@ public:
     Outcome upload(const std::filesystem::path& fileURL, std::int64_t byteCount,
                    const std::string& sasURL, const std::string& contentType,
                    const std::string& key, WallTime deadline, const Progress& progress = {},
-                   std::stop_token stop = {}) const;
+                   std::stop_token stop = {}, const WireProgress& wire = {}) const;
 
+    // The id of block `index` of the full block size, and of a block halved `tier` times.
+    // All ids have the same length, as storage requires within one blob.
     static std::string blockID(int index);
+    static std::string blockID(int tier, int index);
+    // How the store records a block of a tier: the full-size index as it is, a smaller
+    // block as tier * kTierStride + index.
+    static constexpr int kTierStride = 100'000'000;
+    static int storeEntry(int tier, int index) { return tier * kTierStride + index; }
     static std::string blockListXML(int blockCount);
+    static std::string blockListXML(const std::vector<std::string>& blockIDs);
     // `sasURL` with `query` added after its own query (the signature).
     static std::string appendingQuery(const std::string& query, const std::string& sasURL);
 
@@ -152,12 +172,15 @@ private:
     static const Clock& systemClock();
 
     HTTPRequest putRequest(const std::string& url) const;
+    // The size of a block halved `tier` times, and how often the size allows halving.
+    std::int64_t tierSize(int tier) const { return blockSize_ >> tier; }
     void checkCreated(const HTTPResponse& response, const std::string& operation) const;
 
     HTTPTransport* transport_;
     StagedBlockStore* store_;
     std::int64_t blockSize_;
     int maxConcurrentBlocks_;
+    int smallestTier_;
     const Clock* clock_;
     Logger log_{"BlockBlobUploader"};
 };

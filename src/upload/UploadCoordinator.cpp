@@ -66,6 +66,14 @@ UploadStatus UploadCoordinator::ProgressBox::record(std::int64_t sent, std::int6
     return UploadStatus::uploading(state.highWaterFraction);
 }
 
+void UploadCoordinator::ProgressBox::recordWire(std::int64_t total, WallTime now) {
+    std::lock_guard guard(lock);
+    if (total <= bytesOnWire) return;
+    bytesOnWire = total;
+    state.lastActivityAt = now;
+    state.isWaitingForConnectivity = false;
+}
+
 void UploadCoordinator::emit(const UploadStatus& status) const {
     if (onStatus_) onStatus_(status);
 }
@@ -229,6 +237,7 @@ BlockBlobUploader::Outcome UploadCoordinator::uploadFile(const CaptureArtifacts&
     const auto progress = [this, &box](std::int64_t sent, std::int64_t expected) {
         emit(box.record(sent, expected, clock_->now()));
     };
+    const auto wire = [this, &box](std::int64_t total) { box.recordWire(total, clock_->now()); };
 
     const auto& path = artifacts.audioURL;
     if (!std::filesystem::exists(path)) throw BlockBlobUploaderError::fileMissing(path.string());
@@ -238,14 +247,15 @@ BlockBlobUploader::Outcome UploadCoordinator::uploadFile(const CaptureArtifacts&
     if (size <= uploader_.blockSize()) {
         auto data = readFileIfExists(path);
         if (!data) throw BlockBlobUploaderError::fileMissing(path.string());
-        uploader_.putBlob(std::move(*data), uploadURL, kContentType, stop);
+        uploader_.putBlob(std::move(*data), uploadURL, kContentType, stop, wire);
         progress(size, size);
         uploader_.store().clear(key);
         uploaderLog_.info("Single-PUT upload committed: {} bytes, key={}", size, key);
         return BlockBlobUploader::Outcome::uploaded(1, size);
     }
     const WallTime deadline = BlockBlobUploader::sasExpiry(uploadURL);
-    return uploader_.upload(path, size, uploadURL, kContentType, key, deadline, progress, stop);
+    return uploader_.upload(path, size, uploadURL, kContentType, key, deadline, progress, stop,
+                            wire);
 }
 
 void UploadCoordinator::watch(ProgressBox& box, std::stop_source& upload,

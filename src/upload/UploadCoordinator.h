@@ -42,10 +42,16 @@ public:
         std::mutex lock;
         UploadProgressState state;
 
+        // Bytes moved on the wire by the stage so far: a slow link is busy long before a
+        // block is done.
+        std::int64_t bytesOnWire = 0;
+
         explicit ProgressBox(WallTime now) { state.lastActivityAt = now; }
         // Takes in (bytes sent, bytes expected) at `now` and returns the status to show,
         // whose fraction never goes backwards.
         UploadStatus record(std::int64_t sent, std::int64_t expected, WallTime now);
+        // Takes in the stage's total of bytes on the wire at `now`.
+        void recordWire(std::int64_t total, WallTime now);
     };
 
     struct AttemptResult {

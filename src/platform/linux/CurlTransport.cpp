@@ -1,9 +1,17 @@
 #include "platform/linux/CurlTransport.h"
 
 #include <curl/curl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -50,6 +58,37 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
+// The sockets of one channel's connections, made and closed through these callbacks so
+// that the bytes still waiting in them can be read.
+struct ChannelSockets {
+    std::vector<curl_socket_t> open;
+
+    static curl_socket_t openSocket(void* context, curlsocktype, curl_sockaddr* address) {
+        const curl_socket_t socket =
+            ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+        if (socket != CURL_SOCKET_BAD)
+            static_cast<ChannelSockets*>(context)->open.push_back(socket);
+        return socket;
+    }
+    static int closeSocket(void* context, curl_socket_t socket) {
+        auto& open = static_cast<ChannelSockets*>(context)->open;
+        open.erase(std::remove(open.begin(), open.end(), socket), open.end());
+        return ::close(socket);
+    }
+
+    // Bytes written but not yet taken by the peer. The kernel accepts megabytes at once
+    // (on loopback especially), so a count of written bytes alone runs ahead and then
+    // stands still for minutes on a slow link. Idle connections hold none.
+    curl_off_t unacknowledged() const {
+        curl_off_t total = 0;
+        for (const curl_socket_t socket : open) {
+            int queued = 0;
+            if (::ioctl(socket, SIOCOUTQ, &queued) == 0 && queued > 0) total += queued;
+        }
+        return total;
+    }
+};
+
 // What one exchange collects from libcurl's callbacks.
 struct Transfer {
     HTTPResponse response;
@@ -57,6 +96,14 @@ struct Transfer {
     std::size_t maxResponseBytes = 0;
     bool tooLarge = false;
     std::stop_token stop;
+    const ChannelSockets* sockets = nullptr;
+    const std::function<void(std::int64_t, std::int64_t)>* onProgress = nullptr;
+    std::optional<std::chrono::milliseconds> stallTimeout;
+    // What reached the peer so far, and when either count last grew.
+    curl_off_t sent = 0;
+    curl_off_t received = 0;
+    std::chrono::steady_clock::time_point lastMoved = std::chrono::steady_clock::now();
+    bool stalled = false;
     std::array<char, CURL_ERROR_SIZE> errorText{};
 };
 
@@ -89,8 +136,26 @@ size_t receiveHeader(char* data, size_t size, size_t count, void* context) {
     return length;
 }
 
-int checkStop(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<Transfer*>(context)->stop.stop_requested() ? 1 : 0;
+// libcurl's transfer progress: passes on the bytes that reached the peer, ends an exchange
+// where none moved for the request's stall time-out, and aborts on a stop request.
+int onTransferProgress(void* context, curl_off_t, curl_off_t received, curl_off_t,
+                       curl_off_t written) {
+    auto& transfer = *static_cast<Transfer*>(context);
+    if (transfer.stop.stop_requested()) return 1;
+    const curl_off_t sent = std::max(transfer.sent, written - transfer.sockets->unacknowledged());
+    const auto now = std::chrono::steady_clock::now();
+    if (sent != transfer.sent || received != transfer.received) {
+        transfer.sent = sent;
+        transfer.received = received;
+        transfer.lastMoved = now;
+        if (transfer.onProgress && *transfer.onProgress)
+            (*transfer.onProgress)(static_cast<std::int64_t>(sent),
+                                   static_cast<std::int64_t>(received));
+    } else if (transfer.stallTimeout && now - transfer.lastMoved >= *transfer.stallTimeout) {
+        transfer.stalled = true;
+        return 1;
+    }
+    return 0;
 }
 
 TransportError::Kind kindOf(CURLcode code) {
@@ -180,6 +245,8 @@ struct CurlTransport::Share {
 // One easy handle and the multi handle it runs in. The multi handle keeps the channel's
 // connections open between exchanges and can be woken from another thread.
 struct CurlTransport::Channel {
+    // First, so that it outlives the handles whose connections close through it.
+    ChannelSockets sockets;
     EasyHandle easy{curl_easy_init()};
     MultiHandle multi{curl_multi_init()};
 };
@@ -234,6 +301,9 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
     Transfer transfer;
     transfer.maxResponseBytes = request.maxResponseBytes;
     transfer.stop = stop;
+    transfer.sockets = &channel->sockets;
+    transfer.onProgress = &request.onProgress;
+    transfer.stallTimeout = request.stallTimeout;
 
     HeaderList headers;
     const auto addHeader = [&](const std::string& line) {
@@ -294,8 +364,12 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &receiveHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &checkStop);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onTransferProgress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &ChannelSockets::openSocket);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, &channel->sockets);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &ChannelSockets::closeSocket);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, &channel->sockets);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorText.data());
 
     CURLcode result = CURLE_OK;
@@ -340,6 +414,10 @@ HTTPResponse CurlTransport::data(const HTTPRequest& request, std::stop_token sto
                                  : std::string(curl_easy_strerror(result));
         if (stop.stop_requested()) {
             throw TransportError(Kind::cancelled, static_cast<int>(result), std::move(detail));
+        }
+        if (transfer.stalled) {
+            throw TransportError(Kind::timedOut, static_cast<int>(CURLE_OPERATION_TIMEDOUT),
+                                 "no byte moved for the stall time-out");
         }
         if (transfer.tooLarge) {
             throw TransportError(Kind::responseTooLarge, static_cast<int>(result),

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "net/RetryingTransport.h"
 #include "platform/linux/LinuxSystemIdentity.h"
 
 namespace kavo::linux_platform {
@@ -12,7 +13,8 @@ LinuxServices::LinuxServices(const Clock& clock, Options options)
     : clock_(clock),
       options_(std::move(options)),
       paths_(xdgAppPaths(options_.environment)),
-      transport_(std::make_shared<CurlTransport>(curl_)) {
+      transport_(
+          std::make_shared<RetryingTransport>(std::make_shared<CurlTransport>(curl_), clock_)) {
     try {
         endpoints_ = Endpoints::load(options_.environment(Endpoints::kEnvironmentVariable));
     } catch (const std::exception& error) {

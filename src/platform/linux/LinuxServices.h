@@ -10,6 +10,7 @@
 #include "base/AppPaths.h"
 #include "base/Clock.h"
 #include "base/Defaults.h"
+#include "net/HTTPTransport.h"
 #include "platform/linux/CurlGlobal.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/OAuthSignInService.h"
@@ -40,7 +41,8 @@ public:
     // Why the endpoints file was refused; the compiled-in values are used meanwhile and
     // sign-in is unavailable for this reason.
     const std::optional<std::string>& endpointsError() const { return endpointsError_; }
-    const std::shared_ptr<CurlTransport>& transport() const { return transport_; }
+    // libcurl, with idempotent requests retried a few times on passing trouble.
+    const std::shared_ptr<HTTPTransport>& transport() const { return transport_; }
     const std::shared_ptr<JsonFileDefaults>& defaults() const { return defaults_; }
     const EnvironmentLookup& environment() const { return options_.environment; }
     SupportEnvironment supportEnvironment() const;
@@ -64,7 +66,7 @@ private:
     Endpoints endpoints_;
     std::optional<std::string> endpointsError_;
     CurlGlobal curl_;
-    std::shared_ptr<CurlTransport> transport_;
+    std::shared_ptr<HTTPTransport> transport_;
     std::shared_ptr<JsonFileDefaults> defaults_;
 };
 

@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "net/KavoAPIError.h"
 #include "platform/linux/CurlTransport.h"
@@ -118,6 +121,30 @@ TEST_F(CurlTransportTest, SlowAnswerRunsIntoTheTimeOut) {
     EXPECT_STREQ(error.what(), "The request timed out.");
     // A failed exchange does not hand its channel back.
     EXPECT_EQ(transport.idleChannelCount(), 0U);
+}
+
+TEST_F(CurlTransportTest, ReportsBytesAsTheyMoveAndCutsOffAnExchangeWhereNothingMoves) {
+    Server server([](const Server::Request& r) {
+        Server::Response response = Server::Response::text(201, "ok");
+        if (r.path() == "/silent") response.delay = 5s;
+        return response;
+    });
+    const std::string body(3 << 20, 'x');
+    HTTPRequest put = request("PUT", server.url("/moving"), body);
+    std::vector<std::pair<std::int64_t, std::int64_t>> seen;
+    put.onProgress = [&](std::int64_t sent, std::int64_t received) {
+        seen.emplace_back(sent, received);
+    };
+    EXPECT_EQ(transport.data(put).status, 201);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), std::make_pair(static_cast<std::int64_t>(body.size()), std::int64_t{2}));
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+
+    // Well inside the total time-out, but a whole second without a byte.
+    HTTPRequest silent = request("GET", server.url("/silent"));
+    silent.stallTimeout = 1s;
+    EXPECT_EQ(transportErrorOf([&] { transport.data(silent); }).kind(),
+              TransportError::Kind::timedOut);
 }
 
 TEST_F(CurlTransportTest, AStopAbortsAnExchangeInFlightAndAStoppedTokenSendsNothing) {

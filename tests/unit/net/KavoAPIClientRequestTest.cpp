@@ -48,6 +48,8 @@ TEST_F(ClientTest, EachOperationSendsItsMethodPathHeadersAndBody) {
         EXPECT_EQ(requests[i].headers.get("Accept"), "application/json");
         EXPECT_EQ(requests[i].headers.contains("Content-Type"), post);
         EXPECT_EQ(requests[i].body.empty(), !post);
+        // Reads may be retried by the transport; an init sent twice would open two uploads.
+        EXPECT_EQ(requests[i].idempotent, !post);
         EXPECT_EQ(requests[i].timeout, std::chrono::seconds(15));
     }
     EXPECT_EQ(tokenCalls, 3);

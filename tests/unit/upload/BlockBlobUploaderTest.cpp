@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "base/Log.h"
 #include "base/ManualClock.h"
 #include "capture/files/SidecarTimestamp.h"
+#include "net/TransportError.h"
 #include "support/TempDir.h"
 #include "upload/BlockBlobUploader.h"
 #include "upload/FileStagedBlockStore.h"
@@ -236,6 +238,109 @@ TEST_F(StagedUploadTest, StopsWhenTheSmoothedThroughputProjectsAnOverrun) {
     EXPECT_EQ(storage.putBlockIndexes(), (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(commits(), 0U);
     EXPECT_EQ(store.stagedBlocks("rec-1"), (std::set<int>{0, 1, 2, 3}));
+}
+
+// Blocks that keep getting lost on a link which carries only smaller ones. Bytes differ
+// from place to place so that a block sent from the wrong offset is caught.
+class SmallerBlocksTest : public StagedUploadTest {
+protected:
+    static constexpr std::int64_t kBlock = 4096;
+    std::string bytes;
+
+    std::filesystem::path varied(std::int64_t size) {
+        bytes.resize(static_cast<std::size_t>(size));
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>((i * 7 + i / 251) % 256);
+        const auto path = dir / "varied.wav";
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+
+    // Every Put Block carried exactly the bytes its id names.
+    void expectBodiesMatchTheirIds() const {
+        for (const auto& request : storage.requests()) {
+            const std::string name = testing::blockNameOf(request.url);
+            if (name.empty()) continue;
+            const int tier = name[0] == 't' ? name[1] - '0' : 0;
+            const auto index = std::stoll(tier == 0 ? name : name.substr(2));
+            const std::int64_t size = kBlock >> tier;
+            EXPECT_EQ(request.body, bytes.substr(static_cast<std::size_t>(index * size),
+                                                 static_cast<std::size_t>(size)))
+                << name;
+        }
+    }
+
+    static std::vector<std::string> ids(std::initializer_list<std::pair<int, int>> blocks) {
+        std::vector<std::string> list;
+        for (const auto& [tier, index] : blocks)
+            list.push_back(BlockBlobUploader::blockID(tier, index));
+        return list;
+    }
+};
+
+TEST_F(SmallerBlocksTest, ALostBlockIsSentAgainInHalvesAndTheRestOfTheUploadFollowsInThatSize) {
+    // Nothing over 1 KiB gets through.
+    storage.respondWith([](const HTTPRequest& request) -> HTTPResponse {
+        if (request.url.find("comp=block&") != std::string::npos && request.body.size() > 1024)
+            throw TransportError(TransportError::Kind::connectionLost, 55, "reset by peer");
+        return FakeBlobStorage::created();
+    });
+    const BlockBlobUploader uploader(storage, store, kBlock, 1, clock);
+    LogCapture logs;
+    const auto path = varied(10000);
+    EXPECT_EQ(uploader.upload(path, 10000, kSAS, "audio/wav", "rec-1",
+                              clock.now() + std::chrono::hours(1)),
+              Outcome::uploaded(10, 10000));
+
+    EXPECT_EQ(storage.putBlockNames(),
+              (std::vector<std::string>{"00000000", "t1000000", "t2000000", "t2000001", "t2000002",
+                                        "t2000003", "t2000004", "t2000005", "t2000006", "t2000007",
+                                        "t2000008", "t2000009"}));
+    EXPECT_EQ(
+        storage.requests().back().body,
+        BlockBlobUploader::blockListXML(
+            ids({{2, 0}, {2, 1}, {2, 2}, {2, 3}, {2, 4}, {2, 5}, {2, 6}, {2, 7}, {2, 8}, {2, 9}})));
+    expectBodiesMatchTheirIds();
+    EXPECT_TRUE(logs.contains("BlockBlobUploader",
+                              "Block 0 lost for key=rec-1; sending it and the rest in blocks of "
+                              "2048 bytes"));
+    EXPECT_TRUE(store.stagedBlocks("rec-1").empty());
+
+    // At the smallest size a lost block is the attempt's failure.
+    storage.respondWith([](const HTTPRequest& request) -> HTTPResponse {
+        if (request.url.find("comp=block&") != std::string::npos)
+            throw TransportError(TransportError::Kind::connectionLost, 55, "reset by peer");
+        return FakeBlobStorage::created();
+    });
+    EXPECT_THROW(upload(uploader, 600, "rec-2"), TransportError);
+    EXPECT_EQ(commits(), 1U);
+}
+
+TEST_F(SmallerBlocksTest, AResumeOverBlocksOfSeveralSizesSendsOnlyTheGapsAndListsEachByteOnce) {
+    // A first run sent block 0 whole, then lost block 1 and staged two quarters of it.
+    store.markStaged(0, "rec-1");
+    store.markStaged(BlockBlobUploader::storeEntry(2, 4), "rec-1");
+    store.markStaged(BlockBlobUploader::storeEntry(2, 5), "rec-1");
+    // A half inside block 0 and a quarter past the end are not listed.
+    store.markStaged(BlockBlobUploader::storeEntry(1, 0), "rec-1");
+    store.markStaged(BlockBlobUploader::storeEntry(2, 40), "rec-1");
+    const BlockBlobUploader uploader(storage, store, kBlock, 4, clock);
+    std::vector<std::int64_t> progress;
+    const auto path = varied(10240);
+    EXPECT_EQ(uploader.upload(path, 10240, kSAS, "audio/wav", "rec-1",
+                              clock.now() + std::chrono::hours(1),
+                              [&](std::int64_t sent, std::int64_t) { progress.push_back(sent); }),
+              Outcome::uploaded(5, 10240));
+
+    // From 6144 the largest aligned block is a half; from 8192 a whole (short) one.
+    auto names = storage.putBlockNames();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"00000002", "t1000003"}));
+    EXPECT_EQ(storage.requests().back().body,
+              BlockBlobUploader::blockListXML(ids({{0, 0}, {2, 4}, {2, 5}, {1, 3}, {0, 2}})));
+    expectBodiesMatchTheirIds();
+    EXPECT_EQ(progress.front(), 6144);
+    EXPECT_EQ(progress.back(), 10240);
 }
 
 }  // namespace

@@ -15,16 +15,25 @@
 
 namespace kavo::testing {
 
-// The block index a Put Block URL names (ids are the base64 of eight decimal digits), or -1.
-inline int blockIndexOf(const std::string& url) {
+// The decoded block id a Put Block URL names (eight characters), or "" when it names none.
+inline std::string blockNameOf(const std::string& url) {
     const auto parsed = UrlText::parse(url);
-    if (!parsed || parsed->queryValue("comp") != "block") return -1;
+    if (!parsed || parsed->queryValue("comp") != "block") return {};
     const auto id = parsed->queryValue("blockid");
     unsigned char decoded[16] = {};
     if (!id || id->size() != 12 ||
         EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(id->data()), 12) < 8)
-        return -2;
-    return std::stoi(std::string(reinterpret_cast<const char*>(decoded), 8));
+        return "?";
+    return std::string(reinterpret_cast<const char*>(decoded), 8);
+}
+
+// The index a Put Block URL names for a block of the full size (ids are the base64 of
+// eight decimal digits), -1 when it is no Put Block, -2 for a smaller block.
+inline int blockIndexOf(const std::string& url) {
+    const std::string name = blockNameOf(url);
+    if (name.empty()) return -1;
+    if (name.find_first_not_of("0123456789") != std::string::npos) return -2;
+    return std::stoi(name);
 }
 
 // An in-process stand-in for the storage account: records every request and answers 201
@@ -86,6 +95,13 @@ public:
         for (const auto& request : requests())
             if (const int index = blockIndexOf(request.url); index >= 0) indexes.push_back(index);
         return indexes;
+    }
+    // Decoded ids of the Put Block requests, in the order they arrived.
+    std::vector<std::string> putBlockNames() const {
+        std::vector<std::string> names;
+        for (const auto& request : requests())
+            if (auto name = blockNameOf(request.url); !name.empty()) names.push_back(name);
+        return names;
     }
     int maxInFlight() const {
         std::lock_guard lock(mutex_);

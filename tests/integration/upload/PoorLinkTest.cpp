@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "StorageTestSupport.h"
+#include "base/Log.h"
+#include "capture/files/CaptureArtifacts.h"
+#include "capture/files/CaptureSidecar.h"
+#include "net/RetryingTransport.h"
+#include "support/LoopbackHttpServer.h"
+#include "support/LoopbackProxy.h"
+#include "support/TempDir.h"
+#include "upload/BlockBlobUploader.h"
+#include "upload/FileStagedBlockStore.h"
+#include "upload/UploadCoordinator.h"
+
+// Uploads to a real storage emulator over a real link made poor by a loopback relay: one
+// that breaks every few megabytes, and one of about 50 KB/s.
+
+namespace kavo {
+namespace {
+
+using Server = testing::LoopbackHttpServer;
+using nlohmann::json;
+using testing::LoopbackProxy;
+
+constexpr std::int64_t kMiB = 1024 * 1024;
+
+class PoorLink : public ::testing::Test {
+protected:
+    void SetUp() override { azurite.createContainer(*curl, "recordings"); }
+
+    // A SAS URL for `blob` that goes through `proxy` instead of straight to storage.
+    std::string sasVia(const LoopbackProxy& proxy, const std::string& blob) const {
+        std::string url = azurite.sasURL("recordings", blob,
+                                         std::chrono::system_clock::now() + std::chrono::hours(2));
+        const std::string direct = "127.0.0.1:" + std::to_string(azurite.port());
+        url.replace(url.find(direct), direct.size(), "127.0.0.1:" + std::to_string(proxy.port()));
+        return url;
+    }
+
+    testing::AzuriteServer azurite;
+    std::shared_ptr<linux_platform::CurlTransport> curl =
+        std::make_shared<linux_platform::CurlTransport>(testing::curlGlobal());
+    SystemClock clock;
+    RetryingTransport transport{curl, clock};
+    testing::TempDir dir;
+    FileStagedBlockStore store{dir / "staged-blocks.json"};
+};
+
+TEST_F(PoorLink, ALinkThatBreaksEveryThreeMegabytesStillCarriesTheWholeRecording) {
+    LoopbackProxy::Options options;
+    options.upstreamPort = static_cast<std::uint16_t>(azurite.port());
+    options.resetAfterBytes = 3'000'000;
+    options.lifetime = std::chrono::seconds(300);
+    const LoopbackProxy proxy(options);
+    const std::string bytes = testing::recordingBytes(24 * kMiB);
+    const auto file = dir / "capture.wav";
+    testing::writeBytes(file, bytes);
+
+    const BlockBlobUploader uploader(transport, store);
+    LogCapture logs;
+    const auto outcome =
+        uploader.upload(file, 24 * kMiB, sasVia(proxy, "broken.wav"), "audio/wav", "rec-broken",
+                        std::chrono::system_clock::now() + std::chrono::hours(2));
+    EXPECT_EQ(outcome.kind(), BlockBlobUploader::Outcome::Kind::uploaded);
+    EXPECT_TRUE(azurite.readBlob(*curl, "recordings", "broken.wav") == bytes);
+    // The link did break, whole blocks were lost, and the rest went in smaller ones.
+    EXPECT_GT(proxy.connectionsReset(), 2);
+    EXPECT_GT(transport.retriesMade(), 0);
+    EXPECT_TRUE(logs.contains("BlockBlobUploader", "sending it and the rest in blocks of"));
+    EXPECT_TRUE(store.stagedBlocks("rec-broken").empty());
+}
+
+// Three blocks of 4 MiB in flight share 50 KiB/s: the first of them is done after about
+// four minutes, well past the watchdog's three silent minutes. Only bytes counted as they
+// cross the wire keep the watchdog from cancelling every attempt. (Not four blocks: each
+// would take over five minutes, and the emulator ends any request after five.)
+TEST_F(PoorLink, ATwentyMebibyteUploadAtFiftyKilobytesASecondFinishesWithTheWatchdogOn) {
+    LoopbackProxy::Options options;
+    options.upstreamPort = static_cast<std::uint16_t>(azurite.port());
+    options.bytesPerSecond = 50 * 1024;
+    options.lifetime = std::chrono::seconds(900);
+    const LoopbackProxy proxy(options);
+    const std::string uploadURL = sasVia(proxy, "slow.wav");
+
+    const auto artifacts = CaptureArtifacts::forCapture(dir.path(), "SLOW");
+    testing::writeBytes(artifacts.audioURL, testing::recordingBytes(20 * kMiB));
+    CaptureSidecar sidecar;
+    sidecar.captureId = "SLOW";
+    sidecar.audioFileName = artifacts.audioURL.filename().string();
+    sidecar.startedAt = "2026-03-01T09:00:00.000Z";
+    sidecar.durationSeconds = 655.4;
+    sidecar.write(artifacts.sidecarURL);
+
+    std::atomic<int> inits{0};
+    Server server([&](const Server::Request& request) {
+        if (request.path() == "/api/v1/meetings/uploads/init") {
+            ++inits;
+            return Server::Response::json(200, json{{"recording_id", "rec-slow"},
+                                                    {"upload_url", uploadURL},
+                                                    {"blob_path", "recordings/slow.wav"}}
+                                                   .dump());
+        }
+        return Server::Response::json(
+            200,
+            json{{"recording_id", "rec-slow"}, {"id", "rec-slow"}, {"state", "DELIVERED"}}.dump());
+    });
+    const KavoAPIClient api(server.baseURL(), curl,
+                            [](std::stop_token) { return std::string("token-slow"); });
+
+    using Steady = std::chrono::steady_clock;
+    std::mutex statusLock;
+    std::optional<Steady::time_point> uploadStarted;
+    std::optional<Steady::time_point> firstBlockDone;
+    LogCapture logs;
+    // A check every 5 s instead of 15 s: the watchdog looks more often, never less.
+    const UploadCoordinator coordinator(
+        api, BlockBlobUploader(transport, store, BlockBlobUploader::kDefaultBlockSize, 3), clock,
+        5.0, 60, 5.0, [&](const UploadStatus& status) {
+            const std::lock_guard guard(statusLock);
+            if (status == UploadStatus::uploading()) uploadStarted = Steady::now();
+            if (status.kind() == UploadStatus::Kind::uploading && status.fraction() &&
+                *status.fraction() > 0 && !firstBlockDone)
+                firstBlockDone = Steady::now();
+        });
+
+    EXPECT_EQ(coordinator.run(artifacts), UploadStatus::delivered("rec-slow"));
+    EXPECT_EQ(inits.load(), 1);
+    EXPECT_FALSE(logs.contains("UploadCoordinator", "Upload stalled"));
+    ASSERT_TRUE(uploadStarted && firstBlockDone);
+    EXPECT_GT(*firstBlockDone - *uploadStarted, UploadCoordinator::kStallLimit);
+    EXPECT_TRUE(azurite.readBlob(*curl, "recordings", "slow.wav") ==
+                testing::recordingBytes(20 * kMiB));
+}
+
+}  // namespace
+}  // namespace kavo

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "base/Log.h"
+#include "base/ManualClock.h"
+#include "net/RetryingTransport.h"
+#include "net/TransportError.h"
+#include "support/RecordingTransport.h"
+
+namespace kavo {
+namespace {
+
+using std::chrono::milliseconds;
+using Kind = TransportError::Kind;
+
+class RetryingTransportTest : public ::testing::Test {
+protected:
+    std::shared_ptr<testing::RecordingTransport> inner =
+        std::make_shared<testing::RecordingTransport>();
+    ManualClock clock;
+    RetryingTransport transport{inner, clock, RetryingTransport::Policy{}, 7};
+
+    static HTTPRequest put(bool idempotent = true) {
+        HTTPRequest request;
+        request.method = "PUT";
+        request.url = "https://acct.blob.core.windows.net/c/rec.wav?comp=block&sig=secret";
+        request.idempotent = idempotent;
+        return request;
+    }
+};
+
+TEST_F(RetryingTransportTest, PassingTroubleIsRetriedWithGrowingJitteredWaitsUntilItClears) {
+    inner->enqueueError(TransportError(Kind::connectionLost, 55, "Connection reset by peer"));
+    inner->enqueue(503, "busy");
+    inner->enqueue(500, "oops");
+    inner->enqueue(201, "");
+    LogCapture logs;
+    EXPECT_EQ(transport.data(put()).status, 201);
+    EXPECT_EQ(inner->requests().size(), 4U);
+    EXPECT_EQ(transport.retriesMade(), 3);
+
+    // The broken connection is replaced at once; then each wait lies between half and all
+    // of 0.4 s and 0.8 s.
+    const auto sleeps = clock.sleeps();
+    ASSERT_EQ(sleeps.size(), 2U);
+    for (std::size_t i = 0; i < sleeps.size(); ++i) {
+        const auto ceiling = milliseconds(400 << i);
+        EXPECT_GE(sleeps[i], ceiling / 2) << i;
+        EXPECT_LE(sleeps[i], ceiling) << i;
+    }
+    // The signature in the query never reaches the log.
+    EXPECT_TRUE(logs.contains("RetryingTransport",
+                              "PUT https://acct.blob.core.windows.net/c/rec.wav again in"));
+    EXPECT_FALSE(logs.contains("RetryingTransport", "secret"));
+}
+
+TEST_F(RetryingTransportTest, AfterTheLastRetryTheCallerGetsTheAnswerOrTheError) {
+    for (int i = 0; i < 4; ++i) inner->enqueue(504, "gateway");
+    EXPECT_EQ(transport.data(put()).status, 504);
+    for (int i = 0; i < 4; ++i) inner->enqueueError(TransportError(Kind::timedOut));
+    EXPECT_THROW(transport.data(put()), TransportError);
+    EXPECT_EQ(inner->requests().size(), 8U);
+}
+
+TEST_F(RetryingTransportTest, RetryAfterIsHonouredUnlessItAsksForLongerThanAQuickRetry) {
+    inner->enqueue(429, "slow down", HTTPHeaders{{"Retry-After", "7"}});
+    inner->enqueue(200, "ok");
+    EXPECT_EQ(transport.data(put()).status, 200);
+    EXPECT_EQ(clock.sleeps(), std::vector<Duration>{std::chrono::seconds(7)});
+
+    // Two minutes is the caller's schedule to keep, not a request's.
+    inner->enqueue(503, "maintenance", HTTPHeaders{{"Retry-After", "120"}});
+    EXPECT_EQ(transport.data(put()).status, 503);
+    EXPECT_EQ(inner->requests().size(), 3U);
+}
+
+TEST_F(RetryingTransportTest, OtherRequestsAnswersAndErrorsPassStraightThrough) {
+    inner->enqueue(503, "busy");
+    EXPECT_EQ(transport.data(put(false)).status, 503);  // a POST that may not be repeated
+    inner->enqueue(404, "gone");
+    EXPECT_EQ(transport.data(put()).status, 404);
+    inner->enqueue(400, "bad");
+    EXPECT_EQ(transport.data(put()).status, 400);
+    for (const Kind kind : {Kind::cancelled, Kind::secureConnectionFailed, Kind::badURL}) {
+        inner->enqueueError(TransportError(kind));
+        EXPECT_THROW(transport.data(put()), TransportError);
+    }
+    EXPECT_EQ(inner->requests().size(), 6U);
+    EXPECT_TRUE(clock.sleeps().empty());
+}
+
+TEST_F(RetryingTransportTest, AStopDuringTheWaitEndsItWithTheCancellation) {
+    std::stop_source stop;
+    inner->setResponder([&](const HTTPRequest&) {
+        stop.request_stop();
+        return HTTPResponse{503, {}, "busy"};
+    });
+    try {
+        transport.data(put(), stop.get_token());
+        ADD_FAILURE() << "no error";
+    } catch (const TransportError& error) {
+        EXPECT_TRUE(error.isCancellation());
+    }
+    EXPECT_EQ(inner->requests().size(), 1U);
+}
+
+}  // namespace
+}  // namespace kavo
