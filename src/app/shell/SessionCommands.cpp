@@ -13,6 +13,7 @@
 #include "app/MenuModel.h"
 #include "capture/RecentCaptureStore.h"
 #include "capture/files/CaptureArtifacts.h"
+#include "capture/files/CaptureFormat.h"
 #include "capture/files/CaptureSidecar.h"
 #include "capture/files/WavRepair.h"
 #include "upload/FileStagedBlockStore.h"
@@ -107,11 +108,13 @@ bool SessionCommands::makeController(linux_platform::LinuxServices::SignInWith w
 bool SessionCommands::bootstrapped() {
     controller_->bootstrap();
     if (runUntil([this] { return settled(); }, kSettleTimeout)) return true;
+    if (stoppedStatus() != 0) return false;
     fmt::print(err_, "The server did not answer in time.\n");
     return false;
 }
 
 bool SessionCommands::runUntil(const std::function<bool()>& done, Duration timeout) {
+    if (stoppedStatus() != 0) return false;
     bool met = false;
     onChange_ = [&] {
         if (!met && done()) {
@@ -124,6 +127,11 @@ bool SessionCommands::runUntil(const std::function<bool()>& done, Duration timeo
     main_.run();
     onChange_ = {};
     return met;
+}
+
+int SessionCommands::stoppedStatus() const {
+    const int signal = stopWatch_.signal();
+    return signal == 0 ? 0 : 128 + signal;
 }
 
 bool SessionCommands::settled() const {
@@ -147,7 +155,8 @@ bool SessionCommands::reportPhase() {
 }
 
 int SessionCommands::status() {
-    if (!makeController() || !bootstrapped()) return 1;
+    if (!makeController()) return 1;
+    if (!bootstrapped()) return stoppedStatus() != 0 ? stoppedStatus() : 1;
     if (!reportPhase()) return 0;
     if (controller_->upload().kind() != UploadStatus::Kind::idle) {
         fmt::print(out_, "Upload: {}\n", controller_->upload().menuText());
@@ -166,6 +175,10 @@ int SessionCommands::signIn(bool deviceCode) {
     controller_->signIn();
     // The person may take a while in the browser or on the other device.
     if (!runUntil([this] { return settled(); }, std::chrono::minutes(16))) {
+        if (const int stopped = stoppedStatus()) {
+            fmt::print(err_, "Sign-in stopped.\n");
+            return stopped;
+        }
         fmt::print(err_, "Sign-in did not finish in time.\n");
         return 1;
     }
@@ -193,8 +206,15 @@ int SessionCommands::upload(const std::string& capture) {
                    folderOf(capture, captures).string());
         return 1;
     }
-    // A capture cut short by a crash is repaired before it leaves the computer.
-    repairIncompleteCaptures(artifacts->audioURL.parent_path());
+    // A capture cut short by a crash is repaired before it leaves the computer; nothing
+    // else in its folder is touched, and nothing but a capture of this program is sent.
+    repairCapture(artifacts->audioURL);
+    try {
+        CaptureFormat::verify(*artifacts);
+    } catch (const CaptureFileError& error) {
+        fmt::print(err_, "Cannot upload {}: {}\n", artifacts->audioURL.string(), error.what());
+        return 1;
+    }
     try {
         const auto sidecar = CaptureSidecar::read(artifacts->sidecarURL);
         if (sidecar.uploadState == "DELIVERED" && sidecar.recordingId) {
@@ -206,7 +226,8 @@ int SessionCommands::upload(const std::string& capture) {
         return 1;
     }
 
-    if (!makeController() || !bootstrapped()) return 1;
+    if (!makeController()) return 1;
+    if (!bootstrapped()) return stoppedStatus() != 0 ? stoppedStatus() : 1;
     if (!reportPhase()) return 1;
 
     // One line that keeps changing on a terminal; one line per stage in a log.
@@ -235,6 +256,13 @@ int SessionCommands::upload(const std::string& capture) {
     if (terminal) fmt::print(out_, "\n");
 
     const UploadStatus& status = controller_->upload();
+    if (const int stopped = stoppedStatus(); !done && stopped != 0) {
+        // The blocks already stored stay recorded beside the capture for the next run.
+        fmt::print(err_,
+                   "Upload stopped. Run the same command again to go on from where it "
+                   "stopped.\n");
+        return stopped;
+    }
     if (!done) {
         fmt::print(err_, "The upload did not finish in time.\n");
         return 1;

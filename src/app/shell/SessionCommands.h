@@ -7,6 +7,7 @@
 #include <string>
 
 #include "account/SessionController.h"
+#include "app/shell/StopSignalWatch.h"
 #include "base/Clock.h"
 #include "base/MainLoop.h"
 #include "base/SerialQueue.h"
@@ -51,6 +52,8 @@ private:
     bool settled() const;
     // Prints the phase as the menu words it; true when signed in.
     bool reportPhase();
+    // The exit status of a command SIGINT or SIGTERM stopped, 0 while none has.
+    int stoppedStatus() const;
 
     linux_platform::LinuxServices& services_;
     const Clock& clock_;
@@ -61,6 +64,8 @@ private:
     std::shared_ptr<UploadQueue> queue_ = std::make_shared<UploadQueue>();
     std::shared_ptr<SessionController> controller_;
     std::function<void()> onChange_;
+    // Ctrl-C and SIGTERM end the wait of any command at once.
+    StopSignalWatch stopWatch_{[this](int) { main_.quit(); }};
 };
 
 }  // namespace kavo::shell
