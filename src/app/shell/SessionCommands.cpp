@@ -11,6 +11,7 @@
 #include "account/TenantDiscoveryCache.h"
 #include "account/TenantDiscoveryService.h"
 #include "app/MenuModel.h"
+#include "app/shell/StoppableAuthService.h"
 #include "capture/RecentCaptureStore.h"
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureFormat.h"
@@ -75,7 +76,8 @@ SessionCommands::~SessionCommands() {
 bool SessionCommands::makeController(linux_platform::LinuxServices::SignInWith with) {
     std::shared_ptr<AuthService> auth;
     try {
-        auth = services_.makeAuthService(with);
+        auth = std::make_shared<StoppableAuthService>(services_.makeAuthService(with),
+                                                      stopSource_.get_token());
     } catch (const std::exception& error) {
         fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
         return false;

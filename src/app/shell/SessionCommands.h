@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <ostream>
+#include <stop_token>
 #include <string>
 
 #include "account/SessionController.h"
@@ -64,8 +65,12 @@ private:
     std::shared_ptr<UploadQueue> queue_ = std::make_shared<UploadQueue>();
     std::shared_ptr<SessionController> controller_;
     std::function<void()> onChange_;
-    // Ctrl-C and SIGTERM end the wait of any command at once.
-    StopSignalWatch stopWatch_{[this](int) { main_.quit(); }};
+    // Ctrl-C and SIGTERM end the wait of any command at once, and the sign-in under way.
+    std::stop_source stopSource_;
+    StopSignalWatch stopWatch_{[this](int) {
+        stopSource_.request_stop();
+        main_.quit();
+    }};
 };
 
 }  // namespace kavo::shell

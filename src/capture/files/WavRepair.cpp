@@ -117,8 +117,9 @@ WavRepairResult repairWavFile(const std::filesystem::path& url, PosixFileIO& io)
         throw WavRepairError(
             fmt::format("could not measure {} ({})", url.string(), inWords(errno)));
     }
+    // The writer has written its whole header before the sidecar first appears.
     if (size < WavWriter::kHeaderBytes)
-        return WavRepairResult::failed("shorter than a WAVE header");
+        return WavRepairResult::notOurs("shorter than this program's header");
 
     wav::Header header{};
     const ssize_t got = readAt(io, fd.get(), header.data(), header.size(), 0);

@@ -161,8 +161,9 @@ TEST_F(CaptureControllerTest, AFailedStartRecordsWhyUntilTheNextStart) {
 TEST_F(CaptureControllerTest, ACaptureThatEndsByItselfIsHandedOverWithItsReason) {
     controller->start(false);
     main.advance(5s);
-    const std::string full = "The disk is full: the recording stopped and keeps the 4.2 s written "
-                             "until then.";
+    const std::string full =
+        "The disk is full: the recording stopped and keeps the 4.2 s written "
+        "until then.";
     sessions.failure = full;
     main.advance(1s);
     EXPECT_FALSE(controller->isRecording());

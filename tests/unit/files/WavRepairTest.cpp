@@ -207,7 +207,7 @@ TEST(WavRepair, ACaptureThatCannotBeRepairedSaysWhyAndIsUntouched) {
                                        file.string() + " failed (Read-only file system)"});
 
     testing::writeBytes(file, std::string(30, 'R'));
-    EXPECT_EQ(repairWavFile(file), Result::failed("shorter than a WAVE header"));
+    EXPECT_EQ(repairWavFile(file), Result::notOurs("shorter than this program's header"));
     EXPECT_EQ(testing::readBytes(file), std::string(30, 'R'));
 }
 

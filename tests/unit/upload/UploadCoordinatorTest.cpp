@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <future>
-#include <system_error>
 #include <nlohmann/json.hpp>
+#include <system_error>
 
 #include "FakeBlobStorage.h"
 #include "base/Log.h"
