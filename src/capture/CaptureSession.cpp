@@ -147,11 +147,9 @@ std::filesystem::path CaptureSession::startOnControl() {
         auto onFailure = [weak = weak_from_this()](const WavWriter::WriterError& error) {
             auto self = weak.lock();
             if (!self) return;
-            self->control().post(
-                [weak, errnoValue = error.errnoValue(), detail = error.description()] {
-                    if (auto session = weak.lock())
-                        session->endAfterWriteFailure(errnoValue, detail);
-                });
+            self->control().post([weak, detail = error.description()] {
+                if (auto session = weak.lock()) session->endAfterWriteFailure(detail);
+            });
         };
         writer_ = std::make_shared<WavWriter>(audio, kSampleRate, kChannels, kBitsPerSample,
                                               PosixFileIO::system(), std::move(onFailure));
@@ -315,10 +313,10 @@ double CaptureSession::writtenSeconds() const {
            static_cast<double>(kSampleRate * kChannels * kBitsPerSample / 8);
 }
 
-void CaptureSession::endAfterWriteFailure(int errnoValue, const std::string& detail) {
+void CaptureSession::endAfterWriteFailure(const std::string& detail) {
     const CaptureState current = state();
     if (current != CaptureState::running && current != CaptureState::rebuilding) return;
-    log_.error("Capture {} ends by itself (errno {}): {}", captureId_, errnoValue, detail);
+    log_.error("Capture {} ends by itself: {}", captureId_, detail);
     finalizeOnControl();
 }
 

@@ -144,7 +144,7 @@ private:
     void writeSidecar();
     // Ends the capture after its audio file could not be written; the reason is
     // published as failure().
-    void endAfterWriteFailure(int errnoValue, const std::string& detail);
+    void endAfterWriteFailure(const std::string& detail);
     // Seconds of audio in the file.
     double writtenSeconds() const;
     void startSidecarTimer();
