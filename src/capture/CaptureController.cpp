@@ -21,6 +21,7 @@ public:
         return session_->sidecarURL();
     }
     std::optional<WallTime> startedAt() const override { return session_->startedAt(); }
+    std::optional<std::string> failure() const override { return session_->failure(); }
 
 private:
     std::shared_ptr<CaptureSession> session_;
@@ -124,6 +125,12 @@ void CaptureController::stop() {
 
 void CaptureController::tick() {
     if (!session_) {
+        return;
+    }
+    if (auto failure = session_->failure()) {
+        log_.error("The capture ended by itself: {}", *failure);
+        stop();
+        setLastError(std::move(failure));
         return;
     }
     double elapsed = 0;

@@ -34,6 +34,9 @@ public:
         virtual std::optional<std::filesystem::path> audioURL() const = 0;
         virtual std::optional<std::filesystem::path> sidecarURL() const = 0;
         virtual std::optional<WallTime> startedAt() const = 0;
+        // Why the recording ended by itself (a full disk), in the user's words; empty
+        // while it runs as asked.
+        virtual std::optional<std::string> failure() const { return std::nullopt; }
     };
 
     // A new, unstarted session for every start, made for the account signed in at that
@@ -77,6 +80,8 @@ public:
     // Starts a capture unless one runs. `automatic` says the automatic capture asked.
     void start(bool automatic);
     // Stops the running capture and hands its files to `onFinished`; nothing when idle.
+    // A capture that ends by itself is handed over the same way at the next tick, with
+    // its reason as the last error.
     void stop();
 
     bool isRecording() const { return isRecording_; }

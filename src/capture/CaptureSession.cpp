@@ -1,5 +1,8 @@
 #include "capture/CaptureSession.h"
 
+#include <fmt/format.h>
+
+#include <cerrno>
 #include <exception>
 #include <future>
 #include <thread>
@@ -102,6 +105,11 @@ std::optional<CaptureSidecar> CaptureSession::sidecar() const {
     return sidecar_;
 }
 
+std::optional<std::string> CaptureSession::failure() const {
+    std::lock_guard lock(publishedMutex_);
+    return failure_;
+}
+
 std::shared_ptr<Mixer> CaptureSession::mixer() const {
     std::shared_ptr<Mixer> mixer;
     control().sync([&] { mixer = mixer_; });
@@ -136,7 +144,16 @@ std::filesystem::path CaptureSession::startOnControl() {
         const auto audio = directory_ / captureAudioFileName(captureId_);
         const auto sidecarFile = directory_ / captureSidecarFileName(captureId_);
 
-        writer_ = std::make_shared<WavWriter>(audio, kSampleRate, kChannels, kBitsPerSample);
+        // Told on the mixer's queue; the capture ends on the control queue.
+        auto onFailure = [weak = weak_from_this()](const WavWriter::WriterError& error) {
+            auto self = weak.lock();
+            if (!self) return;
+            self->control().post([weak, detail = error.description()] {
+                if (auto session = weak.lock()) session->endAfterWriteFailure(detail);
+            });
+        };
+        writer_ = std::make_shared<WavWriter>(audio, kSampleRate, kChannels, kBitsPerSample,
+                                              PosixFileIO::system(), std::move(onFailure));
         micChannel_ = std::make_shared<Mixer::Channel>("mic", Mixer::kOutputRate);
         systemChannel_ = std::make_shared<Mixer::Channel>("system", Mixer::kOutputRate);
         Mixer::HostClock hostClock = [&clock = clock_] { return clock.hostTime(); };
@@ -292,9 +309,21 @@ void CaptureSession::startSidecarTimer() {
     });
 }
 
+double CaptureSession::writtenSeconds() const {
+    if (!writer_) return 0.0;
+    return static_cast<double>(writer_->audioBytesWritten()) /
+           static_cast<double>(kSampleRate * kChannels * kBitsPerSample / 8);
+}
+
+void CaptureSession::endAfterWriteFailure(const std::string& detail) {
+    const CaptureState current = state();
+    if (current != CaptureState::running && current != CaptureState::rebuilding) return;
+    log_.error("Capture {} ends by itself: {}", captureId_, detail);
+    finalizeOnControl();
+}
+
 void CaptureSession::refreshSidecar() {
-    const double duration =
-        mixer_ ? static_cast<double>(mixer_->framesWritten()) / kSampleRate : 0.0;
+    const double duration = writtenSeconds();
     updateSidecar([duration](CaptureSidecar& sidecar) { sidecar.durationSeconds = duration; });
     writeSidecar();
 }
@@ -327,12 +356,26 @@ void CaptureSession::finalizeOnControl() {
 
     state_ = CaptureState::finalizing;
     closeAudio();
+    if (const int error = writer_ ? writer_->failedErrno() : 0; error != 0) {
+        const double seconds = writtenSeconds();
+        std::lock_guard lock(publishedMutex_);
+        failure_ =
+            error == ENOSPC || error == EDQUOT
+                ? fmt::format(
+                      "The disk is full: the recording stopped and keeps the {:.1f} s "
+                      "written until then.",
+                      seconds)
+                : fmt::format(
+                      "The recording stopped and keeps the {:.1f} s written until then: {}",
+                      seconds,
+                      WavWriter::WriterError::writeFailed(writer_->url().string(), error).what());
+    }
 
     const WallTime now = clock_.now();
     updateSidecar([&](CaptureSidecar& sidecar) {
         sidecar.endedAt = SidecarTimestamp::format(now);
-        sidecar.durationSeconds =
-            mixer_ ? static_cast<double>(mixer_->framesWritten()) / kSampleRate : 0.0;
+        // What the file holds, which is less than was mixed when a write failed.
+        sidecar.durationSeconds = writtenSeconds();
         if (!mixer_) return;
         std::vector<CaptureSidecar::SourceStats> sources;
         for (const auto& channel : mixer_->channels()) {

@@ -107,6 +107,10 @@ public:
     std::optional<CaptureArtifacts> artifacts() const;
     // The in-memory sidecar; after stop() the finished capture's.
     std::optional<CaptureSidecar> sidecar() const;
+    // Why the capture ended by itself before stop() was asked for (the disk filled up,
+    // the file could not be written), in the user's words; empty otherwise. The capture
+    // is finished then, with its files as after stop().
+    std::optional<std::string> failure() const;
     // The running mixer (channel counters included); null when not recording.
     std::shared_ptr<Mixer> mixer() const;
 
@@ -140,6 +144,11 @@ private:
     // Lets the mixer write its last frames and closes the file.
     void closeAudio();
     void writeSidecar();
+    // Ends the capture after its audio file could not be written; the reason is
+    // published as failure().
+    void endAfterWriteFailure(const std::string& detail);
+    // Seconds of audio in the file.
+    double writtenSeconds() const;
     void startSidecarTimer();
     void refreshSidecar();
     void handleDeviceNotification(std::string_view name);
@@ -182,6 +191,7 @@ private:
     std::optional<std::filesystem::path> sidecarURL_;
     std::optional<WallTime> startedAt_;
     std::optional<CaptureSidecar> sidecar_;
+    std::optional<std::string> failure_;
 
     Logger log_{"CaptureSession"};
 };

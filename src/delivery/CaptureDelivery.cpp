@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "capture/files/CaptureFormat.h"
 #include "upload/BlockBlobUploader.h"
 
 namespace kavo {
@@ -179,7 +180,17 @@ void CaptureDelivery::deliverNext() {
         UploadCoordinator coordinator(client, uploader, *clock, timing.pollInterval,
                                       timing.pollMaxAttempts, timing.stallWatchdogInterval,
                                       onStatus);
-        const auto outcome = coordinator.deliver(capture.artifacts, stop);
+        UploadCoordinator::RunOutcome outcome;
+        try {
+            // Nothing but a finished capture of this program leaves the computer.
+            CaptureFormat::verify(capture.artifacts);
+            outcome = coordinator.deliver(capture.artifacts, stop);
+        } catch (const CaptureFileError& error) {
+            outcome = {
+                UploadCoordinator::RunOutcome::Kind::failed,
+                UploadStatus::failed(std::string("Cannot upload this recording: ") + error.what())};
+            onStatus(outcome.status);
+        }
         main->post([weak, capture, outcome, epoch] {
             auto self = weak.lock();
             if (!self) return;

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <system_error>
 #include <thread>
 
 #include "base/AtomicFile.h"
@@ -20,6 +22,26 @@ std::string upperCased(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return text;
+}
+
+// File errors that waiting cannot heal: the file is gone, is no file, or may not be read.
+bool isLastingFileError(const std::error_code& code) {
+    if (code.category() != std::generic_category() && code.category() != std::system_category())
+        return false;
+    switch (code.value()) {
+        case ENOENT:
+        case ENOTDIR:
+        case EISDIR:
+        case EACCES:
+        case EPERM:
+        case ELOOP:
+        case ENAMETOOLONG:
+        case EINVAL:
+        case ENXIO:
+            return true;
+        default:
+            return false;
+    }
 }
 
 bool isRetryableStatus(int status) {
@@ -127,6 +149,10 @@ UploadCoordinator::AttemptResult UploadCoordinator::attemptOnce(const CaptureArt
     if (::stat(artifacts.audioURL.c_str(), &attributes) != 0)
         return AttemptResult::permanent("Recording file is no longer on this Mac (" +
                                         artifacts.audioURL.filename().string() + ").");
+    // Waiting does not turn a folder or a device into a recording.
+    if (!S_ISREG(attributes.st_mode))
+        return AttemptResult::permanent(artifacts.audioURL.filename().string() +
+                                        " is not a recording file (it is a folder or a device).");
     const auto size = static_cast<std::int64_t>(attributes.st_size);
 
     KavoAPIClient::InitUploadResponse init;
@@ -349,6 +375,10 @@ UploadCoordinator::AttemptResult UploadCoordinator::classify(std::exception_ptr 
         if (status >= 400 && status <= 499)
             return AttemptResult::permanent(context + ": storage rejected this upload (HTTP " +
                                             std::to_string(status) + ").");
+        return AttemptResult::transient(message);
+    } catch (const std::system_error& file) {
+        // std::filesystem::filesystem_error is one too.
+        if (isLastingFileError(file.code())) return AttemptResult::permanent(message);
         return AttemptResult::transient(message);
     } catch (...) {
         return AttemptResult::transient(message);

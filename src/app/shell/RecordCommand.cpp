@@ -4,9 +4,10 @@
 #include <fmt/ostream.h>
 #include <signal.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <exception>
+#include <functional>
 
 #include "base/Clock.h"
 #include "base/SerialQueue.h"
@@ -16,22 +17,24 @@
 namespace kavo::shell {
 namespace {
 
-// Waits until `seconds` have passed or SIGINT/SIGTERM arrives; returns the signal or 0.
-int waitForStop(double seconds) {
+// Waits until `seconds` have passed, SIGINT/SIGTERM arrives or `ended` holds, looking at
+// it a few times a second; returns the signal or 0.
+int waitForStop(double seconds, const std::function<bool()>& ended) {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + kavo::seconds(seconds);
     for (;;) {
-        const auto left = deadline - std::chrono::steady_clock::now();
+        if (ended()) return 0;
+        const auto left = std::min<std::chrono::steady_clock::duration>(
+            deadline - std::chrono::steady_clock::now(), std::chrono::milliseconds(200));
         if (left <= std::chrono::steady_clock::duration::zero()) return 0;
         const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         const timespec timeout{static_cast<time_t>(nanos / 1'000'000'000),
                                static_cast<long>(nanos % 1'000'000'000)};
         const int signal = sigtimedwait(&stopSignals, nullptr, &timeout);
         if (signal >= 0) return signal;
-        if (errno != EINTR) return 0;  // EAGAIN: the time is up
     }
 }
 
@@ -54,7 +57,7 @@ int RecordCommand::run(std::ostream& out, std::ostream& err) const {
         const auto audio = session->start();
         fmt::print(out, "Recording to {} (Ctrl-C stops)\n", audio.string());
         out.flush();
-        waitForStop(seconds_);
+        waitForStop(seconds_, [&session] { return session->failure().has_value(); });
         session->stop();
         const auto artifacts = session->artifacts();
         const auto sidecar = session->sidecar();
@@ -62,10 +65,12 @@ int RecordCommand::run(std::ostream& out, std::ostream& err) const {
             fmt::print(err, "The recording ended without its files.\n");
             return 1;
         }
+        const auto failure = session->failure();
+        if (failure) fmt::print(err, "{}\n", *failure);
         fmt::print(out, "Wrote {} ({:.1f} s)\n", artifacts->audioURL.string(),
                    sidecar->durationSeconds);
         fmt::print(out, "Wrote {}\n", artifacts->sidecarURL.string());
-        return 0;
+        return failure ? 1 : 0;
     } catch (const std::exception& error) {
         fmt::print(err, "Could not record: {}\n", error.what());
         return 1;

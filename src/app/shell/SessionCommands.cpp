@@ -11,8 +11,10 @@
 #include "account/TenantDiscoveryCache.h"
 #include "account/TenantDiscoveryService.h"
 #include "app/MenuModel.h"
+#include "app/shell/StoppableAuthService.h"
 #include "capture/RecentCaptureStore.h"
 #include "capture/files/CaptureArtifacts.h"
+#include "capture/files/CaptureFormat.h"
 #include "capture/files/CaptureSidecar.h"
 #include "capture/files/WavRepair.h"
 #include "delivery/PendingCaptures.h"
@@ -76,7 +78,8 @@ SessionCommands::~SessionCommands() {
 bool SessionCommands::makeController(linux_platform::LinuxServices::SignInWith with) {
     std::shared_ptr<AuthService> auth;
     try {
-        auth = services_.makeAuthService(with);
+        auth = std::make_shared<StoppableAuthService>(services_.makeAuthService(with),
+                                                      stopSource_.get_token());
     } catch (const std::exception& error) {
         fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
         return false;
@@ -121,11 +124,13 @@ bool SessionCommands::makeController(linux_platform::LinuxServices::SignInWith w
 bool SessionCommands::bootstrapped() {
     controller_->bootstrap();
     if (runUntil([this] { return settled(); }, kSettleTimeout)) return true;
+    if (stoppedStatus() != 0) return false;
     fmt::print(err_, "The server did not answer in time.\n");
     return false;
 }
 
 bool SessionCommands::runUntil(const std::function<bool()>& done, Duration timeout) {
+    if (stoppedStatus() != 0) return false;
     bool met = false;
     onChange_ = [&] {
         if (!met && done()) {
@@ -169,8 +174,24 @@ bool SessionCommands::follow(const std::function<bool()>& done) {
         },
         kUploadTimeout);
     if (terminal) fmt::print(out_, "\n");
-    if (!met) fmt::print(err_, "The upload did not finish in time.\n");
     return met;
+}
+
+int SessionCommands::unfinished() const {
+    if (const int stopped = stoppedStatus(); stopped != 0) {
+        // The blocks already stored stay recorded beside the capture for the next run.
+        fmt::print(err_,
+                   "Upload stopped. Run the same command again to go on from where it "
+                   "stopped.\n");
+        return stopped;
+    }
+    fmt::print(err_, "The upload did not finish in time.\n");
+    return 1;
+}
+
+int SessionCommands::stoppedStatus() const {
+    const int signal = stopWatch_.signal();
+    return signal == 0 ? 0 : 128 + signal;
 }
 
 bool SessionCommands::settled() const {
@@ -194,7 +215,8 @@ bool SessionCommands::reportPhase() {
 }
 
 int SessionCommands::status() {
-    if (!makeController() || !bootstrapped()) return 1;
+    if (!makeController()) return 1;
+    if (!bootstrapped()) return stoppedStatus() != 0 ? stoppedStatus() : 1;
     if (!reportPhase()) return 0;
     signedInDelivery();
     if (delivery_->upload().kind() != UploadStatus::Kind::idle) {
@@ -214,6 +236,10 @@ int SessionCommands::signIn(bool deviceCode) {
     controller_->signIn();
     // The person may take a while in the browser or on the other device.
     if (!runUntil([this] { return settled(); }, std::chrono::minutes(16))) {
+        if (const int stopped = stoppedStatus()) {
+            fmt::print(err_, "Sign-in stopped.\n");
+            return stopped;
+        }
         fmt::print(err_, "Sign-in did not finish in time.\n");
         return 1;
     }
@@ -241,8 +267,15 @@ int SessionCommands::upload(const std::string& capture) {
                    folderOf(capture, captures).string());
         return 1;
     }
-    // A capture cut short by a crash is repaired before it leaves the computer.
-    repairIncompleteCaptures(artifacts->audioURL.parent_path());
+    // A capture cut short by a crash is repaired before it leaves the computer; nothing
+    // else in its folder is touched, and nothing but a capture of this program is sent.
+    repairCapture(artifacts->audioURL);
+    try {
+        CaptureFormat::verify(*artifacts);
+    } catch (const CaptureFileError& error) {
+        fmt::print(err_, "Cannot upload {}: {}\n", artifacts->audioURL.string(), error.what());
+        return 1;
+    }
     try {
         const auto sidecar = CaptureSidecar::read(artifacts->sidecarURL);
         if (sidecar.uploadState == "DELIVERED" && sidecar.recordingId) {
@@ -254,12 +287,13 @@ int SessionCommands::upload(const std::string& capture) {
         return 1;
     }
 
-    if (!makeController() || !bootstrapped()) return 1;
+    if (!makeController()) return 1;
+    if (!bootstrapped()) return stoppedStatus() != 0 ? stoppedStatus() : 1;
     if (!reportPhase()) return 1;
 
     signedInDelivery();
     delivery_->send(*artifacts);
-    if (!follow([&] { return finished(delivery_->upload()); })) return 1;
+    if (!follow([&] { return finished(delivery_->upload()); })) return unfinished();
     const UploadStatus& status = delivery_->upload();
     if (status.kind() == UploadStatus::Kind::failed) return 1;
     fmt::print(out_, "Recording {}\n", status.recordingId());
@@ -267,7 +301,8 @@ int SessionCommands::upload(const std::string& capture) {
 }
 
 int SessionCommands::uploadPending() {
-    if (!makeController() || !bootstrapped()) return 1;
+    if (!makeController()) return 1;
+    if (!bootstrapped()) return stoppedStatus() != 0 ? stoppedStatus() : 1;
     if (!reportPhase()) return 1;
     signedInDelivery();
     // The launch repair is the tray's; here the folder is taken as it is.
@@ -276,7 +311,7 @@ int SessionCommands::uploadPending() {
         fmt::print(out_, "Nothing is waiting to upload.\n");
         return 0;
     }
-    if (!follow([&] { return !delivery_->isSending(); })) return 1;
+    if (!follow([&] { return !delivery_->isSending(); })) return unfinished();
     if (delivery_->waiting() == 0) {
         fmt::print(out_, "Every recording is uploaded.\n");
         return 0;

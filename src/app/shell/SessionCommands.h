@@ -4,9 +4,11 @@
 #include <functional>
 #include <memory>
 #include <ostream>
+#include <stop_token>
 #include <string>
 
 #include "account/SessionController.h"
+#include "app/shell/StopSignalWatch.h"
 #include "base/Clock.h"
 #include "base/MainLoop.h"
 #include "base/SerialQueue.h"
@@ -56,8 +58,12 @@ private:
     bool follow(const std::function<bool()>& done);
     // Hands the signed-in account to the delivery.
     void signedInDelivery();
+    // What an upload that follow() gave up on ends with: stopped by a signal, or too slow.
+    int unfinished() const;
     // Prints the phase as the menu words it; true when signed in.
     bool reportPhase();
+    // The exit status of a command SIGINT or SIGTERM stopped, 0 while none has.
+    int stoppedStatus() const;
 
     linux_platform::LinuxServices& services_;
     const Clock& clock_;
@@ -69,6 +75,12 @@ private:
     std::shared_ptr<SessionController> controller_;
     std::shared_ptr<CaptureDelivery> delivery_;
     std::function<void()> onChange_;
+    // Ctrl-C and SIGTERM end the wait of any command at once, and the sign-in under way.
+    std::stop_source stopSource_;
+    StopSignalWatch stopWatch_{[this](int) {
+        stopSource_.request_stop();
+        main_.quit();
+    }};
 };
 
 }  // namespace kavo::shell

@@ -97,6 +97,8 @@ int main(int argc, char** argv) {
         return kavo::shell::RecordCommand(services.paths().capturesDirectory(), seconds)
             .run(std::cout, std::cerr);
     }
+    // Commands that only read end by the signal itself: they leave nothing to finish.
+    if (captures->parsed() || doctor->parsed()) pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
     if (captures->parsed())
         return kavo::shell::CapturesCommand(services.paths().capturesDirectory()).run(std::cout);
     if (doctor->parsed()) return kavo::shell::DoctorCommand(services).run(std::cout);

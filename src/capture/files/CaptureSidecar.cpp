@@ -1,7 +1,11 @@
 #include "capture/files/CaptureSidecar.h"
 
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -122,6 +126,31 @@ CaptureSidecar::SourceStats decodeSource(const json& value, std::string where) {
             fields.integer("lastRealFrame")};
 }
 
+// A full disk has no room for the replacement file, but the sidecar's own blocks can take
+// the new text when it fits them: the capture's last sidecar must still tell the truth.
+// False, leaving the file as it was, when it does not fit or cannot be opened.
+bool rewriteInPlace(const std::filesystem::path& url, std::string_view bytes) {
+    const int fd = ::open(url.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    struct stat attributes {};
+    bool done = ::fstat(fd, &attributes) == 0 && S_ISREG(attributes.st_mode) &&
+                static_cast<std::int64_t>(bytes.size()) <=
+                    static_cast<std::int64_t>(attributes.st_blocks) * 512;
+    if (done) {
+        std::size_t written = 0;
+        while (done && written < bytes.size()) {
+            const ssize_t n = ::pwrite(fd, bytes.data() + written, bytes.size() - written,
+                                       static_cast<off_t>(written));
+            if (n < 0 && errno == EINTR) continue;
+            done = n > 0;
+            if (done) written += static_cast<std::size_t>(n);
+        }
+        done = done && ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && ::fsync(fd) == 0;
+    }
+    ::close(fd);
+    return done;
+}
+
 }  // namespace
 
 std::vector<std::string> CaptureSidecar::silentSources() const {
@@ -205,7 +234,12 @@ CaptureSidecar CaptureSidecar::decode(std::string_view text) {
 }
 
 void CaptureSidecar::write(const std::filesystem::path& url) const {
-    writeFileAtomically(url, encode());
+    const std::string bytes = encode();
+    try {
+        writeFileAtomically(url, bytes);
+    } catch (const FileError&) {
+        if (!rewriteInPlace(url, bytes)) throw;
+    }
 }
 
 CaptureSidecar CaptureSidecar::read(const std::filesystem::path& url) {

@@ -83,8 +83,9 @@ struct CaptureSidecar {
     // Throws SidecarError.
     static CaptureSidecar decode(std::string_view json);
 
-    // Replaces the file atomically: a reader sees the previous or the new sidecar.
-    // Throws FileError.
+    // Replaces the file atomically: a reader sees the previous or the new sidecar. On a
+    // disk without room for the replacement, the file's own blocks take the new text
+    // when it fits them. Throws FileError.
     void write(const std::filesystem::path& url) const;
     // Throws SidecarError when the file is missing, unreadable or does not decode.
     static CaptureSidecar read(const std::filesystem::path& url);

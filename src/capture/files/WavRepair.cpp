@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "base/Log.h"
+#include "capture/files/CaptureFormat.h"
 #include "capture/files/CaptureSidecar.h"
 #include "capture/files/WavHeader.h"
 #include "capture/files/WavWriter.h"
@@ -42,9 +43,13 @@ void writeAt(PosixFileIO& io, int fd, std::uint32_t value, off_t offset,
         const ssize_t n = io.pwrite(fd, bytes.data(), bytes.size(), offset);
         if (n == static_cast<ssize_t>(bytes.size())) return;
         if (n < 0 && errno == EINTR) continue;
-        throw WavRepairError(
-            fmt::format("header write to {} failed (errno {})", url.string(), n < 0 ? errno : 0));
+        throw WavRepairError(fmt::format("header write to {} failed ({})", url.string(),
+                                         n < 0 ? std::strerror(errno) : "short write"));
     }
+}
+
+std::string inWords(int error) {
+    return error == 0 ? "short read" : std::strerror(error);
 }
 
 bool isWav(const std::filesystem::path& path) {
@@ -54,20 +59,44 @@ bool isWav(const std::filesystem::path& path) {
     return extension == ".wav";
 }
 
+std::filesystem::path sidecarOf(const std::filesystem::path& audioURL) {
+    auto sidecarURL = audioURL;
+    sidecarURL.replace_extension(".json");
+    return sidecarURL;
+}
+
+// Why the file is not a capture of this program as far as its name and sidecar tell, or
+// nothing when it may be one. Reads only.
+std::optional<std::string> foreignBeforeOpening(const std::filesystem::path& url) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(url, error)))
+        return "not a regular file";
+    const auto sidecarURL = sidecarOf(url);
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(sidecarURL, error)))
+        return "no capture sidecar beside it";
+    try {
+        if (!CaptureFormat::describesOwnAudio(CaptureSidecar::read(sidecarURL),
+                                              url.filename().string())) {
+            return "its sidecar describes other audio";
+        }
+    } catch (const SidecarError& failure) {
+        return fmt::format("its sidecar cannot be read ({})", failure.what());
+    }
+    return std::nullopt;
+}
+
 // A capture that never stopped cleanly keeps the length its sidecar had at the last
 // refresh, 0 s when it died within the first 30 s. Its repaired audio is what will be
 // uploaded and listed, so the sidecar takes that audio's length. Returns the length set.
 std::optional<double> alignSidecarWithAudio(const std::filesystem::path& audioURL,
                                             std::int64_t audioBytes) {
-    auto sidecarURL = audioURL;
-    sidecarURL.replace_extension(".json");
-    std::error_code missing;
-    if (!std::filesystem::exists(sidecarURL, missing)) return std::nullopt;
+    const auto sidecarURL = sidecarOf(audioURL);
     auto sidecar = CaptureSidecar::read(sidecarURL);
-    const std::int64_t bytesPerSecond =
-        sidecar.sampleRateHz * sidecar.channels * (sidecar.bitsPerSample / 8);
-    if (sidecar.endedAt || bytesPerSecond <= 0) return std::nullopt;
-    const double seconds = static_cast<double>(audioBytes) / static_cast<double>(bytesPerSecond);
+    // The repair accepted only a sidecar of this program's format, whose rate is fixed.
+    if (sidecar.endedAt || !CaptureFormat::describesOwnAudio(sidecar, audioURL.filename().string()))
+        return std::nullopt;
+    const double seconds =
+        static_cast<double>(audioBytes) / static_cast<double>(CaptureFormat::kBytesPerSecond);
     sidecar.durationSeconds = seconds;
     sidecar.write(sidecarURL);
     return seconds;
@@ -76,33 +105,39 @@ std::optional<double> alignSidecarWithAudio(const std::filesystem::path& audioUR
 }  // namespace
 
 WavRepairResult repairWavFile(const std::filesystem::path& url, PosixFileIO& io) {
-    FileDescriptor fd(io, io.open(url.c_str(), O_RDWR | O_CLOEXEC, 0));
-    if (!fd.valid()) return WavRepairResult::failed(fmt::format("open failed (errno {})", errno));
+    if (auto reason = foreignBeforeOpening(url)) return WavRepairResult::notOurs(*reason);
+
+    FileDescriptor fd(io, io.open(url.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0));
+    if (!fd.valid())
+        return WavRepairResult::failed(fmt::format("open failed ({})", inWords(errno)));
     if (!tryLock(io, fd.get())) return WavRepairResult::inUse();
 
     const off_t size = io.seekEnd(fd.get());
-    if (size < 0)
-        throw WavRepairError(fmt::format("could not measure {} (errno {})", url.string(), errno));
+    if (size < 0) {
+        throw WavRepairError(
+            fmt::format("could not measure {} ({})", url.string(), inWords(errno)));
+    }
+    // The writer has written its whole header before the sidecar first appears.
     if (size < WavWriter::kHeaderBytes)
-        return WavRepairResult::failed("shorter than a WAVE header");
+        return WavRepairResult::notOurs("shorter than this program's header");
 
     wav::Header header{};
     const ssize_t got = readAt(io, fd.get(), header.data(), header.size(), 0);
     if (got < static_cast<ssize_t>(header.size())) {
         return WavRepairResult::failed(
-            fmt::format("header read failed (errno {})", got < 0 ? errno : 0));
+            fmt::format("header read failed ({})", inWords(got < 0 ? errno : 0)));
     }
-    if (std::memcmp(header.data(), "RIFF", 4) != 0)
-        return WavRepairResult::failed("not a RIFF file");
+    if (!CaptureFormat::isOwnHeader(header))
+        return WavRepairResult::notOurs("not this program's audio layout");
 
-    const std::uint32_t riff = wav::readLittleEndian32(header.data() + wav::kRiffSizeOffset);
-    const std::uint32_t data = wav::readLittleEndian32(header.data() + wav::kDataSizeOffset);
-    const std::uint16_t block = wav::readLittleEndian16(header.data() + wav::kBlockAlignOffset);
+    const std::int64_t riff = wav::readLittleEndian32(header.data() + wav::kRiffSizeOffset);
+    const std::int64_t data = wav::readLittleEndian32(header.data() + wav::kDataSizeOffset);
+    const std::int64_t block = CaptureFormat::kChannels * CaptureFormat::kBitsPerSample / 8;
     const std::int64_t dataBytes = size - WavWriter::kHeaderBytes;
     if (riff != 0 && data != 0 && data == dataBytes && riff == size - 8)
         return WavRepairResult::alreadyValid();
 
-    const std::int64_t aligned = block == 0 ? dataBytes : dataBytes - dataBytes % block;
+    const std::int64_t aligned = dataBytes - dataBytes % block;
     if (aligned > WavWriter::kMaxAudioBytes) {
         return WavRepairResult::failed(
             fmt::format("{} audio bytes are more than a WAVE header can describe", aligned));
@@ -110,17 +145,52 @@ WavRepairResult repairWavFile(const std::filesystem::path& url, PosixFileIO& io)
     writeAt(io, fd.get(), static_cast<std::uint32_t>(aligned + 36), wav::kRiffSizeOffset, url);
     writeAt(io, fd.get(), static_cast<std::uint32_t>(aligned), wav::kDataSizeOffset, url);
     if (aligned != dataBytes && io.ftruncate(fd.get(), aligned + WavWriter::kHeaderBytes) != 0) {
-        throw WavRepairError(fmt::format("could not truncate {} (errno {})", url.string(), errno));
+        throw WavRepairError(
+            fmt::format("could not truncate {} ({})", url.string(), inWords(errno)));
     }
-    if (io.fsync(fd.get()) != 0) {
-        throw WavRepairError(fmt::format("could not sync {} (errno {})", url.string(), errno));
-    }
+    if (io.fsync(fd.get()) != 0)
+        throw WavRepairError(fmt::format("could not sync {} ({})", url.string(), inWords(errno)));
     return WavRepairResult::repaired(aligned);
+}
+
+WavRepairResult repairCapture(const std::filesystem::path& url, PosixFileIO& io) {
+    const Logger log("WavWriter");
+    const std::string name = url.filename().string();
+    WavRepairResult result;
+    try {
+        result = repairWavFile(url, io);
+    } catch (const std::exception& failure) {
+        result = WavRepairResult::failed(failure.what());
+    }
+    switch (result.kind) {
+        case WavRepairResult::Kind::repaired:
+            log.notice("Repaired {}: data={} bytes", name, result.audioBytes);
+            try {
+                if (const auto seconds = alignSidecarWithAudio(url, result.audioBytes)) {
+                    log.notice("Its sidecar now gives the repaired length, {:.2f} s", *seconds);
+                }
+            } catch (const std::exception& failure) {
+                log.error("Could not give the sidecar of {} its repaired length: {}", name,
+                          failure.what());
+            }
+            break;
+        case WavRepairResult::Kind::failed:
+            log.error("Cannot repair {}: {}", name, result.reason);
+            break;
+        case WavRepairResult::Kind::inUse:
+            log.notice("Skipped {}: a running capture is writing it", name);
+            break;
+        case WavRepairResult::Kind::notOurs:
+            log.info("Left {} as it is: {}", name, result.reason);
+            break;
+        case WavRepairResult::Kind::alreadyValid:
+            break;
+    }
+    return result;
 }
 
 std::vector<std::filesystem::path> repairIncompleteCaptures(const std::filesystem::path& directory,
                                                             PosixFileIO& io) {
-    const Logger log("WavWriter");
     std::vector<std::filesystem::path> entries;
     std::error_code error;
     for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
@@ -131,36 +201,8 @@ std::vector<std::filesystem::path> repairIncompleteCaptures(const std::filesyste
 
     std::vector<std::filesystem::path> repaired;
     for (const auto& url : entries) {
-        if (!isWav(url)) continue;
-        const std::string name = url.filename().string();
-        WavRepairResult result;
-        try {
-            result = repairWavFile(url, io);
-        } catch (const std::exception&) {
-            result = WavRepairResult::failed("unreadable");
-        }
-        switch (result.kind) {
-            case WavRepairResult::Kind::repaired:
-                repaired.push_back(url);
-                log.notice("Repaired {}: data={} bytes", name, result.audioBytes);
-                try {
-                    if (const auto seconds = alignSidecarWithAudio(url, result.audioBytes)) {
-                        log.notice("Its sidecar now gives the repaired length, {:.2f} s", *seconds);
-                    }
-                } catch (const std::exception& failure) {
-                    log.error("Could not give the sidecar of {} its repaired length: {}", name,
-                              failure.what());
-                }
-                break;
-            case WavRepairResult::Kind::failed:
-                log.error("Cannot repair {}: {}", name, result.reason);
-                break;
-            case WavRepairResult::Kind::inUse:
-                log.notice("Skipped {}: a running capture is writing it", name);
-                break;
-            case WavRepairResult::Kind::alreadyValid:
-                break;
-        }
+        if (isWav(url) && repairCapture(url, io).kind == WavRepairResult::Kind::repaired)
+            repaired.push_back(url);
     }
     return repaired;
 }

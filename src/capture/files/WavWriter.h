@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "audio/PCMSink.h"
@@ -22,9 +24,9 @@ public:
     public:
         enum class Code { openFailed, writeFailed, tooLong };
 
-        // "could not open {path} for writing (errno {errno})"
+        // "could not open {path} for writing ({errno in words})"
         static WriterError openFailed(const std::string& path, std::int32_t errnoValue);
-        // "write to {path} failed (errno {errno})"
+        // "write to {path} failed ({errno in words})"
         static WriterError writeFailed(const std::string& path, std::int32_t errnoValue);
         // More audio than the 32-bit size fields can describe; the header is left unpatched.
         static WriterError tooLong(const std::string& path, std::int64_t audioBytes);
@@ -47,17 +49,22 @@ public:
     // The most audio a header can declare: the RIFF size (audio + 36) must fit 32 bits.
     static constexpr std::int64_t kMaxAudioBytes = 0xFFFF'FFFFLL - 36;
 
+    // Told once, on the thread that appends, when an append fails.
+    using FailureHandler = std::function<void(const WriterError&)>;
+
     // Creates (mode 0644) or truncates the file, locks it and writes the header.
     // Throws WriterError (openFailed, writeFailed).
     WavWriter(std::filesystem::path url, int sampleRate, int channels, int bitsPerSample,
-              PosixFileIO& io = PosixFileIO::system());
+              PosixFileIO& io = PosixFileIO::system(), FailureHandler onFailure = {});
     // An open writer closes its descriptor without touching the header.
     ~WavWriter() override;
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
 
-    // Appends `count` samples; ignored when closed, null or empty. A failed write is
-    // logged and not counted; it never reaches the caller.
+    // Appends `count` samples; ignored when closed, null or empty. A failed write (a full
+    // disk, a vanished device) ends the audio: its torn bytes are cut off again, it is
+    // logged and handed to the failure handler, and later appends are ignored, so the
+    // file holds exactly the audio counted. It never reaches the caller.
     void append(const std::int16_t* samples, std::int64_t count) override;
 
     // Patches the sizes, syncs and closes; returns the audio bytes the header declares.
@@ -72,9 +79,12 @@ public:
     int bitsPerSample() const { return bitsPerSample_; }
     // The open descriptor, -1 when none.
     int fileDescriptor() const { return fd_.get(); }
-    std::int64_t audioBytesWritten() const { return audioBytesWritten_; }
+    // Readable from any thread.
+    std::int64_t audioBytesWritten() const { return audioBytesWritten_.load(); }
     std::int64_t bytesSinceSync() const { return bytesSinceSync_; }
     bool isOpen() const { return isOpen_; }
+    // The errno of the append that failed, 0 while none has. Readable from any thread.
+    int failedErrno() const { return failedErrno_.load(); }
 
 private:
     std::filesystem::path url_;
@@ -83,7 +93,9 @@ private:
     int bitsPerSample_;
     PosixFileIO& io_;
     FileDescriptor fd_;
-    std::int64_t audioBytesWritten_ = 0;
+    FailureHandler onFailure_;
+    std::atomic<std::int64_t> audioBytesWritten_{0};
+    std::atomic<int> failedErrno_{0};
     std::int64_t bytesSinceSync_ = 0;
     bool isOpen_ = false;
     Logger log_{"WavWriter"};

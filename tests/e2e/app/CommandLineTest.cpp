@@ -1,7 +1,10 @@
 // The command line as a person meets it: each command run as its own process against a
 // private audio server and the dev stack, judged by what it prints and its exit code.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <fstream>
+#include <map>
 #include <memory>
 #include <regex>
 
@@ -63,6 +66,48 @@ TEST(CommandLineHelp, EveryCommandSaysWhatItDoesAndExitsZero) {
     const auto wrong = home.run({"upload"}, 20s);
     EXPECT_NE(wrong.status, 0) << shown(wrong);
     EXPECT_TRUE(has(wrong.out + wrong.err, "CAPTURE")) << shown(wrong);
+}
+
+// Before anything is sent and before any sign-in: what `upload` is given must be a capture
+// of this program. Neither the file named nor anything beside it is changed.
+TEST(CommandLineUpload, AFileThatIsNoCaptureIsRefusedAndNothingInItsFolderChanges) {
+    const e2e::AppHome home;
+    const auto folder = home.path() / "Desktop";
+    std::filesystem::create_directories(folder);
+    const auto sidecarFor = [&](const std::string& id) {
+        CaptureSidecar sidecar;
+        sidecar.captureId = id;
+        sidecar.audioFileName = "capture-" + id + ".wav";
+        sidecar.startedAt = "2026-03-02T09:15:00.000Z";
+        sidecar.write(folder / ("capture-" + id + ".json"));
+    };
+    const auto write = [&](const std::string& name, const std::string& bytes) {
+        std::ofstream(folder / name, std::ios::binary) << bytes;
+    };
+    // A song of someone else's beside it, its sizes left 0: metadata before the audio.
+    write("song.wav", std::string("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0"
+                                  "\x10\xb1\x02\0\x04\0\x10\0LIST\x04\0\0\0INFOdata\0\0\0\0",
+                                  56) +
+                          std::string(400, '\x05'));
+    write("capture-T.wav", "Minutes of the meeting\n");
+    write("capture-P.wav", "\x89PNG\r\n\x1a\n" + std::string(100, '\0'));
+    for (const char* id : {"T", "P"}) sidecarFor(id);
+    std::map<std::string, std::string> before;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        before[entry.path().filename().string()] = e2e::readBytes(entry.path());
+
+    for (const char* id : {"T", "P"}) {
+        const auto file = folder / ("capture-" + std::string(id) + ".wav");
+        const auto refused = home.run({"upload", file.string()}, 30s);
+        EXPECT_EQ(refused.status, 1) << shown(refused);
+        EXPECT_EQ(refused.err, "Cannot upload " + file.string() + ": capture-" + id +
+                                   ".wav is not a WAVE recording.\n")
+            << shown(refused);
+    }
+    std::map<std::string, std::string> after;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        after[entry.path().filename().string()] = e2e::readBytes(entry.path());
+    EXPECT_EQ(after, before);
 }
 
 // One audio server and one dev stack for the suite; every test has a home of its own.
@@ -210,6 +255,38 @@ TEST_F(CommandLine, WhatWaitsIsListedAndUploadPendingSendsItAll) {
     EXPECT_FALSE(has(after.out, "waiting")) << shown(after);
     EXPECT_EQ(home_.run({"upload", "--pending"}, 60s).out,
               std::string(kAccountLine) + "\nNothing is waiting to upload.\n");
+}
+
+// Ctrl-C and SIGTERM end a command that waits for a person or a server at once; what
+// it leaves lets the same command run again.
+TEST_F(CommandLine, SignInAndUploadStopPromptlyOnCtrlCAndSigterm) {
+    stack_->adminPatch("/settings",
+                       {{"identity", {{"deviceCode", {{"autoApproveAfterPolls", nullptr}}}}}});
+    auto waiting = home_.start("sign-in", {"sign-in", "--device-code"});
+    ASSERT_TRUE(e2e::waitUntil([&] { return has(waiting.out(), "To sign in"); }, 30s))
+        << waiting.out() << waiting.err();
+    waiting.signal(SIGINT);
+    EXPECT_EQ(waiting.wait(5s), 128 + SIGINT) << waiting.out() << waiting.err();
+    EXPECT_TRUE(has(waiting.err(), "Sign-in stopped.")) << waiting.err();
+
+    stack_->adminPatch("/settings",
+                       {{"identity", {{"deviceCode", {{"autoApproveAfterPolls", 0}}}}}});
+    ASSERT_EQ(home_.run({"sign-in", "--device-code"}).status, 0);
+    ASSERT_EQ(home_.run({"record", "--seconds", "1"}).status, 0);
+    const auto rows = linesOf(home_.run({"captures"}).out);
+    ASSERT_EQ(rows.size(), 2u) << "the capture and the line on what waits";
+    const std::string captureId = rows[0].substr(0, rows[0].find(' '));
+    stack_->adminPost("/faults", {{"endpoint", "init"}, {"stall", true}, {"times", "always"}});
+    auto stalled = home_.start("upload", {"upload", captureId});
+    ASSERT_TRUE(e2e::waitUntil([&] { return has(stalled.out(), "Preparing upload"); }, 30s))
+        << stalled.out() << stalled.err();
+    stalled.signal(SIGTERM);
+    EXPECT_EQ(stalled.wait(5s), 128 + SIGTERM) << stalled.out() << stalled.err();
+    EXPECT_TRUE(has(stalled.err(), "Upload stopped.")) << stalled.err();
+
+    stack_->adminDelete("/faults");
+    const auto again = home_.run({"upload", captureId}, 90s);
+    EXPECT_EQ(again.status, 0) << shown(again);
 }
 
 TEST_F(CommandLine, DoctorPassesWithTheAudioServerAndFailsWithoutIt) {

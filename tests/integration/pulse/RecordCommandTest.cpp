@@ -1,9 +1,12 @@
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "capture/files/CaptureSidecar.h"
@@ -74,6 +77,52 @@ TEST_F(RecordCommandTest, AnInterruptStopsEarlyAndStillClosesTheFiles) {
     ASSERT_TRUE(sidecar.endedAt);
     EXPECT_GT(sidecar.durationSeconds, 1.0);
     EXPECT_LT(sidecar.durationSeconds, 30.0);
+}
+
+// The captures folder on a file system of 160 KiB, about 4 s of audio, mounted in a mount
+// namespace of the command's own, so that it goes away with the command; its files are
+// copied out before it does.
+TEST_F(RecordCommandTest, AFullDiskEndsTheRecordingWithWhatWasWrittenAndSaysSo) {
+    const auto kept = daemon.home() / "kept";
+    std::filesystem::create_directories(data);
+    std::filesystem::create_directories(kept);
+    auto speakers = daemon.play("speakers", daemon.tone(1000, 30));
+    const auto result = testing::PulseDaemon::run(
+        {"unshare", "-rm", "sh", "-c",
+         "mount -t tmpfs -o size=160k tmpfs \"$0\" || exit 99; kept=$1; shift; \"$@\" 2>&1; "
+         "status=$?; cp -a \"$0\"/. \"$kept\"/; exit $status",
+         data.string(), kept.string(), "env", "XDG_DATA_HOME=" + data.string(),
+         kExecutable.string(), "record", "--seconds", "30"});
+    ASSERT_NE(result.status, 99) << "no tmpfs could be mounted: " << result.output;
+    EXPECT_EQ(result.status, 1) << result.output;
+    EXPECT_NE(result.output.find("The disk is full: the recording stopped and keeps the "),
+              std::string::npos)
+        << result.output;
+
+    const auto folder = kept / "brindle.meetings.desktop" / "Captures";
+    const auto wavs = capturesIn(folder, ".wav");
+    const auto sidecars = capturesIn(folder, ".json");
+    ASSERT_EQ(wavs.size(), 1U) << result.output;
+    ASSERT_EQ(sidecars.size(), 1U) << result.output;
+    const auto sidecar = CaptureSidecar::read(sidecars[0]);
+    ASSERT_TRUE(sidecar.endedAt) << "the last sidecar did not reach the full disk";
+    const auto audioBytes = static_cast<double>(std::filesystem::file_size(wavs[0]) - 44);
+    EXPECT_DOUBLE_EQ(sidecar.durationSeconds, audioBytes / 32'000);
+    EXPECT_GT(sidecar.durationSeconds, 1.0);
+    EXPECT_LT(sidecar.durationSeconds, 6.0);
+    EXPECT_NE(result.output.find(fmt::format("({:.1f} s)", sidecar.durationSeconds)),
+              std::string::npos)
+        << result.output;
+    // A closed header that declares exactly what the file holds.
+    std::ifstream in(wavs[0], std::ios::binary);
+    std::array<unsigned char, 44> header{};
+    in.read(reinterpret_cast<char*>(header.data()), 44);
+    const auto u32 = [&](int at) {
+        return header[at] | (header[at + 1] << 8) | (header[at + 2] << 16) |
+               (static_cast<std::uint32_t>(header[at + 3]) << 24);
+    };
+    EXPECT_EQ(u32(40), static_cast<std::uint32_t>(audioBytes));
+    EXPECT_EQ(u32(4), static_cast<std::uint32_t>(audioBytes) + 36);
 }
 
 TEST(RecordCommand, WithoutAnAudioServerItNamesTheCauseAndLeavesNoFiles) {

@@ -19,6 +19,8 @@ using Property = CaptureController::Property;
 struct SessionLog {
     int made = 0, started = 0, stopped = 0;
     std::optional<std::string> startError;
+    // What failure() tells once the session has ended by itself.
+    std::optional<std::string> failure;
     bool namesSidecar = true, hasStartDate = true;
 };
 
@@ -39,6 +41,7 @@ public:
     std::optional<std::filesystem::path> audioURL() const override { return audio_; }
     std::optional<std::filesystem::path> sidecarURL() const override { return sidecar_; }
     std::optional<WallTime> startedAt() const override { return startedAt_; }
+    std::optional<std::string> failure() const override { return log_.failure; }
 
 private:
     SessionLog& log_;
@@ -151,6 +154,26 @@ TEST_F(CaptureControllerTest, AFailedStartRecordsWhyUntilTheNextStart) {
     EXPECT_EQ(controller->lastError(), std::nullopt);
     EXPECT_TRUE(controller->isRecording());
     EXPECT_EQ(countChanges(Property::lastError), 4);
+}
+
+// A full disk ends the capture under the controller: what was written is handed over as
+// after a stop, and the reason stays for the menu until the next start.
+TEST_F(CaptureControllerTest, ACaptureThatEndsByItselfIsHandedOverWithItsReason) {
+    controller->start(false);
+    main.advance(5s);
+    const std::string full =
+        "The disk is full: the recording stopped and keeps the 4.2 s written "
+        "until then.";
+    sessions.failure = full;
+    main.advance(1s);
+    EXPECT_FALSE(controller->isRecording());
+    EXPECT_EQ(controller->lastError(), full);
+    EXPECT_EQ(finished,
+              (std::vector{CaptureArtifacts{dir / "capture-1.wav", dir / "capture-1.json"}}));
+    EXPECT_FALSE(main.hasPending());
+    sessions.failure.reset();
+    controller->start(false);
+    EXPECT_EQ(controller->lastError(), std::nullopt);
 }
 
 TEST_F(CaptureControllerTest, TheElapsedLabelTicksEachSecondFromTheWallClocksStartDate) {

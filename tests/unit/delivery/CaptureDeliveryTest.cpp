@@ -12,6 +12,7 @@
 #include "base/ManualClock.h"
 #include "base/ManualScheduler.h"
 #include "capture/files/SidecarTimestamp.h"
+#include "capture/files/WavWriter.h"
 #include "delivery/CaptureDelivery.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
@@ -106,12 +107,16 @@ protected:
                              std::optional<CaptureSidecar::Account> account = std::nullopt,
                              std::optional<std::string> state = std::nullopt) {
         const auto artifacts = CaptureArtifacts::forCapture(dir.path(), id);
-        std::ofstream(artifacts.audioURL, std::ios::binary) << std::string(64'000, 'a');
+        const std::vector<std::int16_t> audio(32'000, 100);
+        WavWriter writer(artifacts.audioURL, 16'000, 1, 16);
+        writer.append(audio.data(), static_cast<std::int64_t>(audio.size()));
+        writer.close();
         CaptureSidecar sidecar;
         sidecar.captureId = id;
         sidecar.audioFileName = artifacts.audioURL.filename().string();
         sidecar.startedAt = fmt::format("2026-12-06T08:{:02}:00.000Z", minute);
         sidecar.endedAt = sidecar.startedAt;
+        sidecar.durationSeconds = 2;
         sidecar.account = std::move(account);
         sidecar.uploadState = std::move(state);
         sidecar.write(artifacts.sidecarURL);
@@ -173,19 +178,22 @@ TEST_F(CaptureDeliveryTest, ARoundSendsThisAccountsUndeliveredCapturesOldestFirs
     capture("processing", 3, kAvery, "PROCESSING");
     const auto gone = capture("audio-gone", 4, kAvery);
     std::filesystem::remove(gone.audioURL);
+    const auto foreign = capture("not-ours", 6, kAvery);
+    std::ofstream(foreign.audioURL, std::ios::binary) << "\x89PNG not a recording";
 
     delivery->captureFolderReady();
     EXPECT_EQ(server->api.requestCount(), 0u) << "nobody is signed in";
     delivery->setAccount(signedIn(kAvery));
-    EXPECT_EQ(delivery->waiting(), 3u);
+    EXPECT_EQ(delivery->waiting(), 4u);
     ASSERT_TRUE(settle());
 
     EXPECT_EQ(server->initialized(),
               (std::vector<std::string>{"capture-oldest.wav", "capture-interrupted.wav",
                                         "capture-newest-unowned.wav"}));
-    EXPECT_EQ(delivery->waiting(), 0u);
+    EXPECT_EQ(delivery->waiting(), 1u) << "the one refused waits for the user";
     EXPECT_EQ(sidecarOf("newest-unowned").account, kAvery) << "claimed by the account that sent it";
     EXPECT_EQ(sidecarOf("blakes").uploadState, std::nullopt) << "only Blake sends Blake's";
+    EXPECT_TRUE(sidecarOf("not-ours").uploadError) << "what is no capture of ours is never sent";
 
     // Blake signs in next: his capture goes, the ones Avery sent stay sent.
     delivery->setAccount(signedIn(kBlake));

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -125,12 +126,27 @@ inline CaptureSidecar sidecarAtStart(const std::string& captureId, std::string s
     return sidecar;
 }
 
+// Every entry of `folder` (not below it) by name: a file's bytes, a link's target, or
+// "<folder>".
+inline std::map<std::string, std::string> snapshot(const std::filesystem::path& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::string& shown = files[entry.path().filename().string()];
+        if (entry.is_symlink()) {
+            shown = "-> " + std::filesystem::read_symlink(entry.path()).string();
+        } else {
+            shown = entry.is_directory() ? "<folder>" : readBytes(entry.path());
+        }
+    }
+    return files;
+}
+
 }  // namespace kavo::testing
 
 namespace kavo {
 
 inline void PrintTo(const WavRepairResult& result, std::ostream* out) {
-    static const char* const names[] = {"repaired", "failed", "alreadyValid", "inUse"};
+    static const char* const names[] = {"repaired", "failed", "alreadyValid", "inUse", "notOurs"};
     *out << names[static_cast<int>(result.kind)] << "(" << result.audioBytes << ", \""
          << result.reason << "\")";
 }

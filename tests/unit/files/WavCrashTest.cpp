@@ -74,7 +74,10 @@ bool readProgress(int fd, Progress& progress) {
 
 TEST(WavCrash, ACaptureKilledMidRecordingIsRepairedWithEverythingItWrote) {
     testing::TempDir dir;
-    const auto file = dir / "capture-0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9.wav";
+    const std::string id = "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9";
+    const auto file = dir / ("capture-" + id + ".wav");
+    testing::sidecarAtStart(id, "2026-03-02T09:15:00.000Z")
+        .write(dir / ("capture-" + id + ".json"));
     int channel[2];
     ASSERT_EQ(::pipe(channel), 0);
     const pid_t child = ::fork();

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "base/Log.h"
 #include "capture/files/WavRepair.h"
 #include "capture/files/WavWriter.h"
@@ -25,12 +27,35 @@ std::string withSizes(std::string bytes, std::uint32_t riff, std::uint32_t data)
     return bytes;
 }
 
-std::string withBlockAlign(std::string bytes, char align) {
-    bytes[32] = align;
-    return bytes;
+std::string le(std::uint32_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
 }
 
-TEST(WavRepair, RewritesTheSizesFromTheLengthCutToWholeBlocks) {
+std::string chunk(const std::string& id, const std::string& payload) {
+    return id + le(static_cast<std::uint32_t>(payload.size()), 4) + payload +
+           (payload.size() % 2 ? std::string(1, '\0') : "");
+}
+
+// A RIFF/WAVE file of other programs, its RIFF size left 0 as a crash would leave it.
+std::string wave(const std::string& chunks) {
+    return "RIFF" + le(0, 4) + "WAVE" + chunks;
+}
+
+std::string pcmFormat(int channels, int rate, int bits) {
+    const int align = channels * bits / 8;
+    return chunk("fmt ", le(1, 2) + le(channels, 2) + le(rate, 4) + le(rate * align, 4) +
+                             le(align, 2) + le(bits, 2));
+}
+
+// The sidecar of capture `id` at start, in the folder of `dir`.
+void writeSidecar(const std::filesystem::path& dir, const std::string& id) {
+    testing::sidecarAtStart(id, "2026-03-02T09:15:00.000Z")
+        .write(dir / ("capture-" + id + ".json"));
+}
+
+TEST(WavRepair, RewritesTheSizesFromTheLengthCutToWholeSamples) {
     const std::string audio = testing::sampleBytes(0, 100);
     const std::string fixed = withSizes(crashed(audio), 36 + 200, 200);
     struct Case {
@@ -51,66 +76,117 @@ TEST(WavRepair, RewritesTheSizesFromTheLengthCutToWholeBlocks) {
         // A data size of 0 is never "already valid".
         {"header only", crashed(""), Result::repaired(0), withSizes(crashed(""), 36, 0),
          Result::repaired(0)},
-        {"torn stereo frame", withBlockAlign(crashed(audio + "abc"), 4), Result::repaired(200),
-         withBlockAlign(fixed, 4), Result::alreadyValid()},
-        {"block align 0", withBlockAlign(crashed("xyz"), 0), Result::repaired(3),
-         withBlockAlign(withSizes(crashed("xyz"), 39, 3), 0), Result::alreadyValid()},
     };
     testing::TempDir dir;
+    writeSidecar(dir.path(), "A");
+    const auto file = dir / "capture-A.wav";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        testing::writeBytes(dir / "a.wav", c.before);
-        EXPECT_EQ(repairWavFile(dir / "a.wav"), c.result);
-        EXPECT_EQ(testing::readBytes(dir / "a.wav"), c.after);
-        EXPECT_EQ(repairWavFile(dir / "a.wav"), c.again);
+        testing::writeBytes(file, c.before);
+        EXPECT_EQ(repairWavFile(file), c.result);
+        EXPECT_EQ(testing::readBytes(file), c.after);
+        EXPECT_EQ(repairWavFile(file), c.again);
     }
 }
 
-// Giving a crashed capture's sidecar its repaired length is shown end to end by
-// CrashSafetyTest; here, the sidecars that must be left alone.
-TEST(WavRepair, AnEndedCapturesSidecarAndAnUnreadableOneAreLeftAsTheyAre) {
+// A file is this program's capture only with its exact header and its sidecar beside it.
+// Everything else, however much like a capture it looks, keeps every byte, and so does
+// everything beside it.
+TEST(WavRepair, FilesThisProgramDidNotWriteAreLeftByteForByte) {
+    const std::string audio = testing::sampleBytes(0, 50);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        // The sidecar beside it: "" none, "own" the capture's, otherwise this text.
+        std::string sidecar;
+        Result result;
+    };
+    const std::string list = chunk("LIST", "INFO" + chunk("INAM", "Weekly sync"));
+    const std::string extensible =
+        chunk("fmt ", le(0xFFFE, 2) + le(2, 2) + le(48'000, 4) + le(288'000, 4) + le(6, 2) +
+                          le(24, 2) + le(22, 2) + le(24, 2) + le(3, 4) + std::string(16, '\x11'));
+    auto absurd = testing::sidecarAtStart("A", "2026-03-02T09:15:00.000Z");
+    absurd.sampleRateHz = std::numeric_limits<std::int64_t>::max();
+    absurd.channels = 4;
+    absurd.bitsPerSample = 64;
+    auto otherFile = testing::sidecarAtStart("A", "2026-03-02T09:15:00.000Z");
+    otherFile.audioFileName = "capture-B.wav";
+    const std::vector<Case> cases = {
+        {"metadata before the audio", wave(pcmFormat(1, 16'000, 16) + list + chunk("data", audio)),
+         "own", Result::notOurs("not this program's audio layout")},
+        {"tagged stereo", wave(pcmFormat(2, 44'100, 16) + chunk("data", audio + "ab") + list),
+         "own", Result::notOurs("not this program's audio layout")},
+        {"24-bit with a channel mask", wave(extensible + chunk("data", audio + "xy")), "own",
+         Result::notOurs("not this program's audio layout")},
+        {"not RIFF", "ID3\x04" + std::string(40, '\0') + audio, "own",
+         Result::notOurs("not this program's audio layout")},
+        {"own header, no sidecar", crashed(audio + "\x7f"), "",
+         Result::notOurs("no capture sidecar beside it")},
+        {"sidecar of another file", crashed(audio), otherFile.encode(),
+         Result::notOurs("its sidecar describes other audio")},
+        // Their product overflows 64 bits; the repair never multiplies a sidecar's values.
+        {"absurd sidecar format", crashed(audio + "\x7f"), absurd.encode(),
+         Result::notOurs("its sidecar describes other audio")},
+        {"unreadable sidecar", crashed(audio), "[]",
+         Result::notOurs("its sidecar cannot be read (The capture sidecar is not valid: \"top "
+                         "level\" is not an object)")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::TempDir dir;
+        const auto file = dir / "capture-A.wav";
+        testing::writeBytes(file, c.bytes);
+        if (c.sidecar == "own") {
+            writeSidecar(dir.path(), "A");
+        } else if (!c.sidecar.empty()) {
+            testing::writeBytes(dir / "capture-A.json", c.sidecar);
+        }
+        const auto before = testing::snapshot(dir.path());
+        LogCapture logs;
+        EXPECT_EQ(repairWavFile(file), c.result);
+        EXPECT_TRUE(repairIncompleteCaptures(dir.path()).empty());
+        EXPECT_EQ(repairCapture(file), c.result);
+        EXPECT_EQ(testing::snapshot(dir.path()), before);
+        EXPECT_TRUE(logs.contains("WavWriter", "Left capture-A.wav as it is: " + c.result.reason));
+        for (const auto& entry : logs.entries())
+            EXPECT_EQ(entry.level, LogLevel::info) << entry.message;
+    }
+}
+
+// Neither a folder, a link nor a device is opened, even when a capture's sidecar is beside
+// its name; a link's target stays as it was.
+TEST(WavRepair, OnlyRegularFilesAreOpened) {
+    testing::TempDir dir;
+    const std::string incomplete = crashed(testing::sampleBytes(0, 10) + "\x7f");
+    testing::writeBytes(dir / "elsewhere.bin", incomplete);
+    std::filesystem::create_directory(dir / "capture-F.wav");
+    std::filesystem::create_symlink(dir / "elsewhere.bin", dir / "capture-L.wav");
+    std::filesystem::create_symlink("/dev/zero", dir / "capture-Z.wav");
+    for (const char* id : {"F", "L", "Z"}) writeSidecar(dir.path(), id);
+    const auto before = testing::snapshot(dir.path());
+
+    for (const char* name : {"capture-F.wav", "capture-L.wav", "capture-Z.wav"})
+        EXPECT_EQ(repairWavFile(dir / name), Result::notOurs("not a regular file")) << name;
+    EXPECT_TRUE(repairIncompleteCaptures(dir.path()).empty());
+    EXPECT_EQ(testing::snapshot(dir.path()), before);
+}
+
+TEST(WavRepair, AnEndedCapturesSidecarKeepsItsLength) {
     testing::TempDir dir;
     auto ended = testing::sidecarAtStart("A", "2026-03-02T09:15:00.000Z");
     ended.endedAt = "2026-03-02T09:15:09.000Z";
     ended.durationSeconds = 9;
     ended.write(dir / "capture-A.json");
-    testing::writeBytes(dir / "capture-B.json", "{not json");
-    for (const char* wav : {"capture-A.wav", "capture-B.wav"})
-        testing::writeBytes(dir / wav, crashed(testing::sampleBytes(0, 8'000)));
-    LogCapture logs;
+    testing::writeBytes(dir / "capture-A.wav", crashed(testing::sampleBytes(0, 8'000)));
 
-    EXPECT_EQ(repairIncompleteCaptures(dir.path()).size(), 2u);
+    EXPECT_EQ(repairIncompleteCaptures(dir.path()).size(), 1u);
     EXPECT_EQ(CaptureSidecar::read(dir / "capture-A.json"), ended);
-    EXPECT_EQ(testing::readBytes(dir / "capture-B.json"), "{not json");
-    EXPECT_TRUE(logs.contains("WavWriter",
-                              "Could not give the sidecar of capture-B.wav its repaired length: "));
 }
 
-// Bad input is reported with its reason and left byte for byte as it was.
-TEST(WavRepair, TruncatedForeignAndUnreadableFilesAreReportedAndUntouched) {
+// The causes are told in words, not numbers.
+TEST(WavRepair, ACaptureThatCannotBeRepairedSaysWhyAndIsUntouched) {
     testing::TempDir dir;
-    const std::string shortFile(30, 'R');
-    const std::string foreign = "ID3\x04" + std::string(40, '\0') + testing::sampleBytes(0, 10);
-    testing::writeBytes(dir / "short.wav", shortFile);
-    testing::writeBytes(dir / "foreign.wav", foreign);
-    std::filesystem::create_directory(dir / "folder.wav");
-    LogCapture logs;
-
-    EXPECT_EQ(repairWavFile(dir / "short.wav"), Result::failed("shorter than a WAVE header"));
-    EXPECT_EQ(repairWavFile(dir / "foreign.wav"), Result::failed("not a RIFF file"));
-    EXPECT_EQ(repairWavFile(dir / "folder.wav"), Result::failed("open failed (errno 21)"));
-    EXPECT_TRUE(repairIncompleteCaptures(dir.path()).empty());
-    EXPECT_EQ(testing::readBytes(dir / "short.wav"), shortFile);
-    EXPECT_EQ(testing::readBytes(dir / "foreign.wav"), foreign);
-    EXPECT_TRUE(logs.contains("WavWriter", "Cannot repair short.wav: shorter than a WAVE header"));
-    EXPECT_TRUE(logs.contains("WavWriter", "Cannot repair foreign.wav: not a RIFF file"));
-    EXPECT_TRUE(logs.contains("WavWriter", "Cannot repair folder.wav: open failed (errno 21)"));
-    for (const auto& entry : logs.entries())
-        EXPECT_EQ(entry.level, LogLevel::error) << entry.message;
-}
-
-TEST(WavRepair, FailedOpenReadAndWriteCarryTheirCause) {
-    testing::TempDir dir;
+    writeSidecar(dir.path(), "B");
     const auto file = dir / "capture-B.wav";
     const std::string bytes = crashed(testing::sampleBytes(0, 10));
     testing::writeBytes(file, bytes);
@@ -118,20 +194,29 @@ TEST(WavRepair, FailedOpenReadAndWriteCarryTheirCause) {
     denied.openErrno = EACCES;
     badDisk.preadErrno = EIO;
     readOnlyDisk.pwriteErrno = EROFS;
-    EXPECT_EQ(repairWavFile(file, denied), Result::failed("open failed (errno 13)"));
-    EXPECT_EQ(repairWavFile(file, badDisk), Result::failed("header read failed (errno 5)"));
+    EXPECT_EQ(repairWavFile(file, denied), Result::failed("open failed (Permission denied)"));
+    EXPECT_EQ(repairWavFile(file, badDisk),
+              Result::failed("header read failed (Input/output error)"));
     EXPECT_EQ(testing::readBytes(file), bytes);
     EXPECT_THROW(repairWavFile(file, readOnlyDisk), WavRepairError);
 
     LogCapture logs;
     EXPECT_TRUE(repairIncompleteCaptures(dir.path(), readOnlyDisk).empty());
     EXPECT_EQ(logs.messages("WavWriter"),
-              std::vector<std::string>{"Cannot repair capture-B.wav: unreadable"});
+              std::vector<std::string>{"Cannot repair capture-B.wav: header write to " +
+                                       file.string() + " failed (Read-only file system)"});
+
+    testing::writeBytes(file, std::string(30, 'R'));
+    EXPECT_EQ(repairWavFile(file), Result::notOurs("shorter than this program's header"));
+    EXPECT_EQ(testing::readBytes(file), std::string(30, 'R'));
 }
 
 TEST(WavRepair, OnlyWavFilesOfAnyCaseInAnExistingFolderAreExamined) {
     testing::TempDir dir;
     const std::string incomplete = crashed(testing::sampleBytes(0, 4));
+    auto loud = testing::sidecarAtStart("X", "2026-03-02T09:15:00.000Z");
+    loud.audioFileName = "LOUD.WAV";
+    loud.write(dir / "LOUD.json");
     for (const char* name : {"LOUD.WAV", "capture-X.json", "notes.wav.txt", "wav"})
         testing::writeBytes(dir / name, incomplete);
     LogCapture logs;
@@ -140,7 +225,8 @@ TEST(WavRepair, OnlyWavFilesOfAnyCaseInAnExistingFolderAreExamined) {
     for (const char* name : {"capture-X.json", "notes.wav.txt", "wav"})
         EXPECT_EQ(testing::readBytes(dir / name), incomplete) << name;
     EXPECT_EQ(logs.messages("WavWriter"),
-              std::vector<std::string>{"Repaired LOUD.WAV: data=8 bytes"});
+              (std::vector<std::string>{"Repaired LOUD.WAV: data=8 bytes",
+                                        "Its sidecar now gives the repaired length, 0.00 s"}));
     EXPECT_TRUE(repairIncompleteCaptures(dir / "Captures").empty());
 }
 
@@ -148,6 +234,7 @@ TEST(WavRepair, OnlyWavFilesOfAnyCaseInAnExistingFolderAreExamined) {
 // off the live file, which is repaired at a later launch once the lock is gone.
 TEST(WavRepair, AFileARunningCaptureIsWritingIsSkippedUntilItsWriterIsGone) {
     testing::TempDir dir;
+    writeSidecar(dir.path(), "L");
     const auto file = dir / "capture-L.wav";
     auto writer = std::make_unique<WavWriter>(file, 16'000, 1, 16);
     const auto block = testing::samples(0, 1'600);
@@ -168,6 +255,7 @@ TEST(WavRepair, AFileARunningCaptureIsWritingIsSkippedUntilItsWriterIsGone) {
     EXPECT_EQ(testing::readBytes(file),
               withSizes(crashed(testing::sampleBytes(0, 1'600) + testing::sampleBytes(0, 1'600)),
                         36 + 6'400, 6'400));
+    EXPECT_DOUBLE_EQ(CaptureSidecar::read(dir / "capture-L.json").durationSeconds, 0.2);
 }
 
 // Sparse files stand in for captures of about 37 hours.
@@ -179,15 +267,17 @@ TEST(WavRepair, AFileTooLongForThe32BitSizesIsReportedNotWrapped) {
         std::ifstream(file, std::ios::binary).read(bytes.data(), 44);
         return bytes;
     };
+    writeSidecar(dir.path(), "fits");
+    writeSidecar(dir.path(), "long");
 
-    const auto fits = dir / "fits.wav";
+    const auto fits = dir / "capture-fits.wav";
     testing::writeBytes(fits, crashed(""));
     std::filesystem::resize_file(fits, 44 + largestDescribable);  // odd: one torn byte
     EXPECT_EQ(repairWavFile(fits), Result::repaired(largestDescribable - 1));
     EXPECT_EQ(std::filesystem::file_size(fits), 44U + largestDescribable - 1);
     EXPECT_EQ(header(fits), withSizes(crashed(""), 0xFFFF'FFFE, 0xFFFF'FFDA));
 
-    const auto tooLong = dir / "long.wav";
+    const auto tooLong = dir / "capture-long.wav";
     testing::writeBytes(tooLong, crashed(""));
     std::filesystem::resize_file(tooLong, 44 + largestDescribable + 1);
     EXPECT_EQ(repairWavFile(tooLong),

@@ -98,27 +98,31 @@ TEST(WavWriter, InterruptedAndPartialWritesStillDeliverEveryByteInOrder) {
     EXPECT_EQ(bytes.substr(44), testing::sampleBytes(0, 500));
 }
 
-TEST(WavWriter, AFailedAppendIsLoggedNotCountedAndTheCaptureGoesOn) {
+// A full disk: the torn write is cut off again, the handler hears of it once, and the
+// file holds exactly what the header declares, however long the mixer goes on.
+TEST(WavWriter, AFailedAppendEndsTheAudioWithExactlyWhatWasWritten) {
     testing::TempDir dir;
     const auto file = dir / "capture-C.wav";
     ScriptedFileIO io;
-    WavWriter writer(file, 16'000, 1, 16, io);
+    std::vector<std::string> told;
+    WavWriter writer(file, 16'000, 1, 16, io,
+                     [&told](const WriterError& error) { told.push_back(error.what()); });
     LogCapture logs;
     const auto block = testing::samples(0, 100);
     writer.append(block.data(), 100);
     io.writeSteps = {WriteStep::partial, WriteStep::fail};
     writer.append(block.data(), 100);
-    EXPECT_EQ(writer.audioBytesWritten(), 200);
-    EXPECT_EQ(writer.bytesSinceSync(), 200);
-    EXPECT_EQ(logs.messages("WavWriter"),
-              std::vector<std::string>{"Audio append failed: write to " + file.string() +
-                                       " failed (errno 28)"});
     writer.append(block.data(), 100);
-    EXPECT_EQ(writer.close(), 400);
-    // The torn block's first bytes stay in the file; the header declares only what counted.
+    const std::string failure = "write to " + file.string() + " failed (No space left on device)";
+    EXPECT_EQ(told, std::vector<std::string>{failure});
+    EXPECT_EQ(writer.failedErrno(), ENOSPC);
+    EXPECT_EQ(logs.messages("WavWriter"),
+              std::vector<std::string>{"Audio append failed: " + failure});
+    EXPECT_EQ(writer.close(), 200);
     const auto bytes = testing::readBytes(file);
-    EXPECT_EQ(bytes.size(), 44U + 200 + 3 + 200);
-    EXPECT_EQ(testing::u32At(bytes, 40), 400U);
+    EXPECT_EQ(bytes.size(), 44U + 200);
+    EXPECT_EQ(testing::u32At(bytes, 40), 200U);
+    EXPECT_EQ(bytes.substr(44), testing::sampleBytes(0, 100));
 }
 
 TEST(WavWriter, OpenFailuresCarryThePathAndErrnoAndLeaveNoLock) {
@@ -130,8 +134,8 @@ TEST(WavWriter, OpenFailuresCarryThePathAndErrnoAndLeaveNoLock) {
     } catch (const WriterError& error) {
         EXPECT_EQ(error.code(), WriterError::Code::openFailed);
         EXPECT_EQ(error.errnoValue(), ENOENT);
-        EXPECT_EQ(std::string(error.what()),
-                  "could not open " + missing.string() + " for writing (errno 2)");
+        EXPECT_EQ(std::string(error.what()), "could not open " + missing.string() +
+                                                 " for writing (No such file or directory)");
     }
 
     ScriptedFileIO io;
@@ -143,7 +147,7 @@ TEST(WavWriter, OpenFailuresCarryThePathAndErrnoAndLeaveNoLock) {
     } catch (const WriterError& error) {
         EXPECT_EQ(error.code(), WriterError::Code::writeFailed);
         EXPECT_EQ(std::string(error.what()),
-                  "write to " + (dir / "b.wav").string() + " failed (errno 5)");
+                  "write to " + (dir / "b.wav").string() + " failed (Input/output error)");
     }
     EXPECT_TRUE(lockable(dir / "b.wav"));
 }

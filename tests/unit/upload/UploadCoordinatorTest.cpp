@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <nlohmann/json.hpp>
+#include <system_error>
 
 #include "FakeBlobStorage.h"
 #include "base/Log.h"
@@ -104,6 +106,11 @@ TEST_F(CoordinatorTest, LocalProblemsEndTheRunAtOnceWithTheirOwnTexts) {
     std::filesystem::remove(artifacts.audioURL);
     EXPECT_EQ(coordinator(clock).run(artifacts),
               UploadStatus::failed("Recording file is no longer on this Mac (capture-T1.wav)."));
+    std::filesystem::create_directory(artifacts.audioURL);
+    EXPECT_EQ(coordinator(clock).run(artifacts),
+              UploadStatus::failed(
+                  "capture-T1.wav is not a recording file (it is a folder or a device)."));
+    std::filesystem::remove(artifacts.audioURL);
     std::ofstream(artifacts.sidecarURL) << "{ not a sidecar";
     EXPECT_EQ(coordinator(clock).run(artifacts),
               UploadStatus::failed("This recording's metadata file is missing or unreadable, so "
@@ -141,6 +148,14 @@ TEST(UploadCoordinatorClassify, SortsEachFailureIntoTransientOrPermanentWithItsT
         {classify(TransportError(TransportError::Kind::cancelled)),
          R::transient("Init failed: The request was cancelled.")},
         {classify(std::runtime_error("odd")), R::transient("Init failed: odd")},
+        // Waiting does not heal a folder or a missing permission; it may heal a full disk.
+        {classify(std::filesystem::filesystem_error(
+             "read", "/c.wav", std::make_error_code(std::errc::is_a_directory))),
+         R::permanent("Init failed: filesystem error: read: Is a directory [/c.wav]")},
+        {classify(std::system_error(EACCES, std::generic_category(), "open")),
+         R::permanent("Init failed: open: Permission denied")},
+        {classify(std::system_error(ENOSPC, std::generic_category(), "write")),
+         R::transient("Init failed: write: No space left on device")},
     };
     for (const auto& [result, expected] : cases) EXPECT_EQ(result, expected);
     for (const R& result :

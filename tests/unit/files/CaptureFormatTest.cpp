@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include "capture/files/CaptureFormat.h"
+#include "support/TempDir.h"
+#include "unit/files/FileTestSupport.h"
+
+namespace kavo {
+namespace {
+
+std::string closedCapture(const std::string& audio) {
+    std::string bytes = testing::openCaptureHeader() + audio;
+    const auto put = [&bytes](std::size_t at, std::uint32_t value) {
+        for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+    };
+    put(4, static_cast<std::uint32_t>(audio.size() + 36));
+    put(40, static_cast<std::uint32_t>(audio.size()));
+    return bytes;
+}
+
+// Before anything leaves the computer: only what this program records passes, and
+// everything else is named for what it is, with both files left as they were.
+TEST(CaptureFormat, OnlyAFinishedCaptureOfThisProgramPasses) {
+    const std::string audio = testing::sampleBytes(0, 160);
+    const std::string good = closedCapture(audio);
+    std::string stereo = good;
+    stereo[22] = 2;
+    std::string lying = good;
+    lying[40] = 0x7f;  // declares 383 audio bytes instead of 320
+    auto own = testing::sidecarAtStart("A", "2026-03-02T09:15:00.000Z");
+    auto eightKilohertz = own;
+    eightKilohertz.sampleRateHz = 8'000;
+    auto otherFile = own;
+    otherFile.audioFileName = "capture-B.wav";
+    struct Case {
+        const char* name;
+        std::string audio;  // "<folder>" for a folder
+        std::string sidecar;
+        std::string error;  // empty: it passes
+    };
+    const std::vector<Case> cases = {
+        {"a capture", good, own.encode(), ""},
+        {"a text file", "Minutes of the meeting\n", own.encode(),
+         "capture-A.wav is not a WAVE recording."},
+        {"a PNG", "\x89PNG\r\n\x1a\n" + std::string(60, '\0'), own.encode(),
+         "capture-A.wav is not a WAVE recording."},
+        {"stereo", stereo, own.encode(),
+         "capture-A.wav is a 16000 Hz, 2-channel, 16-bit WAVE file, not a recording of this "
+         "program (16000 Hz mono 16-bit)."},
+        {"a header that lies", lying, own.encode(),
+         "The header of capture-A.wav declares 383 audio bytes, but the file holds 320."},
+        {"no audio", closedCapture(""), own.encode(), "capture-A.wav holds no audio."},
+        {"a folder", "<folder>", own.encode(), "capture-A.wav is a folder, not a recording."},
+        {"a sidecar of other audio", good, eightKilohertz.encode(),
+         "The sidecar of capture-A.wav describes 8000 Hz, 1-channel, 16-bit audio, but the file "
+         "is 16000 Hz mono 16-bit."},
+        {"a sidecar of another file", good, otherFile.encode(),
+         "The sidecar capture-A.json describes capture-B.wav, not capture-A.wav."},
+        {"a broken sidecar", good, "[]",
+         "The sidecar of capture-A.wav cannot be used: The capture sidecar is not valid: \"top "
+         "level\" is not an object"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::TempDir dir;
+        const auto artifacts = CaptureArtifacts::forCapture(dir.path(), "A");
+        if (c.audio == "<folder>") {
+            std::filesystem::create_directory(artifacts.audioURL);
+        } else {
+            testing::writeBytes(artifacts.audioURL, c.audio);
+        }
+        testing::writeBytes(artifacts.sidecarURL, c.sidecar);
+        const auto before = testing::snapshot(dir.path());
+        if (c.error.empty()) {
+            EXPECT_NO_THROW(CaptureFormat::verify(artifacts));
+        } else {
+            try {
+                CaptureFormat::verify(artifacts);
+                ADD_FAILURE() << "passed";
+            } catch (const CaptureFileError& error) {
+                EXPECT_EQ(std::string(error.what()), c.error);
+            }
+        }
+        EXPECT_EQ(testing::snapshot(dir.path()), before);
+    }
+    testing::TempDir dir;
+    try {
+        CaptureFormat::verify(CaptureArtifacts::forCapture(dir.path(), "gone"));
+        ADD_FAILURE() << "a missing file passed";
+    } catch (const CaptureFileError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "The recording capture-gone.wav is no longer on this computer.");
+    }
+}
+
+}  // namespace
+}  // namespace kavo
