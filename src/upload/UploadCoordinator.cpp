@@ -118,7 +118,7 @@ UploadCoordinator::AttemptResult UploadCoordinator::attemptOnce(const CaptureArt
 
     struct stat attributes {};
     if (::stat(artifacts.audioURL.c_str(), &attributes) != 0)
-        return AttemptResult::permanent("Recording file is no longer on this Mac (" +
+        return AttemptResult::permanent("Recording file is no longer on this computer (" +
                                         artifacts.audioURL.filename().string() + ").");
     const auto size = static_cast<std::int64_t>(attributes.st_size);
 

@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "audio/AudioBufferList.h"
-#include "audio/endpoints/AudioObjects.h"
 #include "platform/linux/PulseContext.h"
 
 namespace kavo::linux_platform {
@@ -20,9 +18,10 @@ namespace kavo::linux_platform {
 // callback runs after that.
 class PulseRecordStream {
 public:
-    // Called on the main loop thread for every buffer; must not lock, allocate or wait.
+    // Called on the main loop thread for every buffer of `frames` interleaved frames of
+    // the stream's channels, heard at `hostTime`; must not lock, allocate or wait.
     using DataHandler =
-        std::function<void(const AudioBufferList& buffers, const AudioTimeStamp& time)>;
+        std::function<void(const float* samples, std::size_t frames, std::uint64_t hostTime)>;
 
     // Something happened to the stream that may change what it records: it moved to
     // another source, was suspended or resumed, or failed. Called on the main loop thread

@@ -23,13 +23,12 @@ TEST(PulseAudioConnection, RecordsAndWatchesAgainOnceARestartedServerIsBack) {
     testing::TempDir captures;
     SystemClock clock;
     SerialQueue main{"reconnect-test.main"};
-    SerialQueue utility{"reconnect-test.utility"};
     std::mutex mutex;
     std::condition_variable changed;
     std::optional<ConferenceActivity> lastReport;
     std::optional<PulseAudioConnection> connection;
     main.sync([&] {
-        connection.emplace(clock, main, utility, captures.path());
+        connection.emplace(clock, main, captures.path());
         connection->conference().setOnChange([&](const ConferenceActivity& activity) {
             std::lock_guard lock(mutex);
             lastReport = activity;
