@@ -90,6 +90,9 @@ PulseRecordStream::PulseRecordStream(PulseContext& pulse, Options options, DataH
 
 PulseRecordStream::~PulseRecordStream() {
     const PulseContext::Lock lock(pulse_);
+    // What is held waits only to be heard: it goes now, or a switch to another source
+    // would lose it.
+    release(monotonicNanoseconds(), true);
     disconnect();
 }
 

@@ -14,7 +14,7 @@ namespace kavo::linux_platform {
 
 // A float32 record stream on one named source, delivering interleaved buffers with a
 // monotonic host time each: when the audio was captured or, for a monitor, heard. A buffer
-// is handed over once that time has come, never before. Disconnects when dropped; no
+// is handed over once that time has come, never before, until the stream is dropped; no
 // callback runs after that.
 class PulseRecordStream {
 public:
@@ -39,7 +39,8 @@ public:
         std::string streamName = "Kavo Meetings capture";
     };
 
-    // Connects and waits until the stream records; throws PulseError with the cause.
+    // Connects and waits until the stream records; throws PulseError with the cause. When
+    // dropped, hands over what it holds, on the dropping thread, and disconnects.
     PulseRecordStream(PulseContext& pulse, Options options, DataHandler onData,
                       EventHandler onEvent);
     PulseRecordStream(const PulseRecordStream&) = delete;
