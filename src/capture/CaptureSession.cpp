@@ -445,8 +445,9 @@ void CaptureSession::performRebuild(RebuildRequest request) {
 
     const std::uint64_t done = clock_.hostTime();
     note.total = Duration{static_cast<Duration::rep>(done - t0)};
-    note.deadline = done + static_cast<std::uint64_t>(
-                               std::chrono::duration_cast<std::chrono::nanoseconds>(kGapWait).count());
+    note.deadline =
+        done + static_cast<std::uint64_t>(
+                   std::chrono::duration_cast<std::chrono::nanoseconds>(kGapWait).count());
     const auto measure = [this](const std::optional<RebuildOutcome>& outcome, EndpointScope scope,
                                 GapMeasure& gap) {
         // The predecessor has stopped: its last audio is in. Without audio before, or
@@ -486,7 +487,8 @@ void CaptureSession::writeNote(PendingNote note) {
         const std::uint64_t first = gap.fresh->first.load(std::memory_order_acquire);
         // Still nothing: the gap is at least as long as the wait.
         const std::uint64_t end = first != 0 ? first : now;
-        outcome->gap = Duration{static_cast<Duration::rep>(end > gap.lastEnd ? end - gap.lastEnd : 0)};
+        outcome->gap =
+            Duration{static_cast<Duration::rep>(end > gap.lastEnd ? end - gap.lastEnd : 0)};
     };
     realGap(note.microphoneGap, note.microphone);
     realGap(note.systemAudioGap, note.systemAudio);

@@ -38,10 +38,11 @@ std::optional<DeviceChange> DeviceWatch::handle(std::string_view name, WallTime 
                 orNone(previous.defaultInputUID), orNone(current.defaultInputUID),
                 orNone(previous.defaultOutputUID), orNone(current.defaultOutputUID));
     const std::string at = SidecarTimestamp::format(now);
-    DeviceChange change{scope,
-                        {{.at = at,
-                          .kind = "deviceChange",
-                          .detail = std::string(name) + " -> " + std::string(scope.description())}}};
+    DeviceChange change{
+        scope,
+        {{.at = at,
+          .kind = "deviceChange",
+          .detail = std::string(name) + " -> " + std::string(scope.description())}}};
     if (previous.defaultInputUID && !current.defaultInputUID) {
         log_.error("No microphone left on this computer; the microphone channel records silence");
         change.events.push_back(

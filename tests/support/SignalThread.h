@@ -52,8 +52,7 @@ struct DeviceStream {
 // is due. Each hand-over runs inside an AudioCallbackScope.
 class SignalThread {
 public:
-    using Deliver =
-        std::function<void(const AudioBufferList& buffers, std::uint64_t hostTime)>;
+    using Deliver = std::function<void(const AudioBufferList& buffers, std::uint64_t hostTime)>;
 
     enum class Pacing {
         followClock,  // delivers as the clock advances, checking every millisecond

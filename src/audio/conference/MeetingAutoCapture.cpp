@@ -1,8 +1,8 @@
 #include "audio/conference/MeetingAutoCapture.h"
 
-#include <chrono>
-
 #include <fmt/format.h>
+
+#include <chrono>
 
 #include "capture/CaptureController.h"
 
@@ -110,8 +110,8 @@ void MeetingAutoCapture::evaluate(WallTime now) {
         const Duration held = now - *activeSince_;
         if (held < kStartDelay) return;
         isArmed_ = false;
-        log_.notice("Auto-start: {} held the microphone for {} s",
-                    describe(activity_), wholeSeconds(held));
+        log_.notice("Auto-start: {} held the microphone for {} s", describe(activity_),
+                    wholeSeconds(held));
         hooks_.startCapture();
         return;
     }

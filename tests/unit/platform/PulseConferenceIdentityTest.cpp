@@ -30,11 +30,9 @@ TEST(PulseConferenceIdentity, FlatpakIdComesFirstThenBinaryThenName) {
               "teams");
     EXPECT_EQ(Source::conferencingIdentity({{"application.name", "ZOOM VoiceEngine"}}, {}),
               "ZOOM VoiceEngine");
-    EXPECT_EQ(Source::conferencingIdentity({}, {{"application.process.binary", "slack"}}),
-              "slack");
+    EXPECT_EQ(Source::conferencingIdentity({}, {{"application.process.binary", "slack"}}), "slack");
     // The remapped source's own stream has a name and no binary.
-    EXPECT_EQ(Source::conferencingIdentity({{"media.name", "Remapped Stream"}}, {}),
-              std::nullopt);
+    EXPECT_EQ(Source::conferencingIdentity({{"media.name", "Remapped Stream"}}, {}), std::nullopt);
 }
 
 }  // namespace

@@ -102,8 +102,9 @@ TEST_F(CoordinatorTest, LocalProblemsEndTheRunAtOnceWithTheirOwnTexts) {
     EXPECT_EQ(coordinator(clock).run(artifacts),
               UploadStatus::failed("Sign in again to upload this meeting."));
     std::filesystem::remove(artifacts.audioURL);
-    EXPECT_EQ(coordinator(clock).run(artifacts),
-              UploadStatus::failed("Recording file is no longer on this computer (capture-T1.wav)."));
+    EXPECT_EQ(
+        coordinator(clock).run(artifacts),
+        UploadStatus::failed("Recording file is no longer on this computer (capture-T1.wav)."));
     std::ofstream(artifacts.sidecarURL) << "{ not a sidecar";
     EXPECT_EQ(coordinator(clock).run(artifacts),
               UploadStatus::failed("This recording's metadata file is missing or unreadable, so "
