@@ -1,7 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "audio/endpoints/ListenerRegistration.h"
 #include "base/Clock.h"
