@@ -127,6 +127,10 @@ TEST_F(PulseCaptureTest, EachEndpointStaysOnItsSourceWhateverTheDefaultsDo) {
 TEST_F(PulseCaptureTest, AMonitorAsTheDefaultSourceIsNoMicrophoneAndRecordsNothing) {
     auto music = daemon_->play("speakers", daemon_->tone(1000, 4));
     daemon_->pactl({"set-default-source", "speakers.monitor"});
+    // A session manager (WirePlumber) takes the new default a moment later.
+    for (int i = 0; i < 100 && pulse_->serverInfo().value().defaultSourceName != "speakers.monitor";
+         ++i)
+        std::this_thread::sleep_for(20ms);
     PulseSourceEndpoint microphone(*pulse_, Role::microphone);
     EXPECT_EQ(microphone.prepare(), PulseSourceEndpoint::kSilentRate);
     EXPECT_FALSE(microphone.sourceName());
