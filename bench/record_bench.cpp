@@ -1,6 +1,7 @@
 // What a real recording costs: `kavo-meetings record` for 60 s against a private audio
 // server with a tone playing on each side, measured from outside as the user's system
-// would see it: CPU time as a share of one core, and peak resident memory.
+// would see it: CPU time as a share of one core, and peak resident memory. Given another
+// build's kavo-meetings as well, records with it too, on the same server in the same run.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -8,19 +9,21 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "support/PulseDaemon.h"
 
-int main(int argc, char** argv) {
-    const double seconds = argc > 1 ? std::stod(argv[1]) : 60.0;
-    const std::filesystem::path executable = KAVO_BINARY_DIR "/src/kavo-meetings";
-    kavo::testing::PulseDaemon daemon;
-    auto speakers = daemon.play("speakers", daemon.tone(1000, seconds + 10));
-    auto microphone = daemon.play("micsrc", daemon.tone(440, seconds + 10));
+namespace {
 
-    const std::string data = "XDG_DATA_HOME=" + (daemon.home() / "data").string();
+struct Cost {
+    double cpuSeconds = 0;
+    double peakMegabytes = 0;
+};
+
+std::optional<Cost> record(const std::filesystem::path& executable, const std::string& data,
+                           double seconds) {
     const std::string length = std::to_string(seconds);
     const pid_t child = ::fork();
     if (child == 0) {
@@ -33,15 +36,42 @@ int main(int argc, char** argv) {
     rusage usage{};
     if (child < 0 || ::wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
         WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "kavo-meetings record failed (status %d)\n", status);
-        return 1;
+        std::fprintf(stderr, "%s record failed (status %d)\n", executable.c_str(), status);
+        return std::nullopt;
     }
-    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return Cost{static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6,
+                static_cast<double>(usage.ru_maxrss) / 1024.0};
+}
+
+void print(const char* which, const Cost& cost, double seconds) {
+    std::printf(
+        "%s: CPU time %.3f s = %.2f %% of one core (target < 2 %%), peak resident "
+        "memory %.1f MB (target < 40 MB)\n",
+        which, cost.cpuSeconds, 100.0 * cost.cpuSeconds / seconds, cost.peakMegabytes);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double seconds = argc > 1 ? std::stod(argv[1]) : 60.0;
+    const std::filesystem::path executable = KAVO_BINARY_DIR "/src/kavo-meetings";
+    const std::optional<std::filesystem::path> comparison =
+        argc > 2 ? std::optional<std::filesystem::path>(argv[2]) : std::nullopt;
+    kavo::testing::PulseDaemon daemon;
+    const double played = (comparison ? 2 : 1) * (seconds + 5) + 5;
+    auto speakers = daemon.play("speakers", daemon.tone(1000, played));
+    auto microphone = daemon.play("micsrc", daemon.tone(440, played));
+    const std::string data = "XDG_DATA_HOME=" + (daemon.home() / "data").string();
+
     std::printf("recording length: %.0f s\n", seconds);
-    std::printf("CPU time of the recorder: %.3f s = %.2f %% of one core (target < 2 %%)\n", cpu,
-                100.0 * cpu / seconds);
-    std::printf("peak resident memory of the recorder: %.1f MB (target < 40 MB)\n",
-                static_cast<double>(usage.ru_maxrss) / 1024.0);
+    const auto cost = record(executable, data, seconds);
+    if (!cost) return 1;
+    print("this build", *cost, seconds);
+    if (comparison) {
+        const auto other = record(*comparison, data, seconds);
+        if (!other) return 1;
+        print(comparison->c_str(), *other, seconds);
+    }
     return 0;
 }

@@ -15,6 +15,8 @@ packages=(
   qt6-base-dev
   # real peers and signals for the tests and the demo
   pulseaudio pulseaudio-utils sox espeak-ng
+  # the same tests on PipeWire, which WirePlumber drives over a private session bus
+  pipewire pipewire-pulse wireplumber dbus-daemon
   # fuzzing and sanitizer runtimes
   clang-14 libclang-rt-14-dev
 )

@@ -63,12 +63,7 @@ CaptureSession::CaptureSession(PrivateTag, Environment environment)
       ownedControl_(environment.control ? nullptr : std::make_unique<SerialQueue>(kControlLabel)),
       control_(environment.control ? environment.control : ownedControl_.get()),
       mixerQueue_(environment.mixerQueue),
-      watch_(environment.hardware, *control_,
-             environment.readDeviceSnapshot
-                 ? std::move(environment.readDeviceSnapshot)
-                 : DeviceWatch::ReadSnapshot([&hardware = environment.hardware] {
-                       return AudioDeviceSnapshot::current(hardware);
-                   })) {}
+      watch_(environment.devices, *control_) {}
 
 CaptureSession::~CaptureSession() {
     teardown();
@@ -262,8 +257,16 @@ void CaptureSession::startEndpoint(CaptureEndpoint& endpoint, EndpointScope scop
             if (auto session = weak.lock()) session->requestRebuild(reason, scope);
         });
     });
-    endpoint.start([weak = std::weak_ptr<Mixer::Channel>(channel)](
+    auto delivered = std::make_shared<DeliveryMarks>();
+    marks(scope) = delivered;
+    const double rate = channel->sampleRate();
+    endpoint.start([weak = std::weak_ptr<Mixer::Channel>(channel), delivered, rate](
                        const float* frames, std::int64_t count, std::uint64_t hostTime) {
+        if (delivered->first.load(std::memory_order_relaxed) == 0)
+            delivered->first.store(hostTime, std::memory_order_release);
+        delivered->lastEnd.store(
+            hostTime + static_cast<std::uint64_t>(static_cast<double>(count) * 1e9 / rate),
+            std::memory_order_release);
         if (auto target = weak.lock()) target->deliver(frames, count, hostTime);
     });
 }
@@ -291,6 +294,8 @@ void CaptureSession::closeAudio() {
 }
 
 void CaptureSession::teardown() {
+    noteTimer_.cancel();
+    pendingNote_.reset();
     pendingRebuild_.cancel();
     pendingRequest_.reset();
     watch_.remove();
@@ -348,6 +353,7 @@ void CaptureSession::finalizeOnControl() {
     const CaptureState current = state();
     if (current != CaptureState::running && current != CaptureState::rebuilding) return;
     state_ = CaptureState::stopping;
+    settleNote(true);
     pendingRebuild_.cancel();
     pendingRequest_.reset();
     watch_.remove();
@@ -410,11 +416,28 @@ void CaptureSession::handleDeviceNotification(std::string_view name) {
     if (current != CaptureState::running && current != CaptureState::rebuilding) return;
     auto change = watch_.handle(name, clock_.now());
     if (!change) return;
-    updateSidecar([&](CaptureSidecar& sidecar) { sidecar.deviceEvents.push_back(change->event); });
+    updateSidecar([&](CaptureSidecar& sidecar) {
+        sidecar.deviceEvents.insert(sidecar.deviceEvents.end(), change->events.begin(),
+                                    change->events.end());
+    });
     requestRebuild(EndpointRebuildReason::deviceChanged, change->scope);
 }
 
 void CaptureSession::requestRebuild(EndpointRebuildReason reason, EndpointScope scope) {
+    // The server moves what plays to a new default output at once: its successor is
+    // recorded at once too, or the far side is lost for the whole debounce. Changes that
+    // follow are merged and debounced as ever.
+    const std::uint64_t now = clock_.hostTime();
+    const auto debounce = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(kRebuildDebounce).count());
+    if (reason == EndpointRebuildReason::deviceChanged && !pendingRequest_ &&
+        scope.contains(EndpointScope::systemAudio) &&
+        (!lastImmediateRebuild_ || now - *lastImmediateRebuild_ >= debounce)) {
+        lastImmediateRebuild_ = now;
+        performRebuild({reason, EndpointScope::systemAudio});
+        scope = scope.subtracting(EndpointScope::systemAudio);
+        if (scope.isEmpty()) return;
+    }
     if (!pendingRequest_) {
         pendingRequest_ = RebuildRequest{reason, scope};
     } else {
@@ -436,12 +459,20 @@ void CaptureSession::performRebuild(RebuildRequest request) {
         !systemChannel_) {
         return;
     }
+    settleNote(true);
     state_ = CaptureState::rebuilding;
     if (request.reason == EndpointRebuildReason::voiceProcessingSilent) micVoiceProcessing_ = false;
 
     const std::uint64_t t0 = clock_.hostTime();
     const bool microphone = request.scope.contains(EndpointScope::microphone);
     const bool systemAudio = request.scope.contains(EndpointScope::systemAudio);
+    PendingNote note{.request = request,
+                     .microphone = std::nullopt,
+                     .systemAudio = std::nullopt,
+                     .total = {},
+                     .microphoneGap = {.before = marks(EndpointScope::microphone), .fresh = {}},
+                     .systemAudioGap = {.before = marks(EndpointScope::systemAudio), .fresh = {}},
+                     .deadline = 0};
     std::optional<RebuildOutcome> micOutcome;
     std::optional<RebuildOutcome> systemOutcome;
     if (microphone && systemAudio) {
@@ -457,13 +488,64 @@ void CaptureSession::performRebuild(RebuildRequest request) {
     }
     state_ = CaptureState::running;
 
-    const Duration total{static_cast<Duration::rep>(clock_.hostTime() - t0)};
-    const std::string summary = rebuildSummary(request, micOutcome ? &*micOutcome : nullptr,
-                                               systemOutcome ? &*systemOutcome : nullptr, total);
-    const WallTime now = clock_.now();
+    const std::uint64_t done = clock_.hostTime();
+    note.total = Duration{static_cast<Duration::rep>(done - t0)};
+    note.deadline =
+        done + static_cast<std::uint64_t>(
+                   std::chrono::duration_cast<std::chrono::nanoseconds>(kGapWait).count());
+    const auto measure = [this](const std::optional<RebuildOutcome>& outcome, EndpointScope scope,
+                                GapMeasure& gap) {
+        // The predecessor has stopped: its last audio is in. Without audio before, or
+        // without a started endpoint now, there is no gap to measure.
+        gap.lastEnd = gap.before ? gap.before->lastEnd.load(std::memory_order_acquire) : 0;
+        if (outcome && !outcome->failure && gap.lastEnd != 0 && marks(scope) != gap.before)
+            gap.fresh = marks(scope);
+    };
+    measure(micOutcome, EndpointScope::microphone, note.microphoneGap);
+    measure(systemOutcome, EndpointScope::systemAudio, note.systemAudioGap);
+    note.microphone = std::move(micOutcome);
+    note.systemAudio = std::move(systemOutcome);
+    pendingNote_ = std::move(note);
+    settleNote(false);
+}
+
+void CaptureSession::settleNote(bool now) {
+    noteTimer_.cancel();
+    if (!pendingNote_) return;
+    const auto heard = [](const GapMeasure& gap) {
+        return !gap.fresh || gap.fresh->first.load(std::memory_order_acquire) != 0;
+    };
+    if (!now && clock_.hostTime() < pendingNote_->deadline &&
+        !(heard(pendingNote_->microphoneGap) && heard(pendingNote_->systemAudioGap))) {
+        noteTimer_ = control().after(kGapPoll, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->settleNote(false);
+        });
+        return;
+    }
+    writeNote(*std::exchange(pendingNote_, std::nullopt));
+}
+
+void CaptureSession::writeNote(PendingNote note) {
+    const std::uint64_t now = clock_.hostTime();
+    const auto realGap = [now](const GapMeasure& gap, std::optional<RebuildOutcome>& outcome) {
+        if (!gap.fresh || !outcome) return;
+        const std::uint64_t first = gap.fresh->first.load(std::memory_order_acquire);
+        // Still nothing: the gap is at least as long as the wait.
+        const std::uint64_t end = first != 0 ? first : now;
+        outcome->gap =
+            Duration{static_cast<Duration::rep>(end > gap.lastEnd ? end - gap.lastEnd : 0)};
+    };
+    realGap(note.microphoneGap, note.microphone);
+    realGap(note.systemAudioGap, note.systemAudio);
+    const auto& micOutcome = note.microphone;
+    const auto& systemOutcome = note.systemAudio;
+    const std::string summary =
+        rebuildSummary(note.request, micOutcome ? &*micOutcome : nullptr,
+                       systemOutcome ? &*systemOutcome : nullptr, note.total);
+    const WallTime wallNow = clock_.now();
     updateSidecar([&](CaptureSidecar& sidecar) {
         sidecar.deviceEvents.push_back(
-            {.at = SidecarTimestamp::format(now), .kind = "rebuild", .detail = summary});
+            {.at = SidecarTimestamp::format(wallNow), .kind = "rebuild", .detail = summary});
     });
     writeSidecar();
 

@@ -10,14 +10,13 @@
 #include <string_view>
 
 #include "audio/Mixer.h"
-#include "audio/endpoints/AudioHardware.h"
 #include "audio/endpoints/CaptureEndpoint.h"
 #include "audio/endpoints/EndpointRebuildReason.h"
 #include "base/Clock.h"
 #include "base/Error.h"
 #include "base/Log.h"
 #include "base/Scheduler.h"
-#include "capture/AudioDeviceSnapshot.h"
+#include "capture/AudioDevices.h"
 #include "capture/CaptureState.h"
 #include "capture/DeviceWatch.h"
 #include "capture/EndpointFactory.h"
@@ -54,18 +53,20 @@ public:
     static constexpr Duration kSidecarInterval = std::chrono::seconds(30);
     static constexpr Duration kSidecarLeeway = std::chrono::seconds(1);
     static constexpr Duration kRebuildDebounce = std::chrono::milliseconds(300);
+    // How long a rebuild note waits for the first audio of the rebuilt endpoints, which
+    // ends the gap it states, and how often it looks.
+    static constexpr Duration kGapWait = std::chrono::seconds(3);
+    static constexpr Duration kGapPoll = std::chrono::milliseconds(10);
 
-    // What a session works with. `hardware`, `clock` and the schedulers outlive it.
+    // What a session works with. `devices`, `clock` and the schedulers outlive it.
     struct Environment {
         // Where the audio and sidecar files go; created by start().
         std::filesystem::path directory;
         EndpointFactory factory;
-        // The default-device listeners are registered here.
-        AudioHardware& hardware;
+        // The default devices, watched while recording.
+        AudioDevices& devices;
         // Host time for the mixer, gaps and debounce; dates for the sidecar.
         const Clock& clock;
-        // Empty: AudioDeviceSnapshot::current(hardware).
-        DeviceWatch::ReadSnapshot readDeviceSnapshot = {};
         // Null: a serial queue of the session's own, labelled kControlLabel.
         Scheduler* control = nullptr;
         // Null: the mixer ticks on a queue of its own.
@@ -131,6 +132,29 @@ private:
         std::optional<std::string> path;
         std::optional<std::string> failure;
     };
+    // Host times of what one started endpoint delivered: its first buffer's, and the end
+    // of its latest. Written on the endpoint's audio thread, read on the control queue.
+    struct DeliveryMarks {
+        std::atomic<std::uint64_t> first{0};
+        std::atomic<std::uint64_t> lastEnd{0};
+    };
+    // The audio gap of one rebuilt endpoint: from the end of its predecessor's audio to
+    // the first of its own.
+    struct GapMeasure {
+        std::shared_ptr<DeliveryMarks> before;
+        std::shared_ptr<DeliveryMarks> fresh;
+        std::uint64_t lastEnd = 0;
+    };
+    // A rebuild whose note waits for the rebuilt endpoints' first audio.
+    struct PendingNote {
+        RebuildRequest request;
+        std::optional<RebuildOutcome> microphone;
+        std::optional<RebuildOutcome> systemAudio;
+        Duration total{0};
+        GapMeasure microphoneGap;
+        GapMeasure systemAudioGap;
+        std::uint64_t deadline = 0;
+    };
 
     Scheduler& control() const { return *control_; }
     std::filesystem::path startOnControl();
@@ -138,6 +162,9 @@ private:
     void armEndpoints();
     void startEndpoint(CaptureEndpoint& endpoint, EndpointScope scope,
                        const std::shared_ptr<Mixer::Channel>& channel);
+    std::shared_ptr<DeliveryMarks>& marks(EndpointScope scope) {
+        return scope == EndpointScope::microphone ? micMarks_ : systemMarks_;
+    }
     void reconfigure(const std::shared_ptr<Mixer::Channel>& channel, double rate);
     void teardown();
     void stopEndpoints();
@@ -158,6 +185,10 @@ private:
     RebuildOutcome rebuildSystemAudio();
     std::string rebuildSummary(const RebuildRequest& request, const RebuildOutcome* microphone,
                                const RebuildOutcome* systemAudio, Duration total) const;
+    // Writes the pending rebuild note once the gaps are known or kGapWait has passed, or
+    // at once when `now`.
+    void settleNote(bool now);
+    void writeNote(PendingNote note);
     void updateSidecar(const std::function<void(CaptureSidecar&)>& change);
 
     const std::string captureId_;
@@ -178,11 +209,17 @@ private:
     std::shared_ptr<Mixer::Channel> systemChannel_;
     std::unique_ptr<CaptureEndpoint> micEndpoint_;
     std::unique_ptr<CaptureEndpoint> systemEndpoint_;
+    std::shared_ptr<DeliveryMarks> micMarks_;
+    std::shared_ptr<DeliveryMarks> systemMarks_;
+    std::optional<PendingNote> pendingNote_;
+    TimerHandle noteTimer_;
     bool micVoiceProcessing_ = true;
     // Set once stop() has finished the capture: its files must not be opened again.
     bool finished_ = false;
     TimerHandle sidecarTimer_;
     TimerHandle pendingRebuild_;
+    // When the system audio was last rebuilt at once; later changes wait the debounce.
+    std::optional<std::uint64_t> lastImmediateRebuild_;
     std::optional<RebuildRequest> pendingRequest_;
 
     // What other threads read: the files, the start date and the sidecar.

@@ -13,47 +13,18 @@ std::string_view orNone(const std::optional<std::string>& uid) {
 
 }  // namespace
 
-std::string_view DeviceWatch::notificationName(AudioObjectPropertySelector selector) {
-    switch (selector) {
-        case audio_property::kDefaultInputDevice:
-            return "defaultInputDevice";
-        case audio_property::kDefaultOutputDevice:
-            return "defaultOutputDevice";
-        case audio_property::kDeviceList:
-            return "deviceList";
-        default:
-            return "unknown";
-    }
-}
-
-DeviceWatch::DeviceWatch(AudioHardware& hardware, Scheduler& control, ReadSnapshot readSnapshot)
-    : hardware_(hardware), control_(control), readSnapshot_(std::move(readSnapshot)) {}
+DeviceWatch::DeviceWatch(AudioDevices& devices, Scheduler& control)
+    : devices_(devices), control_(control) {}
 
 void DeviceWatch::install(const Notify& notify) {
-    for (const AudioObjectPropertySelector selector : kWatchedProperties) {
-        auto installed = hardware_.addPropertyListener(
-            kAudioObjectSystemObject, selector, control_,
-            [&control = control_, notify, name = notificationName(selector)] {
-                // Handled in a task of its own, after whatever the queue is doing now.
-                control.post([notify, name] { notify(name); });
-            });
-        if (installed.status != kAudioNoError) {
-            log_.error("Could not observe device property {} (OSStatus {})", selector,
-                       installed.status);
-            continue;
-        }
-        listeners_.push_back({selector, std::move(installed.registration)});
-    }
-}
-
-void DeviceWatch::remove() {
-    for (auto& listener : listeners_) listener.registration.remove();
-    listeners_.clear();
+    registration_ = devices_.observe([&control = control_, notify](std::string_view name) {
+        control.post([notify, name = std::string(name)] { notify(name); });
+    });
 }
 
 std::optional<DeviceChange> DeviceWatch::handle(std::string_view name, WallTime now) {
     const AudioDeviceSnapshot previous = lastSnapshot_;
-    const AudioDeviceSnapshot current = readSnapshot_();
+    const AudioDeviceSnapshot current = devices_.defaults();
     lastSnapshot_ = current;
 
     EndpointScope scope;
@@ -66,10 +37,18 @@ std::optional<DeviceChange> DeviceWatch::handle(std::string_view name, WallTime 
     log_.notice("Device change ({}) -> {}: in {} -> {}, out {} -> {}", name, scope.description(),
                 orNone(previous.defaultInputUID), orNone(current.defaultInputUID),
                 orNone(previous.defaultOutputUID), orNone(current.defaultOutputUID));
-    return DeviceChange{scope,
-                        {.at = SidecarTimestamp::format(now),
-                         .kind = "deviceChange",
-                         .detail = std::string(name) + " -> " + std::string(scope.description())}};
+    const std::string at = SidecarTimestamp::format(now);
+    DeviceChange change{
+        scope,
+        {{.at = at,
+          .kind = "deviceChange",
+          .detail = std::string(name) + " -> " + std::string(scope.description())}}};
+    if (previous.defaultInputUID && !current.defaultInputUID) {
+        log_.error("No microphone left on this computer; the microphone channel records silence");
+        change.events.push_back(
+            {.at = at, .kind = "deviceChange", .detail = std::string(kNoMicrophoneDetail)});
+    }
+    return change;
 }
 
 }  // namespace kavo

@@ -36,7 +36,7 @@ BlockBlobUploaderError::BlockBlobUploaderError(Kind kind, const std::string& des
 
 BlockBlobUploaderError BlockBlobUploaderError::fileMissing(std::string path) {
     BlockBlobUploaderError error(Kind::fileMissing,
-                                 "Recording file is no longer on this Mac (" + path + ").");
+                                 "Recording file is no longer on this computer (" + path + ").");
     error.text_ = std::move(path);
     return error;
 }

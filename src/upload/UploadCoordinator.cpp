@@ -147,7 +147,7 @@ UploadCoordinator::AttemptResult UploadCoordinator::attemptOnce(const CaptureArt
 
     struct stat attributes {};
     if (::stat(artifacts.audioURL.c_str(), &attributes) != 0)
-        return AttemptResult::permanent("Recording file is no longer on this Mac (" +
+        return AttemptResult::permanent("Recording file is no longer on this computer (" +
                                         artifacts.audioURL.filename().string() + ").");
     // Waiting does not turn a folder or a device into a recording.
     if (!S_ISREG(attributes.st_mode))

@@ -178,10 +178,10 @@ public:
         if (script.stream) {
             auto signal = std::make_unique<SignalThread>(
                 *script.stream, clock_, SignalThread::Pacing::onDemand,
-                [sink](const AudioBufferList& buffers, const AudioTimeStamp& time) {
+                [sink](const AudioBufferList& buffers, std::uint64_t hostTime) {
                     const AudioBuffer& buffer = buffers.buffers.front();
                     sink(buffer.data, buffer.byteSize / sizeof(float) / buffer.channelCount,
-                         time.hostTime);
+                         hostTime);
                 });
             std::lock_guard lock(state_->signalMutex_);
             state_->signal_ = std::move(signal);

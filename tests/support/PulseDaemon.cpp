@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -47,6 +49,25 @@ int waitFor(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Runs a server process with its standard output and error in `log`.
+pid_t spawnLogged(const std::vector<std::string>& command, const std::filesystem::path& log) {
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error("could not open " + log.string());
+    std::vector<char*> argv;
+    for (const auto& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fd, STDERR_FILENO);
+    pid_t pid = -1;
+    const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fd);
+    if (failed != 0) throw std::runtime_error("could not run " + command.front());
+    return pid;
+}
+
 std::string readAll(const std::filesystem::path& path) {
     std::ifstream in(path);
     std::stringstream text;
@@ -76,6 +97,12 @@ void PulseDaemon::Process::terminate() {
     pid_ = -1;
 }
 
+PulseDaemon::Server PulseDaemon::server() {
+    const char* name = ::getenv("KAVO_TEST_AUDIO_SERVER");
+    return name != nullptr && std::string_view(name) == "pipewire" ? Server::pipewire
+                                                                   : Server::pulseaudio;
+}
+
 PulseDaemon::PulseDaemon() {
     const auto runtime = home_.path() / "run";
     std::filesystem::create_directories(runtime);
@@ -84,12 +111,57 @@ PulseDaemon::PulseDaemon() {
     for (const auto& [name, value] :
          {std::pair<std::string, std::string>{"HOME", home_.path().string()},
           {"XDG_RUNTIME_DIR", runtime.string()},
-          {"PULSE_SERVER", "unix:" + socket.string()}}) {
+          {"PULSE_SERVER", "unix:" + socket.string()},
+          {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (runtime / "bus").string()}}) {
         const char* old = ::getenv(name.c_str());
         savedEnvironment_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
         ::setenv(name.c_str(), value.c_str(), 1);
     }
+    if (server() == Server::pipewire) {
+        startPipeWire();
+    } else {
+        startPulseAudio();
+    }
+    pactl({"set-default-sink", "speakers"});
+    pactl({"set-default-source", "mic"});
+}
 
+void PulseDaemon::startPipeWire() {
+    const auto log = home_.path() / "pipewire.log";
+    const auto runtime = home_.path() / "run";
+    children_.emplace_back(spawnLogged({"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                        "--address=unix:path=" + (runtime / "bus").string()},
+                                       log));
+    const auto waitFor = [&](const std::string& what, const std::function<bool()>& ready) {
+        for (int i = 0; i < 200; ++i) {
+            if (ready()) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        throw std::runtime_error(what + " did not start: " + readAll(log));
+    };
+    waitFor("dbus-daemon", [&] { return std::filesystem::exists(runtime / "bus"); });
+    children_.emplace_back(spawnLogged({"pipewire"}, log));
+    waitFor("pipewire", [&] { return std::filesystem::exists(runtime / "pipewire-0"); });
+    children_.emplace_back(spawnLogged({"wireplumber"}, log));
+    children_.emplace_back(spawnLogged({"pipewire-pulse"}, log));
+    waitFor("pipewire-pulse", [] { return run({"pactl", "info"}).status == 0; });
+    for (const auto& module :
+         {std::vector<std::string>{"module-null-sink", "sink_name=speakers"},
+          {"module-null-sink", "sink_name=micsrc"},
+          {"module-remap-source", "master=micsrc.monitor", "source_name=mic"}}) {
+        std::vector<std::string> arguments{"load-module"};
+        arguments.insert(arguments.end(), module.begin(), module.end());
+        pactl(arguments);
+    }
+    // Defaults are WirePlumber's to keep: it takes them once it runs.
+    waitFor("wireplumber", [] {
+        return run({"pactl", "set-default-sink", "speakers"}).status == 0 &&
+               run({"pactl", "info"}).output.find("Default Sink: speakers") != std::string::npos;
+    });
+}
+
+void PulseDaemon::startPulseAudio() {
+    const auto runtime = home_.path() / "run";
     const auto log = home_.path() / "pa.log";
     // Not through run(): the daemon would hold the output pipe open for as long as it lives.
     const int status = waitFor(spawnProcess(
@@ -105,11 +177,10 @@ PulseDaemon::PulseDaemon() {
     std::ifstream pidFile(runtime / "pulse" / "pid");
     pidFile >> pid_;
     if (pid_ <= 0) throw std::runtime_error("pulseaudio left no pid file: " + readAll(log));
-    pactl({"set-default-sink", "speakers"});
-    pactl({"set-default-source", "mic"});
 }
 
 PulseDaemon::~PulseDaemon() {
+    while (!children_.empty()) children_.pop_back();
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
         // Not our child once daemonised: wait for it to go by watching the pid.

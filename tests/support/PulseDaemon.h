@@ -13,9 +13,10 @@ namespace kavo::testing {
 
 // A headless audio server of the test's own, in a private home: a null sink "speakers"
 // (the default output), a null sink "micsrc" whose monitor is remapped as the source
-// "mic" (the default input). While it lives, this process and the commands it runs talk
-// to it. Throws with the server's log when it cannot start, so a test fails rather than
-// passing without a server.
+// "mic" (the default input). The server is PulseAudio, or with KAVO_TEST_AUDIO_SERVER set
+// to "pipewire" PipeWire with pipewire-pulse and WirePlumber on a private session bus.
+// While it lives, this process and the commands it runs talk to it. Throws with the
+// server's log when it cannot start, so a test fails rather than passing without a server.
 class PulseDaemon {
 public:
     // A child process, ended with SIGTERM and reaped when dropped.
@@ -37,13 +38,16 @@ public:
         pid_t pid_;
     };
 
+    enum class Server { pulseaudio, pipewire };
+    // The server KAVO_TEST_AUDIO_SERVER names.
+    static Server server();
+
     PulseDaemon();
     PulseDaemon(const PulseDaemon&) = delete;
     PulseDaemon& operator=(const PulseDaemon&) = delete;
     ~PulseDaemon();
 
     const std::filesystem::path& home() const { return home_.path(); }
-    pid_t pid() const { return pid_; }
 
     // Runs a command with the server's environment; its exit status and standard output.
     struct Result {
@@ -64,8 +68,15 @@ public:
     Process play(const std::string& device, const std::filesystem::path& file) const;
 
 private:
+    void startPulseAudio();
+    // The session bus, PipeWire, WirePlumber and pipewire-pulse, as children of ours.
+    void startPipeWire();
+
     TempDir home_;
+    // PulseAudio daemonises: not a child of ours.
     pid_t pid_ = -1;
+    // Stopped last first.
+    std::vector<Process> children_;
     std::vector<std::pair<std::string, std::optional<std::string>>> savedEnvironment_;
 };
 

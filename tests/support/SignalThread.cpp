@@ -117,10 +117,9 @@ void SignalThread::deliverNext() {
             samples_[static_cast<std::size_t>(index)] = value;
         }
     }
-    const AudioTimeStamp time{hostTimeOfFrame(nextFrame_), stream_.hostTimeValid};
     {
         AudioCallbackScope scope;
-        deliver_(AudioBufferList{buffers_}, time);
+        deliver_(AudioBufferList{buffers_}, hostTimeOfFrame(nextFrame_));
     }
     nextFrame_ += frames;
 }

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "audio/AudioBufferList.h"
-#include "audio/endpoints/AudioObjects.h"
 #include "base/Clock.h"
 
 namespace kavo::testing {
@@ -45,7 +44,6 @@ struct DeviceStream {
     // Positive: the device produces that many more frames per million than its nominal
     // rate says, measured on the host clock.
     double clockOffsetPpm = 0;
-    bool hostTimeValid = true;
     Waveform waveform;
 };
 
@@ -54,7 +52,7 @@ struct DeviceStream {
 // is due. Each hand-over runs inside an AudioCallbackScope.
 class SignalThread {
 public:
-    using Deliver = std::function<void(const AudioBufferList& buffers, const AudioTimeStamp& time)>;
+    using Deliver = std::function<void(const AudioBufferList& buffers, std::uint64_t hostTime)>;
 
     enum class Pacing {
         followClock,  // delivers as the clock advances, checking every millisecond

@@ -10,7 +10,6 @@
 #include <functional>
 
 #include "base/Clock.h"
-#include "base/SerialQueue.h"
 #include "capture/CaptureSession.h"
 #include "platform/linux/PulseAudioPlatform.h"
 
@@ -45,13 +44,12 @@ RecordCommand::RecordCommand(std::filesystem::path capturesDirectory, double sec
 
 int RecordCommand::run(std::ostream& out, std::ostream& err) const {
     const SystemClock clock;
-    SerialQueue utility("brindle.meetings.desktop.utility");
     try {
-        linux_platform::PulseAudioPlatform platform(clock, utility);
+        linux_platform::PulseAudioPlatform platform;
         const auto session = CaptureSession::create({
             .directory = capturesDirectory_,
             .factory = platform.endpointFactory(),
-            .hardware = platform.hardware(),
+            .devices = platform.devices(),
             .clock = clock,
         });
         const auto audio = session->start();

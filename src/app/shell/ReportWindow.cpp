@@ -28,7 +28,7 @@ constexpr int kPadding = 20;
 constexpr int kEditorMinHeight = 120;
 
 const char* const kNote =
-    "The report includes technical details about the recording \u2014 this Mac, the audio "
+    "The report includes technical details about the recording \u2014 this computer, the audio "
     "devices in use, sample rates, dropped audio and when devices changed. It never includes "
     "the recorded audio itself.";
 

@@ -6,8 +6,8 @@
 
 namespace kavo {
 
-// Which conferencing applications hold the microphone right now, by bundle identifier.
-// Empty when none does.
+// Which conferencing applications hold the microphone right now, by the identity the
+// platform knows each by (on Linux its Flatpak id or binary). Empty when none does.
 struct ConferenceActivity {
     std::set<std::string> apps;
 

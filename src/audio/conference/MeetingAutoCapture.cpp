@@ -1,13 +1,20 @@
 #include "audio/conference/MeetingAutoCapture.h"
 
+#include <fmt/format.h>
+
 #include <chrono>
 
-#include "audio/conference/ConferenceAudioMonitor.h"
 #include "capture/CaptureController.h"
 
 namespace kavo {
 
 namespace {
+
+// "a, b" in ascending order, "none" for no application.
+std::string describe(const ConferenceActivity& activity) {
+    if (activity.apps.empty()) return "none";
+    return fmt::format("{}", fmt::join(activity.apps, ", "));
+}
 
 long long wholeSeconds(Duration elapsed) {
     return std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
@@ -63,10 +70,8 @@ void MeetingAutoCapture::setEnabled(bool enabled) {
 }
 
 void MeetingAutoCapture::handleActivity(const ConferenceActivity& incoming) {
-    ConferenceActivity filtered;
-    for (const auto& app : incoming.apps) {
-        if (ConferenceAudioMonitor::isConferencingBundle(app)) filtered.apps.insert(app);
-    }
+    // The platform's watch reports conferencing applications only.
+    ConferenceActivity filtered = incoming;
     if (filtered == activity_) return;
 
     const bool wasEmpty = activity_.apps.empty();
@@ -105,8 +110,8 @@ void MeetingAutoCapture::evaluate(WallTime now) {
         const Duration held = now - *activeSince_;
         if (held < kStartDelay) return;
         isArmed_ = false;
-        log_.notice("Auto-start: {} held the microphone for {} s",
-                    ConferenceAudioMonitor::describe(activity_), wholeSeconds(held));
+        log_.notice("Auto-start: {} held the microphone for {} s", describe(activity_),
+                    wholeSeconds(held));
         hooks_.startCapture();
         return;
     }

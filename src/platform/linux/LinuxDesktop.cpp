@@ -8,7 +8,7 @@ LinuxDesktop::LinuxDesktop(LinuxServices& services, const Clock& clock, Shell sh
     : clock_(clock), services_(services) {
     const auto captures = services_.paths().capturesDirectory();
     audio_ = std::make_unique<PulseAudioConnection>(
-        clock_, *shell.main, utility_, captures,
+        clock_, *shell.main, captures,
         PulseAudioConnection::Events{.lost = [this] { audioLost(); },
                                      .restored = [this] { audioRestored(); }});
 

@@ -43,7 +43,6 @@ private:
     const Clock& clock_;
     LinuxServices& services_;
     SerialQueue worker_{"brindle.meetings.desktop.worker"};
-    SerialQueue utility_{"brindle.meetings.desktop.utility"};
     std::unique_ptr<PulseAudioConnection> audio_;
     bool resumeOnRestore_ = false;
     std::unique_ptr<KavoMeetingsDesktopApp> app_;

@@ -25,11 +25,10 @@ private:
 
 }  // namespace
 
-PulseAudioConnection::PulseAudioConnection(const Clock& clock, Scheduler& main, Scheduler& utility,
+PulseAudioConnection::PulseAudioConnection(const Clock& clock, Scheduler& main,
                                            std::filesystem::path capturesDirectory, Events events)
     : clock_(clock),
       main_(main),
-      utility_(utility),
       capturesDirectory_(std::move(capturesDirectory)),
       events_(std::move(events)),
       conference_(std::make_unique<IdleConferenceActivitySource>()) {
@@ -63,7 +62,7 @@ bool PulseAudioConnection::connected() const {
 
 void PulseAudioConnection::connect() {
     try {
-        auto platform = std::make_unique<PulseAudioPlatform>(clock_, utility_);
+        auto platform = std::make_unique<PulseAudioPlatform>();
         conference_.replace(
             std::make_unique<PulseConferenceActivitySource>(platform->pulse(), main_, ::getpid()));
         platform_ = std::move(platform);
@@ -81,7 +80,7 @@ CaptureController::SessionFactory PulseAudioConnection::sessionFactory() {
             return captureSessionFactory({
                 .directory = capturesDirectory_,
                 .factory = platform_->endpointFactory(),
-                .hardware = platform_->hardware(),
+                .devices = platform_->devices(),
                 .clock = clock_,
             })(owner);
         };

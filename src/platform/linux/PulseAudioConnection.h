@@ -32,9 +32,9 @@ public:
         std::function<void()> restored;
     };
 
-    // `clock`, `main` (the conferencing watch's reports and the retry timer) and `utility`
+    // `clock` and `main` (the conferencing watch's reports and the retry timer)
     // outlive the connection. Connects at once; error() says why when it could not.
-    PulseAudioConnection(const Clock& clock, Scheduler& main, Scheduler& utility,
+    PulseAudioConnection(const Clock& clock, Scheduler& main,
                          std::filesystem::path capturesDirectory, Events events = {});
     PulseAudioConnection(const PulseAudioConnection&) = delete;
     PulseAudioConnection& operator=(const PulseAudioConnection&) = delete;
@@ -60,7 +60,6 @@ private:
 
     const Clock& clock_;
     Scheduler& main_;
-    Scheduler& utility_;
     const std::filesystem::path capturesDirectory_;
     const Events events_;
     std::unique_ptr<PulseAudioPlatform> platform_;

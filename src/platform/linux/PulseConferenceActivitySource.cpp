@@ -10,24 +10,20 @@
 namespace kavo::linux_platform {
 namespace {
 
-struct KnownApplication {
-    std::string_view identifier;
-    std::string_view bundle;
+// The conferencing applications, by the identities their recording streams carry here:
+// Flatpak application ids, process binaries and application names.
+struct ConferencingApp {
+    std::string_view name;
+    std::array<std::string_view, 4> identities;
 };
 
-constexpr std::array kKnownApplications{
-    KnownApplication{"zoom", "us.zoom.xos"},
-    KnownApplication{"us.zoom.Zoom", "us.zoom.xos"},
-    KnownApplication{"ZOOM VoiceEngine", "us.zoom.xos"},
-    KnownApplication{"teams", "com.microsoft.teams2"},
-    KnownApplication{"teams-insiders", "com.microsoft.teams2"},
-    KnownApplication{"teams-for-linux", "com.microsoft.teams2"},
-    KnownApplication{"com.github.IsmaelMartinez.teams_for_linux", "com.microsoft.teams2"},
-    KnownApplication{"com.microsoft.Teams", "com.microsoft.teams2"},
-    KnownApplication{"slack", "com.tinyspeck.slackmacgap"},
-    KnownApplication{"com.slack.Slack", "com.tinyspeck.slackmacgap"},
-    KnownApplication{"CiscoCollabHost", "Cisco-Systems.Spark"},
-    KnownApplication{"webex", "Cisco-Systems.Spark"},
+constexpr std::array kConferencingApps{
+    ConferencingApp{"Zoom", {"zoom", "us.zoom.Zoom", "ZOOM VoiceEngine", ""}},
+    ConferencingApp{"Microsoft Teams",
+                    {"teams", "teams-insiders", "com.microsoft.Teams", "teams-for-linux"}},
+    ConferencingApp{"Microsoft Teams", {"com.github.IsmaelMartinez.teams_for_linux", "", "", ""}},
+    ConferencingApp{"Slack", {"slack", "com.slack.Slack", "", ""}},
+    ConferencingApp{"Cisco Webex", {"webex", "CiscoCollabHost", "com.webex.meeting", ""}},
 };
 
 const std::string* property(const std::map<std::string, std::string>& properties,
@@ -44,15 +40,17 @@ std::string describe(const ConferenceActivity& activity) {
 
 }  // namespace
 
-std::optional<std::string> PulseConferenceActivitySource::bundleIdentifier(
-    std::string_view identifier) {
-    for (const auto& known : kKnownApplications) {
-        if (known.identifier == identifier) return std::string(known.bundle);
+bool PulseConferenceActivitySource::isConferencingIdentity(std::string_view identity) {
+    if (identity.empty()) return false;
+    for (const auto& app : kConferencingApps) {
+        for (const auto known : app.identities) {
+            if (known == identity) return true;
+        }
     }
-    return std::nullopt;
+    return false;
 }
 
-std::optional<std::string> PulseConferenceActivitySource::bundleIdentifier(
+std::optional<std::string> PulseConferenceActivitySource::conferencingIdentity(
     const std::map<std::string, std::string>& stream,
     const std::map<std::string, std::string>& client) {
     const std::array<std::pair<const std::map<std::string, std::string>*, const char*>, 7>
@@ -67,11 +65,13 @@ std::optional<std::string> PulseConferenceActivitySource::bundleIdentifier(
         }};
     for (const auto& [properties, key] : candidates) {
         if (const std::string* value = property(*properties, key)) {
-            if (auto bundle = bundleIdentifier(*value)) return bundle;
+            if (isConferencingIdentity(*value)) return *value;
         }
     }
-    if (const std::string* name = property(client, PA_PROP_APPLICATION_NAME))
-        return bundleIdentifier(*name);
+    if (const std::string* name = property(client, PA_PROP_APPLICATION_NAME);
+        name && isConferencingIdentity(*name)) {
+        return *name;
+    }
     return std::nullopt;
 }
 
@@ -169,8 +169,8 @@ ConferenceActivity PulseConferenceActivitySource::evaluate() const {
             pid && *pid == ownPid) {
             continue;
         }
-        if (auto bundle = bundleIdentifier(output.properties, clientProperties))
-            activity.apps.insert(std::move(*bundle));
+        if (auto identity = conferencingIdentity(output.properties, clientProperties))
+            activity.apps.insert(std::move(*identity));
     }
     return activity;
 }

@@ -22,8 +22,8 @@ namespace kavo::linux_platform {
 // monitor. This program's own streams and the server modules' streams (a remapped source
 // records its master through one) never count. Each stream is known by the first of its
 // identifiers that names a conferencing application: the Flatpak application id, the
-// application id, the process binary, the application name; the table maps those to the
-// applications' bundle identifiers.
+// application id, the process binary, the application name, which is what is reported;
+// a table holds the identities of the conferencing applications.
 //
 // Event-driven: every change of a recording stream or client re-evaluates on a queue of
 // its own; a changed activity is applied and handed on on the main thread.
@@ -31,11 +31,11 @@ class PulseConferenceActivitySource final : public ConferenceActivitySource {
 public:
     static constexpr const char* kQueueLabel = "brindle.meetings.desktop.conference-monitor";
 
-    // The bundle identifier of a stream's identifier, when it is a known conferencing
-    // application.
-    static std::optional<std::string> bundleIdentifier(std::string_view identifier);
-    // The bundle identifier of a recording stream from its and its client's properties.
-    static std::optional<std::string> bundleIdentifier(
+    // Whether a stream's identity is one of a conferencing application's.
+    static bool isConferencingIdentity(std::string_view identity);
+    // The identity a recording stream is reported by, from its and its client's
+    // properties, when it is a conferencing application's.
+    static std::optional<std::string> conferencingIdentity(
         const std::map<std::string, std::string>& stream,
         const std::map<std::string, std::string>& client);
 

@@ -3,7 +3,6 @@
 #include <time.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 namespace kavo::linux_platform {
@@ -91,6 +90,9 @@ PulseRecordStream::PulseRecordStream(PulseContext& pulse, Options options, DataH
 
 PulseRecordStream::~PulseRecordStream() {
     const PulseContext::Lock lock(pulse_);
+    // What is held waits only to be heard: it goes now, or a switch to another source
+    // would lose it.
+    release(monotonicNanoseconds(), true);
     disconnect();
 }
 
@@ -169,8 +171,13 @@ void PulseRecordStream::read() noexcept {
         std::size_t bytes = 0;
         if (pa_stream_peek(stream_, &data, &bytes) < 0) return;
         if (bytes == 0) return;
-        // A hole (no data) is time the server had nothing for: silence keeps the frames
-        // in step with the clock.
+        // A hole (no data) is not audio: pipewire-pulse reports one when its read index
+        // jumps, and zeros in its place would both cut the far side and hold everything
+        // after it back. Time without frames is the mixer's to fill, by its clock.
+        if (data == nullptr) {
+            pa_stream_drop(stream_);
+            continue;
+        }
         const auto* bytesIn = static_cast<const std::uint8_t*>(data);
         std::size_t offset = 0;
         while (offset < bytes) {
@@ -178,11 +185,7 @@ void PulseRecordStream::read() noexcept {
             if (stagedBytes_ + frameBytes_ > capacityBytes) release(readTime, true);
             const std::size_t take = std::min(bytes - offset, capacityBytes - stagedBytes_);
             std::uint8_t* into = reinterpret_cast<std::uint8_t*>(staging_.data()) + stagedBytes_;
-            if (bytesIn != nullptr) {
-                std::memcpy(into, bytesIn + offset, take);
-            } else {
-                std::memset(into, 0, take);
-            }
+            std::memcpy(into, bytesIn + offset, take);
             stagedBytes_ += take;
             offset += take;
         }
@@ -246,10 +249,7 @@ void PulseRecordStream::release(std::uint64_t now, bool all) noexcept {
 }
 
 void PulseRecordStream::deliver(std::size_t frames, std::uint64_t hostTime) noexcept {
-    const AudioBuffer buffer{options_.channels, static_cast<std::uint32_t>(frames * frameBytes_),
-                             staging_.data()};
-    const std::array<AudioBuffer, 1> buffers{buffer};
-    onData_(AudioBufferList{buffers}, AudioTimeStamp{hostTime, true});
+    onData_(staging_.data(), frames, hostTime);
 }
 
 void PulseRecordStream::onState(pa_stream* stream, void* self) {

@@ -8,21 +8,20 @@
 #include <string>
 #include <vector>
 
-#include "audio/AudioBufferList.h"
-#include "audio/endpoints/AudioObjects.h"
 #include "platform/linux/PulseContext.h"
 
 namespace kavo::linux_platform {
 
 // A float32 record stream on one named source, delivering interleaved buffers with a
 // monotonic host time each: when the audio was captured or, for a monitor, heard. A buffer
-// is handed over once that time has come, never before. Disconnects when dropped; no
+// is handed over once that time has come, never before, until the stream is dropped; no
 // callback runs after that.
 class PulseRecordStream {
 public:
-    // Called on the main loop thread for every buffer; must not lock, allocate or wait.
+    // Called on the main loop thread for every buffer of `frames` interleaved frames of
+    // the stream's channels, heard at `hostTime`; must not lock, allocate or wait.
     using DataHandler =
-        std::function<void(const AudioBufferList& buffers, const AudioTimeStamp& time)>;
+        std::function<void(const float* samples, std::size_t frames, std::uint64_t hostTime)>;
 
     // Something happened to the stream that may change what it records: it moved to
     // another source, was suspended or resumed, or failed. Called on the main loop thread
@@ -40,7 +39,8 @@ public:
         std::string streamName = "Kavo Meetings capture";
     };
 
-    // Connects and waits until the stream records; throws PulseError with the cause.
+    // Connects and waits until the stream records; throws PulseError with the cause. When
+    // dropped, hands over what it holds, on the dropping thread, and disconnects.
     PulseRecordStream(PulseContext& pulse, Options options, DataHandler onData,
                       EventHandler onEvent);
     PulseRecordStream(const PulseRecordStream&) = delete;

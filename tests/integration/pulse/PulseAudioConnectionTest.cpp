@@ -23,13 +23,12 @@ TEST(PulseAudioConnection, RecordsAndWatchesAgainOnceARestartedServerIsBack) {
     testing::TempDir captures;
     SystemClock clock;
     SerialQueue main{"reconnect-test.main"};
-    SerialQueue utility{"reconnect-test.utility"};
     std::mutex mutex;
     std::condition_variable changed;
     std::optional<ConferenceActivity> lastReport;
     std::optional<PulseAudioConnection> connection;
     main.sync([&] {
-        connection.emplace(clock, main, utility, captures.path());
+        connection.emplace(clock, main, captures.path());
         connection->conference().setOnChange([&](const ConferenceActivity& activity) {
             std::lock_guard lock(mutex);
             lastReport = activity;
@@ -50,7 +49,7 @@ TEST(PulseAudioConnection, RecordsAndWatchesAgainOnceARestartedServerIsBack) {
     {
         auto zoom = testing::PulseDaemon::spawn(
             {"parec", "--device=mic", "--property=application.process.binary=zoom"});
-        ASSERT_TRUE(reported({"us.zoom.xos"}));
+        ASSERT_TRUE(reported({"zoom"}));
 
         // The server goes while the call holds the microphone: nobody holds it any more
         // as far as the program can tell, and recording says why it cannot start.
@@ -74,7 +73,7 @@ TEST(PulseAudioConnection, RecordsAndWatchesAgainOnceARestartedServerIsBack) {
 
     const auto zoom = testing::PulseDaemon::spawn(
         {"parec", "--device=mic", "--property=application.process.binary=zoom"});
-    EXPECT_TRUE(reported({"us.zoom.xos"}));
+    EXPECT_TRUE(reported({"zoom"}));
 
     // The new server's microphone already sounds when the recording starts.
     const auto voice = daemon->play("micsrc", daemon->tone(440, 10));

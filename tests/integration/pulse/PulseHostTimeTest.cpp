@@ -1,19 +1,13 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <iostream>
 #include <numbers>
 
 #include "PulseTestSupport.h"
-#include "audio/endpoints/MicRecorder.h"
-#include "audio/endpoints/OwnProcessObject.h"
-#include "audio/endpoints/SystemAudioTap.h"
 #include "capture/files/WavWriter.h"
-#include "platform/linux/PulseAudioEngine.h"
-#include "platform/linux/PulseAudioHardware.h"
 #include "platform/linux/PulseContext.h"
-#include "platform/linux/PulseProcessTapHardware.h"
+#include "platform/linux/PulseSourceEndpoint.h"
 
 namespace kavo::linux_platform {
 namespace {
@@ -110,15 +104,9 @@ protected:
 };
 
 TEST_F(PulseHostTimeTest, BothEndpointsStampOneInstantWithOneHostTime) {
-    SystemClock clock;
-    SerialQueue utility{"pulse-test.utility"};
     PulseContext pulse;
-    PulseAudioHardware hardware(pulse);
-    PulseProcessTapHardware taps(pulse, hardware);
-    OwnProcessObject ownProcess(hardware, static_cast<std::int32_t>(::getpid()));
-    MicRecorder microphone(false, std::make_unique<PulseAudioEngine>(pulse, hardware), hardware,
-                           clock, utility);
-    SystemAudioTap system(SystemAudioTap::Platform{hardware, taps, ownProcess, clock});
+    PulseSourceEndpoint microphone(pulse, PulseSourceEndpoint::Role::microphone);
+    PulseSourceEndpoint system(pulse, PulseSourceEndpoint::Role::systemAudio);
     const double micRate = microphone.prepare();
     const double systemRate = system.prepare();
     ASSERT_GT(micRate, 0);

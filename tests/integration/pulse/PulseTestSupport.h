@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -174,13 +175,12 @@ struct PlatformRig {
     std::shared_ptr<CaptureSession> createSession() {
         return CaptureSession::create({.directory = captures.path(),
                                        .factory = platform.endpointFactory(),
-                                       .hardware = platform.hardware(),
+                                       .devices = platform.devices(),
                                        .clock = clock});
     }
 
     SystemClock clock;
-    SerialQueue utility{"pulse-test.utility"};
-    PulseAudioPlatform platform{clock, utility};
+    PulseAudioPlatform platform;
     testing::TempDir captures;
 };
 

@@ -9,43 +9,37 @@
 #include "base/Log.h"
 #include "base/ManualScheduler.h"
 #include "capture/CaptureSession.h"
-#include "support/FakeAudioHardware.h"
+#include "support/FakeAudioDevices.h"
 #include "support/FakeCaptureEndpoints.h"
 #include "support/TempDir.h"
 
 namespace kavo::testing {
 
-// Four devices (built-in microphone and speakers the defaults), fake endpoints and one
-// manual scheduler that is both the control queue and the mixer's queue.
+// Default devices (built-in microphone and speakers), fake endpoints and one manual
+// scheduler that is both the control queue and the mixer's queue.
 class CaptureFixture : public ::testing::Test {
 protected:
-    static constexpr AudioObjectID kBuiltInMic = 10, kSpeaker = 11, kHeadset = 12, kDisplay = 13;
+    static constexpr const char* kBuiltInMic = "BuiltInMic";
+    static constexpr const char* kSpeaker = "BuiltInSpeaker";
+    static constexpr const char* kHeadset = "USBHeadset";
+    static constexpr const char* kDisplay = "HDMIDisplay";
     using Calls = std::vector<std::string>;
 
     CaptureFixture() {
-        addDevice(kBuiltInMic, "BuiltInMic");
-        addDevice(kSpeaker, "BuiltInSpeaker");
-        addDevice(kHeadset, "USBHeadset");
-        addDevice(kDisplay, "HDMIDisplay");
         setDefaults(kBuiltInMic, kSpeaker);
         scheduler.runUntilIdle();
     }
 
-    void addDevice(AudioObjectID id, std::optional<std::string> uid) {
-        hardware.addDevice(
-            {.id = id, .uid = std::move(uid), .nominalRate = 48'000, .subDevices = {}});
-    }
-    void setDefaults(AudioObjectID input, AudioObjectID output) {
-        hardware.setDefaultInput(input);
-        hardware.setDefaultOutput(output);
+    void setDefaults(std::optional<std::string> input, std::optional<std::string> output) {
+        devices.setDefaultInput(std::move(input));
+        devices.setDefaultOutput(std::move(output));
     }
 
     std::shared_ptr<CaptureSession> makeSession(std::string captureId = {}) {
         return CaptureSession::create({.directory = temp / "Captures",
                                        .factory = endpoints.factory(),
-                                       .hardware = hardware,
+                                       .devices = devices,
                                        .clock = clock,
-                                       .readDeviceSnapshot = {},
                                        .control = &scheduler,
                                        .mixerQueue = &scheduler,
                                        .usesTimers = true,
@@ -64,7 +58,7 @@ protected:
 
     ManualClock clock;
     ManualScheduler scheduler{clock};
-    FakeAudioHardware hardware{clock};
+    FakeAudioDevices devices;
     FakeCaptureEndpoints endpoints{clock};
     TempDir temp;
     LogCapture logs;

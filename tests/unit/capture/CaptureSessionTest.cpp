@@ -43,7 +43,7 @@ TEST_F(CaptureSessionTest, StartArmsBothEndpointsAndWritesTheSidecarAtOnce) {
     EXPECT_TRUE(endpoints.microphone()->voiceProcessing());
     EXPECT_EQ(endpoints.microphone()->calls(), (Calls{"prepare", "start"}));
     EXPECT_EQ(endpoints.system()->calls(), (Calls{"prepare", "start"}));
-    EXPECT_EQ(hardware.listenerCount(), 3U);
+    EXPECT_EQ(devices.observerCount(), 1U);
 
     // The channels run at the rates the endpoints reported before anything flows.
     const auto mixer = session->mixer();
@@ -103,7 +103,7 @@ TEST_F(CaptureSessionTest, AFailedPreparationOrStartUndoesEverythingAndPassesThe
         EXPECT_EQ(endpoints.microphone(i)->calls(), cases[i].microphoneCalls);
         EXPECT_EQ(endpoints.system(i)->calls(), cases[i].systemCalls);
         EXPECT_EQ(endpoints.runningCount(), 0U);
-        EXPECT_EQ(hardware.listenerCount(), 0U);
+        EXPECT_EQ(devices.observerCount(), 0U);
         EXPECT_FALSE(failing->mixer());
         // Nothing was left behind to write a sidecar later.
         scheduler.advance(60s);
@@ -150,11 +150,11 @@ TEST_F(CaptureSessionTest, TheSidecarIsRewrittenEveryThirtySecondsEvenAfterAFail
 TEST_F(CaptureSessionTest, NotificationsWithinTheDebounceMergeIntoOneRebuildOfTheUnion) {
     session->start();
     const WallTime first = clock.now();
-    hardware.setDefaultInput(kHeadset);
+    devices.setDefaultInput(kHeadset);
     scheduler.advance(100ms);
-    hardware.setDefaultOutput(kHeadset);
+    devices.setDefaultOutput(kHeadset);
     scheduler.advance(100ms);
-    hardware.setDefaultInput(kBuiltInMic);
+    devices.setDefaultInput(kBuiltInMic);
     scheduler.advance(299ms);
     EXPECT_EQ(endpoints.microphones().size() + endpoints.systems().size(), 2U);
 
@@ -193,11 +193,34 @@ TEST_F(CaptureSessionTest, AnOutputChangeRebuildsOnlyTheSystemEndpointAfterTheNe
     endpoints.queueSystem(EndpointScript::at(44'100));
     endpoints.queueSystem(EndpointScript::at(96'000).preparingFor(40ms));
     session->start();
-    hardware.setDefaultOutput(kDisplay);
+    devices.setDefaultOutput(kDisplay);
     scheduler.advance(300ms);
     EXPECT_EQ(endpoints.microphone()->calls(), (Calls{"prepare", "start"}));
     EXPECT_EQ(session->mixer()->channels()[1]->sampleRate(), 96'000.0);
     EXPECT_EQ(rebuildDetail(), "systemAudio deviceChanged: systemAudio 0 ms gap, 40 ms total");
+    session->stop();
+}
+
+// The server moves what plays to the new output at once: the system audio follows at
+// once too, and a change that comes after waits out the debounce.
+TEST_F(CaptureSessionTest, AnOutputChangeRebuildsTheSystemAudioAtOnceAndLaterOnesAfterTheDebounce) {
+    session->start();
+    devices.setDefaultOutput(kDisplay);
+    scheduler.runUntilIdle();
+    ASSERT_EQ(endpoints.systems().size(), 2U);
+    EXPECT_EQ(endpoints.system(0)->calls(), (Calls{"prepare", "start", "stop"}));
+    EXPECT_EQ(rebuildDetail(), "systemAudio deviceChanged: systemAudio 0 ms gap, 0 ms total");
+
+    scheduler.advance(100ms);
+    devices.setDefaultOutput(kHeadset);
+    scheduler.advance(100ms);
+    devices.setDefaultOutput(kSpeaker);
+    scheduler.advance(299ms);
+    EXPECT_EQ(endpoints.systems().size(), 2U);
+    scheduler.advance(2ms);
+    EXPECT_EQ(endpoints.systems().size(), 3U);
+    EXPECT_EQ(events("rebuild").size(), 2U);
+    EXPECT_EQ(endpoints.microphones().size(), 1U);
     session->stop();
 }
 
@@ -206,7 +229,7 @@ TEST_F(CaptureSessionTest, AnOutputChangeRebuildsOnlyTheSystemEndpointAfterTheNe
 TEST_F(CaptureSessionTest, AMicrophoneIsRepointedToTheNewDeviceOrRebuiltWhenThatFails) {
     endpoints.queueMicrophone(EndpointScript::at(48'000).repointingTo(16'000, 120ms));
     session->start();
-    hardware.setDefaultInput(kHeadset);
+    devices.setDefaultInput(kHeadset);
     scheduler.advance(300ms);
     ASSERT_EQ(endpoints.microphones().size(), 1U);
     EXPECT_EQ(endpoints.microphone()->calls(), (Calls{"prepare", "start", "repoint", "start"}));
@@ -219,7 +242,7 @@ TEST_F(CaptureSessionTest, AMicrophoneIsRepointedToTheNewDeviceOrRebuiltWhenThat
     endpoints.queueMicrophone(EndpointScript::at(24'000).preparingFor(70ms));
     session = makeSession();
     session->start();
-    hardware.setDefaultInput(kBuiltInMic);
+    devices.setDefaultInput(kBuiltInMic);
     scheduler.advance(300ms);
     EXPECT_TRUE(logs.contains("CaptureSession",
                               "Microphone could not be re-pointed in place "
@@ -236,11 +259,11 @@ TEST_F(CaptureSessionTest, AMicrophoneIsRepointedToTheNewDeviceOrRebuiltWhenThat
 TEST_F(CaptureSessionTest, SilentVoiceProcessingWinsTheMergeAndDropsVoiceProcessingForGood) {
     endpoints.microphoneDefault.repoint = EndpointScript::Repoint::follows;
     session->start();
-    hardware.setDefaultInput(kHeadset);
+    devices.setDefaultInput(kHeadset);
     scheduler.advance(100ms);
     ASSERT_TRUE(endpoints.microphone()->needsRebuild(EndpointRebuildReason::voiceProcessingSilent));
     scheduler.advance(100ms);
-    hardware.setDefaultOutput(kDisplay);
+    devices.setDefaultOutput(kDisplay);
     scheduler.advance(300ms);
 
     ASSERT_EQ(endpoints.microphones().size(), 2U);
@@ -254,7 +277,7 @@ TEST_F(CaptureSessionTest, SilentVoiceProcessingWinsTheMergeAndDropsVoiceProcess
 
     // Later rebuilds re-point the microphone without voice processing, and the re-pointed
     // endpoint still reaches the session.
-    hardware.setDefaultInput(kBuiltInMic);
+    devices.setDefaultInput(kBuiltInMic);
     scheduler.advance(300ms);
     ASSERT_TRUE(endpoints.microphone(1)->needsRebuild(EndpointRebuildReason::routeFormatChanged));
     scheduler.advance(300ms);
@@ -271,18 +294,19 @@ TEST_F(CaptureSessionTest, FailedRebuildsAreRecordedAndTheCaptureKeepsRunning) {
     endpoints.queueSystem(EndpointScript::at(44'100).failingPrepare("tap refused"));
     endpoints.queueSystem(EndpointScript::at(44'100).failingStart("device busy"));
     session->start();
-    hardware.setDefaultInput(kHeadset);
-    hardware.setDefaultOutput(kHeadset);
+    devices.setDefaultInput(kHeadset);
+    devices.setDefaultOutput(kHeadset);
     scheduler.advance(300ms);
 
+    // Both defaults moved: the system audio is rebuilt at once, the microphone after the
+    // debounce.
     EXPECT_EQ(session->state(), CaptureState::running);
-    const std::string summary =
-        "both deviceChanged: microphone 0 ms gap (rebuilt), systemAudio 0 ms gap, 0 ms total";
-    EXPECT_EQ(rebuildDetail(), summary);
     EXPECT_EQ(logged(LogLevel::error),
-              std::vector<std::string>{"Rebuild " + summary +
-                                       " incomplete: microphone prepare: no input device; "
-                                       "system prepare: tap refused"});
+              (std::vector<std::string>{"Rebuild systemAudio deviceChanged: systemAudio 0 ms gap, "
+                                        "0 ms total incomplete: system prepare: tap refused",
+                                        "Rebuild microphone deviceChanged: microphone 0 ms gap "
+                                        "(rebuilt), 0 ms total incomplete: microphone prepare: no "
+                                        "input device"}));
     // Without a microphone, and with the old system endpoint still delivering.
     EXPECT_EQ(endpoints.microphone(0)->calls(), (Calls{"prepare", "start", "repoint", "stop"}));
     EXPECT_EQ(endpoints.microphone(1)->calls(), (Calls{"prepare", "stop"}));
@@ -291,7 +315,7 @@ TEST_F(CaptureSessionTest, FailedRebuildsAreRecordedAndTheCaptureKeepsRunning) {
 
     // A later request brings the microphone back with a full build; a system endpoint
     // that fails to start after its rebuild is stopped and left absent.
-    hardware.setDefaultInput(kBuiltInMic);
+    devices.setDefaultInput(kBuiltInMic);
     scheduler.advance(300ms);
     ASSERT_EQ(endpoints.microphones().size(), 3U);
     EXPECT_EQ(endpoints.microphone(2)->calls(), (Calls{"prepare", "start"}));
@@ -313,16 +337,16 @@ TEST_F(CaptureSessionTest, RequestsPendingWhenStopBeginsOrAfterwardsAreDropped) 
     session->start();
     const auto mic = endpoints.microphone();
     ASSERT_TRUE(mic->needsRebuild(EndpointRebuildReason::routeFormatChanged));
-    hardware.setDefaultOutput(kDisplay);
+    devices.setDefaultOutput(kDisplay);
     scheduler.advance(100ms);
-    hardware.setDefaultInput(kHeadset);  // a notification still queued when stop begins
+    devices.setDefaultInput(kHeadset);  // a notification still queued when stop begins
     session->stop();
-    EXPECT_EQ(hardware.listenerCount(), 0U);
+    EXPECT_EQ(devices.observerCount(), 0U);
     logs.clear();
     scheduler.advance(2s);
     mic->needsRebuild(EndpointRebuildReason::routeFormatChanged);
     setDefaults(kBuiltInMic, kHeadset);
-    hardware.removeDevice(kDisplay);
+    devices.removeDevice();
     scheduler.advance(2s);
     EXPECT_EQ(endpoints.microphones().size() + endpoints.systems().size(), 2U);
     EXPECT_TRUE(events("rebuild").empty());
@@ -334,9 +358,9 @@ TEST_F(CaptureSessionTest, AReleasedSessionStopsItsEndpointsAndIsNotCalledBack) 
     const auto mic = endpoints.microphone();
     session.reset();
     EXPECT_EQ(mic->calls(), (Calls{"prepare", "start", "stop"}));
-    EXPECT_EQ(hardware.listenerCount(), 0U);
+    EXPECT_EQ(devices.observerCount(), 0U);
     mic->needsRebuild(EndpointRebuildReason::routeFormatChanged);
-    hardware.setDefaultInput(kHeadset);
+    devices.setDefaultInput(kHeadset);
     scheduler.advance(60s);
     EXPECT_EQ(endpoints.microphones().size(), 1U);
 }
@@ -346,23 +370,21 @@ TEST_F(CaptureSessionTest, AReleasedSessionStopsItsEndpointsAndIsNotCalledBack) 
 TEST(CaptureSessionOnItsOwnQueues, HandsStartFailuresToTheCaller) {
     testing::TempDir temp;
     SystemClock clock;
-    testing::FakeAudioHardware hardware{clock};
+    testing::FakeAudioDevices devices;
     testing::FakeCaptureEndpoints endpoints{clock};
     endpoints.queueSystem(EndpointScript::at(44'100).failingPrepare("tap refused"));
-    auto failing =
-        CaptureSession::create({.directory = temp / "Captures",
-                                .factory = endpoints.factory(),
-                                .hardware = hardware,
-                                .clock = clock,
-                                .readDeviceSnapshot = [] { return AudioDeviceSnapshot{}; },
-                                .control = nullptr,
-                                .mixerQueue = nullptr,
-                                .usesTimers = true,
-                                .captureId = {}});
+    auto failing = CaptureSession::create({.directory = temp / "Captures",
+                                           .factory = endpoints.factory(),
+                                           .devices = devices,
+                                           .clock = clock,
+                                           .control = nullptr,
+                                           .mixerQueue = nullptr,
+                                           .usesTimers = true,
+                                           .captureId = {}});
     EXPECT_THROW(failing->start(), Error);
     EXPECT_EQ(failing->state(), CaptureState::idle);
     EXPECT_EQ(endpoints.runningCount(), 0U);
-    EXPECT_EQ(hardware.listenerCount(), 0U);
+    EXPECT_EQ(devices.observerCount(), 0U);
 }
 
 }  // namespace

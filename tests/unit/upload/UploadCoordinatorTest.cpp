@@ -104,8 +104,9 @@ TEST_F(CoordinatorTest, LocalProblemsEndTheRunAtOnceWithTheirOwnTexts) {
     EXPECT_EQ(coordinator(clock).run(artifacts),
               UploadStatus::failed("Sign in again to upload this meeting."));
     std::filesystem::remove(artifacts.audioURL);
-    EXPECT_EQ(coordinator(clock).run(artifacts),
-              UploadStatus::failed("Recording file is no longer on this Mac (capture-T1.wav)."));
+    EXPECT_EQ(
+        coordinator(clock).run(artifacts),
+        UploadStatus::failed("Recording file is no longer on this computer (capture-T1.wav)."));
     std::filesystem::create_directory(artifacts.audioURL);
     EXPECT_EQ(coordinator(clock).run(artifacts),
               UploadStatus::failed(
@@ -132,7 +133,7 @@ TEST(UploadCoordinatorClassify, SortsEachFailureIntoTransientOrPermanentWithItsT
         {classify(KavoAPIError::invalidRequest("too big")),
          R::permanent("Init failed: This recording cannot be uploaded: too big")},
         {classify(BlockBlobUploaderError::fileMissing("/a.wav")),
-         R::permanent("Init failed: Recording file is no longer on this Mac (/a.wav).")},
+         R::permanent("Init failed: Recording file is no longer on this computer (/a.wav).")},
         {classify(KavoAPIError::http(499, "x")),
          R::permanent("Init failed: the server rejected this upload (HTTP 499).")},
         {classify(KavoAPIError::http(408, "x")),

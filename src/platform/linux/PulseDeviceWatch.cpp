@@ -1,0 +1,61 @@
+#include "platform/linux/PulseDeviceWatch.h"
+
+namespace kavo::linux_platform {
+
+PulseDeviceWatch::PulseDeviceWatch(PulseContext& pulse) : pulse_(pulse) {
+    last_ = pulse_.serverInfo().value_or(PulseServerInfo{});
+    events_ = pulse_.addEventListener([this](pa_subscription_event_type_t facility,
+                                             pa_subscription_event_type_t kind, std::uint32_t) {
+        // On the main loop thread: the queries that follow must not run here.
+        if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+            queue_.post([this] { checkDefaults(); });
+        } else if ((facility == PA_SUBSCRIPTION_EVENT_SINK ||
+                    facility == PA_SUBSCRIPTION_EVENT_SOURCE) &&
+                   kind != PA_SUBSCRIPTION_EVENT_CHANGE) {
+            queue_.post([this] { notify("deviceList"); });
+        }
+    });
+}
+
+PulseDeviceWatch::~PulseDeviceWatch() {
+    events_.remove();
+    flush();
+}
+
+AudioDeviceSnapshot PulseDeviceWatch::defaults() const {
+    const auto server = pulse_.serverInfo();
+    if (!server) return {};
+    AudioDeviceSnapshot snapshot;
+    if (const auto source = pulse_.sourceInfo(server->defaultSourceName);
+        source && source->monitorOfSink == PA_INVALID_INDEX) {
+        snapshot.defaultInputUID = source->name;
+    }
+    if (!server->defaultSinkName.empty()) snapshot.defaultOutputUID = server->defaultSinkName;
+    return snapshot;
+}
+
+ListenerRegistration PulseDeviceWatch::observe(Notify notify) {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t id = nextObserver_++;
+    observers_.emplace(id, std::move(notify));
+    return ListenerRegistration([this, id] {
+        std::lock_guard removal(mutex_);
+        observers_.erase(id);
+    });
+}
+
+void PulseDeviceWatch::checkDefaults() {
+    const auto server = pulse_.serverInfo();
+    if (!server) return;
+    const PulseServerInfo previous = std::exchange(last_, *server);
+    if (server->defaultSourceName != previous.defaultSourceName) notify("defaultInputDevice");
+    if (server->defaultSinkName != previous.defaultSinkName) notify("defaultOutputDevice");
+}
+
+void PulseDeviceWatch::notify(std::string_view what) {
+    log_.debug("Audio devices: {}", what);
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, observer] : observers_) observer(what);
+}
+
+}  // namespace kavo::linux_platform
