@@ -243,12 +243,28 @@ void CaptureDelivery::delivered(const PendingCapture& capture,
 }
 
 void CaptureDelivery::retryLater() {
-    log_.notice("Delivery paused; next round in {} s",
+    log_.notice("Delivery paused; next round in {} s, or once the server answers again",
                 std::chrono::duration_cast<std::chrono::seconds>(c_.retryInterval).count());
-    // Waited on the clock, like every other retry, off the main scheduler.
+    // Waited on the clock, like every other retry, off the main scheduler. The server is
+    // asked now and then whether it answers again, so that the round starts as soon as
+    // the network or the server is back rather than at the end of the wait.
     retryWait_ = std::jthread([weak = weak_from_this(), clock = c_.clock, main = c_.main,
-                               interval = c_.retryInterval](std::stop_token stop) {
-        if (!clock->sleepFor(interval, stop)) return;
+                               interval = c_.retryInterval, probe = c_.probeInterval,
+                               client = makeClient(account_->tenant)](std::stop_token stop) {
+        Duration waited{};
+        while (waited < interval) {
+            const Duration step = std::min(probe, interval - waited);
+            if (!clock->sleepFor(step, stop)) return;
+            waited += step;
+            if (waited >= interval) break;
+            try {
+                client.currentUser(stop);
+                break;
+            } catch (const std::exception&) {
+                // Still away; keep waiting.
+            }
+        }
+        if (stop.stop_requested()) return;
         main->post([weak] {
             if (auto self = weak.lock()) self->deliverNext();
         });

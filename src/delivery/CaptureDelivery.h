@@ -36,8 +36,9 @@ namespace kavo {
 // queue, it sends each capture that is not yet handed over: when an account signs in,
 // when a capture finishes, when the launch repair is done, when the user asks, and on a
 // slow timer after the upload's own retries are used up, so a long outage only delays
-// delivery. A capture belongs to the account it was made under (one made while nobody
-// was signed in goes to the next account). Also keeps the recent-capture list and runs
+// delivery (a round starts as soon as the server answers again). A capture belongs to
+// the account it was made under (one made while nobody was signed in goes to the next
+// account). Also keeps the recent-capture list and runs
 // the deletion reconciler on its timer. Lives on the main scheduler: every public call is
 // made there and every change is announced there.
 class CaptureDelivery : public std::enable_shared_from_this<CaptureDelivery> {
@@ -56,6 +57,8 @@ public:
     static constexpr std::ptrdiff_t kRecentCaptureLimit = 3;
     // After an upload's own attempts are used up, the next round starts this much later.
     static constexpr Duration kRetryInterval = std::chrono::seconds(300);
+    // Meanwhile, how often the server is asked whether it answers again.
+    static constexpr Duration kProbeInterval = std::chrono::seconds(30);
     static constexpr const char* kSignInToUploadText = "Sign in to upload this meeting.";
     static constexpr const char* kWaitingForNetworkText = "Uploads wait for the network.";
 
@@ -90,6 +93,7 @@ public:
         std::optional<Duration> reconcileInterval;
         UploadTiming uploadTiming;
         Duration retryInterval = kRetryInterval;
+        Duration probeInterval = kProbeInterval;
     };
 
     static std::shared_ptr<CaptureDelivery> create(Collaborators collaborators);

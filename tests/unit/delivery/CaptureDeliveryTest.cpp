@@ -71,8 +71,14 @@ struct Server final : HTTPTransport {
                     json{{"recording_id", "rec-" + name}, {"upload_url", link}, {"blob_path", name}}
                         .dump()};
             }
+            // The server is down for as long as inits are to fail.
+            if (request.url.ends_with("/api/me") && failingInits > 0)
+                return {503, {}, R"({"error":"unavailable"})"};
             if (request.url.ends_with("/api/me"))
-                return {200, {}, R"({"id":"u","email":"e","name":"n","is_admin":false,"meetings_access":true})"};
+                return {
+                    200,
+                    {},
+                    R"({"id":"u","email":"e","name":"n","is_admin":false,"meetings_access":true})"};
             if (request.url.find("/recordings/") != std::string::npos)
                 return {200, {}, R"({"recording_id":"r","state":"DELIVERED"})"};
             const auto id = json::parse(request.body).at("recording_id").get<std::string>();
@@ -94,8 +100,9 @@ struct Server final : HTTPTransport {
     std::vector<std::string> initialized_;
 };
 
-// Unlike any wait of the upload itself, so that the rounds can be counted.
+// Unlike any wait of the upload itself, so that the rounds and the probes can be counted.
 constexpr Duration kRetryWait = std::chrono::seconds(420);
+constexpr Duration kProbeWait = std::chrono::seconds(35);
 
 const CaptureSidecar::Account kAvery{"tid-1", "u-avery", "avery@contoso.test"};
 const CaptureSidecar::Account kBlake{"tid-1", "u-blake", "blake@contoso.test"};
@@ -172,7 +179,8 @@ protected:
          .main = &main,
          .reconcileInterval = 3600s,
          .uploadTiming = {.pollInterval = 5, .pollMaxAttempts = 2, .stallWatchdogInterval = {}},
-         .retryInterval = kRetryWait});
+         .retryInterval = kRetryWait,
+         .probeInterval = kProbeWait});
 };
 
 TEST_F(CaptureDeliveryTest, ARoundSendsThisAccountsUndeliveredCapturesOldestFirst) {
@@ -234,9 +242,14 @@ TEST_F(CaptureDeliveryTest, OutagesLongerThanTheUploadsAttemptsOnlyDelayDelivery
     delivery->captureFolderReady();
     ASSERT_TRUE(settle([&] { return sidecarOf("during-outage").uploadState == "DELIVERED"; }));
     EXPECT_EQ(server->initialized().size(), 1u);
+    // Two whole waits of twelve steps, the server asked after each but the last; then the
+    // server answers the first time it is asked and the fourth round goes at once.
     const auto sleeps = clock.sleeps();
-    EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), kRetryWait), 3)
-        << "a round after every wait while the outage lasts";
+    EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), kProbeWait), 12 + 12 + 1);
+    const auto rounds = logs.messages("CaptureDelivery");
+    EXPECT_EQ(std::count_if(rounds.begin(), rounds.end(),
+                            [](const std::string& line) { return line.starts_with("Delivering"); }),
+              4);
     EXPECT_TRUE(toldItWaits) << "between rounds the menu says what waits, and offers to send it";
     EXPECT_FALSE(delivery->waitingForNetwork());
     EXPECT_EQ(delivery->waiting(), 0u);
