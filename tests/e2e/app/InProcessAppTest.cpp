@@ -402,16 +402,8 @@ TEST_F(InProcessApp, AnAutomaticRecordingStartsAgainWhenTheMeetingAppIsBackOnARe
     std::optional<testing::PulseDaemon::Process> voice;
     SystemClock clock;
     linux_platform::LinuxServices services(clock, options());
-    {
-        // Signed in once; the launch below signs in silently from the cache.
-        linux_platform::LinuxDesktop first(services, clock, shell());
-        auto& app = first.app();
-        ASSERT_TRUE(runUntil(
-            [&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
-        app.perform(MenuItem::button("Sign In", MenuAction::signIn));
-        ASSERT_TRUE(runUntil(
-            [&] { return app.session().phase().kind() == SessionPhase::Kind::signedIn; }, 60s));
-    }
+    // Signed in once; the launch below signs in silently from the cache.
+    signInOnce(services, clock);
     const auto captures = services.paths().capturesDirectory();
     const auto zoomOn = [](testing::PulseDaemon&) {
         return testing::PulseDaemon::spawn({"parec", "--device=mic",
