@@ -29,7 +29,9 @@ void CaptureDelivery::setAccount(std::optional<Account> account) {
     const bool sameUser = account_ && account &&
                           account_->session.userId == account->session.userId &&
                           account_->session.tenantId == account->session.tenantId;
-    ++epoch_;
+    // The end of an upload begun for the same user (under an older tenant record) still
+    // counts: its failure is recorded and its retry scheduled.
+    if (!sameUser) ++epoch_;
     account_ = std::move(account);
     needsSignIn_ = false;
     retryWait_.request_stop();

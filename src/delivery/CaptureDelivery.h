@@ -174,8 +174,8 @@ private:
     std::optional<PendingCapture> requested_;
     // The captures this account gave up on in this launch for want of a sign-in.
     bool needsSignIn_ = false;
-    // Bumped by every change of account, so that the end of an upload begun for an
-    // earlier account starts nothing.
+    // Bumped by every change of user, so that the end of an upload begun for an earlier
+    // account starts nothing.
     std::uint64_t epoch_ = 0;
     UploadStatus upload_ = UploadStatus::idle();
     std::size_t waiting_ = 0;
