@@ -11,6 +11,7 @@
 #include <future>
 #include <nlohmann/json.hpp>
 
+#include "app/LinuxDesktop.h"
 #include "base/AtomicFile.h"
 #include "base/Log.h"
 #include "base/MainLoop.h"
@@ -21,7 +22,6 @@
 #include "capture/files/WavWriter.h"
 #include "platform/linux/CurlGlobal.h"
 #include "platform/linux/CurlTransport.h"
-#include "platform/linux/LinuxDesktop.h"
 #include "support/DevStack.h"
 #include "support/EnvironmentMap.h"
 #include "support/PulseDaemon.h"
@@ -40,8 +40,8 @@ protected:
         for (auto& visit : browserVisits_) visit.wait();
     }
 
-    linux_platform::LinuxServices::Options options() {
-        linux_platform::LinuxServices::Options options;
+    LinuxServices::Options options() {
+        LinuxServices::Options options;
         options.environment = testing::environmentFrom(environment_);
         // Plays the browser: the authorize URL redirects to the app's loopback listener.
         options.openURL = [this](const std::string& url) {
@@ -56,8 +56,8 @@ protected:
     }
 
     // The front end of an application run on this test's main loop.
-    linux_platform::LinuxDesktop::Shell shell() {
-        linux_platform::LinuxDesktop::Shell shell;
+    LinuxDesktop::Shell shell() {
+        LinuxDesktop::Shell shell;
         shell.main = &loop_;
         return shell;
     }
@@ -82,8 +82,8 @@ protected:
 
     // Signs in once in an application that then quits, so later launches remember the
     // account.
-    void signInOnce(linux_platform::LinuxServices& services, const Clock& clock) {
-        linux_platform::LinuxDesktop first(services, clock, shell());
+    void signInOnce(LinuxServices& services, const Clock& clock) {
+        LinuxDesktop first(services, clock, shell());
         auto& app = first.app();
         ASSERT_TRUE(runUntil(
             [&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
@@ -210,11 +210,11 @@ TEST_F(InProcessApp, ARememberedAccountSignedInOfflineHasItsCaptureDeliveredOnce
     LogCapture logs;
     // Fifty times faster: the 10 s, 60 s and 300 s waits take 0.2 s, 1.2 s and 6 s.
     testing::ScaledClock clock(50);
-    linux_platform::LinuxServices services(clock, options());
+    LinuxServices services(clock, options());
     signInOnce(services, clock);
 
     stack_.takeDown();
-    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    LinuxDesktop desktop(services, clock, shell());
     auto& app = desktop.app();
     // The upload line of the menu, each time it changed.
     std::vector<std::string> shown;
@@ -270,8 +270,8 @@ TEST_F(InProcessApp, ARememberedAccountSignedInOfflineHasItsCaptureDeliveredOnce
 
 TEST_F(InProcessApp, ACaptureMadeWhileSignedOutIsDeliveredRightAfterSignIn) {
     testing::ScaledClock clock(50);
-    linux_platform::LinuxServices services(clock, options());
-    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    LinuxServices services(clock, options());
+    LinuxDesktop desktop(services, clock, shell());
     auto& app = desktop.app();
     app.observe([&] {
         if (check_) check_();
@@ -297,14 +297,14 @@ TEST_F(InProcessApp, ACaptureMadeWhileSignedOutIsDeliveredRightAfterSignIn) {
 TEST_F(InProcessApp, AnUploadInterruptedByQuittingIsResumedAtTheNextLaunch) {
     LogCapture logs;
     testing::ScaledClock clock(50);
-    linux_platform::LinuxServices services(clock, options());
+    LinuxServices services(clock, options());
     signInOnce(services, clock);
     const auto captures = services.paths().capturesDirectory();
     // Sixteen blocks: far more than go up in the moment between the first and the quit.
     const auto artifacts = finishedCapture(captures, 64 << 20);
     const auto wav = readFileIfExists(artifacts.audioURL);
     {
-        linux_platform::LinuxDesktop desktop(services, clock, shell());
+        LinuxDesktop desktop(services, clock, shell());
         desktop.app().delivery().captureFinished(artifacts);
         ASSERT_TRUE(runUntil([&] { return stagedBlocks(captures) >= 1; }, 60s)) << everything(logs);
     }
@@ -312,7 +312,7 @@ TEST_F(InProcessApp, AnUploadInterruptedByQuittingIsResumedAtTheNextLaunch) {
     ASSERT_EQ(interrupted.uploadState, "UPLOADING") << "the upload finished before the quit";
     ASSERT_TRUE(interrupted.recordingId);
 
-    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    LinuxDesktop desktop(services, clock, shell());
     auto& app = desktop.app();
     app.observe([&] {
         if (check_) check_();
@@ -337,11 +337,11 @@ TEST_F(InProcessApp, AnUploadInterruptedByQuittingIsResumedAtTheNextLaunch) {
 TEST_F(InProcessApp, AnIdentityPlatformOutageDuringAnUploadIsRetriedNotASignInAgain) {
     LogCapture logs;
     testing::ScaledClock clock(50);
-    linux_platform::LinuxServices services(clock, options());
+    LinuxServices services(clock, options());
     // Tokens that are always too close to their end to be used again: every call asks.
     stack_.adminPatch("/settings", {{"identity", {{"accessTokenLifetimeSeconds", 120}}}});
     signInOnce(services, clock);
-    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    LinuxDesktop desktop(services, clock, shell());
     auto& app = desktop.app();
     std::vector<std::string> shown;
     app.observe([&] {
@@ -365,8 +365,8 @@ TEST_F(InProcessApp, ARecordingByHandGoesOnInANewFileWhenTheAudioServerRestarts)
     auto daemon = std::make_unique<testing::PulseDaemon>();
     std::optional<testing::PulseDaemon::Process> voice;
     SystemClock clock;
-    linux_platform::LinuxServices services(clock, options());
-    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    LinuxServices services(clock, options());
+    LinuxDesktop desktop(services, clock, shell());
     CaptureController& capture = desktop.app().capture();
     const auto captures = services.paths().capturesDirectory();
 
@@ -401,7 +401,7 @@ TEST_F(InProcessApp, AnAutomaticRecordingStartsAgainWhenTheMeetingAppIsBackOnARe
     auto daemon = std::make_unique<testing::PulseDaemon>();
     std::optional<testing::PulseDaemon::Process> voice;
     SystemClock clock;
-    linux_platform::LinuxServices services(clock, options());
+    LinuxServices services(clock, options());
     // Signed in once; the launch below signs in silently from the cache.
     signInOnce(services, clock);
     const auto captures = services.paths().capturesDirectory();
@@ -412,7 +412,7 @@ TEST_F(InProcessApp, AnAutomaticRecordingStartsAgainWhenTheMeetingAppIsBackOnARe
     };
     // The meeting app holds the microphone when the program starts.
     std::optional<testing::PulseDaemon::Process> zoom(zoomOn(*daemon));
-    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    LinuxDesktop desktop(services, clock, shell());
     CaptureController& capture = desktop.app().capture();
 
     // Once recording automatically, the server restarts and the meeting app opens the new

@@ -138,8 +138,8 @@ TEST_F(SupportAgainstDevStack, ServerRefusalsShowTheirMessagesAndFileNothing) {
 
 TEST_F(SupportAgainstDevStack, UpdateCheckerFollowsThePublishedManifest) {
     const auto checker = UpdateChecker::create(
-        UpdateManifestService{stack_->updateManifestURL(), transport_}, "1.4.2", 21600,
-        [this] { return clock.now(); }, scheduler, scheduler);
+        UpdateManifestService{stack_->updateManifestURL(), transport_}, "1.4.2",
+        std::chrono::hours(6), [this] { return clock.now(); }, scheduler, scheduler);
     checker->startChecking();
     scheduler.runUntilIdle();
     EXPECT_EQ(checker->available(), std::nullopt) << "the stack publishes 0.1.0 to begin with";

@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "PulseTestSupport.h"
+#include "app/PulseAudioConnection.h"
 #include "base/SerialQueue.h"
-#include "platform/linux/PulseAudioConnection.h"
 #include "support/PulseDaemon.h"
 #include "support/TempDir.h"
 

@@ -120,7 +120,7 @@ TEST_F(PoorLink, ATwentyMebibyteUploadAtFiftyKilobytesASecondFinishesWithTheWatc
     // A check every 5 s instead of 15 s: the watchdog looks more often, never less.
     const UploadCoordinator coordinator(
         api, BlockBlobUploader(transport, store, BlockBlobUploader::kDefaultBlockSize, 3), clock,
-        5.0, 60, 5.0, [&](const UploadStatus& status) {
+        std::chrono::seconds(5), 60, std::chrono::seconds(5), [&](const UploadStatus& status) {
             const std::lock_guard guard(statusLock);
             if (status == UploadStatus::uploading()) uploadStarted = Steady::now();
             if (status.kind() == UploadStatus::Kind::uploading && status.fraction() &&
