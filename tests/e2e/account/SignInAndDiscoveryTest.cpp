@@ -10,7 +10,7 @@
 #include "account/AuthError.h"
 #include "account/Endpoints.h"
 #include "base/AtomicFile.h"
-#include "base/ManualClock.h"
+#include "support/ManualClock.h"
 #include "net/KavoAPIClient.h"
 #include "platform/linux/OAuthSignInService.h"
 #include "support/TempDir.h"

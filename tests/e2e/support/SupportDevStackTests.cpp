@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/LinuxSystemIdentity.h"

@@ -6,7 +6,7 @@
 
 #include "StorageTestSupport.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
+#include "support/ManualClock.h"
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
 #include "support/LoopbackHttpServer.h"

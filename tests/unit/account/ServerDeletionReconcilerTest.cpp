@@ -11,7 +11,7 @@
 #include "account/ReconcileLedger.h"
 #include "account/ReferenceDate.h"
 #include "account/ServerDeletionReconciler.h"
-#include "base/ManualClock.h"
+#include "support/ManualClock.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 

@@ -7,7 +7,7 @@
 #include "account/TenantDiscoveryCache.h"
 #include "account/TenantDiscoveryError.h"
 #include "account/TenantDiscoveryService.h"
-#include "base/ManualClock.h"
+#include "support/ManualClock.h"
 #include "support/RecordingTransport.h"
 
 // A known tenant, an unprovisioned one and a router outage are discovered against the dev

@@ -9,7 +9,7 @@
 #include "audio/ConverterResampler.h"
 #include "audio/Mixer.h"
 #include "audio/ThreeToOneDecimator.h"
-#include "base/ManualScheduler.h"
+#include "support/ManualScheduler.h"
 #include "base/SerialQueue.h"
 
 namespace kavo {

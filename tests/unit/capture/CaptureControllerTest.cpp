@@ -4,8 +4,8 @@
 
 #include "base/Error.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "capture/CaptureController.h"
 #include "support/TempDir.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/Log.h"
-#include "base/ManualScheduler.h"
+#include "support/ManualScheduler.h"
 #include "capture/CaptureSession.h"
 #include "support/FakeAudioDevices.h"
 #include "support/FakeCaptureEndpoints.h"

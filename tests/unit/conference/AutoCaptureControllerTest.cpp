@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "audio/conference/MeetingAutoCapture.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "capture/CaptureController.h"
 #include "support/FakeConferenceActivitySource.h"
 #include "support/TempDir.h"

@@ -7,8 +7,8 @@
 
 #include "audio/conference/MeetingAutoCapture.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/FakeConferenceActivitySource.h"
 
 namespace kavo {

@@ -9,8 +9,8 @@
 
 #include "../upload/FakeBlobStorage.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "capture/files/WavWriter.h"
 #include "delivery/CaptureDelivery.h"

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "base/Log.h"
-#include "base/ManualClock.h"
+#include "support/ManualClock.h"
 #include "net/RetryingTransport.h"
 #include "net/TransportError.h"
 #include "support/RecordingTransport.h"

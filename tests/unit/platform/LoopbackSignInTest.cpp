@@ -3,7 +3,7 @@
 #include <future>
 
 #include "account/AuthError.h"
-#include "base/ManualClock.h"
+#include "support/ManualClock.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/LoopbackRedirectListener.h"
 #include "platform/linux/OAuthSignInService.h"

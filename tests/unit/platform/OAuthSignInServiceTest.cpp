@@ -5,7 +5,7 @@
 #include "account/AuthError.h"
 #include "account/IdentityUnavailableError.h"
 #include "account/Pkce.h"
-#include "base/ManualClock.h"
+#include "support/ManualClock.h"
 #include "platform/linux/OAuthSignInService.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"

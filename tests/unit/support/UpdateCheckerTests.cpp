@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "net/TransportError.h"
 #include "support/RecordingTransport.h"
 #include "support/UpdateChecker.h"

@@ -8,7 +8,7 @@
 #include "FakeBlobStorage.h"
 #include "base/AtomicFile.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
+#include "support/ManualClock.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "net/TransportError.h"
 #include "support/TempDir.h"

@@ -9,7 +9,7 @@
 
 #include "FakeBlobStorage.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
+#include "support/ManualClock.h"
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
 #include "capture/files/SidecarTimestamp.h"
