@@ -3,9 +3,9 @@
 #include <mutex>
 #include <thread>
 
-#include "support/ManualClock.h"
 #include "base/Scheduler.h"
 #include "base/TaskTimeline.h"
+#include "support/ManualClock.h"
 
 namespace kavo {
 

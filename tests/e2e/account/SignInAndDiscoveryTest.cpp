@@ -10,9 +10,9 @@
 #include "account/AuthError.h"
 #include "account/Endpoints.h"
 #include "base/AtomicFile.h"
-#include "support/ManualClock.h"
 #include "net/KavoAPIClient.h"
 #include "platform/linux/OAuthSignInService.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 
 // Discovery against the stack (a known tenant, an unprovisioned one, an outage) runs through

@@ -1,7 +1,7 @@
 // The whole application in this process, against servers that really go away and come
 // back: the Kavo server and the identity platform (a meeting finished while they cannot be
-// reached is delivered once they are back) and the audio server (a recording goes on in a new file once a restarted
-// one is back).
+// reached is delivered once they are back) and the audio server (a recording goes on in a new file
+// once a restarted one is back).
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -209,14 +209,5 @@ TEST_F(Reconciler, AnyOtherAnswerResetsTheStreakAndQuittingLeavesTheLedgerAlone)
     EXPECT_EQ(ledger->entries(), before);
 }
 
-TEST_F(Reconciler, EntriesOfCapturesWhoseSidecarIsGoneAreDropped) {
-    const auto sidecar = capture("A", "R-A");
-    answer("R-A", 404);
-    pass();
-    std::filesystem::remove(sidecar);
-    pass();
-    EXPECT_TRUE(ledger->entries().empty());
-}
-
 }  // namespace
 }  // namespace kavo

@@ -78,23 +78,6 @@ TEST_F(Discovery, AnswersThatDoNotDecodeAreInvalidResponses) {
     }
 }
 
-TEST_F(Discovery, RefusalsCarryTheirTextsAndLogAsTheyShould) {
-    EXPECT_STREQ(failure(404).what(),
-                 "Your organisation isn't provisioned for Meetings yet. Contact your IT "
-                 "administrator.");
-    EXPECT_TRUE(
-        logs.contains("TenantDiscovery", std::string("Tenant not provisioned: tid=") + kTid));
-
-    logs.clear();
-    EXPECT_STREQ(failure(400).what(), "Malformed tenant ID.");
-    const auto unavailable = failure(503, std::string(250, 'x'));
-    EXPECT_EQ(unavailable.status(), 503);
-    EXPECT_STREQ(unavailable.what(), "Could not reach the discovery service (HTTP 503).");
-    EXPECT_EQ(logs.messages("TenantDiscovery"),
-              std::vector<std::string>{"Discovery HTTP 503: " + std::string(200, 'x') + "..."})
-        << "a 400 is not logged; a long body is cut";
-}
-
 struct Cache : ::testing::Test {
     std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
     ManualClock clock;

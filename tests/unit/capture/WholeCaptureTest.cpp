@@ -32,8 +32,8 @@ DeviceStream stream(double rate, bool microphone) {
     stream.sampleRate = rate;
     stream.framesPerBuffer = microphone ? 480 : static_cast<std::int64_t>(rate / 100);
     stream.clockOffsetPpm = microphone ? 300 : -200;
-    stream.waveform = microphone ? testing::Waveform::sine(440, kMicAmplitude)
-                                 : testing::Waveform::sine(1'000, kSystemAmplitude);
+    stream.frequency = microphone ? 440 : 1'000;
+    stream.amplitude = microphone ? kMicAmplitude : kSystemAmplitude;
     return stream;
 }
 

@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "audio/conference/MeetingAutoCapture.h"
-#include "support/ManualClock.h"
-#include "support/ManualScheduler.h"
 #include "capture/CaptureController.h"
 #include "support/FakeConferenceActivitySource.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/TempDir.h"
 
 namespace kavo {

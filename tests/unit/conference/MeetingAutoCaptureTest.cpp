@@ -7,9 +7,9 @@
 
 #include "audio/conference/MeetingAutoCapture.h"
 #include "base/Log.h"
+#include "support/FakeConferenceActivitySource.h"
 #include "support/ManualClock.h"
 #include "support/ManualScheduler.h"
-#include "support/FakeConferenceActivitySource.h"
 
 namespace kavo {
 namespace {

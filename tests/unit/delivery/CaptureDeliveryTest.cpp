@@ -9,11 +9,11 @@
 
 #include "../upload/FakeBlobStorage.h"
 #include "base/Log.h"
-#include "support/ManualClock.h"
-#include "support/ManualScheduler.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "capture/files/WavWriter.h"
 #include "delivery/CaptureDelivery.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 #include "upload/FileStagedBlockStore.h"

@@ -3,10 +3,10 @@
 #include <future>
 
 #include "account/AuthError.h"
-#include "support/ManualClock.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/LoopbackRedirectListener.h"
 #include "platform/linux/OAuthSignInService.h"
+#include "support/ManualClock.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 #include "upload/UrlText.h"
