@@ -163,13 +163,13 @@ TEST_F(CommandLine, SignInShowsTheCodeThenTheAccountWhichStatusShowsUntilSignOut
     EXPECT_TRUE(has(after.out, kNotSignedIn) && !has(after.out, kAccountLine)) << shown(after);
 }
 
-// Two recordings: one sent by hand, the other by `upload --pending`.
+// Two recordings: the newer, listed first, sent by hand, the other by `upload --pending`.
 TEST_F(CommandLine, RecordingsAreListedUploadedStageByStageAndThenListedAsUploaded) {
     const auto captures = home_.capturesDirectory();
     const auto none = home_.run({"captures"});
     EXPECT_EQ(none.status, 0) << shown(none);
     EXPECT_TRUE(has(none.out, "No captures in " + captures.string())) << shown(none);
-    for (const char* seconds : {"2", "1"}) {
+    for (const char* seconds : {"1", "2"}) {
         const auto record = home_.run({"record", "--seconds", seconds});
         ASSERT_EQ(record.status, 0) << shown(record);
     }
