@@ -11,9 +11,10 @@
 #include "account/Endpoints.h"
 #include "account/OAuthSignInService.h"
 #include "base/AtomicFile.h"
-#include "base/ManualClock.h"
 #include "net/KavoAPIClient.h"
+#include "account/OAuthSignInService.h"
 #include "platform/linux/XdgSignInBrowser.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 
 // Discovery against the stack (a known tenant, an unprovisioned one, an outage) runs through

@@ -1,8 +1,7 @@
 // The whole application in this process, against servers that really go away and come
 // back: the Kavo server and the identity platform (a meeting finished while they cannot be
-// reached is delivered once they are back, and an upload cut short by quitting goes on at
-// the next launch) and the audio server (a recording goes on in a new file once a restarted
-// one is back).
+// reached is delivered once they are back) and the audio server (a recording goes on in a new file
+// once a restarted one is back).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,7 +26,6 @@
 #include "support/PulseDaemon.h"
 #include "support/ScaledClock.h"
 #include "support/TempDir.h"
-#include "upload/FileStagedBlockStore.h"
 
 namespace kavo {
 namespace {
@@ -100,17 +98,6 @@ protected:
                            [&](const MenuItem& item) { return item.title == title; });
     }
 
-    // The blocks the staged block store has recorded, over every upload.
-    static std::size_t stagedBlocks(const std::filesystem::path& captures) {
-        const auto json = nlohmann::json::parse(
-            readFileIfExists(captures / FileStagedBlockStore::kFileName).value_or("{}"), nullptr,
-            false);
-        std::size_t blocks = 0;
-        if (json.is_object())
-            for (const auto& [key, indexes] : json.items()) blocks += indexes.size();
-        return blocks;
-    }
-
     std::string storedBlob(const std::string& recordingId) {
         HTTPRequest blob;
         blob.url = stack_.adminURL() + "/recordings/" + recordingId + "/blob";
@@ -118,10 +105,9 @@ protected:
         return transport_->data(blob).body;
     }
 
-    // `bytes` of audio (two seconds by default), closed, with the sidecar a finished
-    // capture has.
-    CaptureArtifacts finishedCapture(const std::filesystem::path& captures,
-                                     std::size_t bytes = 64'000) {
+    // Two seconds of audio, closed, with the sidecar a finished capture has.
+    CaptureArtifacts finishedCapture(const std::filesystem::path& captures) {
+        constexpr std::size_t bytes = 64'000;
         const auto id = makeCaptureId();
         const auto artifacts = CaptureArtifacts::forCapture(captures, id);
         std::filesystem::create_directories(captures);
@@ -266,70 +252,6 @@ TEST_F(InProcessApp, ARememberedAccountSignedInOfflineHasItsCaptureDeliveredOnce
     const auto waits = clock.waitsAskedFor();
     for (const Duration wait : {Duration(10s), Duration(60s), Duration(300s)})
         EXPECT_NE(std::find(waits.begin(), waits.end(), wait), waits.end()) << wait.count();
-}
-
-TEST_F(InProcessApp, ACaptureMadeWhileSignedOutIsDeliveredRightAfterSignIn) {
-    testing::ScaledClock clock(50);
-    LinuxServices services(clock, options());
-    LinuxDesktop desktop(services, clock, shell());
-    auto& app = desktop.app();
-    app.observe([&] {
-        if (check_) check_();
-    });
-    ASSERT_TRUE(runUntil(
-        [&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
-    const auto artifacts = finishedCapture(services.paths().capturesDirectory());
-    app.delivery().captureFinished(artifacts);
-    EXPECT_EQ(app.delivery().upload().message(), "Sign in to upload this meeting.");
-
-    app.perform(MenuItem::button("Sign In", MenuAction::signIn));
-    ASSERT_TRUE(runUntil(
-        [&] { return app.delivery().upload().kind() == UploadStatus::Kind::delivered; }, 60s))
-        << app.delivery().upload().menuText();
-    const auto sidecar = CaptureSidecar::read(artifacts.sidecarURL);
-    ASSERT_TRUE(sidecar.account);
-    EXPECT_EQ(sidecar.account->email, "avery.quinn@contoso.test");
-    EXPECT_FALSE(menuHas(app, "Sign in to upload this meeting."));
-}
-
-// Quit while the blocks go up: the next launch sends the rest under the same recording, not
-// the whole file again.
-TEST_F(InProcessApp, AnUploadInterruptedByQuittingIsResumedAtTheNextLaunch) {
-    LogCapture logs;
-    testing::ScaledClock clock(50);
-    LinuxServices services(clock, options());
-    signInOnce(services, clock);
-    const auto captures = services.paths().capturesDirectory();
-    // Sixteen blocks: far more than go up in the moment between the first and the quit.
-    const auto artifacts = finishedCapture(captures, 64 << 20);
-    const auto wav = readFileIfExists(artifacts.audioURL);
-    {
-        LinuxDesktop desktop(services, clock, shell());
-        desktop.app().delivery().captureFinished(artifacts);
-        ASSERT_TRUE(runUntil([&] { return stagedBlocks(captures) >= 1; }, 60s)) << everything(logs);
-    }
-    const auto interrupted = CaptureSidecar::read(artifacts.sidecarURL);
-    ASSERT_EQ(interrupted.uploadState, "UPLOADING") << "the upload finished before the quit";
-    ASSERT_TRUE(interrupted.recordingId);
-
-    LinuxDesktop desktop(services, clock, shell());
-    auto& app = desktop.app();
-    app.observe([&] {
-        if (check_) check_();
-    });
-    ASSERT_TRUE(runUntil(
-        [&] { return app.delivery().upload().kind() == UploadStatus::Kind::delivered; }, 120s))
-        << app.delivery().upload().menuText() << everything(logs);
-    const auto sidecar = CaptureSidecar::read(artifacts.sidecarURL);
-    EXPECT_EQ(sidecar.recordingId, interrupted.recordingId);
-    const auto entries = logs.entries();
-    const auto resumed = std::find_if(entries.begin(), entries.end(), [](const auto& entry) {
-        return entry.message.starts_with("Resuming staged upload");
-    });
-    ASSERT_NE(resumed, entries.end()) << "the second launch sent every block again";
-    EXPECT_EQ(resumed->message.find(": 0 of"), std::string::npos) << resumed->message;
-    EXPECT_TRUE(storedBlob(*sidecar.recordingId) == *wav)
-        << "the stored blob differs from the capture";
 }
 
 // The identity platform answers 503 when the upload needs a fresh token: a passing outage,

@@ -4,12 +4,12 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/LinuxSystemIdentity.h"
 #include "support/DevStack.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/ProblemReportForm.h"
 #include "support/ProblemReportSubmitter.h"
 #include "support/TempDir.h"

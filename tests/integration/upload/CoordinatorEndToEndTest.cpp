@@ -6,10 +6,10 @@
 
 #include "StorageTestSupport.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
 #include "support/LoopbackHttpServer.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 #include "upload/FileStagedBlockStore.h"
 #include "upload/UploadCoordinator.h"

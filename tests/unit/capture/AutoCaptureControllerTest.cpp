@@ -3,11 +3,14 @@
 #include <memory>
 #include <vector>
 
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
+#include "capture/MeetingAutoCapture.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "capture/CaptureController.h"
 #include "capture/MeetingAutoCapture.h"
 #include "support/FakeConferenceActivitySource.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/TempDir.h"
 
 namespace kavo {

@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
 #include "capture/MeetingAutoCapture.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/FakeConferenceActivitySource.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 
 namespace kavo {
 namespace {

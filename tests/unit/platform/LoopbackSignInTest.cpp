@@ -4,11 +4,11 @@
 
 #include "account/AuthError.h"
 #include "account/OAuthSignInService.h"
-#include "base/ManualClock.h"
 #include "net/UrlText.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/LoopbackRedirectListener.h"
 #include "platform/linux/XdgSignInBrowser.h"
+#include "support/ManualClock.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 

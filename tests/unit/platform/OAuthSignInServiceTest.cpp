@@ -6,10 +6,11 @@
 #include "account/IdentityUnavailableError.h"
 #include "account/OAuthSignInService.h"
 #include "account/Pkce.h"
+#include "account/OAuthSignInService.h"
 #include "base/Base64.h"
-#include "base/ManualClock.h"
 #include "net/UrlText.h"
 #include "platform/linux/XdgSignInBrowser.h"
+#include "support/ManualClock.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 

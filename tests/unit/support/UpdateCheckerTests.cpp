@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
 #include "net/TransportError.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/RecordingTransport.h"
 #include "support/UpdateChecker.h"
 #include "support/UpdateManifestError.h"

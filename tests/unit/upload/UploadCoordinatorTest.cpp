@@ -9,12 +9,12 @@
 
 #include "FakeBlobStorage.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "net/KavoAPIError.h"
 #include "net/UrlText.h"
+#include "support/ManualClock.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 #include "upload/FileStagedBlockStore.h"
