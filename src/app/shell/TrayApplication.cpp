@@ -16,7 +16,10 @@ TrayApplication::TrayApplication(linux_platform::LinuxServices& services, const 
     : options_(std::move(options)),
       services_(services),
       menu_([this](const MenuItem& item) { desktop_->app().perform(item); }),
-      icon_(menu_.menu()) {
+      icon_(menu_.menu()),
+      notifier_(QDBusConnection::sessionBus(), icon_, [this](MenuAction action) {
+          desktop_->app().perform(MenuItem::button(std::string(), action));
+      }) {
     // Without a browser the sign-in shows a code to enter on another device; it arrives
     // on the sign-in's worker thread.
     services.setShowDeviceCode(
@@ -34,6 +37,7 @@ TrayApplication::TrayApplication(linux_platform::LinuxServices& services, const 
             .showReport =
                 [this](std::shared_ptr<ProblemReportForm> form) { reports_.show(std::move(form)); },
             .quit = [] { QApplication::quit(); },
+            .notifier = &notifier_,
         });
     desktop_->app().observe([this] { refresh(); });
     refresh();
