@@ -36,7 +36,9 @@ TrayApplication::TrayApplication(linux_platform::LinuxServices& services, const 
                 },
             .showReport =
                 [this](std::shared_ptr<ProblemReportForm> form) { reports_.show(std::move(form)); },
-            .quit = [] { QApplication::quit(); },
+            // Ends the loop without asking the windows first: the one standing in for the
+            // tray refuses to close.
+            .quit = [] { QCoreApplication::exit(0); },
             .notifier = &notifier_,
         });
     desktop_->app().observe([this] { refresh(); });

@@ -214,12 +214,12 @@ TEST(TrayMenu, RedrawsOnlyWhatChanged) {
     tray.update(menuItems(state));
     EXPECT_EQ(tray.menu().actions(), first);
     EXPECT_EQ(shownText(tray.action(2)), "Recording 1:24");
-    EXPECT_TRUE(tray.action(7)->isChecked());
+    EXPECT_TRUE(tray.action(8)->isChecked());
 
     // Another set of rows: the menu is drawn again.
     state.isRecording = false;
     tray.update(menuItems(state));
-    EXPECT_EQ(tray.menu().actions().size(), first.size() - 1);
+    EXPECT_EQ(tray.menu().actions().size(), first.size() - 2);
     EXPECT_EQ(shownText(tray.action(2)), "Start Recording");
 }
 
