@@ -134,9 +134,8 @@ KavoMeetingsDesktopApp::KavoMeetingsDesktopApp(Environment environment)
         stop();
         if (wasRecording) notify(recordingStoppedNotification());
     };
-    autoCapture_ = std::make_unique<MeetingAutoCapture>(*e.conference, *e.defaults,
-                                                        std::move(hooks), *e.clock, *e.main,
-                                                        kAutoCaptureInterval);
+    autoCapture_ = std::make_unique<MeetingAutoCapture>(
+        *e.conference, *e.defaults, std::move(hooks), *e.clock, *e.main, kAutoCaptureInterval);
     autoCapture_->arm();
 
     session_->observe([this](SessionController::Property) { changed(); });
@@ -229,8 +228,9 @@ void KavoMeetingsDesktopApp::observe(std::function<void()> changed) {
 
 Notification KavoMeetingsDesktopApp::recordingStartedNotification() {
     return {.title = "Recording started",
-            .body = "A meeting app is using the microphone, so Kavo Meetings is recording "
-                    "this meeting.",
+            .body =
+                "A meeting app is using the microphone, so Kavo Meetings is recording "
+                "this meeting.",
             .action = Notification::Action{"Stop Recording", MenuAction::stopRecording}};
 }
 

@@ -23,7 +23,7 @@ std::optional<std::string> recordingWarning(const MenuState& state) {
     if (state.condition.noMicrophone) return kNoMicrophoneText;
     if (!state.condition.silentSide) return std::nullopt;
     return *state.condition.silentSide == CaptureSide::microphone ? kSilentMicrophoneText
-                                                                   : kSilentSystemAudioText;
+                                                                  : kSilentSystemAudioText;
 }
 
 // The running capture: its time, stop and pause, and a warning when a side is missing.
@@ -37,7 +37,8 @@ void appendRecording(std::vector<MenuItem>& items, const MenuState& state) {
         items.push_back(
             MenuItem::button("Pause Recording", MenuAction::pauseRecording, pauseShortcut));
     }
-    if (auto warning = recordingWarning(state)) items.push_back(MenuItem::text(std::move(*warning)));
+    if (auto warning = recordingWarning(state))
+        items.push_back(MenuItem::text(std::move(*warning)));
 }
 
 void appendSignedIn(std::vector<MenuItem>& items, const MenuState& state, const AppSession& session,

@@ -325,7 +325,8 @@ void Mixer::Channel::compactPending() {
 
 void Mixer::Channel::keepNewest(std::int64_t frames) {
     compactPending();
-    const auto excess = static_cast<std::int64_t>(pending_.size()) - std::max<std::int64_t>(frames, 0);
+    const auto excess =
+        static_cast<std::int64_t>(pending_.size()) - std::max<std::int64_t>(frames, 0);
     if (excess > 0) pending_.erase(pending_.begin(), pending_.begin() + excess);
 }
 

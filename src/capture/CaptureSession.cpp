@@ -216,17 +216,18 @@ std::filesystem::path CaptureSession::startOnControl() {
     if (!watch_.lastSnapshot().defaultInputUID) {
         log_.error("No microphone on this computer; the microphone channel records silence");
         updateSidecar([at = SidecarTimestamp::format(clock_.now())](CaptureSidecar& sidecar) {
-            sidecar.deviceEvents.push_back({.at = at,
-                                            .kind = "deviceChange",
-                                            .detail = std::string(DeviceWatch::kNoMicrophoneDetail)});
+            sidecar.deviceEvents.push_back(
+                {.at = at,
+                 .kind = "deviceChange",
+                 .detail = std::string(DeviceWatch::kNoMicrophoneDetail)});
         });
         publishCondition([](CaptureCondition& condition) { condition.noMicrophone = true; });
     }
     silenceWatchedFrom_ = clock_.hostTime();
-    silenceTimer_ = control().every(kSilenceCheckInterval, kSilenceCheckLeeway,
-                                    [weak = weak_from_this()] {
-                                        if (auto self = weak.lock()) self->watchSilence();
-                                    });
+    silenceTimer_ =
+        control().every(kSilenceCheckInterval, kSilenceCheckLeeway, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->watchSilence();
+        });
     watch_.install([weak = weak_from_this()](std::string_view name) {
         if (auto self = weak.lock()) self->handleDeviceNotification(name);
     });
@@ -307,8 +308,7 @@ void CaptureSession::startEndpoint(CaptureEndpoint& endpoint, EndpointScope scop
     auto delivered = std::make_shared<DeliveryMarks>();
     marks(scope) = delivered;
     const double rate = channel->sampleRate();
-    endpoint.start([weak = std::weak_ptr<Mixer::Channel>(channel), delivered,
-                    sound = heard(scope),
+    endpoint.start([weak = std::weak_ptr<Mixer::Channel>(channel), delivered, sound = heard(scope),
                     rate](const float* frames, std::int64_t count, std::uint64_t hostTime) {
         if (delivered->first.load(std::memory_order_relaxed) == 0)
             delivered->first.store(hostTime, std::memory_order_release);
@@ -556,9 +556,10 @@ void CaptureSession::watchSilence() {
     silentSince_ = *side == CaptureSide::microphone ? mic : system;
     const std::string source(channelName(*side));
     const auto seconds = static_cast<long long>((now - silentSince_) / 1'000'000'000ULL);
-    log_.notice("Capture {}: source {} has delivered only silence for {} s while the other "
-                "side was heard",
-                captureId_, source, seconds);
+    log_.notice(
+        "Capture {}: source {} has delivered only silence for {} s while the other "
+        "side was heard",
+        captureId_, source, seconds);
     updateSidecar([&](CaptureSidecar& sidecar) {
         if (!sidecar.silentStretches) sidecar.silentStretches.emplace();
         sidecar.silentStretches->push_back(

@@ -67,8 +67,8 @@ int waitForStop(double seconds, const KeyReader& keys, const std::function<bool(
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGUSR1);
     const timespec now{0, 0};
-    auto left = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        kavo::seconds(seconds));
+    auto left =
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(kavo::seconds(seconds));
     bool paused = false;
     auto last = std::chrono::steady_clock::now();
     for (;;) {
@@ -77,10 +77,11 @@ int waitForStop(double seconds, const KeyReader& keys, const std::function<bool(
         if (!paused) left -= current - last;
         last = current;
         if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-        const auto wait = std::min<std::chrono::steady_clock::duration>(
-            left, std::chrono::milliseconds(200));
-        const char key = keys.next(static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) + 1);
+        const auto wait =
+            std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(200));
+        const char key = keys.next(
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) +
+            1);
         const int signal = sigtimedwait(&signals, nullptr, &now);
         if (signal == SIGINT || signal == SIGTERM) return signal;
         if (signal == SIGUSR1 || key == 'p' || key == 'P' || key == ' ') paused = togglePause();

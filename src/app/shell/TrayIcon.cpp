@@ -178,10 +178,9 @@ void TrayIcon::refresh(bool iconChanged) {
         fallbackButton_->setText(toolTip_);
         fallbackButton_->setToolTip(toolTip_);
         // The taskbar shows the title: it says that a recording runs.
-        fallback_->setWindowTitle(label_.recording
-                                      ? toolTip_.section(QLatin1Char('\n'), 0, 0) +
-                                            QStringLiteral(" \u2014 ") + kAppName
-                                      : kAppName);
+        fallback_->setWindowTitle(label_.recording ? toolTip_.section(QLatin1Char('\n'), 0, 0) +
+                                                         QStringLiteral(" \u2014 ") + kAppName
+                                                   : kAppName);
     }
 }
 
