@@ -66,6 +66,13 @@ MenuState signedInRecording() {
     return state;
 }
 
+// The running capture as the person recording meets it: paused, or with a side missing.
+MenuState recordingWith(CaptureCondition condition) {
+    MenuState state = signedInRecording();
+    state.condition = condition;
+    return state;
+}
+
 struct MenuCase {
     const char* name;
     MenuState state;
@@ -159,7 +166,13 @@ INSTANTIATE_TEST_SUITE_P(
         MenuCase{"discoveryUnavailable",
                  inPhase(SessionPhase::discoveryUnavailable(avery(), "The server is busy."))},
         MenuCase{"signedInIdle", signedInIdle()},
-        MenuCase{"signedInRecording", signedInRecording()}),
+        MenuCase{"signedInRecording", signedInRecording()},
+        MenuCase{"recordingPaused", recordingWith({.paused = true})},
+        MenuCase{"recordingSilentMicrophone",
+                 recordingWith({.silentSide = CaptureSide::microphone})},
+        MenuCase{"recordingSilentSystemAudio",
+                 recordingWith({.silentSide = CaptureSide::systemAudio})},
+        MenuCase{"recordingWithoutMicrophone", recordingWith({.noMicrophone = true})}),
     [](const ::testing::TestParamInfo<MenuCase>& param) { return std::string(param.param.name); });
 
 TEST(TrayMenu, TheToggleShowsTheModelsStateNotQtsOwnFlip) {
