@@ -52,13 +52,14 @@ void DesktopNotifier::show(const Notification& notification) {
         actions << kActionKey << QString::fromStdString(notification.action->title);
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("kavo-meetings"));
-    // A recording that starts unasked must not slip by: it stays until dismissed.
-    hints.insert(QStringLiteral("resident"), notification.action.has_value());
+    // One with an action (a recording that started unasked) must not slip by: it never
+    // expires, the user dismisses it; others go when the service decides.
+    const int expireTimeout = notification.action ? 0 : -1;
 
     QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(kService), kPath,
                                                        kInterface, QStringLiteral("Notify"));
     call << QStringLiteral("Kavo Meetings") << shown_ << QStringLiteral("kavo-meetings") << title
-         << body << actions << hints << -1;
+         << body << actions << hints << expireTimeout;
     // Asynchronous: the GUI thread never waits on the service.
     auto* watcher = makeQtChild<QDBusPendingCallWatcher>(bus_.asyncCall(call), this);
     const std::optional<MenuAction> action =
