@@ -94,15 +94,28 @@ KavoMeetingsDesktopApp::KavoMeetingsDesktopApp(Environment environment)
         kUpdateCheckInterval, [clock] { return clock->now(); }, *e.main, *e.worker);
     updates_->startChecking();
 
+    auto hooks = MeetingAutoCapture::Hooks::forController(*capture_, [weakSession] {
+        const auto session = weakSession.lock();
+        return session && session->phase().kind() == SessionPhase::Kind::signedIn;
+    });
+    // Nobody should be recorded unawares: a capture that starts or stops by itself says so.
+    hooks.startCapture = [this, start = std::move(hooks.startCapture)] {
+        start();
+        if (capture_->isRecording()) {
+            notify(recordingStartedNotification());
+        } else if (capture_->lastError()) {
+            notify({.title = "Recording did not start",
+                    .body = *capture_->lastError(),
+                    .action = std::nullopt});
+        }
+    };
+    hooks.stopCapture = [this, stop = std::move(hooks.stopCapture)] {
+        const bool wasRecording = capture_->isRecording();
+        stop();
+        if (wasRecording) notify(recordingStoppedNotification());
+    };
     autoCapture_ = MeetingAutoCapture::create(
-        *e.conference, *e.defaults,
-        MeetingAutoCapture::Hooks::forController(
-            *capture_,
-            [weakSession] {
-                const auto session = weakSession.lock();
-                return session && session->phase().kind() == SessionPhase::Kind::signedIn;
-            }),
-        *e.clock, *e.main, kAutoCaptureInterval);
+        *e.conference, *e.defaults, std::move(hooks), *e.clock, *e.main, kAutoCaptureInterval);
     autoCapture_->arm();
 
     session_->observe([this](SessionController::Property) { changed(); });
@@ -136,6 +149,7 @@ MenuState KavoMeetingsDesktopApp::menuState() const {
     state.isRecording = capture_->isRecording();
     state.elapsedLabel = capture_->elapsedLabel();
     state.captureError = capture_->lastError();
+    state.condition = capture_->condition();
     state.availableUpdate = updates_->available();
     state.autoCaptureEnabled = autoCapture_->isEnabled();
     return state;
@@ -155,6 +169,12 @@ void KavoMeetingsDesktopApp::perform(const MenuItem& item) {
             break;
         case MenuAction::stopRecording:
             capture_->stop();
+            break;
+        case MenuAction::pauseRecording:
+            capture_->pause();
+            break;
+        case MenuAction::resumeRecording:
+            capture_->resume();
             break;
         case MenuAction::uploadNow:
             delivery_->uploadNow();
@@ -184,6 +204,25 @@ void KavoMeetingsDesktopApp::perform(const MenuItem& item) {
 
 void KavoMeetingsDesktopApp::observe(std::function<void()> changed) {
     observers_.push_back(std::move(changed));
+}
+
+Notification KavoMeetingsDesktopApp::recordingStartedNotification() {
+    return {.title = "Recording started",
+            .body =
+                "A meeting app is using the microphone, so Kavo Meetings is recording "
+                "this meeting.",
+            .action = Notification::Action{"Stop Recording", MenuAction::stopRecording}};
+}
+
+Notification KavoMeetingsDesktopApp::recordingStoppedNotification() {
+    return {.title = "Recording stopped",
+            .body = "The meeting has ended, so Kavo Meetings stopped recording.",
+            .action = std::nullopt};
+}
+
+void KavoMeetingsDesktopApp::notify(const Notification& notification) const {
+    log_.info("Notification: {}: {}", notification.title, notification.body);
+    if (environment_.notifier) environment_.notifier->show(notification);
 }
 
 void KavoMeetingsDesktopApp::changed() const {

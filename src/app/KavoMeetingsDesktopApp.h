@@ -10,6 +10,7 @@
 #include "account/AuthService.h"
 #include "account/SessionController.h"
 #include "app/MenuModel.h"
+#include "app/Notifier.h"
 #include "audio/conference/ConferenceActivitySource.h"
 #include "base/Clock.h"
 #include "base/Defaults.h"
@@ -64,7 +65,14 @@ public:
         std::function<void(const std::string& url)> openURL;
         std::function<void(std::shared_ptr<ProblemReportForm>)> showReport;
         std::function<void()> quit;
+        // Tells the user when automatic capture starts or stops; null: nobody is told.
+        // Must outlive the application.
+        Notifier* notifier = nullptr;
     };
+
+    // What the notifications of automatic capture say.
+    static Notification recordingStartedNotification();
+    static Notification recordingStoppedNotification();
 
     explicit KavoMeetingsDesktopApp(Environment environment);
     KavoMeetingsDesktopApp(const KavoMeetingsDesktopApp&) = delete;
@@ -92,6 +100,7 @@ public:
 
 private:
     void changed() const;
+    void notify(const Notification& notification) const;
 
     Environment environment_;
     Logger log_{"app"};

@@ -33,6 +33,7 @@ LinuxDesktop::LinuxDesktop(LinuxServices& services, const Clock& clock, Shell sh
         .openURL = std::move(shell.openURL),
         .showReport = std::move(shell.showReport),
         .quit = std::move(shell.quit),
+        .notifier = shell.notifier,
     });
     audio_->watch();
 }

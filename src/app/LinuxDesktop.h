@@ -25,6 +25,8 @@ public:
         std::function<void(const std::string& url)> openURL;
         std::function<void(std::shared_ptr<ProblemReportForm>)> showReport;
         std::function<void()> quit;
+        // Must outlive the desktop.
+        Notifier* notifier = nullptr;
     };
 
     // `services` and `clock` outlive the desktop; every timer and retry waits on `clock`.

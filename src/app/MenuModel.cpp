@@ -11,7 +11,35 @@ namespace {
 
 constexpr KeyboardShortcut recordShortcut{'R'};
 constexpr KeyboardShortcut quitShortcut{'Q'};
+constexpr KeyboardShortcut pauseShortcut{'P'};
 const char* const contactAdministrator = "Contact your IT administrator.";
+
+std::string recordingTitle(const MenuState& state) {
+    return (state.condition.paused ? "Paused " : "Recording ") + state.elapsedLabel;
+}
+
+std::optional<std::string> recordingWarning(const MenuState& state) {
+    if (!state.isRecording) return std::nullopt;
+    if (state.condition.noMicrophone) return kNoMicrophoneText;
+    if (!state.condition.silentSide) return std::nullopt;
+    return *state.condition.silentSide == CaptureSide::microphone ? kSilentMicrophoneText
+                                                                  : kSilentSystemAudioText;
+}
+
+// The running capture: its time, stop and pause, and a warning when a side is missing.
+void appendRecording(std::vector<MenuItem>& items, const MenuState& state) {
+    items.push_back(MenuItem::text(recordingTitle(state)));
+    items.push_back(MenuItem::button("Stop Recording", MenuAction::stopRecording, recordShortcut));
+    if (state.condition.paused) {
+        items.push_back(
+            MenuItem::button("Resume Recording", MenuAction::resumeRecording, pauseShortcut));
+    } else {
+        items.push_back(
+            MenuItem::button("Pause Recording", MenuAction::pauseRecording, pauseShortcut));
+    }
+    if (auto warning = recordingWarning(state))
+        items.push_back(MenuItem::text(std::move(*warning)));
+}
 
 void appendSignedIn(std::vector<MenuItem>& items, const MenuState& state, const AppSession& session,
                     const Tenant& tenant) {
@@ -19,9 +47,7 @@ void appendSignedIn(std::vector<MenuItem>& items, const MenuState& state, const 
     items.push_back(MenuItem::divider());
 
     if (state.isRecording) {
-        items.push_back(MenuItem::text("Recording " + state.elapsedLabel));
-        items.push_back(
-            MenuItem::button("Stop Recording", MenuAction::stopRecording, recordShortcut));
+        appendRecording(items, state);
     } else {
         items.push_back(
             MenuItem::button("Start Recording", MenuAction::startRecording, recordShortcut));
@@ -68,9 +94,7 @@ void appendPhase(std::vector<MenuItem>& items, const MenuState& state) {
 
     // A capture can outlive the sign-in it began under; it can always be stopped.
     if (state.isRecording && phase.kind() != SessionPhase::Kind::signedIn) {
-        items.push_back(MenuItem::text("Recording " + state.elapsedLabel));
-        items.push_back(
-            MenuItem::button("Stop Recording", MenuAction::stopRecording, recordShortcut));
+        appendRecording(items, state);
         items.push_back(MenuItem::divider());
     }
 
@@ -163,7 +187,18 @@ std::vector<MenuItem> menuItems(const MenuState& state) {
 
 MenuBarLabel menuBarLabel(const MenuState& state) {
     if (!state.isRecording) return MenuBarLabel{};
-    return MenuBarLabel{true, state.elapsedLabel};
+    return MenuBarLabel{.recording = true,
+                        .paused = state.condition.paused,
+                        .elapsed = state.elapsedLabel,
+                        .warning = recordingWarning(state)};
+}
+
+std::string MenuBarLabel::toolTip() const {
+    if (!recording) return "Kavo Meetings";
+    std::string text = paused ? "Paused" : "Recording";
+    if (elapsed) text += " " + *elapsed;
+    if (warning) text += "\n" + *warning;
+    return text;
 }
 
 }  // namespace kavo

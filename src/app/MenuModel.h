@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "account/SessionPhase.h"
+#include "capture/CaptureCondition.h"
 #include "capture/RecentCapture.h"
 #include "support/AvailableUpdate.h"
 #include "upload/UploadStatus.h"
@@ -17,6 +18,8 @@ enum class MenuAction {
     retryDiscovery,
     startRecording,
     stopRecording,
+    pauseRecording,
+    resumeRecording,
     uploadNow,
     openRecording,  // opens the item's link
     toggleAutoCapture,
@@ -69,6 +72,8 @@ struct MenuState {
     bool isRecording = false;
     std::string elapsedLabel = "0:00";
     std::optional<std::string> captureError;
+    // Of the running capture.
+    CaptureCondition condition;
 
     std::optional<AvailableUpdate> availableUpdate;
     bool autoCaptureEnabled = true;
@@ -77,10 +82,26 @@ struct MenuState {
 // The menu, top to bottom; "Quit" is always the last item.
 std::vector<MenuItem> menuItems(const MenuState& state);
 
-// The tray icon's label: a recording mark with the running time, or the idle waveform.
+// What the menu says of a running capture that lacks a side.
+inline constexpr const char* kNoMicrophoneText =
+    "No microphone on this computer: the microphone channel is silent";
+inline constexpr const char* kSilentMicrophoneText =
+    "The microphone hears nothing: check that it is on and not muted";
+inline constexpr const char* kSilentSystemAudioText =
+    "No sound from this computer: the meeting may play on another output";
+
+// The tray icon's label: a recording mark with the running time (paused or not), or the
+// idle waveform; and what its tooltip says.
 struct MenuBarLabel {
     bool recording = false;
+    bool paused = false;
     std::optional<std::string> elapsed;
+    // A side of the recording is missing (the menu's text).
+    std::optional<std::string> warning;
+
+    // "Kavo Meetings" when idle; "Recording 1:23" or "Paused 1:23", and the warning on a
+    // line of its own.
+    std::string toolTip() const;
 
     bool operator==(const MenuBarLabel&) const = default;
 };

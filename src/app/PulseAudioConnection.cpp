@@ -18,6 +18,11 @@ public:
     std::optional<std::filesystem::path> audioURL() const override { return std::nullopt; }
     std::optional<std::filesystem::path> sidecarURL() const override { return std::nullopt; }
     std::optional<WallTime> startedAt() const override { return std::nullopt; }
+    // It never starts, so there is nothing to pause.
+    void pause() override {}
+    void resume() override {}
+    double pausedSeconds() const override { return 0; }
+    CaptureCondition condition() const override { return {}; }
 
 private:
     std::string reason_;

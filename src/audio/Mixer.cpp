@@ -130,6 +130,13 @@ void Mixer::tick() {
         return;
     }
     const std::uint64_t now = clock_();
+    if (paused_.load(std::memory_order_relaxed)) {
+        for (std::size_t i = 0; i < channels_.size(); ++i) {
+            channels_[i]->drainRing();
+            channels_[i]->keepNewest(pausedBacklogs_[i]);
+        }
+        return;
+    }
     const double elapsedSeconds = hostSeconds(now - startHostTime_);
     const std::int64_t target = std::llround(elapsedSeconds * kOutputRate);
     const std::int64_t due = target - framesWritten_.load(std::memory_order_relaxed);
@@ -175,6 +182,30 @@ void Mixer::stop() {
         running_.store(false, std::memory_order_release);
         log_.info("Mixer stopped: frames={} {}", framesWritten_.load(std::memory_order_relaxed),
                   summary());
+    });
+}
+
+void Mixer::pause() {
+    queue_->sync([this] {
+        if (!running_.load(std::memory_order_relaxed) || paused_.load(std::memory_order_relaxed))
+            return;
+        tick();
+        pausedAtHostTime_ = clock_();
+        pausedBacklogs_.clear();
+        for (const auto& channel : channels_) pausedBacklogs_.push_back(channel->backlog());
+        paused_.store(true, std::memory_order_release);
+    });
+}
+
+void Mixer::resume() {
+    queue_->sync([this] {
+        if (!paused_.load(std::memory_order_relaxed)) return;
+        tick();
+        // The output clock skips the pause: what is due counts from the frames written.
+        const std::uint64_t pausedFor = clock_() - pausedAtHostTime_;
+        startHostTime_ += pausedFor;
+        lastDriftHostTime_ += pausedFor;
+        paused_.store(false, std::memory_order_release);
     });
 }
 
@@ -290,6 +321,13 @@ void Mixer::Channel::compactPending() {
     }
     pending_.erase(pending_.begin(), pending_.begin() + pendingRead_);
     pendingRead_ = 0;
+}
+
+void Mixer::Channel::keepNewest(std::int64_t frames) {
+    compactPending();
+    const auto excess =
+        static_cast<std::int64_t>(pending_.size()) - std::max<std::int64_t>(frames, 0);
+    if (excess > 0) pending_.erase(pending_.begin(), pending_.begin() + excess);
 }
 
 void Mixer::Channel::correctDrift() {

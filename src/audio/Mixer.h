@@ -55,6 +55,13 @@ public:
     // Cancels the timer and writes everything due up to now. Waits on queue(), so call it
     // from elsewhere (or from the queue itself, where it runs in place).
     void stop();
+    // Writes everything due up to now, then writes nothing until resume(): the sources
+    // keep delivering, and what they deliver meanwhile is dropped, so no ring overflows and
+    // the output resumes where it stopped, with each source's latency as before. Wait on
+    // queue() like stop().
+    void pause();
+    void resume();
+    bool isPaused() const { return paused_.load(std::memory_order_acquire); }
 
     // Where ticks and channel reconfiguration run.
     Scheduler& queue() const { return *queue_; }
@@ -91,6 +98,11 @@ private:
     const std::uint64_t driftIntervalTicks_;
     std::atomic<std::int64_t> framesWritten_{0};
     std::atomic<bool> running_{false};
+    std::atomic<bool> paused_{false};
+    std::uint64_t pausedAtHostTime_ = 0;
+    // Each channel's backlog when the pause began: what a channel keeps of its newest
+    // frames while paused.
+    std::vector<std::int64_t> pausedBacklogs_;
     PeakLimiter limiter_;
     std::vector<float> mixScratch_;
     std::vector<float> addScratch_;
@@ -141,6 +153,8 @@ public:
     void read(float* into, std::int64_t count);
     // Forgets the frames already read.
     void compactPending();
+    // Forgets all but the newest `frames` of the backlog (while the mixer is paused).
+    void keepNewest(std::int64_t frames);
     // Steers the backlog towards kTargetBacklog, by at most kMaxCorrection frames.
     void correctDrift();
 

@@ -22,6 +22,10 @@ public:
     }
     std::optional<WallTime> startedAt() const override { return session_->startedAt(); }
     std::optional<std::string> failure() const override { return session_->failure(); }
+    void pause() override { session_->pause(); }
+    void resume() override { session_->resume(); }
+    double pausedSeconds() const override { return session_->pausedSeconds(); }
+    CaptureCondition condition() const override { return session_->condition(); }
 
 private:
     std::shared_ptr<CaptureSession> session_;
@@ -96,6 +100,7 @@ void CaptureController::start(bool automatic) {
     setIsRecording(true);
     setStartedAutomatically(automatic);
     setElapsedLabel("0:00");
+    setCondition(session_->condition());
     ticker_ = environment_.main.every(kTickInterval, kTickLeeway, [this] { tick(); });
 }
 
@@ -117,10 +122,23 @@ void CaptureController::stop() {
     setIsRecording(false);
     setStartedAutomatically(false);
     setElapsedLabel("0:00");
+    setCondition({});
 
     if (artifacts && onFinished_) {
         onFinished_(*artifacts);
     }
+}
+
+void CaptureController::pause() {
+    if (!session_) return;
+    session_->pause();
+    setCondition(session_->condition());
+}
+
+void CaptureController::resume() {
+    if (!session_) return;
+    session_->resume();
+    setCondition(session_->condition());
 }
 
 void CaptureController::tick() {
@@ -133,11 +151,14 @@ void CaptureController::tick() {
         setLastError(std::move(failure));
         return;
     }
+    // The time recorded: a pause stops the clock.
     double elapsed = 0;
     if (const auto startedAt = session_->startedAt()) {
-        elapsed = std::chrono::duration<double>(environment_.clock.now() - *startedAt).count();
+        elapsed = std::chrono::duration<double>(environment_.clock.now() - *startedAt).count() -
+                  session_->pausedSeconds();
     }
     setElapsedLabel(elapsedTimeText(elapsed));
+    setCondition(session_->condition());
 }
 
 void CaptureController::setIsRecording(bool value) {
@@ -163,6 +184,13 @@ void CaptureController::setLastError(std::optional<std::string> value) {
 void CaptureController::setStartedAutomatically(bool value) {
     if (std::exchange(startedAutomatically_, value) != value) {
         notify(Property::startedAutomatically);
+    }
+}
+
+void CaptureController::setCondition(CaptureCondition value) {
+    if (condition_ != value) {
+        condition_ = value;
+        notify(Property::condition);
     }
 }
 

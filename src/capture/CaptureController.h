@@ -11,6 +11,7 @@
 #include "base/Clock.h"
 #include "base/Log.h"
 #include "base/Scheduler.h"
+#include "capture/CaptureCondition.h"
 #include "capture/CaptureSession.h"
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
@@ -37,6 +38,12 @@ public:
         // Why the recording ended by itself (a full disk), in the user's words; empty
         // while it runs as asked.
         virtual std::optional<std::string> failure() const { return std::nullopt; }
+        // Writes no audio until resume(); the pause is counted in the sidecar.
+        virtual void pause() = 0;
+        virtual void resume() = 0;
+        // Seconds spent paused so far, the running pause included.
+        virtual double pausedSeconds() const = 0;
+        virtual CaptureCondition condition() const = 0;
     };
 
     // A new, unstarted session for every start, made for the account signed in at that
@@ -47,7 +54,7 @@ public:
     using Repair = std::function<std::vector<std::filesystem::path>(const std::filesystem::path&)>;
 
     // The properties observers are told about.
-    enum class Property { isRecording, elapsedLabel, lastError, startedAutomatically };
+    enum class Property { isRecording, elapsedLabel, lastError, startedAutomatically, condition };
     using Observer = std::function<void(Property)>;
 
     struct Environment {
@@ -83,8 +90,15 @@ public:
     // A capture that ends by itself is handed over the same way at the next tick, with
     // its reason as the last error.
     void stop();
+    // Pauses or resumes the running capture; nothing when idle.
+    void pause();
+    void resume();
 
     bool isRecording() const { return isRecording_; }
+    // The running capture's condition, refreshed every second and at once by pause and
+    // resume; the idle value when not recording.
+    const CaptureCondition& condition() const { return condition_; }
+    bool isPaused() const { return condition_.paused; }
     const std::string& elapsedLabel() const { return elapsedLabel_; }
     const std::optional<std::string>& lastError() const { return lastError_; }
     bool startedAutomatically() const { return startedAutomatically_; }
@@ -104,6 +118,7 @@ private:
     void setElapsedLabel(std::string value);
     void setLastError(std::optional<std::string> value);
     void setStartedAutomatically(bool value);
+    void setCondition(CaptureCondition value);
     void notify(Property property) const;
 
     Environment environment_;
@@ -112,6 +127,7 @@ private:
     std::string elapsedLabel_ = "0:00";
     std::optional<std::string> lastError_;
     bool startedAutomatically_ = false;
+    CaptureCondition condition_;
     std::unique_ptr<Session> session_;
     TimerHandle ticker_;
     std::vector<Observer> observers_;

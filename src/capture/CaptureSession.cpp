@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <future>
@@ -31,6 +32,18 @@ std::string joined(const std::vector<std::string>& parts, std::string_view separ
         text += part;
     }
     return text;
+}
+
+std::uint64_t nanoseconds(Duration duration) {
+    return static_cast<std::uint64_t>(duration.count());
+}
+
+// Whether any sample of the buffer reaches above the floor; stops at the first that does.
+bool audible(const float* frames, std::int64_t count, float floor) noexcept {
+    for (std::int64_t i = 0; i < count; ++i) {
+        if (frames[i] > floor || frames[i] < -floor) return true;
+    }
+    return false;
 }
 
 // Runs `task` on `queue` and waits, carrying its exception back to the caller whatever
@@ -103,6 +116,26 @@ std::optional<CaptureSidecar> CaptureSession::sidecar() const {
 std::optional<std::string> CaptureSession::failure() const {
     std::lock_guard lock(publishedMutex_);
     return failure_;
+}
+
+double CaptureSession::pausedSeconds() const {
+    std::lock_guard lock(publishedMutex_);
+    return pausedSecondsLocked();
+}
+
+double CaptureSession::pausedSecondsLocked() const {
+    if (!pausedAt_) return pausedBefore_;
+    return pausedBefore_ + static_cast<double>(clock_.hostTime() - *pausedAt_) / 1e9;
+}
+
+CaptureCondition CaptureSession::condition() const {
+    std::lock_guard lock(publishedMutex_);
+    return condition_;
+}
+
+void CaptureSession::publishCondition(const std::function<void(CaptureCondition&)>& change) {
+    std::lock_guard lock(publishedMutex_);
+    change(condition_);
 }
 
 std::shared_ptr<Mixer> CaptureSession::mixer() const {
@@ -180,6 +213,21 @@ std::filesystem::path CaptureSession::startOnControl() {
 
     mixer_->start(usesTimers_);
     watch_.takeSnapshot();
+    if (!watch_.lastSnapshot().defaultInputUID) {
+        log_.error("No microphone on this computer; the microphone channel records silence");
+        updateSidecar([at = SidecarTimestamp::format(clock_.now())](CaptureSidecar& sidecar) {
+            sidecar.deviceEvents.push_back(
+                {.at = at,
+                 .kind = "deviceChange",
+                 .detail = std::string(DeviceWatch::kNoMicrophoneDetail)});
+        });
+        publishCondition([](CaptureCondition& condition) { condition.noMicrophone = true; });
+    }
+    silenceWatchedFrom_ = clock_.hostTime();
+    silenceTimer_ =
+        control().every(kSilenceCheckInterval, kSilenceCheckLeeway, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->watchSilence();
+        });
     watch_.install([weak = weak_from_this()](std::string_view name) {
         if (auto self = weak.lock()) self->handleDeviceNotification(name);
     });
@@ -260,13 +308,14 @@ void CaptureSession::startEndpoint(CaptureEndpoint& endpoint, EndpointScope scop
     auto delivered = std::make_shared<DeliveryMarks>();
     marks(scope) = delivered;
     const double rate = channel->sampleRate();
-    endpoint.start([weak = std::weak_ptr<Mixer::Channel>(channel), delivered, rate](
-                       const float* frames, std::int64_t count, std::uint64_t hostTime) {
+    endpoint.start([weak = std::weak_ptr<Mixer::Channel>(channel), delivered, sound = heard(scope),
+                    rate](const float* frames, std::int64_t count, std::uint64_t hostTime) {
         if (delivered->first.load(std::memory_order_relaxed) == 0)
             delivered->first.store(hostTime, std::memory_order_release);
-        delivered->lastEnd.store(
-            hostTime + static_cast<std::uint64_t>(static_cast<double>(count) * 1e9 / rate),
-            std::memory_order_release);
+        const std::uint64_t end =
+            hostTime + static_cast<std::uint64_t>(static_cast<double>(count) * 1e9 / rate);
+        delivered->lastEnd.store(end, std::memory_order_release);
+        if (audible(frames, count, kNoiseFloor)) sound->store(end, std::memory_order_release);
         if (auto target = weak.lock()) target->deliver(frames, count, hostTime);
     });
 }
@@ -300,6 +349,7 @@ void CaptureSession::teardown() {
     pendingRequest_.reset();
     watch_.remove();
     sidecarTimer_.cancel();
+    silenceTimer_.cancel();
     stopEndpoints();
     closeAudio();
     mixer_.reset();
@@ -329,7 +379,11 @@ void CaptureSession::endAfterWriteFailure(const std::string& detail) {
 
 void CaptureSession::refreshSidecar() {
     const double duration = writtenSeconds();
-    updateSidecar([duration](CaptureSidecar& sidecar) { sidecar.durationSeconds = duration; });
+    const double paused = pausedSeconds();
+    updateSidecar([duration, paused](CaptureSidecar& sidecar) {
+        sidecar.durationSeconds = duration;
+        sidecar.pausedSeconds = paused;
+    });
     writeSidecar();
 }
 
@@ -358,6 +412,8 @@ void CaptureSession::finalizeOnControl() {
     pendingRequest_.reset();
     watch_.remove();
     sidecarTimer_.cancel();
+    silenceTimer_.cancel();
+    if (silentSide_) endSilentStretch(clock_.hostTime());
     stopEndpoints();
 
     state_ = CaptureState::finalizing;
@@ -378,8 +434,17 @@ void CaptureSession::finalizeOnControl() {
     }
 
     const WallTime now = clock_.now();
+    double paused = 0;
+    {
+        std::lock_guard lock(publishedMutex_);
+        paused = pausedSecondsLocked();
+        pausedBefore_ = paused;
+        pausedAt_.reset();
+        condition_ = CaptureCondition{};
+    }
     updateSidecar([&](CaptureSidecar& sidecar) {
         sidecar.endedAt = SidecarTimestamp::format(now);
+        sidecar.pausedSeconds = paused;
         // What the file holds, which is less than was mixed when a write failed.
         sidecar.durationSeconds = writtenSeconds();
         if (!mixer_) return;
@@ -411,11 +476,124 @@ void CaptureSession::finalizeOnControl() {
     state_ = CaptureState::idle;
 }
 
+void CaptureSession::pause() {
+    control().sync([this] {
+        const CaptureState current = state();
+        if ((current != CaptureState::running && current != CaptureState::rebuilding) ||
+            condition().paused)
+            return;
+        mixer_->pause();
+        if (silentSide_) endSilentStretch(clock_.hostTime());
+        {
+            std::lock_guard lock(publishedMutex_);
+            pausedAt_ = clock_.hostTime();
+            condition_.paused = true;
+        }
+        log_.info("Capture {} paused after {:.1f} s of audio", captureId_, writtenSeconds());
+        refreshSidecar();
+    });
+}
+
+void CaptureSession::resume() {
+    control().sync([this] {
+        const CaptureState current = state();
+        if ((current != CaptureState::running && current != CaptureState::rebuilding) ||
+            !condition().paused)
+            return;
+        mixer_->resume();
+        double pausedFor = 0;
+        {
+            std::lock_guard lock(publishedMutex_);
+            const double paused = pausedSecondsLocked();
+            pausedFor = paused - pausedBefore_;
+            pausedBefore_ = paused;
+            pausedAt_.reset();
+            condition_.paused = false;
+        }
+        // What a side did not deliver while paused says nothing about it now.
+        silenceWatchedFrom_ = clock_.hostTime();
+        log_.info("Capture {} resumed after a pause of {:.1f} s", captureId_, pausedFor);
+        refreshSidecar();
+    });
+}
+
+WallTime CaptureSession::wallTimeAt(std::uint64_t hostTime) const {
+    const std::uint64_t now = clock_.hostTime();
+    const auto ago = now > hostTime ? now - hostTime : 0;
+    return clock_.now() - std::chrono::duration_cast<WallTime::duration>(
+                              std::chrono::nanoseconds(static_cast<std::int64_t>(ago)));
+}
+
+void CaptureSession::watchSilence() {
+    const CaptureState current = state();
+    if ((current != CaptureState::running && current != CaptureState::rebuilding) ||
+        condition().paused)
+        return;
+    const std::uint64_t now = clock_.hostTime();
+    const std::uint64_t mic =
+        std::max(micHeard_->load(std::memory_order_acquire), silenceWatchedFrom_);
+    const std::uint64_t system =
+        std::max(systemHeard_->load(std::memory_order_acquire), silenceWatchedFrom_);
+    if (silentSide_) {
+        const std::uint64_t latest = *silentSide_ == CaptureSide::microphone ? mic : system;
+        if (latest > silentSince_) endSilentStretch(latest);
+        return;
+    }
+
+    const std::uint64_t window = nanoseconds(kSilentSideAfter);
+    // Silent for the whole window, while the other side was heard after it fell silent
+    // and within the window.
+    const auto silentAgainst = [&](std::uint64_t own, std::uint64_t other) {
+        return now - own >= window && other > own && now - other < window;
+    };
+    std::optional<CaptureSide> side;
+    // Without a microphone its silence is already said; it is no reason to warn again.
+    if (!condition().noMicrophone && silentAgainst(mic, system)) side = CaptureSide::microphone;
+    if (silentAgainst(system, mic)) side = CaptureSide::systemAudio;
+    if (!side) return;
+
+    silentSide_ = side;
+    silentSince_ = *side == CaptureSide::microphone ? mic : system;
+    const std::string source(channelName(*side));
+    const auto seconds = static_cast<long long>((now - silentSince_) / 1'000'000'000ULL);
+    log_.notice(
+        "Capture {}: source {} has delivered only silence for {} s while the other "
+        "side was heard",
+        captureId_, source, seconds);
+    updateSidecar([&](CaptureSidecar& sidecar) {
+        if (!sidecar.silentStretches) sidecar.silentStretches.emplace();
+        sidecar.silentStretches->push_back(
+            {.source = source,
+             .from = SidecarTimestamp::format(wallTimeAt(silentSince_)),
+             .until = std::nullopt});
+    });
+    publishCondition([side](CaptureCondition& condition) { condition.silentSide = side; });
+    writeSidecar();
+}
+
+void CaptureSession::endSilentStretch(std::uint64_t end) {
+    if (!silentSide_) return;
+    const std::string source(channelName(*silentSide_));
+    const auto seconds =
+        static_cast<long long>((end > silentSince_ ? end - silentSince_ : 0) / 1'000'000'000ULL);
+    log_.notice("Capture {}: source {} silent for {} s", captureId_, source, seconds);
+    const std::string until = SidecarTimestamp::format(wallTimeAt(end));
+    updateSidecar([&](CaptureSidecar& sidecar) {
+        if (sidecar.silentStretches && !sidecar.silentStretches->empty())
+            sidecar.silentStretches->back().until = until;
+    });
+    silentSide_.reset();
+    publishCondition([](CaptureCondition& condition) { condition.silentSide.reset(); });
+    writeSidecar();
+}
+
 void CaptureSession::handleDeviceNotification(std::string_view name) {
     const CaptureState current = state();
     if (current != CaptureState::running && current != CaptureState::rebuilding) return;
     auto change = watch_.handle(name, clock_.now());
     if (!change) return;
+    publishCondition([noMicrophone = !watch_.lastSnapshot().defaultInputUID](
+                         CaptureCondition& condition) { condition.noMicrophone = noMicrophone; });
     updateSidecar([&](CaptureSidecar& sidecar) {
         sidecar.deviceEvents.insert(sidecar.deviceEvents.end(), change->events.begin(),
                                     change->events.end());

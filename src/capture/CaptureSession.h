@@ -17,6 +17,7 @@
 #include "base/Log.h"
 #include "base/Scheduler.h"
 #include "capture/AudioDevices.h"
+#include "capture/CaptureCondition.h"
 #include "capture/CaptureState.h"
 #include "capture/DeviceWatch.h"
 #include "capture/EndpointFactory.h"
@@ -57,6 +58,14 @@ public:
     // ends the gap it states, and how often it looks.
     static constexpr Duration kGapWait = std::chrono::seconds(3);
     static constexpr Duration kGapPoll = std::chrono::milliseconds(10);
+    // Below this peak a buffer counts as silence: about -70 dBFS, under the hiss of a live
+    // microphone in a quiet room and above what a muted or dead input delivers.
+    static constexpr float kNoiseFloor = 0.000316f;
+    // A side that has delivered only silence this long while the other side was heard is
+    // reported, until it is heard again.
+    static constexpr Duration kSilentSideAfter = std::chrono::seconds(30);
+    static constexpr Duration kSilenceCheckInterval = std::chrono::seconds(1);
+    static constexpr Duration kSilenceCheckLeeway = std::chrono::milliseconds(100);
 
     // What a session works with. `devices`, `clock` and the schedulers outlive it.
     struct Environment {
@@ -95,6 +104,11 @@ public:
     // Stops the endpoints, writes the last frames, closes the audio file and writes the
     // final sidecar. Never fails; does nothing unless recording.
     void stop() noexcept;
+    // Writes no audio until resume(). The endpoints keep running, so nothing of what
+    // follows the pause is lost; the pause counts into the sidecar's pausedSeconds. Each
+    // does nothing unless recording, and unless paused (resume) or not paused (pause).
+    void pause();
+    void resume();
 
     // Readable from any thread.
     CaptureState state() const { return state_.load(std::memory_order_acquire); }
@@ -112,6 +126,10 @@ public:
     // the file could not be written), in the user's words; empty otherwise. The capture
     // is finished then, with its files as after stop().
     std::optional<std::string> failure() const;
+    // Seconds spent paused so far, the running pause included.
+    double pausedSeconds() const;
+    // Paused, without a microphone, a side gone silent; readable from any thread.
+    CaptureCondition condition() const;
     // The running mixer (channel counters included); null when not recording.
     std::shared_ptr<Mixer> mixer() const;
 
@@ -190,6 +208,18 @@ private:
     void settleNote(bool now);
     void writeNote(PendingNote note);
     void updateSidecar(const std::function<void(CaptureSidecar&)>& change);
+    // Host time of the end of the latest buffer above the noise floor; 0 before one.
+    using HeardMark = std::atomic<std::uint64_t>;
+    const std::shared_ptr<HeardMark>& heard(EndpointScope scope) const {
+        return scope == EndpointScope::microphone ? micHeard_ : systemHeard_;
+    }
+    void watchSilence();
+    // Ends the running silent stretch at host time `end`.
+    void endSilentStretch(std::uint64_t end);
+    WallTime wallTimeAt(std::uint64_t hostTime) const;
+    void publishCondition(const std::function<void(CaptureCondition&)>& change);
+    // Seconds paused, with the running pause counted up to now; under publishedMutex_.
+    double pausedSecondsLocked() const;
 
     const std::string captureId_;
     const std::filesystem::path directory_;
@@ -221,6 +251,14 @@ private:
     // When the system audio was last rebuilt at once; later changes wait the debounce.
     std::optional<std::uint64_t> lastImmediateRebuild_;
     std::optional<RebuildRequest> pendingRequest_;
+    const std::shared_ptr<HeardMark> micHeard_ = std::make_shared<HeardMark>(0);
+    const std::shared_ptr<HeardMark> systemHeard_ = std::make_shared<HeardMark>(0);
+    TimerHandle silenceTimer_;
+    // Silence before this host time (the start, the last resume) is not held against a side.
+    std::uint64_t silenceWatchedFrom_ = 0;
+    std::optional<CaptureSide> silentSide_;
+    // Where the running silent stretch began: the end of the side's last sound.
+    std::uint64_t silentSince_ = 0;
 
     // What other threads read: the files, the start date and the sidecar.
     mutable std::mutex publishedMutex_;
@@ -229,6 +267,10 @@ private:
     std::optional<WallTime> startedAt_;
     std::optional<CaptureSidecar> sidecar_;
     std::optional<std::string> failure_;
+    CaptureCondition condition_;
+    // Host time the running pause began, and the seconds of the pauses before it.
+    std::optional<std::uint64_t> pausedAt_;
+    double pausedBefore_ = 0;
 
     Logger log_{"CaptureSession"};
 };

@@ -56,6 +56,10 @@ void SignalThread::run() {
 
 void SignalThread::deliverNext() {
     for (std::size_t f = 0; f < samples_.size(); ++f) {
+        if (stream_.signal) {
+            samples_[f] = stream_.signal(nextFrame_ + static_cast<std::int64_t>(f));
+            continue;
+        }
         const double phase =
             std::fmod(static_cast<double>(nextFrame_ + static_cast<std::int64_t>(f)) *
                           stream_.frequency / stream_.sampleRate,

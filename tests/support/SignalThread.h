@@ -21,6 +21,8 @@ struct DeviceStream {
     double clockOffsetPpm = 0;
     double frequency = 0;
     float amplitude = 0;
+    // When set, the sample of each frame instead of the sine.
+    std::function<float(std::int64_t frame)> signal;
 };
 
 // Plays a DeviceStream on a thread of its own, as a sound card would: buffer after buffer,

@@ -2,7 +2,10 @@
 
 #include <fmt/format.h>
 #include <fmt/ostream.h>
+#include <poll.h>
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,24 +19,72 @@
 namespace kavo::shell {
 namespace {
 
-// Waits until `seconds` have passed, SIGINT/SIGTERM arrives or `ended` holds, looking at
-// it a few times a second; returns the signal or 0.
-int waitForStop(double seconds, const std::function<bool()>& ended) {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + kavo::seconds(seconds);
+// The terminal on standard input, reading each key at once and without echo while this
+// lives; nothing when standard input is no terminal.
+class KeyReader {
+public:
+    KeyReader() : active_(::isatty(STDIN_FILENO) == 1 && ::tcgetattr(STDIN_FILENO, &saved_) == 0) {
+        if (!active_) return;
+        termios raw = saved_;
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    }
+    KeyReader(const KeyReader&) = delete;
+    KeyReader& operator=(const KeyReader&) = delete;
+    ~KeyReader() {
+        if (active_) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+    }
+
+    bool active() const { return active_; }
+    // Waits up to `milliseconds` for a key; 0 when none came.
+    char next(int milliseconds) const {
+        if (!active_) {
+            ::poll(nullptr, 0, milliseconds);
+            return 0;
+        }
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        char key = 0;
+        if (::poll(&input, 1, milliseconds) == 1 && ::read(STDIN_FILENO, &key, 1) == 1) return key;
+        return 0;
+    }
+
+private:
+    termios saved_{};
+    const bool active_;
+};
+
+// Waits until `seconds` of recording have passed, SIGINT/SIGTERM arrives or `ended` holds,
+// looking a few times a second; "p" or space on the terminal, or SIGUSR1, calls
+// `togglePause`, which returns whether the capture is paused now. Time paused does not
+// count. Returns the stop signal or 0.
+int waitForStop(double seconds, const KeyReader& keys, const std::function<bool()>& ended,
+                const std::function<bool()>& togglePause) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    const timespec now{0, 0};
+    auto left =
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(kavo::seconds(seconds));
+    bool paused = false;
+    auto last = std::chrono::steady_clock::now();
     for (;;) {
         if (ended()) return 0;
-        const auto left = std::min<std::chrono::steady_clock::duration>(
-            deadline - std::chrono::steady_clock::now(), std::chrono::milliseconds(200));
+        const auto current = std::chrono::steady_clock::now();
+        if (!paused) left -= current - last;
+        last = current;
         if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-        const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        const timespec timeout{static_cast<time_t>(nanos / 1'000'000'000),
-                               static_cast<long>(nanos % 1'000'000'000)};
-        const int signal = sigtimedwait(&stopSignals, nullptr, &timeout);
-        if (signal >= 0) return signal;
+        const auto wait =
+            std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(200));
+        const char key = keys.next(
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) +
+            1);
+        const int signal = sigtimedwait(&signals, nullptr, &now);
+        if (signal == SIGINT || signal == SIGTERM) return signal;
+        if (signal == SIGUSR1 || key == 'p' || key == 'P' || key == ' ') paused = togglePause();
     }
 }
 
@@ -53,9 +104,24 @@ int RecordCommand::run(std::ostream& out, std::ostream& err) const {
             .clock = clock,
         });
         const auto audio = session->start();
+        const KeyReader keys;
         fmt::print(out, "Recording to {} (Ctrl-C stops)\n", audio.string());
+        if (keys.active()) fmt::print(out, "Press p to pause and to resume\n");
         out.flush();
-        waitForStop(seconds_, [&session] { return session->failure().has_value(); });
+        waitForStop(
+            seconds_, keys, [&session] { return session->failure().has_value(); },
+            [&session, &out] {
+                const bool paused = !session->condition().paused;
+                if (paused) {
+                    session->pause();
+                    fmt::print(out, "Paused: nothing is recorded until you resume\n");
+                } else {
+                    session->resume();
+                    fmt::print(out, "Recording again\n");
+                }
+                out.flush();
+                return paused;
+            });
         session->stop();
         const auto artifacts = session->artifacts();
         const auto sidecar = session->sidecar();
@@ -65,8 +131,14 @@ int RecordCommand::run(std::ostream& out, std::ostream& err) const {
         }
         const auto failure = session->failure();
         if (failure) fmt::print(err, "{}\n", *failure);
-        fmt::print(out, "Wrote {} ({:.1f} s)\n", artifacts->audioURL.string(),
-                   sidecar->durationSeconds);
+        if (sidecar->pausedSeconds > 0) {
+            fmt::print(out, "Wrote {} ({:.1f} s, paused for {:.1f} s)\n",
+                       artifacts->audioURL.string(), sidecar->durationSeconds,
+                       sidecar->pausedSeconds);
+        } else {
+            fmt::print(out, "Wrote {} ({:.1f} s)\n", artifacts->audioURL.string(),
+                       sidecar->durationSeconds);
+        }
         fmt::print(out, "Wrote {}\n", artifacts->sidecarURL.string());
         return failure ? 1 : 0;
     } catch (const std::exception& error) {

@@ -6,13 +6,14 @@
 namespace kavo::shell {
 
 // `kavo-meetings record`: one capture from the default microphone and the default
-// output, for `seconds` or until SIGINT/SIGTERM, into `capturesDirectory`.
+// output, for `seconds` of recording or until SIGINT/SIGTERM, into `capturesDirectory`.
+// "p" on the terminal, or SIGUSR1, pauses the recording and resumes it.
 class RecordCommand {
 public:
     RecordCommand(std::filesystem::path capturesDirectory, double seconds);
 
     // Returns the process exit status; says what it wrote, or why it could not, on `out`
-    // and `err`. SIGINT and SIGTERM must be blocked in every thread before it runs.
+    // and `err`. SIGINT, SIGTERM and SIGUSR1 must be blocked in every thread before it runs.
     int run(std::ostream& out, std::ostream& err) const;
 
 private:

@@ -15,7 +15,10 @@ TrayApplication::TrayApplication(LinuxServices& services, const Clock& clock, Op
     : options_(std::move(options)),
       services_(services),
       menu_([this](const MenuItem& item) { desktop_->app().perform(item); }),
-      icon_(menu_.menu()) {
+      icon_(menu_.menu()),
+      notifier_(QDBusConnection::sessionBus(), icon_, [this](MenuAction action) {
+          desktop_->app().perform(MenuItem::button(std::string(), action));
+      }) {
     // Without a browser the sign-in shows a code to enter on another device; it arrives
     // on the sign-in's worker thread.
     services.setShowDeviceCode([this](const OAuthSignInService::DeviceCodePrompt& prompt) {
@@ -31,7 +34,10 @@ TrayApplication::TrayApplication(LinuxServices& services, const Clock& clock, Op
                 },
             .showReport =
                 [this](std::shared_ptr<ProblemReportForm> form) { reports_.show(std::move(form)); },
-            .quit = [] { QApplication::quit(); },
+            // Ends the loop without asking the windows first: the one standing in for the
+            // tray refuses to close.
+            .quit = [] { QCoreApplication::exit(0); },
+            .notifier = &notifier_,
         });
     desktop_->app().observe([this] { refresh(); });
     refresh();

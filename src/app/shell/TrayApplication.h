@@ -9,6 +9,7 @@
 #include "app/LinuxDesktop.h"
 #include "app/LinuxServices.h"
 #include "app/MenuModel.h"
+#include "app/shell/DesktopNotifier.h"
 #include "app/shell/QtMainScheduler.h"
 #include "app/shell/ReportWindow.h"
 #include "app/shell/TrayIcon.h"
@@ -37,6 +38,7 @@ public:
     KavoMeetingsDesktopApp& app() { return desktop_->app(); }
     TrayMenu& menu() { return menu_; }
     TrayIcon& icon() { return icon_; }
+    DesktopNotifier& notifier() { return notifier_; }
     Scheduler& main() { return main_; }
 
     // The menu as plain text, one item a line.
@@ -54,6 +56,7 @@ private:
     ReportPresenter reports_;
     TrayMenu menu_;
     TrayIcon icon_;
+    DesktopNotifier notifier_;
     std::unique_ptr<QMessageBox> deviceCode_;
     std::unique_ptr<LinuxDesktop> desktop_;
     std::string printed_;

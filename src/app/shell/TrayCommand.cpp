@@ -43,7 +43,7 @@ int TrayCommand::run(int argc, char** argv) {
         const timespec poll{0, 200'000'000};
         while (!stop.stop_requested()) {
             if (sigtimedwait(&stopSignals, nullptr, &poll) >= 0) {
-                tray.main().post([] { QApplication::quit(); });
+                tray.main().post([] { QCoreApplication::exit(0); });
                 return;
             }
         }

@@ -1,8 +1,10 @@
 #include "app/shell/TrayIcon.h"
 
+#include <QCloseEvent>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
@@ -10,6 +12,7 @@
 #include <QPixmap>
 #include <QSystemTrayIcon>
 #include <QToolButton>
+#include <QVBoxLayout>
 #include <QWidget>
 #include <array>
 
@@ -35,6 +38,16 @@ QIcon drawnIcon(Draw draw) {
     }
     return icon;
 }
+
+// The window standing in for the tray. Without it the menu, and with it "Stop Recording"
+// and "Quit", would be out of reach: closing it minimises it instead.
+class FallbackWindow final : public QWidget {
+protected:
+    void closeEvent(QCloseEvent* event) override {
+        event->ignore();
+        showMinimized();
+    }
+};
 
 }  // namespace
 
@@ -64,6 +77,22 @@ QIcon TrayIcon::recordingIcon() {
     });
 }
 
+QIcon TrayIcon::pausedIcon() {
+    return drawnIcon([](QPainter& painter, qreal size) {
+        const qreal margin = size * 0.1;
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(0xE8, 0x9A, 0x1E));
+        painter.drawEllipse(QRectF(margin, margin, size - 2 * margin, size - 2 * margin));
+        // Two bars: the pause sign.
+        painter.setBrush(Qt::white);
+        const qreal bar = size * 0.12;
+        const qreal height = size * 0.4;
+        const qreal top = (size - height) / 2;
+        painter.drawRect(QRectF(size / 2 - bar * 1.5, top, bar, height));
+        painter.drawRect(QRectF(size / 2 + bar * 0.5, top, bar, height));
+    });
+}
+
 TrayIcon::TrayIcon(QMenu& menu) : menu_(menu) {
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         tray_ = std::make_unique<QSystemTrayIcon>();
@@ -74,14 +103,18 @@ TrayIcon::TrayIcon(QMenu& menu) : menu_(menu) {
                              if (reason == QSystemTrayIcon::Trigger) menu_.popup(QCursor::pos());
                          });
     } else {
-        fallback_ = std::make_unique<QWidget>();
+        fallback_ = std::make_unique<FallbackWindow>();
         fallback_->setWindowTitle(kAppName);
-        auto* layout = makeQtChild<QHBoxLayout>(fallback_.get());
+        auto* layout = makeQtChild<QVBoxLayout>(fallback_.get());
         fallbackButton_ = makeQtChild<QToolButton>(fallback_.get());
         fallbackButton_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
         fallbackButton_->setPopupMode(QToolButton::InstantPopup);
         fallbackButton_->setMenu(&menu_);
         layout->addWidget(fallbackButton_);
+        fallbackMessage_ = makeQtChild<QLabel>(fallback_.get());
+        fallbackMessage_->setWordWrap(true);
+        fallbackMessage_->hide();
+        layout->addWidget(fallbackMessage_);
     }
     refresh(true);
 }
@@ -95,9 +128,27 @@ TrayIcon::~TrayIcon() {
 void TrayIcon::setLabel(const MenuBarLabel& label) {
     if (label == label_) return;
     // The time ticks every second; the icon itself only changes with the recording state.
-    const bool iconChanged = label.recording != label_.recording;
+    const bool iconChanged = label.recording != label_.recording || label.paused != label_.paused;
+    const bool started = label.recording && !label_.recording;
     label_ = label;
     refresh(iconChanged);
+    // Without a tray nothing else shows that a recording began.
+    if (started && fallback_ && fallback_->isVisible()) {
+        fallback_->showNormal();
+        fallback_->raise();
+    }
+}
+
+void TrayIcon::showMessage(const QString& title, const QString& body) {
+    if (tray_) {
+        tray_->showMessage(title, body, icon());
+        return;
+    }
+    fallbackMessage_->setText(title + QStringLiteral(": ") + body);
+    fallbackMessage_->show();
+    fallback_->showNormal();
+    fallback_->raise();
+    fallback_->activateWindow();
 }
 
 void TrayIcon::show() {
@@ -109,15 +160,12 @@ void TrayIcon::show() {
 }
 
 QIcon TrayIcon::icon() const {
-    return label_.recording ? recordingIcon() : idleIcon();
+    if (!label_.recording) return idleIcon();
+    return label_.paused ? pausedIcon() : recordingIcon();
 }
 
 void TrayIcon::refresh(bool iconChanged) {
-    toolTip_ = kAppName;
-    if (label_.recording) {
-        toolTip_ = QStringLiteral("Recording");
-        if (label_.elapsed) toolTip_ += QLatin1Char(' ') + QString::fromStdString(*label_.elapsed);
-    }
+    toolTip_ = QString::fromStdString(label_.toolTip());
     if (tray_) {
         if (iconChanged) tray_->setIcon(icon());
         tray_->setToolTip(toolTip_);
@@ -129,6 +177,10 @@ void TrayIcon::refresh(bool iconChanged) {
         }
         fallbackButton_->setText(toolTip_);
         fallbackButton_->setToolTip(toolTip_);
+        // The taskbar shows the title: it says that a recording runs.
+        fallback_->setWindowTitle(label_.recording ? toolTip_.section(QLatin1Char('\n'), 0, 0) +
+                                                         QStringLiteral(" \u2014 ") + kAppName
+                                                   : kAppName);
     }
 }
 

@@ -18,12 +18,17 @@
 #include "platform/linux/XdgPaths.h"
 
 int main(int argc, char** argv) {
-    // Stop signals are taken by the command that waits for them, never by a worker thread.
+    // Stop signals are taken by the command that waits for them, never by a worker thread;
+    // so is SIGUSR1, with which `record` pauses and resumes.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t pauseSignal;
+    sigemptyset(&pauseSignal);
+    sigaddset(&pauseSignal, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &pauseSignal, nullptr);
 
     CLI::App app{
         "Kavo Meetings: records meetings and delivers them to your Kavo server.\n"
@@ -41,6 +46,7 @@ int main(int argc, char** argv) {
     auto* record = app.add_subcommand(
         "record", "Record the microphone and the computer's audio into the captures folder");
     double seconds = 60;
+    record->footer("Press p (or send SIGUSR1) to pause the recording and again to resume it.");
     record->add_option("--seconds", seconds, "How long to record; Ctrl-C stops early")
         ->check(CLI::Range(0.1, 24.0 * 3600.0));
 

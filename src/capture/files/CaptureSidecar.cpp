@@ -112,6 +112,17 @@ json encodeSource(const CaptureSidecar::SourceStats& source) {
             {"lastRealFrame", source.lastRealFrame}};
 }
 
+json encodeStretch(const CaptureSidecar::SilentStretch& stretch) {
+    json out = {{"source", stretch.source}, {"from", stretch.from}};
+    if (stretch.until) out["until"] = *stretch.until;
+    return out;
+}
+
+CaptureSidecar::SilentStretch decodeStretch(const json& value, std::string where) {
+    const Fields fields(value, std::move(where));
+    return {fields.text("source"), fields.text("from"), fields.optionalText("until")};
+}
+
 CaptureSidecar::DeviceEvent decodeEvent(const json& value, std::string where) {
     const Fields fields(value, std::move(where));
     return {fields.text("at"), fields.text("kind"), fields.optionalText("detail")};
@@ -170,6 +181,11 @@ std::string CaptureSidecar::encode() const {
         out["sources"] = json::array();
         for (const auto& source : *sources) out["sources"].push_back(encodeSource(source));
     }
+    if (silentStretches) {
+        out["silentStretches"] = json::array();
+        for (const auto& stretch : *silentStretches)
+            out["silentStretches"].push_back(encodeStretch(stretch));
+    }
     if (recordingId) out["recordingId"] = *recordingId;
     if (blobPath) out["blobPath"] = *blobPath;
     if (uploadState) out["uploadState"] = *uploadState;
@@ -210,6 +226,14 @@ CaptureSidecar CaptureSidecar::decode(std::string_view text) {
         sidecar.sources.emplace();
         for (std::size_t i = 0; i < sources->size(); ++i) {
             sidecar.sources->push_back(decodeSource((*sources)[i], fmt::format("sources[{}]", i)));
+        }
+    }
+    if (const json* stretches = fields.optional("silentStretches")) {
+        fields.list("silentStretches", *stretches);
+        sidecar.silentStretches.emplace();
+        for (std::size_t i = 0; i < stretches->size(); ++i) {
+            sidecar.silentStretches->push_back(
+                decodeStretch((*stretches)[i], fmt::format("silentStretches[{}]", i)));
         }
     }
     sidecar.recordingId = fields.optionalText("recordingId");

@@ -42,6 +42,16 @@ struct CaptureSidecar {
         bool operator==(const SourceStats&) const = default;
     };
 
+    // A stretch in which one side delivered only silence while the other was heard, from
+    // when the silence began; `until` is absent while it lasts.
+    struct SilentStretch {
+        std::string source;  // "mic" or "system"
+        std::string from;
+        std::optional<std::string> until;
+
+        bool operator==(const SilentStretch&) const = default;
+    };
+
     // The signed-in account a capture was made under; only that account delivers it.
     struct Account {
         std::string tenantId;
@@ -62,6 +72,8 @@ struct CaptureSidecar {
     double pausedSeconds = 0;
     std::vector<DeviceEvent> deviceEvents;
     std::optional<std::vector<SourceStats>> sources;
+    // Absent until a side first falls silent.
+    std::optional<std::vector<SilentStretch>> silentStretches;
     std::optional<std::string> recordingId;
     std::optional<std::string> blobPath;
     std::optional<std::string> uploadState;

@@ -79,6 +79,31 @@ TEST_F(RecordCommandTest, AnInterruptStopsEarlyAndStillClosesTheFiles) {
     EXPECT_LT(sidecar.durationSeconds, 30.0);
 }
 
+TEST_F(RecordCommandTest, SIGUSR1PausesAndResumesAndOnlyTheTimeNotPausedIsWritten) {
+    auto recorder = testing::PulseDaemon::spawn(command("600"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(::kill(recorder.pid(), SIGUSR1), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    ASSERT_EQ(::kill(recorder.pid(), SIGUSR1), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_EQ(::kill(recorder.pid(), SIGINT), 0);
+    EXPECT_EQ(recorder.wait(), 0);
+
+    const auto sidecars = capturesIn(captures, ".json");
+    ASSERT_EQ(sidecars.size(), 1U);
+    const auto sidecar = CaptureSidecar::read(sidecars[0]);
+    ASSERT_TRUE(sidecar.endedAt);
+    EXPECT_NEAR(sidecar.pausedSeconds, 2.0, 0.4);
+    // 4.5 s in all, less the pause and the start-up.
+    EXPECT_GT(sidecar.durationSeconds, 1.0);
+    EXPECT_LT(sidecar.durationSeconds, 2.8);
+    const auto wavs = capturesIn(captures, ".wav");
+    ASSERT_EQ(wavs.size(), 1U);
+    EXPECT_EQ(
+        std::filesystem::file_size(wavs[0]),
+        44U + 2U * static_cast<std::uintmax_t>(std::llround(sidecar.durationSeconds * 16000)));
+}
+
 // The captures folder on a file system of 160 KiB, about 4 s of audio, mounted in a mount
 // namespace of the command's own, so that it goes away with the command; its files are
 // copied out before it does.

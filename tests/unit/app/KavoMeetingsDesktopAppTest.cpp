@@ -74,6 +74,11 @@ public:
         return artifacts_.sidecarURL;
     }
     std::optional<WallTime> startedAt() const override { return startedAt_; }
+    // Never paused, and both sides always heard.
+    void pause() override {}
+    void resume() override {}
+    double pausedSeconds() const override { return 0; }
+    CaptureCondition condition() const override { return {}; }
 
 private:
     CaptureArtifacts artifacts_;

@@ -21,10 +21,11 @@ using Lines = std::vector<std::string>;
 // One line per item holding everything the tray draws from it, so that a failure shows
 // the whole menu readably.
 std::string describe(const MenuItem& item) {
-    static const char* const actions[] = {
-        "signIn",        "retryDiscovery",    "startRecording", "stopRecording", "uploadNow",
-        "openRecording", "toggleAutoCapture", "reportProblem",  "signOut",       "openDownloadPage",
-        "quit"};
+    static const char* const actions[] = {"signIn",        "retryDiscovery", "startRecording",
+                                          "stopRecording", "pauseRecording", "resumeRecording",
+                                          "uploadNow",     "openRecording",  "toggleAutoCapture",
+                                          "reportProblem", "signOut",        "openDownloadPage",
+                                          "quit"};
     static const char* const kinds[] = {"text ", "button ", "toggle ", "---"};
     std::string line = kinds[static_cast<int>(item.kind)] + item.title;
     if (item.action) line += std::string(" [") + actions[static_cast<int>(*item.action)] + "]";
@@ -99,10 +100,11 @@ TEST(MenuModel, BeforeSignInEachPhaseShowsItsSectionThenQuit) {
         state.captureError = "Microphone unavailable";
         state.upload = UploadStatus::failed("Upload failed");
         state.recentCaptures = {captureAt("2024-03-04T09:05:00.000Z", 3725, "rec-1", "DELIVERED")};
-        EXPECT_EQ(menu(state), joined(joined({"text Recording 0:00",
-                                              "button Stop Recording [stopRecording] ^R", "---"},
-                                             c.expected),
-                                      kQuitTail));
+        EXPECT_EQ(menu(state),
+                  joined(joined({"text Recording 0:00", "button Stop Recording [stopRecording] ^R",
+                                 "button Pause Recording [pauseRecording] ^P", "---"},
+                                c.expected),
+                         kQuitTail));
     }
 }
 
@@ -123,8 +125,50 @@ TEST(MenuModel, SignedInRecordingRowsAndTheLastCaptureError) {
     tail[1] = "toggle Record Meetings Automatically [toggleAutoCapture] (off)";
     EXPECT_EQ(menu(state), joined({kIdentity, "---", "text Recording 1:02:05",
                                    "button Stop Recording [stopRecording] ^R",
+                                   "button Pause Recording [pauseRecording] ^P",
                                    "text The microphone could not be opened."},
                                   tail));
+}
+
+TEST(MenuModel, APausedOrOneSidedCaptureSaysSoInTheMenuAndTheTooltip) {
+    MenuState state = signedIn();
+    state.isRecording = true;
+    state.elapsedLabel = "4:10";
+    const auto recordingRows = [&] {
+        const Lines lines = menu(state);
+        return Lines(lines.begin() + 2, lines.end() - static_cast<long>(kSignedInTail.size()));
+    };
+
+    state.condition.paused = true;
+    EXPECT_EQ(recordingRows(),
+              (Lines{"text Paused 4:10", "button Stop Recording [stopRecording] ^R",
+                     "button Resume Recording [resumeRecording] ^P"}));
+    EXPECT_EQ(menuBarLabel(state).toolTip(), "Paused 4:10");
+
+    state.condition = {
+        .paused = false, .noMicrophone = false, .silentSide = CaptureSide::microphone};
+    const Lines silentMic = {
+        "text Recording 4:10", "button Stop Recording [stopRecording] ^R",
+        "button Pause Recording [pauseRecording] ^P",
+        "text The microphone hears nothing: check that it is on and not muted"};
+    EXPECT_EQ(recordingRows(), silentMic);
+    EXPECT_EQ(menuBarLabel(state).toolTip(),
+              "Recording 4:10\nThe microphone hears nothing: check that it is on and not muted");
+
+    state.condition.silentSide = CaptureSide::systemAudio;
+    EXPECT_EQ(recordingRows().back(),
+              "text No sound from this computer: the meeting may play on another output");
+
+    // Without a microphone its silence is no news: the missing device is.
+    state.condition = {
+        .paused = false, .noMicrophone = true, .silentSide = CaptureSide::microphone};
+    EXPECT_EQ(recordingRows().back(),
+              "text No microphone on this computer: the microphone channel is silent");
+
+    state.isRecording = false;
+    EXPECT_EQ(menuBarLabel(state).toolTip(), "Kavo Meetings");
+    for (const std::string& line : menu(state))
+        EXPECT_EQ(line.find("microphone"), std::string::npos);
 }
 
 TEST(MenuModel, AnyUploadStatusButIdleGetsItsOwnSection) {
@@ -212,9 +256,9 @@ TEST(MenuModel, InEveryPhaseAnUpdateOfferSitsAboveQuitAndQuitIsLast) {
 TEST(MenuModel, TheBarLabelShowsTheRunningTimeOnlyWhileRecording) {
     MenuState state = signedIn();
     state.elapsedLabel = "0:42";
-    EXPECT_EQ(menuBarLabel(state), (MenuBarLabel{false, std::nullopt}));
+    EXPECT_EQ(menuBarLabel(state), MenuBarLabel{});
     state.isRecording = true;
-    EXPECT_EQ(menuBarLabel(state), (MenuBarLabel{true, "0:42"}));
+    EXPECT_EQ(menuBarLabel(state), (MenuBarLabel{.recording = true, .elapsed = "0:42"}));
 }
 
 }  // namespace

@@ -32,6 +32,11 @@ public:
         return file_.parent_path() / "capture.json";
     }
     std::optional<WallTime> startedAt() const override { return startedAt_; }
+    // Never paused, and both sides always heard.
+    void pause() override {}
+    void resume() override {}
+    double pausedSeconds() const override { return 0; }
+    CaptureCondition condition() const override { return {}; }
 
 private:
     const Clock& clock_;

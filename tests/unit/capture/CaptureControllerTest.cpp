@@ -41,6 +41,11 @@ public:
     std::optional<std::filesystem::path> audioURL() const override { return audio_; }
     std::optional<std::filesystem::path> sidecarURL() const override { return sidecar_; }
     std::optional<WallTime> startedAt() const override { return startedAt_; }
+    // Never paused, and both sides always heard.
+    void pause() override {}
+    void resume() override {}
+    double pausedSeconds() const override { return 0; }
+    CaptureCondition condition() const override { return {}; }
     std::optional<std::string> failure() const override { return log_.failure; }
 
 private:

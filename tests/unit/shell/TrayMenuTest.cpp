@@ -66,6 +66,13 @@ MenuState signedInRecording() {
     return state;
 }
 
+// The running capture as the person recording meets it: paused, or with a side missing.
+MenuState recordingWith(CaptureCondition condition) {
+    MenuState state = signedInRecording();
+    state.condition = condition;
+    return state;
+}
+
 struct MenuCase {
     const char* name;
     MenuState state;
@@ -159,7 +166,13 @@ INSTANTIATE_TEST_SUITE_P(
         MenuCase{"discoveryUnavailable",
                  inPhase(SessionPhase::discoveryUnavailable(avery(), "The server is busy."))},
         MenuCase{"signedInIdle", signedInIdle()},
-        MenuCase{"signedInRecording", signedInRecording()}),
+        MenuCase{"signedInRecording", signedInRecording()},
+        MenuCase{"recordingPaused", recordingWith({.paused = true})},
+        MenuCase{"recordingSilentMicrophone",
+                 recordingWith({.silentSide = CaptureSide::microphone})},
+        MenuCase{"recordingSilentSystemAudio",
+                 recordingWith({.silentSide = CaptureSide::systemAudio})},
+        MenuCase{"recordingWithoutMicrophone", recordingWith({.noMicrophone = true})}),
     [](const ::testing::TestParamInfo<MenuCase>& param) { return std::string(param.param.name); });
 
 TEST(TrayMenu, TheToggleShowsTheModelsStateNotQtsOwnFlip) {
@@ -214,12 +227,12 @@ TEST(TrayMenu, RedrawsOnlyWhatChanged) {
     tray.update(menuItems(state));
     EXPECT_EQ(tray.menu().actions(), first);
     EXPECT_EQ(shownText(tray.action(2)), "Recording 1:24");
-    EXPECT_TRUE(tray.action(7)->isChecked());
+    EXPECT_TRUE(tray.action(8)->isChecked());
 
     // Another set of rows: the menu is drawn again.
     state.isRecording = false;
     tray.update(menuItems(state));
-    EXPECT_EQ(tray.menu().actions().size(), first.size() - 1);
+    EXPECT_EQ(tray.menu().actions().size(), first.size() - 2);
     EXPECT_EQ(shownText(tray.action(2)), "Start Recording");
 }
 

@@ -1,0 +1,73 @@
+// A desktop notification service for tests: owns org.freedesktop.Notifications on the
+// bus at argv[1] and appends each Notify call to the file argv[2] as one line, "summary
+// TAB body TAB actions joined by commas TAB replaced id". A notification with actions is
+// answered at once by choosing its first one, as a user would.
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QFile>
+#include <QObject>
+#include <QStringList>
+#include <QTextStream>
+#include <QTimer>
+#include <QVariantMap>
+#include <cstdio>
+
+class NotificationService final : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    explicit NotificationService(QString log) : log_(std::move(log)) {}
+
+public Q_SLOTS:
+    uint Notify(const QString& /*app*/, uint replaces, const QString& /*icon*/,
+                const QString& summary, const QString& body, const QStringList& actions,
+                const QVariantMap& /*hints*/, int /*timeout*/) {
+        QFile file(log_);
+        if (file.open(QIODevice::Append | QIODevice::Text)) {
+            QTextStream(&file) << summary << '\t' << body << '\t' << actions.join(',') << '\t'
+                               << replaces << '\n';
+        }
+        const uint id = replaces != 0 ? replaces : ++last_;
+        if (!actions.isEmpty()) {
+            const QString key = actions.front();
+            QTimer::singleShot(50, this, [this, id, key] { Q_EMIT ActionInvoked(id, key); });
+        }
+        return id;
+    }
+    QStringList GetCapabilities() { return {QStringLiteral("actions"), QStringLiteral("body")}; }
+    void CloseNotification(uint id) { Q_EMIT NotificationClosed(id, 3); }
+    QString GetServerInformation(QString& vendor, QString& version, QString& specVersion) {
+        vendor = QStringLiteral("Kavo tests");
+        version = QStringLiteral("1");
+        specVersion = QStringLiteral("1.2");
+        return QStringLiteral("stand-in");
+    }
+
+Q_SIGNALS:
+    void ActionInvoked(uint id, const QString& key);
+    void NotificationClosed(uint id, uint reason);
+
+private:
+    QString log_;
+    uint last_ = 0;
+};
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s BUS-ADDRESS LOG-FILE\n", argv[0]);
+        return 2;
+    }
+    QDBusConnection bus = QDBusConnection::connectToBus(QString::fromLocal8Bit(argv[1]), "bus");
+    NotificationService service(QString::fromLocal8Bit(argv[2]));
+    if (!bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) ||
+        !bus.registerService(QStringLiteral("org.freedesktop.Notifications"))) {
+        std::fprintf(stderr, "could not take org.freedesktop.Notifications on %s\n", argv[1]);
+        return 1;
+    }
+    return QCoreApplication::exec();
+}
+
+#include "NotificationServiceStandIn.moc"

@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QToolButton>
+#include <QWidget>
+
+#include "app/MenuModel.h"
+#include "app/shell/TrayIcon.h"
+#include "app/shell/TrayMenu.h"
+
+// Where no tray host exists (offscreen there is none) the small window is the only way to
+// the menu: it must stay reachable and say what is being recorded.
+
+namespace kavo {
+namespace {
+
+bool isAmber(QRgb pixel) {
+    return qAlpha(pixel) > 200 && qRed(pixel) > 200 && qGreen(pixel) > 120 && qGreen(pixel) < 190 &&
+           qBlue(pixel) < 80;
+}
+
+TEST(TrayFallbackWindow, StaysReachableAndSaysThatItRecordsOrIsPaused) {
+    TrayMenu menu([](const MenuItem&) {});
+    TrayIcon icon(menu.menu());
+    ASSERT_FALSE(icon.usesSystemTray());
+    QWidget& window = *icon.fallbackWindow();
+    icon.show();
+    EXPECT_EQ(window.windowTitle(), "Kavo Meetings");
+
+    EXPECT_FALSE(window.close()) << "closing the window would leave no way to the menu";
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(window.isMinimized());
+
+    // A recording that starts brings the window back and names itself in the title, which
+    // the taskbar shows.
+    icon.setLabel({.recording = true, .paused = false, .elapsed = "0:00", .warning = {}});
+    EXPECT_FALSE(window.isMinimized());
+    EXPECT_EQ(window.windowTitle(), "Recording 0:00 \u2014 Kavo Meetings");
+
+    icon.setLabel({.recording = true,
+                   .paused = true,
+                   .elapsed = "12:04",
+                   .warning = std::string(kSilentMicrophoneText)});
+    EXPECT_TRUE(icon.showsPaused());
+    EXPECT_EQ(window.windowTitle(), "Paused 12:04 \u2014 Kavo Meetings");
+    EXPECT_EQ(window.findChild<QToolButton*>()->text().toStdString(),
+              std::string("Paused 12:04\n") + kSilentMicrophoneText);
+    const QImage paused = icon.icon().pixmap(32, 32).toImage();
+    EXPECT_TRUE(isAmber(paused.pixel(8, 16))) << "amber beside the pause bars";
+    EXPECT_FALSE(isAmber(icon.recordingIcon().pixmap(32, 32).toImage().pixel(8, 16)));
+}
+
+}  // namespace
+}  // namespace kavo
