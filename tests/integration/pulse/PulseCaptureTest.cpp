@@ -27,15 +27,7 @@ protected:
         DaemonTest::TearDown();
     }
 
-    // The sources this process records, by index.
-    std::vector<std::uint32_t> ourSources() const {
-        std::vector<std::uint32_t> sources;
-        for (const auto& output : pulse_->sourceOutputs().value()) {
-            if (output.client == pulse_->clientIndex()) sources.push_back(output.source);
-        }
-        std::sort(sources.begin(), sources.end());
-        return sources;
-    }
+    std::vector<std::uint32_t> ourSources() const { return pulse_test::recordedSources(*pulse_); }
     std::uint32_t indexOf(const std::string& source) const {
         return pulse_->sourceInfo(source).value().index;
     }
