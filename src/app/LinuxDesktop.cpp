@@ -1,8 +1,8 @@
-#include "platform/linux/LinuxDesktop.h"
+#include "app/LinuxDesktop.h"
 
 #include <utility>
 
-namespace kavo::linux_platform {
+namespace kavo {
 
 LinuxDesktop::LinuxDesktop(LinuxServices& services, const Clock& clock, Shell shell)
     : clock_(clock), services_(services) {
@@ -58,4 +58,4 @@ LinuxDesktop::~LinuxDesktop() {
     audio_.reset();
 }
 
-}  // namespace kavo::linux_platform
+}  // namespace kavo
