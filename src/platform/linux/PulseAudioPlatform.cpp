@@ -15,10 +15,20 @@ EndpointFactory PulseAudioPlatform::endpointFactory() {
                                                          PulseSourceEndpoint::Role::microphone);
         },
         .makeSystemAudio = [this]() -> std::unique_ptr<CaptureEndpoint> {
-            return std::make_unique<PulseSourceEndpoint>(*pulse_,
-                                                         PulseSourceEndpoint::Role::systemAudio);
+            return std::make_unique<PulseSourceEndpoint>(
+                *pulse_, PulseSourceEndpoint::Role::systemAudio, monitors());
         },
     };
+}
+
+std::shared_ptr<PulseMonitorPool> PulseAudioPlatform::monitors() {
+    const std::lock_guard lock(monitorsMutex_);
+    auto pool = monitors_.lock();
+    if (!pool) {
+        pool = std::make_shared<PulseMonitorPool>(*pulse_);
+        monitors_ = pool;
+    }
+    return pool;
 }
 
 }  // namespace kavo::linux_platform

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 
 #include "capture/EndpointFactory.h"
 #include "platform/linux/PulseContext.h"
 #include "platform/linux/PulseDeviceWatch.h"
+#include "platform/linux/PulseMonitorPool.h"
 
 namespace kavo::linux_platform {
 
@@ -23,10 +25,15 @@ public:
     PulseDeviceWatch& devices() { return *devices_; }
 
     // The default source as the microphone (the server has no voice processing, so the
-    // argument is not used) and the monitor of the default sink as the system audio.
+    // argument is not used) and the monitor of the default sink as the system audio. The
+    // system audio endpoints alive at one time share one pool of monitor recordings.
     EndpointFactory endpointFactory();
 
 private:
+    std::shared_ptr<PulseMonitorPool> monitors();
+
+    std::mutex monitorsMutex_;
+    std::weak_ptr<PulseMonitorPool> monitors_;
     std::unique_ptr<PulseContext> pulse_;
     std::unique_ptr<PulseDeviceWatch> devices_;
 };

@@ -1,5 +1,6 @@
 #include "platform/linux/PulseContext.h"
 
+#include <string_view>
 #include <utility>
 
 namespace kavo::linux_platform {
@@ -225,23 +226,26 @@ ListenerRegistration PulseContext::addEventListener(EventListener listener) {
 }
 
 std::optional<PulseServerInfo> PulseContext::serverInfo() const {
-    return runQuery<PulseServerInfo>(
-        *this, [](pa_context* context, Pending<PulseServerInfo>& pending) {
-            return pa_context_get_server_info(
-                context,
-                [](pa_context* /*context*/, const pa_server_info* info, void* userdata) {
-                    auto& answer = *static_cast<Pending<PulseServerInfo>*>(userdata);
-                    if (info != nullptr) {
-                        answer.result.defaultSinkName =
-                            info->default_sink_name ? info->default_sink_name : "";
-                        answer.result.defaultSourceName =
-                            info->default_source_name ? info->default_source_name : "";
-                        answer.found = true;
-                    }
-                    answer.finish();
-                },
-                &pending);
-        });
+    return runQuery<PulseServerInfo>(*this, [](pa_context* context,
+                                               Pending<PulseServerInfo>& pending) {
+        return pa_context_get_server_info(
+            context,
+            [](pa_context* /*context*/, const pa_server_info* info, void* userdata) {
+                auto& answer = *static_cast<Pending<PulseServerInfo>*>(userdata);
+                if (info != nullptr) {
+                    answer.result.defaultSinkName =
+                        info->default_sink_name ? info->default_sink_name : "";
+                    answer.result.defaultSourceName =
+                        info->default_source_name ? info->default_source_name : "";
+                    answer.result.pipeWire = info->server_name != nullptr &&
+                                             std::string_view(info->server_name).find("PipeWire") !=
+                                                 std::string_view::npos;
+                    answer.found = true;
+                }
+                answer.finish();
+            },
+            &pending);
+    });
 }
 
 std::optional<PulseDeviceInfo> PulseContext::sinkInfo(const std::string& name) const {

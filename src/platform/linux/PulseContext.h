@@ -25,6 +25,8 @@ public:
 struct PulseServerInfo {
     std::string defaultSinkName;
     std::string defaultSourceName;
+    // pipewire-pulse rather than PulseAudio itself.
+    bool pipeWire = false;
 };
 
 // A sink or a source as the capture code needs it.

@@ -115,6 +115,17 @@ std::string PulseRecordStream::sourceName() const {
     return name != nullptr ? name : options_.sourceName;
 }
 
+void PulseRecordStream::flush() {
+    const PulseContext::Lock lock(pulse_);
+    release(monotonicNanoseconds(), true);
+}
+
+void PulseRecordStream::rename(const std::string& name) {
+    const PulseContext::Lock lock(pulse_);
+    if (pa_operation* operation = pa_stream_set_name(stream_, name.c_str(), nullptr, nullptr))
+        pa_operation_unref(operation);
+}
+
 void PulseRecordStream::onRead(pa_stream* /*stream*/, std::size_t /*bytes*/, void* self) {
     static_cast<PulseRecordStream*>(self)->read();
 }
@@ -141,7 +152,7 @@ void PulseRecordStream::estimateFrameZero(std::uint64_t readTime,
     auto newest = static_cast<std::int64_t>(readTime);
     if (const pa_timing_info* timing = pa_stream_get_timing_info(stream_)) {
         newest -= static_cast<std::int64_t>(timing->transport_usec) * 1000;
-        if (options_.monitor)
+        if (options_.rendersAhead)
             newest += static_cast<std::int64_t>(timing->configured_source_usec) * 1000;
     }
     const std::uint64_t inHand = (stagedBytes_ + readableBytes) / frameBytes_;

@@ -34,8 +34,10 @@ public:
         std::uint32_t rate = 0;
         std::uint32_t channels = 0;
         bool dontMove = false;
-        // The source is a sink's monitor: what it records is heard only when the sink plays it.
-        bool monitor = false;
+        // The source is the monitor of a sink that renders ahead of what it plays, as
+        // PulseAudio's do: what it records is heard only the configured latency later.
+        // PipeWire hands a monitor each cycle as its sink plays it.
+        bool rendersAhead = false;
         std::string streamName = "Kavo Meetings capture";
     };
 
@@ -49,6 +51,10 @@ public:
 
     // The source the stream records from now (it may have moved).
     std::string sourceName() const;
+    // Hands over everything held now, heard or not, on the calling thread.
+    void flush();
+    // Renames the stream as the server shows it.
+    void rename(const std::string& name);
 
 private:
     static void onRead(pa_stream* stream, std::size_t bytes, void* self);

@@ -12,9 +12,15 @@ constexpr std::uint32_t kDownmixMilliseconds = 500;
 
 }  // namespace
 
-PulseSourceEndpoint::PulseSourceEndpoint(PulseContext& pulse, Role role)
+PulseSourceEndpoint::PulseSourceEndpoint(PulseContext& pulse, Role role,
+                                         std::shared_ptr<PulseMonitorPool> monitors)
     : pulse_(pulse),
       role_(role),
+      receiver_{.onData = [this](const float* samples, std::size_t frames,
+                                 std::uint64_t hostTime) { deliver(samples, frames, hostTime); },
+                .onFailed = [this] { signal_.raise(EndpointRebuildReason::deviceChanged); }},
+      monitors_(role == Role::systemAudio && !monitors ? std::make_shared<PulseMonitorPool>(pulse)
+                                                       : std::move(monitors)),
       signal_([this](EndpointRebuildReason reason) { handOn(reason); }) {}
 
 PulseSourceEndpoint::~PulseSourceEndpoint() {
@@ -39,7 +45,7 @@ double PulseSourceEndpoint::prepare() {
         source = pulse_.sourceInfo(sink->monitorSourceName);
         if (!source) throw PulseError("The audio output " + sink->name + " cannot be recorded");
     }
-    source_ = source->name;
+    source_ = source;
     rate_ = source->rate;
     channels_ = source->channels;
     if (rate_ == 0 || channels_ == 0)
@@ -49,33 +55,31 @@ double PulseSourceEndpoint::prepare() {
 }
 
 void PulseSourceEndpoint::start(Sink sink) {
-    if (stream_ || !source_) return;
+    if (stream_ || attached_ || !source_) return;
     sink_ = std::move(sink);
     try {
-        stream_ = std::make_unique<PulseRecordStream>(
-            pulse_,
-            PulseRecordStream::Options{.sourceName = *source_,
-                                       .rate = rate_,
-                                       .channels = channels_,
-                                       .dontMove = true,
-                                       .monitor = role_ == Role::systemAudio,
-                                       .streamName = role_ == Role::microphone
-                                                         ? "Kavo Meetings microphone"
-                                                         : "Kavo Meetings system audio"},
-            [this](const float* samples, std::size_t frames, std::uint64_t hostTime) {
-                deliver(samples, frames, hostTime);
-            },
-            [this](PulseRecordStream::Event event) {
-                if (event == PulseRecordStream::Event::failed)
-                    signal_.raise(EndpointRebuildReason::deviceChanged);
-            });
+        if (role_ == Role::systemAudio) {
+            monitors_->attach(*source_, receiver_);
+            attached_ = true;
+        } else {
+            stream_ = std::make_unique<PulseRecordStream>(
+                pulse_,
+                PulseRecordStream::Options{.sourceName = source_->name,
+                                           .rate = rate_,
+                                           .channels = channels_,
+                                           .dontMove = true,
+                                           .streamName = "Kavo Meetings microphone"},
+                receiver_.onData, [this](PulseRecordStream::Event event) {
+                    if (event == PulseRecordStream::Event::failed) receiver_.onFailed();
+                });
+        }
     } catch (...) {
         sink_ = nullptr;
         throw;
     }
     log_.info("Recording {} from {} at {} Hz, {} channels",
-              role_ == Role::microphone ? "the microphone" : "the system audio", *source_, rate_,
-              channels_);
+              role_ == Role::microphone ? "the microphone" : "the system audio", source_->name,
+              rate_, channels_);
 }
 
 void PulseSourceEndpoint::deliver(const float* samples, std::size_t frames,
@@ -87,8 +91,9 @@ void PulseSourceEndpoint::deliver(const float* samples, std::size_t frames,
 }
 
 void PulseSourceEndpoint::stop() {
-    // No callback runs once the stream is gone.
+    // No callback runs once the stream is gone or the pool feeds another.
     stream_.reset();
+    if (std::exchange(attached_, false)) monitors_->detach(receiver_);
     sink_ = nullptr;
 }
 
@@ -103,7 +108,7 @@ CaptureEndpoint::RebuildHandler PulseSourceEndpoint::onNeedsRebuild() const {
 }
 
 void PulseSourceEndpoint::handOn(EndpointRebuildReason reason) {
-    log_.error("Recording from {} failed; rebuilding", source_.value_or("none"));
+    log_.error("Recording from {} failed; rebuilding", source_ ? source_->name : "none");
     if (const RebuildHandler handler = onNeedsRebuild()) handler(reason);
 }
 

@@ -145,6 +145,19 @@ protected:
     std::optional<testing::PulseDaemon> daemon_;
 };
 
+// The sources this process records for a recording, by index, in order: its monitors
+// standing by are not among them.
+inline std::vector<std::uint32_t> recordedSources(const PulseContext& pulse) {
+    std::vector<std::uint32_t> sources;
+    const auto outputs = pulse.sourceOutputs().value();
+    for (const auto& output : outputs) {
+        if (output.client == pulse.clientIndex() && output.name != PulseMonitorPool::kStandbyName)
+            sources.push_back(output.source);
+    }
+    std::sort(sources.begin(), sources.end());
+    return sources;
+}
+
 // The product's audio platform on the test's server, with a directory for its captures.
 struct PlatformRig {
     std::shared_ptr<CaptureSession> createSession() {

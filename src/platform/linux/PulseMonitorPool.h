@@ -1,0 +1,86 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "audio/endpoints/ListenerRegistration.h"
+#include "base/Log.h"
+#include "base/SerialQueue.h"
+#include "platform/linux/PulseContext.h"
+#include "platform/linux/PulseRecordStream.h"
+
+namespace kavo::linux_platform {
+
+// The recordings of every sink's monitor while the system audio is recorded: one feeds the
+// recording, the others are read and their audio dropped, so that a change of output only
+// changes which one feeds it. The server moves what plays to a new default output at once,
+// and a new recording stream takes it a tenth of a second to deliver (PipeWire has its
+// session manager link it first): the far side of a call would lose all of that. The
+// standing-by starts with the first attach() and follows the sinks that come and go. Only
+// on PipeWire: PulseAudio delivers a new stream's first audio at once, and its sinks render
+// ahead, so that a monitor standing by has already been handed the next block without
+// the player the server just moved there.
+class PulseMonitorPool {
+public:
+    static constexpr const char* kQueueLabel = "brindle.meetings.desktop.monitor-pool";
+    static constexpr const char* kFeedingName = "Kavo Meetings system audio";
+    static constexpr const char* kStandbyName = "Kavo Meetings standby";
+
+    // Who takes a monitor's audio: its handlers are called on the main loop thread, onData
+    // as PulseRecordStream's, onFailed when the stream failed (the sink went away).
+    struct Receiver {
+        PulseRecordStream::DataHandler onData;
+        std::function<void()> onFailed;
+    };
+
+    // `pulse` outlives the pool.
+    explicit PulseMonitorPool(PulseContext& pulse);
+    PulseMonitorPool(const PulseMonitorPool&) = delete;
+    PulseMonitorPool& operator=(const PulseMonitorPool&) = delete;
+    ~PulseMonitorPool();
+
+    // Feeds the audio of `monitor`, recorded at its rate and channels, to `receiver` until
+    // detach(); `receiver` lives until then. Throws PulseError when it cannot be recorded.
+    void attach(const PulseDeviceInfo& monitor, const Receiver& receiver);
+    // Hands `receiver` what is held of its monitor, and feeds it no more.
+    void detach(const Receiver& receiver);
+
+    // Waits until the news received so far has been followed.
+    void flush() {
+        queue_.sync([] {});
+    }
+
+private:
+    struct Standby {
+        std::uint32_t rate = 0;
+        std::uint32_t channels = 0;
+        // Under the main loop lock.
+        const Receiver* receiver = nullptr;
+        std::atomic<bool> failed{false};
+        std::unique_ptr<PulseRecordStream> stream;
+    };
+
+    std::unique_ptr<Standby> open(const PulseDeviceInfo& monitor, const char* name);
+    // On the queue: a stream for every monitor, none for a monitor gone or a stream failed.
+    void refresh();
+
+    PulseContext& pulse_;
+    // The server is PulseAudio itself: monitors render ahead, and no stream stands by.
+    const bool rendersAhead_;
+    std::mutex mutex_;
+    // Under mutex_; each then under the main loop lock where it says so.
+    std::map<std::string, std::unique_ptr<Standby>> streams_;
+    bool standingBy_ = false;
+    bool closing_ = false;
+    ListenerRegistration events_;
+    Logger log_{"PulseMonitorPool"};
+    // Last: its thread stops before what it reaches goes away.
+    SerialQueue queue_{kQueueLabel};
+};
+
+}  // namespace kavo::linux_platform
