@@ -17,6 +17,7 @@
 #include "base/Log.h"
 #include "base/Scheduler.h"
 #include "capture/CaptureController.h"
+#include "capture/EchoCancellationSetting.h"
 #include "delivery/CaptureDelivery.h"
 #include "net/HTTPTransport.h"
 #include "support/ProblemReportForm.h"
@@ -103,6 +104,7 @@ private:
     std::shared_ptr<CaptureController> capture_;
     std::shared_ptr<UpdateChecker> updates_;
     std::unique_ptr<MeetingAutoCapture> autoCapture_;
+    EchoCancellationSetting echoCancellation_;
     std::vector<std::function<void()>> observers_;
 };
 

@@ -60,6 +60,7 @@ CaptureSession::CaptureSession(PrivateTag, Environment environment)
       factory_(std::move(environment.factory)),
       clock_(environment.clock),
       usesTimers_(environment.usesTimers),
+      echoCancellation_(environment.echoCancellation),
       ownedControl_(environment.control ? nullptr : std::make_unique<SerialQueue>(kControlLabel)),
       control_(environment.control ? environment.control : ownedControl_.get()),
       mixerQueue_(environment.mixerQueue),
@@ -156,6 +157,14 @@ std::filesystem::path CaptureSession::startOnControl() {
         mixer_ = mixerQueue_ ? Mixer::create(std::move(channels), writer_, std::move(hostClock),
                                              *mixerQueue_)
                              : Mixer::create(std::move(channels), writer_, std::move(hostClock));
+        if (echoCancellation_ && factory_.makeEchoCanceller) {
+            try {
+                mixer_->cancelEcho(factory_.makeEchoCanceller(), micChannel_, systemChannel_);
+            } catch (const std::exception& error) {
+                log_.error("Echo cancellation unavailable ({}); recording the raw microphone",
+                           describe(error));
+            }
+        }
         {
             std::lock_guard lock(publishedMutex_);
             startedAt_ = now;
@@ -178,8 +187,9 @@ std::filesystem::path CaptureSession::startOnControl() {
         throw;
     }
 
-    mixer_->start(usesTimers_);
     watch_.takeSnapshot();
+    followOutputForEchoCancellation();
+    mixer_->start(usesTimers_);
     watch_.install([weak = weak_from_this()](std::string_view name) {
         if (auto self = weak.lock()) self->handleDeviceNotification(name);
     });
@@ -329,7 +339,11 @@ void CaptureSession::endAfterWriteFailure(const std::string& detail) {
 
 void CaptureSession::refreshSidecar() {
     const double duration = writtenSeconds();
-    updateSidecar([duration](CaptureSidecar& sidecar) { sidecar.durationSeconds = duration; });
+    const bool echoCancelled = mixer_ && mixer_->echoCancelledFrames() > 0;
+    updateSidecar([&](CaptureSidecar& sidecar) {
+        sidecar.durationSeconds = duration;
+        sidecar.echoCancelled = echoCancelled;
+    });
     writeSidecar();
 }
 
@@ -383,6 +397,7 @@ void CaptureSession::finalizeOnControl() {
         // What the file holds, which is less than was mixed when a write failed.
         sidecar.durationSeconds = writtenSeconds();
         if (!mixer_) return;
+        sidecar.echoCancelled = mixer_->echoCancelledFrames() > 0;
         std::vector<CaptureSidecar::SourceStats> sources;
         for (const auto& channel : mixer_->channels()) {
             sources.push_back({.name = channel->name(),
@@ -415,12 +430,27 @@ void CaptureSession::handleDeviceNotification(std::string_view name) {
     const CaptureState current = state();
     if (current != CaptureState::running && current != CaptureState::rebuilding) return;
     auto change = watch_.handle(name, clock_.now());
+    followOutputForEchoCancellation();
     if (!change) return;
     updateSidecar([&](CaptureSidecar& sidecar) {
         sidecar.deviceEvents.insert(sidecar.deviceEvents.end(), change->events.begin(),
                                     change->events.end());
     });
     requestRebuild(EndpointRebuildReason::deviceChanged, change->scope);
+}
+
+void CaptureSession::followOutputForEchoCancellation() {
+    if (!mixer_ || !mixer_->hasEchoCanceller()) return;
+    const bool wasOn = mixer_->echoCancellationOn();
+    mixer_->setEchoCancellation(!watch_.lastSnapshot().outputIsPersonal);
+    const bool on = mixer_->echoCancellationOn();
+    if (on != wasOn || !mixer_->isRunning()) {
+        if (on) {
+            log_.info("Echo cancellation on");
+        } else {
+            log_.info("Echo cancellation off: the output is a headset or headphones");
+        }
+    }
 }
 
 void CaptureSession::requestRebuild(EndpointRebuildReason reason, EndpointScope scope) {

@@ -39,8 +39,11 @@ int waitForStop(double seconds, const std::function<bool()>& ended) {
 
 }  // namespace
 
-RecordCommand::RecordCommand(std::filesystem::path capturesDirectory, double seconds)
-    : capturesDirectory_(std::move(capturesDirectory)), seconds_(seconds) {}
+RecordCommand::RecordCommand(std::filesystem::path capturesDirectory, double seconds,
+                             bool echoCancellation)
+    : capturesDirectory_(std::move(capturesDirectory)),
+      seconds_(seconds),
+      echoCancellation_(echoCancellation) {}
 
 int RecordCommand::run(std::ostream& out, std::ostream& err) const {
     const SystemClock clock;
@@ -51,6 +54,7 @@ int RecordCommand::run(std::ostream& out, std::ostream& err) const {
             .factory = platform.endpointFactory(),
             .devices = platform.devices(),
             .clock = clock,
+            .echoCancellation = echoCancellation_,
         });
         const auto audio = session->start();
         fmt::print(out, "Recording to {} (Ctrl-C stops)\n", audio.string());

@@ -13,6 +13,7 @@
 #include "app/shell/TrayCommand.h"
 #include "base/Clock.h"
 #include "base/Log.h"
+#include "capture/EchoCancellationSetting.h"
 #include "platform/linux/AutostartEntry.h"
 #include "platform/linux/LinuxServices.h"
 #include "platform/linux/XdgPaths.h"
@@ -43,6 +44,9 @@ int main(int argc, char** argv) {
     double seconds = 60;
     record->add_option("--seconds", seconds, "How long to record; Ctrl-C stops early")
         ->check(CLI::Range(0.1, 24.0 * 3600.0));
+    bool rawMicrophone = false;
+    record->add_flag("--no-echo-cancellation", rawMicrophone,
+                     "Keep the far side's echo in the microphone, whatever the setting says");
 
     auto* captures = app.add_subcommand(
         "captures", "List the captures on this computer with their upload state");
@@ -94,7 +98,10 @@ int main(int argc, char** argv) {
 
     if (inTray) return kavo::shell::TrayCommand(services, clock, trayOptions).run(argc, argv);
     if (record->parsed()) {
-        return kavo::shell::RecordCommand(services.paths().capturesDirectory(), seconds)
+        const bool echoCancellation =
+            !rawMicrophone && kavo::EchoCancellationSetting(services.defaults()).isEnabled();
+        return kavo::shell::RecordCommand(services.paths().capturesDirectory(), seconds,
+                                          echoCancellation)
             .run(std::cout, std::cerr);
     }
     // Commands that only read end by the signal itself: they leave nothing to finish.

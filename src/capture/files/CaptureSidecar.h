@@ -62,6 +62,9 @@ struct CaptureSidecar {
     double pausedSeconds = 0;
     std::vector<DeviceEvent> deviceEvents;
     std::optional<std::vector<SourceStats>> sources;
+    // Whether the far side's echo was cancelled in the microphone at any time; absent
+    // until the capture has mixed.
+    std::optional<bool> echoCancelled;
     std::optional<std::string> recordingId;
     std::optional<std::string> blobPath;
     std::optional<std::string> uploadState;
