@@ -18,7 +18,7 @@ public:
     static constexpr int kWindowFrames = 100;
     static constexpr int kEvery = 10;
     // Below this the energies do not follow each other: no estimate.
-    static constexpr double kMinCorrelation = 0.75;
+    static constexpr double kMinCorrelation = 0.6;
     // A reference quieter than this is silent, and one silent for most of the window
     // shows no delay.
     static constexpr double kActiveDb = -50.0;
