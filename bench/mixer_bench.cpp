@@ -16,7 +16,7 @@
 #include "audio/AudioBufferList.h"
 #include "audio/Mixer.h"
 #include "audio/MonoDownmixer.h"
-#include "base/ManualScheduler.h"
+#include "support/ManualScheduler.h"
 
 namespace {
 

@@ -10,6 +10,9 @@ scripts/install-deps.sh
 
 jobs=$(nproc)
 
+# No folder of src/ includes from a folder above it.
+scripts/include-graph >/dev/null || scripts/include-graph
+
 node --test devstack/test/
 
 # The audio path once more with ThreadSanitizer watching: the ring, the mixer, the

@@ -17,10 +17,6 @@ struct Pkce {
     static std::string challengeFor(std::string_view verifier);
 };
 
-// base64url without padding.
-std::string base64UrlEncode(std::string_view bytes);
-// Accepts text with or without padding; nothing on a character outside the alphabet.
-std::optional<std::string> base64UrlDecode(std::string_view text);
 // `count` bytes from the system's secure random source as base64url. Throws kavo::Error.
 std::string randomUrlSafeToken(std::size_t count);
 

@@ -1,6 +1,7 @@
 #include "account/SessionBuilder.h"
 
 #include "account/Pkce.h"
+#include "base/Base64.h"
 
 namespace kavo {
 

@@ -4,6 +4,7 @@
 
 #include "account/AuthError.h"
 #include "account/TenantDiscoveryError.h"
+#include "base/Error.h"
 #include "support/ProblemReportSubmitter.h"
 #include "support/SupportCapture.h"
 
@@ -269,16 +270,6 @@ void SessionController::setSignInError(std::optional<std::string> error) {
 void SessionController::notify(Property property) {
     for (const auto& observer : observers_) {
         observer(property);
-    }
-}
-
-std::string SessionController::describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown error";
     }
 }
 

@@ -108,8 +108,6 @@ private:
     void setSignInError(std::optional<std::string> error);
     void notify(Property property);
 
-    static std::string describe(const std::exception_ptr& error);
-
     Collaborators c_;
     Phase phase_ = Phase::bootstrapping();
     std::optional<KavoAPIClient::BrandingResponse> branding_;

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "upload/UrlText.h"
+#include "net/UrlText.h"
 
 namespace kavo {
 

@@ -4,6 +4,7 @@
 
 #include "account/TenantDiscoveryError.h"
 #include "net/KavoAPIError.h"
+#include "net/UrlText.h"
 
 namespace kavo {
 
@@ -54,24 +55,6 @@ std::optional<std::vector<std::size_t>> codePointLengths(std::string_view text) 
 
 }  // namespace
 
-std::string percentEncodePathSegment(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) != 0 && byte < 0x80) {
-            out += c;
-        } else if (c == '-' || c == '.' || c == '_' || c == '~') {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0F];
-        }
-    }
-    return out;
-}
-
 std::string bodyExcerpt(std::string_view text, std::size_t limit) {
     const auto lengths = codePointLengths(text);
     if (!lengths) {
@@ -98,7 +81,7 @@ Tenant TenantDiscoveryService::discover(const std::string& tid, std::stop_token 
     if (request.url.empty() || request.url.back() != '/') {
         request.url += '/';
     }
-    request.url += percentEncodePathSegment(tid);
+    request.url += UrlText::percentEncodeUnreserved(tid);
     request.timeout = kRequestTimeout;
     request.connectTimeout = kRequestTimeout;
     request.headers.set("Accept", "application/json");

@@ -31,9 +31,6 @@ private:
     Logger log_{"TenantDiscovery"};
 };
 
-// `text` escaped for use as one URL path segment (everything but unreserved characters).
-std::string percentEncodePathSegment(std::string_view text);
-
 // The first `limit` characters of UTF-8 `text` followed by "..." when it is longer; empty
 // when `text` is not valid UTF-8.
 std::string bodyExcerpt(std::string_view text, std::size_t limit = 200);

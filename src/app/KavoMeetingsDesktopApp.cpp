@@ -3,13 +3,9 @@
 #include <exception>
 #include <utility>
 
-#include "account/ReconcileLedger.h"
-#include "account/TenantDiscoveryCache.h"
-#include "account/TenantDiscoveryService.h"
 #include "account/UnavailableAuthService.h"
-#include "capture/RecentCaptureStore.h"
+#include "app/SessionAssembly.h"
 #include "support/UpdateManifestService.h"
-#include "upload/FileStagedBlockStore.h"
 
 namespace kavo {
 
@@ -34,37 +30,21 @@ KavoMeetingsDesktopApp::KavoMeetingsDesktopApp(Environment environment)
 
     if (!reconcileDisabled) reconcileInterval_ = kReconcileInterval;
 
-    auto discovery = std::make_shared<TenantDiscoveryService>(e.discoveryURL, e.transport);
-
-    auto recentCaptureStore = std::make_shared<RecentCaptureStore>(e.capturesDirectory);
-    auto ledger = std::make_shared<ReconcileLedger>(e.defaults);
-
-    SessionController::Collaborators collaborators;
-    collaborators.auth = auth;
-    collaborators.discovery = std::move(discovery);
-    collaborators.cache = std::make_shared<TenantDiscoveryCache>(e.defaults, *e.clock);
-    collaborators.cacheDefaults = e.defaults;
-    collaborators.transport = e.transport;
-    collaborators.recentCaptureStore = recentCaptureStore;
-    collaborators.ledger = ledger;
-    collaborators.clock = e.clock;
-    collaborators.main = e.main;
-    collaborators.worker = e.worker;
-    collaborators.supportEnvironment = e.supportEnvironment;
-    collaborators.timeZone = e.timeZone;
-    session_ = SessionController::create(std::move(collaborators));
-
-    delivery_ = CaptureDelivery::create({.auth = auth,
-                                         .transport = e.transport,
-                                         .stagedBlockStore = std::make_shared<FileStagedBlockStore>(
-                                             e.capturesDirectory / FileStagedBlockStore::kFileName),
-                                         .recentCaptureStore = recentCaptureStore,
-                                         .ledger = ledger,
-                                         .queue = queue_,
-                                         .clock = e.clock,
-                                         .main = e.main,
-                                         .reconcileInterval = reconcileInterval_,
-                                         .uploadTiming = e.uploadTiming});
+    auto assembly = SessionAssembly::make({.auth = auth,
+                                           .transport = e.transport,
+                                           .discoveryURL = e.discoveryURL,
+                                           .defaults = e.defaults,
+                                           .capturesDirectory = e.capturesDirectory,
+                                           .queue = queue_,
+                                           .clock = e.clock,
+                                           .main = e.main,
+                                           .worker = e.worker,
+                                           .supportEnvironment = e.supportEnvironment,
+                                           .timeZone = e.timeZone,
+                                           .reconcileInterval = reconcileInterval_,
+                                           .uploadTiming = e.uploadTiming});
+    session_ = std::move(assembly.session);
+    delivery_ = std::move(assembly.delivery);
 
     const std::weak_ptr<SessionController> weakSession = session_;
     const std::weak_ptr<CaptureDelivery> weakDelivery = delivery_;
@@ -114,7 +94,7 @@ KavoMeetingsDesktopApp::KavoMeetingsDesktopApp(Environment environment)
         kUpdateCheckInterval, [clock] { return clock->now(); }, *e.main, *e.worker);
     updates_->startChecking();
 
-    autoCapture_ = std::make_unique<MeetingAutoCapture>(
+    autoCapture_ = MeetingAutoCapture::create(
         *e.conference, *e.defaults,
         MeetingAutoCapture::Hooks::forController(
             *capture_,

@@ -11,13 +11,13 @@
 #include "account/SessionController.h"
 #include "app/MenuModel.h"
 #include "audio/conference/ConferenceActivitySource.h"
-#include "audio/conference/MeetingAutoCapture.h"
 #include "base/Clock.h"
 #include "base/Defaults.h"
 #include "base/Log.h"
 #include "base/Scheduler.h"
 #include "capture/CaptureController.h"
 #include "capture/EchoCancellationSetting.h"
+#include "capture/MeetingAutoCapture.h"
 #include "delivery/CaptureDelivery.h"
 #include "net/HTTPTransport.h"
 #include "support/ProblemReportForm.h"
@@ -35,7 +35,7 @@ class KavoMeetingsDesktopApp {
 public:
     static constexpr const char* kDisableReconcileVariable = "KAVO_DISABLE_RECONCILE";
     static constexpr Duration kReconcileInterval = std::chrono::seconds(3600);
-    static constexpr double kUpdateCheckInterval = 21600;
+    static constexpr Duration kUpdateCheckInterval = std::chrono::hours(6);
     static constexpr Duration kAutoCaptureInterval = std::chrono::seconds(1);
 
     struct Environment {
@@ -103,7 +103,7 @@ private:
     std::shared_ptr<CaptureDelivery> delivery_;
     std::shared_ptr<CaptureController> capture_;
     std::shared_ptr<UpdateChecker> updates_;
-    std::unique_ptr<MeetingAutoCapture> autoCapture_;
+    std::shared_ptr<MeetingAutoCapture> autoCapture_;
     EchoCancellationSetting echoCancellation_;
     std::vector<std::function<void()>> observers_;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -11,5 +12,8 @@ public:
     using std::runtime_error::runtime_error;
     std::string description() const { return what(); }
 };
+
+// The text of a caught exception: what() of a standard one, "Unknown error." otherwise.
+std::string describe(const std::exception_ptr& error);
 
 }  // namespace kavo

@@ -50,9 +50,9 @@ public:
 
     static constexpr std::int64_t kUploadBlockSize = 4194304;
     static constexpr int kUploadMaxConcurrentBlocks = 4;
-    static constexpr double kPollInterval = 5.0;
+    static constexpr Duration kPollInterval = std::chrono::seconds(5);
     static constexpr int kPollMaxAttempts = 60;
-    static constexpr double kStallWatchdogInterval = 15.0;
+    static constexpr Duration kStallWatchdogInterval = std::chrono::seconds(15);
     static constexpr int kReconcileThreshold = 3;
     static constexpr std::ptrdiff_t kRecentCaptureLimit = 3;
     // After an upload's own attempts are used up, the next round starts this much later.
@@ -64,11 +64,11 @@ public:
 
     // How uploads wait: the status poll and the stall watchdog.
     struct UploadTiming {
-        double pollInterval = kPollInterval;
+        Duration pollInterval = kPollInterval;
         int pollMaxAttempts = kPollMaxAttempts;
         // None: no watchdog. Under a simulated clock a waiting watchdog would see time
         // race ahead of the transfer it watches.
-        std::optional<double> stallWatchdogInterval = kStallWatchdogInterval;
+        std::optional<Duration> stallWatchdogInterval = kStallWatchdogInterval;
     };
 
     // The signed-in account and the deployment that serves it.

@@ -4,7 +4,7 @@
 
 #include "capture/files/SidecarTimestamp.h"
 #include "net/TextExcerpt.h"
-#include "upload/UrlText.h"
+#include "net/UrlText.h"
 
 namespace kavo {
 

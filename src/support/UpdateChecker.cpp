@@ -3,26 +3,26 @@
 #include <charconv>
 
 #include "net/TextExcerpt.h"
-#include "upload/UrlText.h"
+#include "net/UrlText.h"
 
 namespace kavo {
 
 std::shared_ptr<UpdateChecker> UpdateChecker::create(UpdateManifestService service,
                                                      std::string runningVersion,
-                                                     std::optional<double> intervalSeconds,
+                                                     std::optional<Duration> interval,
                                                      std::function<WallTime()> now, Scheduler& main,
                                                      Scheduler& worker) {
     return std::make_shared<UpdateChecker>(PrivateTag{}, std::move(service),
-                                           std::move(runningVersion), intervalSeconds,
-                                           std::move(now), main, worker);
+                                           std::move(runningVersion), interval, std::move(now),
+                                           main, worker);
 }
 
 UpdateChecker::UpdateChecker(PrivateTag, UpdateManifestService service, std::string runningVersion,
-                             std::optional<double> intervalSeconds, std::function<WallTime()> now,
+                             std::optional<Duration> interval, std::function<WallTime()> now,
                              Scheduler& main, Scheduler& worker)
     : service_(std::move(service)),
       runningVersion_(std::move(runningVersion)),
-      interval_(intervalSeconds),
+      interval_(interval),
       now_(std::move(now)),
       main_(main),
       worker_(worker) {}
@@ -46,7 +46,7 @@ void UpdateChecker::startChecking() {
         }
     });
     timer_.cancel();
-    timer_ = main_.every(seconds(*interval_), seconds(*interval_ / 12), [weak] {
+    timer_ = main_.every(*interval_, *interval_ / 12, [weak] {
         if (auto checker = weak.lock()) {
             checker->checkIfDue();
         }
@@ -57,7 +57,7 @@ void UpdateChecker::checkIfDue() {
     if (!interval_) {
         return;
     }
-    if (lastCheckedAt_ && now_() - *lastCheckedAt_ < seconds(*interval_)) {
+    if (lastCheckedAt_ && now_() - *lastCheckedAt_ < *interval_) {
         return;
     }
     check();

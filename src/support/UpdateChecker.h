@@ -24,12 +24,12 @@ public:
     using Version = std::vector<std::int64_t>;
     using Observer = std::function<void(const std::optional<AvailableUpdate>&)>;
 
-    static constexpr double kDefaultIntervalSeconds = 21600;
+    static constexpr Duration kDefaultInterval = std::chrono::hours(6);
 
     // Without an interval the checker never checks.
     static std::shared_ptr<UpdateChecker> create(UpdateManifestService service,
                                                  std::string runningVersion,
-                                                 std::optional<double> intervalSeconds,
+                                                 std::optional<Duration> interval,
                                                  std::function<WallTime()> now, Scheduler& main,
                                                  Scheduler& worker);
 
@@ -39,8 +39,8 @@ private:
 public:
     // Through create() only: the checker hands out weak references to itself.
     UpdateChecker(PrivateTag, UpdateManifestService service, std::string runningVersion,
-                  std::optional<double> intervalSeconds, std::function<WallTime()> now,
-                  Scheduler& main, Scheduler& worker);
+                  std::optional<Duration> interval, std::function<WallTime()> now, Scheduler& main,
+                  Scheduler& worker);
     UpdateChecker(const UpdateChecker&) = delete;
     UpdateChecker& operator=(const UpdateChecker&) = delete;
     ~UpdateChecker();
@@ -71,7 +71,7 @@ private:
 
     const UpdateManifestService service_;
     const std::string runningVersion_;
-    const std::optional<double> interval_;
+    const std::optional<Duration> interval_;
     const std::function<WallTime()> now_;
     Scheduler& main_;
     Scheduler& worker_;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,11 +20,12 @@
 #include <vector>
 
 #include "base/AtomicFile.h"
-#include "capture/files/PosixFileIO.h"
+#include "base/Base64.h"
+#include "base/PosixFileIO.h"
 #include "net/TextExcerpt.h"
 #include "net/TransportError.h"
+#include "net/UrlText.h"
 #include "upload/Crc64.h"
-#include "upload/UrlText.h"
 
 namespace kavo {
 
@@ -125,15 +125,6 @@ BlockBlobUploader::Outcome BlockBlobUploader::Outcome::deadlineExceeded(Deadline
 // ---- Helpers
 
 namespace {
-
-std::string base64(std::string_view bytes) {
-    std::string encoded(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                       reinterpret_cast<const unsigned char*>(bytes.data()),
-                                       static_cast<int>(bytes.size()));
-    encoded.resize(static_cast<std::size_t>(length));
-    return encoded;
-}
 
 std::string escapeXML(std::string_view text) {
     std::string escaped;
@@ -389,12 +380,12 @@ const Clock& BlockBlobUploader::systemClock() {
 }
 
 std::string BlockBlobUploader::blockID(int index) {
-    return base64(fmt::format("{:08d}", index));
+    return base64Encode(fmt::format("{:08d}", index));
 }
 
 std::string BlockBlobUploader::blockID(int tier, int index) {
     if (tier == 0) return blockID(index);
-    return base64(fmt::format("t{:01d}{:06d}", tier, index));
+    return base64Encode(fmt::format("t{:01d}{:06d}", tier, index));
 }
 
 std::string BlockBlobUploader::blockListXML(int blockCount) {

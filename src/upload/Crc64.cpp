@@ -1,10 +1,10 @@
 #include "upload/Crc64.h"
 
-#include <openssl/evp.h>
-
 #include <array>
 #include <bit>
 #include <cstring>
+
+#include "base/Base64.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define KAVO_CRC64_CLMUL 1
@@ -163,9 +163,7 @@ std::uint64_t Crc64::update(std::uint64_t crc, const void* data, std::size_t siz
 std::string Crc64::headerValue(std::uint64_t crc) {
     unsigned char bytes[8];
     for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(crc >> (8 * i));
-    unsigned char encoded[13];
-    const int length = EVP_EncodeBlock(encoded, bytes, sizeof bytes);
-    return {reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(length)};
+    return base64Encode({reinterpret_cast<const char*>(bytes), sizeof bytes});
 }
 
 }  // namespace kavo

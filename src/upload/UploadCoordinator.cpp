@@ -10,10 +10,11 @@
 #include <thread>
 
 #include "base/AtomicFile.h"
+#include "base/Error.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "net/KavoAPIError.h"
+#include "net/UrlText.h"
 #include "upload/InteractiveSignInRequiredError.h"
-#include "upload/UrlText.h"
 
 namespace kavo {
 namespace {
@@ -48,21 +49,11 @@ bool isRetryableStatus(int status) {
     return status == 408 || status == 429 || (status >= 500 && status <= 599);
 }
 
-std::string describe(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown error.";
-    }
-}
-
 }  // namespace
 
 UploadCoordinator::UploadCoordinator(KavoAPIClient api, BlockBlobUploader uploader,
-                                     const Clock& clock, double pollInterval, int pollMaxAttempts,
-                                     std::optional<double> stallWatchdogInterval,
+                                     const Clock& clock, Duration pollInterval, int pollMaxAttempts,
+                                     std::optional<Duration> stallWatchdogInterval,
                                      StatusCallback onStatus)
     : api_(std::move(api)),
       uploader_(std::move(uploader)),
@@ -286,7 +277,7 @@ BlockBlobUploader::Outcome UploadCoordinator::uploadFile(const CaptureArtifacts&
 
 void UploadCoordinator::watch(ProgressBox& box, std::stop_source& upload,
                               std::stop_token stop) const {
-    const Duration interval = seconds(*stallWatchdogInterval_);
+    const Duration interval = *stallWatchdogInterval_;
     while (!stop.stop_requested()) {
         const WallTime before = clock_->now();
         if (!clock_->sleepFor(interval, stop)) return;
@@ -313,7 +304,7 @@ std::string UploadCoordinator::poll(const CaptureArtifacts& artifacts,
     std::string lastState = "PROCESSING";
     const int maxAttempts = std::max(pollMaxAttempts_, 1);
     for (int attempt = 1; attempt <= maxAttempts; ++attempt) {
-        if (!clock_->sleepFor(seconds(pollInterval_), stop)) return lastState;
+        if (!clock_->sleepFor(pollInterval_, stop)) return lastState;
         try {
             const auto status = api_.recordingStatus(recordingId, stop);
             lastState = status.state;

@@ -94,8 +94,8 @@ public:
     // `clock` gives the time and every wait (retries, polling, the watchdog), so tests
     // run them in simulated time.
     UploadCoordinator(KavoAPIClient api, BlockBlobUploader uploader, const Clock& clock,
-                      double pollInterval = 5.0, int pollMaxAttempts = 60,
-                      std::optional<double> stallWatchdogInterval = 15.0,
+                      Duration pollInterval = std::chrono::seconds(5), int pollMaxAttempts = 60,
+                      std::optional<Duration> stallWatchdogInterval = std::chrono::seconds(15),
                       StatusCallback onStatus = {});
 
     // Attempts until success, a permanent failure or the fourth transient one; reports
@@ -129,9 +129,9 @@ private:
     KavoAPIClient api_;
     BlockBlobUploader uploader_;
     const Clock* clock_;
-    double pollInterval_;
+    Duration pollInterval_;
     int pollMaxAttempts_;
-    std::optional<double> stallWatchdogInterval_;
+    std::optional<Duration> stallWatchdogInterval_;
     StatusCallback onStatus_;
     Logger log_{"UploadCoordinator"};
     Logger uploaderLog_{"BlockBlobUploader"};

@@ -1,15 +1,8 @@
 #include "support/AzuriteServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -84,22 +77,6 @@ std::string rfc1123Now() {
     return text;
 }
 
-int freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("socket() failed");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        ::close(fd);
-        throw std::runtime_error("could not find a free port");
-    }
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 std::string fileText(const std::filesystem::path& path) {
     std::ifstream in(path);
     std::stringstream text;
@@ -164,54 +141,30 @@ void AzuriteServer::start() {
 
     port_ = freeLoopbackPort();
     const auto log = workDirectory_ / "azurite.log";
-    const std::string portText = std::to_string(port_);
-    const std::string location = workDirectory_.string();
-    const pid_t parent = ::getpid();
-    std::vector<std::string> arguments{"node"};
-    arguments.insert(arguments.end(), nodeOptions_.begin(), nodeOptions_.end());
-    arguments.insert(arguments.end(), {resolved.string(), "--blobHost", "127.0.0.1", "--blobPort",
-                                       portText, "--inMemoryPersistence", "--skipApiVersionCheck",
-                                       "--disableTelemetry", "--silent"});
-    std::vector<char*> argv;
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        // Never outlive the test process, whatever ends it.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(127);
-        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (out >= 0) {
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-        }
-        if (::chdir(location.c_str()) != 0) ::_exit(127);
-        ::execv(node.c_str(), argv.data());
-        ::_exit(127);
-    }
+    std::vector<std::string> command{node.string()};
+    command.insert(command.end(), nodeOptions_.begin(), nodeOptions_.end());
+    command.insert(command.end(), {resolved.string(), "--blobHost", "127.0.0.1", "--blobPort",
+                                   std::to_string(port_), "--inMemoryPersistence",
+                                   "--skipApiVersionCheck", "--disableTelemetry", "--silent"});
+    ChildProcess::Options options;
+    options.command = std::move(command);
+    options.out = log;
+    options.directory = workDirectory_;
+    options.stopSignal = SIGKILL;
+    process_.emplace(std::move(options));
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline) {
         if (fileText(log).find("successfully listens") != std::string::npos) return;
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
+        if (!process_->running())
             throw std::runtime_error("Azurite exited before listening: " + fileText(log));
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     throw std::runtime_error("Azurite did not listen within 60 s: " + fileText(log));
 }
 
 void AzuriteServer::stop() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
+    process_.reset();
     std::error_code ignored;
     if (!workDirectory_.empty()) std::filesystem::remove_all(workDirectory_, ignored);
 }

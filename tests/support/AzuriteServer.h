@@ -3,11 +3,13 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/Clock.h"
 #include "net/HTTPTransport.h"
+#include "support/ChildProcess.h"
 
 namespace kavo::testing {
 
@@ -29,7 +31,7 @@ public:
     ~AzuriteServer();
 
     int port() const { return port_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_ ? process_->pid() : -1; }
     // http://127.0.0.1:PORT/devstoreaccount1/CONTAINER/BLOB
     std::string blobURL(const std::string& container, const std::string& blob) const;
 
@@ -51,8 +53,8 @@ private:
 
     std::vector<std::string> nodeOptions_;
     int port_ = 0;
-    pid_t pid_ = -1;
     std::filesystem::path workDirectory_;
+    std::optional<ChildProcess> process_;
 };
 
 // base64 of HMAC-SHA256 over `text` with the base64-encoded `key`.

@@ -1,24 +1,16 @@
 #include "support/DevStack.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace kavo::testing {
 
 namespace {
 
-constexpr auto kStartTimeout = std::chrono::seconds(90);
-constexpr auto kStopTimeout = std::chrono::seconds(15);
+constexpr auto kStartTimeout = std::chrono::milliseconds(90'000);
+constexpr auto kStopTimeout = std::chrono::milliseconds(15'000);
 
 }  // namespace
 
@@ -54,90 +46,35 @@ void DevStack::bringBack() {
 }
 
 void DevStack::start(const std::string& port, const std::string& blobPort) {
-    int pipeEnds[2];
-    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe2 failed");
+    // SIGTERM, on a test that dies too: the stack then stops its storage emulator.
+    ChildProcess::Options options;
+    options.command = {script().string(),    "--port", port, "--blob-port", blobPort, "--data",
+                       data_.path().string()};
+    options.err = data_.path() / "stderr.log";
+    options.outToPipe = true;
+    options.stopGrace = kStopTimeout;
+    process_.emplace(std::move(options));
+    const auto line = process_->readLine(kStartTimeout);
+    if (!line) {
+        const bool exited = !process_->running();
+        process_.reset();
+        throw std::runtime_error(exited ? "dev stack exited before it was ready: " + stderrText()
+                                        : "dev stack did not report ready within 90 s: " +
+                                              stderrText());
     }
-    const std::string scriptPath = script().string();
-    const std::string dataPath = data_.path().string();
-    const std::string errorLog = (data_.path() / "stderr.log").string();
-    const pid_t parent = ::getpid();
-
-    pid_ = ::fork();
-    if (pid_ < 0) {
-        ::close(pipeEnds[0]);
-        ::close(pipeEnds[1]);
-        throw std::runtime_error("fork failed");
-    }
-    if (pid_ == 0) {
-        // Never outlive the test process, whatever ends it.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) ::_exit(127);
-        ::dup2(pipeEnds[1], STDOUT_FILENO);
-        const int err = ::open(errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (err >= 0) ::dup2(err, STDERR_FILENO);
-        ::execl(scriptPath.c_str(), scriptPath.c_str(), "--port", port.c_str(), "--blob-port",
-                blobPort.c_str(), "--data", dataPath.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(pipeEnds[1]);
-
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-    while (line.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            ::close(pipeEnds[0]);
-            throw std::runtime_error("dev stack did not report ready within 90 s: " + stderrText());
-        }
-        pollfd ready{pipeEnds[0], POLLIN, 0};
-        if (::poll(&ready, 1, static_cast<int>(std::min<long long>(left.count(), 500))) < 0) {
-            continue;
-        }
-        if (ready.revents == 0) {
-            continue;
-        }
-        char buffer[4096];
-        const ssize_t n = ::read(pipeEnds[0], buffer, sizeof buffer);
-        if (n <= 0) {
-            ::close(pipeEnds[0]);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-            pid_ = -1;
-            throw std::runtime_error("dev stack exited before it was ready (status " +
-                                     std::to_string(status) + "): " + stderrText());
-        }
-        line.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(pipeEnds[0]);
     try {
-        endpoints_ = nlohmann::json::parse(line.substr(0, line.find('\n')));
+        endpoints_ = nlohmann::json::parse(*line);
     } catch (const nlohmann::json::exception& error) {
         throw std::runtime_error(std::string("dev stack printed no JSON: ") + error.what() + ": " +
-                                 line);
+                                 *line);
     }
     if (!endpoints_.is_object() || !endpoints_.contains("adminURL")) {
-        throw std::runtime_error("dev stack printed an unexpected line: " + line);
+        throw std::runtime_error("dev stack printed an unexpected line: " + *line);
     }
 }
 
 void DevStack::stop() {
-    if (pid_ <= 0) {
-        return;
-    }
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    pid_ = -1;
+    process_.reset();
 }
 
 std::string DevStack::stderrText() const {

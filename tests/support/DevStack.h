@@ -4,9 +4,11 @@
 
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "net/HTTPTransport.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 namespace kavo::testing {
@@ -31,7 +33,7 @@ public:
     // The Kavo API base URL of the tenant with this slug ("contoso").
     std::string tenantBaseURL(const std::string& slug) const;
     std::string tenantClientName(const std::string& slug) const;
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_ ? process_->pid() : -1; }
 
     // Admin API calls under adminURL ("/faults", "/manifest"); each throws unless the
     // stack answers 2xx, and returns the answer's JSON (null for an empty body).
@@ -62,7 +64,7 @@ private:
     // Declared first so the folder outlives the process using it.
     TempDir data_;
     std::shared_ptr<HTTPTransport> transport_;
-    pid_t pid_ = -1;
+    std::optional<ChildProcess> process_;
     nlohmann::json endpoints_;
 };
 

@@ -28,8 +28,8 @@ struct EndpointScript {
     // Simulated time prepare() and repoint() spend, slept on the clock.
     Duration prepareTakes{0};
     Duration repointTakes{0};
-    // When set, start() plays this stream on a SignalThread of its own (on demand) into
-    // the sink; the stream's rate should match `rate`.
+    // When set, start() plays this stream on a SignalThread of its own into the sink; the
+    // stream's rate should match `rate`.
     std::optional<DeviceStream> stream;
 
     static EndpointScript at(double rate) {
@@ -98,10 +98,6 @@ public:
         if (!signal_) return false;
         signal_->deliverUntil(hostTime);
         return true;
-    }
-    std::int64_t framesDelivered() const {
-        std::lock_guard lock(signalMutex_);
-        return signal_ ? signal_->framesDelivered() : 0;
     }
     // Asks the session for a rebuild, as the endpoint would from a thread of its own.
     bool needsRebuild(EndpointRebuildReason reason) {
@@ -176,13 +172,7 @@ public:
             state_->running_ = true;
         }
         if (script.stream) {
-            auto signal = std::make_unique<SignalThread>(
-                *script.stream, clock_, SignalThread::Pacing::onDemand,
-                [sink](const AudioBufferList& buffers, std::uint64_t hostTime) {
-                    const AudioBuffer& buffer = buffers.buffers.front();
-                    sink(buffer.data, buffer.byteSize / sizeof(float) / buffer.channelCount,
-                         hostTime);
-                });
+            auto signal = std::make_unique<SignalThread>(*script.stream, clock_, sink);
             std::lock_guard lock(state_->signalMutex_);
             state_->signal_ = std::move(signal);
         }

@@ -1,14 +1,10 @@
 #include "support/PulseDaemon.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -18,54 +14,16 @@
 #include <thread>
 #include <utility>
 
-extern char** environ;
-
 namespace kavo::testing {
 namespace {
 
-pid_t spawnProcess(const std::vector<std::string>& command, int stdoutFd) {
-    std::vector<char*> argv;
-    for (const auto& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (stdoutFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    }
-    pid_t pid = -1;
-    const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) throw std::runtime_error("could not run " + command.front());
-    return pid;
-}
-
-int waitFor(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Runs a server process with its standard output and error in `log`.
-pid_t spawnLogged(const std::vector<std::string>& command, const std::filesystem::path& log) {
-    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) throw std::runtime_error("could not open " + log.string());
-    std::vector<char*> argv;
-    for (const auto& argument : command) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fd, STDERR_FILENO);
-    pid_t pid = -1;
-    const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fd);
-    if (failed != 0) throw std::runtime_error("could not run " + command.front());
-    return pid;
+// A server process with its standard output and error in `log`.
+ChildProcess spawnLogged(const std::vector<std::string>& command,
+                         const std::filesystem::path& log) {
+    ChildProcess::Options options;
+    options.command = command;
+    options.out = log;
+    return ChildProcess(std::move(options));
 }
 
 std::string readAll(const std::filesystem::path& path) {
@@ -76,26 +34,6 @@ std::string readAll(const std::filesystem::path& path) {
 }
 
 }  // namespace
-
-PulseDaemon::Process::Process(Process&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
-
-PulseDaemon::Process::~Process() {
-    terminate();
-}
-
-int PulseDaemon::Process::wait() {
-    if (pid_ <= 0) return -1;
-    const int status = waitFor(pid_);
-    pid_ = -1;
-    return status;
-}
-
-void PulseDaemon::Process::terminate() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    waitFor(pid_);
-    pid_ = -1;
-}
 
 PulseDaemon::Server PulseDaemon::server() {
     const char* name = ::getenv("KAVO_TEST_AUDIO_SERVER");
@@ -164,12 +102,13 @@ void PulseDaemon::startPulseAudio() {
     const auto runtime = home_.path() / "run";
     const auto log = home_.path() / "pa.log";
     // Not through run(): the daemon would hold the output pipe open for as long as it lives.
-    const int status = waitFor(spawnProcess(
-        {"pulseaudio", "-D", "-n", "--exit-idle-time=-1", "--disallow-exit",
-         "--log-target=file:" + log.string(), "--load=module-native-protocol-unix",
-         "--load=module-null-sink sink_name=speakers", "--load=module-null-sink sink_name=micsrc",
-         "--load=module-remap-source master=micsrc.monitor source_name=mic"},
-        -1));
+    const int status =
+        spawn({"pulseaudio", "-D", "-n", "--exit-idle-time=-1", "--disallow-exit",
+               "--log-target=file:" + log.string(), "--load=module-native-protocol-unix",
+               "--load=module-null-sink sink_name=speakers",
+               "--load=module-null-sink sink_name=micsrc",
+               "--load=module-remap-source master=micsrc.monitor source_name=mic"})
+            .wait();
     if (status != 0) {
         throw std::runtime_error("pulseaudio did not start (exit " + std::to_string(status) +
                                  "): " + readAll(log));
@@ -198,29 +137,21 @@ PulseDaemon::~PulseDaemon() {
 }
 
 PulseDaemon::Result PulseDaemon::run(const std::vector<std::string>& command) {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
-    pid_t pid = -1;
-    try {
-        pid = spawnProcess(command, pipeFds[1]);
-    } catch (...) {
-        ::close(pipeFds[0]);
-        ::close(pipeFds[1]);
-        throw;
-    }
-    ::close(pipeFds[1]);
+    ChildProcess::Options options;
+    options.command = command;
+    options.outToPipe = true;
+    ChildProcess process(std::move(options));
     Result result;
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
-        result.output.append(buffer, static_cast<std::size_t>(got));
-    ::close(pipeFds[0]);
-    result.status = waitFor(pid);
+    while (const auto line = process.readLine(std::chrono::seconds(60)))
+        result.output += *line + "\n";
+    result.status = process.wait();
     return result;
 }
 
 PulseDaemon::Process PulseDaemon::spawn(const std::vector<std::string>& command) {
-    return Process(spawnProcess(command, -1));
+    ChildProcess::Options options;
+    options.command = command;
+    return ChildProcess(std::move(options));
 }
 
 std::string PulseDaemon::pactl(const std::vector<std::string>& arguments) const {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 namespace kavo::testing {
@@ -19,24 +20,7 @@ namespace kavo::testing {
 // server's log when it cannot start, so a test fails rather than passing without a server.
 class PulseDaemon {
 public:
-    // A child process, ended with SIGTERM and reaped when dropped.
-    class Process {
-    public:
-        explicit Process(pid_t pid) : pid_(pid) {}
-        Process(Process&& other) noexcept;
-        Process& operator=(Process&&) = delete;
-        Process(const Process&) = delete;
-        Process& operator=(const Process&) = delete;
-        ~Process();
-
-        pid_t pid() const { return pid_; }
-        // Waits for it to end by itself; its exit status.
-        int wait();
-        void terminate();
-
-    private:
-        pid_t pid_;
-    };
+    using Process = ChildProcess;
 
     enum class Server { pulseaudio, pipewire };
     // The server KAVO_TEST_AUDIO_SERVER names.

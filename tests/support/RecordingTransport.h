@@ -84,11 +84,6 @@ public:
     }
 
     // Scripted answers not yet used.
-    std::size_t pendingCount() const {
-        std::lock_guard guard(lock_);
-        return script_.size();
-    }
-
 private:
     mutable std::mutex lock_;
     std::deque<std::variant<HTTPResponse, std::exception_ptr>> script_;

@@ -44,7 +44,7 @@ void checkReachable(Report& report, HTTPTransport& transport, std::string_view n
 
 }  // namespace
 
-DoctorCommand::DoctorCommand(linux_platform::LinuxServices& services) : services_(services) {}
+DoctorCommand::DoctorCommand(LinuxServices& services) : services_(services) {}
 
 int DoctorCommand::run(std::ostream& out) const {
     Report report{out};
@@ -99,8 +99,8 @@ int DoctorCommand::run(std::ostream& out) const {
         report.ok("captures folder", captures.string());
     }
 
-    const auto cache = services_.paths().configDirectory /
-                       std::string(linux_platform::OAuthSignInService::kCacheFileName);
+    const auto cache =
+        services_.paths().configDirectory / std::string(OAuthSignInService::kCacheFileName);
     fmt::print(
         out, "info  account: {}\n",
         std::filesystem::exists(cache) ? "remembered" : "none remembered (kavo-meetings sign-in)");

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "platform/linux/LinuxServices.h"
+#include "app/LinuxServices.h"
 
 namespace kavo::shell {
 
@@ -11,11 +11,11 @@ namespace kavo::shell {
 // whether an account is remembered. Exit status 1 when something needed is missing.
 class DoctorCommand {
 public:
-    explicit DoctorCommand(linux_platform::LinuxServices& services);
+    explicit DoctorCommand(LinuxServices& services);
     int run(std::ostream& out) const;
 
 private:
-    linux_platform::LinuxServices& services_;
+    LinuxServices& services_;
 };
 
 }  // namespace kavo::shell

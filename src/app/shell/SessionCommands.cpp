@@ -7,18 +7,14 @@
 #include <exception>
 #include <filesystem>
 
-#include "account/ReconcileLedger.h"
-#include "account/TenantDiscoveryCache.h"
-#include "account/TenantDiscoveryService.h"
 #include "app/MenuModel.h"
+#include "app/SessionAssembly.h"
 #include "app/shell/StoppableAuthService.h"
-#include "capture/RecentCaptureStore.h"
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureFormat.h"
 #include "capture/files/CaptureSidecar.h"
 #include "capture/files/WavRepair.h"
 #include "delivery/PendingCaptures.h"
-#include "upload/FileStagedBlockStore.h"
 
 namespace kavo::shell {
 namespace {
@@ -64,8 +60,8 @@ bool finished(const UploadStatus& status) {
 
 }  // namespace
 
-SessionCommands::SessionCommands(linux_platform::LinuxServices& services, const Clock& clock,
-                                 std::ostream& out, std::ostream& err)
+SessionCommands::SessionCommands(LinuxServices& services, const Clock& clock, std::ostream& out,
+                                 std::ostream& err)
     : services_(services), clock_(clock), out_(out), err_(err) {}
 
 SessionCommands::~SessionCommands() {
@@ -75,7 +71,7 @@ SessionCommands::~SessionCommands() {
     controller_.reset();
 }
 
-bool SessionCommands::makeController(linux_platform::LinuxServices::SignInWith with) {
+bool SessionCommands::makeController(LinuxServices::SignInWith with) {
     std::shared_ptr<AuthService> auth;
     try {
         auth = std::make_shared<StoppableAuthService>(services_.makeAuthService(with),
@@ -84,37 +80,23 @@ bool SessionCommands::makeController(linux_platform::LinuxServices::SignInWith w
         fmt::print(err_, "Sign-in is unavailable: {}\n", error.what());
         return false;
     }
-    const auto captures = services_.paths().capturesDirectory();
-    auto recent = std::make_shared<RecentCaptureStore>(captures);
-    auto ledger = std::make_shared<ReconcileLedger>(services_.defaults());
-    SessionController::Collaborators c;
-    c.auth = auth;
-    c.discovery = std::make_shared<TenantDiscoveryService>(services_.endpoints().discoveryURL,
-                                                           services_.transport());
-    c.cache = std::make_shared<TenantDiscoveryCache>(services_.defaults(), clock_);
-    c.cacheDefaults = services_.defaults();
-    c.transport = services_.transport();
-    c.recentCaptureStore = recent;
-    c.ledger = ledger;
-    c.clock = &clock_;
-    c.main = &main_;
-    c.worker = &worker_;
-    c.supportEnvironment = services_.supportEnvironment();
-    c.timeZone = services_.timeZone();
-    controller_ = SessionController::create(std::move(c));
+    auto assembly =
+        SessionAssembly::make({.auth = std::move(auth),
+                               .transport = services_.transport(),
+                               .discoveryURL = services_.endpoints().discoveryURL,
+                               .defaults = services_.defaults(),
+                               .capturesDirectory = services_.paths().capturesDirectory(),
+                               .queue = queue_,
+                               .clock = &clock_,
+                               .main = &main_,
+                               .worker = &worker_,
+                               .supportEnvironment = services_.supportEnvironment(),
+                               .timeZone = services_.timeZone()});
+    controller_ = std::move(assembly.session);
+    delivery_ = std::move(assembly.delivery);
     controller_->observe([this](SessionController::Property) {
         if (onChange_) onChange_();
     });
-    // No reconcile timer: a command does one thing and ends.
-    delivery_ = CaptureDelivery::create({.auth = std::move(auth),
-                                         .transport = services_.transport(),
-                                         .stagedBlockStore = std::make_shared<FileStagedBlockStore>(
-                                             captures / FileStagedBlockStore::kFileName),
-                                         .recentCaptureStore = std::move(recent),
-                                         .ledger = std::move(ledger),
-                                         .queue = queue_,
-                                         .clock = &clock_,
-                                         .main = &main_});
     delivery_->observe([this](CaptureDelivery::Property) {
         if (onChange_) onChange_();
     });
@@ -231,7 +213,7 @@ int SessionCommands::status() {
 }
 
 int SessionCommands::signIn(bool deviceCode) {
-    using SignInWith = linux_platform::LinuxServices::SignInWith;
+    using SignInWith = LinuxServices::SignInWith;
     if (!makeController(deviceCode ? SignInWith::deviceCode : SignInWith::browser)) return 1;
     controller_->signIn();
     // The person may take a while in the browser or on the other device.

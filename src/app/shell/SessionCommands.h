@@ -8,12 +8,12 @@
 #include <string>
 
 #include "account/SessionController.h"
+#include "app/LinuxServices.h"
 #include "app/shell/StopSignalWatch.h"
 #include "base/Clock.h"
 #include "base/MainLoop.h"
 #include "base/SerialQueue.h"
 #include "delivery/CaptureDelivery.h"
-#include "platform/linux/LinuxServices.h"
 
 namespace kavo::shell {
 
@@ -22,7 +22,7 @@ namespace kavo::shell {
 // process's exit status and writes what a person at a terminal needs to read.
 class SessionCommands {
 public:
-    SessionCommands(linux_platform::LinuxServices& services, const Clock& clock, std::ostream& out,
+    SessionCommands(LinuxServices& services, const Clock& clock, std::ostream& out,
                     std::ostream& err);
     SessionCommands(const SessionCommands&) = delete;
     SessionCommands& operator=(const SessionCommands&) = delete;
@@ -47,8 +47,7 @@ public:
 private:
     // The controller on a new sign-in service; false, with the reason printed, when
     // sign-in cannot be configured.
-    bool makeController(linux_platform::LinuxServices::SignInWith with =
-                            linux_platform::LinuxServices::SignInWith::browser);
+    bool makeController(LinuxServices::SignInWith with = LinuxServices::SignInWith::browser);
     // The launch sequence, waited for; false when the servers did not answer in time.
     bool bootstrapped();
     // Runs the main loop until `done` holds (checked after every change) or `timeout`.
@@ -65,7 +64,7 @@ private:
     // The exit status of a command SIGINT or SIGTERM stopped, 0 while none has.
     int stoppedStatus() const;
 
-    linux_platform::LinuxServices& services_;
+    LinuxServices& services_;
     const Clock& clock_;
     std::ostream& out_;
     std::ostream& err_;

@@ -11,21 +11,19 @@
 
 namespace kavo::shell {
 
-TrayApplication::TrayApplication(linux_platform::LinuxServices& services, const Clock& clock,
-                                 Options options)
+TrayApplication::TrayApplication(LinuxServices& services, const Clock& clock, Options options)
     : options_(std::move(options)),
       services_(services),
       menu_([this](const MenuItem& item) { desktop_->app().perform(item); }),
       icon_(menu_.menu()) {
     // Without a browser the sign-in shows a code to enter on another device; it arrives
     // on the sign-in's worker thread.
-    services.setShowDeviceCode(
-        [this](const linux_platform::OAuthSignInService::DeviceCodePrompt& prompt) {
-            main_.post([this, prompt] { showDeviceCode(prompt.message); });
-        });
-    desktop_ = std::make_unique<linux_platform::LinuxDesktop>(
+    services.setShowDeviceCode([this](const OAuthSignInService::DeviceCodePrompt& prompt) {
+        main_.post([this, prompt] { showDeviceCode(prompt.message); });
+    });
+    desktop_ = std::make_unique<LinuxDesktop>(
         services, clock,
-        linux_platform::LinuxDesktop::Shell{
+        LinuxDesktop::Shell{
             .main = &main_,
             .openURL =
                 [](const std::string& url) {

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "app/LinuxDesktop.h"
+#include "app/LinuxServices.h"
 #include "app/MenuModel.h"
 #include "app/shell/QtMainScheduler.h"
 #include "app/shell/ReportWindow.h"
 #include "app/shell/TrayIcon.h"
 #include "app/shell/TrayMenu.h"
 #include "base/Clock.h"
-#include "platform/linux/LinuxDesktop.h"
-#include "platform/linux/LinuxServices.h"
 
 namespace kavo::shell {
 
@@ -29,7 +29,7 @@ public:
         std::string menuImage;
     };
 
-    TrayApplication(linux_platform::LinuxServices& services, const Clock& clock, Options options);
+    TrayApplication(LinuxServices& services, const Clock& clock, Options options);
     TrayApplication(const TrayApplication&) = delete;
     TrayApplication& operator=(const TrayApplication&) = delete;
     ~TrayApplication();
@@ -49,13 +49,13 @@ private:
     void showDeviceCode(const std::string& message);
 
     Options options_;
-    linux_platform::LinuxServices& services_;
+    LinuxServices& services_;
     QtMainScheduler main_;
     ReportPresenter reports_;
     TrayMenu menu_;
     TrayIcon icon_;
     std::unique_ptr<QMessageBox> deviceCode_;
-    std::unique_ptr<linux_platform::LinuxDesktop> desktop_;
+    std::unique_ptr<LinuxDesktop> desktop_;
     std::string printed_;
 };
 

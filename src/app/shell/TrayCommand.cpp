@@ -13,8 +13,7 @@
 
 namespace kavo::shell {
 
-TrayCommand::TrayCommand(linux_platform::LinuxServices& services, const Clock& clock,
-                         Options options)
+TrayCommand::TrayCommand(LinuxServices& services, const Clock& clock, Options options)
     : services_(services), clock_(clock), options_(std::move(options)) {}
 
 int TrayCommand::run(int argc, char** argv) {

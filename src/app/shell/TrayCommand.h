@@ -2,8 +2,8 @@
 
 #include <string>
 
+#include "app/LinuxServices.h"
 #include "base/Clock.h"
-#include "platform/linux/LinuxServices.h"
 
 namespace kavo::shell {
 
@@ -15,11 +15,11 @@ public:
         std::string menuImage;
     };
 
-    TrayCommand(linux_platform::LinuxServices& services, const Clock& clock, Options options);
+    TrayCommand(LinuxServices& services, const Clock& clock, Options options);
     int run(int argc, char** argv);
 
 private:
-    linux_platform::LinuxServices& services_;
+    LinuxServices& services_;
     const Clock& clock_;
     Options options_;
 };

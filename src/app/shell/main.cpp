@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "app/LinuxServices.h"
 #include "app/shell/CapturesCommand.h"
 #include "app/shell/DoctorCommand.h"
 #include "app/shell/RecordCommand.h"
@@ -15,7 +16,6 @@
 #include "base/Log.h"
 #include "capture/EchoCancellationSetting.h"
 #include "platform/linux/AutostartEntry.h"
-#include "platform/linux/LinuxServices.h"
 #include "platform/linux/XdgPaths.h"
 
 int main(int argc, char** argv) {
@@ -87,13 +87,12 @@ int main(int argc, char** argv) {
                                        : kavo::LogLevel::notice);
 
     const kavo::SystemClock clock;
-    kavo::linux_platform::LinuxServices::Options options;
-    options.showDeviceCode =
-        [](const kavo::linux_platform::OAuthSignInService::DeviceCodePrompt& prompt) {
-            fmt::print("{}\n", prompt.message);
-            std::cout.flush();
-        };
-    kavo::linux_platform::LinuxServices services(clock, std::move(options));
+    kavo::LinuxServices::Options options;
+    options.showDeviceCode = [](const kavo::OAuthSignInService::DeviceCodePrompt& prompt) {
+        fmt::print("{}\n", prompt.message);
+        std::cout.flush();
+    };
+    kavo::LinuxServices services(clock, std::move(options));
     kavo::logging::addRotatingFile(services.paths().logFile(), kavo::LogLevel::info);
 
     if (inTray) return kavo::shell::TrayCommand(services, clock, trayOptions).run(argc, argv);

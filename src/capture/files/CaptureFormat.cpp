@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/PosixFileIO.h"
+
 namespace kavo {
 namespace {
 
@@ -25,21 +27,6 @@ std::string describeWave(const wav::Header& header) {
         "a {} Hz, {}-channel, {}-bit WAVE file", wav::readLittleEndian32(header.data() + 24),
         wav::readLittleEndian16(header.data() + 22), wav::readLittleEndian16(header.data() + 34));
 }
-
-class ReadOnlyFile {
-public:
-    explicit ReadOnlyFile(const std::filesystem::path& path)
-        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)) {}
-    ReadOnlyFile(const ReadOnlyFile&) = delete;
-    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-    ~ReadOnlyFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 }  // namespace
 
@@ -65,7 +52,8 @@ void CaptureFormat::verify(const CaptureArtifacts& artifacts) {
     if (status.type() != std::filesystem::file_type::regular)
         throw CaptureFileError(fmt::format("{} is not a regular file, so not a recording.", name));
 
-    const ReadOnlyFile file(artifacts.audioURL);
+    const FileDescriptor file(
+        ::open(artifacts.audioURL.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (file.get() < 0)
         throw CaptureFileError(fmt::format("Could not read {}: {}", name, std::strerror(errno)));
     const off_t size = ::lseek(file.get(), 0, SEEK_END);

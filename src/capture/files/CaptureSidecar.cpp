@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/AtomicFile.h"
+#include "base/PosixFileIO.h"
 
 namespace kavo {
 namespace {
@@ -137,25 +138,15 @@ CaptureSidecar::SourceStats decodeSource(const json& value, std::string where) {
 // the new text when it fits them: the capture's last sidecar must still tell the truth.
 // False, leaving the file as it was, when it does not fit or cannot be opened.
 bool rewriteInPlace(const std::filesystem::path& url, std::string_view bytes) {
-    const int fd = ::open(url.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return false;
+    const FileDescriptor fd(::open(url.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid()) return false;
     struct stat attributes {};
-    bool done = ::fstat(fd, &attributes) == 0 && S_ISREG(attributes.st_mode) &&
-                static_cast<std::int64_t>(bytes.size()) <=
-                    static_cast<std::int64_t>(attributes.st_blocks) * 512;
-    if (done) {
-        std::size_t written = 0;
-        while (done && written < bytes.size()) {
-            const ssize_t n = ::pwrite(fd, bytes.data() + written, bytes.size() - written,
-                                       static_cast<off_t>(written));
-            if (n < 0 && errno == EINTR) continue;
-            done = n > 0;
-            if (done) written += static_cast<std::size_t>(n);
-        }
-        done = done && ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && ::fsync(fd) == 0;
-    }
-    ::close(fd);
-    return done;
+    PosixFileIO& io = PosixFileIO::system();
+    return ::fstat(fd.get(), &attributes) == 0 && S_ISREG(attributes.st_mode) &&
+           static_cast<std::int64_t>(bytes.size()) <=
+               static_cast<std::int64_t>(attributes.st_blocks) * 512 &&
+           writeFully(io, fd.get(), bytes.data(), bytes.size()) == 0 &&
+           io.ftruncate(fd.get(), static_cast<off_t>(bytes.size())) == 0 && io.fsync(fd.get()) == 0;
 }
 
 }  // namespace

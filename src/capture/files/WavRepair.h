@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/Error.h"
-#include "capture/files/PosixFileIO.h"
+#include "base/PosixFileIO.h"
 
 namespace kavo {
 

@@ -9,7 +9,7 @@
 #include "audio/PCMSink.h"
 #include "base/Error.h"
 #include "base/Log.h"
-#include "capture/files/PosixFileIO.h"
+#include "base/PosixFileIO.h"
 
 namespace kavo {
 

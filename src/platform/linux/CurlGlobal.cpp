@@ -2,15 +2,16 @@
 
 #include <curl/curl.h>
 
-#include <stdexcept>
 #include <string>
+
+#include "base/Error.h"
 
 namespace kavo::linux_platform {
 
 CurlGlobal::CurlGlobal() {
     if (const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT); code != CURLE_OK) {
-        throw std::runtime_error("libcurl could not be initialised: " +
-                                 std::string(curl_easy_strerror(code)));
+        throw Error("The network library could not be started: " +
+                    std::string(curl_easy_strerror(code)));
     }
 }
 

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "account/AuthError.h"
-#include "upload/UrlText.h"
+#include "net/UrlText.h"
 
 namespace kavo::linux_platform {
 
@@ -18,22 +18,6 @@ namespace {
 
 constexpr std::size_t kMaxRequestBytes = 16 * 1024;
 constexpr auto kPollSlice = std::chrono::milliseconds(100);
-
-class Socket {
-public:
-    explicit Socket(int fd) : fd_(fd) {}
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 void sendAll(int fd, const std::string& bytes) {
     std::size_t sent = 0;
@@ -93,9 +77,10 @@ std::optional<std::string> readTarget(int fd, std::stop_token stop) {
 
 }  // namespace
 
-LoopbackRedirectListener::LoopbackRedirectListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) {
+LoopbackRedirectListener::LoopbackRedirectListener()
+    : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    const int fd = socket_.get();
+    if (fd < 0) {
         throw AuthError::underlying(std::string("Could not open the sign-in listener: ") +
                                     std::strerror(errno));
     }
@@ -104,34 +89,30 @@ LoopbackRedirectListener::LoopbackRedirectListener() {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
     socklen_t length = sizeof address;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd_, 8) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        const std::string reason = std::strerror(errno);
-        ::close(fd_);
-        throw AuthError::underlying("Could not open the sign-in listener: " + reason);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw AuthError::underlying(std::string("Could not open the sign-in listener: ") +
+                                    std::strerror(errno));
     }
     port_ = ntohs(address.sin_port);
 }
 
-LoopbackRedirectListener::~LoopbackRedirectListener() {
-    ::close(fd_);
-}
-
-std::string LoopbackRedirectListener::redirectURI() const {
+std::string LoopbackRedirectListener::uri() const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/";
 }
 
-std::optional<std::string> LoopbackRedirectListener::waitForRedirect(
-    std::stop_token stop, std::chrono::milliseconds timeout) {
+std::optional<std::string> LoopbackRedirectListener::wait(std::stop_token stop,
+                                                          std::chrono::milliseconds timeout) {
+    const int fd = socket_.get();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!stop.stop_requested() && std::chrono::steady_clock::now() < deadline) {
-        pollfd entry{fd_, POLLIN, 0};
+        pollfd entry{fd, POLLIN, 0};
         const int ready = ::poll(&entry, 1, static_cast<int>(kPollSlice.count()));
         if (ready <= 0) {
             continue;
         }
-        const Socket client(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
+        const FileDescriptor client(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
         if (client.get() < 0) {
             continue;
         }

@@ -9,10 +9,12 @@
 #include "StackFixture.h"
 #include "account/AuthError.h"
 #include "account/Endpoints.h"
+#include "account/OAuthSignInService.h"
 #include "base/AtomicFile.h"
-#include "base/ManualClock.h"
 #include "net/KavoAPIClient.h"
-#include "platform/linux/OAuthSignInService.h"
+#include "account/OAuthSignInService.h"
+#include "platform/linux/XdgSignInBrowser.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 
 // Discovery against the stack (a known tenant, an unprovisioned one, an outage) runs through
@@ -20,8 +22,6 @@
 
 namespace kavo {
 namespace {
-
-using linux_platform::OAuthSignInService;
 
 class SignInAgainstDevStack : public testing::StackTest {
 protected:
@@ -62,7 +62,7 @@ protected:
         options.endpoints = endpoints();
         options.cacheFile = cacheFile();
         options.transport = transport_;
-        options.openURL = std::move(openURL);
+        options.browser = std::make_shared<linux_platform::XdgSignInBrowser>(std::move(openURL));
         options.showDeviceCode = [this](const OAuthSignInService::DeviceCodePrompt& prompt) {
             deviceCodes_.push_back(prompt);
         };

@@ -1,10 +1,7 @@
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -51,68 +49,25 @@ inline std::string readBytes(const fs::path& path) {
 class AppProcess {
 public:
     AppProcess(const fs::path& folder, const std::string& name, std::vector<std::string> arguments,
-               const std::vector<std::string>& environment)
-        : out_(folder / (name + ".out")), err_(folder / (name + ".err")) {
-        // Everything the child needs is prepared before fork: after it, only
-        // async-signal-safe calls.
-        arguments.insert(arguments.begin(), KAVO_BINARY_DIR "/src/kavo-meetings");
-        std::vector<char*> argv, envp;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        for (const auto& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        const std::string out = out_.string(), err = err_.string();
-        const pid_t parent = ::getpid();
-        pid_ = ::fork();
-        if (pid_ < 0) throw std::runtime_error("fork failed");
-        if (pid_ > 0) return;
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that dies takes its children with it
-        if (::getppid() != parent) ::_exit(127);
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || o < 0 || e < 0) ::_exit(127);
-        ::dup2(in, STDIN_FILENO);
-        ::dup2(o, STDOUT_FILENO);
-        ::dup2(e, STDERR_FILENO);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
-    AppProcess(const AppProcess&) = delete;
-    AppProcess& operator=(const AppProcess&) = delete;
-    ~AppProcess() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        if (!wait(std::chrono::seconds(10))) {
-            ::kill(pid_, SIGKILL);
-            while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }
-    }
+               std::vector<std::string> environment)
+        : out_(folder / (name + ".out")), err_(folder / (name + ".err")), process_([&] {
+              fs::remove(out_);
+              fs::remove(err_);
+              arguments.insert(arguments.begin(), KAVO_BINARY_DIR "/src/kavo-meetings");
+              testing::ChildProcess::Options options;
+              options.command = std::move(arguments);
+              options.out = out_;
+              options.err = err_;
+              options.environment = std::move(environment);
+              return testing::ChildProcess(std::move(options));
+          }()) {}
 
     std::string out() const { return readBytes(out_); }
     std::string err() const { return readBytes(err_); }
-    void signal(int number) const {
-        if (pid_ > 0) ::kill(pid_, number);
-    }
+    void signal(int number) const { process_.signal(number); }
     // Waits up to `timeout` for it to end: its exit code, or 128 + the signal that ended
     // it; nullopt while it is still running.
-    std::optional<int> wait(std::chrono::milliseconds timeout) {
-        std::optional<int> code;
-        waitUntil(
-            [&] {
-                int status = 0;
-                if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_)
-                    code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return code.has_value();
-            },
-            timeout);
-        if (code) pid_ = -1;
-        return code;
-    }
+    std::optional<int> wait(std::chrono::milliseconds timeout) { return process_.wait(timeout); }
     // With --print-menu: whether the menu the application last printed shows `text`.
     bool menuShows(const std::string& text) const {
         const std::string printed = out();
@@ -122,7 +77,7 @@ public:
 
 private:
     fs::path out_, err_;
-    pid_t pid_ = -1;
+    testing::ChildProcess process_;
 };
 
 // What a finished command printed.

@@ -1,8 +1,7 @@
 // The whole application in this process, against servers that really go away and come
 // back: the Kavo server and the identity platform (a meeting finished while they cannot be
-// reached is delivered once they are back, and an upload cut short by quitting goes on at
-// the next launch) and the audio server (a recording goes on in a new file once a restarted
-// one is back).
+// reached is delivered once they are back) and the audio server (a recording goes on in a new file
+// once a restarted one is back).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <future>
 #include <nlohmann/json.hpp>
 
+#include "app/LinuxDesktop.h"
 #include "base/AtomicFile.h"
 #include "base/Log.h"
 #include "base/MainLoop.h"
@@ -21,13 +21,11 @@
 #include "capture/files/WavWriter.h"
 #include "platform/linux/CurlGlobal.h"
 #include "platform/linux/CurlTransport.h"
-#include "platform/linux/LinuxDesktop.h"
 #include "support/DevStack.h"
 #include "support/EnvironmentMap.h"
 #include "support/PulseDaemon.h"
 #include "support/ScaledClock.h"
 #include "support/TempDir.h"
-#include "upload/FileStagedBlockStore.h"
 
 namespace kavo {
 namespace {
@@ -40,8 +38,8 @@ protected:
         for (auto& visit : browserVisits_) visit.wait();
     }
 
-    linux_platform::LinuxServices::Options options() {
-        linux_platform::LinuxServices::Options options;
+    LinuxServices::Options options() {
+        LinuxServices::Options options;
         options.environment = testing::environmentFrom(environment_);
         // Plays the browser: the authorize URL redirects to the app's loopback listener.
         options.openURL = [this](const std::string& url) {
@@ -56,8 +54,8 @@ protected:
     }
 
     // The front end of an application run on this test's main loop.
-    linux_platform::LinuxDesktop::Shell shell() {
-        linux_platform::LinuxDesktop::Shell shell;
+    LinuxDesktop::Shell shell() {
+        LinuxDesktop::Shell shell;
         shell.main = &loop_;
         return shell;
     }
@@ -82,8 +80,8 @@ protected:
 
     // Signs in once in an application that then quits, so later launches remember the
     // account.
-    void signInOnce(linux_platform::LinuxServices& services, const Clock& clock) {
-        linux_platform::LinuxDesktop first(services, clock, shell());
+    void signInOnce(LinuxServices& services, const Clock& clock) {
+        LinuxDesktop first(services, clock, shell());
         auto& app = first.app();
         ASSERT_TRUE(runUntil(
             [&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
@@ -100,17 +98,6 @@ protected:
                            [&](const MenuItem& item) { return item.title == title; });
     }
 
-    // The blocks the staged block store has recorded, over every upload.
-    static std::size_t stagedBlocks(const std::filesystem::path& captures) {
-        const auto json = nlohmann::json::parse(
-            readFileIfExists(captures / FileStagedBlockStore::kFileName).value_or("{}"), nullptr,
-            false);
-        std::size_t blocks = 0;
-        if (json.is_object())
-            for (const auto& [key, indexes] : json.items()) blocks += indexes.size();
-        return blocks;
-    }
-
     std::string storedBlob(const std::string& recordingId) {
         HTTPRequest blob;
         blob.url = stack_.adminURL() + "/recordings/" + recordingId + "/blob";
@@ -118,10 +105,9 @@ protected:
         return transport_->data(blob).body;
     }
 
-    // `bytes` of audio (two seconds by default), closed, with the sidecar a finished
-    // capture has.
-    CaptureArtifacts finishedCapture(const std::filesystem::path& captures,
-                                     std::size_t bytes = 64'000) {
+    // Two seconds of audio, closed, with the sidecar a finished capture has.
+    CaptureArtifacts finishedCapture(const std::filesystem::path& captures) {
+        constexpr std::size_t bytes = 64'000;
         const auto id = makeCaptureId();
         const auto artifacts = CaptureArtifacts::forCapture(captures, id);
         std::filesystem::create_directories(captures);
@@ -210,11 +196,11 @@ TEST_F(InProcessApp, ARememberedAccountSignedInOfflineHasItsCaptureDeliveredOnce
     LogCapture logs;
     // Fifty times faster: the 10 s, 60 s and 300 s waits take 0.2 s, 1.2 s and 6 s.
     testing::ScaledClock clock(50);
-    linux_platform::LinuxServices services(clock, options());
+    LinuxServices services(clock, options());
     signInOnce(services, clock);
 
     stack_.takeDown();
-    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    LinuxDesktop desktop(services, clock, shell());
     auto& app = desktop.app();
     // The upload line of the menu, each time it changed.
     std::vector<std::string> shown;
@@ -268,80 +254,16 @@ TEST_F(InProcessApp, ARememberedAccountSignedInOfflineHasItsCaptureDeliveredOnce
         EXPECT_NE(std::find(waits.begin(), waits.end(), wait), waits.end()) << wait.count();
 }
 
-TEST_F(InProcessApp, ACaptureMadeWhileSignedOutIsDeliveredRightAfterSignIn) {
-    testing::ScaledClock clock(50);
-    linux_platform::LinuxServices services(clock, options());
-    linux_platform::LinuxDesktop desktop(services, clock, shell());
-    auto& app = desktop.app();
-    app.observe([&] {
-        if (check_) check_();
-    });
-    ASSERT_TRUE(runUntil(
-        [&] { return app.session().phase().kind() == SessionPhase::Kind::signedOut; }, 30s));
-    const auto artifacts = finishedCapture(services.paths().capturesDirectory());
-    app.delivery().captureFinished(artifacts);
-    EXPECT_EQ(app.delivery().upload().message(), "Sign in to upload this meeting.");
-
-    app.perform(MenuItem::button("Sign In", MenuAction::signIn));
-    ASSERT_TRUE(runUntil(
-        [&] { return app.delivery().upload().kind() == UploadStatus::Kind::delivered; }, 60s))
-        << app.delivery().upload().menuText();
-    const auto sidecar = CaptureSidecar::read(artifacts.sidecarURL);
-    ASSERT_TRUE(sidecar.account);
-    EXPECT_EQ(sidecar.account->email, "avery.quinn@contoso.test");
-    EXPECT_FALSE(menuHas(app, "Sign in to upload this meeting."));
-}
-
-// Quit while the blocks go up: the next launch sends the rest under the same recording, not
-// the whole file again.
-TEST_F(InProcessApp, AnUploadInterruptedByQuittingIsResumedAtTheNextLaunch) {
-    LogCapture logs;
-    testing::ScaledClock clock(50);
-    linux_platform::LinuxServices services(clock, options());
-    signInOnce(services, clock);
-    const auto captures = services.paths().capturesDirectory();
-    // Sixteen blocks: far more than go up in the moment between the first and the quit.
-    const auto artifacts = finishedCapture(captures, 64 << 20);
-    const auto wav = readFileIfExists(artifacts.audioURL);
-    {
-        linux_platform::LinuxDesktop desktop(services, clock, shell());
-        desktop.app().delivery().captureFinished(artifacts);
-        ASSERT_TRUE(runUntil([&] { return stagedBlocks(captures) >= 1; }, 60s)) << everything(logs);
-    }
-    const auto interrupted = CaptureSidecar::read(artifacts.sidecarURL);
-    ASSERT_EQ(interrupted.uploadState, "UPLOADING") << "the upload finished before the quit";
-    ASSERT_TRUE(interrupted.recordingId);
-
-    linux_platform::LinuxDesktop desktop(services, clock, shell());
-    auto& app = desktop.app();
-    app.observe([&] {
-        if (check_) check_();
-    });
-    ASSERT_TRUE(runUntil(
-        [&] { return app.delivery().upload().kind() == UploadStatus::Kind::delivered; }, 120s))
-        << app.delivery().upload().menuText() << everything(logs);
-    const auto sidecar = CaptureSidecar::read(artifacts.sidecarURL);
-    EXPECT_EQ(sidecar.recordingId, interrupted.recordingId);
-    const auto entries = logs.entries();
-    const auto resumed = std::find_if(entries.begin(), entries.end(), [](const auto& entry) {
-        return entry.message.starts_with("Resuming staged upload");
-    });
-    ASSERT_NE(resumed, entries.end()) << "the second launch sent every block again";
-    EXPECT_EQ(resumed->message.find(": 0 of"), std::string::npos) << resumed->message;
-    EXPECT_TRUE(storedBlob(*sidecar.recordingId) == *wav)
-        << "the stored blob differs from the capture";
-}
-
 // The identity platform answers 503 when the upload needs a fresh token: a passing outage,
 // retried like any other, never a reason to ask for a new sign-in.
 TEST_F(InProcessApp, AnIdentityPlatformOutageDuringAnUploadIsRetriedNotASignInAgain) {
     LogCapture logs;
     testing::ScaledClock clock(50);
-    linux_platform::LinuxServices services(clock, options());
+    LinuxServices services(clock, options());
     // Tokens that are always too close to their end to be used again: every call asks.
     stack_.adminPatch("/settings", {{"identity", {{"accessTokenLifetimeSeconds", 120}}}});
     signInOnce(services, clock);
-    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    LinuxDesktop desktop(services, clock, shell());
     auto& app = desktop.app();
     std::vector<std::string> shown;
     app.observe([&] {
@@ -365,8 +287,8 @@ TEST_F(InProcessApp, ARecordingByHandGoesOnInANewFileWhenTheAudioServerRestarts)
     auto daemon = std::make_unique<testing::PulseDaemon>();
     std::optional<testing::PulseDaemon::Process> voice;
     SystemClock clock;
-    linux_platform::LinuxServices services(clock, options());
-    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    LinuxServices services(clock, options());
+    LinuxDesktop desktop(services, clock, shell());
     CaptureController& capture = desktop.app().capture();
     const auto captures = services.paths().capturesDirectory();
 
@@ -401,7 +323,7 @@ TEST_F(InProcessApp, AnAutomaticRecordingStartsAgainWhenTheMeetingAppIsBackOnARe
     auto daemon = std::make_unique<testing::PulseDaemon>();
     std::optional<testing::PulseDaemon::Process> voice;
     SystemClock clock;
-    linux_platform::LinuxServices services(clock, options());
+    LinuxServices services(clock, options());
     // Signed in once; the launch below signs in silently from the cache.
     signInOnce(services, clock);
     const auto captures = services.paths().capturesDirectory();
@@ -412,7 +334,7 @@ TEST_F(InProcessApp, AnAutomaticRecordingStartsAgainWhenTheMeetingAppIsBackOnARe
     };
     // The meeting app holds the microphone when the program starts.
     std::optional<testing::PulseDaemon::Process> zoom(zoomOn(*daemon));
-    linux_platform::LinuxDesktop desktop(services, clock, shell());
+    LinuxDesktop desktop(services, clock, shell());
     CaptureController& capture = desktop.app().capture();
 
     // Once recording automatically, the server restarts and the meeting app opens the new

@@ -4,12 +4,12 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/LinuxSystemIdentity.h"
 #include "support/DevStack.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/ProblemReportForm.h"
 #include "support/ProblemReportSubmitter.h"
 #include "support/TempDir.h"
@@ -138,8 +138,8 @@ TEST_F(SupportAgainstDevStack, ServerRefusalsShowTheirMessagesAndFileNothing) {
 
 TEST_F(SupportAgainstDevStack, UpdateCheckerFollowsThePublishedManifest) {
     const auto checker = UpdateChecker::create(
-        UpdateManifestService{stack_->updateManifestURL(), transport_}, "1.4.2", 21600,
-        [this] { return clock.now(); }, scheduler, scheduler);
+        UpdateManifestService{stack_->updateManifestURL(), transport_}, "1.4.2",
+        std::chrono::hours(6), [this] { return clock.now(); }, scheduler, scheduler);
     checker->startChecking();
     scheduler.runUntilIdle();
     EXPECT_EQ(checker->available(), std::nullopt) << "the stack publishes 0.1.0 to begin with";

@@ -27,19 +27,6 @@ protected:
         DaemonTest::TearDown();
     }
 
-    // The sources this process records, by index.
-    std::vector<std::uint32_t> ourSources() const {
-        std::vector<std::uint32_t> sources;
-        for (const auto& output : pulse_->sourceOutputs().value()) {
-            if (output.client == pulse_->clientIndex()) sources.push_back(output.source);
-        }
-        std::sort(sources.begin(), sources.end());
-        return sources;
-    }
-    std::uint32_t indexOf(const std::string& source) const {
-        return pulse_->sourceInfo(source).value().index;
-    }
-
     SystemClock clock_;
     std::optional<PulseContext> pulse_;
 };
@@ -93,73 +80,6 @@ TEST_F(PulseCaptureTest, MicrophoneAndSystemAudioEachRecordOnlyTheirOwnTone) {
             std::is_sorted(buffers.begin(), buffers.end(),
                            [](const auto& a, const auto& b) { return a.hostTime < b.hostTime; }));
     }
-}
-
-TEST_F(PulseCaptureTest, EachEndpointStaysOnItsSourceWhateverTheDefaultsDo) {
-    PulseSourceEndpoint microphone(*pulse_, Role::microphone);
-    PulseSourceEndpoint system(*pulse_, Role::systemAudio);
-    const double rate = system.prepare();
-    Recording recording(static_cast<std::size_t>(rate * 10));
-    Recording micRecording(static_cast<std::size_t>(microphone.prepare() * 10));
-    system.start(recording.sink());
-    microphone.start(micRecording.sink());
-    ASSERT_TRUE(recording.waitForAudio());
-    const std::vector<std::uint32_t> expected = [&] {
-        std::vector<std::uint32_t> both{indexOf("mic"), indexOf("speakers.monitor")};
-        std::sort(both.begin(), both.end());
-        return both;
-    }();
-    EXPECT_EQ(ourSources(), expected);
-
-    // Other defaults drag neither recording along: following them is the session's.
-    daemon_->loadNullSink("headset");
-    daemon_->pactl({"set-default-sink", "headset"});
-    daemon_->pactl({"set-default-source", "headset.monitor"});
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(ourSources(), expected);
-    const std::size_t before = recording.size();
-    std::this_thread::sleep_for(300ms);
-    EXPECT_GT(recording.size(), before);
-    system.stop();
-    microphone.stop();
-}
-
-TEST_F(PulseCaptureTest, AMonitorAsTheDefaultSourceIsNoMicrophoneAndRecordsNothing) {
-    auto music = daemon_->play("speakers", daemon_->tone(1000, 4));
-    daemon_->pactl({"set-default-source", "speakers.monitor"});
-    // A session manager (WirePlumber) takes the new default a moment later.
-    for (int i = 0; i < 100 && pulse_->serverInfo().value().defaultSourceName != "speakers.monitor";
-         ++i)
-        std::this_thread::sleep_for(20ms);
-    PulseSourceEndpoint microphone(*pulse_, Role::microphone);
-    EXPECT_EQ(microphone.prepare(), PulseSourceEndpoint::kSilentRate);
-    EXPECT_FALSE(microphone.sourceName());
-    Recording recording(16'000 * 4);
-    microphone.start(recording.sink());
-    std::this_thread::sleep_for(1s);
-    EXPECT_TRUE(ourSources().empty());
-    EXPECT_EQ(recording.size(), 0U);
-    microphone.stop();
-}
-
-TEST_F(PulseCaptureTest, ARecordedSourceThatGoesAsksForARebuild) {
-    const std::string module = daemon_->loadNullSink("usb");
-    daemon_->pactl({"set-default-sink", "usb"});
-    // A session manager (WirePlumber) takes the new default a moment later.
-    for (int i = 0; i < 100 && pulse_->serverInfo().value().defaultSinkName != "usb"; ++i)
-        std::this_thread::sleep_for(20ms);
-    PulseSourceEndpoint system(*pulse_, Role::systemAudio);
-    std::promise<EndpointRebuildReason> asked;
-    system.setOnNeedsRebuild([&asked](EndpointRebuildReason reason) { asked.set_value(reason); });
-    const double rate = system.prepare();
-    EXPECT_EQ(system.sourceName(), "usb.monitor");
-    Recording recording(static_cast<std::size_t>(rate * 10));
-    system.start(recording.sink());
-    daemon_->pactl({"unload-module", module});
-    auto reason = asked.get_future();
-    ASSERT_EQ(reason.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(reason.get(), EndpointRebuildReason::deviceChanged);
-    system.stop();
 }
 
 }  // namespace

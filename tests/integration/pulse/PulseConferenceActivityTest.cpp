@@ -93,7 +93,7 @@ TEST_F(PulseConferenceActivityTest, FakeZoomOnTheMicrophoneIsReportedAndThenGone
     ASSERT_TRUE(waitForReports(1));
     EXPECT_EQ(seen().at(0), kZoom);
     EXPECT_EQ(source_->current().apps, kZoom);
-    zoom.terminate();
+    zoom.stop();
     ASSERT_TRUE(waitForReports(2));
     EXPECT_TRUE(seen().at(1).empty());
     settle();

@@ -129,31 +129,6 @@ inline double toneAmplitude(const std::vector<float>& samples, double rate, doub
     return 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(samples.size());
 }
 
-// Counts calls and lets a test wait for them.
-class CallCounter {
-public:
-    std::function<void()> callback() {
-        return [this] {
-            std::lock_guard lock(mutex_);
-            ++count_;
-            changed_.notify_all();
-        };
-    }
-    bool waitFor(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return count_ >= count; });
-    }
-    int count() const {
-        std::lock_guard lock(mutex_);
-        return count_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    int count_ = 0;
-};
-
 // A case with an audio server of its own: started before the case, and a case whose
 // server cannot start fails rather than passing without one.
 class DaemonTest : public ::testing::Test {

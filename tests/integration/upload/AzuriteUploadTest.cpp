@@ -3,11 +3,11 @@
 #include <cstring>
 
 #include "StorageTestSupport.h"
+#include "net/UrlText.h"
 #include "support/TempDir.h"
 #include "upload/BlockBlobUploader.h"
 #include "upload/FileStagedBlockStore.h"
 #include "upload/UploadCoordinator.h"
-#include "upload/UrlText.h"
 
 namespace kavo {
 namespace {

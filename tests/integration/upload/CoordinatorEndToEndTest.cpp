@@ -6,10 +6,10 @@
 
 #include "StorageTestSupport.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
 #include "support/LoopbackHttpServer.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 #include "upload/FileStagedBlockStore.h"
 #include "upload/UploadCoordinator.h"
@@ -85,8 +85,8 @@ protected:
         const KavoAPIClient api(server.baseURL(), transport,
                                 [](std::stop_token) { return std::string("token-e2e"); });
         const UploadCoordinator coordinator(
-            api, BlockBlobUploader(*transport, store, 4194304, 4, *clock), *clock, 5.0, 60,
-            std::nullopt, [&](const UploadStatus& status) {
+            api, BlockBlobUploader(*transport, store, 4194304, 4, *clock), *clock,
+            std::chrono::seconds(5), 60, std::nullopt, [&](const UploadStatus& status) {
                 std::lock_guard lock(statusLock);
                 statuses.push_back(status);
             });

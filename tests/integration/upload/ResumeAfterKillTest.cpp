@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "StorageTestSupport.h"
+#include "net/UrlText.h"
 #include "support/TempDir.h"
 #include "upload/BlockBlobUploader.h"
 #include "upload/FileStagedBlockStore.h"
-#include "upload/UrlText.h"
 
 namespace kavo {
 namespace {

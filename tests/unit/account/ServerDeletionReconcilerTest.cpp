@@ -11,7 +11,7 @@
 #include "account/ReconcileLedger.h"
 #include "account/ReferenceDate.h"
 #include "account/ServerDeletionReconciler.h"
-#include "base/ManualClock.h"
+#include "support/ManualClock.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 
@@ -207,15 +207,6 @@ TEST_F(Reconciler, AnyOtherAnswerResetsTheStreakAndQuittingLeavesTheLedgerAlone)
     });
     EXPECT_EQ(reconciler().run(quitting.get_token()).inconclusive, 0);
     EXPECT_EQ(ledger->entries(), before);
-}
-
-TEST_F(Reconciler, EntriesOfCapturesWhoseSidecarIsGoneAreDropped) {
-    const auto sidecar = capture("A", "R-A");
-    answer("R-A", 404);
-    pass();
-    std::filesystem::remove(sidecar);
-    pass();
-    EXPECT_TRUE(ledger->entries().empty());
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 #include "account/SessionController.h"
 #include "base/Defaults.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 

@@ -5,6 +5,7 @@
 #include "account/AuthError.h"
 #include "account/Pkce.h"
 #include "account/SessionBuilder.h"
+#include "base/Base64.h"
 
 // PKCE S256, cancellation, consent refusals and a session built from real id-token claims
 // run against the dev stack's identity endpoint in tests/e2e/account/SignInAndDiscoveryTest.cpp;

@@ -7,7 +7,7 @@
 #include "account/TenantDiscoveryCache.h"
 #include "account/TenantDiscoveryError.h"
 #include "account/TenantDiscoveryService.h"
-#include "base/ManualClock.h"
+#include "support/ManualClock.h"
 #include "support/RecordingTransport.h"
 
 // A known tenant, an unprovisioned one and a router outage are discovered against the dev
@@ -76,23 +76,6 @@ TEST_F(Discovery, AnswersThatDoNotDecodeAreInvalidResponses) {
         SCOPED_TRACE(text);
         EXPECT_EQ(failure(200, text).kind(), TenantDiscoveryError::Kind::invalidResponse);
     }
-}
-
-TEST_F(Discovery, RefusalsCarryTheirTextsAndLogAsTheyShould) {
-    EXPECT_STREQ(failure(404).what(),
-                 "Your organisation isn't provisioned for Meetings yet. Contact your IT "
-                 "administrator.");
-    EXPECT_TRUE(
-        logs.contains("TenantDiscovery", std::string("Tenant not provisioned: tid=") + kTid));
-
-    logs.clear();
-    EXPECT_STREQ(failure(400).what(), "Malformed tenant ID.");
-    const auto unavailable = failure(503, std::string(250, 'x'));
-    EXPECT_EQ(unavailable.status(), 503);
-    EXPECT_STREQ(unavailable.what(), "Could not reach the discovery service (HTTP 503).");
-    EXPECT_EQ(logs.messages("TenantDiscovery"),
-              std::vector<std::string>{"Discovery HTTP 503: " + std::string(200, 'x') + "..."})
-        << "a 400 is not logged; a long body is cut";
 }
 
 struct Cache : ::testing::Test {

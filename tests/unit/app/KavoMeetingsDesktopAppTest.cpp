@@ -8,14 +8,14 @@
 #include "app/KavoMeetingsDesktopApp.h"
 #include "base/Defaults.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
 #include "capture/files/CapturesDirectory.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "capture/files/WavWriter.h"
 #include "support/FakeConferenceActivitySource.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 
@@ -112,8 +112,7 @@ protected:
         if (app) app->uploads().waitUntilIdle();
     }
 
-    void launch(std::function<std::shared_ptr<AuthService>()> makeAuth,
-                std::optional<std::string> disableReconcile = {}) {
+    void launch(std::function<std::shared_ptr<AuthService>()> makeAuth) {
         app = std::make_unique<KavoMeetingsDesktopApp>(KavoMeetingsDesktopApp::Environment{
             .makeAuthService = std::move(makeAuth),
             .transport = transport,
@@ -132,28 +131,25 @@ protected:
             .clock = &clock,
             .main = &main,
             .worker = &main,
-            .environmentVariable =
-                [disableReconcile](const char* name) -> std::optional<std::string> {
-                if (std::string_view(name) == "KAVO_DISABLE_RECONCILE") return disableReconcile;
+            .environmentVariable = [](const char*) -> std::optional<std::string> {
                 return std::nullopt;
             },
             .runningVersion = "1.0.0",
             .supportEnvironment = {},
             .timeZone = "UTC",
             .uploadTiming = {.stallWatchdogInterval = std::nullopt},
-            .openURL = [this](const std::string& url) { opened.push_back(url); },
+            .openURL = [](const std::string&) {},
             .showReport =
                 [this](std::shared_ptr<ProblemReportForm> form) {
                     reports.push_back(std::move(form));
                 },
             .quit = [this] { ++quits; },
         });
-        app->observe([this] { ++changes; });
         main.runUntilIdle();
     }
 
-    void launchSignedIn(std::optional<std::string> disableReconcile = {}) {
-        launch([] { return std::make_shared<SignedInAccount>(); }, std::move(disableReconcile));
+    void launchSignedIn() {
+        launch([] { return std::make_shared<SignedInAccount>(); });
         ASSERT_EQ(app->session().phase().kind(), SessionPhase::Kind::signedIn);
     }
 
@@ -178,55 +174,10 @@ protected:
     testing::FakeConferenceActivitySource activity;
     std::shared_ptr<RecordingTransport> transport = std::make_shared<RecordingTransport>();
     std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
-    std::vector<std::string> opened;
     std::vector<std::shared_ptr<ProblemReportForm>> reports;
     int quits = 0;
-    int changes = 0;
     std::unique_ptr<KavoMeetingsDesktopApp> app;
 };
-
-TEST_F(KavoMeetingsDesktopAppTest, AMeetingIsRecordedByItselfAndDeliveredToTheMenu) {
-    launchSignedIn();
-    EXPECT_TRUE(item("Start Recording"));
-    ASSERT_TRUE(item("New Version Available \u2014 Open Download Page"));
-
-    activity.emit({"us.zoom.xos"});
-    main.advance(4s);
-    ASSERT_TRUE(app->capture().isRecording());
-    EXPECT_TRUE(app->label().recording);
-    EXPECT_TRUE(item("Stop Recording"));
-
-    activity.emit({});
-    main.advance(21s);
-    EXPECT_FALSE(app->capture().isRecording());
-    settle();
-
-    const auto recent = app->delivery().recentCaptures();
-    ASSERT_EQ(recent.size(), 1u);
-    EXPECT_TRUE(recent.front().menuTitle().ends_with("Uploaded")) << recent.front().menuTitle();
-    const auto row = item(recent.front().menuTitle());
-    ASSERT_TRUE(row);
-    ASSERT_TRUE(row->link);
-    app->perform(*row);
-    EXPECT_EQ(opened, std::vector<std::string>{*row->link});
-    EXPECT_GT(changes, 0);
-}
-
-TEST_F(KavoMeetingsDesktopAppTest, TheReconcilerIsOffOnlyForExactlyOne) {
-    launchSignedIn("1");
-    EXPECT_FALSE(app->reconcilerEnabled());
-    const auto lines = logs.messages("app");
-    EXPECT_EQ(
-        std::count(lines.begin(), lines.end(),
-                   "KAVO_DISABLE_RECONCILE=1: the deletion reconciler is off for this launch"),
-        1);
-    app.reset();
-
-    LogCapture otherLaunch;
-    launchSignedIn("true");
-    EXPECT_TRUE(app->reconcilerEnabled());
-    EXPECT_FALSE(otherLaunch.contains("app", "KAVO_DISABLE_RECONCILE"));
-}
 
 TEST_F(KavoMeetingsDesktopAppTest, ASignInServiceThatCannotBeMadeLeavesTheMenuWorking) {
     launch([]() -> std::shared_ptr<AuthService> { throw std::runtime_error("no client id"); });

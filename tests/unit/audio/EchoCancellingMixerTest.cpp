@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "audio/Mixer.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 
 namespace kavo {
 namespace {

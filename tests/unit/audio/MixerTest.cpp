@@ -9,8 +9,8 @@
 #include "audio/ConverterResampler.h"
 #include "audio/Mixer.h"
 #include "audio/ThreeToOneDecimator.h"
-#include "base/ManualScheduler.h"
 #include "base/SerialQueue.h"
+#include "support/ManualScheduler.h"
 
 namespace kavo {
 namespace {

@@ -5,49 +5,10 @@
 #include <vector>
 
 #include "base/MainLoop.h"
-#include "base/ManualScheduler.h"
 #include "base/SerialQueue.h"
 
 namespace kavo {
 namespace {
-
-TEST(ManualScheduler, RunsTimersInDueOrderWithTheClockAtTheirTime) {
-    ManualClock clock;
-    ManualScheduler scheduler(clock);
-    const auto start = clock.hostTime();
-    std::vector<std::uint64_t> firedAt;  // nanoseconds after the start, by task
-    const auto record = [&] { firedAt.push_back(clock.hostTime() - start); };
-    auto late = scheduler.after(seconds(2), record);
-    auto early = scheduler.after(seconds(1), record);
-    scheduler.post(record);
-    {
-        auto dropped = scheduler.after(seconds(1), [&] { firedAt.push_back(0xDEAD); });
-    }
-    TimerHandle chained;
-    scheduler.post([&] { chained = scheduler.after(seconds(3), record); });  // fires at 3 s
-    int ticks = 0;
-    auto repeating = scheduler.every(seconds(0.1), seconds(0.01), [&] { ++ticks; });
-
-    scheduler.advance(seconds(1.05));
-    EXPECT_EQ(ticks, 10);
-    repeating.cancel();
-    scheduler.advance(seconds(3.95));
-    EXPECT_EQ(ticks, 10);
-    EXPECT_EQ(firedAt,
-              (std::vector<std::uint64_t>{0, 1'000'000'000, 2'000'000'000, 3'000'000'000}));
-    EXPECT_EQ(clock.hostTime() - start, 5'000'000'000U);
-}
-
-TEST(ManualClock, SleepAdvancesSimulatedTimeAndIsRecorded) {
-    ManualClock clock;
-    const auto wall = clock.now();
-    EXPECT_TRUE(clock.sleepFor(seconds(300)));
-    EXPECT_EQ(clock.now() - wall, std::chrono::seconds(300));
-    std::stop_source stop;
-    stop.request_stop();
-    EXPECT_FALSE(clock.sleepFor(seconds(10), stop.get_token()));
-    EXPECT_EQ(clock.sleeps().size(), 1U);
-}
 
 TEST(SerialQueue, RunsTasksInOrderOnOneThreadAndSyncWaits) {
     SerialQueue queue("test.queue");

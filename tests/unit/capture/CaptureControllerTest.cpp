@@ -4,9 +4,9 @@
 
 #include "base/Error.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
 #include "capture/CaptureController.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/TempDir.h"
 
 namespace kavo {

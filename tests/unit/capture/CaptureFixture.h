@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "base/Log.h"
-#include "base/ManualScheduler.h"
 #include "capture/CaptureSession.h"
 #include "support/FakeAudioDevices.h"
 #include "support/FakeCaptureEndpoints.h"
+#include "support/ManualScheduler.h"
 #include "support/TempDir.h"
 
 namespace kavo::testing {

@@ -9,15 +9,15 @@
 
 #include "../upload/FakeBlobStorage.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "capture/files/WavWriter.h"
 #include "delivery/CaptureDelivery.h"
+#include "net/UrlText.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 #include "upload/FileStagedBlockStore.h"
-#include "upload/UrlText.h"
 
 // Against the dev stack (tests/e2e/app/InProcessAppTest.cpp): offline launches, captures
 // made while signed out, a quit mid-upload, outages longer than the upload's attempts.
@@ -178,7 +178,9 @@ protected:
          .clock = &clock,
          .main = &main,
          .reconcileInterval = 3600s,
-         .uploadTiming = {.pollInterval = 5, .pollMaxAttempts = 2, .stallWatchdogInterval = {}},
+         .uploadTiming = {.pollInterval = std::chrono::seconds(5),
+                          .pollMaxAttempts = 2,
+                          .stallWatchdogInterval = {}},
          .retryInterval = kRetryWait,
          .probeInterval = kProbeWait});
 };

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/PosixFileIO.h"
 #include "capture/files/CaptureSidecar.h"
-#include "capture/files/PosixFileIO.h"
 #include "capture/files/WavRepair.h"
 
 namespace kavo::testing {

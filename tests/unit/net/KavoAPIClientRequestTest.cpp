@@ -59,21 +59,6 @@ TEST_F(ClientTest, EachOperationSendsItsMethodPathHeadersAndBody) {
         (json{{"filename", "capture-A.wav"}, {"content_type", "audio/wav"}, {"size_bytes", 1234}}));
 }
 
-TEST(KavoAPIClientURL, PathIsAppendedWhateverTheBaseEndsWith) {
-    for (const auto& [base, expected] : std::vector<std::pair<std::string, std::string>>{
-             {"https://kavo.example.com", "https://kavo.example.com/api/me"},
-             {"https://kavo.example.com/", "https://kavo.example.com/api/me"},
-             {"https://kavo.example.com/t/", "https://kavo.example.com/t/api/me"},
-         }) {
-        auto transport = std::make_shared<testing::RecordingTransport>();
-        transport->enqueue(200, kAnyAnswer);
-        KavoAPIClient(base, transport, [](std::stop_token) {
-            return std::string("t");
-        }).currentUser();
-        EXPECT_EQ(transport->requests().at(0).url, expected) << base;
-    }
-}
-
 // Dates go out in whole seconds; bad UTF-8 is replaced, not refused. That absent optionals
 // are left out is shown by the coordinator's end-to-end test.
 TEST_F(ClientTest, FinalizeSendsEveryPresentFieldUnderItsCamelCaseKey) {

@@ -3,9 +3,9 @@
 #include <memory>
 
 #include "base/Log.h"
-#include "base/ManualClock.h"
 #include "net/RetryingTransport.h"
 #include "net/TransportError.h"
+#include "support/ManualClock.h"
 #include "support/RecordingTransport.h"
 
 namespace kavo {

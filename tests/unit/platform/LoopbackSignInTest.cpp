@@ -3,13 +3,14 @@
 #include <future>
 
 #include "account/AuthError.h"
-#include "base/ManualClock.h"
+#include "account/OAuthSignInService.h"
+#include "net/UrlText.h"
 #include "platform/linux/CurlTransport.h"
 #include "platform/linux/LoopbackRedirectListener.h"
-#include "platform/linux/OAuthSignInService.h"
+#include "platform/linux/XdgSignInBrowser.h"
+#include "support/ManualClock.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
-#include "upload/UrlText.h"
 
 // A whole browser sign-in through the loopback redirect, cancellation and consent refusals
 // run against the dev stack in tests/e2e/account/SignInAndDiscoveryTest.cpp.
@@ -28,22 +29,22 @@ TEST(LoopbackRedirectListenerTest, AnswersOtherRequestsWith404AndGivesUpWhenStop
     CurlGlobal curl;
     CurlTransport browser(curl);
     LoopbackRedirectListener listener;
-    EXPECT_EQ(listener.redirectURI(), "http://127.0.0.1:" + std::to_string(listener.port()) + "/");
-    auto favicon = std::async(
-        std::launch::async, [&] { return visit(browser, listener.redirectURI() + "favicon.ico"); });
+    EXPECT_EQ(listener.uri(), "http://127.0.0.1:" + std::to_string(listener.port()) + "/");
+    auto favicon = std::async(std::launch::async,
+                              [&] { return visit(browser, listener.uri() + "favicon.ico"); });
     auto redirect = std::async(std::launch::async, [&] {
         favicon.wait();
-        return visit(browser, listener.redirectURI() + "?code=abc%2Bdef&state=s1");
+        return visit(browser, listener.uri() + "?code=abc%2Bdef&state=s1");
     });
-    EXPECT_EQ(listener.waitForRedirect({}, std::chrono::seconds(10)), "code=abc%2Bdef&state=s1");
+    EXPECT_EQ(listener.wait({}, std::chrono::seconds(10)), "code=abc%2Bdef&state=s1");
     EXPECT_EQ(favicon.get().status, 404);
     EXPECT_EQ(redirect.get().status, 200);
 
     LoopbackRedirectListener unanswered;
-    EXPECT_EQ(unanswered.waitForRedirect({}, std::chrono::milliseconds(150)), std::nullopt);
+    EXPECT_EQ(unanswered.wait({}, std::chrono::milliseconds(150)), std::nullopt);
     std::stop_source stop;
     stop.request_stop();
-    EXPECT_EQ(unanswered.waitForRedirect(stop.get_token(), std::chrono::seconds(30)), std::nullopt);
+    EXPECT_EQ(unanswered.wait(stop.get_token(), std::chrono::seconds(30)), std::nullopt);
 }
 
 // The test's browser answers the authorize URL by visiting the redirect URI with a query of
@@ -63,14 +64,15 @@ TEST(BrowserSignIn, RefusalsAndForeignAnswersFailWithoutRedeemingAnything) {
         options.cacheFile = dir / "signin-cache.json";
         options.transport = tokens;
         options.redirectTimeout = std::chrono::seconds(10);
-        options.openURL = [&](const std::string& url) {
-            const auto authorize = UrlText::parse(url).value();
-            const auto target = authorize.queryValue("redirect_uri").value() + "?" +
-                                answer(authorize.queryValue("state").value());
-            visits.push_back(
-                std::async(std::launch::async, [&, target] { return visit(browser, target); }));
-            return true;
-        };
+        options.browser =
+            std::make_shared<linux_platform::XdgSignInBrowser>([&](const std::string& url) {
+                const auto authorize = UrlText::parse(url).value();
+                const auto target = authorize.queryValue("redirect_uri").value() + "?" +
+                                    answer(authorize.queryValue("state").value());
+                visits.push_back(
+                    std::async(std::launch::async, [&, target] { return visit(browser, target); }));
+                return true;
+            });
         try {
             OAuthSignInService(std::move(options), clock).signIn();
         } catch (const AuthError& error) {

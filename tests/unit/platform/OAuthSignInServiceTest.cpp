@@ -4,12 +4,15 @@
 
 #include "account/AuthError.h"
 #include "account/IdentityUnavailableError.h"
+#include "account/OAuthSignInService.h"
 #include "account/Pkce.h"
-#include "base/ManualClock.h"
-#include "platform/linux/OAuthSignInService.h"
+#include "account/OAuthSignInService.h"
+#include "base/Base64.h"
+#include "net/UrlText.h"
+#include "platform/linux/XdgSignInBrowser.h"
+#include "support/ManualClock.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
-#include "upload/UrlText.h"
 
 // Against the dev stack (tests/e2e/account/SignInAndDiscoveryTest.cpp): silent sign-in on a
 // second launch, the cache file's mode, a revoked or corrupt cache logged and signed out, no
@@ -54,10 +57,11 @@ struct SilentSignIn : ::testing::Test {
             R"({"authority":"http://127.0.0.1:9/organizations","apiApplicationId":"api-id"})");
         options.cacheFile = cache.file();
         options.transport = transport;
-        options.openURL = [](const std::string&) {
-            ADD_FAILURE() << "opened a browser";
-            return false;
-        };
+        options.browser =
+            std::make_shared<linux_platform::XdgSignInBrowser>([](const std::string&) {
+                ADD_FAILURE() << "opened a browser";
+                return false;
+            });
         return OAuthSignInService(std::move(options), clock);
     }
 

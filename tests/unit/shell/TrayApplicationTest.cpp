@@ -45,8 +45,8 @@ protected:
         }
     }
 
-    linux_platform::LinuxServices::Options options() {
-        linux_platform::LinuxServices::Options options;
+    LinuxServices::Options options() {
+        LinuxServices::Options options;
         options.environment = testing::environmentFrom(environment_);
         return options;
     }
@@ -58,7 +58,7 @@ protected:
 };
 
 TEST_F(TrayApplicationTest, ComesUpSignedOutWithoutAudioOrServersAndQuitsThroughItsMenu) {
-    linux_platform::LinuxServices services(clock_, options());
+    LinuxServices services(clock_, options());
     std::vector<std::string> printed;
     TrayApplication tray(
         services, clock_,

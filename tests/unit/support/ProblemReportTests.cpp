@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/ProblemReportForm.h"
 
 // How the report window shows a refused subject, sending, a sent reference and a failure is

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
 #include "net/TransportError.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/RecordingTransport.h"
 #include "support/UpdateChecker.h"
 #include "support/UpdateManifestError.h"
@@ -39,8 +39,8 @@ TEST(UpdateVersion, ParsesDigitsBetweenSingleFullStopsAndComparesPaddedWithZeros
 
 class UpdateCheckerTest : public ::testing::Test {
 protected:
-    std::shared_ptr<UpdateChecker> makeChecker(std::string running,
-                                               std::optional<double> interval = 21600) {
+    std::shared_ptr<UpdateChecker> makeChecker(
+        std::string running, std::optional<Duration> interval = std::chrono::hours(6)) {
         auto checker = UpdateChecker::create(
             service, std::move(running), interval, [this] { return clock.now(); }, scheduler,
             scheduler);

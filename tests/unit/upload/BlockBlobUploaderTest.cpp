@@ -8,13 +8,13 @@
 #include "FakeBlobStorage.h"
 #include "base/AtomicFile.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "net/TransportError.h"
+#include "net/UrlText.h"
+#include "support/ManualClock.h"
 #include "support/TempDir.h"
 #include "upload/BlockBlobUploader.h"
 #include "upload/FileStagedBlockStore.h"
-#include "upload/UrlText.h"
 
 // Whole uploads against a real storage emulator (split, order, checksums, commit, Put Blob,
 // error codes, resume after a kill, refusing to start close to the link's expiry) are in

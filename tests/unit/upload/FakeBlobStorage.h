@@ -11,7 +11,7 @@
 
 #include "net/HTTPTransport.h"
 #include "net/TransportError.h"
-#include "upload/UrlText.h"
+#include "net/UrlText.h"
 
 namespace kavo::testing {
 

@@ -9,17 +9,17 @@
 
 #include "FakeBlobStorage.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "net/KavoAPIError.h"
+#include "net/UrlText.h"
+#include "support/ManualClock.h"
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 #include "upload/FileStagedBlockStore.h"
 #include "upload/InteractiveSignInRequiredError.h"
 #include "upload/UploadCoordinator.h"
-#include "upload/UrlText.h"
 
 // Whole runs against a scripted server and a real storage emulator (retries after 10, 60,
 // 300 s and their exhaustion, permanent failures, finalize conflicts and terminal states,
@@ -77,9 +77,10 @@ protected:
         });
     }
 
-    UploadCoordinator coordinator(const Clock& time, std::optional<double> watchdog = {}) {
-        return UploadCoordinator(api, BlockBlobUploader(*peers, store, 4 << 20, 4, time), time, 5.0,
-                                 60, watchdog, [this](const UploadStatus& status) {
+    UploadCoordinator coordinator(const Clock& time, std::optional<Duration> watchdog = {}) {
+        return UploadCoordinator(api, BlockBlobUploader(*peers, store, 4 << 20, 4, time), time,
+                                 std::chrono::seconds(5), 60, watchdog,
+                                 [this](const UploadStatus& status) {
                                      std::lock_guard lock(statusLock);
                                      statuses.push_back(status);
                                  });
@@ -233,8 +234,9 @@ protected:
     void SetUp() override {
         CoordinatorTest::SetUp();
         peers->storage.hold();
-        running = std::async(std::launch::async,
-                             [this] { return coordinator(time, 15.0).run(artifacts); });
+        running = std::async(std::launch::async, [this] {
+            return coordinator(time, std::chrono::seconds(15)).run(artifacts);
+        });
     }
     WatchdogClock time;
     std::future<UploadStatus> running;

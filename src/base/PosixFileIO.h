@@ -6,7 +6,7 @@
 
 namespace kavo {
 
-// The descriptor calls the WAVE writer and the repair make. Production uses the real
+// The descriptor calls the files of this program make. Production uses the real
 // calls; tests override single calls to produce short writes, EINTR, failures, or to
 // count syncs. Failures return -1 and leave the reason in errno, like the calls
 // themselves.
@@ -33,6 +33,8 @@ class FileDescriptor {
 public:
     FileDescriptor() = default;
     FileDescriptor(PosixFileIO& io, int fd) : io_(&io), fd_(fd) {}
+    // A descriptor of the real calls.
+    explicit FileDescriptor(int fd) : FileDescriptor(PosixFileIO::system(), fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     FileDescriptor(FileDescriptor&& other) noexcept : io_(other.io_), fd_(other.fd_) {

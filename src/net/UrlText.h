@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace kavo {
 
@@ -27,6 +29,10 @@ struct UrlText {
     static std::string percentDecode(std::string_view text);
     // Escapes every byte but ASCII letters and digits.
     static std::string percentEncodeAlphanumerics(std::string_view text);
+    // Escapes every byte but the unreserved characters: letters, digits, "-", ".", "_", "~".
+    static std::string percentEncodeUnreserved(std::string_view text);
+    // "name=value&..." with both sides escaped, as a form body or a query.
+    static std::string formEncode(const std::vector<std::pair<std::string, std::string>>& form);
 };
 
 }  // namespace kavo

@@ -12,21 +12,16 @@
 #include "account/AuthService.h"
 #include "account/Endpoints.h"
 #include "account/SessionBuilder.h"
+#include "account/SignInBrowser.h"
+#include "account/TokenCacheFile.h"
 #include "base/Clock.h"
 #include "base/Log.h"
 #include "net/HTTPTransport.h"
-#include "platform/linux/TokenCacheFile.h"
 
-namespace kavo::linux_platform {
+namespace kavo {
 
-// Opens `url` in the user's browser; false when no browser could be opened.
-using OpenURL = std::function<bool(const std::string& url)>;
-
-// Opens the URL with xdg-open and waits for it to report success.
-bool openWithXdgOpen(const std::string& url);
-
-// Microsoft sign-in as a native app on Linux: the authorization code flow with PKCE in
-// the default browser, answered on a loopback redirect, or the device-code flow when no
+// Microsoft sign-in as a native app: the authorization code flow with PKCE in the
+// user's browser, answered on a redirect to this computer, or the device-code flow when no
 // browser opens. The Graph scope comes first (the sign-in proper), then the Kavo API
 // scope from the same refresh token. Accounts, refresh tokens, id tokens and access tokens
 // with their expiry live in the cache file, so that a remembered account is signed in
@@ -43,8 +38,8 @@ public:
         Endpoints endpoints;
         std::filesystem::path cacheFile;
         std::shared_ptr<HTTPTransport> transport;
-        // Empty: every interactive sign-in uses a device code.
-        OpenURL openURL = openWithXdgOpen;
+        // None: every interactive sign-in uses a device code.
+        std::shared_ptr<SignInBrowser> browser;
         // Shows the device code to the user; by default it is logged.
         std::function<void(const DeviceCodePrompt&)> showDeviceCode;
         std::chrono::milliseconds redirectTimeout{std::chrono::minutes(5)};
@@ -119,4 +114,4 @@ private:
     Logger log_{"MSALAuthService"};
 };
 
-}  // namespace kavo::linux_platform
+}  // namespace kavo

@@ -1,8 +1,4 @@
-#include "platform/linux/OAuthSignInService.h"
-
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "account/OAuthSignInService.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,30 +6,17 @@
 #include "account/IdentityUnavailableError.h"
 #include "account/Pkce.h"
 #include "account/TenantDiscoveryService.h"
+#include "base/Base64.h"
 #include "net/KavoAPIError.h"
-#include "platform/linux/LoopbackRedirectListener.h"
-#include "upload/UrlText.h"
+#include "net/UrlText.h"
 
-extern char** environ;
-
-namespace kavo::linux_platform {
+namespace kavo {
 
 namespace {
 
 constexpr std::string_view kDeviceCodeGrant = "urn:ietf:params:oauth:grant-type:device_code";
 // An access token is not handed out when it has less than this left.
 constexpr auto kAccessTokenMargin = std::chrono::minutes(5);
-
-std::string formEncode(const std::vector<std::pair<std::string, std::string>>& form) {
-    std::string body;
-    for (const auto& [name, value] : form) {
-        if (!body.empty()) {
-            body += '&';
-        }
-        body += percentEncodePathSegment(name) + "=" + percentEncodePathSegment(value);
-    }
-    return body;
-}
 
 std::string text(const nlohmann::json& json, const char* key) {
     const auto found = json.find(key);
@@ -46,22 +29,6 @@ AuthError silentKavoFailure(const std::string& description) {
 }
 
 }  // namespace
-
-bool openWithXdgOpen(const std::string& url) {
-    const char* argv[] = {"xdg-open", url.c_str(), nullptr};
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environ) !=
-        0) {
-        return false;
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return false;
-        }
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 OAuthSignInService::OAuthSignInService(Options options, const Clock& clock)
     : options_(std::move(options)), clock_(clock), cache_(options_.cacheFile) {
@@ -89,7 +56,7 @@ nlohmann::json OAuthSignInService::post(
     request.url = options_.endpoints.authority + "/oauth2/v2.0/" + std::string(endpoint);
     request.headers.set("Content-Type", "application/x-www-form-urlencoded");
     request.headers.set("Accept", "application/json");
-    request.body = formEncode(form);
+    request.body = UrlText::formEncode(form);
     request.timeout = std::chrono::seconds(30);
     HTTPResponse response;
     try {
@@ -203,14 +170,15 @@ GraphTokenResult OAuthSignInService::graphResult(const TokenAnswer& answer,
 OAuthSignInService::TokenAnswer OAuthSignInService::browserFlow(
     const std::string& scope, const std::optional<std::string>& loginHint,
     const std::string& prompt, std::stop_token stop) {
-    if (!options_.openURL) return deviceCodeFlow(scope, stop);
-    LoopbackRedirectListener listener;
+    if (!options_.browser) return deviceCodeFlow(scope, stop);
+    const auto redirectTarget = options_.browser->listen();
+    const std::string redirectURI = redirectTarget->uri();
     const auto pkce = Pkce::make();
     const auto state = randomUrlSafeToken(16);
     std::vector<std::pair<std::string, std::string>> query{
         {"client_id", options_.endpoints.clientId},
         {"response_type", "code"},
-        {"redirect_uri", listener.redirectURI()},
+        {"redirect_uri", redirectURI},
         {"scope", scope},
         {"code_challenge", pkce.challenge},
         {"code_challenge_method", "S256"},
@@ -223,12 +191,13 @@ OAuthSignInService::TokenAnswer OAuthSignInService::browserFlow(
     if (loginHint) {
         query.emplace_back("login_hint", *loginHint);
     }
-    const auto url = options_.endpoints.authority + "/oauth2/v2.0/authorize?" + formEncode(query);
-    if (!options_.openURL(url)) {
+    const auto url =
+        options_.endpoints.authority + "/oauth2/v2.0/authorize?" + UrlText::formEncode(query);
+    if (!options_.browser->open(url)) {
         log_.notice("No browser could be opened; signing in with a device code");
         return deviceCodeFlow(scope, stop);
     }
-    const auto answer = listener.waitForRedirect(stop, options_.redirectTimeout);
+    const auto answer = redirectTarget->wait(stop, options_.redirectTimeout);
     if (!answer) {
         throw AuthError::cancelled();
     }
@@ -245,7 +214,7 @@ OAuthSignInService::TokenAnswer OAuthSignInService::browserFlow(
                                 {{"client_id", options_.endpoints.clientId},
                                  {"grant_type", "authorization_code"},
                                  {"code", redirect.queryValue("code").value_or("")},
-                                 {"redirect_uri", listener.redirectURI()},
+                                 {"redirect_uri", redirectURI},
                                  {"code_verifier", pkce.verifier},
                                  {"scope", scope},
                                  {"client_info", "1"}},
@@ -586,4 +555,4 @@ void OAuthSignInService::signOut() {
     log_.info("Signed out: removed {} account(s)", listed);
 }
 
-}  // namespace kavo::linux_platform
+}  // namespace kavo

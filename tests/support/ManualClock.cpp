@@ -1,4 +1,4 @@
-#include "base/ManualClock.h"
+#include "support/ManualClock.h"
 
 namespace kavo {
 

@@ -1,4 +1,4 @@
-#include "capture/files/PosixFileIO.h"
+#include "base/PosixFileIO.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

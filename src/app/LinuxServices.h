@@ -7,17 +7,18 @@
 
 #include "account/AuthService.h"
 #include "account/Endpoints.h"
+#include "account/OAuthSignInService.h"
 #include "base/AppPaths.h"
 #include "base/Clock.h"
 #include "base/Defaults.h"
 #include "net/HTTPTransport.h"
 #include "platform/linux/CurlGlobal.h"
 #include "platform/linux/CurlTransport.h"
-#include "platform/linux/OAuthSignInService.h"
 #include "platform/linux/XdgPaths.h"
+#include "platform/linux/XdgSignInBrowser.h"
 #include "support/SupportEnvironment.h"
 
-namespace kavo::linux_platform {
+namespace kavo {
 
 // What every front end of the program shares on Linux: the XDG folders, the settings
 // file, one HTTP transport, the endpoints (compiled in or from KAVO_ENDPOINTS) and the
@@ -25,9 +26,9 @@ namespace kavo::linux_platform {
 class LinuxServices {
 public:
     struct Options {
-        EnvironmentLookup environment = processEnvironment;
+        linux_platform::EnvironmentLookup environment = linux_platform::processEnvironment;
         // Where the sign-in opens the browser; xdg-open by default.
-        OpenURL openURL = openWithXdgOpen;
+        linux_platform::OpenURL openURL = linux_platform::openWithXdgOpen;
         // Shows the device code when no browser opens; logged when empty.
         std::function<void(const OAuthSignInService::DeviceCodePrompt&)> showDeviceCode;
     };
@@ -44,7 +45,7 @@ public:
     // libcurl, with idempotent requests retried a few times on passing trouble.
     const std::shared_ptr<HTTPTransport>& transport() const { return transport_; }
     const std::shared_ptr<JsonFileDefaults>& defaults() const { return defaults_; }
-    const EnvironmentLookup& environment() const { return options_.environment; }
+    const linux_platform::EnvironmentLookup& environment() const { return options_.environment; }
     SupportEnvironment supportEnvironment() const;
     std::string timeZone() const;
 
@@ -65,9 +66,9 @@ private:
     AppPaths paths_;
     Endpoints endpoints_;
     std::optional<std::string> endpointsError_;
-    CurlGlobal curl_;
+    linux_platform::CurlGlobal curl_;
     std::shared_ptr<HTTPTransport> transport_;
     std::shared_ptr<JsonFileDefaults> defaults_;
 };
 
-}  // namespace kavo::linux_platform
+}  // namespace kavo

@@ -8,7 +8,7 @@
 
 #include "account/SessionBuilder.h"
 
-namespace kavo::linux_platform {
+namespace kavo {
 
 // The signed-in accounts with their refresh tokens, their last id token and their access
 // tokens (with expiry), in one JSON file readable by the user alone (mode 0600), replaced
@@ -45,4 +45,4 @@ private:
     std::filesystem::path file_;
 };
 
-}  // namespace kavo::linux_platform
+}  // namespace kavo

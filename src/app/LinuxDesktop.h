@@ -5,13 +5,13 @@
 #include <string>
 
 #include "app/KavoMeetingsDesktopApp.h"
+#include "app/LinuxServices.h"
+#include "app/PulseAudioConnection.h"
 #include "base/Clock.h"
 #include "base/Scheduler.h"
 #include "base/SerialQueue.h"
-#include "platform/linux/LinuxServices.h"
-#include "platform/linux/PulseAudioConnection.h"
 
-namespace kavo::linux_platform {
+namespace kavo {
 
 // The application on a Linux desktop: the shared services, the audio server connection
 // and the conferencing watch on it, and the application built on them. Without an audio
@@ -48,4 +48,4 @@ private:
     std::unique_ptr<KavoMeetingsDesktopApp> app_;
 };
 
-}  // namespace kavo::linux_platform
+}  // namespace kavo

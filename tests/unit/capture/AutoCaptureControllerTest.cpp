@@ -3,11 +3,14 @@
 #include <memory>
 #include <vector>
 
-#include "audio/conference/MeetingAutoCapture.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
+#include "capture/MeetingAutoCapture.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "capture/CaptureController.h"
+#include "capture/MeetingAutoCapture.h"
 #include "support/FakeConferenceActivitySource.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/TempDir.h"
 
 namespace kavo {
@@ -56,10 +59,10 @@ TEST(AutoCaptureControllerTest, DrivesTheControllerAndLeavesManualRecordingsAlon
     controller.waitForLaunchRepair();
     MemoryDefaults defaults;
     testing::FakeConferenceActivitySource source;
-    MeetingAutoCapture autoCapture(
+    const auto autoCapture = MeetingAutoCapture::create(
         source, defaults, MeetingAutoCapture::Hooks::forController(controller, [] { return true; }),
         clock, main, seconds(1));
-    autoCapture.arm();
+    autoCapture->arm();
 
     source.emit({"us.zoom.xos"});
     main.advance(seconds(3));

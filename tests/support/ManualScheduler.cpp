@@ -1,4 +1,4 @@
-#include "base/ManualScheduler.h"
+#include "support/ManualScheduler.h"
 
 namespace kavo {
 

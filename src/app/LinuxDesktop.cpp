@@ -1,10 +1,10 @@
-#include "platform/linux/LinuxDesktop.h"
+#include "app/LinuxDesktop.h"
 
 #include <utility>
 
 #include "capture/EchoCancellationSetting.h"
 
-namespace kavo::linux_platform {
+namespace kavo {
 
 LinuxDesktop::LinuxDesktop(LinuxServices& services, const Clock& clock, Shell shell)
     : clock_(clock), services_(services) {
@@ -63,4 +63,4 @@ LinuxDesktop::~LinuxDesktop() {
     audio_.reset();
 }
 
-}  // namespace kavo::linux_platform
+}  // namespace kavo

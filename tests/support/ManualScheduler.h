@@ -3,13 +3,13 @@
 #include <mutex>
 #include <thread>
 
-#include "base/ManualClock.h"
 #include "base/Scheduler.h"
 #include "base/TaskTimeline.h"
+#include "support/ManualClock.h"
 
 namespace kavo {
 
-// A scheduler in simulated time for tests. Nothing runs until the test calls
+// A scheduler in simulated time. Nothing runs until the test calls
 // runUntilIdle() or advance(); tasks then run on the calling thread, in due order, with
 // the clock set to each task's due time. Tasks may be posted from any thread.
 class ManualScheduler final : public Scheduler {

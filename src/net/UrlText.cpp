@@ -1,4 +1,4 @@
-#include "upload/UrlText.h"
+#include "net/UrlText.h"
 
 #include <cctype>
 
@@ -101,11 +101,14 @@ std::string UrlText::percentDecode(std::string_view text) {
     return decoded;
 }
 
-std::string UrlText::percentEncodeAlphanumerics(std::string_view text) {
+namespace {
+
+template <typename Keep>
+std::string percentEncode(std::string_view text, Keep keep) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string encoded;
     for (const char c : text) {
-        if (isAlphanumeric(c)) {
+        if (keep(c)) {
             encoded += c;
         } else {
             const auto byte = static_cast<unsigned char>(c);
@@ -115,6 +118,27 @@ std::string UrlText::percentEncodeAlphanumerics(std::string_view text) {
         }
     }
     return encoded;
+}
+
+}  // namespace
+
+std::string UrlText::percentEncodeAlphanumerics(std::string_view text) {
+    return percentEncode(text, isAlphanumeric);
+}
+
+std::string UrlText::percentEncodeUnreserved(std::string_view text) {
+    return percentEncode(text, [](char c) {
+        return isAlphanumeric(c) || c == '-' || c == '.' || c == '_' || c == '~';
+    });
+}
+
+std::string UrlText::formEncode(const std::vector<std::pair<std::string, std::string>>& form) {
+    std::string body;
+    for (const auto& [name, value] : form) {
+        if (!body.empty()) body += '&';
+        body += percentEncodeUnreserved(name) + "=" + percentEncodeUnreserved(value);
+    }
+    return body;
 }
 
 }  // namespace kavo

@@ -18,7 +18,7 @@ class CaptureController;
 // for 3 seconds, and stops a recording it started once none has held it for 20 seconds.
 // Re-decides on every activity change and on a timer, so the delays hold without new
 // events. It never touches the capture machinery itself; the hooks do. Main thread only.
-class MeetingAutoCapture {
+class MeetingAutoCapture : public std::enable_shared_from_this<MeetingAutoCapture> {
 public:
     static constexpr const char* kEnabledKey = "brindle.meetings.desktop.autoCaptureEnabled";
     static constexpr Duration kStartDelay = std::chrono::seconds(3);
@@ -41,8 +41,18 @@ public:
     using EnabledObserver = std::function<void(bool)>;
 
     // `interval` is the decision timer's period; without one arm() does nothing.
-    MeetingAutoCapture(ConferenceActivitySource& source, Defaults& defaults, Hooks hooks,
-                       const Clock& clock, Scheduler& main, std::optional<Duration> interval);
+    static std::shared_ptr<MeetingAutoCapture> create(ConferenceActivitySource& source,
+                                                      Defaults& defaults, Hooks hooks,
+                                                      const Clock& clock, Scheduler& main,
+                                                      std::optional<Duration> interval);
+
+private:
+    struct PrivateTag {};
+
+public:
+    MeetingAutoCapture(PrivateTag, ConferenceActivitySource& source, Defaults& defaults,
+                       Hooks hooks, const Clock& clock, Scheduler& main,
+                       std::optional<Duration> interval);
     MeetingAutoCapture(const MeetingAutoCapture&) = delete;
     MeetingAutoCapture& operator=(const MeetingAutoCapture&) = delete;
     ~MeetingAutoCapture();
@@ -76,8 +86,6 @@ private:
     std::optional<WallTime> inactiveSince_;
     bool isArmed_ = false;
     bool wasSignedIn_ = false;
-    // The source's handler holds this weakly: it may outlive this object.
-    const std::shared_ptr<MeetingAutoCapture*> self_ = std::make_shared<MeetingAutoCapture*>(this);
     Logger log_{"MeetingAutoCapture"};
 };
 

@@ -14,7 +14,7 @@
 #include "capture/CaptureController.h"
 #include "platform/linux/PulseAudioPlatform.h"
 
-namespace kavo::linux_platform {
+namespace kavo {
 
 // The program's link to the audio server, made again when the server goes away and comes
 // back (PipeWire or PulseAudio restarted under a running program), so that later
@@ -63,10 +63,10 @@ private:
     Scheduler& main_;
     const std::filesystem::path capturesDirectory_;
     const Events events_;
-    std::unique_ptr<PulseAudioPlatform> platform_;
+    std::unique_ptr<linux_platform::PulseAudioPlatform> platform_;
     // Lost connections stay until the program ends: a recording made on one may still
     // be running, and what it holds must outlive it.
-    std::vector<std::unique_ptr<PulseAudioPlatform>> lost_;
+    std::vector<std::unique_ptr<linux_platform::PulseAudioPlatform>> lost_;
     std::optional<std::string> error_;
     // After the connections: the watch and the timer use them, so they go first.
     SwitchableConferenceActivitySource conference_;
@@ -74,4 +74,4 @@ private:
     Logger log_{"PulseAudioConnection"};
 };
 
-}  // namespace kavo::linux_platform
+}  // namespace kavo

@@ -1,4 +1,4 @@
-#include "audio/conference/MeetingAutoCapture.h"
+#include "capture/MeetingAutoCapture.h"
 
 #include <fmt/format.h>
 
@@ -29,9 +29,17 @@ MeetingAutoCapture::Hooks MeetingAutoCapture::Hooks::forController(
             [&controller] { return controller.startedAutomatically(); }, std::move(isSignedIn)};
 }
 
-MeetingAutoCapture::MeetingAutoCapture(ConferenceActivitySource& source, Defaults& defaults,
-                                       Hooks hooks, const Clock& clock, Scheduler& main,
-                                       std::optional<Duration> interval)
+std::shared_ptr<MeetingAutoCapture> MeetingAutoCapture::create(ConferenceActivitySource& source,
+                                                               Defaults& defaults, Hooks hooks,
+                                                               const Clock& clock, Scheduler& main,
+                                                               std::optional<Duration> interval) {
+    return std::make_shared<MeetingAutoCapture>(PrivateTag{}, source, defaults, std::move(hooks),
+                                                clock, main, interval);
+}
+
+MeetingAutoCapture::MeetingAutoCapture(PrivateTag, ConferenceActivitySource& source,
+                                       Defaults& defaults, Hooks hooks, const Clock& clock,
+                                       Scheduler& main, std::optional<Duration> interval)
     : source_(source),
       defaults_(defaults),
       hooks_(std::move(hooks)),
@@ -44,14 +52,15 @@ MeetingAutoCapture::~MeetingAutoCapture() = default;
 
 void MeetingAutoCapture::arm() {
     if (!interval_) return;
-    std::weak_ptr<MeetingAutoCapture*> weak = self_;
+    // The source's handler holds this weakly: it may outlive this object.
+    const std::weak_ptr<MeetingAutoCapture> weak = weak_from_this();
     source_.setOnChange([weak](const ConferenceActivity& activity) {
-        if (auto self = weak.lock()) (*self)->handleActivity(activity);
+        if (auto self = weak.lock()) self->handleActivity(activity);
     });
     source_.start();
     handleActivity(source_.current());
     timer_ = main_.every(*interval_, kTimerLeeway, [weak] {
-        if (auto self = weak.lock()) (*self)->evaluate((*self)->clock_.now());
+        if (auto self = weak.lock()) self->evaluate(self->clock_.now());
     });
 }
 

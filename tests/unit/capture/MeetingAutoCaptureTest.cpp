@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "audio/conference/MeetingAutoCapture.h"
 #include "base/Log.h"
-#include "base/ManualClock.h"
-#include "base/ManualScheduler.h"
+#include "capture/MeetingAutoCapture.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 #include "support/FakeConferenceActivitySource.h"
+#include "support/ManualClock.h"
+#include "support/ManualScheduler.h"
 
 namespace kavo {
 namespace {
@@ -43,9 +45,9 @@ struct FakeRecorder {
 
 class MeetingAutoCaptureTest : public ::testing::Test {
 protected:
-    std::unique_ptr<MeetingAutoCapture> make(std::optional<Duration> interval = seconds(1)) {
-        return std::make_unique<MeetingAutoCapture>(source, defaults, recorder.hooks(), clock, main,
-                                                    interval);
+    std::shared_ptr<MeetingAutoCapture> make(std::optional<Duration> interval = seconds(1)) {
+        return MeetingAutoCapture::create(source, defaults, recorder.hooks(), clock, main,
+                                          interval);
     }
     void armed() {
         autoCapture = make();
@@ -66,7 +68,7 @@ protected:
     testing::FakeConferenceActivitySource source;
     FakeRecorder recorder;
     LogCapture logs;
-    std::unique_ptr<MeetingAutoCapture> autoCapture;
+    std::shared_ptr<MeetingAutoCapture> autoCapture;
 };
 
 TEST_F(MeetingAutoCaptureTest, StartsOnceAfterTheMicrophoneIsHeldForThreeSecondsOnTheTicks) {

@@ -1,4 +1,4 @@
-#include "platform/linux/TokenCacheFile.h"
+#include "account/TokenCacheFile.h"
 
 #include <sys/stat.h>
 
@@ -6,7 +6,7 @@
 
 #include "base/AtomicFile.h"
 
-namespace kavo::linux_platform {
+namespace kavo {
 
 namespace {
 
@@ -82,4 +82,4 @@ void TokenCacheFile::save(const std::vector<Account>& accounts) const {
     writeFileAtomically(file_, nlohmann::json{{"version", 1}, {"accounts", list}}.dump(2), 0600);
 }
 
-}  // namespace kavo::linux_platform
+}  // namespace kavo

@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxServices.h"
+#include "app/LinuxServices.h"
 
 #include <exception>
 #include <filesystem>
@@ -7,14 +7,14 @@
 #include "net/RetryingTransport.h"
 #include "platform/linux/LinuxSystemIdentity.h"
 
-namespace kavo::linux_platform {
+namespace kavo {
 
 LinuxServices::LinuxServices(const Clock& clock, Options options)
     : clock_(clock),
       options_(std::move(options)),
-      paths_(xdgAppPaths(options_.environment)),
-      transport_(
-          std::make_shared<RetryingTransport>(std::make_shared<CurlTransport>(curl_), clock_)) {
+      paths_(linux_platform::xdgAppPaths(options_.environment)),
+      transport_(std::make_shared<RetryingTransport>(
+          std::make_shared<linux_platform::CurlTransport>(curl_), clock_)) {
     try {
         endpoints_ = Endpoints::load(options_.environment(Endpoints::kEnvironmentVariable));
     } catch (const std::exception& error) {
@@ -28,11 +28,11 @@ LinuxServices::LinuxServices(const Clock& clock, Options options)
 }
 
 SupportEnvironment LinuxServices::supportEnvironment() const {
-    return SupportEnvironment::current(LinuxSystemIdentity());
+    return SupportEnvironment::current(linux_platform::LinuxSystemIdentity());
 }
 
 std::string LinuxServices::timeZone() const {
-    return LinuxSystemIdentity().timeZoneIdentifier();
+    return linux_platform::LinuxSystemIdentity().timeZoneIdentifier();
 }
 
 std::shared_ptr<OAuthSignInService> LinuxServices::makeAuthService(SignInWith with) const {
@@ -41,9 +41,11 @@ std::shared_ptr<OAuthSignInService> LinuxServices::makeAuthService(SignInWith wi
     options.endpoints = endpoints_;
     options.cacheFile = paths_.configDirectory / std::string(OAuthSignInService::kCacheFileName);
     options.transport = transport_;
-    options.openURL = with == SignInWith::browser ? options_.openURL : OpenURL{};
+    if (with == SignInWith::browser && options_.openURL) {
+        options.browser = std::make_shared<linux_platform::XdgSignInBrowser>(options_.openURL);
+    }
     options.showDeviceCode = options_.showDeviceCode;
     return std::make_shared<OAuthSignInService>(std::move(options), clock_);
 }
 
-}  // namespace kavo::linux_platform
+}  // namespace kavo

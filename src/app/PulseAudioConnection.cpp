@@ -1,4 +1,4 @@
-#include "platform/linux/PulseAudioConnection.h"
+#include "app/PulseAudioConnection.h"
 
 #include <unistd.h>
 
@@ -6,14 +6,14 @@
 #include "capture/CaptureSession.h"
 #include "platform/linux/PulseConferenceActivitySource.h"
 
-namespace kavo::linux_platform {
+namespace kavo {
 namespace {
 
 // A recording that cannot start, for when there is no audio server to record from.
 class UnavailableSession final : public CaptureController::Session {
 public:
     explicit UnavailableSession(std::string reason) : reason_(std::move(reason)) {}
-    std::filesystem::path start() override { throw PulseError(reason_); }
+    std::filesystem::path start() override { throw linux_platform::PulseError(reason_); }
     void stop() override {}
     std::optional<std::filesystem::path> audioURL() const override { return std::nullopt; }
     std::optional<std::filesystem::path> sidecarURL() const override { return std::nullopt; }
@@ -56,15 +56,15 @@ void PulseAudioConnection::check() {
 }
 
 bool PulseAudioConnection::connected() const {
-    const PulseContext::Lock lock(platform_->pulse());
+    const linux_platform::PulseContext::Lock lock(platform_->pulse());
     return platform_->pulse().isReady();
 }
 
 void PulseAudioConnection::connect() {
     try {
-        auto platform = std::make_unique<PulseAudioPlatform>();
-        conference_.replace(
-            std::make_unique<PulseConferenceActivitySource>(platform->pulse(), main_, ::getpid()));
+        auto platform = std::make_unique<linux_platform::PulseAudioPlatform>();
+        conference_.replace(std::make_unique<linux_platform::PulseConferenceActivitySource>(
+            platform->pulse(), main_, ::getpid()));
         platform_ = std::move(platform);
         error_.reset();
     } catch (const std::exception& error) {
@@ -88,4 +88,4 @@ CaptureController::SessionFactory PulseAudioConnection::sessionFactory(
         };
 }
 
-}  // namespace kavo::linux_platform
+}  // namespace kavo

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kavo::testing {
+
+// A process a test starts: a server it talks to, or the program run as a user runs it.
+// It never outlives the test process, whatever ends that; dropping it stops it.
+class ChildProcess {
+public:
+    struct Options {
+        // command[0] is looked for on the PATH unless it holds a '/'.
+        std::vector<std::string> command;
+        // Standard output and error go to these files (appended to); standard output to
+        // /dev/null when `out` is empty, standard error with it when `err` is.
+        std::filesystem::path out;
+        std::filesystem::path err;
+        // Standard output comes back through readLine() instead.
+        bool outToPipe = false;
+        // "NAME=VALUE" entries; this process's own environment when absent.
+        std::optional<std::vector<std::string>> environment;
+        std::filesystem::path directory;
+        // Sent by stop() and when the test process dies (a server that has children of
+        // its own wants the chance to end them).
+        int stopSignal = SIGTERM;
+        std::chrono::milliseconds stopGrace{10'000};
+    };
+
+    explicit ChildProcess(Options options);
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&&) = delete;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    pid_t pid() const { return pid_; }
+    void signal(int number) const;
+    // Its exit code, or 128 + the signal that ended it, once it has ended within
+    // `timeout`; nullopt while it still runs.
+    std::optional<int> wait(std::chrono::milliseconds timeout);
+    // Waits for it to end by itself: its exit code, as above.
+    int wait();
+    bool running();
+    // The stop signal, then SIGKILL once the grace is over; reaps it.
+    void stop();
+    // The next line of standard output without its newline (outToPipe); nullopt once the
+    // output has ended or when nothing comes within `timeout`.
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout);
+
+private:
+    pid_t pid_ = -1;
+    int pipe_ = -1;
+    std::string pending_;
+    int stopSignal_;
+    std::chrono::milliseconds stopGrace_;
+};
+
+// A port on 127.0.0.1 that nothing listened on a moment ago.
+int freeLoopbackPort();
+
+}  // namespace kavo::testing
