@@ -1,7 +1,9 @@
 // What a real recording costs: `kavo-meetings record` for 60 s against a private audio
 // server with a tone playing on each side, measured from outside as the user's system
-// would see it: CPU time as a share of one core, and peak resident memory. Given another
-// build's kavo-meetings as well, records with it too, on the same server in the same run.
+// would see it: CPU time as a share of one core, and peak resident memory. Records with the
+// far side's echo cancelled and again without, to show what the cancellation costs. Given
+// another build's kavo-meetings as well, records with it too, on the same server in the
+// same run.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -23,13 +25,18 @@ struct Cost {
 };
 
 std::optional<Cost> record(const std::filesystem::path& executable, const std::string& data,
-                           double seconds) {
+                           double seconds, bool echoCancellation = true) {
     const std::string length = std::to_string(seconds);
     const pid_t child = ::fork();
     if (child == 0) {
         ::putenv(const_cast<char*>(data.c_str()));
-        ::execl(executable.c_str(), "kavo-meetings", "record", "--seconds", length.c_str(),
-                static_cast<char*>(nullptr));
+        if (echoCancellation) {
+            ::execl(executable.c_str(), "kavo-meetings", "record", "--seconds", length.c_str(),
+                    static_cast<char*>(nullptr));
+        } else {
+            ::execl(executable.c_str(), "kavo-meetings", "record", "--seconds", length.c_str(),
+                    "--no-echo-cancellation", static_cast<char*>(nullptr));
+        }
         ::_exit(127);
     }
     int status = 0;
@@ -59,7 +66,7 @@ int main(int argc, char** argv) {
     const std::optional<std::filesystem::path> comparison =
         argc > 2 ? std::optional<std::filesystem::path>(argv[2]) : std::nullopt;
     kavo::testing::PulseDaemon daemon;
-    const double played = (comparison ? 2 : 1) * (seconds + 5) + 5;
+    const double played = (comparison ? 3 : 2) * (seconds + 5) + 5;
     auto speakers = daemon.play("speakers", daemon.tone(1000, played));
     auto microphone = daemon.play("micsrc", daemon.tone(440, played));
     const std::string data = "XDG_DATA_HOME=" + (daemon.home() / "data").string();
@@ -67,7 +74,10 @@ int main(int argc, char** argv) {
     std::printf("recording length: %.0f s\n", seconds);
     const auto cost = record(executable, data, seconds);
     if (!cost) return 1;
-    print("this build", *cost, seconds);
+    print("this build, echo cancellation on", *cost, seconds);
+    const auto raw = record(executable, data, seconds, false);
+    if (!raw) return 1;
+    print("this build, echo cancellation off", *raw, seconds);
     if (comparison) {
         const auto other = record(*comparison, data, seconds);
         if (!other) return 1;

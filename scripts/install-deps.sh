@@ -9,7 +9,7 @@ packages=(
   # test and benchmark frameworks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   # libraries of the core and the Linux adapters
-  libpulse-dev libsoxr-dev libcurl4-openssl-dev libssl-dev nlohmann-json3-dev
+  libpulse-dev libsoxr-dev libwebrtc-audio-processing-dev libcurl4-openssl-dev libssl-dev nlohmann-json3-dev
   libfmt-dev libspdlog-dev libcli11-dev
   # the tray application
   qt6-base-dev

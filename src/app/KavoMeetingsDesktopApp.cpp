@@ -10,7 +10,7 @@
 namespace kavo {
 
 KavoMeetingsDesktopApp::KavoMeetingsDesktopApp(Environment environment)
-    : environment_(std::move(environment)) {
+    : environment_(std::move(environment)), echoCancellation_(environment_.defaults) {
     Environment& e = environment_;
 
     const auto disableReconcile =
@@ -152,6 +152,7 @@ MenuState KavoMeetingsDesktopApp::menuState() const {
     state.condition = capture_->condition();
     state.availableUpdate = updates_->available();
     state.autoCaptureEnabled = autoCapture_->isEnabled();
+    state.echoCancellationEnabled = echoCancellation_.isEnabled();
     return state;
 }
 
@@ -185,6 +186,10 @@ void KavoMeetingsDesktopApp::perform(const MenuItem& item) {
             break;
         case MenuAction::toggleAutoCapture:
             autoCapture_->setEnabled(!autoCapture_->isEnabled());
+            break;
+        case MenuAction::toggleEchoCancellation:
+            echoCancellation_.setEnabled(!echoCancellation_.isEnabled());
+            changed();
             break;
         case MenuAction::reportProblem:
             if (const auto tenant = session_->phase().tenant();

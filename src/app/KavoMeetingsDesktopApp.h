@@ -17,6 +17,7 @@
 #include "base/Log.h"
 #include "base/Scheduler.h"
 #include "capture/CaptureController.h"
+#include "capture/EchoCancellationSetting.h"
 #include "capture/MeetingAutoCapture.h"
 #include "delivery/CaptureDelivery.h"
 #include "net/HTTPTransport.h"
@@ -112,6 +113,7 @@ private:
     std::shared_ptr<CaptureController> capture_;
     std::shared_ptr<UpdateChecker> updates_;
     std::shared_ptr<MeetingAutoCapture> autoCapture_;
+    EchoCancellationSetting echoCancellation_;
     std::vector<std::function<void()>> observers_;
 };
 

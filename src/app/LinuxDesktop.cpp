@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "capture/EchoCancellationSetting.h"
+
 namespace kavo {
 
 LinuxDesktop::LinuxDesktop(LinuxServices& services, const Clock& clock, Shell shell)
@@ -21,7 +23,10 @@ LinuxDesktop::LinuxDesktop(LinuxServices& services, const Clock& clock, Shell sh
         .updateManifestURL = services_.endpoints().updateManifestURL,
         .defaults = services_.defaults(),
         .capturesDirectory = captures,
-        .makeSession = audio_->sessionFactory(),
+        .makeSession =
+            audio_->sessionFactory([setting = EchoCancellationSetting(services_.defaults())] {
+                return setting.isEnabled();
+            }),
         .conference = &audio_->conference(),
         .clock = &clock_,
         .main = shell.main,

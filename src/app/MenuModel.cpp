@@ -82,6 +82,8 @@ void appendSignedIn(std::vector<MenuItem>& items, const MenuState& state, const 
     items.push_back(MenuItem::divider());
     items.push_back(MenuItem::toggle("Record Meetings Automatically", MenuAction::toggleAutoCapture,
                                      state.autoCaptureEnabled));
+    items.push_back(MenuItem::toggle("Echo Cancellation", MenuAction::toggleEchoCancellation,
+                                     state.echoCancellationEnabled));
     items.push_back(MenuItem::button("Report a Problem", MenuAction::reportProblem));
     items.push_back(MenuItem::button("Sign Out", MenuAction::signOut));
 }

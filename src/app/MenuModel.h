@@ -23,6 +23,7 @@ enum class MenuAction {
     uploadNow,
     openRecording,  // opens the item's link
     toggleAutoCapture,
+    toggleEchoCancellation,
     reportProblem,
     signOut,
     openDownloadPage,  // opens the item's link
@@ -77,6 +78,7 @@ struct MenuState {
 
     std::optional<AvailableUpdate> availableUpdate;
     bool autoCaptureEnabled = true;
+    bool echoCancellationEnabled = true;
 };
 
 // The menu, top to bottom; "Quit" is always the last item.

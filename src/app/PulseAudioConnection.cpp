@@ -77,9 +77,10 @@ void PulseAudioConnection::connect() {
     }
 }
 
-CaptureController::SessionFactory PulseAudioConnection::sessionFactory() {
+CaptureController::SessionFactory PulseAudioConnection::sessionFactory(
+    std::function<bool()> echoCancellation) {
     return
-        [this](
+        [this, echoCancellation = std::move(echoCancellation)](
             const CaptureController::Owner& owner) -> std::unique_ptr<CaptureController::Session> {
             if (!platform_) return std::make_unique<UnavailableSession>(error_.value_or(""));
             return captureSessionFactory({
@@ -87,6 +88,7 @@ CaptureController::SessionFactory PulseAudioConnection::sessionFactory() {
                 .factory = platform_->endpointFactory(),
                 .devices = platform_->devices(),
                 .clock = clock_,
+                .echoCancellation = !echoCancellation || echoCancellation(),
             })(owner);
         };
 }

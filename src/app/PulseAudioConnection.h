@@ -51,8 +51,9 @@ public:
     // there is none.
     ConferenceActivitySource& conference() { return conference_; }
     // Sessions on the connection current when they are made; without one, sessions whose
-    // start fails with error().
-    CaptureController::SessionFactory sessionFactory();
+    // start fails with error(). `echoCancellation` says, as each session is made, whether
+    // it cancels the echo; empty: always.
+    CaptureController::SessionFactory sessionFactory(std::function<bool()> echoCancellation = {});
 
 private:
     bool connected() const;

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <thread>
 
@@ -106,6 +107,23 @@ Mixer::~Mixer() {
     }
 }
 
+void Mixer::cancelEcho(std::unique_ptr<EchoCanceller> canceller, std::shared_ptr<Channel> nearEnd,
+                       std::shared_ptr<Channel> farEnd) {
+    const auto isOurs = [this](const std::shared_ptr<Channel>& channel) {
+        return std::find(channels_.begin(), channels_.end(), channel) != channels_.end();
+    };
+    if (!canceller || !isOurs(nearEnd) || !isOurs(farEnd) || nearEnd == farEnd) {
+        throw MixerError("Echo cancellation needs a canceller and two of the mixer's sources");
+    }
+    queue_->sync([&] {
+        nearScratch_.assign(kMaxFramesPerTick, 0.0f);
+        farScratch_.assign(kMaxFramesPerTick, 0.0f);
+        canceller_ = std::move(canceller);
+        nearEnd_ = std::move(nearEnd);
+        farEnd_ = std::move(farEnd);
+    });
+}
+
 void Mixer::start(bool runTimer) {
     queue_->sync([this, runTimer] {
         if (running_.load(std::memory_order_relaxed)) {
@@ -126,6 +144,10 @@ void Mixer::start(bool runTimer) {
 }
 
 void Mixer::tick() {
+    writeDue(false);
+}
+
+void Mixer::writeDue(bool last) {
     if (!running_.load(std::memory_order_relaxed)) {
         return;
     }
@@ -143,7 +165,16 @@ void Mixer::tick() {
     if (due < 1) {
         return;
     }
-    const std::int64_t count = std::min(due, kMaxFramesPerTick);
+    const bool cancelling = echoCancellationOn();
+    std::int64_t count = std::min(due, kMaxFramesPerTick);
+    // The rest of a canceller frame waits for the next tick (kMaxFramesPerTick is whole
+    // frames); the last one is cancelled padded with silence.
+    if (cancelling && !last) {
+        count -= count % EchoCanceller::kFrameSize;
+        if (count < 1) {
+            return;
+        }
+    }
 
     for (const auto& channel : channels_) {
         channel->drainRing();
@@ -156,19 +187,51 @@ void Mixer::tick() {
             channel->correctDrift();
         }
     }
-    mixDue(count);
+    mixDue(count, cancelling);
 }
 
-void Mixer::mixDue(std::int64_t count) {
-    channels_.front()->read(mixScratch_.data(), count);
-    for (auto it = channels_.begin() + 1; it != channels_.end(); ++it) {
-        (*it)->read(addScratch_.data(), count);
-        addInto(mixScratch_.data(), addScratch_.data(), count);
+void Mixer::mixDue(std::int64_t count, bool cancelling) {
+    std::fill_n(mixScratch_.data(), count, 0.0f);
+    for (const auto& channel : channels_) {
+        float* into = addScratch_.data();
+        if (cancelling && channel == nearEnd_) {
+            into = nearScratch_.data();
+        } else if (cancelling && channel == farEnd_) {
+            into = farScratch_.data();
+        }
+        channel->read(into, count);
+        if (into == addScratch_.data()) {
+            addInto(mixScratch_.data(), addScratch_.data(), count);
+        }
+    }
+    if (cancelling) {
+        cancel(count);
+        addInto(mixScratch_.data(), nearScratch_.data(), count);
+        addInto(mixScratch_.data(), farScratch_.data(), count);
+        echoCancelledFrames_.fetch_add(count, std::memory_order_relaxed);
     }
     limiter_.process(mixScratch_.data(), count);
     convertToInt16(mixScratch_.data(), intScratch_.data(), count);
     sink_->append(intScratch_.data(), count);
     framesWritten_.fetch_add(count, std::memory_order_acq_rel);
+}
+
+void Mixer::cancel(std::int64_t count) noexcept {
+    constexpr std::int64_t frame = EchoCanceller::kFrameSize;
+    std::int64_t at = 0;
+    for (; at + frame <= count; at += frame) {
+        canceller_->process(nearScratch_.data() + at, farScratch_.data() + at);
+    }
+    if (at == count) {
+        return;
+    }
+    std::array<float, frame> nearTail{};
+    std::array<float, frame> farTail{};
+    const std::int64_t rest = count - at;
+    std::copy_n(nearScratch_.data() + at, rest, nearTail.data());
+    std::copy_n(farScratch_.data() + at, rest, farTail.data());
+    canceller_->process(nearTail.data(), farTail.data());
+    std::copy_n(nearTail.data(), rest, nearScratch_.data() + at);
 }
 
 void Mixer::stop() {
@@ -178,7 +241,7 @@ void Mixer::stop() {
         }
         timer_.cancel();
         timer_ = TimerHandle();
-        tick();
+        writeDue(true);
         running_.store(false, std::memory_order_release);
         log_.info("Mixer stopped: frames={} {}", framesWritten_.load(std::memory_order_relaxed),
                   summary());

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio/AudioRing.h"
+#include "audio/EchoCanceller.h"
 #include "audio/PCMSink.h"
 #include "audio/PeakLimiter.h"
 #include "audio/Resampling.h"
@@ -25,6 +26,11 @@ class SerialQueue;
 // counted silence; one whose ring overflowed gets silence in place of the lost frames;
 // every ten seconds each source's backlog is nudged towards 40 ms at zero crossings so
 // that a source clock running slightly fast or slow stays aligned with the output.
+//
+// The echo of the far side in the microphone is cancelled here, against the system audio
+// of the same output frames: only at this stage do both sources run at one rate, on the
+// host clock, with drift corrected, so that the echo trails its reference by the room's
+// delay alone and that delay stays put.
 class Mixer : public std::enable_shared_from_this<Mixer> {
 public:
     class Channel;
@@ -47,6 +53,21 @@ public:
     Mixer(const Mixer&) = delete;
     Mixer& operator=(const Mixer&) = delete;
     ~Mixer();
+
+    // From start() on, `canceller` removes from `nearEnd` the echo of `farEnd`, both among
+    // the channels, while the cancellation is on. Before start() only.
+    void cancelEcho(std::unique_ptr<EchoCanceller> canceller, std::shared_ptr<Channel> nearEnd,
+                    std::shared_ptr<Channel> farEnd);
+    // Turns the cancellation on (the default) or off from the next tick; any thread.
+    void setEchoCancellation(bool on) { echoOn_.store(on, std::memory_order_relaxed); }
+    bool hasEchoCanceller() const { return canceller_ != nullptr; }
+    bool echoCancellationOn() const {
+        return canceller_ && echoOn_.load(std::memory_order_relaxed);
+    }
+    // Output frames whose microphone had its echo cancelled; readable from any thread.
+    std::int64_t echoCancelledFrames() const {
+        return echoCancelledFrames_.load(std::memory_order_relaxed);
+    }
 
     // With `runTimer` false the owner drives tick() on queue() itself.
     void start(bool runTimer = true);
@@ -85,7 +106,10 @@ public:
           HostClock clock, std::shared_ptr<SerialQueue> ownedQueue, Scheduler* queue);
 
 private:
-    void mixDue(std::int64_t count);
+    // Writes what is due; while cancelling, whole canceller frames only unless `last`.
+    void writeDue(bool last);
+    void mixDue(std::int64_t count, bool cancelling);
+    void cancel(std::int64_t count) noexcept;
 
     const std::vector<std::shared_ptr<Channel>> channels_;
     const std::shared_ptr<PCMSink> sink_;
@@ -107,6 +131,13 @@ private:
     std::vector<float> mixScratch_;
     std::vector<float> addScratch_;
     std::vector<std::int16_t> intScratch_;
+    std::unique_ptr<EchoCanceller> canceller_;
+    std::shared_ptr<Channel> nearEnd_;
+    std::shared_ptr<Channel> farEnd_;
+    std::vector<float> nearScratch_;
+    std::vector<float> farScratch_;
+    std::atomic<bool> echoOn_{true};
+    std::atomic<std::int64_t> echoCancelledFrames_{0};
     Logger log_{"Mixer"};
 };
 

@@ -15,6 +15,9 @@ namespace kavo {
 struct AudioDeviceSnapshot {
     std::optional<std::string> defaultInputUID;
     std::optional<std::string> defaultOutputUID;
+    // The default output plays into the user's ears (a headset or headphones): the
+    // microphone hears none of it, so there is no echo to cancel.
+    bool outputIsPersonal = false;
 
     bool operator==(const AudioDeviceSnapshot&) const = default;
 };

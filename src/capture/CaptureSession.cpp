@@ -73,6 +73,7 @@ CaptureSession::CaptureSession(PrivateTag, Environment environment)
       factory_(std::move(environment.factory)),
       clock_(environment.clock),
       usesTimers_(environment.usesTimers),
+      echoCancellation_(environment.echoCancellation),
       ownedControl_(environment.control ? nullptr : std::make_unique<SerialQueue>(kControlLabel)),
       control_(environment.control ? environment.control : ownedControl_.get()),
       mixerQueue_(environment.mixerQueue),
@@ -189,6 +190,14 @@ std::filesystem::path CaptureSession::startOnControl() {
         mixer_ = mixerQueue_ ? Mixer::create(std::move(channels), writer_, std::move(hostClock),
                                              *mixerQueue_)
                              : Mixer::create(std::move(channels), writer_, std::move(hostClock));
+        if (echoCancellation_ && factory_.makeEchoCanceller) {
+            try {
+                mixer_->cancelEcho(factory_.makeEchoCanceller(), micChannel_, systemChannel_);
+            } catch (const std::exception& error) {
+                log_.error("Echo cancellation unavailable ({}); recording the raw microphone",
+                           describe(error));
+            }
+        }
         {
             std::lock_guard lock(publishedMutex_);
             startedAt_ = now;
@@ -211,7 +220,6 @@ std::filesystem::path CaptureSession::startOnControl() {
         throw;
     }
 
-    mixer_->start(usesTimers_);
     watch_.takeSnapshot();
     if (!watch_.lastSnapshot().defaultInputUID) {
         log_.error("No microphone on this computer; the microphone channel records silence");
@@ -228,6 +236,8 @@ std::filesystem::path CaptureSession::startOnControl() {
         control().every(kSilenceCheckInterval, kSilenceCheckLeeway, [weak = weak_from_this()] {
             if (auto self = weak.lock()) self->watchSilence();
         });
+    followOutputForEchoCancellation();
+    mixer_->start(usesTimers_);
     watch_.install([weak = weak_from_this()](std::string_view name) {
         if (auto self = weak.lock()) self->handleDeviceNotification(name);
     });
@@ -380,9 +390,11 @@ void CaptureSession::endAfterWriteFailure(const std::string& detail) {
 void CaptureSession::refreshSidecar() {
     const double duration = writtenSeconds();
     const double paused = pausedSeconds();
-    updateSidecar([duration, paused](CaptureSidecar& sidecar) {
+    const bool echoCancelled = mixer_ && mixer_->echoCancelledFrames() > 0;
+    updateSidecar([duration, paused, echoCancelled](CaptureSidecar& sidecar) {
         sidecar.durationSeconds = duration;
         sidecar.pausedSeconds = paused;
+        sidecar.echoCancelled = echoCancelled;
     });
     writeSidecar();
 }
@@ -448,6 +460,7 @@ void CaptureSession::finalizeOnControl() {
         // What the file holds, which is less than was mixed when a write failed.
         sidecar.durationSeconds = writtenSeconds();
         if (!mixer_) return;
+        sidecar.echoCancelled = mixer_->echoCancelledFrames() > 0;
         std::vector<CaptureSidecar::SourceStats> sources;
         for (const auto& channel : mixer_->channels()) {
             sources.push_back({.name = channel->name(),
@@ -591,6 +604,7 @@ void CaptureSession::handleDeviceNotification(std::string_view name) {
     const CaptureState current = state();
     if (current != CaptureState::running && current != CaptureState::rebuilding) return;
     auto change = watch_.handle(name, clock_.now());
+    followOutputForEchoCancellation();
     if (!change) return;
     publishCondition([noMicrophone = !watch_.lastSnapshot().defaultInputUID](
                          CaptureCondition& condition) { condition.noMicrophone = noMicrophone; });
@@ -599,6 +613,20 @@ void CaptureSession::handleDeviceNotification(std::string_view name) {
                                     change->events.end());
     });
     requestRebuild(EndpointRebuildReason::deviceChanged, change->scope);
+}
+
+void CaptureSession::followOutputForEchoCancellation() {
+    if (!mixer_ || !mixer_->hasEchoCanceller()) return;
+    const bool wasOn = mixer_->echoCancellationOn();
+    mixer_->setEchoCancellation(!watch_.lastSnapshot().outputIsPersonal);
+    const bool on = mixer_->echoCancellationOn();
+    if (on != wasOn || !mixer_->isRunning()) {
+        if (on) {
+            log_.info("Echo cancellation on");
+        } else {
+            log_.info("Echo cancellation off: the output is a headset or headphones");
+        }
+    }
 }
 
 void CaptureSession::requestRebuild(EndpointRebuildReason reason, EndpointScope scope) {

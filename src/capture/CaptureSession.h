@@ -86,6 +86,9 @@ public:
         std::string captureId = {};
         // Recorded in the sidecar: the account that is to deliver the capture.
         std::optional<CaptureSidecar::Account> account = {};
+        // The user's setting: cancel the far side's echo in the microphone (while the
+        // output is not a headset or headphones).
+        bool echoCancellation = true;
     };
 
     static std::shared_ptr<CaptureSession> create(Environment environment);
@@ -197,6 +200,8 @@ private:
     void startSidecarTimer();
     void refreshSidecar();
     void handleDeviceNotification(std::string_view name);
+    // Cancels the echo unless the output in the last snapshot is personal.
+    void followOutputForEchoCancellation();
     void requestRebuild(EndpointRebuildReason reason, EndpointScope scope);
     void performRebuild(RebuildRequest request);
     RebuildOutcome rebuildMicrophone(EndpointRebuildReason reason);
@@ -227,6 +232,7 @@ private:
     const EndpointFactory factory_;
     const Clock& clock_;
     const bool usesTimers_;
+    const bool echoCancellation_;
     std::unique_ptr<SerialQueue> ownedControl_;
     Scheduler* control_;
     Scheduler* const mixerQueue_;

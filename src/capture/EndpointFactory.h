@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 
+#include "audio/EchoCanceller.h"
 #include "audio/endpoints/CaptureEndpoint.h"
 
 namespace kavo {
@@ -14,6 +15,9 @@ struct EndpointFactory {
     // The argument says whether the microphone should use voice processing.
     std::function<std::unique_ptr<CaptureEndpoint>(bool voiceProcessing)> makeMicrophone;
     std::function<std::unique_ptr<CaptureEndpoint>()> makeSystemAudio;
+    // The echo canceller of the microphone against the system audio, one per capture;
+    // empty where the platform has none. May throw; the capture then goes on without.
+    std::function<std::unique_ptr<EchoCanceller>()> makeEchoCanceller = {};
 };
 
 }  // namespace kavo

@@ -25,8 +25,9 @@ public:
         defaults_.defaultInputUID = std::move(name);
         notify("defaultInputDevice");
     }
-    void setDefaultOutput(std::optional<std::string> name) {
+    void setDefaultOutput(std::optional<std::string> name, bool personal = false) {
         defaults_.defaultOutputUID = std::move(name);
+        defaults_.outputIsPersonal = personal;
         notify("defaultOutputDevice");
     }
     // A device that goes; the defaults move as the test says.

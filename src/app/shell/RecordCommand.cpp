@@ -90,8 +90,11 @@ int waitForStop(double seconds, const KeyReader& keys, const std::function<bool(
 
 }  // namespace
 
-RecordCommand::RecordCommand(std::filesystem::path capturesDirectory, double seconds)
-    : capturesDirectory_(std::move(capturesDirectory)), seconds_(seconds) {}
+RecordCommand::RecordCommand(std::filesystem::path capturesDirectory, double seconds,
+                             bool echoCancellation)
+    : capturesDirectory_(std::move(capturesDirectory)),
+      seconds_(seconds),
+      echoCancellation_(echoCancellation) {}
 
 int RecordCommand::run(std::ostream& out, std::ostream& err) const {
     const SystemClock clock;
@@ -102,6 +105,7 @@ int RecordCommand::run(std::ostream& out, std::ostream& err) const {
             .factory = platform.endpointFactory(),
             .devices = platform.devices(),
             .clock = clock,
+            .echoCancellation = echoCancellation_,
         });
         const auto audio = session->start();
         const KeyReader keys;

@@ -14,6 +14,7 @@
 #include "app/shell/TrayCommand.h"
 #include "base/Clock.h"
 #include "base/Log.h"
+#include "capture/EchoCancellationSetting.h"
 #include "platform/linux/AutostartEntry.h"
 #include "platform/linux/XdgPaths.h"
 
@@ -49,6 +50,9 @@ int main(int argc, char** argv) {
     record->footer("Press p (or send SIGUSR1) to pause the recording and again to resume it.");
     record->add_option("--seconds", seconds, "How long to record; Ctrl-C stops early")
         ->check(CLI::Range(0.1, 24.0 * 3600.0));
+    bool rawMicrophone = false;
+    record->add_flag("--no-echo-cancellation", rawMicrophone,
+                     "Keep the far side's echo in the microphone, whatever the setting says");
 
     auto* captures = app.add_subcommand(
         "captures", "List the captures on this computer with their upload state");
@@ -99,7 +103,10 @@ int main(int argc, char** argv) {
 
     if (inTray) return kavo::shell::TrayCommand(services, clock, trayOptions).run(argc, argv);
     if (record->parsed()) {
-        return kavo::shell::RecordCommand(services.paths().capturesDirectory(), seconds)
+        const bool echoCancellation =
+            !rawMicrophone && kavo::EchoCancellationSetting(services.defaults()).isEnabled();
+        return kavo::shell::RecordCommand(services.paths().capturesDirectory(), seconds,
+                                          echoCancellation)
             .run(std::cout, std::cerr);
     }
     // Commands that only read end by the signal itself: they leave nothing to finish.

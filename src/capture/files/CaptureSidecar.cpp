@@ -54,6 +54,13 @@ public:
         return value == nullptr ? std::nullopt : std::optional<std::string>(asText(*value, key));
     }
 
+    std::optional<bool> optionalBool(std::string_view key) const {
+        const json* value = optional(key);
+        if (value == nullptr) return std::nullopt;
+        if (!value->is_boolean()) wrongType(key, "true or false");
+        return value->get<bool>();
+    }
+
     double number(std::string_view key) const {
         const json& value = required(key);
         if (!value.is_number()) wrongType(key, "a number");
@@ -186,6 +193,7 @@ std::string CaptureSidecar::encode() const {
         for (const auto& stretch : *silentStretches)
             out["silentStretches"].push_back(encodeStretch(stretch));
     }
+    if (echoCancelled) out["echoCancelled"] = *echoCancelled;
     if (recordingId) out["recordingId"] = *recordingId;
     if (blobPath) out["blobPath"] = *blobPath;
     if (uploadState) out["uploadState"] = *uploadState;
@@ -236,6 +244,7 @@ CaptureSidecar CaptureSidecar::decode(std::string_view text) {
                 decodeStretch((*stretches)[i], fmt::format("silentStretches[{}]", i)));
         }
     }
+    sidecar.echoCancelled = fields.optionalBool("echoCancelled");
     sidecar.recordingId = fields.optionalText("recordingId");
     sidecar.blobPath = fields.optionalText("blobPath");
     sidecar.uploadState = fields.optionalText("uploadState");

@@ -74,6 +74,9 @@ struct CaptureSidecar {
     std::optional<std::vector<SourceStats>> sources;
     // Absent until a side first falls silent.
     std::optional<std::vector<SilentStretch>> silentStretches;
+    // Whether the far side's echo was cancelled in the microphone at any time; absent
+    // until the capture has mixed.
+    std::optional<bool> echoCancelled;
     std::optional<std::string> recordingId;
     std::optional<std::string> blobPath;
     std::optional<std::string> uploadState;

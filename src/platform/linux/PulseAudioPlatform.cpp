@@ -1,6 +1,7 @@
 #include "platform/linux/PulseAudioPlatform.h"
 
 #include "platform/linux/PulseSourceEndpoint.h"
+#include "platform/linux/WebRtcEchoCanceller.h"
 
 namespace kavo::linux_platform {
 
@@ -17,6 +18,9 @@ EndpointFactory PulseAudioPlatform::endpointFactory() {
         .makeSystemAudio = [this]() -> std::unique_ptr<CaptureEndpoint> {
             return std::make_unique<PulseSourceEndpoint>(
                 *pulse_, PulseSourceEndpoint::Role::systemAudio, monitors());
+        },
+        .makeEchoCanceller = []() -> std::unique_ptr<EchoCanceller> {
+            return std::make_unique<WebRtcEchoCanceller>();
         },
     };
 }

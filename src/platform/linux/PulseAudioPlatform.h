@@ -24,9 +24,10 @@ public:
     PulseContext& pulse() { return *pulse_; }
     PulseDeviceWatch& devices() { return *devices_; }
 
-    // The default source as the microphone (the server has no voice processing, so the
-    // argument is not used) and the monitor of the default sink as the system audio. The
-    // system audio endpoints alive at one time share one pool of monitor recordings.
+    // The default source as the microphone (raw: the echo is cancelled in the mixer, so
+    // the argument is not used), the monitor of the default sink as the system audio, and
+    // the WebRTC echo canceller. The system audio endpoints alive at one time share one
+    // pool of monitor recordings.
     EndpointFactory endpointFactory();
 
 private:

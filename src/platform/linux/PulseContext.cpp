@@ -310,11 +310,35 @@ PulseDeviceInfo commonDeviceInfo(const Info& info) {
     return device;
 }
 
+std::string property(const pa_proplist* properties, const char* key) {
+    const char* value = properties ? pa_proplist_gets(properties, key) : nullptr;
+    return value ? value : "";
+}
+
+// Headsets and headphones as PulseAudio and PipeWire name them: the form factor, the
+// Bluetooth profiles of a headset's voice link, and the active port's type.
+bool playsIntoEars(const pa_sink_info& info) {
+    const std::string formFactor = property(info.proplist, PA_PROP_DEVICE_FORM_FACTOR);
+    if (formFactor == "headset" || formFactor == "headphone" || formFactor == "hands-free")
+        return true;
+    for (const char* key : {"bluetooth.protocol", "api.bluez5.profile"}) {
+        const std::string profile = property(info.proplist, key);
+        if (profile.find("head_unit") != std::string::npos ||
+            profile.find("head-unit") != std::string::npos || profile == "hsp_hs" ||
+            profile == "hfp_hf")
+            return true;
+    }
+    return info.active_port != nullptr &&
+           (info.active_port->type == PA_DEVICE_PORT_TYPE_HEADPHONES ||
+            info.active_port->type == PA_DEVICE_PORT_TYPE_HEADSET);
+}
+
 }  // namespace
 
 PulseDeviceInfo PulseContext::deviceInfo(const pa_sink_info& info) {
     PulseDeviceInfo device = commonDeviceInfo(info);
     device.monitorSourceName = info.monitor_source_name ? info.monitor_source_name : "";
+    device.personal = playsIntoEars(info);
     return device;
 }
 

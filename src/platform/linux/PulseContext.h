@@ -36,7 +36,10 @@ struct PulseDeviceInfo {
     std::uint32_t rate = 0;
     std::uint32_t channels = 0;
     std::string activePort;
-    std::string monitorSourceName;                   // sinks only
+    std::string monitorSourceName;  // sinks only
+    // Sinks only: plays into the user's ears (a headset or headphones, by the device's
+    // form factor, its Bluetooth profile or its active port).
+    bool personal = false;
     std::uint32_t monitorOfSink = PA_INVALID_INDEX;  // sources only: set for a monitor
 };
 

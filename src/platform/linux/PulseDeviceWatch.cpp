@@ -30,7 +30,11 @@ AudioDeviceSnapshot PulseDeviceWatch::defaults() const {
         source && source->monitorOfSink == PA_INVALID_INDEX) {
         snapshot.defaultInputUID = source->name;
     }
-    if (!server->defaultSinkName.empty()) snapshot.defaultOutputUID = server->defaultSinkName;
+    if (!server->defaultSinkName.empty()) {
+        snapshot.defaultOutputUID = server->defaultSinkName;
+        const auto sink = pulse_.sinkInfo(server->defaultSinkName);
+        snapshot.outputIsPersonal = sink && sink->personal;
+    }
     return snapshot;
 }
 

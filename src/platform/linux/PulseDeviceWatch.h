@@ -14,7 +14,8 @@ namespace kavo::linux_platform {
 
 // The audio server's default devices, and news of them from its subscription: a moved
 // default source or sink is "defaultInputDevice" or "defaultOutputDevice", a sink or source
-// that comes or goes is "deviceList". A default source that is a monitor is no microphone.
+// that comes or goes is "deviceList". A default source that is a monitor is no microphone;
+// a default sink that is a headset or headphones is a personal output.
 // News is handed on from a queue of the watch's own.
 class PulseDeviceWatch final : public AudioDevices {
 public:

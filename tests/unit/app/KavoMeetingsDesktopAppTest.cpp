@@ -201,6 +201,9 @@ TEST_F(KavoMeetingsDesktopAppTest, MenuActionsReachTheirObjects) {
     EXPECT_FALSE(app->autoCapture().isEnabled());
     EXPECT_EQ(defaults->boolValue("brindle.meetings.desktop.autoCaptureEnabled"), false);
     EXPECT_FALSE(item("Record Meetings Automatically")->isOn);
+    app->perform(*item("Echo Cancellation"));
+    EXPECT_EQ(defaults->boolValue("brindle.meetings.desktop.echoCancellationEnabled"), false);
+    EXPECT_FALSE(item("Echo Cancellation")->isOn);
     activity.emit({"us.zoom.xos"});
     main.advance(5s);
     EXPECT_FALSE(app->capture().isRecording());

@@ -21,11 +21,11 @@ using Lines = std::vector<std::string>;
 // One line per item holding everything the tray draws from it, so that a failure shows
 // the whole menu readably.
 std::string describe(const MenuItem& item) {
-    static const char* const actions[] = {"signIn",        "retryDiscovery", "startRecording",
-                                          "stopRecording", "pauseRecording", "resumeRecording",
-                                          "uploadNow",     "openRecording",  "toggleAutoCapture",
-                                          "reportProblem", "signOut",        "openDownloadPage",
-                                          "quit"};
+    static const char* const actions[] = {
+        "signIn",         "retryDiscovery",  "startRecording", "stopRecording",
+        "pauseRecording", "resumeRecording", "uploadNow",      "openRecording",
+        "toggleAutoCapture", "toggleEchoCancellation", "reportProblem", "signOut",
+        "openDownloadPage", "quit"};
     static const char* const kinds[] = {"text ", "button ", "toggle ", "---"};
     std::string line = kinds[static_cast<int>(item.kind)] + item.title;
     if (item.action) line += std::string(" [") + actions[static_cast<int>(*item.action)] + "]";
@@ -53,6 +53,7 @@ const std::string kIdentity = "text Contoso Ltd \u2014 avery.quinn@contoso.test"
 const Lines kQuitTail = {"---", "button Quit [quit] ^Q"};
 const Lines kSignedInTail = {"---",
                              "toggle Record Meetings Automatically [toggleAutoCapture] (on)",
+                             "toggle Echo Cancellation [toggleEchoCancellation] (on)",
                              "button Report a Problem [reportProblem]",
                              "button Sign Out [signOut]",
                              "---",
@@ -121,8 +122,10 @@ TEST(MenuModel, SignedInRecordingRowsAndTheLastCaptureError) {
     state.isRecording = true;
     state.elapsedLabel = "1:02:05";
     state.autoCaptureEnabled = false;
+    state.echoCancellationEnabled = false;
     Lines tail = kSignedInTail;
     tail[1] = "toggle Record Meetings Automatically [toggleAutoCapture] (off)";
+    tail[2] = "toggle Echo Cancellation [toggleEchoCancellation] (off)";
     EXPECT_EQ(menu(state), joined({kIdentity, "---", "text Recording 1:02:05",
                                    "button Stop Recording [stopRecording] ^R",
                                    "button Pause Recording [pauseRecording] ^P",

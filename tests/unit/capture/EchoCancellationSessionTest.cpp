@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include "CaptureFixture.h"
+
+namespace kavo::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Leaves the microphone as it is; counts the canceller frames it is given.
+class PassingCanceller final : public EchoCanceller {
+public:
+    explicit PassingCanceller(std::atomic<int>& frames) : frames_(frames) {}
+    void process(float*, const float*) noexcept override { ++frames_; }
+
+private:
+    std::atomic<int>& frames_;
+};
+
+class EchoCancellationSessionTest : public CaptureFixture {
+protected:
+    std::shared_ptr<CaptureSession> makeSession(bool echoCancellation) {
+        EndpointFactory factory = endpoints.factory();
+        factory.makeEchoCanceller = [this] {
+            ++made;
+            return std::make_unique<PassingCanceller>(frames);
+        };
+        return CaptureSession::create({.directory = temp / "Captures",
+                                       .factory = std::move(factory),
+                                       .devices = devices,
+                                       .clock = clock,
+                                       .control = &scheduler,
+                                       .mixerQueue = &scheduler,
+                                       .echoCancellation = echoCancellation});
+    }
+    // Records a second, stops, and says what the finished sidecar holds.
+    std::optional<bool> recordedEchoCancellation(CaptureSession& session) {
+        scheduler.advance(1s);
+        session.stop();
+        return CaptureSidecar::read(*session.sidecarURL()).echoCancelled;
+    }
+
+    int made = 0;
+    std::atomic<int> frames{0};
+};
+
+TEST_F(EchoCancellationSessionTest, RunsWhileTheOutputIsNotPersonalAndTheSidecarSaysItRan) {
+    auto session = makeSession(true);
+    session->start();
+    EXPECT_TRUE(session->mixer()->echoCancellationOn());
+    scheduler.advance(1s);
+    EXPECT_GT(frames.load(), 90);
+
+    devices.setDefaultOutput(kHeadset, true);
+    scheduler.runUntilIdle();
+    EXPECT_FALSE(session->mixer()->echoCancellationOn());
+    const int before = frames.load();
+    scheduler.advance(1s);
+    EXPECT_EQ(frames.load(), before);
+
+    devices.setDefaultOutput(kSpeaker);
+    scheduler.runUntilIdle();
+    EXPECT_TRUE(session->mixer()->echoCancellationOn());
+    EXPECT_EQ(
+        logged(LogLevel::info),
+        (std::vector<std::string>{"Echo cancellation on",
+                                  "Capture " + session->captureId() + " running -> capture-" +
+                                      session->captureId() + ".wav",
+                                  "Echo cancellation off: the output is a headset or headphones",
+                                  "Echo cancellation on"}));
+    EXPECT_EQ(recordedEchoCancellation(*session), true);
+}
+
+TEST_F(EchoCancellationSessionTest, NeverRunsWhenTurnedOffOrOnAHeadsetThroughout) {
+    auto off = makeSession(false);
+    off->start();
+    EXPECT_EQ(recordedEchoCancellation(*off), false);
+    EXPECT_EQ(made, 0);
+
+    devices.setDefaultOutput(kHeadset, true);
+    scheduler.runUntilIdle();
+    auto onHeadset = makeSession(true);
+    onHeadset->start();
+    EXPECT_FALSE(onHeadset->mixer()->echoCancellationOn());
+    EXPECT_EQ(recordedEchoCancellation(*onHeadset), false);
+    EXPECT_EQ(frames.load(), 0);
+}
+
+}  // namespace
+}  // namespace kavo::testing
