@@ -21,11 +21,20 @@ using Lines = std::vector<std::string>;
 // One line per item holding everything the tray draws from it, so that a failure shows
 // the whole menu readably.
 std::string describe(const MenuItem& item) {
-    static const char* const actions[] = {
-        "signIn",         "retryDiscovery",  "startRecording", "stopRecording",
-        "pauseRecording", "resumeRecording", "uploadNow",      "openRecording",
-        "toggleAutoCapture", "toggleEchoCancellation", "reportProblem", "signOut",
-        "openDownloadPage", "quit"};
+    static const char* const actions[] = {"signIn",
+                                          "retryDiscovery",
+                                          "startRecording",
+                                          "stopRecording",
+                                          "pauseRecording",
+                                          "resumeRecording",
+                                          "uploadNow",
+                                          "openRecording",
+                                          "toggleAutoCapture",
+                                          "toggleEchoCancellation",
+                                          "reportProblem",
+                                          "signOut",
+                                          "openDownloadPage",
+                                          "quit"};
     static const char* const kinds[] = {"text ", "button ", "toggle ", "---"};
     std::string line = kinds[static_cast<int>(item.kind)] + item.title;
     if (item.action) line += std::string(" [") + actions[static_cast<int>(*item.action)] + "]";
