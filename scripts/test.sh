@@ -21,7 +21,7 @@ node --test devstack/test/
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs" --target unit_audio unit_endpoints unit_capture unit_app unit_account unit_delivery
 ctest --preset tsan -j "$jobs" --no-tests=error \
-  -R '^(AudioRing|Mixer|MicRecorder|SystemAudioTap|Realtime|CaptureSession|WholeCapture|KavoMeetingsDesktopApp|SessionController|CaptureDelivery)'
+  -R '^(AudioRing|Mixer|Realtime|CaptureSession|WholeCapture|KavoMeetingsDesktopApp|SessionController|CaptureDelivery)'
 
 # What the system reads from outside (sidecars and WAVE files on disk, server answers)
 # under libFuzzer for a short while; a crash fails the run.

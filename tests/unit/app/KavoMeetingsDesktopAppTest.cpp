@@ -172,7 +172,7 @@ TEST_F(KavoMeetingsDesktopAppTest, MenuActionsReachTheirObjects) {
     app->perform(*item("Echo Cancellation"));
     EXPECT_EQ(defaults->boolValue("brindle.meetings.desktop.echoCancellationEnabled"), false);
     EXPECT_FALSE(item("Echo Cancellation")->isOn);
-    activity.emit({"us.zoom.xos"});
+    activity.emit({"us.zoom.Zoom"});
     main.advance(5s);
     EXPECT_FALSE(app->capture().isRecording());
 

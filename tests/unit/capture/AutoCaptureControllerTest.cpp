@@ -69,7 +69,7 @@ TEST(AutoCaptureControllerTest, DrivesTheControllerAndLeavesManualRecordingsAlon
         clock, main, seconds(1));
     autoCapture->arm();
 
-    source.emit({"us.zoom.xos"});
+    source.emit({"us.zoom.Zoom"});
     main.advance(seconds(3));
     ASSERT_TRUE(controller.isRecording());
     EXPECT_TRUE(controller.startedAutomatically());
@@ -79,7 +79,7 @@ TEST(AutoCaptureControllerTest, DrivesTheControllerAndLeavesManualRecordingsAlon
     EXPECT_EQ(finished, 1);
 
     controller.start(false);
-    source.emit({"us.zoom.xos"});
+    source.emit({"us.zoom.Zoom"});
     main.advance(seconds(5));
     source.emit({});
     main.advance(seconds(60));

@@ -19,7 +19,7 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-const std::string kZoomStart = "Auto-start: us.zoom.xos held the microphone for 3 s";
+const std::string kZoomStart = "Auto-start: us.zoom.Zoom held the microphone for 3 s";
 
 // The capture controller and the session as the auto-capture sees them.
 struct FakeRecorder {
@@ -75,26 +75,26 @@ TEST_F(MeetingAutoCaptureTest, StartsOnceAfterTheMicrophoneIsHeldForThreeSeconds
     armed();
     EXPECT_EQ(source.starts, 1);
     main.advance(milliseconds(100));
-    source.emit({"us.zoom.xos", "com.microsoft.teams2"});
+    source.emit({"us.zoom.Zoom", "teams-for-linux"});
     expectAfter(milliseconds(2900), 0);  // the tick at 3 s sees 2.9 s held
     expectAfter(seconds(1), 1);          // 3.9 s held
-    EXPECT_EQ(logLines(), std::vector<std::string>{"Auto-start: com.microsoft.teams2, "
-                                                   "us.zoom.xos held the microphone for 3 s"});
+    EXPECT_EQ(logLines(), std::vector<std::string>{"Auto-start: teams-for-linux, "
+                                                   "us.zoom.Zoom held the microphone for 3 s"});
 
     // Another app joining the same call starts nothing more, nor does a recording stopped
     // by hand restart for this call.
-    source.emit({"us.zoom.xos"});
+    source.emit({"us.zoom.Zoom"});
     recorder.capturing = recorder.automatic = false;
     expectAfter(seconds(30), 1);
 }
 
 TEST_F(MeetingAutoCaptureTest, ActivityThatEndsEarlyStartsTheWaitAnew) {
     armed();
-    source.emit({"us.zoom.xos"});
+    source.emit({"us.zoom.Zoom"});
     main.advance(seconds(2));
     source.emit({});
     main.advance(milliseconds(500));
-    source.emit({"us.zoom.xos"});
+    source.emit({"us.zoom.Zoom"});
     expectAfter(milliseconds(2500), 0);  // 5 s since the first run began, 2.5 s of this one
     expectAfter(seconds(1), 1);
 }
@@ -109,7 +109,7 @@ TEST_F(MeetingAutoCaptureTest, StopsItsOwnRecordingTwentySecondsAfterTheLastAppL
     // A pause shorter than 20 s keeps the recording going.
     source.emit({});
     main.advance(seconds(10));
-    source.emit({"com.webex.meeting"});
+    source.emit({"webex"});
     expectAfter(seconds(40), 1);
 
     source.emit({});
@@ -130,15 +130,15 @@ TEST_F(MeetingAutoCaptureTest, NeverStopsARecordingStartedByHandWhoseCallStaysUs
     source.emit({"com.tinyspeck.slackmacgap"});
     recorder.capturing = false;
     main.advance(seconds(1));
-    source.emit({"com.tinyspeck.slackmacgap", "us.zoom.xos"});  // still the same call
+    source.emit({"com.tinyspeck.slackmacgap", "us.zoom.Zoom"});  // still the same call
     expectAfter(seconds(30), 0);
 }
 
 TEST_F(MeetingAutoCaptureTest, SignedOutUserGetsNoRecordingUntilThreeSecondsAfterSigningIn) {
     recorder.signedIn = false;
-    source.emit({"us.zoom.xos"});  // already under way when armed
+    source.emit({"us.zoom.Zoom"});  // already under way when armed
     armed();
-    EXPECT_EQ(autoCapture->activity().apps, std::set<std::string>{"us.zoom.xos"});
+    EXPECT_EQ(autoCapture->activity().apps, std::set<std::string>{"us.zoom.Zoom"});
     expectAfter(seconds(30), 0);
     main.advance(milliseconds(500));
     recorder.signedIn = true;  // the next tick, at 31 s, sees it
@@ -152,7 +152,7 @@ TEST_F(MeetingAutoCaptureTest, SwitchIsStoredAndControlsArming) {
     armed();
     EXPECT_TRUE(autoCapture->isEnabled()) << "on unless switched off";
     autoCapture->setOnEnabledChange([&](bool on) { observed.push_back(on); });
-    source.emit({"us.zoom.xos"});
+    source.emit({"us.zoom.Zoom"});
     main.advance(seconds(2));
     autoCapture->setEnabled(false);
     autoCapture->setEnabled(false);
@@ -186,7 +186,7 @@ TEST_F(MeetingAutoCaptureTest, WithoutIntervalOrOnceReleasedNothingRuns) {
 
     armed();
     autoCapture.reset();
-    source.emit({"us.zoom.xos"});
+    source.emit({"us.zoom.Zoom"});
     expectAfter(seconds(10), 0);
     EXPECT_FALSE(main.hasPending()) << "the timer went with it";
 }
