@@ -23,6 +23,8 @@ public:
     explicit ConverterResampler(double inputRate);
 
     double inputRate() const override { return inputRate_; }
+    // The converter holds its output back by its own delay.
+    std::int64_t delay() const override { return 0; }
     void process(const float* samples, std::int64_t count, std::vector<float>& output) override;
 
     // ⌈inputRate ÷ 16 000 × 256⌉ + 512.

@@ -178,6 +178,7 @@ void Mixer::writeDue(bool last) {
 
     for (const auto& channel : channels_) {
         channel->drainRing();
+        channel->align(startHostTime_);
     }
     // Measured after the drain and before the read, so the backlog includes this tick's
     // frames.
@@ -324,7 +325,28 @@ void Mixer::Channel::deliver(const float* frames, std::int64_t count,
                              std::uint64_t hostTime) noexcept {
     std::uint64_t unset = 0;
     firstHostTime_.compare_exchange_strong(unset, hostTime, std::memory_order_relaxed);
+    const std::int64_t delivered = deliveredFrames_.load(std::memory_order_relaxed);
+    const std::uint32_t sequence = stampSequence_.load(std::memory_order_relaxed);
+    stampSequence_.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    stampFrame_.store(delivered, std::memory_order_relaxed);
+    stampHostTime_.store(hostTime, std::memory_order_relaxed);
+    stampSequence_.store(sequence + 2, std::memory_order_release);
+    deliveredFrames_.store(delivered + count, std::memory_order_relaxed);
     ring_->write(frames, count);
+}
+
+std::optional<Mixer::Channel::Stamp> Mixer::Channel::stamp() const noexcept {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const std::uint32_t before = stampSequence_.load(std::memory_order_acquire);
+        if (before == 0) return std::nullopt;
+        if (before % 2 != 0) continue;
+        const Stamp stamp{stampFrame_.load(std::memory_order_relaxed),
+                          stampHostTime_.load(std::memory_order_relaxed)};
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (stampSequence_.load(std::memory_order_relaxed) == before) return stamp;
+    }
+    return std::nullopt;
 }
 
 void Mixer::Channel::reconfigure(double sampleRate) {
@@ -333,6 +355,48 @@ void Mixer::Channel::reconfigure(double sampleRate) {
     if (std::fabs(sampleRate - sampleRate_) > 0.5) {
         setRate(sampleRate);
     }
+    sourceBase_ = deliveredFrames_.load(std::memory_order_relaxed);
+    producedBase_ = producedFrames_;
+    aligned_ = false;
+    notedCount_ = 0;
+}
+
+std::optional<std::int64_t> Mixer::Channel::misalignment(std::uint64_t outputStart) const {
+    const auto newest = stamp();
+    if (!newest || newest->frame < sourceBase_) return std::nullopt;
+    const double resampled =
+        static_cast<double>(producedBase_ + resampler_->delay()) +
+        static_cast<double>(newest->frame - sourceBase_) * kOutputRate / sampleRate_;
+    // Wraps to a negative difference for audio captured before the output started.
+    const auto sinceStart = static_cast<std::int64_t>(newest->hostTime - outputStart);
+    const double wanted =
+        static_cast<double>(sinceStart) * kOutputRate / 1e9 + static_cast<double>(kAlignmentDelay);
+    const std::int64_t late =
+        std::llround(resampled + static_cast<double>(outputOffset()) - wanted);
+    if (std::abs(late) > kMaxMisalignment) return std::nullopt;
+    return late;
+}
+
+void Mixer::Channel::align(std::uint64_t outputStart) {
+    const auto late = misalignment(outputStart);
+    if (!late) return;
+    if (aligned_) {
+        if (notedCount_ < kNoted) noted_[notedCount_++] = *late;
+        return;
+    }
+    // Before its first frame the source was silence, so the cut or the pause at the front
+    // needs no zero crossing.
+    if (*late > 0) {
+        const std::int64_t k = std::min(*late, backlog());
+        dropFront(k);
+        if (k < *late) return;  // the rest is still on its way
+    } else if (*late < 0) {
+        compactPending();
+        pending_.insert(pending_.begin(), static_cast<std::size_t>(-*late), 0.0f);
+    }
+    aligned_ = true;
+    notedCount_ = 0;
+    underrunsAtCheck_ = underrunFrames_;
 }
 
 void Mixer::Channel::drainRing() {
@@ -348,7 +412,7 @@ void Mixer::Channel::drainRing() {
         if (got == 0) {
             break;
         }
-        resampler_->process(readChunk_.data(), got, pending_);
+        resample(readChunk_.data(), got);
     }
 }
 
@@ -356,9 +420,22 @@ void Mixer::Channel::feedSilence(std::int64_t frames) {
     const auto chunk = static_cast<std::int64_t>(silence_.size());
     for (std::int64_t remaining = frames; remaining > 0;) {
         const std::int64_t k = std::min(chunk, remaining);
-        resampler_->process(silence_.data(), k, pending_);
+        resample(silence_.data(), k);
         remaining -= k;
     }
+}
+
+void Mixer::Channel::resample(const float* frames, std::int64_t count) {
+    const auto before = static_cast<std::int64_t>(pending_.size());
+    resampler_->process(frames, count, pending_);
+    producedFrames_ += static_cast<std::int64_t>(pending_.size()) - before;
+}
+
+void Mixer::Channel::dropFront(std::int64_t amount) {
+    compactPending();
+    pending_.erase(pending_.begin(),
+                   pending_.begin() +
+                       std::min<std::int64_t>(amount, static_cast<std::int64_t>(pending_.size())));
 }
 
 void Mixer::Channel::read(float* into, std::int64_t count) {
@@ -394,17 +471,32 @@ void Mixer::Channel::keepNewest(std::int64_t frames) {
 }
 
 void Mixer::Channel::correctDrift() {
-    compactPending();
-    const auto backlogFrames = static_cast<std::int64_t>(pending_.size());
-    const std::int64_t deviation = std::abs(backlogFrames - kTargetBacklog);
-    if (deviation <= kDeadBand) {
+    const bool underran = underrunFrames_ > underrunsAtCheck_;
+    underrunsAtCheck_ = underrunFrames_;
+    if (!aligned_ || notedCount_ == 0) {
         return;
     }
-    const std::int64_t amount = std::min(deviation, kMaxCorrection);
-    if (backlogFrames > kTargetBacklog) {
-        dropFrames(amount);
+    std::array<std::int64_t, kNoted> noted = noted_;
+    const auto middle = noted.begin() + static_cast<std::ptrdiff_t>(notedCount_ / 2);
+    std::nth_element(noted.begin(), middle,
+                     noted.begin() + static_cast<std::ptrdiff_t>(notedCount_));
+    const std::int64_t late = *middle;
+    notedCount_ = 0;
+    if (std::abs(late) <= kDeadBand) {
+        return;
+    }
+    compactPending();
+    if (late > 0) {
+        // Late is taken out gently, since what goes is audio; not at all while the source
+        // underran: its latency exceeds the delay, and taking frames out would only make it
+        // underrun again.
+        if (underran) {
+            return;
+        }
+        dropFrames(std::min(late, kMaxCorrection));
     } else {
-        insertFrames(amount);
+        // Early means audio was lost upstream: silence in its place, a step at once.
+        insertFrames(-late > kStepThreshold ? -late : std::min(-late, kMaxCorrection));
     }
     ++driftCorrections_;
 }

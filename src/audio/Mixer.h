@@ -1,9 +1,11 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,10 +24,14 @@ class SerialQueue;
 
 // Turns the capture sources of one recording into one 16 000 Hz mono 16-bit stream.
 // Driven by the host clock, not by the sources: each tick writes exactly the frames the
-// clock says are due since start. A source that delivered too little is padded with
-// counted silence; one whose ring overflowed gets silence in place of the lost frames;
-// every ten seconds each source's backlog is nudged towards 40 ms at zero crossings so
-// that a source clock running slightly fast or slow stays aligned with the output.
+// clock says are due since start. Every source lands by the host times of its buffers:
+// audio captured at host time h becomes output frame (h - start) × 16 000 plus a fixed
+// delay that leaves room for each source's delivery latency, so that sounds heard at one
+// instant by both sources land together whatever the sources' start-up and latency. A
+// source that delivered too little is padded with counted silence; one whose ring
+// overflowed gets silence in place of the lost frames; every ten seconds each source is
+// spliced at zero crossings back to where its host times say, so that a source clock
+// running slightly fast or slow, or a stream that lost audio, stays aligned.
 //
 // The echo of the far side in the microphone is cancelled here, against the system audio
 // of the same output frames: only at this stage do both sources run at one rate, on the
@@ -153,9 +159,15 @@ class Mixer::Channel {
 public:
     static constexpr double kMinSampleRate = 1'000.0;
     static constexpr double kMaxSampleRate = 384'000.0;
-    // Backlog the drift correction steers to: 40 ms of output.
-    static constexpr std::int64_t kTargetBacklog = 640;
-    static constexpr std::int64_t kDeadBand = 7;
+    // Output frames by which audio lands after the host time it was captured at: room for
+    // a source's delivery latency, so that reading does not run ahead of the source.
+    static constexpr std::int64_t kAlignmentDelay = 1'600;
+    static constexpr std::int64_t kDeadBand = 16;
+    // A misalignment beyond this is a step (audio lost or a stream restarted), corrected
+    // whole at once; below it, drift, corrected by at most kMaxCorrection.
+    static constexpr std::int64_t kStepThreshold = 320;
+    // Host times further off than this (five seconds of output) are not believed.
+    static constexpr std::int64_t kMaxMisalignment = 80'000;
     static constexpr std::int64_t kMaxCorrection = 160;
     static constexpr std::int64_t kSplicePiece = 16;
     static constexpr std::int64_t kSpliceSearch = 320;
@@ -165,15 +177,25 @@ public:
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
-    // Producer, on the audio thread: notes the first buffer's host time and writes the
-    // frames into the ring. Never locks, allocates or waits.
+    // Producer, on the audio thread: notes the buffer's host time (the capture instant of
+    // its first frame) and writes the frames into the ring. Never locks, allocates or waits.
     void deliver(const float* frames, std::int64_t count, std::uint64_t hostTime) noexcept;
 
     // Moves what the ring holds into the backlog, then, when the rate changed by more than
-    // 0.5 Hz, switches ring and resampler to it. The backlog and counters carry over. Only
-    // while the producer is not delivering. Throws MixerError, changing nothing, for a
-    // rate out of range.
+    // 0.5 Hz, switches ring and resampler to it. The backlog and counters carry over; the
+    // next delivery is aligned afresh by its host time (the source restarted). Only while
+    // the producer is not delivering. Throws MixerError, changing nothing, for a rate out
+    // of range.
     void reconfigure(double sampleRate);
+
+    // How many output frames later than its host times say the newest delivered buffer
+    // will land, for output that started at `outputStart`; nothing before the first
+    // delivery since the start or the last reconfigure, or when the host times are not
+    // believable.
+    std::optional<std::int64_t> misalignment(std::uint64_t outputStart) const;
+    // Once per tick, after the drain: the first buffer of a (re)started source is put in
+    // place at once; later, misalignment() is noted for correctDrift().
+    void align(std::uint64_t outputStart);
 
     // Moves the ring's frames, and silence standing in for frames it refused, through the
     // resampler into the backlog.
@@ -186,7 +208,8 @@ public:
     void compactPending();
     // Forgets all but the newest `frames` of the backlog (while the mixer is paused).
     void keepNewest(std::int64_t frames);
-    // Steers the backlog towards kTargetBacklog, by at most kMaxCorrection frames.
+    // Splices the backlog back to where the host times noted since the last call say (their
+    // median, against jitter): a step whole, drift by at most kMaxCorrection frames.
     void correctDrift();
 
     // Where a splice goes in `pending`: the first index i in 1..min(limit, 320)-1 where the
@@ -214,6 +237,17 @@ public:
     std::string summary() const;
 
 private:
+    struct Stamp {
+        std::int64_t frame;  // source frames delivered before the stamped buffer
+        std::uint64_t hostTime;
+    };
+    static constexpr std::size_t kNoted = 128;
+
+    std::optional<Stamp> stamp() const noexcept;
+    // Output index of the next frame the backlog will give, less its resampled index.
+    std::int64_t outputOffset() const { return totalFrames() - (producedFrames_ - backlog()); }
+    void resample(const float* frames, std::int64_t count);
+    void dropFront(std::int64_t amount);
     void setRate(double sampleRate);
     // Remove / insert `amount` frames in pieces at zero crossings near the front of a
     // compacted backlog.
@@ -229,7 +263,21 @@ private:
     std::vector<float> pending_;
     std::int64_t pendingRead_ = 0;
     alignas(64) std::atomic<std::uint64_t> firstHostTime_{0};
+    // The newest buffer's stamp, written by the producer alone: an odd sequence number
+    // while it is being written, so that a reader takes frame and host time of one buffer.
+    std::atomic<std::uint32_t> stampSequence_{0};
+    std::atomic<std::int64_t> stampFrame_{0};
+    std::atomic<std::uint64_t> stampHostTime_{0};
+    std::atomic<std::int64_t> deliveredFrames_{0};
     alignas(64) std::int64_t emittedFrames_ = 0;
+    // Resampled frames that entered the backlog, and where the current source began.
+    std::int64_t producedFrames_ = 0;
+    std::int64_t sourceBase_ = 0;
+    std::int64_t producedBase_ = 0;
+    bool aligned_ = false;
+    std::array<std::int64_t, kNoted> noted_{};
+    std::size_t notedCount_ = 0;
+    std::int64_t underrunsAtCheck_ = 0;
     std::int64_t underrunFrames_ = 0;
     std::int64_t droppedSourceFrames_ = 0;
     std::int64_t lastRealFrame_ = 0;

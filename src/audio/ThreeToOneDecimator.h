@@ -18,6 +18,7 @@ public:
     ThreeToOneDecimator();
 
     double inputRate() const override { return 48'000; }
+    std::int64_t delay() const override { return 16; }
     // A null pointer or a count below 1 does nothing.
     void process(const float* samples, std::int64_t count, std::vector<float>& output) override;
 

@@ -43,8 +43,10 @@ struct EchoRig {
         mixer->start(false);
         const std::vector<float> near(16'000, 0.5f);
         const std::vector<float> far(16'000, 0.25f);
-        mic->deliver(near.data(), 16'000, 1);
-        system->deliver(far.data(), 16'000, 1);
+        // Captured a tenth of a second before the start: both land from output frame 0.
+        const std::uint64_t landsFirst = origin - 100'000'000;
+        mic->deliver(near.data(), 16'000, landsFirst);
+        system->deliver(far.data(), 16'000, landsFirst);
     }
     void tickAt(double seconds) {
         clock.advance(Duration{static_cast<Duration::rep>(

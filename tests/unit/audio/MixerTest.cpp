@@ -5,6 +5,7 @@
 #include <future>
 #include <limits>
 #include <numbers>
+#include <optional>
 
 #include "audio/ConverterResampler.h"
 #include "audio/Mixer.h"
@@ -57,15 +58,21 @@ struct ManualMixer {
     std::uint64_t origin = 0;
 };
 
-void feedConstant(Mixer::Channel& channel, float value, std::int64_t frames) {
+// Host time of audio that lands at output frame 0 of a mixer started at `start`.
+std::uint64_t landsFirst(std::uint64_t start) {
+    return start - static_cast<std::uint64_t>(Mixer::Channel::kAlignmentDelay) * 62'500;
+}
+
+void feedConstant(Mixer::Channel& channel, float value, std::int64_t frames,
+                  std::uint64_t hostTime) {
     const std::vector<float> block(static_cast<std::size_t>(frames), value);
-    channel.deliver(block.data(), frames, 1);
+    channel.deliver(block.data(), frames, hostTime);
 }
 
 TEST(MixerTick, WritesExactlyWhatTheHostClockSaysIsDueAtMostFiveSecondsATick) {
     ManualMixer m({48'000, 44'100});
     m.start();
-    feedConstant(m.channel(0), 0.1f, 4'800);
+    feedConstant(m.channel(0), 0.1f, 4'800, landsFirst(m.origin));
     m.tickAt(0.00003);  // less than half a frame: nothing drained or written
     EXPECT_TRUE(m.sink->calls.empty());
     EXPECT_EQ(m.channel(0).backlog(), 0);
@@ -80,7 +87,8 @@ TEST(MixerTick, WritesExactlyWhatTheHostClockSaysIsDueAtMostFiveSecondsATick) {
     }
     EXPECT_EQ(m.sink->samples.size(), 37'531U);
     EXPECT_EQ(m.sink->calls.size(), 5U);  // the repeated instant wrote nothing
-    EXPECT_EQ(m.channel(0).emittedFrames(), 1'600);
+    // All it had, less the decimator's delay, cut at the front to land by its host time.
+    EXPECT_EQ(m.channel(0).emittedFrames(), 1'600 - m.channel(0).resampler().delay());
     for (const auto& channel : m.channels) {
         EXPECT_EQ(channel->emittedFrames() + channel->underrunFrames(), 37'531) << channel->name();
     }
@@ -91,65 +99,114 @@ TEST(MixerTick, WritesExactlyWhatTheHostClockSaysIsDueAtMostFiveSecondsATick) {
     EXPECT_EQ(gap.sink->calls, (std::vector<std::int64_t>{80'000, 80'000, 32'000}));
 }
 
-// A 48 kHz source carrying a 1 kHz tone (16 output frames a period, phased so that the
-// first zero crossing lies between output frames 3 and 4). A warm-up tick at 5 s consumes
-// 1 600 frames; then `backlog` more frames are delivered and a tick at `secondTick` s
-// mixes them. Returns the second tick's real frames.
+// One source: `rate` Hz, its first buffer captured `firstAt` s after the mixer started, a
+// click at 1 s, delivered in `chunk`-frame buffers with their host times before each tick.
+// When `restartAt` is set the source stops there and, reconfigured, starts again 0.3 s
+// later, its click then at 1.5 s. Returns the output frame of the loudest sample.
+std::int64_t clickLandsAt(double rate, double firstAt, std::int64_t chunk,
+                          std::optional<double> restartAt = std::nullopt) {
+    ManualMixer m({rate});
+    m.start();
+    const double clickAt = restartAt ? 1.5 : 1.0;
+    std::int64_t next = 0;  // source frames since firstAt
+    const auto timeOf = [&](std::int64_t frame) {
+        return firstAt + static_cast<double>(frame) / rate;
+    };
+    std::vector<float> block(static_cast<std::size_t>(chunk));
+    for (int tick = 1; tick <= 25; ++tick) {
+        const double now = tick * 0.1;
+        for (; timeOf(next + chunk) <= now + 1e-9; next += chunk) {
+            if (restartAt && timeOf(next) >= *restartAt - 1e-9 && timeOf(next) < *restartAt + 0.3)
+                continue;
+            for (std::int64_t i = 0; i < chunk; ++i)
+                block[static_cast<std::size_t>(i)] =
+                    std::fabs(timeOf(next + i) - clickAt) < 0.5 / rate ? 0.9f : 0.0f;
+            const auto hostTime =
+                static_cast<std::int64_t>(m.origin) + std::llround(timeOf(next) * 1e9);
+            m.channel(0).deliver(block.data(), chunk, static_cast<std::uint64_t>(hostTime));
+        }
+        m.tickAt(now);
+        if (restartAt && std::fabs(now - *restartAt) < 1e-9) m.channel(0).reconfigure(rate);
+    }
+    const auto& out = m.sink->samples;
+    const auto loudest = std::max_element(out.begin(), out.end(),
+                                          [](auto a, auto b) { return std::abs(a) < std::abs(b); });
+    return loudest - out.begin();
+}
+
+TEST(MixerAlignment, EverySourceLandsWhereItsHostTimesSayWhateverItsStartRateAndBuffers) {
+    constexpr std::int64_t kAtOneSecond = 16'000 + Mixer::Channel::kAlignmentDelay;
+    EXPECT_NEAR(clickLandsAt(48'000, 0.25, 960), kAtOneSecond, 4);  // opened late
+    EXPECT_NEAR(clickLandsAt(44'100, -0.3, 441), kAtOneSecond, 4);  // captured before start
+    EXPECT_NEAR(clickLandsAt(16'000, 0.0, 160), kAtOneSecond, 4);
+    // A restarted source is put back in place: the gap in the file is the gap in the audio.
+    EXPECT_NEAR(clickLandsAt(48'000, 0.0, 480, 1.0), 24'000 + Mixer::Channel::kAlignmentDelay, 4);
+}
+
+// A 48 kHz 1 kHz tone delivered in 100 ms buffers, each before the tick before the one
+// that writes it (the source a tenth of a second ahead, as the alignment delay allows),
+// its host times `late`
+// output frames early from 2 s on (as if the source had gained audio there; negative:
+// lost). Returns what the ticks from 10 s on wrote, and the channel's counters.
 struct DriftRun {
     std::vector<std::int16_t> mixed;
     std::int64_t spliced;
     std::int64_t corrections;
 };
 
-DriftRun runDrift(std::int64_t backlog, double secondTick) {
+DriftRun runDrift(std::int64_t late) {
     ManualMixer m({48'000});
+    m.start();
     std::int64_t position = 0;
-    const auto feed = [&](std::int64_t frames) {
-        std::vector<float> block(static_cast<std::size_t>(frames));
+    std::vector<float> block(4'800);
+    for (int tick = 1; tick <= 102; ++tick) {
         for (auto& sample : block) {
             sample = static_cast<float>(
                 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(position++) / 48 +
                                std::numbers::pi / 16));
         }
-        m.channel(0).deliver(block.data(), frames, 1);
-    };
-    feed(4'800);
-    m.start();
-    m.tickAt(5.0);
-    feed(3 * backlog);
-    m.tickAt(secondTick);
+        const std::int64_t shift = tick > 20 ? -late * 62'500 : 0;
+        const auto hostTime = static_cast<std::int64_t>(landsFirst(m.origin)) +
+                              std::int64_t{tick} * 100'000'000 + shift;
+        m.channel(0).deliver(block.data(), 4'800, static_cast<std::uint64_t>(hostTime));
+        m.tickAt(tick * 0.1);
+    }
     const auto& channel = m.channel(0);
-    const auto first = m.sink->samples.begin() + 80'000;
-    return {{first, first + (channel.emittedFrames() - 1'600)},
+    return {{m.sink->samples.begin() + 99 * 1'600, m.sink->samples.end()},
             channel.splicedFrames(),
             channel.driftCorrections()};
 }
 
-TEST(MixerDrift, BacklogsOutsideSevenFramesOf640AreSplicedAtTheFirstZeroCrossingAfter10s) {
+TEST(MixerDrift, AMisalignmentBeyondTheDeadBandIsSplicedAtTheFirstZeroCrossingAfter10s) {
     struct Case {
-        std::int64_t backlog;
+        std::int64_t late;
         std::int64_t spliced;  // positive: removed
     };
-    for (const auto& c : {Case{633, 0}, Case{647, 0}, Case{648, 8}, Case{2'000, 160},
-                          Case{600, -40}, Case{100, -160}}) {
-        SCOPED_TRACE(c.backlog);
-        const auto reference = runDrift(c.backlog, 9.9);  // no check before 10 s
-        const auto run = runDrift(c.backlog, 10.0);
-        ASSERT_EQ(reference.corrections, 0);
+    const auto reference = runDrift(0);
+    ASSERT_EQ(reference.corrections, 0);
+    const auto& ref = reference.mixed;
+    const auto crossing = Mixer::Channel::zeroCrossing(std::vector<float>(ref.begin(), ref.end()),
+                                                       static_cast<std::int64_t>(ref.size()));
+    ASSERT_GT(crossing, 0);
+    // Late is drift, taken out by at most 160; early beyond 320 is lost audio, filled at once.
+    for (const auto& c : {Case{16, 0}, Case{-16, 0}, Case{100, 100}, Case{2'000, 160},
+                          Case{-100, -100}, Case{-300, -160}, Case{-400, -400}}) {
+        SCOPED_TRACE(c.late);
+        const auto run = runDrift(c.late);
         EXPECT_EQ(run.corrections, c.spliced != 0 ? 1 : 0);
         EXPECT_EQ(run.spliced, c.spliced);
 
-        // The tone falls through zero between frames 3 and 4; every piece goes there.
-        const auto& ref = reference.mixed;
-        ASSERT_TRUE(ref[3] > 0 && ref[4] < 0);
-        std::vector<std::int16_t> expected(ref.begin(), ref.begin() + 4);
+        std::vector<std::int16_t> expected(ref.begin(), ref.begin() + crossing);
         if (c.spliced > 0) {
-            expected.insert(expected.end(), ref.begin() + 4 + c.spliced, ref.end());
+            expected.insert(expected.end(), ref.begin() + crossing + c.spliced, ref.end());
         } else {
             expected.insert(expected.end(), static_cast<std::size_t>(-c.spliced), 0);
-            expected.insert(expected.end(), ref.begin() + 4, ref.end());
+            expected.insert(expected.end(), ref.begin() + crossing, ref.end());
         }
-        EXPECT_EQ(run.mixed, expected);
+        ASSERT_EQ(run.mixed.size(), ref.size());
+        const std::size_t compared = std::min(expected.size(), ref.size());
+        EXPECT_EQ(std::vector(run.mixed.begin(), run.mixed.begin() + compared),
+                  std::vector(expected.begin(), expected.begin() + compared));
     }
 }
 
@@ -174,8 +231,8 @@ TEST(MixerChannel, RefusedFramesBecomeSilenceOfTheSameLengthUpToFiveSeconds) {
     Mixer::Channel channel("system", 48'000);
     const std::int64_t capacity = channel.ring().capacity();
     ASSERT_EQ(capacity, 131'072);
-    feedConstant(channel, 0.5f, capacity);
-    feedConstant(channel, 0.5f, 1'000);  // no room: refused whole
+    feedConstant(channel, 0.5f, capacity, 1);
+    feedConstant(channel, 0.5f, 1'000, 1);  // no room: refused whole
     channel.drainRing();
     EXPECT_EQ(channel.droppedSourceFrames(), 1'000);
     ASSERT_EQ(channel.backlog(), (1'000 + capacity) / 3);
@@ -188,7 +245,7 @@ TEST(MixerChannel, RefusedFramesBecomeSilenceOfTheSameLengthUpToFiveSeconds) {
     EXPECT_NEAR(out.back(), 0.5f, 1e-4f);
 
     Mixer::Channel flooded("system", 48'000);
-    feedConstant(flooded, 0.5f, 300'000);
+    feedConstant(flooded, 0.5f, 300'000, 1);
     flooded.drainRing();
     EXPECT_EQ(flooded.droppedSourceFrames(), 300'000);
     EXPECT_EQ(flooded.backlog(), 240'000 / 3);  // five seconds at most
@@ -198,7 +255,7 @@ TEST(MixerChannel, ReconfigureDrainsFirstAndSwapsRingAndResamplerOnlyForANewRate
     Mixer::Channel channel("mic", 16'000);
     EXPECT_NE(dynamic_cast<const ConverterResampler*>(&channel.resampler()), nullptr);
     EXPECT_EQ(channel.ring().capacity(), 32'768);
-    feedConstant(channel, 0.25f, 3'200);
+    feedConstant(channel, 0.25f, 3'200, 1);
     const auto* ring = &channel.ring();
     const auto* resampler = &channel.resampler();
     channel.reconfigure(16'000.4);
@@ -212,7 +269,7 @@ TEST(MixerChannel, ReconfigureDrainsFirstAndSwapsRingAndResamplerOnlyForANewRate
     EXPECT_EQ(channel.ring().capacity(), 131'072);
     EXPECT_EQ(channel.backlog(), drained);
 
-    feedConstant(channel, 0.25f, 4'800);
+    feedConstant(channel, 0.25f, 4'800, 1);
     channel.reconfigure(44'100);
     const auto* converter = dynamic_cast<const ConverterResampler*>(&channel.resampler());
     ASSERT_NE(converter, nullptr);
@@ -294,10 +351,10 @@ TEST(MixerLifecycle, OwnQueueTicksAndSurvivesItsMixerBeingReleasedOnIt) {
 TEST(MixerOutput, TwoLoudSourcesAreLimitedToMinusOneDbfs) {
     ManualMixer m({48'000, 48'000});
     m.start();
-    feedConstant(m.channel(0), 0.6f, 48'000);
-    feedConstant(m.channel(1), 0.6f, 48'000);
-    m.tickAt(1.0);
-    ASSERT_EQ(m.sink->samples.size(), 16'000U);
+    feedConstant(m.channel(0), 0.6f, 48'000, landsFirst(m.origin));
+    feedConstant(m.channel(1), 0.6f, 48'000, landsFirst(m.origin));
+    m.tickAt(0.9);  // the decimator's delay short of the second's end
+    ASSERT_EQ(m.sink->samples.size(), 14'400U);
     EXPECT_EQ(*std::max_element(m.sink->samples.begin(), m.sink->samples.end()), 29'204);
     EXPECT_TRUE(std::all_of(m.sink->samples.end() - 8'000, m.sink->samples.end(),
                             [](std::int16_t s) { return s == 29'204; }));  // 0.8912509 × 32767
