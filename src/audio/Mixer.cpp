@@ -382,6 +382,7 @@ void Mixer::Channel::align(std::uint64_t outputStart) {
     if (!late) return;
     if (aligned_) {
         if (notedCount_ < kNoted) noted_[notedCount_++] = *late;
+        if (settling_ && notedCount_ == kSettleTicks) settle();
         return;
     }
     // Before its first frame the source was silence, so the cut or the pause at the front
@@ -395,6 +396,7 @@ void Mixer::Channel::align(std::uint64_t outputStart) {
         pending_.insert(pending_.begin(), static_cast<std::size_t>(-*late), 0.0f);
     }
     aligned_ = true;
+    settling_ = true;
     notedCount_ = 0;
     underrunsAtCheck_ = underrunFrames_;
 }
@@ -470,18 +472,34 @@ void Mixer::Channel::keepNewest(std::int64_t frames) {
     if (excess > 0) pending_.erase(pending_.begin(), pending_.begin() + excess);
 }
 
-void Mixer::Channel::correctDrift() {
-    const bool underran = underrunFrames_ > underrunsAtCheck_;
-    underrunsAtCheck_ = underrunFrames_;
-    if (!aligned_ || notedCount_ == 0) {
-        return;
-    }
+std::int64_t Mixer::Channel::takeNotedMedian() {
     std::array<std::int64_t, kNoted> noted = noted_;
     const auto middle = noted.begin() + static_cast<std::ptrdiff_t>(notedCount_ / 2);
     std::nth_element(noted.begin(), middle,
                      noted.begin() + static_cast<std::ptrdiff_t>(notedCount_));
-    const std::int64_t late = *middle;
     notedCount_ = 0;
+    return *middle;
+}
+
+void Mixer::Channel::settle() {
+    settling_ = false;
+    const std::int64_t late = takeNotedMedian();
+    if (std::abs(late) <= kDeadBand) return;
+    compactPending();
+    if (late > 0) {
+        dropFrames(late);
+    } else {
+        insertFrames(-late);
+    }
+}
+
+void Mixer::Channel::correctDrift() {
+    const bool underran = underrunFrames_ > underrunsAtCheck_;
+    underrunsAtCheck_ = underrunFrames_;
+    if (!aligned_ || settling_ || notedCount_ == 0) {
+        return;
+    }
+    const std::int64_t late = takeNotedMedian();
     if (std::abs(late) <= kDeadBand) {
         return;
     }

@@ -242,11 +242,17 @@ private:
         std::uint64_t hostTime;
     };
     static constexpr std::size_t kNoted = 128;
+    // A fresh stream's first host times can be off by its latency estimate settling, so
+    // after a second of ticks the source is put where their median says.
+    static constexpr std::size_t kSettleTicks = 10;
 
     std::optional<Stamp> stamp() const noexcept;
     // Output index of the next frame the backlog will give, less its resampled index.
     std::int64_t outputOffset() const { return totalFrames() - (producedFrames_ - backlog()); }
     void resample(const float* frames, std::int64_t count);
+    // The median of the misalignments noted since the last look; forgets them.
+    std::int64_t takeNotedMedian();
+    void settle();
     void dropFront(std::int64_t amount);
     void setRate(double sampleRate);
     // Remove / insert `amount` frames in pieces at zero crossings near the front of a
@@ -275,6 +281,7 @@ private:
     std::int64_t sourceBase_ = 0;
     std::int64_t producedBase_ = 0;
     bool aligned_ = false;
+    bool settling_ = false;
     std::array<std::int64_t, kNoted> noted_{};
     std::size_t notedCount_ = 0;
     std::int64_t underrunsAtCheck_ = 0;

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "PulseTestSupport.h"
+#include "platform/linux/WebRtcEchoCanceller.h"
+#include "support/EchoScenario.h"
+
+namespace kavo::linux_platform {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::EchoScenario;
+using testing::MicrophoneTape;
+
+class EchoCancellationTest : public pulse_test::DaemonTest {};
+
+// The far side played to the speakers reaches the microphone late, quieter and with the
+// room's reverberation; the near side speaks alone, then over the far side.
+TEST_F(EchoCancellationTest, TheFarSidesEchoLeavesTheMicrophoneAndTheNearSideStays) {
+    for (const double delay : {0.06, 0.18}) {
+        SCOPED_TRACE(delay);
+        testing::TempDir signals;
+        const EchoScenario scenario(signals.path(), delay);
+        MicrophoneTape tape(scenario.seconds() + 6);
+        pulse_test::PlatformRig rig;
+        EndpointFactory factory = rig.platform.endpointFactory();
+        factory.makeEchoCanceller = [&tape] {
+            return std::make_unique<testing::TapedCanceller>(
+                std::make_unique<WebRtcEchoCanceller>(), tape);
+        };
+        auto session = CaptureSession::create({.directory = rig.captures.path(),
+                                               .factory = std::move(factory),
+                                               .devices = rig.platform.devices(),
+                                               .clock = rig.clock});
+        session->start();
+        std::this_thread::sleep_for(1s);
+        {
+            auto far = daemon_->play("speakers", scenario.farEnd());
+            auto room = daemon_->play("micsrc", scenario.microphone());
+            EXPECT_EQ(far.wait(), 0);
+            EXPECT_EQ(room.wait(), 0);
+        }
+        std::this_thread::sleep_for(500ms);
+        session->stop();
+        EXPECT_EQ(session->sidecar()->echoCancelled, true);
+
+        const auto in = tape.taken(tape.in);
+        const auto out = tape.taken(tape.out);
+        ASSERT_GT(in.size(), static_cast<std::size_t>(scenario.seconds() * EchoScenario::kRate));
+        const double offset =
+            EchoScenario::offsetOf(in, EchoScenario::samplesOf(scenario.microphone()));
+        const auto result = scenario.measure(in, offset, out, offset);
+        EXPECT_GE(result.erleDb, 20.0);
+        EXPECT_LE(std::fabs(result.doubleTalkChangeDb), 3.0);
+        std::printf("echo delay %.0f ms: ERLE %.1f dB, double talk %.1f dB\n", delay * 1000,
+                    result.erleDb, result.doubleTalkChangeDb);
+    }
+}
+
+}  // namespace
+}  // namespace kavo::linux_platform
