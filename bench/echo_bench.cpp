@@ -1,7 +1,8 @@
 // How well the far side's echo leaves the microphone, on one scenario played through a
 // private PulseAudio server: far-side speech to the speakers, and into the microphone the
 // same speech late, quieter and reverberated, with the near side speaking alone and then
-// over it. Measured for this program's own cancellation in a real capture, and beside it
+// over it. One stereo stream plays both (EchoScenario::call); the microphone is the right
+// channel of the speakers' monitor, so the echo's delay is the scenario's own. Measured for this program's own cancellation in a real capture, and beside it
 // for PulseAudio's module-echo-cancel with its WebRTC canceller: ERLE while the far side
 // speaks alone, and the change of the near side's level in double talk.
 #include <chrono>
@@ -24,14 +25,11 @@ using namespace std::chrono_literals;
 using kavo::testing::EchoScenario;
 using kavo::testing::PulseDaemon;
 
-// Both plays at once, to their ends.
+// The call to its end, a second after the recording started.
 void playScenario(const PulseDaemon& daemon, const EchoScenario& scenario,
                   const std::string& speakers) {
     std::this_thread::sleep_for(1s);
-    auto far = daemon.play(speakers, scenario.farEnd());
-    auto room = daemon.play("micsrc", scenario.microphone());
-    far.wait();
-    room.wait();
+    daemon.play(speakers, scenario.call()).wait();
     std::this_thread::sleep_for(500ms);
 }
 
@@ -64,7 +62,7 @@ constexpr const char* kModuleArguments =
 
 EchoScenario::Result theModule(const PulseDaemon& daemon, const EchoScenario& scenario) {
     std::string module =
-        daemon.pactl({"load-module", "module-echo-cancel", "aec_method=webrtc", "source_master=mic",
+        daemon.pactl({"load-module", "module-echo-cancel", "aec_method=webrtc", "source_master=ear",
                       "sink_master=speakers", "source_name=cancelled", "sink_name=cancelling",
                       kModuleArguments});
     while (!module.empty() && (module.back() == '\n' || module.back() == ' ')) module.pop_back();
@@ -77,7 +75,7 @@ EchoScenario::Result theModule(const PulseDaemon& daemon, const EchoScenario& sc
                                        "--channels=1", "--format=s16le", "--file-format=wav",
                                        file.string()});
         };
-        auto rawRecorder = parec("mic", raw);
+        auto rawRecorder = parec("ear", raw);
         auto cancelledRecorder = parec("cancelled", cancelled);
         playScenario(daemon, scenario, "cancelling");
     }
@@ -93,6 +91,10 @@ EchoScenario::Result theModule(const PulseDaemon& daemon, const EchoScenario& sc
 
 int main() {
     PulseDaemon daemon;
+    daemon.pactl({"load-module", "module-remap-source", "master=speakers.monitor",
+                  "source_name=ear", "channels=1", "master_channel_map=front-right",
+                  "channel_map=mono", "remix=no"});
+    daemon.pactl({"set-default-source", "ear"});
     std::printf("module-echo-cancel aec_method=webrtc %s\n", kModuleArguments);
     for (const double delay : {0.06, 0.12, 0.18}) {
         kavo::testing::TempDir signals;

@@ -112,6 +112,9 @@ EchoScenario::EchoScenario(const std::filesystem::path& directory, double echoDe
     microphone_ = directory / "microphone.wav";
     run({"sox", "-m", "-v", "1", echo.string(), "-v", "1", nearEnd_.string(), "-b", "16",
          microphone_.string()});
+    call_ = directory / "call.wav";
+    run({"sox", "-M", farEnd_.string(), microphone_.string(), "-b", "16", call_.string(), "remix",
+         "1v0.5,2v-0.5", "2v0.5"});
 }
 
 std::vector<float> EchoScenario::samplesOf(const std::filesystem::path& wave) {

@@ -24,6 +24,12 @@ public:
     EchoScenario(const std::filesystem::path& directory, double echoDelaySeconds);
 
     const std::filesystem::path& farEnd() const { return farEnd_; }
+    // Both at once in one stereo file, for one stream to the speakers: the right channel
+    // is what the microphone hears, the left the far end less it, so that the speakers
+    // folded to mono play the far end alone (at a quarter of its level; the right channel
+    // at half). A microphone made from the right channel of the speakers' monitor then
+    // hears the room exactly in step with what the speakers play.
+    const std::filesystem::path& call() const { return call_; }
     const std::filesystem::path& microphone() const { return microphone_; }
     // The near side's speech alone, as the microphone hears it.
     const std::filesystem::path& nearEnd() const { return nearEnd_; }
@@ -59,6 +65,7 @@ public:
 
 private:
     std::filesystem::path farEnd_;
+    std::filesystem::path call_;
     std::filesystem::path microphone_;
     std::filesystem::path nearEnd_;
     double seconds_ = 0;
