@@ -2,9 +2,10 @@
 // private PulseAudio server: far-side speech to the speakers, and into the microphone the
 // same speech late, quieter and reverberated, with the near side speaking alone and then
 // over it. One stereo stream plays both (EchoScenario::call); the microphone is the right
-// channel of the speakers' monitor, so the echo's delay is the scenario's own. Measured for this program's own cancellation in a real capture, and beside it
-// for PulseAudio's module-echo-cancel with its WebRTC canceller: ERLE while the far side
-// speaks alone, and the change of the near side's level in double talk.
+// channel of the speakers' monitor, so the echo's delay is the scenario's own. Measured for this
+// program's own cancellation in a real capture, and beside it for PulseAudio's module-echo-cancel
+// with its WebRTC canceller: ERLE while the far side speaks alone, and the change of the near
+// side's level in double talk.
 #include <chrono>
 #include <cstdio>
 #include <memory>
