@@ -17,78 +17,42 @@ function tempDir(prefix = 'kavo-devstack-test-') {
   return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
 }
 
-// Starts bin/devstack.js and resolves with the endpoints it prints.
-// With `viaRunScript` it is started through run.sh, as a person or CI would.
-function startStack({ config, dataDir, inMemory = true, port = 0, blobPort = 0, extraArgs = [], timeoutMs = 60000, viaRunScript = false } = {}) {
-  const ownsDir = !dataDir;
+// Starts bin/devstack.js in memory and resolves with the endpoints it prints.
+function startStack({ dataDir, timeoutMs = 60000 } = {}) {
   const dir = dataDir || tempDir();
-  const args = [viaRunScript ? path.join(ROOT, 'run.sh') : BIN,
-    '--port', String(port), '--blob-port', String(blobPort), '--data', dir, ...extraArgs];
-  let configDir = null;
-  if (config !== undefined) {
-    configDir = tempDir('kavo-devstack-config-');
-    const file = path.join(configDir, 'config.json');
-    fs.writeFileSync(file, typeof config === 'string' ? config : JSON.stringify(config));
-    args.push('--config', file);
-  }
-  if (inMemory) args.push('--in-memory');
-  const child = spawn(viaRunScript ? 'bash' : process.execPath, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+  const child = spawn(process.execPath, [BIN, '--port', '0', '--blob-port', '0', '--data', dir, '--in-memory'],
+    { stdio: ['ignore', 'pipe', 'pipe'] });
   let stdout = '';
   let stderr = '';
   const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
   child.stderr.on('data', (c) => { stderr += c; });
   return new Promise((resolve, reject) => {
-    let settled = false;
-    const timer = setTimeout(() => {
-      settled = true;
-      child.kill('SIGKILL');
-      reject(new Error(`dev stack did not start within ${timeoutMs} ms; stderr:\n${stderr}`));
-    }, timeoutMs);
+    const timer = setTimeout(() => child.kill('SIGKILL'), timeoutMs);
     child.stdout.on('data', (c) => {
+      const first = stdout.includes('\n');
       stdout += c;
-      const nl = stdout.indexOf('\n');
-      if (nl < 0 || settled) return;
-      settled = true;
+      if (first || !stdout.includes('\n')) return;
       clearTimeout(timer);
-      let endpoints;
-      try {
-        endpoints = JSON.parse(stdout.slice(0, nl));
-      } catch (err) {
-        child.kill('SIGKILL');
-        reject(new Error(`first stdout line is not JSON: ${stdout.slice(0, nl)}`));
-        return;
-      }
+      const endpoints = JSON.parse(stdout.slice(0, stdout.indexOf('\n')));
       const stack = {
         endpoints,
-        child,
-        dataDir: dir,
-        exited,
         stdout: () => stdout,
-        stderr: () => stderr,
         base: endpoints.baseURL,
         api: (slug = 'contoso') => endpoints.tenants.find((t) => t.slug === slug).kavoBaseUrl,
         async stop(signal = 'SIGTERM') {
           if (child.exitCode === null && child.signalCode === null) child.kill(signal);
-          const result = await exited;
-          if (configDir) fs.rmSync(configDir, { recursive: true, force: true });
-          return result;
+          return exited;
         },
         async dispose() {
           await stack.stop();
-          if (ownsDir) fs.rmSync(dir, { recursive: true, force: true });
+          if (!dataDir) fs.rmSync(dir, { recursive: true, force: true });
         },
       };
       resolve(stack);
     });
     exited.then(({ code, signal }) => {
-      if (settled) return;
-      settled = true;
       clearTimeout(timer);
-      if (configDir) fs.rmSync(configDir, { recursive: true, force: true });
-      const err = new Error(`dev stack exited before it was ready (code ${code}, signal ${signal}); stderr:\n${stderr}`);
-      err.code = code;
-      err.stderr = stderr;
-      reject(err);
+      reject(new Error(`dev stack ended before it was ready (code ${code}, signal ${signal}); stderr:\n${stderr}`));
     });
   });
 }
@@ -192,24 +156,6 @@ function token(stack, form, authority) {
   return request('POST', `${base}/oauth2/v2.0/token`, { form: { client_id: stack.endpoints.clientId, ...form } });
 }
 
-// A complete interactive sign-in: authorization code with PKCE, then a Kavo
-// API token from the refresh token. Returns both token answers.
-async function signIn(stack, { user } = {}) {
-  const { verifier, challenge } = pkce();
-  const extra = user ? { login_hint: user } : {};
-  const { params } = await authorize(stack, { challenge, extra });
-  if (!params || !params.code) throw new Error(`authorize did not give a code: ${JSON.stringify(params)}`);
-  const graph = await token(stack, {
-    grant_type: 'authorization_code', code: params.code, redirect_uri: REDIRECT, code_verifier: verifier, scope: SIGN_IN_SCOPE,
-  });
-  if (graph.status !== 200) throw new Error(`code redemption failed: ${graph.text}`);
-  const kavo = await token(stack, {
-    grant_type: 'refresh_token', refresh_token: graph.json.refresh_token, scope: `${stack.endpoints.kavoScopes[0]} offline_access`,
-  });
-  if (kavo.status !== 200) throw new Error(`Kavo token failed: ${kavo.text}`);
-  return { graph: graph.json, kavo: kavo.json };
-}
-
 async function kavoToken(stack, user = stack.endpoints.defaultUser.email, extra = {}) {
   const res = await admin(stack, 'POST', '/tokens', { user, resource: 'kavo', ...extra });
   if (res.status !== 200) throw new Error(`minting a token failed: ${res.text}`);
@@ -311,20 +257,6 @@ function finalizeBody(recordingId, overrides = {}) {
   };
 }
 
-// init + upload + finalize for `data`; returns the init answer.
-async function uploadRecording(stack, tok, data, { filename = `capture-${crypto.randomUUID()}.wav`, blockSize = 64 * 1024, slug = 'contoso' } = {}) {
-  const init = await request('POST', `${stack.api(slug)}/api/v1/meetings/uploads/init`, {
-    headers: bearer(tok), json: { filename, content_type: 'audio/wav', size_bytes: data.length },
-  });
-  if (init.status !== 200) throw new Error(`init answered ${init.status}: ${init.text}`);
-  await uploadBlocks(init.json.upload_url, data, blockSize);
-  const fin = await request('POST', `${stack.api(slug)}/api/v1/meetings/uploads/finalize`, {
-    headers: bearer(tok), json: finalizeBody(init.json.recording_id, { fileSizeBytes: data.length }),
-  });
-  if (fin.status !== 200) throw new Error(`finalize answered ${fin.status}: ${fin.text}`);
-  return init.json;
-}
-
 // A zombie (exited, not yet reaped by whoever adopted it) counts as gone.
 function pidAlive(pid) {
   try {
@@ -365,7 +297,6 @@ function sleep(ms) {
 }
 
 module.exports = {
-  ROOT,
   BIN,
   REDIRECT,
   SIGN_IN_SCOPE,
@@ -378,10 +309,8 @@ module.exports = {
   decodeJwt,
   authorize,
   token,
-  signIn,
   kavoToken,
   bearer,
-  crc64nvme,
   crc64Header,
   blockId,
   putBlock,
@@ -389,7 +318,6 @@ module.exports = {
   putBlob,
   uploadBlocks,
   finalizeBody,
-  uploadRecording,
   pidAlive,
   waitUntil,
   portOpen,

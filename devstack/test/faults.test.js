@@ -73,13 +73,6 @@ describe('status faults', () => {
 });
 
 describe('timing faults', () => {
-  it('delay an answer without changing it', async () => {
-    await fault({ endpoint: 'branding', delayMs: 400 });
-    const t0 = Date.now();
-    const res = await h.request('GET', `${stack.api()}/api/branding`);
-    assert.ok(Date.now() - t0 >= 390, `answered after ${Date.now() - t0} ms`);
-    assert.equal(res.json.app_name, 'Kavo Meetings');
-  });
 
   it('stall a call until the client gives up, and release stalled calls on reset', async () => {
     await fault({ endpoint: 'me', stall: true, times: 2 });
@@ -128,7 +121,7 @@ it('resets faults, settings and switches together, keeping recordings unless ask
   assert.equal(state.settings.api.sasLifetimeSeconds, 3600);
   assert.equal(state.tenants.find((t) => t.slug === 'contoso').meetingsAccess, true);
   assert.equal((await me()).status, 200);
-  await h.uploadRecording(stack, tok, crypto.randomBytes(100));
+  assert.equal((await init()).status, 200);
   assert.equal((await h.reset(stack)).recordings, 1);
   assert.equal((await h.reset(stack, { data: true })).recordings, 0);
 });
