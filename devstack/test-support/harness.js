@@ -80,15 +80,7 @@ function request(method, url, { headers = {}, json, form, body, timeoutMs = 1500
         clearTimeout(timer);
         const buf = Buffer.concat(chunks);
         const text = buf.toString('utf8');
-        resolve({
-          status: res.statusCode,
-          headers: res.headers,
-          body: buf,
-          text,
-          get json() {
-            return JSON.parse(text);
-          },
-        });
+        resolve({ status: res.statusCode, headers: res.headers, body: buf, text, get json() { return JSON.parse(text); } });
       });
       res.on('error', reject);
     });
@@ -122,11 +114,8 @@ function pkce() {
 }
 
 function decodeJwt(token) {
-  const [h, p] = token.split('.');
-  return {
-    header: JSON.parse(Buffer.from(h, 'base64url').toString('utf8')),
-    payload: JSON.parse(Buffer.from(p, 'base64url').toString('utf8')),
-  };
+  const [header, payload] = token.split('.').slice(0, 2).map((part) => JSON.parse(Buffer.from(part, 'base64url').toString('utf8')));
+  return { header, payload };
 }
 
 const REDIRECT = 'http://127.0.0.1:53682/callback';
@@ -136,14 +125,8 @@ const SIGN_IN_SCOPE = 'openid profile offline_access User.Read';
 async function authorize(stack, { scope = SIGN_IN_SCOPE, challenge, redirectUri = REDIRECT, state = 'st-1', extra = {}, authority } = {}) {
   const base = authority ? `${stack.base}/${authority}` : stack.endpoints.authority;
   const q = new URLSearchParams({
-    client_id: stack.endpoints.clientId,
-    response_type: 'code',
-    redirect_uri: redirectUri,
-    scope,
-    state,
-    code_challenge: challenge,
-    code_challenge_method: 'S256',
-    ...extra,
+    client_id: stack.endpoints.clientId, response_type: 'code', redirect_uri: redirectUri, scope, state,
+    code_challenge: challenge, code_challenge_method: 'S256', ...extra,
   });
   const res = await request('GET', `${base}/oauth2/v2.0/authorize?${q}`);
   if (res.status !== 302) return { res, params: null };
@@ -191,16 +174,12 @@ function crc64Header(buf) {
   return out.toString('base64');
 }
 
-function appendQuery(sasUrl, query) {
-  return `${sasUrl}&${query}`;
-}
-
 function blockId(i) {
   return Buffer.from(`block-${String(i).padStart(6, '0')}`).toString('base64');
 }
 
 function putBlock(sasUrl, i, data) {
-  return request('PUT', appendQuery(sasUrl, `comp=block&blockid=${encodeURIComponent(blockId(i))}`), {
+  return request('PUT', `${sasUrl}&comp=block&blockid=${encodeURIComponent(blockId(i))}`, {
     headers: { 'x-ms-content-crc64': crc64Header(data), 'Content-Length': data.length },
     body: data,
   });
@@ -209,7 +188,7 @@ function putBlock(sasUrl, i, data) {
 function putBlockList(sasUrl, count, contentType = 'audio/wav') {
   const ids = Array.from({ length: count }, (_, i) => `  <Latest>${blockId(i)}</Latest>`).join('\n');
   const xml = `<?xml version="1.0" encoding="utf-8"?>\n<BlockList>\n${ids}\n</BlockList>`;
-  return request('PUT', appendQuery(sasUrl, 'comp=blocklist'), {
+  return request('PUT', `${sasUrl}&comp=blocklist`, {
     headers: { 'Content-Type': 'application/xml; charset=utf-8', 'x-ms-blob-content-type': contentType },
     body: Buffer.from(xml),
   });
@@ -218,10 +197,8 @@ function putBlockList(sasUrl, count, contentType = 'audio/wav') {
 function putBlob(sasUrl, data, contentType = 'audio/wav') {
   return request('PUT', sasUrl, {
     headers: {
-      'x-ms-blob-type': 'BlockBlob',
-      'x-ms-blob-content-type': contentType,
-      'x-ms-content-crc64': crc64Header(data),
-      'Content-Length': data.length,
+      'x-ms-blob-type': 'BlockBlob', 'x-ms-blob-content-type': contentType,
+      'x-ms-content-crc64': crc64Header(data), 'Content-Length': data.length,
     },
     body: data,
   });
@@ -241,18 +218,9 @@ async function uploadBlocks(sasUrl, data, blockSize) {
 
 function finalizeBody(recordingId, overrides = {}) {
   return {
-    recording_id: recordingId,
-    captureMode: 'impromptu',
-    durationSeconds: 12,
-    pausedDurationSeconds: 0,
-    capturedAt: '2025-03-04T09:15:00Z',
-    capturedUntil: '2025-03-04T09:15:12Z',
-    audioProfile: 'standard',
-    sampleRateHz: 16000,
-    channels: 1,
-    bitRateKbps: 256,
-    expectedSpeakers: [],
-    shareWithAttendees: false,
+    recording_id: recordingId, captureMode: 'impromptu', durationSeconds: 12, pausedDurationSeconds: 0,
+    capturedAt: '2025-03-04T09:15:00Z', capturedUntil: '2025-03-04T09:15:12Z', audioProfile: 'standard',
+    sampleRateHz: 16000, channels: 1, bitRateKbps: 256, expectedSpeakers: [], shareWithAttendees: false,
     ...overrides,
   };
 }
@@ -297,29 +265,7 @@ function sleep(ms) {
 }
 
 module.exports = {
-  BIN,
-  REDIRECT,
-  SIGN_IN_SCOPE,
-  tempDir,
-  startStack,
-  request,
-  admin,
-  reset,
-  pkce,
-  decodeJwt,
-  authorize,
-  token,
-  kavoToken,
-  bearer,
-  crc64Header,
-  blockId,
-  putBlock,
-  putBlockList,
-  putBlob,
-  uploadBlocks,
-  finalizeBody,
-  pidAlive,
-  waitUntil,
-  portOpen,
-  sleep,
+  BIN, REDIRECT, SIGN_IN_SCOPE, tempDir, startStack, request, admin, reset, pkce,
+  decodeJwt, authorize, token, kavoToken, bearer, crc64Header, blockId, putBlock, putBlockList,
+  putBlob, uploadBlocks, finalizeBody, pidAlive, waitUntil, portOpen, sleep,
 };

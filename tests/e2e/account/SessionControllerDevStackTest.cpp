@@ -7,7 +7,6 @@
 #include <numbers>
 #include <vector>
 
-#include "StackFixture.h"
 #include "account/SessionController.h"
 #include "base/AtomicFile.h"
 #include "base/Defaults.h"
@@ -18,6 +17,7 @@
 #include "capture/files/WavWriter.h"
 #include "support/ManualClock.h"
 #include "support/ManualScheduler.h"
+#include "support/StackTest.h"
 #include "support/TempDir.h"
 #include "upload/FileStagedBlockStore.h"
 
