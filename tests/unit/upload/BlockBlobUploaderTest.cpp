@@ -113,26 +113,20 @@ protected:
     }
 };
 
+// Resuming after a kill is shown against storage in tests/integration/upload; here another
+// key's entries and indexes past the end, and a run with nothing left but the commit.
 TEST_F(StagedUploadTest, ResumesFromTheStoreSendingOnlyMissingBlocksOfItsOwnKey) {
-    store.markStaged(0, "rec-1");
-    store.markStaged(1, "rec-1");
-    store.markStaged(3, "rec-1");  // beyond the block count: ignored
-    store.markStaged(0, "someone-else");
+    for (const int index : {0, 1, 3}) store.markStaged(index, "rec-1");
+    store.markStaged(2, "someone-else");
     const BlockBlobUploader uploader(storage, store, 4 * kMiB, 4, clock);
-    LogCapture logs;
     std::vector<std::int64_t> progress;
     EXPECT_EQ(uploader.upload(file(10 * kMiB), 10 * kMiB, kSAS, "audio/wav", "rec-1",
                               clock.now() + std::chrono::hours(1),
                               [&](std::int64_t sent, std::int64_t) { progress.push_back(sent); }),
               Outcome::uploaded(3, 10 * kMiB));
     EXPECT_EQ(storage.putBlockIndexes(), std::vector<int>{2});
-    EXPECT_EQ(storage.requests().back().body, BlockBlobUploader::blockListXML(3));
     EXPECT_EQ(progress, (std::vector<std::int64_t>{8 * kMiB, 10 * kMiB}));
-    EXPECT_TRUE(
-        logs.contains("BlockBlobUploader",
-                      "Resuming staged upload key=rec-1: 2 of 3 blocks already staged, 1 to go"));
-    EXPECT_TRUE(store.stagedBlocks("rec-1").empty());
-    EXPECT_EQ(store.stagedBlocks("someone-else"), std::set<int>{0});
+    EXPECT_EQ(store.stagedBlocks("someone-else"), std::set<int>{2});
 
     // Everything staged: only the commit is sent, even past the deadline.
     for (const int index : {0, 1, 2}) store.markStaged(index, "rec-2");
