@@ -12,11 +12,9 @@ const h = require('../test-support/harness');
 const { REDIRECT, SIGN_IN_SCOPE } = h;
 
 let stack;
-let kavoScope;
 
 before(async () => {
   stack = await h.startStack();
-  kavoScope = stack.endpoints.kavoScopes[0];
 });
 after(() => stack.dispose());
 beforeEach(() => h.reset(stack));
@@ -89,37 +87,5 @@ describe('authorization code redemption', () => {
     const late = await codeFor();
     await h.sleep(20);
     assertOAuthError(await redeem(late.code, late.verifier), 400, 'invalid_grant', 70008);
-  });
-
-});
-
-describe('device code', () => {
-  const start = (scope = SIGN_IN_SCOPE) => h.request('POST', `${stack.endpoints.authority}/oauth2/v2.0/devicecode`, {
-    form: { client_id: stack.endpoints.clientId, scope },
-  });
-  const poll = (deviceCode) => h.token(stack, { grant_type: 'urn:ietf:params:oauth:grant-type:device_code', device_code: deviceCode });
-  const settings = (deviceCode) => h.admin(stack, 'PATCH', '/settings', { identity: { deviceCode } });
-
-  it('waits for a decision when auto-approval is off, and can be denied', async () => {
-    await settings({ autoApproveAfterPolls: null });
-    const dc = (await start()).json;
-    for (let i = 0; i < 3; i++) assertOAuthError(await poll(dc.device_code), 400, 'authorization_pending');
-    assert.equal((await h.admin(stack, 'POST', '/identity/device-code', { decision: 'deny' })).json.userCode, dc.user_code);
-    assertOAuthError(await poll(dc.device_code), 400, 'authorization_declined');
-    assert.equal((await h.admin(stack, 'POST', '/identity/device-code', { decision: 'approve', userCode: dc.user_code })).status, 409);
-  });
-
-  it('expires codes, refuses unknown ones, and checks its request', async () => {
-    await settings({ expiresInSeconds: 0, autoApproveAfterPolls: 0 });
-    const dc = (await start()).json;
-    await h.sleep(20);
-    assertOAuthError(await poll(dc.device_code), 400, 'expired_token', 70019);
-    assertOAuthError(await poll('unknown'), 400, 'bad_verification_code');
-    assertOAuthError(await start(''), 400, 'invalid_request', 900144);
-    assertOAuthError(await start(`User.Read ${kavoScope}`), 400, 'invalid_scope', 28000);
-    const json = await h.request('POST', `${stack.endpoints.authority}/oauth2/v2.0/devicecode`, {
-      json: { client_id: stack.endpoints.clientId, scope: SIGN_IN_SCOPE },
-    });
-    assertOAuthError(json, 400, 'invalid_request', 900144);
   });
 });

@@ -1,25 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdint>
 #include <memory>
-#include <numbers>
-#include <vector>
 
 #include "account/SessionController.h"
-#include "base/AtomicFile.h"
 #include "base/Defaults.h"
 #include "base/Log.h"
-#include "capture/files/CaptureSidecar.h"
-#include "capture/files/CapturesDirectory.h"
-#include "capture/files/SidecarTimestamp.h"
-#include "capture/files/WavWriter.h"
 #include "support/ManualClock.h"
 #include "support/ManualScheduler.h"
 #include "support/StackTest.h"
 #include "support/TempDir.h"
-#include "upload/FileStagedBlockStore.h"
 
 namespace kavo {
 namespace {
