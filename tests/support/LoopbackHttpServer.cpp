@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace kavo::testing {
 
@@ -78,7 +79,9 @@ std::optional<LoopbackHttpServer::Request> readRequest(Reader& reader) {
         lines.remove_prefix(line.size());
     }
     if (const auto length = request.header("Content-Length")) {
-        const auto body = reader.exactly(std::stoul(*length));
+        // A length that is no number reads as 0 rather than ending the server.
+        const auto size = std::strtoull(length->c_str(), nullptr, 10);
+        const auto body = reader.exactly(size);
         if (!body) return std::nullopt;
         request.body = *body;
     }
