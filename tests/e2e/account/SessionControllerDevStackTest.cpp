@@ -78,8 +78,6 @@ TEST_F(SessionAgainstDevStack, BootstrapDiscoversChecksAccessAndSignsIn) {
     EXPECT_EQ(tenant.kavoBaseUrl, stack_->tenantBaseURL("contoso"));
     EXPECT_EQ(tenant.clientName, stack_->tenantClientName("contoso"));
     EXPECT_TRUE(controller_->branding());
-    EXPECT_TRUE(logs_.contains("SessionController", "Signed in: tenant=" + tenant.clientName +
-                                                        " user=" + session_.givenName));
 
     // Only an explicit "no" blocks: a refused /api/me check lets the user in.
     stack_->adminPost("/faults", {{"endpoint", "me"}, {"status", 403}});
