@@ -17,78 +17,42 @@ function tempDir(prefix = 'kavo-devstack-test-') {
   return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
 }
 
-// Starts bin/devstack.js and resolves with the endpoints it prints.
-// With `viaRunScript` it is started through run.sh, as a person or CI would.
-function startStack({ config, dataDir, inMemory = true, port = 0, blobPort = 0, extraArgs = [], timeoutMs = 60000, viaRunScript = false } = {}) {
-  const ownsDir = !dataDir;
+// Starts bin/devstack.js in memory and resolves with the endpoints it prints.
+function startStack({ dataDir, timeoutMs = 60000 } = {}) {
   const dir = dataDir || tempDir();
-  const args = [viaRunScript ? path.join(ROOT, 'run.sh') : BIN,
-    '--port', String(port), '--blob-port', String(blobPort), '--data', dir, ...extraArgs];
-  let configDir = null;
-  if (config !== undefined) {
-    configDir = tempDir('kavo-devstack-config-');
-    const file = path.join(configDir, 'config.json');
-    fs.writeFileSync(file, typeof config === 'string' ? config : JSON.stringify(config));
-    args.push('--config', file);
-  }
-  if (inMemory) args.push('--in-memory');
-  const child = spawn(viaRunScript ? 'bash' : process.execPath, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+  const child = spawn(process.execPath, [BIN, '--port', '0', '--blob-port', '0', '--data', dir, '--in-memory'],
+    { stdio: ['ignore', 'pipe', 'pipe'] });
   let stdout = '';
   let stderr = '';
   const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
   child.stderr.on('data', (c) => { stderr += c; });
   return new Promise((resolve, reject) => {
-    let settled = false;
-    const timer = setTimeout(() => {
-      settled = true;
-      child.kill('SIGKILL');
-      reject(new Error(`dev stack did not start within ${timeoutMs} ms; stderr:\n${stderr}`));
-    }, timeoutMs);
+    const timer = setTimeout(() => child.kill('SIGKILL'), timeoutMs);
     child.stdout.on('data', (c) => {
+      const first = stdout.includes('\n');
       stdout += c;
-      const nl = stdout.indexOf('\n');
-      if (nl < 0 || settled) return;
-      settled = true;
+      if (first || !stdout.includes('\n')) return;
       clearTimeout(timer);
-      let endpoints;
-      try {
-        endpoints = JSON.parse(stdout.slice(0, nl));
-      } catch (err) {
-        child.kill('SIGKILL');
-        reject(new Error(`first stdout line is not JSON: ${stdout.slice(0, nl)}`));
-        return;
-      }
+      const endpoints = JSON.parse(stdout.slice(0, stdout.indexOf('\n')));
       const stack = {
         endpoints,
-        child,
-        dataDir: dir,
-        exited,
         stdout: () => stdout,
-        stderr: () => stderr,
         base: endpoints.baseURL,
         api: (slug = 'contoso') => endpoints.tenants.find((t) => t.slug === slug).kavoBaseUrl,
         async stop(signal = 'SIGTERM') {
           if (child.exitCode === null && child.signalCode === null) child.kill(signal);
-          const result = await exited;
-          if (configDir) fs.rmSync(configDir, { recursive: true, force: true });
-          return result;
+          return exited;
         },
         async dispose() {
           await stack.stop();
-          if (ownsDir) fs.rmSync(dir, { recursive: true, force: true });
+          if (!dataDir) fs.rmSync(dir, { recursive: true, force: true });
         },
       };
       resolve(stack);
     });
     exited.then(({ code, signal }) => {
-      if (settled) return;
-      settled = true;
       clearTimeout(timer);
-      if (configDir) fs.rmSync(configDir, { recursive: true, force: true });
-      const err = new Error(`dev stack exited before it was ready (code ${code}, signal ${signal}); stderr:\n${stderr}`);
-      err.code = code;
-      err.stderr = stderr;
-      reject(err);
+      reject(new Error(`dev stack ended before it was ready (code ${code}, signal ${signal}); stderr:\n${stderr}`));
     });
   });
 }
@@ -116,15 +80,7 @@ function request(method, url, { headers = {}, json, form, body, timeoutMs = 1500
         clearTimeout(timer);
         const buf = Buffer.concat(chunks);
         const text = buf.toString('utf8');
-        resolve({
-          status: res.statusCode,
-          headers: res.headers,
-          body: buf,
-          text,
-          get json() {
-            return JSON.parse(text);
-          },
-        });
+        resolve({ status: res.statusCode, headers: res.headers, body: buf, text, get json() { return JSON.parse(text); } });
       });
       res.on('error', reject);
     });
@@ -158,11 +114,8 @@ function pkce() {
 }
 
 function decodeJwt(token) {
-  const [h, p] = token.split('.');
-  return {
-    header: JSON.parse(Buffer.from(h, 'base64url').toString('utf8')),
-    payload: JSON.parse(Buffer.from(p, 'base64url').toString('utf8')),
-  };
+  const [header, payload] = token.split('.').slice(0, 2).map((part) => JSON.parse(Buffer.from(part, 'base64url').toString('utf8')));
+  return { header, payload };
 }
 
 const REDIRECT = 'http://127.0.0.1:53682/callback';
@@ -172,14 +125,8 @@ const SIGN_IN_SCOPE = 'openid profile offline_access User.Read';
 async function authorize(stack, { scope = SIGN_IN_SCOPE, challenge, redirectUri = REDIRECT, state = 'st-1', extra = {}, authority } = {}) {
   const base = authority ? `${stack.base}/${authority}` : stack.endpoints.authority;
   const q = new URLSearchParams({
-    client_id: stack.endpoints.clientId,
-    response_type: 'code',
-    redirect_uri: redirectUri,
-    scope,
-    state,
-    code_challenge: challenge,
-    code_challenge_method: 'S256',
-    ...extra,
+    client_id: stack.endpoints.clientId, response_type: 'code', redirect_uri: redirectUri, scope, state,
+    code_challenge: challenge, code_challenge_method: 'S256', ...extra,
   });
   const res = await request('GET', `${base}/oauth2/v2.0/authorize?${q}`);
   if (res.status !== 302) return { res, params: null };
@@ -190,24 +137,6 @@ async function authorize(stack, { scope = SIGN_IN_SCOPE, challenge, redirectUri 
 function token(stack, form, authority) {
   const base = authority ? `${stack.base}/${authority}` : stack.endpoints.authority;
   return request('POST', `${base}/oauth2/v2.0/token`, { form: { client_id: stack.endpoints.clientId, ...form } });
-}
-
-// A complete interactive sign-in: authorization code with PKCE, then a Kavo
-// API token from the refresh token. Returns both token answers.
-async function signIn(stack, { user } = {}) {
-  const { verifier, challenge } = pkce();
-  const extra = user ? { login_hint: user } : {};
-  const { params } = await authorize(stack, { challenge, extra });
-  if (!params || !params.code) throw new Error(`authorize did not give a code: ${JSON.stringify(params)}`);
-  const graph = await token(stack, {
-    grant_type: 'authorization_code', code: params.code, redirect_uri: REDIRECT, code_verifier: verifier, scope: SIGN_IN_SCOPE,
-  });
-  if (graph.status !== 200) throw new Error(`code redemption failed: ${graph.text}`);
-  const kavo = await token(stack, {
-    grant_type: 'refresh_token', refresh_token: graph.json.refresh_token, scope: `${stack.endpoints.kavoScopes[0]} offline_access`,
-  });
-  if (kavo.status !== 200) throw new Error(`Kavo token failed: ${kavo.text}`);
-  return { graph: graph.json, kavo: kavo.json };
 }
 
 async function kavoToken(stack, user = stack.endpoints.defaultUser.email, extra = {}) {
@@ -245,16 +174,12 @@ function crc64Header(buf) {
   return out.toString('base64');
 }
 
-function appendQuery(sasUrl, query) {
-  return `${sasUrl}&${query}`;
-}
-
 function blockId(i) {
   return Buffer.from(`block-${String(i).padStart(6, '0')}`).toString('base64');
 }
 
 function putBlock(sasUrl, i, data) {
-  return request('PUT', appendQuery(sasUrl, `comp=block&blockid=${encodeURIComponent(blockId(i))}`), {
+  return request('PUT', `${sasUrl}&comp=block&blockid=${encodeURIComponent(blockId(i))}`, {
     headers: { 'x-ms-content-crc64': crc64Header(data), 'Content-Length': data.length },
     body: data,
   });
@@ -263,7 +188,7 @@ function putBlock(sasUrl, i, data) {
 function putBlockList(sasUrl, count, contentType = 'audio/wav') {
   const ids = Array.from({ length: count }, (_, i) => `  <Latest>${blockId(i)}</Latest>`).join('\n');
   const xml = `<?xml version="1.0" encoding="utf-8"?>\n<BlockList>\n${ids}\n</BlockList>`;
-  return request('PUT', appendQuery(sasUrl, 'comp=blocklist'), {
+  return request('PUT', `${sasUrl}&comp=blocklist`, {
     headers: { 'Content-Type': 'application/xml; charset=utf-8', 'x-ms-blob-content-type': contentType },
     body: Buffer.from(xml),
   });
@@ -272,10 +197,8 @@ function putBlockList(sasUrl, count, contentType = 'audio/wav') {
 function putBlob(sasUrl, data, contentType = 'audio/wav') {
   return request('PUT', sasUrl, {
     headers: {
-      'x-ms-blob-type': 'BlockBlob',
-      'x-ms-blob-content-type': contentType,
-      'x-ms-content-crc64': crc64Header(data),
-      'Content-Length': data.length,
+      'x-ms-blob-type': 'BlockBlob', 'x-ms-blob-content-type': contentType,
+      'x-ms-content-crc64': crc64Header(data), 'Content-Length': data.length,
     },
     body: data,
   });
@@ -295,34 +218,11 @@ async function uploadBlocks(sasUrl, data, blockSize) {
 
 function finalizeBody(recordingId, overrides = {}) {
   return {
-    recording_id: recordingId,
-    captureMode: 'impromptu',
-    durationSeconds: 12,
-    pausedDurationSeconds: 0,
-    capturedAt: '2025-03-04T09:15:00Z',
-    capturedUntil: '2025-03-04T09:15:12Z',
-    audioProfile: 'standard',
-    sampleRateHz: 16000,
-    channels: 1,
-    bitRateKbps: 256,
-    expectedSpeakers: [],
-    shareWithAttendees: false,
+    recording_id: recordingId, captureMode: 'impromptu', durationSeconds: 12, pausedDurationSeconds: 0,
+    capturedAt: '2025-03-04T09:15:00Z', capturedUntil: '2025-03-04T09:15:12Z', audioProfile: 'standard',
+    sampleRateHz: 16000, channels: 1, bitRateKbps: 256, expectedSpeakers: [], shareWithAttendees: false,
     ...overrides,
   };
-}
-
-// init + upload + finalize for `data`; returns the init answer.
-async function uploadRecording(stack, tok, data, { filename = `capture-${crypto.randomUUID()}.wav`, blockSize = 64 * 1024, slug = 'contoso' } = {}) {
-  const init = await request('POST', `${stack.api(slug)}/api/v1/meetings/uploads/init`, {
-    headers: bearer(tok), json: { filename, content_type: 'audio/wav', size_bytes: data.length },
-  });
-  if (init.status !== 200) throw new Error(`init answered ${init.status}: ${init.text}`);
-  await uploadBlocks(init.json.upload_url, data, blockSize);
-  const fin = await request('POST', `${stack.api(slug)}/api/v1/meetings/uploads/finalize`, {
-    headers: bearer(tok), json: finalizeBody(init.json.recording_id, { fileSizeBytes: data.length }),
-  });
-  if (fin.status !== 200) throw new Error(`finalize answered ${fin.status}: ${fin.text}`);
-  return init.json;
 }
 
 // A zombie (exited, not yet reaped by whoever adopted it) counts as gone.
@@ -365,33 +265,7 @@ function sleep(ms) {
 }
 
 module.exports = {
-  ROOT,
-  BIN,
-  REDIRECT,
-  SIGN_IN_SCOPE,
-  tempDir,
-  startStack,
-  request,
-  admin,
-  reset,
-  pkce,
-  decodeJwt,
-  authorize,
-  token,
-  signIn,
-  kavoToken,
-  bearer,
-  crc64nvme,
-  crc64Header,
-  blockId,
-  putBlock,
-  putBlockList,
-  putBlob,
-  uploadBlocks,
-  finalizeBody,
-  uploadRecording,
-  pidAlive,
-  waitUntil,
-  portOpen,
-  sleep,
+  BIN, REDIRECT, SIGN_IN_SCOPE, tempDir, startStack, request, admin, reset, pkce,
+  decodeJwt, authorize, token, kavoToken, bearer, crc64Header, blockId, putBlock, putBlockList,
+  putBlob, uploadBlocks, finalizeBody, pidAlive, waitUntil, portOpen, sleep,
 };

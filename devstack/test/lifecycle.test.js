@@ -51,21 +51,6 @@ it('prints one JSON line of endpoints, writes it to the data folder, and stops c
   assert.deepEqual(written(), e, 'the endpoints file outlives the stop');
 }));
 
-it('run.sh becomes the stack itself, which outlives the launcher closing its pipes and stops with 0', async () => {
-  const stack = await h.startStack({ viaRunScript: true });
-  try {
-    assert.equal(stack.endpoints.pid, stack.child.pid);
-    stack.child.stdout.destroy();
-    stack.child.stderr.destroy();
-    await h.sleep(50);
-    assert.equal((await h.request('GET', stack.endpoints.updateManifestURL)).status, 200);
-    assert.deepEqual(await stack.stop('SIGTERM'), { code: 0, signal: null });
-    assert.equal(await h.waitUntil(() => !h.pidAlive(stack.endpoints.azuritePid)), true);
-  } finally {
-    await stack.dispose();
-  }
-});
-
 it('exits 2 on a bad config file or argument, printing no endpoints and starting nothing', () => inTempDir(async (dir) => {
   const run = (...args) => spawnSync(process.execPath, [h.BIN, ...args], { encoding: 'utf8', timeout: 30000 });
   const cfg = path.join(dir, 'bad.json');

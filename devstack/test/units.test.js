@@ -1,7 +1,5 @@
 'use strict';
-// In-process checks of what needs no running stack: configuration validation and the
-// checksum the upload tests use. Faults, routing, dates and redirects are tested through
-// the running stack.
+// Configuration validation, which needs no running stack.
 
 const { describe, it } = require('node:test');
 const assert = require('node:assert/strict');
@@ -9,7 +7,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 
 const { buildConfig, loadConfigFile, ConfigError, DEFAULTS } = require('../lib/config');
-const { crc64nvme, crc64Header, tempDir } = require('../test-support/harness');
+const { tempDir } = require('../test-support/harness');
 
 describe('configuration', () => {
   it('refuses mistakes with the path of the offending value', () => {
@@ -36,9 +34,4 @@ describe('configuration', () => {
       fs.rmSync(dir, { recursive: true, force: true });
     }
   });
-});
-
-it('computes the storage checksum as CRC-64/NVME', () => {
-  assert.equal(crc64nvme(Buffer.from('123456789')), 0xAE8B14860A799888n);
-  assert.equal(crc64Header(Buffer.alloc(0)), 'AAAAAAAAAAA=');
 });

@@ -10,6 +10,7 @@
 #include "base/Clock.h"
 #include "net/HTTPTransport.h"
 #include "support/ChildProcess.h"
+#include "support/TempDir.h"
 
 namespace kavo::testing {
 
@@ -26,9 +27,6 @@ public:
     AzuriteServer() : AzuriteServer(std::vector<std::string>{}) {}
     // `nodeOptions` go to node before Azurite's script (a benchmark preloads with -r).
     explicit AzuriteServer(std::vector<std::string> nodeOptions);
-    AzuriteServer(const AzuriteServer&) = delete;
-    AzuriteServer& operator=(const AzuriteServer&) = delete;
-    ~AzuriteServer();
 
     int port() const { return port_; }
     pid_t pid() const { return process_ ? process_->pid() : -1; }
@@ -48,16 +46,10 @@ public:
     static std::filesystem::path script();
 
 private:
-    void start();
-    void stop();
-
-    std::vector<std::string> nodeOptions_;
     int port_ = 0;
-    std::filesystem::path workDirectory_;
+    // Declared before the process, so that it outlives it.
+    TempDir workDirectory_;
     std::optional<ChildProcess> process_;
 };
-
-// base64 of HMAC-SHA256 over `text` with the base64-encoded `key`.
-std::string signWithAccountKey(const std::string& key, const std::string& text);
 
 }  // namespace kavo::testing

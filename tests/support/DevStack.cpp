@@ -9,79 +9,52 @@ namespace kavo::testing {
 
 namespace {
 
-constexpr auto kStartTimeout = std::chrono::milliseconds(90'000);
-constexpr auto kStopTimeout = std::chrono::milliseconds(15'000);
+// The port of a URL: the last ':'-separated part of its authority.
+std::string portOf(const std::string& url) {
+    const auto authorityEnd = std::min(url.find('/', url.find("//") + 2), url.size());
+    const auto colon = url.rfind(':', authorityEnd);
+    return url.substr(colon + 1, authorityEnd - colon - 1);
+}
 
 }  // namespace
 
-std::filesystem::path DevStack::script() {
-    return std::filesystem::path(KAVO_SOURCE_DIR) / "devstack" / "run.sh";
-}
-
 DevStack::DevStack(std::shared_ptr<HTTPTransport> transport) : transport_(std::move(transport)) {
-    try {
-        start();
-    } catch (...) {
-        stop();
-        throw;
-    }
-}
-
-DevStack::~DevStack() {
-    stop();
+    start();
 }
 
 void DevStack::takeDown() {
-    stop();
-}
-
-void DevStack::bringBack() {
-    // The port is the last ':'-separated part of the authority in each URL.
-    const auto portOf = [](const std::string& url) {
-        const auto authorityEnd = url.find('/', url.find("//") + 2);
-        const auto colon = url.rfind(':', authorityEnd);
-        return url.substr(colon + 1, authorityEnd - colon - 1);
-    };
-    start(portOf(baseURL() + "/"), portOf(endpoints_.at("blobEndpoint").get<std::string>()));
-}
-
-void DevStack::start(const std::string& port, const std::string& blobPort) {
-    // SIGTERM, on a test that dies too: the stack then stops its storage emulator.
-    ChildProcess::Options options;
-    options.command = {script().string(),    "--port", port, "--blob-port", blobPort, "--data",
-                       data_.path().string()};
-    options.err = data_.path() / "stderr.log";
-    options.outToPipe = true;
-    options.stopGrace = kStopTimeout;
-    process_.emplace(std::move(options));
-    const auto line = process_->readLine(kStartTimeout);
-    if (!line) {
-        const bool exited = !process_->running();
-        process_.reset();
-        throw std::runtime_error(exited ? "dev stack exited before it was ready: " + stderrText()
-                                        : "dev stack did not report ready within 90 s: " +
-                                              stderrText());
-    }
-    try {
-        endpoints_ = nlohmann::json::parse(*line);
-    } catch (const nlohmann::json::exception& error) {
-        throw std::runtime_error(std::string("dev stack printed no JSON: ") + error.what() + ": " +
-                                 *line);
-    }
-    if (!endpoints_.is_object() || !endpoints_.contains("adminURL")) {
-        throw std::runtime_error("dev stack printed an unexpected line: " + *line);
-    }
-}
-
-void DevStack::stop() {
     process_.reset();
 }
 
-std::string DevStack::stderrText() const {
-    std::ifstream in(data_.path() / "stderr.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+void DevStack::bringBack() {
+    start(portOf(baseURL()), portOf(endpoints_.at("blobEndpoint").get<std::string>()));
+}
+
+void DevStack::start(const std::string& port, const std::string& blobPort) {
+    // Stopped with SIGTERM, even when the test dies: the stack then stops its storage too.
+    ChildProcess::Options options;
+    options.command = {(std::filesystem::path(KAVO_SOURCE_DIR) / "devstack" / "run.sh").string(),
+                       "--port",
+                       port,
+                       "--blob-port",
+                       blobPort,
+                       "--data",
+                       data_.path().string()};
+    options.err = data_ / "stderr.log";
+    options.outToPipe = true;
+    options.stopGrace = std::chrono::seconds(15);
+    process_.emplace(std::move(options));
+    const auto line = process_->readLine(std::chrono::seconds(90));
+    const auto fail = [&](const std::string& why) {
+        process_.reset();
+        std::stringstream stderrText;
+        stderrText << std::ifstream(data_ / "stderr.log").rdbuf();
+        throw std::runtime_error("dev stack " + why + ": " + stderrText.str());
+    };
+    if (!line) fail("exited or did not report ready within 90 s");
+    endpoints_ = nlohmann::json::parse(*line, nullptr, false);
+    if (!endpoints_.is_object() || !endpoints_.contains("adminURL"))
+        fail("printed no endpoints but \"" + *line + "\"");
 }
 
 std::string DevStack::baseURL() const {
@@ -96,43 +69,24 @@ std::string DevStack::updateManifestURL() const {
     return endpoints_.at("updateManifestURL").get<std::string>();
 }
 
-std::string DevStack::tenantBaseURL(const std::string& slug) const {
-    for (const auto& tenant : endpoints_.at("tenants")) {
-        if (tenant.at("slug") == slug) {
-            return tenant.at("kavoBaseUrl").get<std::string>();
-        }
-    }
+const nlohmann::json& DevStack::tenant(const std::string& slug) const {
+    for (const auto& tenant : endpoints_.at("tenants"))
+        if (tenant.at("slug") == slug) return tenant;
     throw std::runtime_error("dev stack has no tenant " + slug);
+}
+
+std::string DevStack::tenantBaseURL(const std::string& slug) const {
+    return tenant(slug).at("kavoBaseUrl").get<std::string>();
 }
 
 std::string DevStack::tenantClientName(const std::string& slug) const {
-    for (const auto& tenant : endpoints_.at("tenants")) {
-        if (tenant.at("slug") == slug) {
-            return tenant.at("clientName").get<std::string>();
-        }
-    }
-    throw std::runtime_error("dev stack has no tenant " + slug);
-}
-
-nlohmann::json DevStack::adminGet(const std::string& path) const {
-    return admin("GET", path, nullptr);
-}
-
-nlohmann::json DevStack::adminPost(const std::string& path, const nlohmann::json& body) const {
-    return admin("POST", path, &body);
-}
-
-nlohmann::json DevStack::adminPatch(const std::string& path, const nlohmann::json& body) const {
-    return admin("PATCH", path, &body);
-}
-
-nlohmann::json DevStack::adminDelete(const std::string& path) const {
-    return admin("DELETE", path, nullptr);
+    return tenant(slug).at("clientName").get<std::string>();
 }
 
 std::string DevStack::accessToken(const std::string& user) const {
-    const nlohmann::json answer = adminPost("/tokens", {{"user", user}, {"resource", "kavo"}});
-    return answer.at("access_token").get<std::string>();
+    return adminPost("/tokens", {{"user", user}, {"resource", "kavo"}})
+        .at("access_token")
+        .get<std::string>();
 }
 
 nlohmann::json DevStack::admin(const std::string& method, const std::string& path,
@@ -147,14 +101,10 @@ nlohmann::json DevStack::admin(const std::string& method, const std::string& pat
         request.body = body->dump();
     }
     const HTTPResponse response = transport_->data(request);
-    if (response.status < 200 || response.status > 299) {
+    if (response.status < 200 || response.status > 299)
         throw std::runtime_error("dev stack admin " + method + " " + path + " answered " +
                                  std::to_string(response.status) + ": " + response.body);
-    }
-    if (response.body.empty()) {
-        return nullptr;
-    }
-    return nlohmann::json::parse(response.body);
+    return response.body.empty() ? nlohmann::json() : nlohmann::json::parse(response.body);
 }
 
 }  // namespace kavo::testing

@@ -21,9 +21,6 @@ class DevStack {
 public:
     // Admin calls go through `transport`.
     explicit DevStack(std::shared_ptr<HTTPTransport> transport);
-    DevStack(const DevStack&) = delete;
-    DevStack& operator=(const DevStack&) = delete;
-    ~DevStack();
 
     // The object the stack printed when ready.
     const nlohmann::json& endpoints() const { return endpoints_; }
@@ -37,10 +34,16 @@ public:
 
     // Admin API calls under adminURL ("/faults", "/manifest"); each throws unless the
     // stack answers 2xx, and returns the answer's JSON (null for an empty body).
-    nlohmann::json adminGet(const std::string& path) const;
-    nlohmann::json adminPost(const std::string& path, const nlohmann::json& body) const;
-    nlohmann::json adminPatch(const std::string& path, const nlohmann::json& body) const;
-    nlohmann::json adminDelete(const std::string& path) const;
+    nlohmann::json adminGet(const std::string& path) const { return admin("GET", path, nullptr); }
+    nlohmann::json adminPost(const std::string& path, const nlohmann::json& body) const {
+        return admin("POST", path, &body);
+    }
+    nlohmann::json adminPatch(const std::string& path, const nlohmann::json& body) const {
+        return admin("PATCH", path, &body);
+    }
+    nlohmann::json adminDelete(const std::string& path) const {
+        return admin("DELETE", path, nullptr);
+    }
 
     // A Kavo API access token for `user` without a sign-in.
     std::string accessToken(const std::string& user = "avery.quinn@contoso.test") const;
@@ -51,15 +54,11 @@ public:
     // and recordings as before.
     void bringBack();
 
-    // Starts the script. Exposed so tests can show that a broken stack is reported.
-    static std::filesystem::path script();
-
 private:
     nlohmann::json admin(const std::string& method, const std::string& path,
                          const nlohmann::json* body) const;
     void start(const std::string& port = "0", const std::string& blobPort = "0");
-    void stop();
-    std::string stderrText() const;
+    const nlohmann::json& tenant(const std::string& slug) const;
 
     // Declared first so the folder outlives the process using it.
     TempDir data_;

@@ -1,7 +1,5 @@
 #pragma once
 
-// For test executables that link kavo_net.
-
 #include <deque>
 #include <exception>
 #include <functional>
@@ -15,32 +13,29 @@
 
 namespace kavo::testing {
 
-// An in-process HTTPTransport: records every request and answers from a script, in
-// order, then from an optional responder. A request with nothing left to answer it fails
-// with a TransportError, so a test that sends more than it scripted notices.
+// An in-process HTTPTransport (for test executables that link kavo_net): records every
+// request and answers from a script, in order, then from an optional responder. A request
+// with nothing left to answer it fails, so a test that sends more than it scripted notices.
 class RecordingTransport final : public HTTPTransport {
 public:
     using Responder = std::function<HTTPResponse(const HTTPRequest&)>;
 
     void enqueue(HTTPResponse response) {
-        std::lock_guard guard(lock_);
+        const std::lock_guard guard(lock_);
         script_.emplace_back(std::move(response));
     }
-
     void enqueue(int status, std::string body, HTTPHeaders headers = {}) {
         enqueue(HTTPResponse{status, std::move(headers), std::move(body)});
     }
-
     // The next request fails with `error` instead of being answered.
     template <typename Exception>
     void enqueueError(Exception error) {
-        std::lock_guard guard(lock_);
+        const std::lock_guard guard(lock_);
         script_.emplace_back(std::make_exception_ptr(std::move(error)));
     }
-
     // Answers whatever the script does not.
     void setResponder(Responder responder) {
-        std::lock_guard guard(lock_);
+        const std::lock_guard guard(lock_);
         responder_ = std::move(responder);
     }
 
@@ -48,42 +43,33 @@ public:
         Responder responder;
         std::variant<HTTPResponse, std::exception_ptr> next;
         {
-            std::lock_guard guard(lock_);
+            const std::lock_guard guard(lock_);
             requests_.push_back(request);
-            if (stop.stop_requested()) {
-                throw TransportError(TransportError::Kind::cancelled);
-            }
+            if (stop.stop_requested()) throw TransportError(TransportError::Kind::cancelled);
+            if (script_.empty() && !responder_)
+                throw TransportError(TransportError::Kind::other, 0,
+                                     "no scripted answer for " + request.url);
             if (script_.empty()) {
-                if (!responder_) {
-                    throw TransportError(TransportError::Kind::other, 0,
-                                         "no scripted answer for " + request.url);
-                }
                 responder = responder_;
             } else {
                 next = std::move(script_.front());
                 script_.pop_front();
             }
         }
-        if (responder) {
-            return responder(request);
-        }
-        if (auto* error = std::get_if<std::exception_ptr>(&next)) {
-            std::rethrow_exception(*error);
-        }
+        if (responder) return responder(request);
+        if (auto* error = std::get_if<std::exception_ptr>(&next)) std::rethrow_exception(*error);
         return std::get<HTTPResponse>(std::move(next));
     }
 
     std::vector<HTTPRequest> requests() const {
-        std::lock_guard guard(lock_);
+        const std::lock_guard guard(lock_);
         return requests_;
     }
-
     std::size_t requestCount() const {
-        std::lock_guard guard(lock_);
+        const std::lock_guard guard(lock_);
         return requests_.size();
     }
 
-    // Scripted answers not yet used.
 private:
     mutable std::mutex lock_;
     std::deque<std::variant<HTTPResponse, std::exception_ptr>> script_;

@@ -3,10 +3,10 @@
 #include <fstream>
 #include <memory>
 
-#include "StackFixture.h"
 #include "account/ReconcileLedger.h"
 #include "account/ServerDeletionReconciler.h"
 #include "base/Clock.h"
+#include "support/StackTest.h"
 #include "support/TempDir.h"
 
 namespace kavo {

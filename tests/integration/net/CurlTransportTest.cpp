@@ -1,20 +1,14 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <future>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "net/KavoAPIError.h"
 #include "platform/linux/CurlTransport.h"
+#include "support/ChildProcess.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TempDir.h"
 
@@ -23,9 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Server = testing::LoopbackHttpServer;
-
-// Calls from several threads at once, sharing the handle pool, are exercised by the 37 MiB
-// upload with four blocks in flight in tests/integration/upload.
 
 // Bounds a wait so that a hang fails the test instead of stalling the run.
 constexpr auto kHangGuard = 20s;
@@ -51,19 +42,6 @@ TransportError transportErrorOf(Call&& call) {
     }
     ADD_FAILURE() << "did not throw";
     return TransportError(TransportError::Kind::other);
-}
-
-// A port on 127.0.0.1 that nobody listens on.
-int unusedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 class CurlTransportTest : public ::testing::Test {
@@ -174,7 +152,8 @@ TEST_F(CurlTransportTest, FailuresWithoutAnAnswerAreClassified) {
     const auto kindFor = [&](HTTPRequest r) {
         return transportErrorOf([&] { transport.data(r); }).kind();
     };
-    EXPECT_EQ(kindFor(request("GET", "http://127.0.0.1:" + std::to_string(unusedPort()) + "/")),
+    EXPECT_EQ(kindFor(request(
+                  "GET", "http://127.0.0.1:" + std::to_string(testing::freeLoopbackPort()) + "/")),
               TransportError::Kind::cannotConnect);
     for (const char* url : {"ftp://127.0.0.1/file", "kavo.example.com/api", "http://[::1/"})
         EXPECT_EQ(kindFor(request("GET", url)), TransportError::Kind::badURL) << url;
@@ -198,20 +177,17 @@ TEST_F(CurlTransportTest, FailuresWithoutAnAnswerAreClassified) {
 }
 
 TEST_F(CurlTransportTest, UntrustedCertificateIsRefused) {
-    // `openssl s_server` with a self-signed certificate, made in a child process.
     testing::TempDir directory;
-    const std::string port = std::to_string(unusedPort());
-    const std::string command =
-        "cd " + directory.path().string() +
-        " && openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 1 -keyout k.pem"
-        " -out c.pem 2>/dev/null && exec openssl s_server -accept 127.0.0.1:" +
-        port + " -cert c.pem -key k.pem -www -quiet >/dev/null 2>&1";
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    const std::string port = std::to_string(testing::freeLoopbackPort());
+    testing::ChildProcess::Options options;
+    options.command = {"sh", "-c",
+                       "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 1 "
+                       "-keyout k.pem -out c.pem 2>/dev/null && exec openssl s_server -accept "
+                       "127.0.0.1:" +
+                           port + " -cert c.pem -key k.pem -www -quiet"};
+    options.directory = directory.path();
+    options.stopSignal = SIGKILL;
+    const testing::ChildProcess server(std::move(options));
     TransportError error(TransportError::Kind::cannotConnect);
     for (int attempt = 0; attempt < 400 && error.kind() == TransportError::Kind::cannotConnect;
          ++attempt) {
@@ -219,8 +195,6 @@ TEST_F(CurlTransportTest, UntrustedCertificateIsRefused) {
         error = transportErrorOf(
             [&] { transport.data(request("GET", "https://127.0.0.1:" + port + "/")); });
     }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
     EXPECT_EQ(error.kind(), TransportError::Kind::secureConnectionFailed) << error.detail();
     EXPECT_EQ(error.code(), 60) << error.detail();  // the peer certificate failed verification
     EXPECT_STREQ(error.what(), "A secure connection to the server could not be made.");

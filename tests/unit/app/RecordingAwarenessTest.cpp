@@ -1,153 +1,21 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cmath>
-#include <filesystem>
-#include <memory>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
-#include <vector>
 
-#include "account/Tenant.h"
-#include "app/KavoMeetingsDesktopApp.h"
-#include "base/Defaults.h"
-#include "capture/CaptureController.h"
 #include "capture/DeviceWatch.h"
-#include "capture/files/CaptureSidecar.h"
-#include "support/FakeAudioDevices.h"
-#include "support/FakeCaptureEndpoints.h"
-#include "support/FakeConferenceActivitySource.h"
-#include "support/ManualClock.h"
-#include "support/ManualScheduler.h"
-#include "support/RecordingTransport.h"
-#include "support/TempDir.h"
-#include "unit/app/SignedInServer.h"
+#include "unit/app/AppTest.h"
 
-// What the person recording is told, through the application core with real capture
-// sessions on fake endpoints, all in simulated time: notifications of automatic capture,
-// pause, a side gone silent and a missing microphone.
+// What the person recording is told: notifications of automatic capture, pause, a side gone
+// silent and a missing microphone.
 
 namespace kavo {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::DeviceStream;
-using testing::EndpointScript;
-using testing::kTid;
-using testing::serverAnswer;
-using testing::SignedInAccount;
 
-class RecordingNotifier final : public Notifier {
-public:
-    void show(const Notification& notification) override { shown.push_back(notification); }
-    std::vector<Notification> shown;
-};
-
-DeviceStream streamOf(std::function<float(std::int64_t)> signal) {
-    return DeviceStream{.signal = std::move(signal)};
-}
-
-class RecordingAwarenessTest : public ::testing::Test {
+class RecordingAwarenessTest : public testing::AppTest {
 protected:
-    RecordingAwarenessTest() {
-        transport->setResponder(serverAnswer);
-        devices.setDefaultInput("BuiltInMic");
-        devices.setDefaultOutput("BuiltInSpeaker");
-        // A live microphone in a quiet room, then a voice; the far side always talks.
-        endpoints.microphoneDefault =
-            EndpointScript::at(48'000).playing(streamOf([this](std::int64_t frame) {
-                return speaking->load() ? 0.3f * static_cast<float>(std::sin(frame * 0.05))
-                                        : (frame % 2 == 0 ? 0.0001f : -0.0001f);
-            }));
-        endpoints.systemDefault =
-            EndpointScript::at(48'000).playing(DeviceStream{.frequency = 440, .amplitude = 0.5f});
-
-        app = std::make_unique<KavoMeetingsDesktopApp>(KavoMeetingsDesktopApp::Environment{
-            .makeAuthService = [] { return std::make_shared<SignedInAccount>(); },
-            .transport = transport,
-            .discoveryURL = "https://router.test/discover",
-            .updateManifestURL = "https://updates.test/latest.json",
-            .defaults = std::make_shared<MemoryDefaults>(),
-            .capturesDirectory = captures,
-            .makeSession = captureSessionFactory({.directory = captures,
-                                                  .factory = endpoints.factory(),
-                                                  .devices = devices,
-                                                  .clock = clock,
-                                                  .control = &main,
-                                                  .mixerQueue = &main}),
-            .repair =
-                [](const std::filesystem::path&) { return std::vector<std::filesystem::path>{}; },
-            .conference = &activity,
-            .clock = &clock,
-            .main = &main,
-            .worker = &main,
-            .environmentVariable = [](const char*) { return std::optional<std::string>{}; },
-            .runningVersion = "1.0.0",
-            .supportEnvironment = {},
-            .timeZone = "UTC",
-            .uploadTiming = {.stallWatchdogInterval = std::nullopt},
-            .openURL = {},
-            .showReport = {},
-            .quit = {},
-            .notifier = &notifier,
-        });
-        main.runUntilIdle();
-    }
-
-    ~RecordingAwarenessTest() override {
-        app->capture().stop();
-        app->uploads().waitUntilIdle();
-    }
-
-    // Lets `duration` pass in steps of 0.1 s, the endpoints delivering what is due.
-    void run(Duration duration) {
-        for (Duration done{}; done < duration; done += 100ms) {
-            main.advance(100ms);
-            for (const auto& endpoint : endpoints.microphones())
-                endpoint->deliverUntil(clock.hostTime());
-            for (const auto& endpoint : endpoints.systems())
-                endpoint->deliverUntil(clock.hostTime());
-        }
-    }
-
-    bool shows(std::string_view title) const {
-        const auto items = app->menu();
-        return std::any_of(items.begin(), items.end(),
-                           [&](const MenuItem& item) { return item.title == title; });
-    }
-
-    void choose(std::string_view title) {
-        const auto items = app->menu();
-        const auto found = std::find_if(items.begin(), items.end(),
-                                        [&](const MenuItem& item) { return item.title == title; });
-        ASSERT_NE(found, items.end()) << title;
-        app->perform(*found);
-    }
-
-    // The sidecar of the only capture made.
-    CaptureSidecar onlySidecar() const {
-        for (const auto& entry : std::filesystem::directory_iterator(captures)) {
-            const std::string name = entry.path().filename().string();
-            if (name.starts_with("capture-") && name.ends_with(".json"))
-                return CaptureSidecar::read(entry.path());
-        }
-        throw std::runtime_error("no sidecar");
-    }
-
-    testing::TempDir dir;
-    std::filesystem::path captures = dir.path() / "Captures";
-    ManualClock clock;
-    ManualScheduler main{clock};
-    testing::FakeAudioDevices devices;
-    testing::FakeCaptureEndpoints endpoints{clock};
-    testing::FakeConferenceActivitySource activity;
-    std::shared_ptr<std::atomic<bool>> speaking = std::make_shared<std::atomic<bool>>(false);
-    std::shared_ptr<testing::RecordingTransport> transport =
-        std::make_shared<testing::RecordingTransport>();
-    RecordingNotifier notifier;
-    std::unique_ptr<KavoMeetingsDesktopApp> app;
+    RecordingAwarenessTest() { launch(); }
 };
 
 TEST_F(RecordingAwarenessTest, AutomaticCaptureSaysWhenItStartsAndStopsAndItsActionStopsIt) {

@@ -2,9 +2,9 @@
 
 #include <atomic>
 #include <future>
+#include <thread>
 #include <vector>
 
-#include "base/MainLoop.h"
 #include "base/SerialQueue.h"
 
 namespace kavo {
@@ -44,18 +44,6 @@ TEST(SerialQueue, TimersFireInRealTimeUntilCancelled) {
     const int settled = repeats.load();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(repeats.load(), settled);
-}
-
-TEST(MainLoop, RunsOnTheCallingThreadUntilQuit) {
-    MainLoop loop;
-    int ran = 0;
-    std::thread other([&] {
-        loop.post([&] { ++ran; });
-        loop.post([&] { loop.quit(); });
-    });
-    loop.run();
-    other.join();
-    EXPECT_EQ(ran, 1);
 }
 
 }  // namespace

@@ -40,7 +40,8 @@ struct Tokens final : AuthService {
 };
 
 // The Kavo API and the storage behind one transport, as the application has them. Init
-// answers `initStatus`; the server delivers every recording it finalizes.
+// answers `initStatus`; the server delivers every recording it finalizes, and is down (init
+// and /api/me) for as long as inits are to fail.
 struct Server final : HTTPTransport {
     HTTPResponse data(const HTTPRequest& request, std::stop_token stop) override {
         if (request.url.starts_with(kStorage)) return storage.data(request, stop);
@@ -49,46 +50,46 @@ struct Server final : HTTPTransport {
 
     Server() {
         api.setResponder([this](const HTTPRequest& request) -> HTTPResponse {
-            if (request.url.ends_with("/init")) {
-                if (failingInits > 0) {
-                    --failingInits;
-                    return {503, {}, R"({"error":"unavailable"})"};
-                }
-                if (initStatus != 200) return {initStatus.load(), {}, R"({"error":"nope"})"};
-                const auto name = json::parse(request.body).at("filename").get<std::string>();
-                {
-                    std::lock_guard guard(lock);
-                    initialized_.push_back(name);
-                }
-                const std::string link =
-                    kStorage + name + "?se=" +
-                    UrlText::percentEncodeAlphanumerics(SidecarTimestamp::format(
-                        ManualClock::defaultStart() + std::chrono::hours(30))) +
-                    "&sig=s";
-                return {
-                    200,
+            const HTTPResponse unavailable{503, {}, R"({"error":"unavailable"})"};
+            if (request.url.ends_with("/api/me"))
+                return failingInits > 0
+                           ? unavailable
+                           : HTTPResponse{200,
+                                          {},
+                                          R"({"id":"u","email":"e","name":"n",)"
+                                          R"("is_admin":false,"meetings_access":true})"};
+            if (request.url.find("/recordings/") != std::string::npos)
+                return {200, {}, R"({"recording_id":"r","state":"DELIVERED"})"};
+            if (!request.url.ends_with("/init"))
+                return {200,
+                        {},
+                        json{{"recording_id", json::parse(request.body).at("recording_id")},
+                             {"state", "DELIVERED"}}
+                            .dump()};
+            if (failingInits > 0) {
+                --failingInits;
+                return unavailable;
+            }
+            if (initStatus != 200) return {initStatus.load(), {}, R"({"error":"nope"})"};
+            const auto name = json::parse(request.body).at("filename").get<std::string>();
+            {
+                const std::lock_guard guard(lock);
+                initialized_.push_back(name);
+            }
+            const std::string link = kStorage + name + "?se=" +
+                                     UrlText::percentEncodeAlphanumerics(SidecarTimestamp::format(
+                                         ManualClock::defaultStart() + std::chrono::hours(30))) +
+                                     "&sig=s";
+            return {200,
                     {},
                     json{{"recording_id", "rec-" + name}, {"upload_url", link}, {"blob_path", name}}
                         .dump()};
-            }
-            // The server is down for as long as inits are to fail.
-            if (request.url.ends_with("/api/me") && failingInits > 0)
-                return {503, {}, R"({"error":"unavailable"})"};
-            if (request.url.ends_with("/api/me"))
-                return {
-                    200,
-                    {},
-                    R"({"id":"u","email":"e","name":"n","is_admin":false,"meetings_access":true})"};
-            if (request.url.find("/recordings/") != std::string::npos)
-                return {200, {}, R"({"recording_id":"r","state":"DELIVERED"})"};
-            const auto id = json::parse(request.body).at("recording_id").get<std::string>();
-            return {200, {}, json{{"recording_id", id}, {"state", "DELIVERED"}}.dump()};
         });
     }
 
     // The audio files init handed out a link for, in order.
     std::vector<std::string> initialized() const {
-        std::lock_guard guard(lock);
+        const std::lock_guard guard(lock);
         return initialized_;
     }
 

@@ -18,8 +18,8 @@ std::optional<WallTime> parse(std::string_view text) {
     return DateParserCascade().parse(text);
 }
 
-TEST(DateParserCascade, AcceptsTheServersShapesWithTheirOffsetsAndFractions) {
-    const std::pair<const char*, WallTime> cases[] = {
+TEST(DateParserCascade, AcceptsTheServersShapesWithTheirOffsetsAndFractionsAndNothingElse) {
+    const std::pair<const char*, std::optional<WallTime>> cases[] = {
         {"2025-03-04T09:15:00Z", kQuarterPastNine},
         {"2025-03-04T09:15:00.123456+00:00", kQuarterPastNine + microseconds(123456)},
         {"2025-03-04T09:15:00-05:30", kQuarterPastNine + hours(5) + minutes(30)},
@@ -29,20 +29,16 @@ TEST(DateParserCascade, AcceptsTheServersShapesWithTheirOffsetsAndFractions) {
          kQuarterPastNine - hours(1) - seconds(30) + microseconds(1)},
         {"2024-03-01T00:30:00+01:00", sys_days{year{2024} / 2 / 29} + hours(23) + minutes(30)},
         {"1969-12-31T23:59:59.5Z", WallTime{} - milliseconds(500)},
+        // A seconds offset needs six fraction digits.
+        {"2025-03-04T09:15:00.123+01:00:30", std::nullopt},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(parse(text), expected) << text;
-}
-
-TEST(DateParserCascade, RefusesEverythingElse) {
     for (const char* text :
          {"2025-03-04 09:15:00Z", "2025-03-04T09:15:00", "2025-03-04T09:15Z", "2025-03-04",
           "2025-3-4T09:15:00Z", "2025-02-30T09:15:00Z", "2025-03-04T24:00:00Z",
           "2025-03-04T09:15:00.Z", "2025-03-04T09:15:00+0100", "2025-03-04T09:15:00+24:00",
-          "2025-03-04T09:15:00Z ", " 2025-03-04T09:15:00Z",
-          "2025-03-04T09:15:00.123+01:00:30",  // a seconds offset needs six fraction digits
-          "", "yesterday"}) {
+          "2025-03-04T09:15:00Z ", " 2025-03-04T09:15:00Z", "", "yesterday"})
         EXPECT_EQ(parse(text), std::nullopt) << "'" << text << "'";
-    }
 }
 
 TEST(DateParserCascade, FormatsWholeSecondsInUTCThatParseBack) {

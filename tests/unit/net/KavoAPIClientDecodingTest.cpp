@@ -68,6 +68,11 @@ struct WireCase {
     std::string mistypedDiagnosticStart;
 };
 
+// Names the case in test listings, instead of its bytes.
+void PrintTo(const WireCase& wireCase, std::ostream* out) {
+    *out << wireCase.name;
+}
+
 std::vector<WireCase> wireCases() {
     const auto finalize = [](const KavoAPIClient& c) {
         KavoAPIClient::FinalizeUploadRequest request;

@@ -175,53 +175,29 @@ INSTANTIATE_TEST_SUITE_P(
         MenuCase{"recordingWithoutMicrophone", recordingWith({.noMicrophone = true})}),
     [](const ::testing::TestParamInfo<MenuCase>& param) { return std::string(param.param.name); });
 
-TEST(TrayMenu, TheToggleShowsTheModelsStateNotQtsOwnFlip) {
-    MenuState state = signedInIdle();
-    std::vector<MenuItem> chosen;
-    TrayMenu tray([&](const MenuItem& item) { chosen.push_back(item); });
-    tray.update(menuItems(state));
-    QAction* toggle = tray.action(7);
-    ASSERT_EQ(shownText(toggle), "Record Meetings Automatically");
-    ASSERT_TRUE(toggle->isChecked());
-
-    toggle->trigger();
-    ASSERT_EQ(chosen.size(), 1u);
-    EXPECT_EQ(chosen.front().action, MenuAction::toggleAutoCapture);
-    EXPECT_TRUE(toggle->isChecked()) << "until the model says otherwise the switch is still on";
-    state.autoCaptureEnabled = false;
-    tray.update(menuItems(state));
-    EXPECT_FALSE(tray.action(7)->isChecked());
-}
-
-TEST(TrayMenu, TheHandlerMayRedrawTheMenuFromItsChoice) {
-    MenuState state = signedInIdle();
+// The tray shows the model's state, not what Qt would flip by itself, and an open menu
+// keeps its actions while only their values change.
+TEST(TrayMenu, RedrawsFromTheModelAndOnlyWhatChanged) {
+    MenuState state = signedInRecording();
     TrayMenu* self = nullptr;
     std::vector<MenuAction> chosen;
     TrayMenu tray([&](const MenuItem& item) {
         chosen.push_back(*item.action);
-        if (item.action == MenuAction::startRecording) {
-            state.isRecording = true;
+        if (item.action == MenuAction::stopRecording) {
+            state.isRecording = false;
             self->update(menuItems(state));
         }
     });
     self = &tray;
     tray.update(menuItems(state));
-    tray.action(2)->trigger();
-    EXPECT_EQ(shownText(tray.action(3)), "Stop Recording");
-    tray.action(3)->trigger();
-    EXPECT_EQ(chosen, (std::vector{MenuAction::startRecording, MenuAction::stopRecording}));
-}
-
-TEST(TrayMenu, RedrawsOnlyWhatChanged) {
-    MenuState state = signedInRecording();
-    TrayMenu tray([](const MenuItem&) {});
-    tray.update(menuItems(state));
     const QList<QAction*> first = tray.menu().actions();
     tray.update(menuItems(state));
     EXPECT_EQ(tray.menu().actions(), first) << "the same items: nothing is redrawn";
 
-    // The time ticks and the switch flips: the same actions show the new values, so an
-    // open menu keeps its place.
+    QAction* toggle = tray.action(8);
+    ASSERT_EQ(shownText(toggle), "Record Meetings Automatically");
+    toggle->trigger();
+    EXPECT_FALSE(toggle->isChecked()) << "until the model says otherwise the switch stays off";
     state.elapsedLabel = "1:24";
     state.autoCaptureEnabled = true;
     tray.update(menuItems(state));
@@ -229,9 +205,9 @@ TEST(TrayMenu, RedrawsOnlyWhatChanged) {
     EXPECT_EQ(shownText(tray.action(2)), "Recording 1:24");
     EXPECT_TRUE(tray.action(8)->isChecked());
 
-    // Another set of rows: the menu is drawn again.
-    state.isRecording = false;
-    tray.update(menuItems(state));
+    // The handler may redraw the menu from its own choice: another set of rows.
+    tray.action(3)->trigger();
+    EXPECT_EQ(chosen, (std::vector{MenuAction::toggleAutoCapture, MenuAction::stopRecording}));
     EXPECT_EQ(tray.menu().actions().size(), first.size() - 2);
     EXPECT_EQ(shownText(tray.action(2)), "Start Recording");
 }

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace kavo::testing {
+
+// A TCP listener on 127.0.0.1 and a free port that hands each accepted connection to
+// `serve` on a thread of its own, and closes it when `serve` returns. Stopping shuts every
+// socket it knows of down, so that no connection thread stays blocked, and joins them.
+class LoopbackListener {
+public:
+    using Serve = std::function<void(int fd)>;
+
+    // A non-zero `receiveBuffer` bounds what the kernel takes in before `serve` reads it.
+    explicit LoopbackListener(Serve serve, int receiveBuffer = 0);
+    LoopbackListener(const LoopbackListener&) = delete;
+    LoopbackListener& operator=(const LoopbackListener&) = delete;
+    ~LoopbackListener();
+
+    std::uint16_t port() const { return port_; }
+    std::size_t connectionCount() const;
+
+    // A socket of a connection's own (a relay's upstream) that stopping also shuts down.
+    void track(int fd);
+    void forget(int fd);
+    // Waits `duration` or until the listener stops; false when it stopped.
+    bool pause(std::chrono::steady_clock::duration duration);
+    bool stopping() const;
+    // Idempotent; the destructor calls it.
+    void stop();
+
+    static bool sendAll(int fd, std::string_view data);
+
+private:
+    void acceptLoop();
+
+    Serve serve_;
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    mutable std::mutex lock_;
+    std::condition_variable stopped_;
+    bool stopping_ = false;
+    std::size_t connections_ = 0;
+    std::set<int> open_;
+    std::vector<std::thread> threads_;
+    std::thread acceptor_;
+};
+
+}  // namespace kavo::testing
