@@ -18,9 +18,8 @@ float sampleAt(int f, int c) {
 
 std::vector<float> interleaved(int frameCount, int channels, int firstChannel = 0) {
     std::vector<float> samples;
-    for (int f = 0; f < frameCount; ++f) {
+    for (int f = 0; f < frameCount; ++f)
         for (int c = 0; c < channels; ++c) samples.push_back(sampleAt(f, firstChannel + c));
-    }
     return samples;
 }
 
@@ -40,15 +39,12 @@ TEST(MonoDownmixer, AveragesEveryChannelOverTheFramesAllBuffersHold) {
     ASSERT_EQ(fromInterleaved.size(), 480U);
     EXPECT_EQ(downmix(downmixer, {bufferOf(left, 1), bufferOf(right, 1)}), fromInterleaved);
     EXPECT_EQ(fromInterleaved[479], (sampleAt(479, 0) + sampleAt(479, 1)) * 0.5f);
-    EXPECT_EQ(downmix(downmixer, {bufferOf(left, 1)}), left);  // mono is copied unchanged
-
-    for (const auto& out : {downmix(downmixer, {bufferOf(stereo, 2), bufferOf(third, 1)}),
-                            downmix(downmixer, {bufferOf(third, 1), bufferOf(stereo, 2)})}) {
-        ASSERT_EQ(out.size(), 400U);
-        for (int f = 0; f < 400; f += 57) {
-            EXPECT_NEAR(out[static_cast<std::size_t>(f)],
-                        (sampleAt(f, 0) + sampleAt(f, 1) + sampleAt(f, 2)) / 3, 1e-6);
-        }
+    EXPECT_EQ(downmix(downmixer, {bufferOf(left, 1)}), left);
+    const auto out = downmix(downmixer, {bufferOf(stereo, 2), bufferOf(third, 1)});
+    ASSERT_EQ(out.size(), 400U);
+    for (int f = 0; f < 400; f += 57) {
+        EXPECT_NEAR(out[static_cast<std::size_t>(f)],
+                    (sampleAt(f, 0) + sampleAt(f, 1) + sampleAt(f, 2)) / 3, 1e-6);
     }
 }
 
@@ -56,27 +52,16 @@ TEST(MonoDownmixer, StopsAtItsCapacityAndSkipsBuffersItCannotRead) {
     const auto stereo = interleaved(480, 2);
     const auto mono = interleaved(10, 1, 5);
     MonoDownmixer small(100);
-    const auto cut = downmix(small, {bufferOf(stereo, 2)});
-    ASSERT_EQ(cut.size(), 100U);
-    EXPECT_EQ(cut[99], (sampleAt(99, 0) + sampleAt(99, 1)) * 0.5f);
-    MonoDownmixer negative(-4);
-    EXPECT_EQ(negative.capacity(), 0);
-    EXPECT_TRUE(downmix(negative, {bufferOf(stereo, 2)}).empty());
-
-    MonoDownmixer downmixer(1'000);
-    EXPECT_TRUE(downmix(downmixer, {}).empty());
+    EXPECT_EQ(downmix(small, {bufferOf(stereo, 2)}).size(), 100U);
     // No channels, no data, less than one frame's bytes: none count, not even towards the
-    // divisor.
+    // divisor; a byte size that is not a whole number of frames counts the whole frames.
+    MonoDownmixer downmixer(1'000);
     EXPECT_EQ(
         downmix(
             downmixer,
             {{0, 80, stereo.data()}, {2, 80, nullptr}, {2, 7, stereo.data()}, bufferOf(mono, 1)}),
         mono);
-    // A byte size that is not a whole number of frames counts the whole frames only.
     EXPECT_EQ(downmix(downmixer, {{2, 2 * 4 * 7 + 5, stereo.data()}}).size(), 7U);
-    // Each call starts from silence.
-    EXPECT_EQ(downmix(downmixer, {bufferOf(std::vector<float>(200, 0.75f), 2)}).size(), 100U);
-    EXPECT_EQ(downmix(downmixer, {bufferOf(mono, 1)}), mono);
 }
 
 }  // namespace
