@@ -41,10 +41,8 @@ struct EndpointScript {
 // The test's view of one endpoint the factory made; outlives the endpoint itself.
 class FakeEndpointState {
 public:
-    FakeEndpointState(bool voice, EndpointScript scripted)
-        : voiceProcessing(voice), script(std::move(scripted)) {}
+    explicit FakeEndpointState(EndpointScript scripted) : script(std::move(scripted)) {}
 
-    const bool voiceProcessing;
     const EndpointScript script;
 
     // "prepare", "repoint", "start", "stop", in the order they were called.
@@ -157,8 +155,8 @@ public:
 
     EndpointFactory factory() {
         return {
-            .makeMicrophone = [this](bool voice) { return make(mic_, microphoneDefault, voice); },
-            .makeSystemAudio = [this] { return make(system_, systemDefault, false); },
+            .makeMicrophone = [this](bool) { return make(mic_, microphoneDefault); },
+            .makeSystemAudio = [this] { return make(system_, systemDefault); },
         };
     }
 
@@ -191,15 +189,14 @@ private:
         std::lock_guard lock(mutex_);
         return kind.made;
     }
-    std::unique_ptr<CaptureEndpoint> make(Kind& kind, const EndpointScript& fallback,
-                                          bool voiceProcessing) {
+    std::unique_ptr<CaptureEndpoint> make(Kind& kind, const EndpointScript& fallback) {
         std::lock_guard lock(mutex_);
         EndpointScript script = fallback;
         if (!kind.queued.empty()) {
             script = std::move(kind.queued.front());
             kind.queued.pop_front();
         }
-        kind.made.push_back(std::make_shared<FakeEndpointState>(voiceProcessing, std::move(script)));
+        kind.made.push_back(std::make_shared<FakeEndpointState>(std::move(script)));
         return std::make_unique<FakeCaptureEndpoint>(kind.made.back(), clock_);
     }
 

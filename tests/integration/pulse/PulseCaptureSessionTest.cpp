@@ -123,7 +123,7 @@ protected:
 // follow as fast, from then on recording the new output alone.
 TEST_F(PulseCaptureSession, ANewDefaultOutputIsRecordedAtOnceWithUnder50MillisecondsLost) {
     constexpr double kVoice = 440, kCall = 1800, kHeadset = 2500;
-    daemon_->loadNullSink("headset");
+    daemon_->pactl({"load-module", "module-null-sink", "sink_name=headset"});
     play("micsrc", kVoice);
     play("headset", kHeadset, {"--latency-msec=30"});
     play("", kCall, {"--latency-msec=30"});
