@@ -156,7 +156,7 @@ protected:
                     resumed = now;
                 return resumed && now - *resumed > 4s;
             },
-            60s))
+            90s))
             << capture.lastError().value_or("not recording") << "\n"
             << everything(logs);
         EXPECT_EQ(capture.startedAutomatically(), automatic);
