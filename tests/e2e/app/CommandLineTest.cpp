@@ -244,8 +244,9 @@ TEST_F(CommandLine, DoctorPassesWithTheAudioServerAndFailsWithoutIt) {
     for (const auto& [variable, value, failure, stillOk] :
          {Case{"PULSE_SERVER", "unix:" + (home_.path() / "no-server").string(),
                "FAIL  audio server", "ok    tenant discovery: "},
-          Case{"KAVO_ENDPOINTS", lost, "FAIL  endpoints: The endpoints file " + lost + " does not exist.",
-           "ok    audio server: connected"}}) {
+          Case{"KAVO_ENDPOINTS", lost,
+               "FAIL  endpoints: The endpoints file " + lost + " does not exist.",
+               "ok    audio server: connected"}}) {
         const auto result = home_.run({"doctor"}, 40s, {{variable, value}});
         EXPECT_EQ(result.status, 1) << shown(result);
         EXPECT_TRUE(has(result.out, failure) && has(result.out, stillOk) &&

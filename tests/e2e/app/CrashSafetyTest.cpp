@@ -89,7 +89,8 @@ TEST(CrashSafety, AKilledRecordingIsRepairedAtTheNextLaunchAndUploadedAsRepaired
     EXPECT_EQ(repaired.compare(44, std::string::npos, crashed, 44, repaired.size() - 44), 0);
     const auto samples = e2e::samplesOf(repaired);
     const double seconds = static_cast<double>(samples.size()) / 16'000;
-    EXPECT_GT(e2e::toneShare(samples, 440, 1.0, seconds), 0.5) << "the microphone's tone is missing";
+    EXPECT_GT(e2e::toneShare(samples, 440, 1.0, seconds), 0.5)
+        << "the microphone's tone is missing";
 
     // The sidecar, last written when the recording started, now gives the audio's length.
     const auto sidecar = CaptureSidecar::read(sidecars[0]);

@@ -8,6 +8,7 @@
 #include <future>
 #include <nlohmann/json.hpp>
 
+#include "AppHarness.h"
 #include "app/LinuxDesktop.h"
 #include "base/AtomicFile.h"
 #include "base/Log.h"
@@ -22,7 +23,6 @@
 #include "support/DevStack.h"
 #include "support/EnvironmentMap.h"
 #include "support/PulseDaemon.h"
-#include "AppHarness.h"
 #include "support/ScaledClock.h"
 #include "support/TempDir.h"
 
@@ -139,8 +139,8 @@ protected:
     // run of the loop: its timers, the connection's watch among them, end when it stops.)
     void expectRecordingGoesOnAfterARestart(CaptureController& capture,
                                             const std::filesystem::path& captures,
-                                            const std::function<void()>& restart,
-                                            bool automatic, const LogCapture& logs) {
+                                            const std::function<void()>& restart, bool automatic,
+                                            const LogCapture& logs) {
         std::optional<std::chrono::steady_clock::time_point> first, resumed;
         bool restarted = false;
         ASSERT_TRUE(runUntil(
@@ -163,8 +163,8 @@ protected:
         capture.stop();
         const auto files = e2e::capturesIn(captures, ".wav");
         ASSERT_EQ(files.size(), 2u);
-        EXPECT_TRUE(
-            CaptureSidecar::read(std::filesystem::path(files[0]).replace_extension(".json")).endedAt)
+        EXPECT_TRUE(CaptureSidecar::read(std::filesystem::path(files[0]).replace_extension(".json"))
+                        .endedAt)
             << "the recording on the lost server was not ended";
         const auto samples = e2e::samplesOf(e2e::readBytes(files[1]));
         const double seconds = static_cast<double>(samples.size()) / 16'000;
@@ -301,8 +301,8 @@ TEST_F(InProcessApp, ARecordingByHandGoesOnInANewFileWhenTheAudioServerRestarts)
     CaptureController& capture = desktop.app().capture();
     capture.start(false);
     ASSERT_TRUE(capture.isRecording()) << capture.lastError().value_or("");
-    expectRecordingGoesOnAfterARestart(capture, services.paths().capturesDirectory(),
-                                       [&] { restartAudioServer(); }, false, logs);
+    expectRecordingGoesOnAfterARestart(
+        capture, services.paths().capturesDirectory(), [&] { restartAudioServer(); }, false, logs);
 }
 
 // Recording automatically, the server restarts and the meeting app opens the new server's
@@ -323,14 +323,15 @@ TEST_F(InProcessApp, AnAutomaticRecordingStartsAgainWhenTheMeetingAppIsBackOnARe
     std::optional<testing::PulseDaemon::Process> zoom(zoomOn());
     LinuxDesktop desktop(services, clock, shell());
     CaptureController& capture = desktop.app().capture();
-    expectRecordingGoesOnAfterARestart(capture, services.paths().capturesDirectory(),
-                                       [&] {
-                                           EXPECT_TRUE(capture.startedAutomatically());
-                                           zoom.reset();
-                                           restartAudioServer();
-                                           zoom.emplace(zoomOn());
-                                       },
-                                       true, logs);
+    expectRecordingGoesOnAfterARestart(
+        capture, services.paths().capturesDirectory(),
+        [&] {
+            EXPECT_TRUE(capture.startedAutomatically());
+            zoom.reset();
+            restartAudioServer();
+            zoom.emplace(zoomOn());
+        },
+        true, logs);
     EXPECT_TRUE(logs.contains("MeetingAutoCapture", "Auto-start: zoom held the microphone"));
 }
 

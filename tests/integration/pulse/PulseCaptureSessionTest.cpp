@@ -33,7 +33,8 @@ protected:
         double level(double frequency, double from, double to) const {
             std::vector<double> levels;
             for (double at = from; at + 0.25 <= to; at += 0.25)
-                levels.push_back(toneAmplitude(secondsOf(samples, at, at + 0.25), 16'000, frequency));
+                levels.push_back(
+                    toneAmplitude(secondsOf(samples, at, at + 0.25), 16'000, frequency));
             if (levels.empty()) return 0;
             std::nth_element(levels.begin(), levels.begin() + std::ptrdiff_t(levels.size() / 2),
                              levels.end());
@@ -77,7 +78,8 @@ protected:
         if (!expected.empty()) {
             auto& pulse = rig.platform.pulse();
             std::vector<std::uint32_t> sources;
-            for (const auto& name : expected) sources.push_back(pulse.sourceInfo(name).value().index);
+            for (const auto& name : expected)
+                sources.push_back(pulse.sourceInfo(name).value().index);
             std::sort(sources.begin(), sources.end());
             EXPECT_EQ(pulse_test::recordedSources(pulse), sources);
         }
@@ -93,10 +95,9 @@ protected:
     void play(const std::string& device, double frequency, std::vector<std::string> options = {}) {
         const auto file =
             daemon_->home() / ("quiet-" + std::to_string(static_cast<int>(frequency)) + ".wav");
-        const auto made =
-            testing::PulseDaemon::run({"sox", "-n", "-r", "48000", "-c", "2", file.string(),
-                                       "synth", "10", "sine", std::to_string(frequency), "vol",
-                                       "0.25"});
+        const auto made = testing::PulseDaemon::run({"sox", "-n", "-r", "48000", "-c", "2",
+                                                     file.string(), "synth", "10", "sine",
+                                                     std::to_string(frequency), "vol", "0.25"});
         ASSERT_EQ(made.status, 0) << "sox could not make a tone";
         std::vector<std::string> command{"paplay"};
         if (!device.empty()) command.push_back("--device=" + device);
@@ -128,7 +129,10 @@ TEST_F(PulseCaptureSession, ANewDefaultOutputIsRecordedAtOnceWithUnder50Millisec
     play("headset", kHeadset, {"--latency-msec=30"});
     play("", kCall, {"--latency-msec=30"});
     std::this_thread::sleep_for(1s);
-    const auto recorded = record({{3s, [&] { daemon_->pactl({"set-default-sink", "headset"}); }}},
+    const auto recorded = record({{3s,
+                                   [&] {
+                                       daemon_->pactl({"set-default-sink", "headset"});
+                                   }}},
                                  3s, {"mic", "headset.monitor"});
     ASSERT_EQ(recorded.sidecar.deviceEvents.size(), 2U);
     EXPECT_EQ(recorded.sidecar.deviceEvents[0].detail, "defaultOutputDevice -> systemAudio");
@@ -169,8 +173,11 @@ TEST_F(PulseCaptureSession, ANewDefaultInputAt16KilohertzReplacesTheMicrophone) 
     play("micsrc", kVoice);
     play("headsetsrc", kHeadsetVoice);
     std::this_thread::sleep_for(1s);
-    const auto recorded =
-        record({{3s, [&] { daemon_->pactl({"set-default-source", "headsetmic"}); }}}, 3s);
+    const auto recorded = record({{3s,
+                                   [&] {
+                                       daemon_->pactl({"set-default-source", "headsetmic"});
+                                   }}},
+                                 3s);
     EXPECT_GT(recorded.before(kVoice), 0.05);
     EXPECT_LT(recorded.before(kHeadsetVoice), 0.01);
     EXPECT_GT(recorded.after(kHeadsetVoice, 1), 0.05);
@@ -189,14 +196,14 @@ TEST_F(PulseCaptureSession, TheOnlyMicrophoneUnloadedLeavesTheMicrophoneChannelS
     play("micsrc", kVoice);
     play("speakers", kMusic);
     std::this_thread::sleep_for(1s);
-    const auto recorded = record({{3s,
-                                   [&] {
-                                       daemon_->pactl({"unload-module", micModule});
-                                       // The server's default source is now a monitor.
-                                       EXPECT_NE(daemon_->pactl({"info"}).find(".monitor"),
-                                                 std::string::npos);
-                                   }}},
-                                 3s);
+    const auto recorded =
+        record({{3s,
+                 [&] {
+                     daemon_->pactl({"unload-module", micModule});
+                     // The server's default source is now a monitor.
+                     EXPECT_NE(daemon_->pactl({"info"}).find(".monitor"), std::string::npos);
+                 }}},
+               3s);
     // The far side once, as loud as before; the voice, which the monitor of its sink would
     // carry, gone.
     EXPECT_GT(recorded.before(kVoice), 0.1);
@@ -217,20 +224,19 @@ TEST_F(PulseCaptureSession, RecordedSinkUnloadedRebuildsOnTheNewDefaultAndNeverO
     const auto speakersModule = moduleWith("sink_name=speakers");
     // A fresh recording of an idle null sink's monitor waits out the long block the sink
     // rendered before anyone recorded it: up to two seconds, hence 4 s after the unload.
-    const auto recorded = record({{2s,
-                                   [&] {
-                                       play("micsrc", kVoice);
-                                       play("speakers", kMusic);
-                                       play("headset", kHeadset);
-                                   }},
-                                  {2500ms,
-                                   [&] {
-                                       daemon_->pactl({"unload-module", speakersModule});
-                                       EXPECT_NE(daemon_->pactl({"info"}).find(
-                                                     "Default Sink: headset"),
-                                                 std::string::npos);
-                                   }}},
-                                 4s, {"mic", "headset.monitor"});
+    const auto recorded = record(
+        {{2s,
+          [&] {
+              play("micsrc", kVoice);
+              play("speakers", kMusic);
+              play("headset", kHeadset);
+          }},
+         {2500ms,
+          [&] {
+              daemon_->pactl({"unload-module", speakersModule});
+              EXPECT_NE(daemon_->pactl({"info"}).find("Default Sink: headset"), std::string::npos);
+          }}},
+        4s, {"mic", "headset.monitor"});
     const auto rebuilds = recorded.rebuilds();
     EXPECT_TRUE(std::any_of(rebuilds.begin(), rebuilds.end(), [](const std::string& detail) {
         return detail.find("systemAudio") != std::string::npos;
@@ -240,7 +246,8 @@ TEST_F(PulseCaptureSession, RecordedSinkUnloadedRebuildsOnTheNewDefaultAndNeverO
     // end: the voice, and the system audio rebuilt on the new default, with its own music
     // and the speakers' music, which the server moved there when the speakers went.
     ASSERT_GT(recorded.seconds, recorded.changedAt + 3.5);
-    const double voiceLevel = recorded.level(kVoice, recorded.changedAt - 1.5, recorded.changedAt - 0.2);
+    const double voiceLevel =
+        recorded.level(kVoice, recorded.changedAt - 1.5, recorded.changedAt - 0.2);
     ASSERT_GT(voiceLevel, 0.2);
     EXPECT_GT(recorded.level(kMusic, recorded.changedAt - 1.5, recorded.changedAt - 0.2), 0.2);
     for (const double frequency : {kVoice, kHeadset, kMusic})

@@ -47,7 +47,8 @@ protected:
 void expectClosed(const std::filesystem::path& wav, const CaptureSidecar& sidecar) {
     ASSERT_TRUE(sidecar.endedAt);
     const auto bytes = std::filesystem::file_size(wav) - 44;
-    EXPECT_EQ(bytes, 2U * static_cast<std::uintmax_t>(std::llround(sidecar.durationSeconds * 16000)));
+    EXPECT_EQ(bytes,
+              2U * static_cast<std::uintmax_t>(std::llround(sidecar.durationSeconds * 16000)));
     std::ifstream in(wav, std::ios::binary);
     std::array<unsigned char, 44> header{};
     in.read(reinterpret_cast<char*>(header.data()), 44);

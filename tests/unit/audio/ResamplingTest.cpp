@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "audio/ConverterResampler.h"
-#include "audio/Lowpass.h"
 #include "audio/ThreeToOneDecimator.h"
 #include "base/Error.h"
 
@@ -69,17 +68,6 @@ std::unique_ptr<Resampling> resamplerFor(double rate) {
     return std::make_unique<ConverterResampler>(rate);
 }
 
-TEST(Lowpass, SevenKilohertzFilterAtA48kHzInput) {
-    const auto taps = designLowpass(97, 7'000.0 / 48'000.0);
-    EXPECT_NEAR(decibels(responseAt(taps, 0)), 0.0, 1e-5);
-    EXPECT_NEAR(decibels(responseAt(taps, 1'000.0 / 48'000)), 0.0, 0.01);
-    EXPECT_NEAR(decibels(responseAt(taps, 7'000.0 / 48'000)), -6.0, 0.1);
-    double worst = 0;
-    for (double f = 9'000; f <= 24'000; f += 25) worst = std::max(worst, responseAt(taps, f / 48'000));
-    EXPECT_LT(decibels(worst), -75.0);
-    EXPECT_EQ(designLowpass(1, 0.1), std::vector<float>{1.0f});
-}
-
 // The decimator's delay is what the mixer accounts for when it aligns the sources.
 TEST(ThreeToOneDecimator, ImpulseComesOutAsEveryThirdTapDelayedBySixteenOutputs) {
     ThreeToOneDecimator decimator;
@@ -131,8 +119,8 @@ TEST(Resampling, OutputDoesNotDependOnHowTheInputIsCut) {
         const auto output = run(*resamplerFor(rate), input, cuts);
         const auto common = std::min(output.size(), expected.size());
         ASSERT_GE(common, 45'000U);
-        EXPECT_TRUE(std::equal(output.begin(), output.begin() + std::ptrdiff_t(common),
-                               expected.begin()));
+        EXPECT_TRUE(
+            std::equal(output.begin(), output.begin() + std::ptrdiff_t(common), expected.begin()));
         if (rate == 48'000) {
             EXPECT_EQ(output.size(), expected.size());
         }

@@ -67,10 +67,14 @@ TEST_F(CaptureSessionTest, AFailedStartUndoesEverythingAndPassesTheError) {
         Calls calls;  // of both endpoints
     };
     const std::vector<Case> cases = {
-        {{}, {.prepareFailure = "system audio not permitted"}, "system audio not permitted",
+        {{},
+         {.prepareFailure = "system audio not permitted"},
+         "system audio not permitted",
          {"prepare", "stop"}},
         {{.prepareFailure = "no input device"}, {}, "no input device", {"prepare", "stop"}},
-        {{}, {.startFailure = "device would not start"}, "device would not start",
+        {{},
+         {.startFailure = "device would not start"},
+         "device would not start",
          {"prepare", "start", "stop"}},
     };
     // A folder that cannot be made fails before any endpoint.
@@ -98,7 +102,6 @@ TEST_F(CaptureSessionTest, AFailedStartUndoesEverythingAndPassesTheError) {
         scheduler.advance(60s);
         EXPECT_FALSE(std::filesystem::exists(*failing->sidecarURL()));
     }
-
 }
 
 TEST_F(CaptureSessionTest, TheSidecarIsRewrittenEveryThirtySecondsEvenAfterAFailedWrite) {
@@ -147,8 +150,9 @@ TEST_F(CaptureSessionTest, NotificationsWithinTheDebounceMergeIntoOneRebuildOfTh
     EXPECT_EQ(endpoints.runningCount(), 2U);
     EXPECT_EQ(events("deviceChange").size(), 3U);
     ASSERT_EQ(events("rebuild").size(), 1U);
-    EXPECT_EQ(rebuildDetail(),
-              "both deviceChanged: microphone 0 ms gap (rebuilt), systemAudio 0 ms gap, 0 ms total");
+    EXPECT_EQ(
+        rebuildDetail(),
+        "both deviceChanged: microphone 0 ms gap (rebuilt), systemAudio 0 ms gap, 0 ms total");
     // 0.3 s after the last notification, and on disk at once.
     EXPECT_EQ(events("rebuild")[0].at, SidecarTimestamp::format(first + 500ms));
     EXPECT_EQ(CaptureSidecar::read(*session->sidecarURL()).deviceEvents,

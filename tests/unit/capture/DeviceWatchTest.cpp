@@ -19,18 +19,30 @@ TEST_F(DeviceWatchTest, EachChangeConcernsTheScopeWhoseDefaultMoved) {
         std::size_t errors;
     };
     const std::vector<Case> cases = {
-        {"headset with both defaults unplugged", kHeadset, kHeadset,
+        {"headset with both defaults unplugged",
+         kHeadset,
+         kHeadset,
          [&] {
              devices.removeDevice();
              setDefaults(kBuiltInMic, kSpeaker);
          },
          EndpointScope{EndpointScope::microphone, EndpointScope::systemAudio},
-         {"deviceList -> both"}, 0},
-        {"the only microphone unplugged", kBuiltInMic, kSpeaker,
-         [&] { devices.setDefaultInput(std::nullopt); }, EndpointScope::microphone,
-         {"defaultInputDevice -> microphone", std::string(DeviceWatch::kNoMicrophoneDetail)}, 1},
-        {"device list only", kBuiltInMic, kSpeaker, [&] { devices.removeDevice(); }, std::nullopt,
-         {}, 0},
+         {"deviceList -> both"},
+         0},
+        {"the only microphone unplugged",
+         kBuiltInMic,
+         kSpeaker,
+         [&] { devices.setDefaultInput(std::nullopt); },
+         EndpointScope::microphone,
+         {"defaultInputDevice -> microphone", std::string(DeviceWatch::kNoMicrophoneDetail)},
+         1},
+        {"device list only",
+         kBuiltInMic,
+         kSpeaker,
+         [&] { devices.removeDevice(); },
+         std::nullopt,
+         {},
+         0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

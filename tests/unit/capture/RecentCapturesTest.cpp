@@ -99,16 +99,23 @@ TEST_F(RecentCaptureStoreTest, OnlyReadableCaptureSidecarsAreListed) {
 }
 
 TEST(RecentCapture, ElapsedTimeTextStatusTextAndMenuTitle) {
-    for (const auto& [seconds, text] : std::vector<std::pair<double, const char*>>{
-             {59.999, "0:59"}, {3599.9, "59:59"}, {36'000 * 3 + 61, "30:01:01"},
-             {-12, "0:00"}, {std::nan(""), "0:00"}})
+    for (const auto& [seconds, text] :
+         std::vector<std::pair<double, const char*>>{{59.999, "0:59"},
+                                                     {3599.9, "59:59"},
+                                                     {36'000 * 3 + 61, "30:01:01"},
+                                                     {-12, "0:00"},
+                                                     {std::nan(""), "0:00"}})
         EXPECT_EQ(elapsedTimeText(seconds), text) << seconds;
 
     RecentCapture capture;
     for (const auto& [state, text] :
          std::vector<std::pair<std::optional<std::string>, std::string>>{
-             {std::nullopt, "Not uploaded"}, {"", "Not uploaded"}, {"uploading", "Uploading"},
-             {"Failed", "Failed"}, {"delivered", "Uploaded"}, {"FAILED ", "Uploaded"}}) {
+             {std::nullopt, "Not uploaded"},
+             {"", "Not uploaded"},
+             {"uploading", "Uploading"},
+             {"Failed", "Failed"},
+             {"delivered", "Uploaded"},
+             {"FAILED ", "Uploaded"}}) {
         capture.uploadState = state;
         EXPECT_EQ(capture.statusText(), text) << state.value_or("(absent)");
     }

@@ -41,9 +41,8 @@ TEST(RebuildSignal, HandsEachReasonOnFromItsOwnThreadMergingRepeatsRaisedMeanwhi
     signal.flush();
 
     std::lock_guard lock(mutex);
-    EXPECT_EQ(handed,
-              (std::vector<Reason>{Reason::routeFormatChanged, Reason::deviceChanged,
-                                   Reason::routeFormatChanged}));
+    EXPECT_EQ(handed, (std::vector<Reason>{Reason::routeFormatChanged, Reason::deviceChanged,
+                                           Reason::routeFormatChanged}));
     for (const auto id : threads) EXPECT_NE(id, std::this_thread::get_id());
 }
 

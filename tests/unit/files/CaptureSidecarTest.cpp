@@ -111,14 +111,17 @@ TEST(CaptureSidecar, AMissingKeyOrAWrongTypeFailsToDecodeWithTheKeyNamed) {
 TEST(CaptureSidecar, OnlyAMicThatWasAtLeast98PercentUnderrunIsSilent) {
     auto sidecar = atStart();
     EXPECT_TRUE(sidecar.silentSources().empty());
-    for (const auto& [name, total, underrun, silent] :
-         {std::tuple{"mic", 100, 98, true}, {"mic", 100, 100, true}, {"mic", 100, 97, false},
-          {"mic", 10'000, 9'799, false}, {"mic", 0, 0, false}, {"mic", 0, 5, false},
-          {"Mic", 100, 100, false}}) {
+    for (const auto& [name, total, underrun, silent] : {std::tuple{"mic", 100, 98, true},
+                                                        {"mic", 100, 100, true},
+                                                        {"mic", 100, 97, false},
+                                                        {"mic", 10'000, 9'799, false},
+                                                        {"mic", 0, 0, false},
+                                                        {"mic", 0, 5, false},
+                                                        {"Mic", 100, 100, false}}) {
         sidecar.sources = std::vector<CaptureSidecar::SourceStats>{
             {name, 48'000, total, underrun, 0, 0}, {"system", 48'000, 100, 100, 0, 0}};
-        EXPECT_EQ(sidecar.silentSources(), silent ? std::vector<std::string>{"mic"}
-                                                  : std::vector<std::string>{})
+        EXPECT_EQ(sidecar.silentSources(),
+                  silent ? std::vector<std::string>{"mic"} : std::vector<std::string>{})
             << name << " " << underrun << "/" << total;
     }
 }

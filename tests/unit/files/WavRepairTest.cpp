@@ -125,8 +125,8 @@ TEST(WavRepair, FilesThisProgramDidNotWriteAreLeftByteForByte) {
     const std::vector<Case> cases = {
         {"metadata before the audio",
          bytes(wave(pcmFormat(1, 16'000, 16) + list + chunk("data", audio))), own, layout},
-        {"tagged stereo", bytes(wave(pcmFormat(2, 44'100, 16) + chunk("data", audio + "ab") + list)),
-         own, layout},
+        {"tagged stereo",
+         bytes(wave(pcmFormat(2, 44'100, 16) + chunk("data", audio + "ab") + list)), own, layout},
         {"24-bit with a channel mask", bytes(wave(extensible + chunk("data", audio + "xy"))), own,
          layout},
         {"not RIFF", bytes("ID3\x04" + std::string(40, '\0') + audio), own, layout},

@@ -2,7 +2,6 @@
 
 #include "platform/linux/PulseConferenceActivitySource.h"
 
-
 namespace kavo::linux_platform {
 namespace {
 
