@@ -71,6 +71,14 @@ TEST(WavWriter, SyncsOnceEvery163840BytesCountedFromTheLastSyncAndAtClose) {
     EXPECT_EQ(io.fileSizeAtSync, (std::vector<std::int64_t>{44 + 52 * 3'200, 44 + 104 * 3'200}));
     writer.close();
     EXPECT_EQ(io.fileSizeAtSync.size(), 3U);
+
+    // Reaching the threshold exactly is enough.
+    ScriptedFileIO exactIO;
+    WavWriter exact(dir / "b.wav", 16'000, 1, 16, exactIO);
+    const auto block = testing::samples(0, 81'920);
+    exact.append(block.data(), 81'919);
+    exact.append(block.data(), 1);
+    EXPECT_EQ(exactIO.fileSizeAtSync, std::vector<std::int64_t>{44 + 163'840});
 }
 
 // A full disk: the torn write is cut off again, the handler hears of it once, and the
