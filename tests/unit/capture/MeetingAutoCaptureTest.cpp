@@ -7,8 +7,6 @@
 
 #include "base/Log.h"
 #include "capture/MeetingAutoCapture.h"
-#include "support/ManualClock.h"
-#include "support/ManualScheduler.h"
 #include "support/FakeConferenceActivitySource.h"
 #include "support/ManualClock.h"
 #include "support/ManualScheduler.h"
@@ -19,54 +17,41 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-const std::string kZoomStart = "Auto-start: us.zoom.Zoom held the microphone for 3 s";
-
-// The capture controller and the session as the auto-capture sees them.
-struct FakeRecorder {
-    bool capturing = false;
-    bool automatic = false;
-    bool signedIn = true;
-    int starts = 0;
-    int stops = 0;
-
-    MeetingAutoCapture::Hooks hooks() {
-        return {[this] {
-                    ++starts;
-                    capturing = automatic = true;
-                },
-                [this] {
-                    ++stops;
-                    capturing = automatic = false;
-                },
-                [this] { return capturing; }, [this] { return automatic; },
-                [this] { return signedIn; }};
-    }
-};
-
 class MeetingAutoCaptureTest : public ::testing::Test {
 protected:
     std::shared_ptr<MeetingAutoCapture> make(std::optional<Duration> interval = seconds(1)) {
-        return MeetingAutoCapture::create(source, defaults, recorder.hooks(), clock, main,
-                                          interval);
+        return MeetingAutoCapture::create(
+            source, defaults,
+            {[this] {
+                 ++starts;
+                 capturing = automatic = true;
+             },
+             [this] {
+                 ++stops;
+                 capturing = automatic = false;
+             },
+             [this] { return capturing; }, [this] { return automatic; },
+             [this] { return signedIn; }},
+            clock, main, interval);
     }
     void armed() {
         autoCapture = make();
         autoCapture->arm();
     }
-    std::vector<std::string> logLines() const { return logs.messages("MeetingAutoCapture"); }
     // Lets `wait` pass and checks how often the recorder was started and stopped by then.
-    void expectAfter(Duration wait, int starts, int stops = 0) {
+    void expectAfter(Duration wait, int expectedStarts, int expectedStops = 0) {
         main.advance(wait);
         const double at = static_cast<double>(clock.hostTime()) / 1e9;
-        EXPECT_EQ(recorder.starts, starts) << "at " << at << " s";
-        EXPECT_EQ(recorder.stops, stops) << "at " << at << " s";
+        EXPECT_EQ(starts, expectedStarts) << "at " << at << " s";
+        EXPECT_EQ(stops, expectedStops) << "at " << at << " s";
     }
 
     ManualClock clock;
     ManualScheduler main{clock};
     MemoryDefaults defaults;
     testing::FakeConferenceActivitySource source;
-    FakeRecorder recorder;
+    bool capturing = false, automatic = false, signedIn = true;
+    int starts = 0, stops = 0;
     LogCapture logs;
     std::shared_ptr<MeetingAutoCapture> autoCapture;
 };
@@ -74,38 +59,29 @@ protected:
 TEST_F(MeetingAutoCaptureTest, StartsOnceAfterTheMicrophoneIsHeldForThreeSecondsOnTheTicks) {
     armed();
     EXPECT_EQ(source.starts, 1);
-    main.advance(milliseconds(100));
+    // A hold that ends early starts the wait anew.
+    source.emit({"us.zoom.Zoom"});
+    main.advance(seconds(2));
+    source.emit({});
+    main.advance(milliseconds(600));
     source.emit({"us.zoom.Zoom", "teams-for-linux"});
-    expectAfter(milliseconds(2900), 0);  // the tick at 3 s sees 2.9 s held
-    expectAfter(seconds(1), 1);          // 3.9 s held
-    EXPECT_EQ(logLines(), std::vector<std::string>{"Auto-start: teams-for-linux, "
-                                                   "us.zoom.Zoom held the microphone for 3 s"});
+    expectAfter(milliseconds(2400), 0);  // the tick at 5 s sees 2.4 s held
+    expectAfter(seconds(1), 1);          // 3.4 s held
+    EXPECT_EQ(logs.messages("MeetingAutoCapture"),
+              std::vector<std::string>{
+                  "Auto-start: teams-for-linux, us.zoom.Zoom held the microphone for 3 s"});
 
     // Another app joining the same call starts nothing more, nor does a recording stopped
     // by hand restart for this call.
     source.emit({"us.zoom.Zoom"});
-    recorder.capturing = recorder.automatic = false;
+    capturing = automatic = false;
     expectAfter(seconds(30), 1);
-}
-
-TEST_F(MeetingAutoCaptureTest, ActivityThatEndsEarlyStartsTheWaitAnew) {
-    armed();
-    source.emit({"us.zoom.Zoom"});
-    main.advance(seconds(2));
-    source.emit({});
-    main.advance(milliseconds(500));
-    source.emit({"us.zoom.Zoom"});
-    expectAfter(milliseconds(2500), 0);  // 5 s since the first run began, 2.5 s of this one
-    expectAfter(seconds(1), 1);
 }
 
 TEST_F(MeetingAutoCaptureTest, StopsItsOwnRecordingTwentySecondsAfterTheLastAppLetsGo) {
     armed();
     source.emit({"webex"});
-    main.advance(seconds(3));
-    ASSERT_EQ(recorder.starts, 1);
-    EXPECT_EQ(logLines().back(), "Auto-start: webex held the microphone for 3 s");
-
+    expectAfter(seconds(3), 1);
     // A pause shorter than 20 s keeps the recording going.
     source.emit({});
     main.advance(seconds(10));
@@ -115,36 +91,34 @@ TEST_F(MeetingAutoCaptureTest, StopsItsOwnRecordingTwentySecondsAfterTheLastAppL
     source.emit({});
     expectAfter(seconds(19), 1);
     expectAfter(seconds(1), 1, 1);
-    EXPECT_EQ(logLines().back(), "Auto-stop: no conferencing app has held the microphone for 20 s");
     expectAfter(seconds(60), 1, 1);
 }
 
 TEST_F(MeetingAutoCaptureTest, NeverStopsARecordingStartedByHandWhoseCallStaysUsedUp) {
     armed();
-    recorder.capturing = true;
-    source.emit({"com.tinyspeck.slackmacgap"});
+    capturing = true;
+    source.emit({"com.slack.Slack"});
     main.advance(seconds(10));
     source.emit({});
     expectAfter(seconds(60), 0);
 
-    source.emit({"com.tinyspeck.slackmacgap"});
-    recorder.capturing = false;
+    source.emit({"com.slack.Slack"});
+    capturing = false;
     main.advance(seconds(1));
-    source.emit({"com.tinyspeck.slackmacgap", "us.zoom.Zoom"});  // still the same call
+    source.emit({"com.slack.Slack", "us.zoom.Zoom"});  // still the same call
     expectAfter(seconds(30), 0);
 }
 
 TEST_F(MeetingAutoCaptureTest, SignedOutUserGetsNoRecordingUntilThreeSecondsAfterSigningIn) {
-    recorder.signedIn = false;
+    signedIn = false;
     source.emit({"us.zoom.Zoom"});  // already under way when armed
     armed();
     EXPECT_EQ(autoCapture->activity().apps, std::set<std::string>{"us.zoom.Zoom"});
     expectAfter(seconds(30), 0);
     main.advance(milliseconds(500));
-    recorder.signedIn = true;  // the next tick, at 31 s, sees it
+    signedIn = true;  // the next tick, at 31 s, sees it
     expectAfter(milliseconds(2500), 0);
     expectAfter(seconds(1), 1);
-    EXPECT_EQ(logLines().back(), kZoomStart);
 }
 
 TEST_F(MeetingAutoCaptureTest, SwitchIsStoredAndControlsArming) {
@@ -157,7 +131,6 @@ TEST_F(MeetingAutoCaptureTest, SwitchIsStoredAndControlsArming) {
     autoCapture->setEnabled(false);
     autoCapture->setEnabled(false);
     EXPECT_FALSE(autoCapture->isArmed());
-    EXPECT_EQ(defaults.boolValue(MeetingAutoCapture::kEnabledKey), false);
     expectAfter(seconds(20), 0);
 
     // Switched on during the call: armed from the moment of switching.
@@ -166,10 +139,7 @@ TEST_F(MeetingAutoCaptureTest, SwitchIsStoredAndControlsArming) {
     EXPECT_TRUE(autoCapture->isArmed());
     expectAfter(milliseconds(2700), 0);  // the tick sees 2.7 s since switching
     expectAfter(seconds(1), 1);
-    EXPECT_EQ(defaults.boolValue(MeetingAutoCapture::kEnabledKey), true);
     EXPECT_EQ(observed, (std::vector<bool>{false, true}));
-    EXPECT_EQ(logLines(), (std::vector<std::string>{"Automatic recording disabled",
-                                                    "Automatic recording enabled", kZoomStart}));
 
     autoCapture->setEnabled(false);
     EXPECT_FALSE(make()->isEnabled()) << "the switch survives a restart";

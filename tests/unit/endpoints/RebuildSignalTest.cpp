@@ -36,14 +36,13 @@ TEST(RebuildSignal, HandsEachReasonOnFromItsOwnThreadMergingRepeatsRaisedMeanwhi
     signal.raise(Reason::routeFormatChanged);
     entered.get_future().wait();
     for (int i = 0; i < 3; ++i) signal.raise(Reason::routeFormatChanged);
-    signal.raise(Reason::voiceProcessingSilent);
+    signal.raise(Reason::deviceChanged);
     release.set_value();
     signal.flush();
 
     std::lock_guard lock(mutex);
-    EXPECT_EQ(handed,
-              (std::vector<Reason>{Reason::routeFormatChanged, Reason::voiceProcessingSilent,
-                                   Reason::routeFormatChanged}));
+    EXPECT_EQ(handed, (std::vector<Reason>{Reason::routeFormatChanged, Reason::deviceChanged,
+                                           Reason::routeFormatChanged}));
     for (const auto id : threads) EXPECT_NE(id, std::this_thread::get_id());
 }
 

@@ -10,7 +10,6 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "base/PosixFileIO.h"
@@ -38,8 +37,7 @@ public:
     std::vector<std::int64_t> fileSizeAtSync;
 
     int open(const char* path, int flags, mode_t mode) override {
-        if (openErrno) return failWith(*openErrno);
-        return PosixFileIO::open(path, flags, mode);
+        return openErrno ? failWith(*openErrno) : PosixFileIO::open(path, flags, mode);
     }
     ssize_t write(int fd, const void* data, std::size_t size) override {
         WriteStep step = afterScript;
@@ -62,12 +60,10 @@ public:
         return PosixFileIO::write(fd, data, size);
     }
     ssize_t pread(int fd, void* data, std::size_t size, off_t offset) override {
-        if (preadErrno) return failWith(*preadErrno);
-        return PosixFileIO::pread(fd, data, size, offset);
+        return preadErrno ? failWith(*preadErrno) : PosixFileIO::pread(fd, data, size, offset);
     }
     ssize_t pwrite(int fd, const void* data, std::size_t size, off_t offset) override {
-        if (pwriteErrno) return failWith(*pwriteErrno);
-        return PosixFileIO::pwrite(fd, data, size, offset);
+        return pwriteErrno ? failWith(*pwriteErrno) : PosixFileIO::pwrite(fd, data, size, offset);
     }
     int fsync(int fd) override {
         fileSizeAtSync.push_back(PosixFileIO::seekEnd(fd));
@@ -104,6 +100,15 @@ inline std::string openCaptureHeader() {
         44);
 }
 
+// `bytes` with the RIFF and data sizes of a closed WAVE header.
+inline std::string withSizes(std::string bytes, std::uint32_t riff, std::uint32_t data) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[4 + i] = static_cast<char>((riff >> (8 * i)) & 0xFF);
+        bytes[40 + i] = static_cast<char>((data >> (8 * i)) & 0xFF);
+    }
+    return bytes;
+}
+
 // A deterministic, non-repeating-looking sample sequence, so misplaced bytes show.
 inline std::vector<std::int16_t> samples(std::int64_t first, std::int64_t count) {
     std::vector<std::int16_t> out;
@@ -118,7 +123,8 @@ inline std::string sampleBytes(std::int64_t first, std::int64_t count) {
 }
 
 // A capture's sidecar as the capture session writes it at start.
-inline CaptureSidecar sidecarAtStart(const std::string& captureId, std::string startedAt) {
+inline CaptureSidecar sidecarAtStart(const std::string& captureId,
+                                     std::string startedAt = "2026-03-02T09:15:00.000Z") {
     CaptureSidecar sidecar;
     sidecar.captureId = captureId;
     sidecar.audioFileName = "capture-" + captureId + ".wav";
@@ -131,12 +137,10 @@ inline CaptureSidecar sidecarAtStart(const std::string& captureId, std::string s
 inline std::map<std::string, std::string> snapshot(const std::filesystem::path& folder) {
     std::map<std::string, std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        std::string& shown = files[entry.path().filename().string()];
-        if (entry.is_symlink()) {
-            shown = "-> " + std::filesystem::read_symlink(entry.path()).string();
-        } else {
-            shown = entry.is_directory() ? "<folder>" : readBytes(entry.path());
-        }
+        files[entry.path().filename().string()] =
+            entry.is_symlink()     ? "-> " + std::filesystem::read_symlink(entry.path()).string()
+            : entry.is_directory() ? "<folder>"
+                                   : readBytes(entry.path());
     }
     return files;
 }
