@@ -1,9 +1,28 @@
 #include "platform/linux/PulseMonitorPool.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <set>
-#include <vector>
 
 namespace kavo::linux_platform {
+namespace {
+
+// How much a standby stream holds for the endpoint that takes over from another: far more
+// than a rebuild takes, and short enough that a recording started after another stopped
+// rarely finds anything held.
+constexpr std::uint64_t kHoldMilliseconds = 300;
+// The most handed to a receiver at once, as a stream would.
+constexpr std::uint64_t kHandOverMilliseconds = 100;
+
+std::uint64_t monotonicNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
 
 PulseMonitorPool::PulseMonitorPool(PulseContext& pulse)
     : pulse_(pulse), rendersAhead_(!pulse.serverInfo().value_or(PulseServerInfo{}).pipeWire) {}
@@ -26,6 +45,10 @@ std::unique_ptr<PulseMonitorPool::Standby> PulseMonitorPool::open(const PulseDev
     auto standby = std::make_unique<Standby>();
     standby->rate = monitor.rate;
     standby->channels = monitor.channels;
+    if (!rendersAhead_) {
+        standby->held.resize(static_cast<std::size_t>(monitor.rate * kHoldMilliseconds / 1000) *
+                             monitor.channels);
+    }
     Standby* const self = standby.get();
     standby->stream = std::make_unique<PulseRecordStream>(
         pulse_,
@@ -36,7 +59,7 @@ std::unique_ptr<PulseMonitorPool::Standby> PulseMonitorPool::open(const PulseDev
                                    .rendersAhead = rendersAhead_,
                                    .streamName = name},
         [self](const float* samples, std::size_t frames, std::uint64_t hostTime) {
-            if (self->receiver != nullptr) self->receiver->onData(samples, frames, hostTime);
+            take(*self, samples, frames, hostTime);
         },
         [this, self](PulseRecordStream::Event event) {
             if (event != PulseRecordStream::Event::failed) return;
@@ -45,6 +68,37 @@ std::unique_ptr<PulseMonitorPool::Standby> PulseMonitorPool::open(const PulseDev
             queue_.post([this] { refresh(); });
         });
     return standby;
+}
+
+void PulseMonitorPool::take(Standby& standby, const float* samples, std::size_t frames,
+                            std::uint64_t hostTime) noexcept {
+    if (standby.receiver != nullptr) {
+        standby.receiver->onData(samples, frames, hostTime);
+        return;
+    }
+    if (!standby.holding) return;
+    const std::size_t values = frames * standby.channels;
+    const std::size_t heldValues = standby.heldFrames * standby.channels;
+    // Full: the next receiver is long in coming, and will start afresh.
+    if (heldValues + values > standby.held.size()) {
+        standby.holding = false;
+        standby.heldFrames = 0;
+        return;
+    }
+    if (standby.heldFrames == 0) standby.heldSince = hostTime;
+    std::copy_n(samples, values, standby.held.begin() + static_cast<std::ptrdiff_t>(heldValues));
+    standby.heldFrames += frames;
+}
+
+void PulseMonitorPool::handOver(Standby& standby) noexcept {
+    const std::size_t most = standby.rate * kHandOverMilliseconds / 1000;
+    for (std::size_t first = 0; first < standby.heldFrames; first += most) {
+        const std::size_t frames = std::min(most, standby.heldFrames - first);
+        const std::uint64_t hostTime = standby.heldSince + first * 1'000'000'000ULL / standby.rate;
+        standby.receiver->onData(standby.held.data() + first * standby.channels, frames, hostTime);
+    }
+    standby.holding = false;
+    standby.heldFrames = 0;
 }
 
 void PulseMonitorPool::attach(const PulseDeviceInfo& monitor, const Receiver& receiver) {
@@ -71,14 +125,23 @@ void PulseMonitorPool::attach(const PulseDeviceInfo& monitor, const Receiver& re
     {
         const PulseContext::Lock serverLock(pulse_);
         standby.receiver = &receiver;
+        handOver(standby);
+        // The recording goes on from here: what another monitor holds is of no use.
+        for (auto& [name, other] : streams_) {
+            other->holding = false;
+            other->heldFrames = 0;
+        }
     }
     if (standingBy) standby.stream->rename(kFeedingName);
     if (!rendersAhead_ && !std::exchange(standingBy_, true)) {
         events_ = pulse_.addEventListener([this](pa_subscription_event_type_t facility,
                                                  pa_subscription_event_type_t kind, std::uint32_t) {
-            // On the main loop thread: the streams are opened from the queue.
+            // On the server's thread: the streams are opened, and defaults looked up, from
+            // the queue.
             if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && kind != PA_SUBSCRIPTION_EVENT_CHANGE)
                 queue_.post([this] { refresh(); });
+            if (facility == PA_SUBSCRIPTION_EVENT_SERVER)
+                queue_.post([this, toldAt = monotonicNanoseconds()] { followDefault(toldAt); });
         });
         queue_.post([this] { refresh(); });
     }
@@ -95,6 +158,8 @@ void PulseMonitorPool::detach(const Receiver& receiver) {
         {
             const PulseContext::Lock serverLock(pulse_);
             standby.receiver = nullptr;
+            standby.holding = !rendersAhead_;
+            standby.heldFrames = 0;
         }
         if (rendersAhead_) {
             done = std::move(it->second);
@@ -144,6 +209,38 @@ void PulseMonitorPool::refresh() {
         } catch (const PulseError& error) {
             log_.notice("Cannot stand by on {}: {}", monitor.name, error.what());
         }
+    }
+}
+
+void PulseMonitorPool::followDefault(std::uint64_t toldAt) {
+    const auto server = pulse_.serverInfo();
+    if (!server) return;
+    const auto sink = pulse_.sinkInfo(server->defaultSinkName);
+    if (!sink) return;
+    const std::lock_guard lock(mutex_);
+    if (closing_) return;
+    const auto next = streams_.find(sink->monitorSourceName);
+    if (next == streams_.end() || next->second->failed.load()) return;
+    Standby& to = *next->second;
+    for (auto& [name, standby] : streams_) {
+        Standby& from = *standby;
+        if (&from == &to || from.receiver == nullptr) continue;
+        // Another format is the capture session's to set up.
+        if (from.rate != to.rate || from.channels != to.channels) return;
+        from.stream->flush();
+        {
+            const PulseContext::Lock serverLock(pulse_);
+            to.receiver = std::exchange(from.receiver, nullptr);
+            for (auto& [monitor, other] : streams_) {
+                other->holding = false;
+                other->heldFrames = 0;
+            }
+        }
+        from.stream->rename(kStandbyName);
+        to.stream->rename(kFeedingName);
+        log_.info("Recording {} at once, {} ms after the server told of a new default output",
+                  next->first, (monotonicNanoseconds() - toldAt) / 1'000'000);
+        return;
     }
 }
 

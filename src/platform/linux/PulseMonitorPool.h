@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "audio/endpoints/ListenerRegistration.h"
 #include "base/Log.h"
@@ -25,6 +26,11 @@ namespace kavo::linux_platform {
 // on PipeWire: PulseAudio delivers a new stream's first audio at once, and its sinks render
 // ahead, so that a monitor standing by has already been handed the next block without
 // the player the server just moved there.
+//
+// Standing by, the pool also follows a change of the default output itself, as soon as the
+// server tells: the recording is fed the new output's monitor while the capture session is
+// still being told, and the endpoint that then takes over gets the same stream from where
+// its predecessor left off (what arrives between the two is held for it).
 class PulseMonitorPool {
 public:
     static constexpr const char* kQueueLabel = "brindle.meetings.desktop.monitor-pool";
@@ -59,15 +65,27 @@ private:
     struct Standby {
         std::uint32_t rate = 0;
         std::uint32_t channels = 0;
-        // Under the main loop lock.
+        // Under the main loop lock: who takes the audio; or, since a receiver went, whether
+        // the audio is held for the next one, how much and from when.
         const Receiver* receiver = nullptr;
+        bool holding = false;
+        std::vector<float> held;
+        std::size_t heldFrames = 0;
+        std::uint64_t heldSince = 0;
         std::atomic<bool> failed{false};
         std::unique_ptr<PulseRecordStream> stream;
     };
 
     std::unique_ptr<Standby> open(const PulseDeviceInfo& monitor, const char* name);
+    // On the main loop thread: feeds or holds a buffer.
+    static void take(Standby& standby, const float* samples, std::size_t frames,
+                     std::uint64_t hostTime) noexcept;
+    // Under the main loop lock: hands what is held to the new receiver.
+    static void handOver(Standby& standby) noexcept;
     // On the queue: a stream for every monitor, none for a monitor gone or a stream failed.
     void refresh();
+    // On the queue: feeds the recording from the default output's monitor, if it stands by.
+    void followDefault(std::uint64_t toldAt);
 
     PulseContext& pulse_;
     // The server is PulseAudio itself: monitors render ahead, and no stream stands by.
