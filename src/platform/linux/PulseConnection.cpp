@@ -1,11 +1,16 @@
 #include "platform/linux/PulseConnection.h"
 
+#include <pthread.h>
+#include <sched.h>
+
+#include <cstring>
+
 #include "platform/linux/PulseContext.h"
 
 namespace kavo::linux_platform {
 
 PulseConnection::PulseConnection(const std::string& applicationName, EventCallback onEvent,
-                                 void* userdata, pa_subscription_mask_t events) {
+                                 void* userdata, pa_subscription_mask_t events, bool realtime) {
     mainloop_ = pa_threaded_mainloop_new();
     if (mainloop_ == nullptr)
         throw PulseError("Could not create the audio server connection's main loop");
@@ -28,6 +33,7 @@ PulseConnection::PulseConnection(const std::string& applicationName, EventCallba
     } else if (pa_threaded_mainloop_start(mainloop_) < 0) {
         failure = "the main loop did not start";
     } else {
+        if (realtime) pa_threaded_mainloop_once_unlocked(mainloop_, raisePriority, this);
         const Lock lock(*this);
         while (true) {
             const pa_context_state_t state = pa_context_get_state(context_);
@@ -91,6 +97,19 @@ std::uint32_t PulseConnection::clientIndex() const {
 
 void PulseConnection::onState(pa_context* /*context*/, void* self) {
     static_cast<PulseConnection*>(self)->signal();
+}
+
+void PulseConnection::raisePriority(pa_threaded_mainloop* /*mainloop*/, void* self) {
+    sched_param parameters{};
+    parameters.sched_priority = kRealtimePriority;
+    const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
+    auto& log = static_cast<PulseConnection*>(self)->log_;
+    if (error == 0) {
+        log.info("Reading audio at real-time priority {}", kRealtimePriority);
+    } else {
+        log.notice("Reading audio at normal priority: real-time priority was refused ({})",
+                   std::strerror(error));
+    }
 }
 
 }  // namespace kavo::linux_platform

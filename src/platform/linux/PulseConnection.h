@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "base/Log.h"
+
 namespace kavo::linux_platform {
 
 // One connection to the audio server, served by a threaded main loop of its own: everything
@@ -16,9 +18,11 @@ public:
     using EventCallback = void (*)(pa_context*, pa_subscription_event_type_t, std::uint32_t, void*);
 
     // Connects to the server the environment names and, with `onEvent`, subscribes to
-    // `events`; throws PulseError with the cause.
+    // `events`; throws PulseError with the cause. A `realtime` connection's thread asks to
+    // run at a real-time priority, so that it reads what the server hands over at once
+    // however busy the computer is; where that is not allowed, it runs as any other.
     PulseConnection(const std::string& applicationName, EventCallback onEvent, void* userdata,
-                    pa_subscription_mask_t events);
+                    pa_subscription_mask_t events, bool realtime = false);
     PulseConnection(const PulseConnection&) = delete;
     PulseConnection& operator=(const PulseConnection&) = delete;
     ~PulseConnection();
@@ -49,11 +53,17 @@ public:
     // The server's index of this connection's client.
     std::uint32_t clientIndex() const;
 
+    // The priority a realtime connection's thread asks for: above every ordinary thread,
+    // below the audio server's own.
+    static constexpr int kRealtimePriority = 10;
+
 private:
     static void onState(pa_context* context, void* self);
+    static void raisePriority(pa_threaded_mainloop* mainloop, void* self);
 
     pa_threaded_mainloop* mainloop_ = nullptr;
     pa_context* context_ = nullptr;
+    Logger log_{"PulseConnection"};
 };
 
 }  // namespace kavo::linux_platform

@@ -98,7 +98,7 @@ void appendClient(ClientProperties& clients, const pa_client_info& info) {
 }  // namespace
 
 PulseContext::PulseContext(const std::string& applicationName)
-    : streams_(applicationName, nullptr, nullptr, PA_SUBSCRIPTION_MASK_NULL),
+    : streams_(applicationName, nullptr, nullptr, PA_SUBSCRIPTION_MASK_NULL, true),
       news_(applicationName, onEvent, this,
             static_cast<pa_subscription_mask_t>(
                 PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
