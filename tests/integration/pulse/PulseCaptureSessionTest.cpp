@@ -114,10 +114,7 @@ TEST_F(PulseCaptureSession, ANewDefaultOutputIsRecordedAtOnceWithUnder50Millisec
     const auto lost =
         std::count_if(levels.begin(), levels.end(), [](double level) { return level < 0.05; });
     std::cout << "far side lost at the output switch: " << lost * 10 << " ms\n";
-    // PipeWire still loses a few hundred ms about one switch in six (usually 0-40 ms).
-    const int bound =
-        testing::PulseDaemon::server() == testing::PulseDaemon::Server::pipewire ? 350 : 50;
-    EXPECT_LT(lost * 10, bound);
+    EXPECT_LT(lost * 10, 50);
     // The rebuild note states that gap.
     const auto gapAt = rebuilds[0].find("systemAudio ", rebuilds[0].find(": "));
     ASSERT_NE(gapAt, std::string::npos);
