@@ -33,8 +33,9 @@ PulseConnection::PulseConnection(const std::string& applicationName, EventCallba
     } else if (pa_threaded_mainloop_start(mainloop_) < 0) {
         failure = "the main loop did not start";
     } else {
-        if (realtime) pa_threaded_mainloop_once_unlocked(mainloop_, raisePriority, this);
         const Lock lock(*this);
+        // Under the lock: it adds to the loop's events.
+        if (realtime) pa_threaded_mainloop_once_unlocked(mainloop_, raisePriority, this);
         while (true) {
             const pa_context_state_t state = pa_context_get_state(context_);
             if (state == PA_CONTEXT_READY) break;
