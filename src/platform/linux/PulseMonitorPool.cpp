@@ -8,10 +8,10 @@
 namespace kavo::linux_platform {
 namespace {
 
-// How much a standby stream holds for the endpoint that takes over from another: far more
-// than a rebuild takes, and short enough that a recording started after another stopped
-// rarely finds anything held.
-constexpr std::uint64_t kHoldMilliseconds = 300;
+// How much of its recent past a standby stream keeps: far more than a rebuild, or the
+// server's news of a new default output, takes to arrive; and short enough that a
+// recording started after another stopped rarely finds anything held for it.
+constexpr std::uint64_t kKeepMilliseconds = 300;
 // The most handed to a receiver at once, as a stream would.
 constexpr std::uint64_t kHandOverMilliseconds = 100;
 
@@ -46,7 +46,7 @@ std::unique_ptr<PulseMonitorPool::Standby> PulseMonitorPool::open(const PulseDev
     standby->rate = monitor.rate;
     standby->channels = monitor.channels;
     if (!rendersAhead_) {
-        standby->held.resize(static_cast<std::size_t>(monitor.rate * kHoldMilliseconds / 1000) *
+        standby->kept.resize(static_cast<std::size_t>(monitor.rate * kKeepMilliseconds / 1000) *
                              monitor.channels);
     }
     Standby* const self = standby.get();
@@ -76,29 +76,52 @@ void PulseMonitorPool::take(Standby& standby, const float* samples, std::size_t 
         standby.receiver->onData(samples, frames, hostTime);
         return;
     }
-    if (!standby.holding) return;
-    const std::size_t values = frames * standby.channels;
-    const std::size_t heldValues = standby.heldFrames * standby.channels;
-    // Full: the next receiver is long in coming, and will start afresh.
-    if (heldValues + values > standby.held.size()) {
+    const std::size_t capacity = standby.kept.size() / standby.channels;
+    if (capacity == 0) return;
+    // What a receiver went from is no longer all there: the next one starts afresh.
+    if (standby.holding && standby.keptFrames + frames > capacity) {
         standby.holding = false;
-        standby.heldFrames = 0;
-        return;
+        standby.keptFrames = 0;
     }
-    if (standby.heldFrames == 0) standby.heldSince = hostTime;
-    std::copy_n(samples, values, standby.held.begin() + static_cast<std::ptrdiff_t>(heldValues));
-    standby.heldFrames += frames;
+    for (std::size_t done = 0; done < frames;) {
+        const std::size_t piece = std::min(frames - done, capacity - standby.keptEnd);
+        std::copy_n(
+            samples + done * standby.channels, piece * standby.channels,
+            standby.kept.begin() + static_cast<std::ptrdiff_t>(standby.keptEnd * standby.channels));
+        standby.keptEnd = (standby.keptEnd + piece) % capacity;
+        done += piece;
+    }
+    standby.keptFrames = std::min(capacity, standby.keptFrames + frames);
+    standby.keptUntil = hostTime + frames * 1'000'000'000ULL / standby.rate;
 }
 
-void PulseMonitorPool::handOver(Standby& standby) noexcept {
+void PulseMonitorPool::handOver(Standby& standby, std::uint64_t since) noexcept {
+    const std::size_t capacity = standby.kept.size() / standby.channels;
+    const std::uint64_t keptFrom =
+        standby.keptUntil - standby.keptFrames * 1'000'000'000ULL / standby.rate;
+    const std::size_t skip =
+        since > keptFrom ? std::min<std::size_t>(standby.keptFrames,
+                                                 (since - keptFrom) * standby.rate / 1'000'000'000)
+                         : 0;
     const std::size_t most = standby.rate * kHandOverMilliseconds / 1000;
-    for (std::size_t first = 0; first < standby.heldFrames; first += most) {
-        const std::size_t frames = std::min(most, standby.heldFrames - first);
-        const std::uint64_t hostTime = standby.heldSince + first * 1'000'000'000ULL / standby.rate;
-        standby.receiver->onData(standby.held.data() + first * standby.channels, frames, hostTime);
+    for (std::size_t first = skip; first < standby.keptFrames;) {
+        const std::size_t at = (standby.keptEnd + capacity - standby.keptFrames + first) % capacity;
+        const std::size_t frames = std::min({most, standby.keptFrames - first, capacity - at});
+        standby.receiver->onData(standby.kept.data() + at * standby.channels, frames,
+                                 keptFrom + first * 1'000'000'000ULL / standby.rate);
+        first += frames;
     }
+    standby.keptFrames = 0;
     standby.holding = false;
-    standby.heldFrames = 0;
+}
+
+void PulseMonitorPool::feedFrom(Standby& to, const Receiver& receiver, std::uint64_t since) {
+    to.receiver = &receiver;
+    handOver(to, since);
+    for (auto& [name, other] : streams_) {
+        other->holding = false;
+        other->keptFrames = 0;
+    }
 }
 
 void PulseMonitorPool::attach(const PulseDeviceInfo& monitor, const Receiver& receiver) {
@@ -124,13 +147,10 @@ void PulseMonitorPool::attach(const PulseDeviceInfo& monitor, const Receiver& re
     Standby& standby = *found->second;
     {
         const PulseContext::Lock serverLock(pulse_);
-        standby.receiver = &receiver;
-        handOver(standby);
-        // The recording goes on from here: what another monitor holds is of no use.
-        for (auto& [name, other] : streams_) {
-            other->holding = false;
-            other->heldFrames = 0;
-        }
+        // The stream a predecessor left goes on where it left off; another's past is not
+        // this recording's.
+        if (!standby.holding) standby.keptFrames = 0;
+        feedFrom(standby, receiver, 0);
     }
     if (standingBy) standby.stream->rename(kFeedingName);
     if (!rendersAhead_ && !std::exchange(standingBy_, true)) {
@@ -159,7 +179,7 @@ void PulseMonitorPool::detach(const Receiver& receiver) {
             const PulseContext::Lock serverLock(pulse_);
             standby.receiver = nullptr;
             standby.holding = !rendersAhead_;
-            standby.heldFrames = 0;
+            standby.keptFrames = 0;
         }
         if (rendersAhead_) {
             done = std::move(it->second);
@@ -229,12 +249,9 @@ void PulseMonitorPool::followDefault(std::uint64_t toldAt) {
         if (from.rate != to.rate || from.channels != to.channels) return;
         from.stream->flush();
         {
+            // From when the server told: it moves the players about then.
             const PulseContext::Lock serverLock(pulse_);
-            to.receiver = std::exchange(from.receiver, nullptr);
-            for (auto& [monitor, other] : streams_) {
-                other->holding = false;
-                other->heldFrames = 0;
-            }
+            feedFrom(to, *std::exchange(from.receiver, nullptr), toldAt);
         }
         from.stream->rename(kStandbyName);
         to.stream->rename(kFeedingName);
