@@ -12,6 +12,7 @@
 #include "audio/endpoints/ListenerRegistration.h"
 #include "base/Error.h"
 #include "base/Log.h"
+#include "platform/linux/PulseConnection.h"
 
 namespace kavo::linux_platform {
 
@@ -54,29 +55,28 @@ struct PulseSourceOutputInfo {
     std::map<std::string, std::string> properties;
 };
 
-// The one connection of this program to the audio server, served by a threaded main loop.
-// Everything the server calls back runs on the main loop's thread with its lock held; the
-// blocking queries below take that lock from the caller's thread and wait for the answer,
-// so they must never be called from a server callback.
+// This program's connections to the audio server: one whose thread serves the recording
+// streams and nothing else, so that reading audio never waits behind the server's news or
+// the answers to queries (which allocate), and one for those. Everything the server calls
+// back runs on the thread of its connection with that one's lock held; the blocking
+// queries below take the other connection's lock from the caller's thread and wait for the
+// answer, so they must never be called from a server callback.
 class PulseContext {
 public:
     // What the subscription reports: facility (PA_SUBSCRIPTION_EVENT_SINK...), kind
-    // (NEW, CHANGE, REMOVE) and the object's index. Called on the main loop thread with the
-    // lock held: it must not block or query synchronously.
+    // (NEW, CHANGE, REMOVE) and the object's index. Called on the news connection's thread
+    // with its lock held: it must not block or query synchronously.
     using EventListener =
         std::function<void(pa_subscription_event_type_t facility, pa_subscription_event_type_t kind,
                            std::uint32_t index)>;
 
-    // Holds the main loop lock for its scope.
+    // Holds the streams' main loop lock for its scope.
     class Lock {
     public:
-        explicit Lock(const PulseContext& pulse);
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-        ~Lock();
+        explicit Lock(const PulseContext& pulse) : lock_(pulse.streams_) {}
 
     private:
-        pa_threaded_mainloop* mainloop_;
+        PulseConnection::Lock lock_;
     };
 
     // Connects to the server the environment names; throws PulseError with the cause.
@@ -85,15 +85,15 @@ public:
     PulseContext& operator=(const PulseContext&) = delete;
     ~PulseContext();
 
-    // Under the lock only.
-    pa_context* context() const { return context_; }
-    pa_threaded_mainloop* mainloop() const { return mainloop_; }
-    bool isReady() const;
-    bool inMainLoopThread() const;
+    // The streams' connection, under its lock only.
+    pa_context* context() const { return streams_.context(); }
+    pa_threaded_mainloop* mainloop() const { return streams_.mainloop(); }
+    bool isReady() const { return streams_.isReady(); }
+    bool inMainLoopThread() const { return streams_.inMainLoopThread(); }
     // Wakes whoever waits in waitUntil(); under the lock.
-    void signal() const;
+    void signal() const { streams_.signal(); }
     // Waits (lock held) until `done` holds or the connection is lost; false when lost.
-    bool waitUntil(const std::function<bool()>& done) const;
+    bool waitUntil(const std::function<bool()>& done) const { return streams_.waitUntil(done); }
 
     // Blocking queries; none when the server is gone or does not know the object.
     std::optional<PulseServerInfo> serverInfo() const;
@@ -104,8 +104,8 @@ public:
     // The client properties of every client, by client index.
     std::optional<std::map<std::uint32_t, std::map<std::string, std::string>>> clientProperties()
         const;
-    // This connection's own client index.
-    std::uint32_t clientIndex() const;
+    // The client index of the streams' connection, which records.
+    std::uint32_t clientIndex() const { return streams_.clientIndex(); }
 
     // Until the registration goes; removal waits for a call under way.
     ListenerRegistration addEventListener(EventListener listener);
@@ -114,16 +114,17 @@ public:
     static PulseDeviceInfo deviceInfo(const pa_source_info& info);
 
 private:
-    static void onState(pa_context* context, void* self);
     static void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
                         void* self);
+    bool onServerThread() const;
 
-    pa_threaded_mainloop* mainloop_ = nullptr;
-    pa_context* context_ = nullptr;
-    // Under the lock.
+    // Under the news connection's lock.
     std::map<std::uint64_t, EventListener> listeners_;
     std::uint64_t nextListener_ = 1;
     Logger log_{"PulseContext"};
+    PulseConnection streams_;
+    // Queries and subscription events. Last: it goes first, and no event comes after that.
+    PulseConnection news_;
 };
 
 }  // namespace kavo::linux_platform

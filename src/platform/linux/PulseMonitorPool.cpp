@@ -1,9 +1,28 @@
 #include "platform/linux/PulseMonitorPool.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <set>
-#include <vector>
 
 namespace kavo::linux_platform {
+namespace {
+
+// How much of its recent past a standby stream keeps: far more than a rebuild, or the
+// server's news of a new default output, takes to arrive; and short enough that a
+// recording started after another stopped rarely finds anything held for it.
+constexpr std::uint64_t kKeepMilliseconds = 300;
+// The most handed to a receiver at once, as a stream would.
+constexpr std::uint64_t kHandOverMilliseconds = 100;
+
+std::uint64_t monotonicNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
 
 PulseMonitorPool::PulseMonitorPool(PulseContext& pulse)
     : pulse_(pulse), rendersAhead_(!pulse.serverInfo().value_or(PulseServerInfo{}).pipeWire) {}
@@ -26,6 +45,10 @@ std::unique_ptr<PulseMonitorPool::Standby> PulseMonitorPool::open(const PulseDev
     auto standby = std::make_unique<Standby>();
     standby->rate = monitor.rate;
     standby->channels = monitor.channels;
+    if (!rendersAhead_) {
+        standby->kept.resize(static_cast<std::size_t>(monitor.rate * kKeepMilliseconds / 1000) *
+                             monitor.channels);
+    }
     Standby* const self = standby.get();
     standby->stream = std::make_unique<PulseRecordStream>(
         pulse_,
@@ -36,7 +59,7 @@ std::unique_ptr<PulseMonitorPool::Standby> PulseMonitorPool::open(const PulseDev
                                    .rendersAhead = rendersAhead_,
                                    .streamName = name},
         [self](const float* samples, std::size_t frames, std::uint64_t hostTime) {
-            if (self->receiver != nullptr) self->receiver->onData(samples, frames, hostTime);
+            take(*self, samples, frames, hostTime);
         },
         [this, self](PulseRecordStream::Event event) {
             if (event != PulseRecordStream::Event::failed) return;
@@ -45,6 +68,60 @@ std::unique_ptr<PulseMonitorPool::Standby> PulseMonitorPool::open(const PulseDev
             queue_.post([this] { refresh(); });
         });
     return standby;
+}
+
+void PulseMonitorPool::take(Standby& standby, const float* samples, std::size_t frames,
+                            std::uint64_t hostTime) noexcept {
+    if (standby.receiver != nullptr) {
+        standby.receiver->onData(samples, frames, hostTime);
+        return;
+    }
+    const std::size_t capacity = standby.kept.size() / standby.channels;
+    if (capacity == 0) return;
+    // What a receiver went from is no longer all there: the next one starts afresh.
+    if (standby.holding && standby.keptFrames + frames > capacity) {
+        standby.holding = false;
+        standby.keptFrames = 0;
+    }
+    for (std::size_t done = 0; done < frames;) {
+        const std::size_t piece = std::min(frames - done, capacity - standby.keptEnd);
+        std::copy_n(
+            samples + done * standby.channels, piece * standby.channels,
+            standby.kept.begin() + static_cast<std::ptrdiff_t>(standby.keptEnd * standby.channels));
+        standby.keptEnd = (standby.keptEnd + piece) % capacity;
+        done += piece;
+    }
+    standby.keptFrames = std::min(capacity, standby.keptFrames + frames);
+    standby.keptUntil = hostTime + frames * 1'000'000'000ULL / standby.rate;
+}
+
+void PulseMonitorPool::handOver(Standby& standby, std::uint64_t since) noexcept {
+    const std::size_t capacity = standby.kept.size() / standby.channels;
+    const std::uint64_t keptFrom =
+        standby.keptUntil - standby.keptFrames * 1'000'000'000ULL / standby.rate;
+    const std::size_t skip =
+        since > keptFrom ? std::min<std::size_t>(standby.keptFrames,
+                                                 (since - keptFrom) * standby.rate / 1'000'000'000)
+                         : 0;
+    const std::size_t most = standby.rate * kHandOverMilliseconds / 1000;
+    for (std::size_t first = skip; first < standby.keptFrames;) {
+        const std::size_t at = (standby.keptEnd + capacity - standby.keptFrames + first) % capacity;
+        const std::size_t frames = std::min({most, standby.keptFrames - first, capacity - at});
+        standby.receiver->onData(standby.kept.data() + at * standby.channels, frames,
+                                 keptFrom + first * 1'000'000'000ULL / standby.rate);
+        first += frames;
+    }
+    standby.keptFrames = 0;
+    standby.holding = false;
+}
+
+void PulseMonitorPool::feedFrom(Standby& to, const Receiver& receiver, std::uint64_t since) {
+    to.receiver = &receiver;
+    handOver(to, since);
+    for (auto& [name, other] : streams_) {
+        other->holding = false;
+        other->keptFrames = 0;
+    }
 }
 
 void PulseMonitorPool::attach(const PulseDeviceInfo& monitor, const Receiver& receiver) {
@@ -70,15 +147,21 @@ void PulseMonitorPool::attach(const PulseDeviceInfo& monitor, const Receiver& re
     Standby& standby = *found->second;
     {
         const PulseContext::Lock serverLock(pulse_);
-        standby.receiver = &receiver;
+        // The stream a predecessor left goes on where it left off; another's past is not
+        // this recording's.
+        if (!standby.holding) standby.keptFrames = 0;
+        feedFrom(standby, receiver, 0);
     }
     if (standingBy) standby.stream->rename(kFeedingName);
     if (!rendersAhead_ && !std::exchange(standingBy_, true)) {
         events_ = pulse_.addEventListener([this](pa_subscription_event_type_t facility,
                                                  pa_subscription_event_type_t kind, std::uint32_t) {
-            // On the main loop thread: the streams are opened from the queue.
+            // On the server's thread: the streams are opened, and defaults looked up, from
+            // the queue.
             if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && kind != PA_SUBSCRIPTION_EVENT_CHANGE)
                 queue_.post([this] { refresh(); });
+            if (facility == PA_SUBSCRIPTION_EVENT_SERVER)
+                queue_.post([this, toldAt = monotonicNanoseconds()] { followDefault(toldAt); });
         });
         queue_.post([this] { refresh(); });
     }
@@ -95,6 +178,8 @@ void PulseMonitorPool::detach(const Receiver& receiver) {
         {
             const PulseContext::Lock serverLock(pulse_);
             standby.receiver = nullptr;
+            standby.holding = !rendersAhead_;
+            standby.keptFrames = 0;
         }
         if (rendersAhead_) {
             done = std::move(it->second);
@@ -144,6 +229,35 @@ void PulseMonitorPool::refresh() {
         } catch (const PulseError& error) {
             log_.notice("Cannot stand by on {}: {}", monitor.name, error.what());
         }
+    }
+}
+
+void PulseMonitorPool::followDefault(std::uint64_t toldAt) {
+    const auto server = pulse_.serverInfo();
+    if (!server) return;
+    const auto sink = pulse_.sinkInfo(server->defaultSinkName);
+    if (!sink) return;
+    const std::lock_guard lock(mutex_);
+    if (closing_) return;
+    const auto next = streams_.find(sink->monitorSourceName);
+    if (next == streams_.end() || next->second->failed.load()) return;
+    Standby& to = *next->second;
+    for (auto& [name, standby] : streams_) {
+        Standby& from = *standby;
+        if (&from == &to || from.receiver == nullptr) continue;
+        // Another format is the capture session's to set up.
+        if (from.rate != to.rate || from.channels != to.channels) return;
+        from.stream->flush();
+        {
+            // From when the server told: it moves the players about then.
+            const PulseContext::Lock serverLock(pulse_);
+            feedFrom(to, *std::exchange(from.receiver, nullptr), toldAt);
+        }
+        from.stream->rename(kStandbyName);
+        to.stream->rename(kFeedingName);
+        log_.info("Recording {} at once, {} ms after the server told of a new default output",
+                  next->first, (monotonicNanoseconds() - toldAt) / 1'000'000);
+        return;
     }
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "audio/endpoints/ListenerRegistration.h"
 #include "base/Log.h"
@@ -25,6 +26,12 @@ namespace kavo::linux_platform {
 // on PipeWire: PulseAudio delivers a new stream's first audio at once, and its sinks render
 // ahead, so that a monitor standing by has already been handed the next block without
 // the player the server just moved there.
+//
+// Standing by, the pool also follows a change of the default output itself, as soon as the
+// server tells: the recording is fed the new output's monitor, from the moment the server
+// told on (each standby stream keeps its recent past), while the capture session is still
+// being told; the endpoint that then takes over gets the same stream from where its
+// predecessor left off.
 class PulseMonitorPool {
 public:
     static constexpr const char* kQueueLabel = "brindle.meetings.desktop.monitor-pool";
@@ -59,15 +66,33 @@ private:
     struct Standby {
         std::uint32_t rate = 0;
         std::uint32_t channels = 0;
-        // Under the main loop lock.
+        // Under the main loop lock: who takes the audio; else the recent past, in a ring
+        // (the newest of `kept` frames end at `keptEnd`, heard by `keptUntil`), and whether
+        // all of it since a receiver went is there for the next one.
         const Receiver* receiver = nullptr;
+        std::vector<float> kept;
+        std::size_t keptFrames = 0;
+        std::size_t keptEnd = 0;
+        std::uint64_t keptUntil = 0;
+        bool holding = false;
         std::atomic<bool> failed{false};
         std::unique_ptr<PulseRecordStream> stream;
     };
 
     std::unique_ptr<Standby> open(const PulseDeviceInfo& monitor, const char* name);
+    // On the main loop thread: feeds or keeps a buffer.
+    static void take(Standby& standby, const float* samples, std::size_t frames,
+                     std::uint64_t hostTime) noexcept;
+    // Under the main loop lock: hands the receiver what is kept from host time `since` on,
+    // and forgets what is kept.
+    static void handOver(Standby& standby, std::uint64_t since) noexcept;
+    // Under the main loop lock: `to` feeds the recording now, and nothing else keeps audio
+    // for it.
+    void feedFrom(Standby& to, const Receiver& receiver, std::uint64_t since);
     // On the queue: a stream for every monitor, none for a monitor gone or a stream failed.
     void refresh();
+    // On the queue: feeds the recording from the default output's monitor, if it stands by.
+    void followDefault(std::uint64_t toldAt);
 
     PulseContext& pulse_;
     // The server is PulseAudio itself: monitors render ahead, and no stream stands by.

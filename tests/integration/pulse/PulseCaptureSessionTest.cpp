@@ -154,10 +154,7 @@ TEST_F(PulseCaptureSession, ANewDefaultOutputIsRecordedAtOnceWithUnder50Millisec
     for (double at = recorded.changedAt - 1; at + 0.01 <= recorded.changedAt + 2; at += 0.01)
         lost += toneAmplitude(secondsOf(recorded.samples, at, at + 0.01), 16'000, kCall) < 0.05;
     std::cout << "far side lost at the output switch: " << lost * 10 << " ms\n";
-    // PipeWire still loses a few hundred ms about one switch in six (usually 0-40 ms).
-    const int bound =
-        testing::PulseDaemon::server() == testing::PulseDaemon::Server::pipewire ? 350 : 50;
-    EXPECT_LT(lost * 10, bound);
+    EXPECT_LT(lost * 10, 50);
     // The rebuild note states that gap.
     const auto gapAt = rebuilds[0].find("systemAudio ", rebuilds[0].find(": "));
     ASSERT_NE(gapAt, std::string::npos);
