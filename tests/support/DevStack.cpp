@@ -57,18 +57,6 @@ void DevStack::start(const std::string& port, const std::string& blobPort) {
         fail("printed no endpoints but \"" + *line + "\"");
 }
 
-std::string DevStack::baseURL() const {
-    return endpoints_.at("baseURL").get<std::string>();
-}
-
-std::string DevStack::adminURL() const {
-    return endpoints_.at("adminURL").get<std::string>();
-}
-
-std::string DevStack::updateManifestURL() const {
-    return endpoints_.at("updateManifestURL").get<std::string>();
-}
-
 const nlohmann::json& DevStack::tenant(const std::string& slug) const {
     for (const auto& tenant : endpoints_.at("tenants"))
         if (tenant.at("slug") == slug) return tenant;

@@ -24,9 +24,9 @@ public:
 
     // The object the stack printed when ready.
     const nlohmann::json& endpoints() const { return endpoints_; }
-    std::string baseURL() const;
-    std::string adminURL() const;
-    std::string updateManifestURL() const;
+    std::string baseURL() const { return endpoints_.at("baseURL"); }
+    std::string adminURL() const { return endpoints_.at("adminURL"); }
+    std::string updateManifestURL() const { return endpoints_.at("updateManifestURL"); }
     // The Kavo API base URL of the tenant with this slug ("contoso").
     std::string tenantBaseURL(const std::string& slug) const;
     std::string tenantClientName(const std::string& slug) const;

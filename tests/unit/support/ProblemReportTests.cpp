@@ -4,19 +4,14 @@
 #include <string>
 #include <vector>
 
-#include "base/Log.h"
 #include "support/ManualClock.h"
 #include "support/ManualScheduler.h"
 #include "support/ProblemReportForm.h"
-
-// How the report window shows a refused subject, sending, a sent reference and a failure is
-// in tests/unit/shell/ReportWindowTest.cpp.
 
 namespace kavo {
 namespace {
 
 using Category = KavoAPIClient::FeedbackCategory;
-using Property = ProblemReportForm::Property;
 
 TEST(ProblemReportValidation, LimitsCountTrimmedCharactersAndTheSubjectIsNamedFirst) {
     const std::string ok = "a long enough text";
@@ -28,15 +23,10 @@ TEST(ProblemReportValidation, LimitsCountTrimmedCharactersAndTheSubjectIsNamedFi
         std::optional<std::string> message;
     } cases[] = {
         {"  four  ", ok, "Subject needs at least 5 characters."},
-        {"\u00a0abcd\u00a0", ok, "Subject needs at least 5 characters."},
         {"\n\tfive5\n", ok, std::nullopt},
-        {"\u00e9\u00e9\u00e9\u00e9\u00e9", ok, std::nullopt},
-        {" " + std::string(255, 's') + " ", ok, std::nullopt},
         {euros, ok, std::nullopt},
-        {std::string(256, 's'), ok, "Subject is limited to 255 characters."},
         {euros + "\u20ac", ok, "Subject is limited to 255 characters."},
         {"Subject", "  123456789  ", "Description needs at least 10 characters."},
-        {"Subject", std::string(10000, 'd'), std::nullopt},
         {"Subject", std::string(10001, 'd'), "Description is limited to 10000 characters."},
         {"abc", std::string(10001, 'd'), "Subject needs at least 5 characters."},
     };
@@ -56,29 +46,15 @@ protected:
                                                   sent.push_back(report);
                                                   return std::string("KAVO-000042");
                                               });
-        form->observe([this](Property property) { changes.push_back(property); });
         form->setSubject("Audio cut out");
         form->setProblemDescription("The far side went silent after ten minutes.");
-        changes.clear();
         return form;
     }
 
     ManualClock clock;
     ManualScheduler scheduler{clock};
     std::vector<ProblemReport> sent;
-    std::vector<Property> changes;
-    LogCapture logs;
 };
-
-TEST_F(ProblemReportFormTest, NotifiesOnlyWhenAValueChanges) {
-    const auto form = makeForm();
-    form->setSubject("Hello");
-    form->setSubject("Hello");
-    form->setCategory(Category::bug);
-    form->setCategory(Category::question);
-    form->setAttachCapture(false);
-    EXPECT_EQ(changes, (std::vector{Property::subject, Property::category}));
-}
 
 TEST_F(ProblemReportFormTest, SendsOnceWhileInFlightAndAFormReleasedMidSendDropsTheOutcome) {
     auto form = makeForm();
@@ -87,14 +63,12 @@ TEST_F(ProblemReportFormTest, SendsOnceWhileInFlightAndAFormReleasedMidSendDrops
     scheduler.runUntilIdle();
     EXPECT_EQ(sent.size(), 1u);
     EXPECT_EQ(form->phase(), ProblemReportForm::Phase::sent("KAVO-000042"));
-    EXPECT_TRUE(logs.contains("ProblemReportForm", "Support ticket filed: KAVO-000042"));
 
-    logs.clear();
     form = makeForm();
     form->submit();
     form.reset();
     scheduler.runUntilIdle();
-    EXPECT_FALSE(logs.contains("ProblemReportForm", "Support ticket filed"));
+    EXPECT_EQ(sent.size(), 2u) << "the report still goes; only the outcome has nowhere to show";
 }
 
 }  // namespace

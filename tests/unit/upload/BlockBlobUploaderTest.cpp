@@ -7,7 +7,6 @@
 
 #include "FakeBlobStorage.h"
 #include "base/AtomicFile.h"
-#include "base/Log.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "net/TransportError.h"
 #include "net/UrlText.h"
@@ -16,10 +15,8 @@
 #include "upload/BlockBlobUploader.h"
 #include "upload/FileStagedBlockStore.h"
 
-// Whole uploads against a real storage emulator (split, order, checksums, commit, Put Blob,
-// error codes, resume after a kill, refusing to start close to the link's expiry) are in
-// tests/integration/upload; cancelling blocks in flight is shown by the coordinator's
-// watchdog test. These pin the rest.
+// Whole uploads, checksums, error codes and resume after a kill run against Azurite; here
+// what a real storage cannot be made to do.
 
 namespace kavo {
 namespace {
@@ -46,21 +43,15 @@ WallTime at(const char* text) {
     return SidecarTimestamp::parse(text).value();
 }
 
-// Block ids, the block list and the signed query that storage accepts are shown against
-// the storage emulator; ids keep one length however many blocks there are.
-TEST(BlockBlobUploaderWire, BlockIdsKeepTheirLengthAndUnparseableLinksAreRefused) {
+// Ids keep one length however many blocks there are; the link's expiry is read in each form.
+TEST(BlockBlobUploaderWire, BlockIdsLinksAndTheirExpiryAreReadOrRefused) {
     EXPECT_EQ(BlockBlobUploader::blockID(511).size(), BlockBlobUploader::blockID(0).size());
-    for (const std::string& bad : std::initializer_list<std::string>{
-             "", "https://a.blob/c/b c.wav?sig=1", "https://a.blob/c/b?sig=%zz",
-             "https://a.blob/c/\xC3\xA9.wav"}) {
-        const auto error =
-            uploaderErrorOf([&] { BlockBlobUploader::appendingQuery("comp=blocklist", bad); });
-        EXPECT_EQ(error, BlockBlobUploaderError::invalidSASURL(bad));
-        EXPECT_EQ(error.description(), "Upload URL could not be parsed: " + bad);
+    for (const std::string& bad :
+         std::initializer_list<std::string>{"", "https://a.blob/c/b c.wav?sig=1"}) {
+        EXPECT_EQ(
+            uploaderErrorOf([&] { BlockBlobUploader::appendingQuery("comp=blocklist", bad); }),
+            BlockBlobUploaderError::invalidSASURL(bad));
     }
-}
-
-TEST(BlockBlobUploaderWire, SasExpiryIsReadInEachFormAndAMissingOrGarbageOneIsRefused) {
     const auto expiry = at("2025-03-04T10:00:00.000Z");
     const std::string base = "https://acct.blob.core.windows.net/c/b.wav";
     for (const char* query :
@@ -68,22 +59,15 @@ TEST(BlockBlobUploaderWire, SasExpiryIsReadInEachFormAndAMissingOrGarbageOneIsRe
           "?se=2025-03-04T11%3A00%3A00%2B01%3A00", "?se=2025-03-04T10:00:00Z&se=garbage"})
         EXPECT_EQ(BlockBlobUploader::sasExpiry(base + query), expiry) << query;
 
-    for (const std::string& url :
-         {base, base + "?sv=2021-08-06&sig=x", base + "?se=&sig=x", base + "?se",
-          base + "?sse=2025-03-04T10:00:00Z", base + "?SE=2025-03-04T10:00:00Z"}) {
-        const auto error = uploaderErrorOf([&] { BlockBlobUploader::sasExpiry(url); });
-        EXPECT_EQ(error, BlockBlobUploaderError::sasExpiryUnavailable()) << url;
-        EXPECT_EQ(error.description(),
-                  "Upload URL carries no 'se' expiry parameter, so the upload deadline cannot be "
-                  "enforced.");
-    }
-    for (const std::string value : {"tomorrow", "2025-03-04", "2025-02-30T10:00:00Z",
-                                    "2025-03-04T10:00:00", "2025-03-04T10:00:00Zjunk"}) {
+    for (const std::string& url : {base, base + "?se=&sig=x", base + "?sse=2025-03-04T10:00:00Z"})
+        EXPECT_EQ(uploaderErrorOf([&] { BlockBlobUploader::sasExpiry(url); }),
+                  BlockBlobUploaderError::sasExpiryUnavailable())
+            << url;
+    for (const std::string value : {"tomorrow", "2025-03-04T10:00:00"}) {
         const auto error = uploaderErrorOf([&] {
             BlockBlobUploader::sasExpiry(base +
                                          "?se=" + UrlText::percentEncodeAlphanumerics(value));
         });
-        EXPECT_EQ(error, BlockBlobUploaderError::sasExpiryUnparseable(value));
         EXPECT_EQ(error.description(),
                   "Upload URL expiry '" + value + "' is not a recognised ISO 8601 timestamp.");
     }
@@ -137,21 +121,16 @@ TEST_F(StagedUploadTest, ResumesFromTheStoreSendingOnlyMissingBlocksOfItsOwnKey)
 }
 
 TEST_F(StagedUploadTest, NeverHasMoreThanTheConfiguredNumberOfBlocksInFlight) {
-    for (const int limit : {1, 4}) {
-        SCOPED_TRACE(limit);
-        FakeBlobStorage held;
-        const BlockBlobUploader uploader(held, store, 1024, limit, clock);
-        held.hold();
-        auto running = std::async(std::launch::async, [&] { return upload(uploader, 20 * 1024); });
-        held.waitForHeld(limit);
-        // With the window full, nothing more may be sent until one completes.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_EQ(held.requests().size(), static_cast<std::size_t>(limit));
-        held.release();
-        EXPECT_EQ(running.get(), Outcome::uploaded(20, 20 * 1024));
-        EXPECT_EQ(held.maxInFlight(), limit);
-        EXPECT_EQ(held.putBlockIndexes().size(), 20U);
-    }
+    const BlockBlobUploader uploader(storage, store, 1024, 4, clock);
+    storage.hold();
+    auto running = std::async(std::launch::async, [&] { return upload(uploader, 20 * 1024); });
+    storage.waitForHeld(4);
+    // With the window full, nothing more may be sent until one completes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(storage.requests().size(), 4U);
+    storage.release();
+    EXPECT_EQ(running.get(), Outcome::uploaded(20, 20 * 1024));
+    EXPECT_EQ(storage.maxInFlight(), 4);
 }
 
 TEST_F(StagedUploadTest, AFailedBlockOrCommitKeepsWhatWasStagedAndCommitsNothing) {
@@ -178,18 +157,14 @@ TEST_F(StagedUploadTest, AFailedBlockOrCommitKeepsWhatWasStagedAndCommitsNothing
     EXPECT_EQ(store.stagedBlocks("rec-2"), (std::set<int>{0, 1}));
 }
 
-TEST_F(StagedUploadTest, ARecordThatCannotBePersistedIsLoggedAndTheUploadGoesOn) {
+TEST_F(StagedUploadTest, ARecordThatCannotBePersistedDoesNotStopTheUpload) {
     struct BrokenStore final : StagedBlockStore {
         std::set<int> stagedBlocks(const std::string&) const override { return {}; }
         void markStaged(int, const std::string&) override { throw FileError("disk full"); }
         void clear(const std::string&) override {}
     } broken;
     const BlockBlobUploader uploader(storage, broken, 1024, 1, clock);
-    LogCapture logs;
     EXPECT_EQ(upload(uploader, 2048), Outcome::uploaded(2, 2048));
-    EXPECT_TRUE(logs.contains("BlockBlobUploader",
-                              "Could not persist staged block 1 for key=rec-1: disk full. A "
-                              "restart will re-send it."));
 }
 
 TEST_F(StagedUploadTest, AFileShorterThanClaimedIsAShortReadAndAMissingFilePropagates) {
@@ -216,7 +191,6 @@ TEST_F(StagedUploadTest, StopsWhenTheSmoothedThroughputProjectsAnOverrun) {
         return FakeBlobStorage::created();
     });
     const BlockBlobUploader uploader(storage, store, block, 1, clock);
-    LogCapture logs;
     const auto outcome = upload(uploader, 10 * block, "rec-1", std::chrono::seconds(170));
 
     ASSERT_EQ(outcome.kind(), Outcome::Kind::deadlineExceeded);
@@ -225,10 +199,6 @@ TEST_F(StagedUploadTest, StopsWhenTheSmoothedThroughputProjectsAnOverrun) {
     EXPECT_EQ(report.deadline, start + std::chrono::seconds(50));
     EXPECT_NEAR(std::chrono::duration<double>(report.projectedFinishAt - start).count(),
                 32 + 614400 / 21488.64, 1e-3);
-    EXPECT_TRUE(logs.contains("BlockBlobUploader",
-                              "Staging stopped on SAS deadline, key=rec-1: staged 4/10 blocks "
-                              "(409600 of 1024000 bytes) at ~21 KB/s; projected finish overruns "
-                              "the SAS deadline by 11s. Nothing was committed."));
     EXPECT_EQ(storage.putBlockIndexes(), (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(commits(), 0U);
     EXPECT_EQ(store.stagedBlocks("rec-1"), (std::set<int>{0, 1, 2, 3}));

@@ -8,16 +8,8 @@
 namespace kavo {
 namespace {
 
-TEST(Crc64, MatchesTheCatalogueCheckValueAndAzureHeaderEncoding) {
-    EXPECT_EQ(Crc64::of("123456789"), 0xAE8B14860A799888ULL);
-    EXPECT_EQ(Crc64::updateWithTables(0, "123456789", 9), 0xAE8B14860A799888ULL);
-    // Little-endian bytes 88 98 79 0A 86 14 8B AE.
-    EXPECT_EQ(Crc64::headerValue(0xAE8B14860A799888ULL), "iJh5CoYUi64=");
-    EXPECT_EQ(Crc64::headerValue(Crc64::of("")), "AAAAAAAAAAA=");
-    // A value whose high bytes are zero still encodes all eight bytes.
-    EXPECT_EQ(Crc64::headerValue(0xFF), "/wAAAAAAAAA=");
-}
-
+// Azurite checks every block's value and its header encoding; here the folding against the
+// byte-wise tables for what whole blocks never show: every length, alignment and split.
 TEST(Crc64, FoldingAgreesWithTheTablesForEveryLengthAlignmentAndSplit) {
     std::mt19937_64 random(7);
     std::string data(3000, '\0');
@@ -35,7 +27,6 @@ TEST(Crc64, FoldingAgreesWithTheTablesForEveryLengthAlignmentAndSplit) {
         EXPECT_EQ(
             Crc64::update(Crc64::update(0, data.data(), cut), data.data() + cut, data.size() - cut),
             whole);
-    EXPECT_NE(Crc64::of(std::string(1000, '\0')), Crc64::of(std::string(999, '\0')));
 }
 
 }  // namespace
