@@ -188,7 +188,8 @@ TEST(MixerDrift, AMisalignmentBeyondTheDeadBandIsSplicedAtTheFirstZeroCrossingAf
     const auto crossing = Mixer::Channel::zeroCrossing(std::vector<float>(ref.begin(), ref.end()),
                                                        static_cast<std::int64_t>(ref.size()));
     ASSERT_GT(crossing, 0);
-    // Late is drift, taken out by at most 160; early beyond 320 is lost audio, filled at once.
+    // Late is drift, taken out by at most 160; early is drift too, the audio after the crossing
+    // said twice; early beyond 320 is lost audio, filled with silence at once.
     for (const auto& c : {Case{16, 0}, Case{-16, 0}, Case{100, 100}, Case{2'000, 160},
                           Case{-100, -100}, Case{-300, -160}, Case{-400, -400}}) {
         SCOPED_TRACE(c.late);
@@ -199,8 +200,12 @@ TEST(MixerDrift, AMisalignmentBeyondTheDeadBandIsSplicedAtTheFirstZeroCrossingAf
         std::vector<std::int16_t> expected(ref.begin(), ref.begin() + crossing);
         if (c.spliced > 0) {
             expected.insert(expected.end(), ref.begin() + crossing + c.spliced, ref.end());
-        } else {
+        } else if (-c.spliced > Mixer::Channel::kStepThreshold) {
             expected.insert(expected.end(), static_cast<std::size_t>(-c.spliced), 0);
+            expected.insert(expected.end(), ref.begin() + crossing, ref.end());
+        } else {
+            expected.insert(expected.end(), ref.begin() + crossing,
+                            ref.begin() + crossing - c.spliced);
             expected.insert(expected.end(), ref.begin() + crossing, ref.end());
         }
         ASSERT_EQ(run.mixed.size(), ref.size());
