@@ -12,7 +12,6 @@
 #include "base/AtomicFile.h"
 #include "net/KavoAPIClient.h"
 #include "platform/linux/XdgSignInBrowser.h"
-#include "support/ManualClock.h"
 #include "support/StackTest.h"
 #include "support/TempDir.h"
 
@@ -52,17 +51,14 @@ protected:
 
     static bool noBrowser(const std::string&) { return false; }
 
-    OAuthSignInService service(linux_platform::OpenURL openURL, const Clock& clock = systemClock_) {
+    OAuthSignInService service(linux_platform::OpenURL openURL) {
         OAuthSignInService::Options options;
         options.endpoints = endpoints();
         options.cacheFile = cacheFile();
         options.transport = transport_;
         options.browser = std::make_shared<linux_platform::XdgSignInBrowser>(std::move(openURL));
-        options.showDeviceCode = [this](const OAuthSignInService::DeviceCodePrompt& prompt) {
-            deviceCodes_.push_back(prompt);
-        };
         options.redirectTimeout = std::chrono::seconds(30);
-        return OAuthSignInService(std::move(options), clock);
+        return OAuthSignInService(std::move(options), systemClock_);
     }
 
     AuthError signInFailure() {
@@ -93,7 +89,6 @@ protected:
     testing::TempDir config_;
     std::mutex lock_;
     std::vector<std::future<HTTPResponse>> browserVisits_;
-    std::vector<OAuthSignInService::DeviceCodePrompt> deviceCodes_;
 };
 
 TEST_F(SignInAgainstDevStack, ABrowserSignInThroughTheLoopbackRedirectYieldsAWorkingSession) {
@@ -148,16 +143,6 @@ TEST_F(SignInAgainstDevStack, ASecondLaunchSignsInSilentlyUntilSignOutARevocatio
     }
     writeFileAtomically(cacheFile(), "{not json", 0600);
     EXPECT_EQ(service(noBrowser).silentSignIn(), std::nullopt);
-}
-
-TEST_F(SignInAgainstDevStack, WithoutABrowserTheDeviceCodeFlowSignsIn) {
-    ManualClock clock;
-    const auto session = service(noBrowser, clock).signIn();
-    ASSERT_EQ(deviceCodes_.size(), 1u);
-    EXPECT_FALSE(deviceCodes_.front().userCode.empty());
-    EXPECT_EQ(deviceCodes_.front().verificationURI, stack_->baseURL() + "/devicelogin");
-    EXPECT_FALSE(clock.sleeps().empty()) << "the poll waits the interval the server asked for";
-    EXPECT_EQ(currentUserEmail(session.kavoAccessToken), "avery.quinn@contoso.test");
 }
 
 TEST_F(SignInAgainstDevStack, RefusalsAtTheIdentityProviderMapOntoTheErrorCases) {

@@ -25,8 +25,6 @@ CaptureSidecar recordedSidecar(std::optional<std::string> recordingId) {
     sidecar.endedAt = "2024-03-04T09:17:34.000Z";
     sidecar.durationSeconds = 754;
     sidecar.deviceEvents = {{"2024-03-04T09:06:00.000Z", "deviceChange", "input"}};
-    sidecar.sources = std::vector<CaptureSidecar::SourceStats>{
-        {"mic", 48000, 36192000, 480, 0, 36191000}, {"system", 44100, 33251400, 0, 12, 33251400}};
     sidecar.recordingId = std::move(recordingId);
     return sidecar;
 }
