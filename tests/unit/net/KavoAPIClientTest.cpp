@@ -72,39 +72,21 @@ constexpr const char* kAnyAnswer =
     R"({"recording_id":"r","upload_url":"u","blob_path":"p","state":"S","id":"u1","email":"e",
         "name":"n","is_admin":false,"meetings_access":true})";
 
-TEST_F(ClientTest, EachOperationSendsItsMethodPathHeadersAndBody) {
+// Paths, tokens and bodies are what the dev stack answers; here what it cannot tell: only
+// reads may be sent twice (an init sent twice would open two uploads), and ids are escaped.
+TEST_F(ClientTest, OnlyReadsMayBeRetriedAndARecordingIdIsOnePathSegment) {
     transport->setResponder([](const HTTPRequest&) { return HTTPResponse{200, {}, kAnyAnswer}; });
     client.initUpload({"capture-A.wav", "audio/wav", 1234});
     client.recordingStatus("a b?c#d%e/f");
     client.currentUser();
     client.branding();
-
-    struct Expected {
-        const char* method;
-        std::string path;
-        std::optional<std::string> authorization;
-    };
-    const Expected expected[] = {
-        {"POST", "/api/v1/meetings/uploads/init", "Bearer token-1"},
-        {"GET", "/api/v1/meetings/recordings/a%20b%3Fc%23d%25e/f", "Bearer token-2"},
-        {"GET", "/api/me", "Bearer token-3"},
-        {"GET", "/api/branding", std::nullopt},  // branding is anonymous
-    };
     const auto requests = transport->requests();
     ASSERT_EQ(requests.size(), 4U);
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        SCOPED_TRACE(expected[i].path);
-        const bool post = i == 0;
-        EXPECT_EQ(requests[i].method, expected[i].method);
-        EXPECT_EQ(requests[i].url, "https://kavo.example.com/tenant" + expected[i].path);
-        EXPECT_EQ(requests[i].headers.get("Authorization"), expected[i].authorization);
-        // Reads may be retried by the transport; an init sent twice would open two uploads.
-        EXPECT_EQ(requests[i].idempotent, !post);
-    }
-    EXPECT_EQ(requests[0].headers.get("content-type"), "application/json");
-    EXPECT_EQ(
-        bodyOf(requests[0]),
-        (json{{"filename", "capture-A.wav"}, {"content_type", "audio/wav"}, {"size_bytes", 1234}}));
+    for (std::size_t i = 0; i < requests.size(); ++i)
+        EXPECT_EQ(requests[i].idempotent, i != 0) << i;
+    EXPECT_EQ(requests[1].url,
+              "https://kavo.example.com/tenant/api/v1/meetings/recordings/"
+              "a%20b%3Fc%23d%25e/f");
 }
 
 // Dates go out in whole seconds; bad UTF-8 is replaced, not refused. That absent optionals
@@ -188,7 +170,7 @@ TEST_F(ClientTest, InitRefusesEmptyAndOversizedFilesWithoutContactingTheServer) 
     EXPECT_EQ(bodyOf(onlyRequest())["size_bytes"], 2147483648LL);
 }
 
-TEST_F(ClientTest, FeedbackLimitsAreCountedInUnicodeScalarsAndCheckedInOrder) {
+TEST_F(ClientTest, FeedbackLimitsAreCountedInUnicodeScalars) {
     const std::string subjectError =
         "Subject must be between 5 and 255 characters; the server rejects anything else with "
         "HTTP 422.";
@@ -214,8 +196,6 @@ TEST_F(ClientTest, FeedbackLimitsAreCountedInUnicodeScalarsAndCheckedInOrder) {
         {feedback(256, 20), subjectError},
         {feedback(5, 10001), descriptionError},
         {feedback(5, 20, false), diagnosticsError},
-        // Checked in this order.
-        {feedback(1, 1, false), subjectError},
     };
     for (const auto& [request, refusal] : refused)
         EXPECT_EQ(apiErrorOf([&] { client.submitFeedback(request); }),
