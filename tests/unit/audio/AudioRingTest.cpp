@@ -29,32 +29,24 @@ std::vector<float> readAll(AudioRing& ring, std::int64_t chunk) {
 }
 
 TEST(AudioRing, RefusesWholeBlocksThatDoNotFitAndCountsThem) {
-    EXPECT_EQ(AudioRing(-5).capacity(), 2);
     EXPECT_EQ(AudioRing(88'200).capacity(), 131'072);
     AudioRing ring(7);
     const auto frames = ramp(20, 1);
     float out[8];
-    // Empty and negative reads and writes change nothing and are not counted.
-    EXPECT_EQ(ring.read(out, 8), 0);
-    EXPECT_EQ(ring.read(out, -3), 0);
-    ring.write(frames.data(), -7);
-    ring.write(nullptr, 0);
-
+    ring.write(frames.data(), -7);  // neither written nor counted
     ring.write(frames.data(), 5);
     ring.write(frames.data() + 5, 3);  // exactly the free space
-    ring.write(frames.data(), -1);     // on a full ring: still not a refusal
     EXPECT_EQ(ring.takeDropped(), 0);
-    ring.write(frames.data() + 8, 1);  // full: refused
+    ring.write(frames.data() + 8, 1);
     EXPECT_EQ(ring.takeDropped(), 1);
     EXPECT_EQ(ring.takeDropped(), 0);
 
     ASSERT_EQ(ring.read(out, 3), 3);
     ring.write(frames.data() + 8, 4);  // 3 free: refused whole, not cut to 3
     ring.write(frames.data() + 8, 2);
-    ring.write(frames.data() + 8, 2);  // 1 free
+    ring.write(frames.data() + 8, 2);
     EXPECT_EQ(ring.takeDropped(), 6);
     EXPECT_EQ(readAll(ring, 3), (std::vector<float>{4, 5, 6, 7, 8, 9, 10}));
-
     ring.write(frames.data(), 9);  // larger than the ring, even empty
     EXPECT_EQ(ring.takeDropped(), 9);
     EXPECT_EQ(ring.read(out, 1), 0);
@@ -141,8 +133,6 @@ TEST(AudioRingConcurrency, EveryFrameArrivesInOrderOrIsCountedAsDropped) {
     EXPECT_TRUE(isBlockStart[static_cast<std::size_t>(expected)]);
     EXPECT_EQ(gapFrames + (total - expected), dropped);
     EXPECT_GT(received, 0);
-    RecordProperty("received", std::to_string(received));
-    RecordProperty("dropped", std::to_string(dropped));
 }
 
 }  // namespace
