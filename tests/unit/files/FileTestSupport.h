@@ -8,7 +8,6 @@
 #include <iterator>
 #include <map>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -146,13 +145,3 @@ inline std::map<std::string, std::string> snapshot(const std::filesystem::path& 
 }
 
 }  // namespace kavo::testing
-
-namespace kavo {
-
-inline void PrintTo(const WavRepairResult& result, std::ostream* out) {
-    static const char* const names[] = {"repaired", "failed", "alreadyValid", "inUse", "notOurs"};
-    *out << names[static_cast<int>(result.kind)] << "(" << result.audioBytes << ", \""
-         << result.reason << "\")";
-}
-
-}  // namespace kavo
