@@ -144,10 +144,7 @@ double EchoScenario::offsetOf(const std::vector<float>& recorded, const std::vec
             // Floors at -60 dB so that silence matches silence without dominating.
             score += (std::max(got[lag + i], -60.0) + 60) * (std::max(want[i], -60.0) + 60);
         }
-        if (score > best) {
-            best = score;
-            bestLag = lag;
-        }
+        if (score > best) std::tie(best, bestLag) = std::pair{score, lag};
     }
     return static_cast<double>(bestLag) / 100.0;
 }

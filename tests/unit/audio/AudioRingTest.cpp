@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <numeric>
 #include <random>
 #include <string>
@@ -91,8 +90,7 @@ TEST(AudioRingConcurrency, EveryFrameArrivesInOrderOrIsCountedAsDropped) {
     const std::int64_t chunkSizes[] = {333, 97, 1001, 17, 4096};
     std::vector<float> chunk(4096);
     std::int64_t expected = 0, received = 0, dropped = 0, gapFrames = 0, reads = 0;
-    std::string failure;
-    auto lastProgress = std::chrono::steady_clock::now();
+    std::string failure;  // frames lost uncounted hang here until the test's timeout
     while (failure.empty() && received + dropped < total) {
         dropped += ring.takeDropped();
         // A refused block is counted before any later block is published.
@@ -113,14 +111,7 @@ TEST(AudioRingConcurrency, EveryFrameArrivesInOrderOrIsCountedAsDropped) {
         }
         received += n;
         accountedFor.store(received + dropped, std::memory_order_relaxed);
-        const auto now = std::chrono::steady_clock::now();
-        if (n > 0) {
-            lastProgress = now;
-        } else if (now - lastProgress > std::chrono::seconds(30)) {
-            failure = "no frame arrived for 30 s";
-        } else {
-            std::this_thread::yield();
-        }
+        if (n == 0) std::this_thread::yield();
     }
     if (!failure.empty()) accountedFor.store(total + (std::int64_t{1} << 40));  // free the producer
     producer.join();

@@ -186,19 +186,7 @@ TEST(MixerDrift, AMisalignmentBeyondTheDeadBandIsSplicedAtTheFirstZeroCrossingAf
     }
 }
 
-TEST(MixerChannel, ZeroCrossingIsTheFirstSignChangeInTheFirst320Frames) {
-    std::vector<float> late(400, 0.5f);
-    std::fill(late.begin() + 319, late.end(), -0.5f);
-    const std::tuple<std::vector<float>, std::int64_t, std::int64_t> cases[] = {
-        {{0.5f, 0.2f, -0.1f}, 3, 2}, {{0.3f, 0.0f, 0.3f}, 3, 1}, {{0.3f, 0.2f, 0.1f}, 3, 0},
-        {{0.3f, -0.2f}, 1, 0},       {late, 400, 319},           {late, 319, 0}};
-    for (const auto& [pending, limit, at] : cases)
-        EXPECT_EQ(Mixer::Channel::zeroCrossing(pending, limit), at) << limit;
-    late[319] = 0.5f;  // the first change at 320 is out of reach
-    EXPECT_EQ(Mixer::Channel::zeroCrossing(late, 400), 0);
-}
-
-TEST(MixerChannel, RefusedFramesBecomeSilenceOfTheSameLengthUpToFiveSeconds) {
+TEST(MixerChannel, RefusedFramesBecomeSilenceOfTheSameLength) {
     Mixer::Channel channel("system", 48'000);
     const std::int64_t capacity = channel.ring().capacity();
     feedConstant(channel, 0.5f, capacity, 1);
@@ -212,11 +200,6 @@ TEST(MixerChannel, RefusedFramesBecomeSilenceOfTheSameLengthUpToFiveSeconds) {
     EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 334, [](float s) { return s == 0.0f; }));
     EXPECT_NE(out[334], 0.0f);
 
-    Mixer::Channel flooded("system", 48'000);
-    feedConstant(flooded, 0.5f, 300'000, 1);
-    flooded.drainRing();
-    EXPECT_EQ(flooded.droppedSourceFrames(), 300'000);
-    EXPECT_EQ(flooded.backlog(), 240'000 / 3);
 }
 
 // What the old rate delivered is resampled at that rate before a new one takes over.
