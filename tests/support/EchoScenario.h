@@ -23,7 +23,6 @@ public:
     // Writes the files into `directory`; throws when espeak-ng or sox fail.
     EchoScenario(const std::filesystem::path& directory, double echoDelaySeconds);
 
-    const std::filesystem::path& farEnd() const { return farEnd_; }
     // Both in one stereo file for one stream to the speakers: the right channel is what
     // the microphone hears, the left the far end less it, so that the speakers folded to
     // mono play the far end alone (at a quarter of its level, the right channel at half).
@@ -32,16 +31,6 @@ public:
     // The near side's speech alone, as the microphone hears it.
     const std::filesystem::path& nearEnd() const { return nearEnd_; }
     double seconds() const { return seconds_; }
-
-    // Seconds [from, to) of the scenario.
-    struct Window {
-        double from = 0;
-        double to = 0;
-    };
-    // The far side speaking alone, after kConvergence.
-    Window farOnly() const { return farOnly_; }
-    Window nearOnly() const { return nearOnly_; }
-    Window doubleTalk() const { return doubleTalk_; }
 
     // Where the scenario starts in `recorded`, in seconds: the best match of the energy
     // envelope of `track` (microphone() or nearEnd()) within the first `search` seconds.
@@ -59,13 +48,18 @@ public:
     Result measure(const std::vector<float>& in, double inOffset, const std::vector<float>& out,
                    double outOffset) const;
 
+    // Seconds [from, to) of the scenario.
+    struct Window {
+        double from = 0;
+        double to = 0;
+    };
+
 private:
-    std::filesystem::path farEnd_;
     std::filesystem::path call_;
     std::filesystem::path microphone_;
     std::filesystem::path nearEnd_;
     double seconds_ = 0;
-    Window farOnly_;
+    Window farOnly_;  // after kConvergence
     Window nearOnly_;
     Window doubleTalk_;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <deque>
@@ -39,24 +40,13 @@ public:
         return openErrno ? failWith(*openErrno) : PosixFileIO::open(path, flags, mode);
     }
     ssize_t write(int fd, const void* data, std::size_t size) override {
-        WriteStep step = afterScript;
-        if (!writeSteps.empty()) {
-            step = writeSteps.front();
-            writeSteps.pop_front();
-        }
-        switch (step) {
-            case WriteStep::interrupted:
-                return failWith(EINTR);
-            case WriteStep::partial:
-                return PosixFileIO::write(fd, data, size < 3 ? size : 3);
-            case WriteStep::fail:
-                return failWith(failErrno);
-            case WriteStep::pretend:
-                return static_cast<ssize_t>(size);
-            case WriteStep::real:
-                break;
-        }
-        return PosixFileIO::write(fd, data, size);
+        const WriteStep step = writeSteps.empty() ? afterScript : writeSteps.front();
+        if (!writeSteps.empty()) writeSteps.pop_front();
+        if (step == WriteStep::interrupted) return failWith(EINTR);
+        if (step == WriteStep::fail) return failWith(failErrno);
+        if (step == WriteStep::pretend) return static_cast<ssize_t>(size);
+        return PosixFileIO::write(
+            fd, data, step == WriteStep::partial ? std::min<std::size_t>(size, 3) : size);
     }
     ssize_t pread(int fd, void* data, std::size_t size, off_t offset) override {
         return preadErrno ? failWith(*preadErrno) : PosixFileIO::pread(fd, data, size, offset);
