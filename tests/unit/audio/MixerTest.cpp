@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <future>
 #include <limits>
 #include <numbers>
 #include <optional>
@@ -199,7 +198,6 @@ TEST(MixerChannel, RefusedFramesBecomeSilenceOfTheSameLength) {
     channel.read(out.data(), channel.backlog());
     EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 334, [](float s) { return s == 0.0f; }));
     EXPECT_NE(out[334], 0.0f);
-
 }
 
 // What the old rate delivered is resampled at that rate before a new one takes over.
@@ -238,30 +236,6 @@ TEST(MixerLifecycle, TimerTicksEveryTenthOfASecondUntilStopWritesTheRest) {
     released.mixer.reset();
     released.scheduler.advance(seconds(1.0));
     EXPECT_TRUE(released.sink->calls.empty());
-}
-
-// The last owner may let go on the mixer's own queue, as a timer tick racing a release.
-TEST(MixerLifecycle, OwnQueueTicksAndSurvivesItsMixerBeingReleasedOnIt) {
-    SystemClock clock;
-    auto sink = std::make_shared<RecordingSink>();
-    auto mixer = Mixer::create({std::make_shared<Mixer::Channel>("mic", 16'000)}, sink,
-                               [&clock] { return clock.hostTime(); });
-    mixer->start(false);
-    clock.sleepFor(seconds(0.01));
-    mixer->queue().sync([&] { mixer->tick(); });
-    mixer->stop();
-    EXPECT_GE(mixer->framesWritten(), 160);
-    std::weak_ptr<Mixer> weak = mixer;
-    auto owner = std::make_shared<std::shared_ptr<Mixer>>(std::move(mixer));
-    std::promise<void> released;
-    (*owner)->queue().post([weak, owner, &released] {
-        auto self = weak.lock();
-        owner->reset();
-        self.reset();
-        released.set_value();
-    });
-    released.get_future().wait();
-    EXPECT_TRUE(weak.expired());
 }
 
 TEST(MixerOutput, TwoLoudSourcesAreLimitedAndSamplesRoundAwayFromZeroAndClamp) {

@@ -54,41 +54,31 @@ TEST_F(CaptureSessionTest, StartArmsBothEndpointsAndWritesTheSidecarAtOnce) {
 }
 
 TEST_F(CaptureSessionTest, AFailedStartUndoesEverythingAndPassesTheError) {
-    struct Case {
-        EndpointScript microphone, system;
-        const char* error;
-        Calls calls;  // of both endpoints
-    };
-    const std::vector<Case> cases = {
-        {{},
-         {.prepareFailure = "system audio not permitted"},
-         "system audio not permitted",
-         {"prepare", "stop"}},
-        {{.prepareFailure = "no input device"}, {}, "no input device", {"prepare", "stop"}},
-        {{},
-         {.startFailure = "device would not start"},
-         "device would not start",
-         {"prepare", "start", "stop"}},
-    };
     // A folder that cannot be made fails before any endpoint.
     std::ofstream(temp / "Captures") << "a file where the folder should be";
     EXPECT_THROW(session->start(), FileError);
     EXPECT_TRUE(endpoints.microphones().empty());
     std::filesystem::remove(temp / "Captures");
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(cases[i].error);
-        endpoints.queueMicrophone(cases[i].microphone);
-        endpoints.queueSystem(cases[i].system);
+    const EndpointScript unprepared{.prepareFailure = "refused"},
+        unstarted{.startFailure = "refused"};
+    const std::tuple<EndpointScript, EndpointScript, Calls> cases[] = {
+        {{}, unprepared, {"prepare", "stop"}},
+        {unprepared, {}, {"prepare", "stop"}},
+        {{}, unstarted, {"prepare", "start", "stop"}}};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& [microphone, system, calls] = cases[i];
+        endpoints.queueMicrophone(microphone);
+        endpoints.queueSystem(system);
         auto failing = makeSession();
         try {
             failing->start();
             ADD_FAILURE() << "start succeeded";
         } catch (const Error& error) {
-            EXPECT_STREQ(error.what(), cases[i].error);
+            EXPECT_STREQ(error.what(), "refused");
         }
         EXPECT_EQ(failing->state(), CaptureState::idle);
-        EXPECT_EQ(endpoints.microphone(i)->calls(), cases[i].calls);
-        EXPECT_EQ(endpoints.system(i)->calls(), cases[i].calls);
+        EXPECT_EQ(endpoints.microphone(i)->calls(), calls) << i;
+        EXPECT_EQ(endpoints.system(i)->calls(), calls) << i;
         EXPECT_EQ(devices.observerCount(), 0U);
         // Nothing was left behind to write a sidecar later.
         scheduler.advance(60s);
