@@ -13,24 +13,19 @@ namespace {
 using pulse_test::monotonicNow;
 using namespace std::chrono_literals;
 
-// The far side's click and the microphone's click: short tone bursts of their own pitch,
-// so that each is found on its own in a mix, the microphone's a known gap later.
+// The far side's and the microphone's clicks: bursts of their own pitch, a known gap apart.
 constexpr double kSpeakerPitch = 1000;
 constexpr double kMicrophonePitch = 3000;
 constexpr double kSpeakerClickAt = 0.5;
 constexpr double kMicrophoneClickAt = 1.0;
 constexpr double kGap = kMicrophoneClickAt - kSpeakerClickAt;
 constexpr double kBurstSeconds = 0.010;
-// How far apart two clicks of one instant may land in the recording.
-constexpr double kTolerance = 0.030;
-// How far apart their host times may be: both are counted from the frames themselves.
-constexpr double kHostTimeTolerance = 0.005;
+constexpr double kTolerance = 0.030;          // handing over, against the wall clock
+constexpr double kHostTimeTolerance = 0.005;  // host times, counted from the frames
 
-// One stereo file played into the speakers makes both clicks at one instant of one sink.
-// The microphone hears only the right channel; the left carries the far side's click and
-// the microphone's click inverted, so the speakers' monitor, folded to mono, holds the far
-// side's click alone. Both paths start from the same frames: where their clicks land
-// differs only by what the recorder does.
+// One stereo file into the speakers makes both clicks in one sink's frames. The microphone
+// hears the right channel; the left holds the far side's click and the microphone's
+// inverted, so the monitor folded to mono holds the far side's click alone.
 std::filesystem::path writeClickFile(const std::filesystem::path& directory) {
     constexpr int kRate = 48000;
     std::vector<std::int16_t> samples(static_cast<std::size_t>(1.5 * kRate) * 2, 0);
@@ -55,8 +50,7 @@ std::filesystem::path writeClickFile(const std::filesystem::path& directory) {
     return file;
 }
 
-// Where a burst of `pitch` is strongest in `samples`, in samples from the start, and how
-// strong it is there (the amplitude of the pitch over one burst's length).
+// Where a burst of `pitch` is strongest, in samples, and its amplitude over a burst.
 struct Burst {
     double at = -1;
     double amplitude = 0;
@@ -65,7 +59,6 @@ struct Burst {
 Burst findBurst(const std::vector<float>& samples, double rate, double pitch) {
     const auto length = static_cast<std::size_t>(kBurstSeconds * rate);
     Burst strongest;
-    // A sliding single-bin transform, updated one sample at a time.
     const double step = 2 * std::numbers::pi * pitch / rate;
     double re = 0;
     double im = 0;
