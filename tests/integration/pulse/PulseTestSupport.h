@@ -27,6 +27,7 @@
 #include "platform/linux/PulseSourceEndpoint.h"
 #include "support/PulseDaemon.h"
 #include "support/TempDir.h"
+#include "support/ToneAmplitude.h"
 
 namespace kavo::linux_platform::pulse_test {
 
@@ -104,21 +105,7 @@ private:
     std::atomic<std::size_t> bufferCount_{0};
 };
 
-// The amplitude of the sine at `frequency` in `samples` (Goertzel).
-inline double toneAmplitude(const std::vector<float>& samples, double rate, double frequency) {
-    if (samples.empty()) return 0;
-    const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / rate);
-    double previous = 0;
-    double beforePrevious = 0;
-    for (const float sample : samples) {
-        const double current = sample + coefficient * previous - beforePrevious;
-        beforePrevious = previous;
-        previous = current;
-    }
-    const double power = previous * previous + beforePrevious * beforePrevious -
-                         coefficient * previous * beforePrevious;
-    return 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(samples.size());
-}
+using testing::toneAmplitude;
 
 // A case with an audio server of its own; one whose server cannot start fails.
 class DaemonTest : public ::testing::Test {

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <numbers>
 
 #include "support/AllocationProbe.h"
+#include "support/ToneAmplitude.h"
 #include "unit/capture/CaptureFixture.h"
 #include "unit/files/FileTestSupport.h"
 
@@ -34,27 +34,17 @@ DeviceStream stream(double rate, bool microphone) {
     return stream;
 }
 
-// Amplitude of `frequency` in `count` samples at 16 kHz (Goertzel), full scale 1.
-double levelAt(const std::int16_t* samples, std::size_t count, double frequency) {
-    const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / 16'000);
-    double s1 = 0, s2 = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double s0 = samples[i] + coefficient * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-    }
-    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-    return 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(count) / 32'767;
-}
-
 // The share of tick-sized windows, from the second second on, where `frequency` stands
 // within `tolerance` (relative) of `amplitude`.
 double shareNear(const std::vector<std::int16_t>& audio, double frequency, double amplitude,
                  double tolerance) {
     int near = 0, windows = 0;
-    for (std::size_t at = 16'000; at + kWindow <= audio.size(); at += kWindow, ++windows)
-        near += std::fabs(levelAt(audio.data() + at, kWindow, frequency) - amplitude) <
+    for (std::size_t at = 16'000; at + kWindow <= audio.size(); at += kWindow, ++windows) {
+        const std::vector<float> window(audio.begin() + std::ptrdiff_t(at),
+                                        audio.begin() + std::ptrdiff_t(at + kWindow));
+        near += std::fabs(testing::toneAmplitude(window, 16'000, frequency) / 32'767 - amplitude) <
                 tolerance * amplitude;
+    }
     return static_cast<double>(near) / windows;
 }
 
