@@ -147,12 +147,12 @@ std::string PulseDaemon::pactl(const std::vector<std::string>& arguments) const 
     return result.output;
 }
 
-std::filesystem::path PulseDaemon::tone(double frequency, double seconds) const {
-    const auto file =
-        home_.path() / ("tone-" + std::to_string(static_cast<int>(frequency)) + ".wav");
+std::filesystem::path PulseDaemon::tone(double frequency, double seconds, double volume) const {
+    const auto file = home_.path() / ("tone-" + std::to_string(static_cast<int>(frequency)) + "-" +
+                                      std::to_string(volume) + ".wav");
     const Result made =
         run({"sox", "-n", "-r", "48000", "-c", "2", file.string(), "synth", std::to_string(seconds),
-             "sine", std::to_string(frequency), "vol", "0.5"});
+             "sine", std::to_string(frequency), "vol", std::to_string(volume)});
     if (made.status != 0) throw std::runtime_error("sox could not make a tone");
     return file;
 }

@@ -44,7 +44,7 @@ public:
     std::string pactl(const std::vector<std::string>& arguments) const;
 
     // A stereo 48 kHz sine tone of `seconds` (sox), in the server's home.
-    std::filesystem::path tone(double frequency, double seconds) const;
+    std::filesystem::path tone(double frequency, double seconds, double volume = 0.5) const;
     // paplay in the background.
     Process play(const std::string& device, const std::filesystem::path& file) const;
 

@@ -105,19 +105,13 @@ protected:
         return recorded;
     }
 
-    // A quiet stereo sine played into `device` (quiet, so that three together stay clear
-    // of the limiter), with paplay's `options`.
+    // A quiet tone into `device` (three together stay clear of the limiter), with paplay's
+    // `options`.
     void play(const std::string& device, double frequency, std::vector<std::string> options = {}) {
-        const auto file =
-            daemon_->home() / ("quiet-" + std::to_string(static_cast<int>(frequency)) + ".wav");
-        const auto made = testing::PulseDaemon::run({"sox", "-n", "-r", "48000", "-c", "2",
-                                                     file.string(), "synth", "10", "sine",
-                                                     std::to_string(frequency), "vol", "0.25"});
-        ASSERT_EQ(made.status, 0) << "sox could not make a tone";
         std::vector<std::string> command{"paplay"};
         if (!device.empty()) command.push_back("--device=" + device);
         command.insert(command.end(), options.begin(), options.end());
-        command.push_back(file.string());
+        command.push_back(daemon_->tone(frequency, 10, 0.25).string());
         players_.push_back(testing::PulseDaemon::spawn(command));
     }
 

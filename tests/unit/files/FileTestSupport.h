@@ -25,26 +25,22 @@ public:
         interrupted,  // fails with EINTR, writes nothing
         partial,      // writes only the first 3 bytes
         fail,         // fails with `failErrno`
-        pretend,      // reports the full size written without touching the file
         real,
     };
 
     std::deque<WriteStep> writeSteps;
-    WriteStep afterScript = WriteStep::real;  // once the script has run out
     int failErrno = ENOSPC;
     std::optional<int> openErrno, preadErrno, pwriteErrno;
-    bool syncToDisk = true;  // off when simulating gigabytes: syncs are counted, not made
     std::vector<std::int64_t> fileSizeAtSync;
 
     int open(const char* path, int flags, mode_t mode) override {
         return openErrno ? failWith(*openErrno) : PosixFileIO::open(path, flags, mode);
     }
     ssize_t write(int fd, const void* data, std::size_t size) override {
-        const WriteStep step = writeSteps.empty() ? afterScript : writeSteps.front();
+        const WriteStep step = writeSteps.empty() ? WriteStep::real : writeSteps.front();
         if (!writeSteps.empty()) writeSteps.pop_front();
         if (step == WriteStep::interrupted) return failWith(EINTR);
         if (step == WriteStep::fail) return failWith(failErrno);
-        if (step == WriteStep::pretend) return static_cast<ssize_t>(size);
         return PosixFileIO::write(
             fd, data, step == WriteStep::partial ? std::min<std::size_t>(size, 3) : size);
     }
@@ -56,7 +52,7 @@ public:
     }
     int fsync(int fd) override {
         fileSizeAtSync.push_back(PosixFileIO::seekEnd(fd));
-        return syncToDisk ? PosixFileIO::fsync(fd) : 0;
+        return PosixFileIO::fsync(fd);
     }
 
 private:

@@ -106,39 +106,5 @@ TEST(WavWriter, OpenFailuresCarryThePathAndErrnoAndLeaveNoLock) {
     EXPECT_TRUE(lockable(dir / "b.wav"));
 }
 
-// About 37 hours of audio must not be declared with wrapped 32-bit sizes; the writes are
-// simulated so no gigabytes reach the disk.
-TEST(WavWriter, AudioBeyondThe32BitSizesIsReportedAtCloseNotWrapped) {
-    testing::TempDir dir;
-    const auto block = testing::samples(0, 1 << 20);
-    const std::int64_t largestEven = 4'294'967'258;  // largest even count whose RIFF size fits
-    ScriptedFileIO fitsIO, longIO;
-    auto write = [&](ScriptedFileIO& io, const std::filesystem::path& file, std::int64_t bytes) {
-        io.writeSteps = {WriteStep::real};  // the header
-        io.afterScript = WriteStep::pretend;
-        io.syncToDisk = false;
-        auto writer = std::make_unique<WavWriter>(file, 16'000, 1, 16, io);
-        for (; bytes >= (2 << 20); bytes -= 2 << 20) writer->append(block.data(), 1 << 20);
-        writer->append(block.data(), bytes / 2);
-        return writer;
-    };
-
-    EXPECT_EQ(write(fitsIO, dir / "fits.wav", largestEven)->close(), largestEven);
-    EXPECT_EQ(testing::u32At(testing::readBytes(dir / "fits.wav"), 40), 0xFFFF'FFDAU);
-
-    const auto file = dir / "long.wav";
-    auto tooLong = write(longIO, file, largestEven + 2);
-    const auto syncsBeforeClose = longIO.fileSizeAtSync.size();
-    try {
-        tooLong->close();
-        FAIL() << "a capture too long for its header closed quietly";
-    } catch (const WriterError& error) {
-        EXPECT_EQ(error.code(), WriterError::Code::tooLong);
-    }
-    // The audio is synced and kept; the header stays as opened.
-    EXPECT_EQ(testing::readBytes(file), testing::openCaptureHeader());
-    EXPECT_EQ(longIO.fileSizeAtSync.size(), syncsBeforeClose + 1);
-}
-
 }  // namespace
 }  // namespace kavo
