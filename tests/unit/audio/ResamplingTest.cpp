@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <limits>
 #include <memory>
 #include <numbers>
@@ -11,33 +10,24 @@
 #include "audio/ConverterResampler.h"
 #include "audio/ThreeToOneDecimator.h"
 #include "base/Error.h"
+#include "support/ToneAmplitude.h"
 
 namespace kavo {
 namespace {
-
-constexpr double pi = std::numbers::pi;
 
 std::vector<float> tone(double frequency, double rate, double amplitude, std::int64_t count) {
     std::vector<float> samples(static_cast<std::size_t>(count));
     for (std::int64_t i = 0; i < count; ++i) {
         samples[static_cast<std::size_t>(i)] = static_cast<float>(
-            amplitude * std::sin(2 * pi * frequency * static_cast<double>(i) / rate));
+            amplitude * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(i) / rate));
     }
     return samples;
 }
 
-// Gain of `taps` at `frequency` (cycles per sample).
-double responseAt(const std::vector<float>& taps, double frequency) {
-    std::complex<double> sum;
-    for (std::size_t i = 0; i < taps.size(); ++i)
-        sum += static_cast<double>(taps[i]) * std::polar(1.0, -2 * pi * frequency * double(i));
-    return std::abs(sum);
-}
-
 // The second second of a 16 kHz output: its amplitude at one frequency, and its RMS.
 double amplitudeAt(const std::vector<float>& output, double frequency) {
-    const std::vector<float> second(output.begin() + 16'000, output.begin() + 32'000);
-    return 2 * responseAt(second, frequency / 16'000) / 16'000;
+    return testing::toneAmplitude({output.begin() + 16'000, output.begin() + 32'000}, 16'000,
+                                  frequency);
 }
 double rmsOfSecondSecond(const std::vector<float>& output) {
     double sum = 0;
