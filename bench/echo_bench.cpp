@@ -61,11 +61,13 @@ constexpr const char* kModuleArguments =
     "aec_args=\"analog_gain_control=0 digital_gain_control=0 noise_suppression=0 "
     "extended_filter=1\"";
 
+// The module's source and sink must run on different server threads: the microphone reaches
+// it through a loopback into a sink of its own, as a sound card's input would.
 EchoScenario::Result theModule(const PulseDaemon& daemon, const EchoScenario& scenario) {
     std::string module =
-        daemon.pactl({"load-module", "module-echo-cancel", "aec_method=webrtc", "source_master=ear",
-                      "sink_master=speakers", "source_name=cancelled", "sink_name=cancelling",
-                      kModuleArguments});
+        daemon.pactl({"load-module", "module-echo-cancel", "aec_method=webrtc",
+                      "source_master=room.monitor", "sink_master=speakers", "source_name=cancelled",
+                      "sink_name=cancelling", kModuleArguments});
     while (!module.empty() && (module.back() == '\n' || module.back() == ' ')) module.pop_back();
     kavo::testing::TempDir recordings;
     const auto raw = recordings / "raw.wav";
@@ -76,7 +78,7 @@ EchoScenario::Result theModule(const PulseDaemon& daemon, const EchoScenario& sc
                                        "--channels=1", "--format=s16le", "--file-format=wav",
                                        file.string()});
         };
-        auto rawRecorder = parec("ear", raw);
+        auto rawRecorder = parec("room.monitor", raw);
         auto cancelledRecorder = parec("cancelled", cancelled);
         playScenario(daemon, scenario, "cancelling");
     }
@@ -96,6 +98,9 @@ int main() {
                   "source_name=ear", "channels=1", "master_channel_map=front-right",
                   "channel_map=mono", "remix=no"});
     daemon.pactl({"set-default-source", "ear"});
+    daemon.pactl({"load-module", "module-null-sink", "sink_name=room", "channels=1"});
+    daemon.pactl({"load-module", "module-loopback", "source=ear", "sink=room", "latency_msec=10",
+                  "source_dont_move=true", "sink_dont_move=true"});
     std::printf("module-echo-cancel aec_method=webrtc %s\n", kModuleArguments);
     for (const double delay : {0.06, 0.12, 0.18}) {
         kavo::testing::TempDir signals;

@@ -513,8 +513,13 @@ void Mixer::Channel::correctDrift() {
         }
         dropFrames(std::min(late, kMaxCorrection));
     } else {
-        // Early means audio was lost upstream: silence in its place, a step at once.
-        insertFrames(-late > kStepThreshold ? -late : std::min(-late, kMaxCorrection));
+        // Early by a step means audio was lost upstream: silence in its place, at once. Early
+        // by less is a clock running slow: a few milliseconds of audio said twice.
+        if (-late > kStepThreshold) {
+            insertFrames(-late);
+        } else {
+            repeatFrames(std::min(-late, kMaxCorrection));
+        }
     }
     ++driftCorrections_;
 }
@@ -552,6 +557,18 @@ void Mixer::Channel::insertFrames(std::int64_t amount) {
         splicedFrames_ -= k;
         remaining -= k;
     }
+}
+
+void Mixer::Channel::repeatFrames(std::int64_t amount) {
+    const auto size = static_cast<std::int64_t>(pending_.size());
+    const std::int64_t at = zeroCrossing(pending_, size - amount);
+    if (size - at < amount) {
+        insertFrames(amount);
+        return;
+    }
+    pending_.insert(pending_.begin() + at, static_cast<std::size_t>(amount), 0.0f);
+    std::copy_n(pending_.begin() + at + amount, amount, pending_.begin() + at);
+    splicedFrames_ -= amount;
 }
 
 std::string Mixer::Channel::summary() const {

@@ -259,6 +259,9 @@ private:
     // compacted backlog.
     void dropFrames(std::int64_t amount);
     void insertFrames(std::int64_t amount);
+    // Repeats the `amount` frames after a zero crossing near the front of the backlog, so
+    // that a drift correction adds no hole (zeros where the backlog is too short).
+    void repeatFrames(std::int64_t amount);
 
     const std::string name_;
     double sampleRate_ = 0.0;

@@ -165,9 +165,16 @@ TEST(MixerDrift, AMisalignmentBeyondTheDeadBandIsSplicedAtTheFirstZeroCrossingAf
     const auto crossing = Mixer::Channel::zeroCrossing(std::vector<float>(ref.begin(), ref.end()),
                                                        static_cast<std::int64_t>(ref.size()));
     ASSERT_GT(crossing, 0);
-    // Late is drift, taken out by at most 160; early beyond 320 is lost audio, filled at once.
-    for (const auto& [late, spliced] : std::vector<std::pair<std::int64_t, std::int64_t>>{
-             {16, 0}, {-16, 0}, {100, 100}, {2'000, 160}, {-300, -160}, {-400, -400}}) {
+    // Late is drift, taken out by at most 160; early is drift too, the audio after the crossing
+    // said twice; early beyond 320 is lost audio, filled with silence at once.
+    for (const auto& [late, spliced] :
+         std::vector<std::pair<std::int64_t, std::int64_t>>{{16, 0},
+                                                            {-16, 0},
+                                                            {100, 100},
+                                                            {2'000, 160},
+                                                            {-100, -100},
+                                                            {-300, -160},
+                                                            {-400, -400}}) {
         SCOPED_TRACE(late);
         const auto run = runDrift(late);
         EXPECT_EQ(run.corrections, spliced != 0 ? 1 : 0);
@@ -175,8 +182,12 @@ TEST(MixerDrift, AMisalignmentBeyondTheDeadBandIsSplicedAtTheFirstZeroCrossingAf
         std::vector<std::int16_t> expected(ref.begin(), ref.begin() + crossing);
         if (spliced > 0) {
             expected.insert(expected.end(), ref.begin() + crossing + spliced, ref.end());
-        } else {
+        } else if (-spliced > Mixer::Channel::kStepThreshold) {
             expected.insert(expected.end(), static_cast<std::size_t>(-spliced), 0);
+            expected.insert(expected.end(), ref.begin() + crossing, ref.end());
+        } else {
+            expected.insert(expected.end(), ref.begin() + crossing,
+                            ref.begin() + crossing - spliced);
             expected.insert(expected.end(), ref.begin() + crossing, ref.end());
         }
         ASSERT_EQ(run.mixed.size(), ref.size());
