@@ -101,11 +101,11 @@ EchoScenario::EchoScenario(const std::filesystem::path& directory, double echoDe
     nearOnly_ = {nearAt - 0.25, nearAt + nearLength + 0.25};
     doubleTalk_ = {doubleTalkAt - 0.25, doubleTalkAt + nearLength + 0.25};
 
-    farEnd_ = directory / "far-end.wav";
-    place({{far, farAt}, {farOverlap, doubleTalkAt}}, seconds_, farEnd_);
+    const auto farEnd = directory / "far-end.wav";
+    place({{far, farAt}, {farOverlap, doubleTalkAt}}, seconds_, farEnd);
     // The room: a quieter, reverberant, late copy of what the speakers play.
     const auto echo = directory / "echo.wav";
-    run({"sox", farEnd_.string(), echo.string(), "gain", "-8", "reverb", "40", "50", "60", "pad",
+    run({"sox", farEnd.string(), echo.string(), "gain", "-8", "reverb", "40", "50", "60", "pad",
          std::to_string(echoDelaySeconds), "0", "trim", "0", std::to_string(seconds_)});
     nearEnd_ = directory / "near-end.wav";
     place({{nearSpeech, nearAt}, {nearSpeech, doubleTalkAt}}, seconds_, nearEnd_);
@@ -113,7 +113,7 @@ EchoScenario::EchoScenario(const std::filesystem::path& directory, double echoDe
     run({"sox", "-m", "-v", "1", echo.string(), "-v", "1", nearEnd_.string(), "-b", "16",
          microphone_.string()});
     call_ = directory / "call.wav";
-    run({"sox", "-M", farEnd_.string(), microphone_.string(), "-b", "16", call_.string(), "remix",
+    run({"sox", "-M", farEnd.string(), microphone_.string(), "-b", "16", call_.string(), "remix",
          "1v0.5,2v-0.5", "2v0.5"});
 }
 
@@ -144,10 +144,7 @@ double EchoScenario::offsetOf(const std::vector<float>& recorded, const std::vec
             // Floors at -60 dB so that silence matches silence without dominating.
             score += (std::max(got[lag + i], -60.0) + 60) * (std::max(want[i], -60.0) + 60);
         }
-        if (score > best) {
-            best = score;
-            bestLag = lag;
-        }
+        if (score > best) std::tie(best, bestLag) = std::pair{score, lag};
     }
     return static_cast<double>(bestLag) / 100.0;
 }

@@ -23,53 +23,43 @@ public:
     // Writes the files into `directory`; throws when espeak-ng or sox fail.
     EchoScenario(const std::filesystem::path& directory, double echoDelaySeconds);
 
-    const std::filesystem::path& farEnd() const { return farEnd_; }
-    // Both at once in one stereo file, for one stream to the speakers: the right channel
-    // is what the microphone hears, the left the far end less it, so that the speakers
-    // folded to mono play the far end alone (at a quarter of its level; the right channel
-    // at half). A microphone made from the right channel of the speakers' monitor then
-    // hears the room exactly in step with what the speakers play.
+    // Both in one stereo file for one stream to the speakers: the right channel is what
+    // the microphone hears, the left the far end less it, so that the speakers folded to
+    // mono play the far end alone (at a quarter of its level, the right channel at half).
     const std::filesystem::path& call() const { return call_; }
     const std::filesystem::path& microphone() const { return microphone_; }
     // The near side's speech alone, as the microphone hears it.
     const std::filesystem::path& nearEnd() const { return nearEnd_; }
     double seconds() const { return seconds_; }
 
-    // Seconds [from, to) of the scenario.
-    struct Window {
-        double from = 0;
-        double to = 0;
-    };
-    // The far side speaking alone, after kConvergence.
-    Window farOnly() const { return farOnly_; }
-    Window nearOnly() const { return nearOnly_; }
-    Window doubleTalk() const { return doubleTalk_; }
-
-    // Where the scenario starts in `recorded`, in seconds, found by matching the energy
-    // envelope of `track` (microphone() or nearEnd() as samples) within the first
-    // `search` seconds.
+    // Where the scenario starts in `recorded`, in seconds: the best match of the energy
+    // envelope of `track` (microphone() or nearEnd()) within the first `search` seconds.
     static double offsetOf(const std::vector<float>& recorded, const std::vector<float>& track,
                            double search = 6.0);
     static std::vector<float> samplesOf(const std::filesystem::path& wave);
 
-    // The measures of a canceller's microphone channel, before (`in`) and after (`out`),
-    // both starting `offset` seconds before the scenario.
+    // A canceller's microphone channel before (`in`) and after (`out`), each starting its
+    // offset before the scenario: the echo return loss enhancement during far-side-only
+    // speech, and the near side's level in double talk against its level alone.
     struct Result {
-        // Echo return loss enhancement during far-side-only speech.
         double erleDb = 0;
-        // The near side's level in double talk against its level alone.
         double doubleTalkChangeDb = 0;
     };
     Result measure(const std::vector<float>& in, double inOffset, const std::vector<float>& out,
                    double outOffset) const;
 
+    // Seconds [from, to) of the scenario.
+    struct Window {
+        double from = 0;
+        double to = 0;
+    };
+
 private:
-    std::filesystem::path farEnd_;
     std::filesystem::path call_;
     std::filesystem::path microphone_;
     std::filesystem::path nearEnd_;
     double seconds_ = 0;
-    Window farOnly_;
+    Window farOnly_;  // after kConvergence
     Window nearOnly_;
     Window doubleTalk_;
 };

@@ -24,7 +24,7 @@ struct EndpointScript {
     // that is empty too, asks to be rebuilt.
     std::optional<double> repointRate{};
     std::string repointFailure{};
-    // Simulated time prepare() and repoint() spend, slept on the clock.
+    // Simulated time prepare() and repoint() take.
     Duration prepareTakes{0};
     Duration repointTakes{0};
     // Played into the sink on a SignalThread of its own once started.
@@ -38,7 +38,7 @@ struct EndpointScript {
     }
 };
 
-// The test's view of one endpoint the factory made; outlives the endpoint itself.
+// One endpoint the factory made, as the test sees it; outlives the endpoint itself.
 class FakeEndpointState {
 public:
     explicit FakeEndpointState(EndpointScript scripted) : script(std::move(scripted)) {}
@@ -108,8 +108,7 @@ public:
         if (script_.repointTakes > Duration{}) clock_.sleepFor(script_.repointTakes);
         if (!script_.repointRate && !script_.repointFailure.empty())
             throw Error(script_.repointFailure);
-        // Between devices until started again.
-        if (script_.repointRate) state_->setRunning(nullptr, false);
+        if (script_.repointRate) state_->setRunning(nullptr, false);  // until started again
         return script_.repointRate;
     }
     void start(Sink sink) override {
@@ -140,7 +139,7 @@ private:
 };
 
 // Makes fake microphones and system endpoints, each from the next script queued for its
-// kind (or the kind's default script), and remembers every one it made.
+// kind (or the kind's default script), and keeps every one it made.
 class FakeCaptureEndpoints {
 public:
     using States = std::vector<std::shared_ptr<FakeEndpointState>>;

@@ -17,7 +17,6 @@
 namespace kavo::testing {
 namespace {
 
-// A server process with its standard output and error in `log`.
 ChildProcess spawnLogged(const std::vector<std::string>& command,
                          const std::filesystem::path& log) {
     ChildProcess::Options options;
@@ -55,11 +54,7 @@ PulseDaemon::PulseDaemon() {
         savedEnvironment_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
         ::setenv(name.c_str(), value.c_str(), 1);
     }
-    if (server() == Server::pipewire) {
-        startPipeWire();
-    } else {
-        startPulseAudio();
-    }
+    server() == Server::pipewire ? startPipeWire() : startPulseAudio();
     pactl({"set-default-sink", "speakers"});
     pactl({"set-default-source", "mic"});
 }
@@ -83,14 +78,9 @@ void PulseDaemon::startPipeWire() {
     children_.emplace_back(spawnLogged({"wireplumber"}, log));
     children_.emplace_back(spawnLogged({"pipewire-pulse"}, log));
     waitFor("pipewire-pulse", [] { return run({"pactl", "info"}).status == 0; });
-    for (const auto& module :
-         {std::vector<std::string>{"module-null-sink", "sink_name=speakers"},
-          {"module-null-sink", "sink_name=micsrc"},
-          {"module-remap-source", "master=micsrc.monitor", "source_name=mic"}}) {
-        std::vector<std::string> arguments{"load-module"};
-        arguments.insert(arguments.end(), module.begin(), module.end());
-        pactl(arguments);
-    }
+    pactl({"load-module", "module-null-sink", "sink_name=speakers"});
+    pactl({"load-module", "module-null-sink", "sink_name=micsrc"});
+    pactl({"load-module", "module-remap-source", "master=micsrc.monitor", "source_name=mic"});
     // Defaults are WirePlumber's to keep: it takes them once it runs.
     waitFor("wireplumber", [] {
         return run({"pactl", "set-default-sink", "speakers"}).status == 0 &&
@@ -122,17 +112,12 @@ PulseDaemon::~PulseDaemon() {
     while (!children_.empty()) children_.pop_back();
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
-        // Not our child once daemonised: wait for it to go by watching the pid.
         for (int i = 0; i < 200 && ::kill(pid_, 0) == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (::kill(pid_, 0) == 0) ::kill(pid_, SIGKILL);
     }
     for (const auto& [name, value] : savedEnvironment_) {
-        if (value) {
-            ::setenv(name.c_str(), value->c_str(), 1);
-        } else {
-            ::unsetenv(name.c_str());
-        }
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
     }
 }
 
@@ -162,12 +147,12 @@ std::string PulseDaemon::pactl(const std::vector<std::string>& arguments) const 
     return result.output;
 }
 
-std::filesystem::path PulseDaemon::tone(double frequency, double seconds) const {
-    const auto file =
-        home_.path() / ("tone-" + std::to_string(static_cast<int>(frequency)) + ".wav");
+std::filesystem::path PulseDaemon::tone(double frequency, double seconds, double volume) const {
+    const auto file = home_.path() / ("tone-" + std::to_string(static_cast<int>(frequency)) + "-" +
+                                      std::to_string(volume) + ".wav");
     const Result made =
         run({"sox", "-n", "-r", "48000", "-c", "2", file.string(), "synth", std::to_string(seconds),
-             "sine", std::to_string(frequency), "vol", "0.5"});
+             "sine", std::to_string(frequency), "vol", std::to_string(volume)});
     if (made.status != 0) throw std::runtime_error("sox could not make a tone");
     return file;
 }

@@ -14,16 +14,15 @@ namespace kavo::testing {
 
 // A headless audio server of the test's own, in a private home: a null sink "speakers"
 // (the default output), a null sink "micsrc" whose monitor is remapped as the source
-// "mic" (the default input). The server is PulseAudio, or with KAVO_TEST_AUDIO_SERVER set
-// to "pipewire" PipeWire with pipewire-pulse and WirePlumber on a private session bus.
-// While it lives, this process and the commands it runs talk to it. Throws with the
-// server's log when it cannot start, so a test fails rather than passing without a server.
+// "mic" (the default input). PulseAudio, or with KAVO_TEST_AUDIO_SERVER=pipewire PipeWire
+// with pipewire-pulse and WirePlumber on a private session bus. While it lives, this
+// process and the commands it runs talk to it. Throws with the server's log when it
+// cannot start.
 class PulseDaemon {
 public:
     using Process = ChildProcess;
 
     enum class Server { pulseaudio, pipewire };
-    // The server KAVO_TEST_AUDIO_SERVER names.
     static Server server();
 
     PulseDaemon();
@@ -33,7 +32,7 @@ public:
 
     const std::filesystem::path& home() const { return home_.path(); }
 
-    // Runs a command with the server's environment; its exit status and standard output.
+    // A command run with the server's environment: its exit status and standard output.
     struct Result {
         int status = -1;
         std::string output;
@@ -45,20 +44,17 @@ public:
     std::string pactl(const std::vector<std::string>& arguments) const;
 
     // A stereo 48 kHz sine tone of `seconds` (sox), in the server's home.
-    std::filesystem::path tone(double frequency, double seconds) const;
-    // Plays `file` into a sink in the background (paplay).
+    std::filesystem::path tone(double frequency, double seconds, double volume = 0.5) const;
+    // paplay in the background.
     Process play(const std::string& device, const std::filesystem::path& file) const;
 
 private:
     void startPulseAudio();
-    // The session bus, PipeWire, WirePlumber and pipewire-pulse, as children of ours.
     void startPipeWire();
 
     TempDir home_;
-    // PulseAudio daemonises: not a child of ours.
-    pid_t pid_ = -1;
-    // Stopped last first.
-    std::vector<Process> children_;
+    pid_t pid_ = -1;                 // PulseAudio daemonises: not a child of ours
+    std::vector<Process> children_;  // stopped last first
     std::vector<std::pair<std::string, std::optional<std::string>>> savedEnvironment_;
 };
 

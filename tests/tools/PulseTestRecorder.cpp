@@ -1,6 +1,6 @@
-// A stand-in for a conferencing app: one recording stream on a source, with the client
-// properties such an app has, started corked (a call app holds its stream paused between
-// calls). SIGUSR1 uncorks the stream, SIGUSR2 corks it again, SIGTERM ends the program.
+// A stand-in for a conferencing app: one recording stream on a source, with such an app's
+// client properties, started corked (a call app holds its stream paused between calls).
+// SIGUSR1 uncorks it, SIGUSR2 corks it again, SIGTERM ends the program.
 //
 //   pulse-test-recorder DEVICE BINARY [APPLICATION-NAME]
 
@@ -13,7 +13,6 @@
 
 namespace {
 
-// Owns a libpulse object, freed with `Free`.
 template <typename T, auto Free>
 struct Deleter {
     void operator()(T* object) const { Free(object); }
@@ -28,14 +27,14 @@ struct Program {
     std::string device;
     std::unique_ptr<pa_stream, Deleter<pa_stream, pa_stream_unref>> stream;
     int status = 0;
+
+    void quit(int code) {
+        status = code;
+        api->quit(api, code);
+    }
 };
 
-void quit(Program& program, int status) {
-    program.status = status;
-    program.api->quit(program.api, status);
-}
-
-void onRead(pa_stream* stream, std::size_t /*bytes*/, void* /*self*/) {
+void onRead(pa_stream* stream, std::size_t, void*) {
     const void* data = nullptr;
     std::size_t bytes = 0;
     while (pa_stream_readable_size(stream) > 0 && pa_stream_peek(stream, &data, &bytes) >= 0 &&
@@ -43,45 +42,35 @@ void onRead(pa_stream* stream, std::size_t /*bytes*/, void* /*self*/) {
         pa_stream_drop(stream);
 }
 
-void onStreamState(pa_stream* stream, void* self) {
-    auto& program = *static_cast<Program*>(self);
-    const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) quit(program, 1);
-}
-
 void onContextState(pa_context* context, void* self) {
     auto& program = *static_cast<Program*>(self);
     const pa_context_state_t state = pa_context_get_state(context);
-    if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
-        quit(program, 1);
-        return;
-    }
+    if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) return program.quit(1);
     if (state != PA_CONTEXT_READY) return;
     const pa_sample_spec spec{PA_SAMPLE_S16LE, 48000, 1};
     program.stream.reset(pa_stream_new(context, "Voice capture", &spec, nullptr));
-    if (!program.stream) {
-        quit(program, 1);
-        return;
-    }
-    pa_stream_set_state_callback(program.stream.get(), onStreamState, &program);
+    if (!program.stream) return program.quit(1);
+    pa_stream_set_state_callback(
+        program.stream.get(),
+        [](pa_stream* stream, void* self) {
+            const pa_stream_state_t state = pa_stream_get_state(stream);
+            if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
+                static_cast<Program*>(self)->quit(1);
+        },
+        &program);
     pa_stream_set_read_callback(program.stream.get(), onRead, &program);
     if (pa_stream_connect_record(program.stream.get(), program.device.c_str(), nullptr,
-                                 PA_STREAM_START_CORKED) < 0) {
-        quit(program, 1);
-    }
+                                 PA_STREAM_START_CORKED) < 0)
+        program.quit(1);
 }
 
-void onSignal(pa_mainloop_api* /*api*/, pa_signal_event* /*event*/, int signal, void* self) {
+void onSignal(pa_mainloop_api*, pa_signal_event*, int signal, void* self) {
     auto& program = *static_cast<Program*>(self);
-    if (signal == SIGTERM || signal == SIGINT) {
-        quit(program, 0);
-        return;
-    }
+    if (signal == SIGTERM || signal == SIGINT) return program.quit(0);
     if (!program.stream || pa_stream_get_state(program.stream.get()) != PA_STREAM_READY) return;
     if (pa_operation* operation =
-            pa_stream_cork(program.stream.get(), signal == SIGUSR2 ? 1 : 0, nullptr, nullptr)) {
+            pa_stream_cork(program.stream.get(), signal == SIGUSR2 ? 1 : 0, nullptr, nullptr))
         pa_operation_unref(operation);
-    }
 }
 
 }  // namespace
@@ -100,13 +89,11 @@ int main(int argc, char** argv) {
     for (const int signal : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2})
         pa_signal_new(signal, onSignal, &program);
 
-    // The properties the server reports for the app; set here, libpulse keeps them.
     const std::unique_ptr<pa_proplist, Deleter<pa_proplist, pa_proplist_free>> properties(
         pa_proplist_new());
     pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_PROCESS_BINARY, argv[2]);
     const char* name = argc > 3 ? argv[3] : argv[2];
     pa_proplist_sets(properties.get(), PA_PROP_APPLICATION_NAME, name);
-    int status = 1;
     {
         const std::unique_ptr<pa_context, Deleter<pa_context, disconnect>> context(
             pa_context_new_with_proplist(program.api, name, properties.get()));
@@ -114,6 +101,7 @@ int main(int argc, char** argv) {
         pa_context_set_state_callback(context.get(), onContextState, &program);
         if (pa_context_connect(context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
             return 1;
+        int status = 1;
         pa_mainloop_run(mainloop.get(), &status);
         if (program.stream) {
             pa_stream_set_state_callback(program.stream.get(), nullptr, nullptr);

@@ -17,15 +17,10 @@ using testing::MicrophoneTape;
 
 class EchoCancellationTest : public pulse_test::DaemonTest {};
 
-// The far side played to the speakers reaches the microphone late, quieter and with the
-// room's reverberation; the near side speaks alone, then over the far side. One stream
-// plays both, the microphone being the right channel of the speakers (see
-// EchoScenario::call), so the echo's delay is the scenario's own.
+// One stream plays the far side and what the microphone hears (EchoScenario::call), so
+// the echo's delay is the scenario's own.
 TEST_F(EchoCancellationTest, TheFarSidesEchoLeavesTheMicrophoneAndTheNearSideStays) {
-    daemon_->pactl({"load-module", "module-remap-source", "master=speakers.monitor",
-                    "source_name=ear", "channels=1", "master_channel_map=front-right",
-                    "channel_map=mono", "remix=no"});
-    daemon_->pactl({"set-default-source", "ear"});
+    pulse_test::hearTheSpeakersRightChannel(*daemon_);
     for (const double delay : {0.06, 0.18}) {
         SCOPED_TRACE(delay);
         testing::TempDir signals;

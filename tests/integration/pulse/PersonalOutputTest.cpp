@@ -6,8 +6,6 @@
 namespace kavo::linux_platform {
 namespace {
 
-using namespace std::chrono_literals;
-
 class PersonalOutputTest : public pulse_test::DaemonTest {};
 
 TEST_F(PersonalOutputTest, AHeadsetOrHeadphonesOutputIsPersonal) {
@@ -17,10 +15,9 @@ TEST_F(PersonalOutputTest, AHeadsetOrHeadphonesOutputIsPersonal) {
     daemon_->pactl({"load-module", "module-null-sink", "sink_name=headset",
                     "sink_properties=device.form_factor=headset"});
     daemon_->pactl({"set-default-sink", "headset"});
-    std::this_thread::sleep_for(200ms);
-    const auto defaults = watch.defaults();
-    EXPECT_EQ(defaults.defaultOutputUID, "headset");
-    EXPECT_TRUE(defaults.outputIsPersonal);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(watch.defaults().defaultOutputUID, "headset");
+    EXPECT_TRUE(watch.defaults().outputIsPersonal);
 }
 
 }  // namespace

@@ -24,9 +24,16 @@ protected:
     };
     struct Recorded {
         std::vector<float> samples;
-        double changedAt = 0;  // when the last step came, in seconds of the recording
+        std::vector<double> changes;  // when each step came, in seconds of the recording
+        double changedAt = 0;         // the step before() and after() look at
         double seconds = 0;
         CaptureSidecar sidecar;
+
+        Recorded at(std::size_t step) const {
+            auto view = *this;
+            view.changedAt = changes.at(step);
+            return view;
+        }
 
         // The median level of `frequency` over [from, to) seconds, in quarter seconds: a
         // loaded machine drops a buffer now and then.
@@ -71,38 +78,40 @@ protected:
         Recorded recorded;
         for (const auto& step : steps) {
             std::this_thread::sleep_for(step.wait);
-            recorded.changedAt = double(pulse_test::monotonicNow() - started) / 1e9;
+            recorded.changes.push_back(double(pulse_test::monotonicNow() - started) / 1e9);
             step.action();
         }
         std::this_thread::sleep_for(after);
         if (!expected.empty()) {
+            // The sources this process records, its monitors standing by not among them.
             auto& pulse = rig.platform.pulse();
-            std::vector<std::uint32_t> sources;
+            std::vector<std::uint32_t> sources, wanted;
+            const auto outputs = pulse.sourceOutputs().value();
+            for (const auto& output : outputs)
+                if (output.client == pulse.clientIndex() &&
+                    output.name != PulseMonitorPool::kStandbyName)
+                    sources.push_back(output.source);
             for (const auto& name : expected)
-                sources.push_back(pulse.sourceInfo(name).value().index);
+                wanted.push_back(pulse.sourceInfo(name).value().index);
             std::sort(sources.begin(), sources.end());
-            EXPECT_EQ(pulse_test::recordedSources(pulse), sources);
+            std::sort(wanted.begin(), wanted.end());
+            EXPECT_EQ(sources, wanted);
         }
         session->stop();
         recorded.samples = pulse_test::readSamples(file);
         recorded.seconds = double(recorded.samples.size()) / 16'000;
         recorded.sidecar = session->sidecar().value();
+        recorded.changedAt = recorded.changes.at(0);
         return recorded;
     }
 
-    // A quiet stereo sine played into `device` (quiet, so that three together stay clear
-    // of the limiter), with paplay's `options`.
+    // A quiet tone into `device` (three together stay clear of the limiter), with paplay's
+    // `options`.
     void play(const std::string& device, double frequency, std::vector<std::string> options = {}) {
-        const auto file =
-            daemon_->home() / ("quiet-" + std::to_string(static_cast<int>(frequency)) + ".wav");
-        const auto made = testing::PulseDaemon::run({"sox", "-n", "-r", "48000", "-c", "2",
-                                                     file.string(), "synth", "10", "sine",
-                                                     std::to_string(frequency), "vol", "0.25"});
-        ASSERT_EQ(made.status, 0) << "sox could not make a tone";
         std::vector<std::string> command{"paplay"};
         if (!device.empty()) command.push_back("--device=" + device);
         command.insert(command.end(), options.begin(), options.end());
-        command.push_back(file.string());
+        command.push_back(daemon_->tone(frequency, 10, 0.25).string());
         players_.push_back(testing::PulseDaemon::spawn(command));
     }
 
@@ -119,35 +128,46 @@ protected:
     std::vector<testing::PulseDaemon::Process> players_;
 };
 
-// The far side of a call follows the default output: the server moves the call's player
-// (a low-latency one, as a call's is) to the new sink at once, and the recording must
-// follow as fast, from then on recording the new output alone.
-TEST_F(PulseCaptureSession, ANewDefaultOutputIsRecordedAtOnceWithUnder50MillisecondsLost) {
-    constexpr double kVoice = 440, kCall = 1800, kHeadset = 2500;
+// The server moves the call's low-latency player to the new default output at once; the
+// recording must follow as fast, from then on recording the new output alone. Later the
+// default input moves to a 16 kHz microphone.
+TEST_F(PulseCaptureSession, NewDefaultDevicesAreRecordedAtOnceWithUnder50MillisecondsLost) {
+    constexpr double kVoice = 440, kCall = 1800, kHeadset = 2500, kHeadsetVoice = 1500;
     daemon_->pactl({"load-module", "module-null-sink", "sink_name=headset"});
+    daemon_->pactl({"load-module", "module-null-sink", "sink_name=headsetsrc", "rate=16000"});
+    daemon_->pactl({"load-module", "module-remap-source", "master=headsetsrc.monitor",
+                    "source_name=headsetmic", "rate=16000"});
     play("micsrc", kVoice);
     play("headset", kHeadset, {"--latency-msec=30"});
     play("", kCall, {"--latency-msec=30"});
+    play("headsetsrc", kHeadsetVoice);
     std::this_thread::sleep_for(1s);
     const auto recorded = record({{3s,
                                    [&] {
                                        daemon_->pactl({"set-default-sink", "headset"});
+                                   }},
+                                  {3s,
+                                   [&] {
+                                       daemon_->pactl({"set-default-source", "headsetmic"});
                                    }}},
-                                 3s, {"mic", "headset.monitor"});
-    ASSERT_EQ(recorded.sidecar.deviceEvents.size(), 2U);
+                                 4s, {"headsetmic", "headset.monitor"});
+    ASSERT_GE(recorded.sidecar.deviceEvents.size(), 2U);
     EXPECT_EQ(recorded.sidecar.deviceEvents[0].detail, "defaultOutputDevice -> systemAudio");
     const auto rebuilds = recorded.rebuilds();
-    ASSERT_EQ(rebuilds.size(), 1U);
+    ASSERT_EQ(rebuilds.size(), 2U);
     EXPECT_EQ(rebuilds[0].find("microphone"), std::string::npos) << rebuilds[0];
+    EXPECT_EQ(rebuilds[1].find("systemAudio"), std::string::npos) << rebuilds[1];
     std::cout << "rebuild note: " << rebuilds[0] << "\n";
 
-    // The new output's own tone only after the switch; the call and the voice throughout.
-    ASSERT_GT(recorded.seconds, 5.5);
+    // The new output's own tone only after the switch; the call throughout, the voice until
+    // the input switch.
+    const auto input = recorded.at(1);
+    ASSERT_GT(recorded.seconds, 9.5);
     EXPECT_LT(recorded.before(kHeadset), 0.01);
     EXPECT_GT(recorded.after(kHeadset), 0.05);
     EXPECT_GT(recorded.before(kCall), 0.05);
     EXPECT_GT(recorded.after(kCall), 0.05);
-    EXPECT_GT(recorded.level(kVoice, 1, recorded.seconds - 0.2), 0.05);
+    EXPECT_GT(recorded.level(kVoice, 1, input.changedAt - 0.2), 0.05);
 
     // What was lost of the call: the 10 ms pieces without it around the switch.
     int lost = 0;
@@ -160,25 +180,11 @@ TEST_F(PulseCaptureSession, ANewDefaultOutputIsRecordedAtOnceWithUnder50Millisec
     ASSERT_NE(gapAt, std::string::npos);
     const int stated = std::stoi(rebuilds[0].substr(gapAt + std::string("systemAudio ").size()));
     EXPECT_NEAR(stated, lost * 10, 30) << rebuilds[0];
-}
 
-TEST_F(PulseCaptureSession, ANewDefaultInputAt16KilohertzReplacesTheMicrophone) {
-    constexpr double kVoice = 440, kHeadsetVoice = 1500;
-    daemon_->pactl({"load-module", "module-null-sink", "sink_name=headsetsrc", "rate=16000"});
-    daemon_->pactl({"load-module", "module-remap-source", "master=headsetsrc.monitor",
-                    "source_name=headsetmic", "rate=16000"});
-    play("micsrc", kVoice);
-    play("headsetsrc", kHeadsetVoice);
-    std::this_thread::sleep_for(1s);
-    const auto recorded = record({{3s,
-                                   [&] {
-                                       daemon_->pactl({"set-default-source", "headsetmic"});
-                                   }}},
-                                 3s);
-    EXPECT_GT(recorded.before(kVoice), 0.05);
-    EXPECT_LT(recorded.before(kHeadsetVoice), 0.01);
-    EXPECT_GT(recorded.after(kHeadsetVoice, 1), 0.05);
-    EXPECT_LT(recorded.after(kVoice, 1), 0.01);
+    EXPECT_GT(input.before(kVoice), 0.05);
+    EXPECT_LT(input.before(kHeadsetVoice), 0.01);
+    EXPECT_GT(input.after(kHeadsetVoice, 1), 0.05);
+    EXPECT_LT(input.after(kVoice, 1), 0.01);
     // At the new source's own rate (PipeWire keeps its graph's).
     const auto sources = recorded.sidecar.sources.value();
     ASSERT_EQ(sources.size(), 2U);
@@ -201,8 +207,7 @@ TEST_F(PulseCaptureSession, TheOnlyMicrophoneUnloadedLeavesTheMicrophoneChannelS
                      EXPECT_NE(daemon_->pactl({"info"}).find(".monitor"), std::string::npos);
                  }}},
                3s);
-    // The far side once, as loud as before; the voice, which the monitor of its sink would
-    // carry, gone.
+    // The far side once, as loud as before; the voice, which its sink's monitor carries, gone.
     EXPECT_GT(recorded.before(kVoice), 0.1);
     EXPECT_LT(recorded.after(kVoice), 0.01);
     EXPECT_NEAR(recorded.after(kMusic), recorded.before(kMusic), recorded.before(kMusic) * 0.15);
@@ -214,34 +219,35 @@ TEST_F(PulseCaptureSession, TheOnlyMicrophoneUnloadedLeavesTheMicrophoneChannelS
 
 TEST_F(PulseCaptureSession, RecordedSinkUnloadedRebuildsOnTheNewDefaultAndNeverOnTheMicrophone) {
     constexpr double kVoice = 440, kMusic = 2500, kHeadset = 1000;
-    // Another output, which the server prefers to the null sink that feeds the test's
-    // microphone once the speakers are gone (a real sound card outranks a virtual sink).
+    // An output the server prefers to the null sink behind the microphone once the speakers
+    // are gone, as a real sound card outranks a virtual sink.
     daemon_->pactl({"load-module", "module-null-sink", "sink_name=headset",
                     "sink_properties='device.class=sound priority.session=2000'"});
     const auto speakersModule = moduleWith("sink_name=speakers");
-    // A fresh recording of an idle null sink's monitor waits out the long block the sink
-    // rendered before anyone recorded it: up to two seconds, hence 4 s after the unload.
-    const auto recorded = record(
-        {{2s,
-          [&] {
-              play("micsrc", kVoice);
-              play("speakers", kMusic);
-              play("headset", kHeadset);
-          }},
-         {2500ms,
-          [&] {
-              daemon_->pactl({"unload-module", speakersModule});
-              EXPECT_NE(daemon_->pactl({"info"}).find("Default Sink: headset"), std::string::npos);
-          }}},
-        4s, {"mic", "headset.monitor"});
+    // A fresh recording of an idle null sink's monitor waits out up to 2 s the sink rendered
+    // before anyone recorded it, hence 4 s after the unload.
+    const auto recorded =
+        record({{2s,
+                 [&] {
+                     play("micsrc", kVoice);
+                     play("speakers", kMusic);
+                     play("headset", kHeadset);
+                 }},
+                {2500ms,
+                 [&] {
+                     daemon_->pactl({"unload-module", speakersModule});
+                     EXPECT_NE(daemon_->pactl({"info"}).find("Default Sink: headset"),
+                               std::string::npos);
+                 }}},
+               4s, {"mic", "headset.monitor"})
+            .at(1);
     const auto rebuilds = recorded.rebuilds();
     EXPECT_TRUE(std::any_of(rebuilds.begin(), rebuilds.end(), [](const std::string& detail) {
         return detail.find("systemAudio") != std::string::npos;
     })) << ::testing::PrintToString(rebuilds);
 
-    // The recording went on to the end. Before: the voice and the speakers' music. At the
-    // end: the voice, and the system audio rebuilt on the new default, with its own music
-    // and the speakers' music, which the server moved there when the speakers went.
+    // At the end the voice, and the system audio rebuilt on the new default with its own
+    // music and the speakers', which the server moved there.
     ASSERT_GT(recorded.seconds, recorded.changedAt + 3.5);
     const double voiceLevel =
         recorded.level(kVoice, recorded.changedAt - 1.5, recorded.changedAt - 0.2);
@@ -251,8 +257,7 @@ TEST_F(PulseCaptureSession, RecordedSinkUnloadedRebuildsOnTheNewDefaultAndNeverO
         EXPECT_GT(recorded.level(frequency, recorded.seconds - 1.5, recorded.seconds - 0.25), 0.2)
             << frequency;
     // Never, not even during the rebuild, did the voice also come in through the system
-    // channel: it would stand louder for as long as that lasted, so short windows are
-    // searched.
+    // channel: it would stand louder in a short window.
     double loudest = 0, loudestAt = 0;
     for (double from = recorded.changedAt - 0.2; from + 0.05 < recorded.seconds - 0.4;
          from += 0.01) {

@@ -55,8 +55,7 @@ protected:
                                             "--property=application.process.binary=zoom",
                                             "--property=application.name=ZOOM VoiceEngine"});
     }
-    // Waits until the server lists the stand-in app's stream on the microphone as corked
-    // or not.
+    // Until the server lists the corked stand-in's stream on the microphone as `corked`.
     bool waitForZoomCorked(bool corked) const {
         for (const auto deadline = std::chrono::steady_clock::now() + 8s;
              std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(50ms)) {
@@ -65,9 +64,8 @@ protected:
                  pulse_->sourceOutputs().value_or(std::vector<PulseSourceOutputInfo>{})) {
                 const auto binary = output.properties.find(PA_PROP_APPLICATION_PROCESS_BINARY);
                 if (mic && output.source == mic->index && binary != output.properties.end() &&
-                    binary->second == "zoom" && output.corked == corked) {
+                    binary->second == "zoom" && output.corked == corked)
                     return true;
-                }
             }
         }
         return false;
@@ -81,10 +79,23 @@ protected:
     std::optional<PulseConferenceActivitySource> source_;
 };
 
+// Recordings of a monitor, our own process recording under a conferencing name, and a
+// conferencing app's stream paused between calls do not hold the microphone; the remapped
+// microphone's own module stream runs all along and never counts.
 TEST_F(PulseConferenceActivityTest, FakeZoomOnTheMicrophoneIsReportedAndThenGone) {
     source_->start();
+    auto onMonitor = fakeZoom("speakers.monitor");
+    PulseContext second("ZOOM VoiceEngine");
+    const auto mic = pulse_->sourceInfo("mic");
+    ASSERT_TRUE(mic);
+    PulseRecordStream own(
+        second, {.sourceName = "mic", .rate = mic->rate, .channels = mic->channels},
+        [](const float*, std::size_t, std::uint64_t) {}, nullptr);
+    auto corked =
+        testing::PulseDaemon::spawn({KAVO_TEST_RECORDER, "mic", "zoom", "ZOOM VoiceEngine"});
+    ASSERT_TRUE(waitForZoomCorked(true)) << "the stand-in app's corked stream never showed up";
     settle();
-    // The remapped microphone's own module stream is running all along and never counts.
+    settle();
     EXPECT_TRUE(seen().empty());
 
     auto zoom = fakeZoom("mic");
@@ -94,45 +105,22 @@ TEST_F(PulseConferenceActivityTest, FakeZoomOnTheMicrophoneIsReportedAndThenGone
     zoom.stop();
     ASSERT_TRUE(waitForReports(2));
     EXPECT_TRUE(seen().at(1).empty());
-    settle();
-    EXPECT_EQ(seen().size(), 2U);
+
+    ::kill(corked.pid(), SIGUSR1);  // the call starts: the same stream runs
+    ASSERT_TRUE(waitForZoomCorked(false));
+    ASSERT_TRUE(waitForReports(3));
+    EXPECT_EQ(seen().at(2), kZoom);
+    ::kill(corked.pid(), SIGUSR2);  // the call ends: the app pauses the stream, still open
+    ASSERT_TRUE(waitForZoomCorked(true));
+    ASSERT_TRUE(waitForReports(4));
+    EXPECT_TRUE(source_->current().apps.empty());
 
     // Stopped, it reports nothing more.
     source_->stop();
     auto again = fakeZoom("mic");
     settle();
     settle();
-    EXPECT_EQ(seen().size(), 2U);
-}
-
-// Recordings of a monitor, our own process recording under a conferencing name, and a
-// conferencing app's stream paused between calls do not hold the microphone.
-TEST_F(PulseConferenceActivityTest, MonitorsOurOwnAndCorkedStreamsAreNotReportedUntilUncorked) {
-    source_->start();
-    auto onMonitor = fakeZoom("speakers.monitor");
-    PulseContext second("ZOOM VoiceEngine");
-    const auto mic = pulse_->sourceInfo("mic");
-    ASSERT_TRUE(mic);
-    PulseRecordStream own(
-        second, {.sourceName = "mic", .rate = mic->rate, .channels = mic->channels},
-        [](const float*, std::size_t, std::uint64_t) {}, nullptr);
-    auto zoom =
-        testing::PulseDaemon::spawn({KAVO_TEST_RECORDER, "mic", "zoom", "ZOOM VoiceEngine"});
-    ASSERT_TRUE(waitForZoomCorked(true)) << "the stand-in app's corked stream never showed up";
-    settle();
-    settle();
-    EXPECT_TRUE(seen().empty());
-    EXPECT_TRUE(source_->current().apps.empty());
-
-    ::kill(zoom.pid(), SIGUSR1);  // the call starts: the same stream runs
-    ASSERT_TRUE(waitForZoomCorked(false));
-    ASSERT_TRUE(waitForReports(1));
-    EXPECT_EQ(seen().at(0), kZoom);
-    ::kill(zoom.pid(), SIGUSR2);  // the call ends: the app pauses the stream, still open
-    ASSERT_TRUE(waitForZoomCorked(true));
-    ASSERT_TRUE(waitForReports(2));
-    EXPECT_TRUE(seen().at(1).empty());
-    EXPECT_TRUE(source_->current().apps.empty());
+    EXPECT_EQ(seen().size(), 4U);
 }
 
 }  // namespace

@@ -6,34 +6,26 @@
 
 #include "PulseTestSupport.h"
 #include "capture/files/WavWriter.h"
-#include "platform/linux/PulseContext.h"
-#include "platform/linux/PulseSourceEndpoint.h"
 
 namespace kavo::linux_platform {
 namespace {
 
 using pulse_test::monotonicNow;
-using pulse_test::Recording;
 using namespace std::chrono_literals;
 
-// The far side's click and the microphone's click: short tone bursts of their own pitch,
-// so that each is found on its own in a mix, the microphone's a known gap later.
+// The far side's and the microphone's clicks: bursts of their own pitch, a known gap apart.
 constexpr double kSpeakerPitch = 1000;
 constexpr double kMicrophonePitch = 3000;
 constexpr double kSpeakerClickAt = 0.5;
 constexpr double kMicrophoneClickAt = 1.0;
 constexpr double kGap = kMicrophoneClickAt - kSpeakerClickAt;
 constexpr double kBurstSeconds = 0.010;
-// How far apart two clicks of one instant may land in the recording.
-constexpr double kTolerance = 0.030;
-// How far apart their host times may be: both are counted from the frames themselves.
-constexpr double kHostTimeTolerance = 0.005;
+constexpr double kTolerance = 0.030;          // handing over, against the wall clock
+constexpr double kHostTimeTolerance = 0.005;  // host times, counted from the frames
 
-// One stereo file played into the speakers makes both clicks at one instant of one sink.
-// The microphone hears only the right channel; the left carries the far side's click and
-// the microphone's click inverted, so the speakers' monitor, folded to mono, holds the far
-// side's click alone. Both paths start from the same frames: where their clicks land
-// differs only by what the recorder does.
+// One stereo file into the speakers makes both clicks in one sink's frames. The microphone
+// hears the right channel; the left holds the far side's click and the microphone's
+// inverted, so the monitor folded to mono holds the far side's click alone.
 std::filesystem::path writeClickFile(const std::filesystem::path& directory) {
     constexpr int kRate = 48000;
     std::vector<std::int16_t> samples(static_cast<std::size_t>(1.5 * kRate) * 2, 0);
@@ -58,8 +50,7 @@ std::filesystem::path writeClickFile(const std::filesystem::path& directory) {
     return file;
 }
 
-// Where a burst of `pitch` is strongest in `samples`, in samples from the start, and how
-// strong it is there (the amplitude of the pitch over one burst's length).
+// Where a burst of `pitch` is strongest, in samples, and its amplitude over a burst.
 struct Burst {
     double at = -1;
     double amplitude = 0;
@@ -68,7 +59,6 @@ struct Burst {
 Burst findBurst(const std::vector<float>& samples, double rate, double pitch) {
     const auto length = static_cast<std::size_t>(kBurstSeconds * rate);
     Burst strongest;
-    // A sliding single-bin transform, updated one sample at a time.
     const double step = 2 * std::numbers::pi * pitch / rate;
     double re = 0;
     double im = 0;
@@ -92,11 +82,7 @@ protected:
     void SetUp() override {
         DaemonTest::SetUp();
         if (HasFatalFailure()) return;
-        // The microphone: the right channel of what the speakers play.
-        daemon_->pactl({"load-module", "module-remap-source", "master=speakers.monitor",
-                        "source_name=ear", "channels=1", "master_channel_map=front-right",
-                        "channel_map=mono", "remix=no"});
-        daemon_->pactl({"set-default-source", "ear"});
+        pulse_test::hearTheSpeakersRightChannel(*daemon_);
         clicks_ = writeClickFile(daemon_->home());
     }
 
@@ -104,51 +90,35 @@ protected:
 };
 
 TEST_F(PulseHostTimeTest, BothEndpointsStampOneInstantWithOneHostTime) {
-    PulseContext pulse;
-    PulseSourceEndpoint microphone(pulse, PulseSourceEndpoint::Role::microphone);
-    PulseSourceEndpoint system(pulse, PulseSourceEndpoint::Role::systemAudio);
-    const double micRate = microphone.prepare();
-    const double systemRate = system.prepare();
-    ASSERT_GT(micRate, 0);
-    ASSERT_GT(systemRate, 0);
-
-    Recording micRecording(static_cast<std::size_t>(micRate * 12));
-    Recording systemRecording(static_cast<std::size_t>(systemRate * 12));
-    microphone.start(micRecording.sink());
-    system.start(systemRecording.sink());
-    ASSERT_TRUE(micRecording.waitForAudio());
-    ASSERT_TRUE(systemRecording.waitForAudio());
+    pulse_test::EndpointPair endpoints(12);
+    endpoints.start();
     // Past the first second, where a server's own latency estimate is furthest off.
     std::this_thread::sleep_for(1500ms);
     const double played = static_cast<double>(monotonicNow()) / 1e9;
-    auto player = daemon_->play("speakers", clicks_);
-    EXPECT_EQ(player.wait(), 0);
+    EXPECT_EQ(daemon_->play("speakers", clicks_).wait(), 0);
     std::this_thread::sleep_for(500ms);
-    microphone.stop();
-    system.stop();
+    endpoints.stop();
 
-    const auto micSamples = micRecording.samples();
-    const auto systemSamples = systemRecording.samples();
-    const Burst speakerClick = findBurst(systemSamples, systemRate, kSpeakerPitch);
-    const Burst micClick = findBurst(micSamples, micRate, kMicrophonePitch);
+    const auto systemSamples = endpoints.out.samples();
+    const Burst speakerClick = findBurst(systemSamples, endpoints.systemRate, kSpeakerPitch);
+    const Burst micClick = findBurst(endpoints.mic.samples(), endpoints.micRate, kMicrophonePitch);
     ASSERT_GT(speakerClick.amplitude, 0.1);
     ASSERT_GT(micClick.amplitude, 0.2);
     // The rig holds: the speakers' monitor does not hear the microphone's click.
-    EXPECT_LT(findBurst(systemSamples, systemRate, kMicrophonePitch).amplitude, 0.02);
+    EXPECT_LT(findBurst(systemSamples, endpoints.systemRate, kMicrophonePitch).amplitude, 0.02);
 
-    const auto speaker = systemRecording.stampOf(speakerClick.at, systemRate);
-    const auto mic = micRecording.stampOf(micClick.at, micRate);
+    const auto speaker = endpoints.out.stampOf(speakerClick.at, endpoints.systemRate);
+    const auto mic = endpoints.mic.stampOf(micClick.at, endpoints.micRate);
     ASSERT_TRUE(speaker && mic);
     const double offset = (mic->hostSeconds - speaker->hostSeconds) - kGap;
     const double arrivalOffset = (mic->arrivalSeconds - speaker->arrivalSeconds) - kGap;
     std::cout << "host-time offset of the microphone's click against the speakers': "
               << offset * 1000 << " ms (handed over " << arrivalOffset * 1000 << " ms apart)\n";
     EXPECT_LT(std::abs(offset), kHostTimeTolerance);
-    // Both are handed over when they are heard, so whoever takes frames as they come keeps
-    // them in step too, within one read of either stream (wake-ups slip on a busy machine).
+    // Handed over when heard, within one read of either stream.
     EXPECT_LT(std::abs(arrivalOffset), kTolerance);
-    // Each click is stamped when it sounded: not before the file reached it, and not after
-    // its buffer arrived (a monitor's audio sounds a sink's latency after it is recorded).
+    // Stamped when it sounded: not before the file reached it, nor after its buffer came
+    // (a monitor's audio sounds a sink's latency after it is recorded).
     EXPECT_GT(speaker->hostSeconds, played + kSpeakerClickAt - kTolerance);
     EXPECT_GT(mic->hostSeconds, played + kMicrophoneClickAt - kTolerance);
     EXPECT_LT(speaker->hostSeconds, speaker->arrivalSeconds + 0.1);
@@ -160,8 +130,7 @@ TEST_F(PulseHostTimeTest, ClicksHeardAtOneInstantLandTogetherInTheRecording) {
     auto session = rig.createSession();
     const auto file = session->start();
     std::this_thread::sleep_for(2500ms);  // fresh server streams take a moment to start
-    auto player = daemon_->play("speakers", clicks_);
-    EXPECT_EQ(player.wait(), 0);
+    EXPECT_EQ(daemon_->play("speakers", clicks_).wait(), 0);
     std::this_thread::sleep_for(500ms);
     session->stop();
 

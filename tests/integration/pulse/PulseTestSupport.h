@@ -23,8 +23,11 @@
 #include "base/SerialQueue.h"
 #include "capture/CaptureSession.h"
 #include "platform/linux/PulseAudioPlatform.h"
+#include "platform/linux/PulseContext.h"
+#include "platform/linux/PulseSourceEndpoint.h"
 #include "support/PulseDaemon.h"
 #include "support/TempDir.h"
+#include "support/ToneAmplitude.h"
 
 namespace kavo::linux_platform::pulse_test {
 
@@ -34,7 +37,7 @@ inline std::uint64_t monotonicNow() {
                                           .count());
 }
 
-// What one endpoint delivered, with the host time and the arrival time of every buffer, in
+// What one endpoint delivered, with the host time and arrival time of every buffer, in
 // storage sized up front so that the audio thread only copies into it.
 class Recording {
 public:
@@ -44,8 +47,7 @@ public:
         std::uint64_t arrival = 0;
     };
 
-    explicit Recording(std::size_t frames, std::size_t buffers = 20'000)
-        : samples_(frames), buffers_(buffers) {}
+    explicit Recording(std::size_t frames) : samples_(frames), buffers_(20'000) {}
 
     CaptureEndpoint::Sink sink() {
         return [this](const float* frames, std::int64_t count, std::uint64_t hostTime) {
@@ -65,39 +67,33 @@ public:
     // A fresh server stream can take a second or two before its first buffer.
     bool waitForAudio() const {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
-        while (size() == 0 && std::chrono::steady_clock::now() < deadline) {
+        while (size() == 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
         return size() > 0;
     }
-    double seconds(double rate) const { return static_cast<double>(size()) / rate; }
-    // Frames [from, to) in seconds of recording.
+    // Seconds [from, to) of the recording.
     std::vector<float> window(double rate, double fromSeconds, double toSeconds) const {
         const auto from = std::min(size(), static_cast<std::size_t>(fromSeconds * rate));
         const auto to = std::min(size(), static_cast<std::size_t>(toSeconds * rate));
         return {samples_.begin() + static_cast<std::ptrdiff_t>(from),
                 samples_.begin() + static_cast<std::ptrdiff_t>(to)};
     }
-    // Call these once delivery has stopped.
+    // Once delivery has stopped.
     std::vector<float> samples() const { return window(1, 0, static_cast<double>(size())); }
-    std::vector<Buffer> buffers() const {
-        return {buffers_.begin(), buffers_.begin() + static_cast<std::ptrdiff_t>(bufferCount_.load(
-                                                         std::memory_order_acquire))};
-    }
 
-    // The host time of a sample, from the buffer holding it, and when that buffer arrived,
-    // in seconds.
+    // The host time of a sample and the arrival of its buffer, in seconds.
     struct Stamp {
         double hostSeconds = 0;
         double arrivalSeconds = 0;
     };
     std::optional<Stamp> stampOf(double sample, double rate) const {
-        const auto all = buffers();
-        for (auto it = all.rbegin(); it != all.rend(); ++it) {
-            if (static_cast<double>(it->firstSample) > sample) continue;
-            return Stamp{static_cast<double>(it->hostTime) / 1e9 +
-                             (sample - static_cast<double>(it->firstSample)) / rate,
-                         static_cast<double>(it->arrival) / 1e9};
+        const auto count = bufferCount_.load(std::memory_order_acquire);
+        for (auto i = count; i-- > 0;) {
+            const auto& buffer = buffers_[i];
+            if (static_cast<double>(buffer.firstSample) > sample) continue;
+            return Stamp{static_cast<double>(buffer.hostTime) / 1e9 +
+                             (sample - static_cast<double>(buffer.firstSample)) / rate,
+                         static_cast<double>(buffer.arrival) / 1e9};
         }
         return std::nullopt;
     }
@@ -109,24 +105,9 @@ private:
     std::atomic<std::size_t> bufferCount_{0};
 };
 
-// The amplitude of the sine at `frequency` in `samples` (Goertzel).
-inline double toneAmplitude(const std::vector<float>& samples, double rate, double frequency) {
-    if (samples.empty()) return 0;
-    const double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / rate);
-    double previous = 0;
-    double beforePrevious = 0;
-    for (const float sample : samples) {
-        const double current = sample + coefficient * previous - beforePrevious;
-        beforePrevious = previous;
-        previous = current;
-    }
-    const double power = previous * previous + beforePrevious * beforePrevious -
-                         coefficient * previous * beforePrevious;
-    return 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(samples.size());
-}
+using testing::toneAmplitude;
 
-// A case with an audio server of its own: started before the case, and a case whose
-// server cannot start fails rather than passing without one.
+// A case with an audio server of its own; one whose server cannot start fails.
 class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -141,18 +122,43 @@ protected:
     std::optional<testing::PulseDaemon> daemon_;
 };
 
-// The sources this process records for a recording, by index, in order: its monitors
-// standing by are not among them.
-inline std::vector<std::uint32_t> recordedSources(const PulseContext& pulse) {
-    std::vector<std::uint32_t> sources;
-    const auto outputs = pulse.sourceOutputs().value();
-    for (const auto& output : outputs) {
-        if (output.client == pulse.clientIndex() && output.name != PulseMonitorPool::kStandbyName)
-            sources.push_back(output.source);
-    }
-    std::sort(sources.begin(), sources.end());
-    return sources;
+// Makes the default source "ear", the right channel of what the speakers play: a
+// microphone that hears the room exactly in step with the speakers.
+inline void hearTheSpeakersRightChannel(const testing::PulseDaemon& daemon) {
+    daemon.pactl({"load-module", "module-remap-source", "master=speakers.monitor",
+                  "source_name=ear", "channels=1", "master_channel_map=front-right",
+                  "channel_map=mono", "remix=no"});
+    daemon.pactl({"set-default-source", "ear"});
 }
+
+// Both endpoints on the product's own connection, each recording up to `seconds`.
+struct EndpointPair {
+    explicit EndpointPair(double seconds)
+        : micRate(microphone.prepare()),
+          systemRate(system.prepare()),
+          mic(static_cast<std::size_t>(micRate * seconds)),
+          out(static_cast<std::size_t>(systemRate * seconds)) {}
+    // Starts both through `wrap` and waits for their first audio.
+    void start(const std::function<CaptureEndpoint::Sink(CaptureEndpoint::Sink)>& wrap =
+                   [](CaptureEndpoint::Sink sink) { return sink; }) {
+        microphone.start(wrap(mic.sink()));
+        system.start(wrap(out.sink()));
+        ASSERT_TRUE(mic.waitForAudio());
+        ASSERT_TRUE(out.waitForAudio());
+    }
+    void stop() {
+        microphone.stop();
+        system.stop();
+    }
+
+    PulseContext pulse;
+    PulseSourceEndpoint microphone{pulse, PulseSourceEndpoint::Role::microphone};
+    PulseSourceEndpoint system{pulse, PulseSourceEndpoint::Role::systemAudio};
+    const double micRate;
+    const double systemRate;
+    Recording mic;
+    Recording out;
+};
 
 // The product's audio platform on the test's server, with a directory for its captures.
 struct PlatformRig {

@@ -43,7 +43,7 @@ protected:
     std::filesystem::path captures = data / "brindle.meetings.desktop" / "Captures";
 };
 
-// A closed file: the header and exactly the frames the sidecar counts.
+// A closed file: the header declares exactly the frames the sidecar counts.
 void expectClosed(const std::filesystem::path& wav, const CaptureSidecar& sidecar) {
     ASSERT_TRUE(sidecar.endedAt);
     const auto bytes = std::filesystem::file_size(wav) - 44;
@@ -52,12 +52,8 @@ void expectClosed(const std::filesystem::path& wav, const CaptureSidecar& sideca
     std::ifstream in(wav, std::ios::binary);
     std::array<unsigned char, 44> header{};
     in.read(reinterpret_cast<char*>(header.data()), 44);
-    const auto u32 = [&](int at) {
-        return header[at] | (header[at + 1] << 8) | (header[at + 2] << 16) |
-               (static_cast<std::uint32_t>(header[at + 3]) << 24);
-    };
-    EXPECT_EQ(u32(40), bytes);
-    EXPECT_EQ(u32(4), bytes + 36);
+    EXPECT_EQ(header[40] | header[41] << 8 | header[42] << 16 | std::uint32_t(header[43]) << 24,
+              bytes);
 }
 
 // SIGINT ends the recording early with its files closed and named; SIGUSR1 before it
@@ -91,9 +87,8 @@ TEST_F(RecordCommandTest, SIGUSR1PausesAndResumesAndSIGINTStopsEarlyWithTheFiles
     EXPECT_LT(sidecar.durationSeconds, 2.8);
 }
 
-// The captures folder on a file system of 160 KiB, about 4 s of audio, mounted in a mount
-// namespace of the command's own, so that it goes away with the command; its files are
-// copied out before it does.
+// The captures folder on a 160 KiB tmpfs (about 4 s of audio) in a mount namespace of the
+// command's own; its files are copied out before it goes.
 TEST_F(RecordCommandTest, AFullDiskEndsTheRecordingWithWhatWasWrittenAndSaysSo) {
     const auto kept = daemon.home() / "kept";
     std::filesystem::create_directories(data);

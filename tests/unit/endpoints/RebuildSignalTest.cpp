@@ -14,25 +14,17 @@ using Reason = EndpointRebuildReason;
 
 TEST(RebuildSignal, HandsEachReasonOnFromItsOwnThreadMergingRepeatsRaisedMeanwhile) {
     std::mutex mutex;
-    std::vector<Reason> handed;
-    std::vector<std::thread::id> threads;
-    std::promise<void> entered;
-    std::promise<void> release;
+    std::vector<std::pair<Reason, std::thread::id>> handed;
+    std::promise<void> entered, release;
     std::shared_future<void> released = release.get_future().share();
-    bool first = true;
-
     RebuildSignal signal([&](Reason reason) {
-        {
-            std::lock_guard lock(mutex);
-            handed.push_back(reason);
-            threads.push_back(std::this_thread::get_id());
-        }
-        if (std::exchange(first, false)) {
+        const std::lock_guard lock(mutex);
+        handed.emplace_back(reason, std::this_thread::get_id());
+        if (handed.size() == 1) {
             entered.set_value();
             released.wait();
         }
     });
-
     signal.raise(Reason::routeFormatChanged);
     entered.get_future().wait();
     for (int i = 0; i < 3; ++i) signal.raise(Reason::routeFormatChanged);
@@ -40,10 +32,11 @@ TEST(RebuildSignal, HandsEachReasonOnFromItsOwnThreadMergingRepeatsRaisedMeanwhi
     release.set_value();
     signal.flush();
 
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(handed, (std::vector<Reason>{Reason::routeFormatChanged, Reason::deviceChanged,
-                                           Reason::routeFormatChanged}));
-    for (const auto id : threads) EXPECT_NE(id, std::this_thread::get_id());
+    const std::lock_guard lock(mutex);
+    ASSERT_EQ(handed.size(), 3U);
+    EXPECT_EQ(handed[1].first, Reason::deviceChanged);
+    EXPECT_EQ(handed[2].first, Reason::routeFormatChanged);
+    for (const auto& [reason, thread] : handed) EXPECT_NE(thread, std::this_thread::get_id());
 }
 
 }  // namespace

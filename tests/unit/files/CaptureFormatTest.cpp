@@ -8,13 +8,8 @@ namespace kavo {
 namespace {
 
 std::string closedCapture(const std::string& audio) {
-    std::string bytes = testing::openCaptureHeader() + audio;
-    const auto put = [&bytes](std::size_t at, std::uint32_t value) {
-        for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
-    };
-    put(4, static_cast<std::uint32_t>(audio.size() + 36));
-    put(40, static_cast<std::uint32_t>(audio.size()));
-    return bytes;
+    const auto size = static_cast<std::uint32_t>(audio.size());
+    return testing::withSizes(testing::openCaptureHeader() + audio, size + 36, size);
 }
 
 // Before anything leaves the computer: only what this program records passes, and
@@ -40,8 +35,6 @@ TEST(CaptureFormat, OnlyAFinishedCaptureOfThisProgramPasses) {
     const std::vector<Case> cases = {
         {"a capture", good, own.encode(), ""},
         {"a text file", "Minutes of the meeting\n", own.encode(),
-         "capture-A.wav is not a WAVE recording."},
-        {"a PNG", "\x89PNG\r\n\x1a\n" + std::string(60, '\0'), own.encode(),
          "capture-A.wav is not a WAVE recording."},
         {"stereo", stereo, own.encode(),
          "capture-A.wav is a 16000 Hz, 2-channel, 16-bit WAVE file, not a recording of this "

@@ -76,18 +76,14 @@ TEST(CaptureSidecar, AMissingKeyOrAWrongTypeFailsToDecodeWithTheKeyNamed) {
         {[](auto& j) { j["startedAt"] = nullptr; }, "key \"startedAt\" is missing"},
         {[](auto& j) { j["durationSeconds"] = "12.5"; }, "key \"durationSeconds\" is not a number"},
         {[](auto& j) { j["sampleRateHz"] = 16000.5; }, "key \"sampleRateHz\" is not an integer"},
-        {[](auto& j) { j["channels"] = true; }, "key \"channels\" is not an integer"},
         {[](auto& j) { j["captureId"] = 7; }, "key \"captureId\" is not text"},
         {[](auto& j) { j["deviceEvents"] = ordered_json::object(); },
          "key \"deviceEvents\" is not a list"},
         {[](auto& j) { j["deviceEvents"][1].erase("kind"); },
          "key \"deviceEvents[1].kind\" is missing"},
-        {[](auto& j) { j["deviceEvents"][0]["detail"] = 3; },
-         "key \"deviceEvents[0].detail\" is not text"},
         {[](auto& j) { j["sources"][1]["totalFrames"] = "59601000"; },
          "key \"sources[1].totalFrames\" is not an integer"},
         {[](auto& j) { j["sources"][0] = 1; }, "\"sources[0]\" is not an object"},
-        {[](auto& j) { j["endedAt"] = 1709546832.0; }, "key \"endedAt\" is not text"},
         {[](auto& j) { j["uploadState"] = false; }, "key \"uploadState\" is not text"},
     };
     for (const auto& [spoil, message] : cases) {
@@ -101,32 +97,23 @@ TEST(CaptureSidecar, AMissingKeyOrAWrongTypeFailsToDecodeWithTheKeyNamed) {
                       std::string("The capture sidecar is not valid: ") + message);
         }
     }
-    // Nor does text that is not a sidecar object, however it fails to parse.
-    for (const std::string text : {"", "{\"captureId\": ", "[1, 2]", "null", "\"capture\"",
-                                   "{\"durationSeconds\": 36E659}", "\xff\xfe{}"}) {
+    for (const std::string text : {"", "{\"captureId\": ", "[1, 2]", "null", "\xff\xfe{}"})
         EXPECT_THROW(CaptureSidecar::decode(text), SidecarError) << text;
-    }
 }
 
 TEST(CaptureSidecar, OnlyAMicThatWasAtLeast98PercentUnderrunIsSilent) {
     auto sidecar = atStart();
     EXPECT_TRUE(sidecar.silentSources().empty());
-    for (const auto& [name, total, underrun, silent] : {std::tuple{"mic", 100, 98, true},
-                                                        {"mic", 100, 100, true},
-                                                        {"mic", 100, 97, false},
-                                                        {"mic", 10'000, 9'799, false},
-                                                        {"mic", 0, 0, false},
-                                                        {"mic", 0, 5, false},
-                                                        {"Mic", 100, 100, false}}) {
+    for (const auto& [total, underrun, silent] :
+         {std::tuple{100, 98, true}, {100, 97, false}, {10'000, 9'799, false}, {0, 0, false}}) {
         sidecar.sources = std::vector<CaptureSidecar::SourceStats>{
-            {name, 48'000, total, underrun, 0, 0}, {"system", 48'000, 100, 100, 0, 0}};
+            {"mic", 48'000, total, underrun, 0, 0}, {"system", 48'000, 100, 100, 0, 0}};
         EXPECT_EQ(sidecar.silentSources(),
                   silent ? std::vector<std::string>{"mic"} : std::vector<std::string>{})
-            << name << " " << underrun << "/" << total;
+            << underrun << "/" << total;
     }
 }
 
-// A missing folder is made with its parents, an existing one kept as it is.
 TEST(CapturesDirectory, IsCreatedWithItsParentsAndIdsAreFreshUpperCaseUuids) {
     testing::TempDir dir;
     const auto captures = dir / "share" / "Captures";
@@ -140,40 +127,15 @@ TEST(CapturesDirectory, IsCreatedWithItsParentsAndIdsAreFreshUpperCaseUuids) {
     EXPECT_NE(makeCaptureId(), first);
 }
 
-WallTime at(year_month_day date, nanoseconds sinceMidnight) {
-    return WallTime{sys_days{date}.time_since_epoch() + sinceMidnight};
-}
-
-TEST(SidecarTimestamp, FormatsUtcWithThreeFractionalDigitsTruncated) {
-    for (const auto& [time, text] : std::vector<std::pair<WallTime, const char*>>{
-             {at(2024y / February / 29, 23h + 59min + 59s + 999'999'999ns),
-              "2024-02-29T23:59:59.999Z"},
-             {WallTime{} - 1ns, "1969-12-31T23:59:59.999Z"},
-             {at(2001y / January / 1, 7ms), "2001-01-01T00:00:00.007Z"}})
-        EXPECT_EQ(SidecarTimestamp::format(time), text);
-}
-
-TEST(SidecarTimestamp, ParsesItsOwnFormOtherFractionsAndOffsetsAndNothingElse) {
-    const WallTime now = system_clock::now();
-    EXPECT_EQ(SidecarTimestamp::parse(SidecarTimestamp::format(now)), floor<milliseconds>(now));
-    const auto expected = at(2024y / March / 4, 9h + 5min + 7s + 250ms);
-    for (const auto& [text, time] : std::vector<std::pair<const char*, WallTime>>{
-             {"2024-03-04T09:05:07.250Z", expected},
-             {"2024-03-04T09:05:07.25Z", expected},
-             {"2024-03-04T11:05:07.250+02:00", expected},
-             {"2024-03-03T23:35:07.250-09:30", expected},
-             {"2024-03-04T09:05:07.250000001Z", expected + 1ns},
-             {"2024-03-04T09:05:07Z", expected - 250ms}}) {
-        EXPECT_EQ(SidecarTimestamp::parse(text), time) << text;
-    }
-    for (const char* text :
-         {"", "2024-03-04", "2024-03-04 09:05:07.250Z", "2024-03-04T09:05:07.250",
-          "2024-02-30T00:00:00.000Z", "2023-02-29T00:00:00.000Z", "2024-13-01T00:00:00.000Z",
-          "2024-03-04T24:00:00.000Z", "2024-03-04T09:60:00.000Z", "2024-03-04T09:05:07.Z",
-          "2024-03-04T09:05:07.250Zjunk", "2024-3-4T09:05:07.250Z", "2024-03-04T09:05:07.250+0200",
-          "2024-03-04T09:05:07.1234567891Z", "yesterday"}) {
-        EXPECT_FALSE(SidecarTimestamp::parse(text)) << text;
-    }
+// The date reader itself is shared with the server's dates; here, the sidecar's form.
+TEST(SidecarTimestamp, WritesMillisecondsTruncatedAndReadsUpToNineFractionDigits) {
+    const WallTime time{sys_days{2024y / February / 29}.time_since_epoch() + 23h + 59min + 59s +
+                        999'999'999ns};
+    EXPECT_EQ(SidecarTimestamp::format(time), "2024-02-29T23:59:59.999Z");
+    EXPECT_EQ(SidecarTimestamp::parse("2024-02-29T23:59:59.999999999Z"), time);
+    EXPECT_EQ(SidecarTimestamp::parse("2024-02-29T23:59:59Z"),
+              std::chrono::floor<std::chrono::seconds>(time));
+    EXPECT_FALSE(SidecarTimestamp::parse("2024-02-29T23:59:59.9999999999Z"));
 }
 
 }  // namespace

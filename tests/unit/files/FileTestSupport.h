@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <deque>
@@ -8,7 +9,6 @@
 #include <iterator>
 #include <map>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,39 +25,24 @@ public:
         interrupted,  // fails with EINTR, writes nothing
         partial,      // writes only the first 3 bytes
         fail,         // fails with `failErrno`
-        pretend,      // reports the full size written without touching the file
         real,
     };
 
     std::deque<WriteStep> writeSteps;
-    WriteStep afterScript = WriteStep::real;  // once the script has run out
     int failErrno = ENOSPC;
     std::optional<int> openErrno, preadErrno, pwriteErrno;
-    bool syncToDisk = true;  // off when simulating gigabytes: syncs are counted, not made
     std::vector<std::int64_t> fileSizeAtSync;
 
     int open(const char* path, int flags, mode_t mode) override {
         return openErrno ? failWith(*openErrno) : PosixFileIO::open(path, flags, mode);
     }
     ssize_t write(int fd, const void* data, std::size_t size) override {
-        WriteStep step = afterScript;
-        if (!writeSteps.empty()) {
-            step = writeSteps.front();
-            writeSteps.pop_front();
-        }
-        switch (step) {
-            case WriteStep::interrupted:
-                return failWith(EINTR);
-            case WriteStep::partial:
-                return PosixFileIO::write(fd, data, size < 3 ? size : 3);
-            case WriteStep::fail:
-                return failWith(failErrno);
-            case WriteStep::pretend:
-                return static_cast<ssize_t>(size);
-            case WriteStep::real:
-                break;
-        }
-        return PosixFileIO::write(fd, data, size);
+        const WriteStep step = writeSteps.empty() ? WriteStep::real : writeSteps.front();
+        if (!writeSteps.empty()) writeSteps.pop_front();
+        if (step == WriteStep::interrupted) return failWith(EINTR);
+        if (step == WriteStep::fail) return failWith(failErrno);
+        return PosixFileIO::write(
+            fd, data, step == WriteStep::partial ? std::min<std::size_t>(size, 3) : size);
     }
     ssize_t pread(int fd, void* data, std::size_t size, off_t offset) override {
         return preadErrno ? failWith(*preadErrno) : PosixFileIO::pread(fd, data, size, offset);
@@ -67,7 +52,7 @@ public:
     }
     int fsync(int fd) override {
         fileSizeAtSync.push_back(PosixFileIO::seekEnd(fd));
-        return syncToDisk ? PosixFileIO::fsync(fd) : 0;
+        return PosixFileIO::fsync(fd);
     }
 
 private:
@@ -146,13 +131,3 @@ inline std::map<std::string, std::string> snapshot(const std::filesystem::path& 
 }
 
 }  // namespace kavo::testing
-
-namespace kavo {
-
-inline void PrintTo(const WavRepairResult& result, std::ostream* out) {
-    static const char* const names[] = {"repaired", "failed", "alreadyValid", "inUse", "notOurs"};
-    *out << names[static_cast<int>(result.kind)] << "(" << result.audioBytes << ", \""
-         << result.reason << "\")";
-}
-
-}  // namespace kavo
