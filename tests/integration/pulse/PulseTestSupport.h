@@ -74,7 +74,10 @@ public:
     // Seconds [from, to) of the recording.
     std::vector<float> window(double rate, double fromSeconds, double toSeconds) const {
         const auto from = std::min(size(), static_cast<std::size_t>(fromSeconds * rate));
-        const auto to = std::min(size(), static_cast<std::size_t>(toSeconds * rate));
+        // As many samples as the span holds, wherever it starts.
+        const auto to = std::min(
+            size(),
+            from + static_cast<std::size_t>(std::llround((toSeconds - fromSeconds) * rate)));
         return {samples_.begin() + static_cast<std::ptrdiff_t>(from),
                 samples_.begin() + static_cast<std::ptrdiff_t>(to)};
     }
