@@ -1,9 +1,9 @@
 #include "platform/linux/PulseMonitorPool.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <set>
+
+#include "base/Clock.h"
 
 namespace kavo::linux_platform {
 namespace {
@@ -14,13 +14,6 @@ namespace {
 constexpr std::uint64_t kKeepMilliseconds = 300;
 // The most handed to a receiver at once, as a stream would.
 constexpr std::uint64_t kHandOverMilliseconds = 100;
-
-std::uint64_t monotonicNanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL +
-           static_cast<std::uint64_t>(now.tv_nsec);
-}
 
 }  // namespace
 
@@ -161,7 +154,7 @@ void PulseMonitorPool::attach(const PulseDeviceInfo& monitor, const Receiver& re
             if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && kind != PA_SUBSCRIPTION_EVENT_CHANGE)
                 queue_.post([this] { refresh(); });
             if (facility == PA_SUBSCRIPTION_EVENT_SERVER)
-                queue_.post([this, toldAt = monotonicNanoseconds()] { followDefault(toldAt); });
+                queue_.post([this, toldAt = SystemClock().hostTime()] { followDefault(toldAt); });
         });
         queue_.post([this] { refresh(); });
     }
@@ -256,7 +249,7 @@ void PulseMonitorPool::followDefault(std::uint64_t toldAt) {
         from.stream->rename(kStandbyName);
         to.stream->rename(kFeedingName);
         log_.info("Recording {} at once, {} ms after the server told of a new default output",
-                  next->first, (monotonicNanoseconds() - toldAt) / 1'000'000);
+                  next->first, (SystemClock().hostTime() - toldAt) / 1'000'000);
         return;
     }
 }

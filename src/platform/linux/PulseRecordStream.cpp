@@ -1,9 +1,9 @@
 #include "platform/linux/PulseRecordStream.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstring>
+
+#include "base/Clock.h"
 
 namespace kavo::linux_platform {
 namespace {
@@ -19,13 +19,6 @@ constexpr std::uint64_t kDeliveryMilliseconds = 100;
 constexpr std::uint64_t kReleaseSlackNanoseconds = 1'000'000ULL;
 // How long the lowest estimate of the stream's place on the host clock is kept.
 constexpr std::uint64_t kTimingWindowNanoseconds = 1'000'000'000ULL;
-
-std::uint64_t monotonicNanoseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL +
-           static_cast<std::uint64_t>(now.tv_nsec);
-}
 
 }  // namespace
 
@@ -92,7 +85,7 @@ PulseRecordStream::~PulseRecordStream() {
     const PulseContext::Lock lock(pulse_);
     // What is held waits only to be heard: it goes now, or a switch to another source
     // would lose it.
-    release(monotonicNanoseconds(), true);
+    release(SystemClock().hostTime(), true);
     disconnect();
 }
 
@@ -117,7 +110,7 @@ std::string PulseRecordStream::sourceName() const {
 
 void PulseRecordStream::flush() {
     const PulseContext::Lock lock(pulse_);
-    release(monotonicNanoseconds(), true);
+    release(SystemClock().hostTime(), true);
 }
 
 void PulseRecordStream::rename(const std::string& name) {
@@ -172,7 +165,7 @@ void PulseRecordStream::estimateFrameZero(std::uint64_t readTime,
 // monitor's block waits until its sink has played it, so whoever takes frames as they come
 // takes both sides of a call in step.
 void PulseRecordStream::read() noexcept {
-    const std::uint64_t readTime = monotonicNanoseconds();
+    const std::uint64_t readTime = SystemClock().hostTime();
     const std::size_t readable = pa_stream_readable_size(stream_);
     if (readable == 0 || readable == static_cast<std::size_t>(-1)) return;
     estimateFrameZero(readTime, readable);
@@ -207,7 +200,7 @@ void PulseRecordStream::read() noexcept {
 
 void PulseRecordStream::onRelease(pa_mainloop_api* /*api*/, pa_time_event* /*event*/,
                                   const struct timeval* /*time*/, void* self) {
-    static_cast<PulseRecordStream*>(self)->release(monotonicNanoseconds(), false);
+    static_cast<PulseRecordStream*>(self)->release(SystemClock().hostTime(), false);
 }
 
 void PulseRecordStream::release(std::uint64_t now, bool all) noexcept {
