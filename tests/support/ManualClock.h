@@ -13,21 +13,45 @@ namespace kavo {
 class ManualClock final : public Clock {
 public:
     explicit ManualClock(WallTime start = defaultStart(),
-                         std::uint64_t hostStart = 1'000'000'000ULL);
+                         std::uint64_t hostStart = 1'000'000'000ULL)
+        : wall_(start), host_(hostStart) {}
 
-    WallTime now() const override;
-    std::uint64_t hostTime() const override;
-    bool sleepFor(Duration duration, std::stop_token stop = {}) const override;
+    WallTime now() const override {
+        std::lock_guard lock(mutex_);
+        return wall_;
+    }
+    std::uint64_t hostTime() const override { return host_.load(std::memory_order_acquire); }
+    bool sleepFor(Duration duration, std::stop_token stop = {}) const override {
+        if (stop.stop_requested()) return false;
+        {
+            std::lock_guard lock(mutex_);
+            sleeps_.push_back(duration);
+        }
+        step(duration);
+        return !stop.stop_requested();
+    }
 
-    void advance(Duration by);
-    void setWallTime(WallTime to);  // moves the wall clock only (the user changed the date)
-    std::vector<Duration> sleeps() const;
+    void advance(Duration by) { step(by); }
+    // Moves the wall clock only (the user changed the date).
+    void setWallTime(WallTime to) {
+        std::lock_guard lock(mutex_);
+        wall_ = to;
+    }
+    std::vector<Duration> sleeps() const {
+        std::lock_guard lock(mutex_);
+        return sleeps_;
+    }
 
-    static WallTime defaultStart();
+    // 2026-03-01T09:00:00Z: a fixed, ordinary working morning.
+    static WallTime defaultStart() { return WallTime{std::chrono::seconds{1772355600}}; }
 
 private:
     // Sleeping is const on the interface; simulated time moves all the same.
-    void step(Duration by) const;
+    void step(Duration by) const {
+        std::lock_guard lock(mutex_);
+        wall_ += std::chrono::duration_cast<WallTime::duration>(by);
+        host_.fetch_add(static_cast<std::uint64_t>(by.count()), std::memory_order_acq_rel);
+    }
 
     mutable std::mutex mutex_;
     mutable WallTime wall_;

@@ -89,8 +89,7 @@ inline double toneShare(const std::vector<std::int16_t>& samples, double hz, dou
 }
 
 // The built application as a child process whose standard output and error go to
-// NAME.out and NAME.err in `folder`. Dropping it sends SIGTERM, then SIGKILL if it has
-// not ended within 10 s, and reaps it.
+// NAME.out and NAME.err in `folder`; dropped, it is stopped and reaped.
 class AppProcess {
 public:
     AppProcess(const fs::path& folder, const std::string& name, std::vector<std::string> arguments,
@@ -124,19 +123,16 @@ private:
     testing::ChildProcess process_;
 };
 
-// What a finished command printed.
 struct CommandResult {
     int status = -1;  // exit code; 128 + signal; -1 when it overran its time and was killed
     std::string out, err;
 };
 
-// A home of the application's own (HOME and the XDG folders in a fresh temporary folder)
-// and the servers it is pointed at. Children inherit this process's environment (so a
-// PulseDaemon's server) with these variables put over it, and never the test's own
-// values of the others the application reads.
+// A home of the application's own (HOME and the XDG folders in a fresh temporary folder),
+// pointed at the dev stack whose endpoints (JSON text) it is given. Children get this
+// process's environment (so a PulseDaemon's server) with these variables put over it.
 class AppHome {
 public:
-    // `endpoints`: the dev stack's endpoints object as JSON text, or empty for none.
     explicit AppHome(const std::string& endpoints = {}) {
         fs::create_directories(dir_ / "run");
         ::chmod((dir_ / "run").c_str(), 0700);
@@ -175,7 +171,6 @@ public:
         result.err = process.err();
         return result;
     }
-    // Starts `kavo-meetings ARGS...`; its output goes to NAME.out and NAME.err here.
     AppProcess start(const std::string& name, const std::vector<std::string>& arguments) const {
         return AppProcess(path(), name, arguments, environment({}));
     }
@@ -188,15 +183,13 @@ private:
             if (const auto equals = text.find('='); equals != std::string::npos)
                 merged[text.substr(0, equals)] = text.substr(equals + 1);
         }
-        for (const auto& [name, value] : variables_) {
-            if (value.empty())
-                merged.erase(name);
-            else
-                merged[name] = value;
+        for (const auto& variables : {variables_, extra}) {
+            for (const auto& [name, value] : variables) merged[name] = value;
         }
-        for (const auto& [name, value] : extra) merged[name] = value;
         std::vector<std::string> result;
-        for (const auto& [name, value] : merged) result.push_back(name + "=" + value);
+        for (const auto& [name, value] : merged) {
+            if (!value.empty()) result.push_back(name + "=" + value);
+        }
         return result;
     }
 

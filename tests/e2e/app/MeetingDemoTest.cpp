@@ -3,25 +3,16 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "base/AtomicFile.h"
+#include "AppHarness.h"
 #include "capture/files/CaptureSidecar.h"
 #include "capture/files/SidecarTimestamp.h"
-#include "support/TempDir.h"
 
 namespace kavo {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readAll(const fs::path& path) {
-    auto bytes = readFileIfExists(path);
-    EXPECT_TRUE(bytes) << path;
-    return bytes.value_or("");
-}
 
 // Root mean square of the 16-bit samples between two offsets in seconds.
 double rms(const std::vector<std::int16_t>& samples, double from, double to) {
@@ -39,30 +30,26 @@ TEST(MeetingDemo, AMeetingIsRecordedByItselfUploadedAndListedAsUploaded) {
     const std::string command = fmt::format(
         "'{}/scripts/demo.sh' --binary '{}/src/kavo-meetings' --out '{}' > '{}' 2>&1",
         KAVO_SOURCE_DIR, KAVO_BINARY_DIR, out.path().string(), (out.path() / "demo.log").string());
-    ASSERT_EQ(std::system(command.c_str()), 0) << readAll(out.path() / "demo.log");
+    ASSERT_EQ(std::system(command.c_str()), 0) << e2e::readBytes(out.path() / "demo.log");
 
-    fs::path wavPath, sidecarPath;
-    for (const auto& entry : fs::directory_iterator(out.path())) {
-        if (!entry.path().filename().string().starts_with("capture-")) continue;
-        if (entry.path().extension() == ".wav") wavPath = entry.path();
-        if (entry.path().extension() == ".json") sidecarPath = entry.path();
-    }
-    ASSERT_FALSE(wavPath.empty() || sidecarPath.empty());
+    const auto wavs = e2e::capturesIn(out.path(), ".wav");
+    const auto sidecars = e2e::capturesIn(out.path(), ".json");
+    ASSERT_TRUE(wavs.size() == 1 && sidecars.size() == 1);
+    const fs::path& wavPath = wavs[0];
+    const fs::path& sidecarPath = sidecars[0];
 
     const auto sidecar = CaptureSidecar::read(sidecarPath);
     EXPECT_TRUE(sidecar.endedAt);
     EXPECT_EQ(sidecar.uploadState, "DELIVERED");
     EXPECT_FALSE(sidecar.recordingId.value_or("").empty());
 
-    const std::string wav = readAll(wavPath);
-    EXPECT_TRUE(readAll(out.path() / "server-copy.wav") == wav)
+    const std::string wav = e2e::readBytes(wavPath);
+    EXPECT_TRUE(e2e::readBytes(out.path() / "server-copy.wav") == wav)
         << "the server's copy differs from the recording";
-    ASSERT_GT(wav.size(), 44u);
-    std::vector<std::int16_t> samples((wav.size() - 44) / 2);
-    std::memcpy(samples.data(), wav.data() + 44, samples.size() * 2);
+    const auto samples = e2e::samplesOf(wav);
 
     // Each voice is loud where the timeline puts it, against the quiet after the call.
-    const auto timeline = nlohmann::json::parse(readAll(out.path() / "timeline.json"));
+    const auto timeline = nlohmann::json::parse(e2e::readBytes(out.path() / "timeline.json"));
     const double start = std::chrono::duration<double>(
                              SidecarTimestamp::parse(sidecar.startedAt)->time_since_epoch())
                              .count();
@@ -77,7 +64,7 @@ TEST(MeetingDemo, AMeetingIsRecordedByItselfUploadedAndListedAsUploaded) {
     EXPECT_GT(loudness("far"), 300) << "the far side's voice is missing";
     EXPECT_LT(quiet, 50);
 
-    const std::string menu = readAll(out.path() / "menu.txt");
+    const std::string menu = e2e::readBytes(out.path() / "menu.txt");
     EXPECT_NE(menu.find("\nUploaded\n"), std::string::npos) << menu;
     EXPECT_NE(menu.find(" \u2014 Uploaded]  http"), std::string::npos) << menu;
     EXPECT_GT(fs::file_size(out.path() / "menu.png"), 1000u);

@@ -19,13 +19,20 @@ bool isAmber(QRgb pixel) {
            qBlue(pixel) < 80;
 }
 
+bool isRed(QRgb pixel) {
+    return qAlpha(pixel) > 200 && qRed(pixel) > 180 && qGreen(pixel) < 90 && qBlue(pixel) < 90;
+}
+
 TEST(TrayFallbackWindow, StaysReachableAndSaysThatItRecordsOrIsPaused) {
     TrayMenu menu([](const MenuItem&) {});
     TrayIcon icon(menu.menu());
     ASSERT_FALSE(icon.usesSystemTray());
     QWidget& window = *icon.fallbackWindow();
     icon.show();
-    EXPECT_EQ(window.windowTitle(), "Kavo Meetings");
+    auto* button = window.findChild<QToolButton*>();
+    ASSERT_NE(button, nullptr);
+    EXPECT_EQ(button->menu(), &menu.menu());
+    const QImage idle = icon.icon().pixmap(32, 32).toImage();
 
     EXPECT_FALSE(window.close()) << "closing the window would leave no way to the menu";
     EXPECT_TRUE(window.isVisible());
@@ -36,18 +43,20 @@ TEST(TrayFallbackWindow, StaysReachableAndSaysThatItRecordsOrIsPaused) {
     icon.setLabel({.recording = true, .paused = false, .elapsed = "0:00", .warning = {}});
     EXPECT_FALSE(window.isMinimized());
     EXPECT_EQ(window.windowTitle(), "Recording 0:00 \u2014 Kavo Meetings");
+    EXPECT_TRUE(isRed(icon.icon().pixmap(32, 32).toImage().pixel(16, 16))) << "the red dot";
 
     icon.setLabel({.recording = true,
                    .paused = true,
                    .elapsed = "12:04",
                    .warning = std::string(kSilentMicrophoneText)});
-    EXPECT_TRUE(icon.showsPaused());
     EXPECT_EQ(window.windowTitle(), "Paused 12:04 \u2014 Kavo Meetings");
-    EXPECT_EQ(window.findChild<QToolButton*>()->text().toStdString(),
-              std::string("Paused 12:04\n") + kSilentMicrophoneText);
-    const QImage paused = icon.icon().pixmap(32, 32).toImage();
-    EXPECT_TRUE(isAmber(paused.pixel(8, 16))) << "amber beside the pause bars";
-    EXPECT_FALSE(isAmber(icon.recordingIcon().pixmap(32, 32).toImage().pixel(8, 16)));
+    EXPECT_EQ(button->text().toStdString(), std::string("Paused 12:04\n") + kSilentMicrophoneText);
+    EXPECT_TRUE(isAmber(icon.icon().pixmap(32, 32).toImage().pixel(8, 16))) << "beside the bars";
+
+    icon.setLabel(MenuBarLabel{});
+    EXPECT_EQ(window.windowTitle(), "Kavo Meetings");
+    EXPECT_EQ(icon.icon().pixmap(32, 32).toImage(), idle);
+    EXPECT_FALSE(isRed(idle.pixel(16, 16)));
 }
 
 }  // namespace
