@@ -95,19 +95,6 @@ TEST(CaptureSidecar, AMissingKeyOrAWrongTypeFailsToDecodeWithTheKeyNamed) {
         EXPECT_THROW(CaptureSidecar::decode(text), SidecarError) << text;
 }
 
-TEST(CaptureSidecar, OnlyAMicThatWasAtLeast98PercentUnderrunIsSilent) {
-    auto sidecar = atStart();
-    EXPECT_TRUE(sidecar.silentSources().empty());
-    for (const auto& [total, underrun, silent] :
-         {std::tuple{100, 98, true}, {100, 97, false}, {10'000, 9'799, false}, {0, 0, false}}) {
-        sidecar.sources = std::vector<CaptureSidecar::SourceStats>{
-            {"mic", 48'000, total, underrun, 0, 0}, {"system", 48'000, 100, 100, 0, 0}};
-        EXPECT_EQ(sidecar.silentSources(),
-                  silent ? std::vector<std::string>{"mic"} : std::vector<std::string>{})
-            << underrun << "/" << total;
-    }
-}
-
 TEST(CapturesDirectory, IsCreatedWithItsParentsKeepingWhatItHoldsAndIdsAreFresh) {
     testing::TempDir dir;
     const auto captures = dir / "share" / "Captures";
