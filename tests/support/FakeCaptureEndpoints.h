@@ -55,11 +55,10 @@ public:
         std::lock_guard lock(mutex_);
         return running_;
     }
-    // Plays the scripted stream up to `hostTime`; false without a running stream.
-    bool deliverUntil(std::uint64_t hostTime) {
+    // Plays the scripted stream, while it runs, up to `hostTime`.
+    void deliverUntil(std::uint64_t hostTime) {
         std::lock_guard lock(mutex_);
         if (signal_) signal_->deliverUntil(hostTime);
-        return signal_ != nullptr;
     }
     // Asks the session for a rebuild, as the endpoint would from a thread of its own.
     bool needsRebuild(EndpointRebuildReason reason) {

@@ -205,26 +205,25 @@ TEST_F(PulseCaptureSession, TheRecordedSinkAndThenTheOnlyMicrophoneUnloadedRecor
     const auto micModule = moduleWith("source_name=mic");
     // A fresh recording of an idle null sink's monitor waits out up to 2 s the sink rendered
     // before anyone recorded it, hence 4 s after the unload.
-    const auto recorded =
-        record({{2s,
-                 [&] {
-                     play("micsrc", kVoice);
-                     play("speakers", kMusic);
-                     play("headset", kHeadset);
-                 }},
-                {2500ms,
-                 [&] {
-                     daemon_->pactl({"unload-module", speakersModule});
-                     EXPECT_NE(daemon_->pactl({"info"}).find("Default Sink: headset"),
-                               std::string::npos);
-                 }},
-                {4s,
-                 [&] {
-                     daemon_->pactl({"unload-module", micModule});
-                     // The server's default source is now a monitor.
-                     EXPECT_NE(daemon_->pactl({"info"}).find(".monitor"), std::string::npos);
-                 }}},
-               3s);
+    const auto recorded = record(
+        {{2s,
+          [&] {
+              play("micsrc", kVoice);
+              play("speakers", kMusic);
+              play("headset", kHeadset);
+          }},
+         {2500ms,
+          [&] {
+              daemon_->pactl({"unload-module", speakersModule});
+              EXPECT_NE(daemon_->pactl({"info"}).find("Default Sink: headset"), std::string::npos);
+          }},
+         {4s,
+          [&] {
+              daemon_->pactl({"unload-module", micModule});
+              // The server's default source is now a monitor.
+              EXPECT_NE(daemon_->pactl({"info"}).find(".monitor"), std::string::npos);
+          }}},
+        3s);
     const auto sink = recorded.at(1);
     const auto mic = recorded.at(2);
     const auto rebuilds = recorded.rebuilds();

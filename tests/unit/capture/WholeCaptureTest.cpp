@@ -69,8 +69,7 @@ protected:
         for (int step = 0; step < static_cast<int>(duration.count()) * 50; ++step) {
             scheduler.advance(20ms);
             for (const auto& made : {endpoints.microphones(), endpoints.systems()})
-                if (!made.empty() && made.back()->running())
-                    made.back()->deliverUntil(clock.hostTime());
+                for (const auto& endpoint : made) endpoint->deliverUntil(clock.hostTime());
         }
     }
 
