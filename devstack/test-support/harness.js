@@ -17,8 +17,8 @@ const tempDir = () => fs.mkdtempSync(path.join(os.tmpdir(), 'kavo-devstack-test-
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Starts bin/devstack.js in memory and resolves once it printed its endpoints.
-function startStack({ dataDir } = {}) {
-  const dir = dataDir || tempDir();
+function startStack() {
+  const dir = tempDir();
   const child = spawn(process.execPath, [BIN, '--port', '0', '--blob-port', '0', '--data', dir, '--in-memory'],
     { stdio: ['ignore', 'pipe', 'pipe'] });
   let stdout = '';
@@ -44,7 +44,7 @@ function startStack({ dataDir } = {}) {
         },
         async dispose() {
           await stack.stop();
-          if (!dataDir) fs.rmSync(dir, { recursive: true, force: true });
+          fs.rmSync(dir, { recursive: true, force: true });
         },
       };
       resolve(stack);

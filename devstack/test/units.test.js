@@ -16,22 +16,14 @@ describe('configuration', () => {
       [{ tenants: [{ ...DEFAULTS.tenants[0], tenantId: 'contoso' }] }, /tenants\[0\]\.tenantId: must be a GUID/],
       [{ tenants: [DEFAULTS.tenants[0], { ...DEFAULTS.tenants[1], slug: 'contoso' }] }, /duplicate slug contoso/],
       [{ users: [{ ...DEFAULTS.users[0], tenantId: '00000000-0000-0000-0000-000000000000' }] }, /users\[0\]\.tenantId: no tenant/],
-      [{ identity: { defaultUser: 'nobody@contoso.test' } }, /identity\.defaultUser: no user named/],
-      [{ api: { dateStyle: 'rfc2822' } }, /api\.dateStyle: must be one of/],
-      [{ http: { maxBodyBytes: 10 } }, /http\.maxBodyBytes/],
       [[1, 2], /config: must be a JSON object/],
     ];
     for (const [override, message] of cases) {
       assert.throws(() => buildConfig(override), (err) => err instanceof ConfigError && message.test(err.message), String(message));
     }
     const dir = tempDir();
-    try {
-      const file = path.join(dir, 'c.json');
-      fs.writeFileSync(file, '{"api": ');
-      assert.throws(() => loadConfigFile(file), /c\.json is not valid JSON/);
-      assert.throws(() => loadConfigFile(path.join(dir, 'missing.json')), /cannot read config file/);
-    } finally {
-      fs.rmSync(dir, { recursive: true, force: true });
-    }
+    fs.writeFileSync(path.join(dir, 'c.json'), '{"api": ');
+    assert.throws(() => loadConfigFile(path.join(dir, 'c.json')), /c\.json is not valid JSON/);
+    fs.rmSync(dir, { recursive: true, force: true });
   });
 });

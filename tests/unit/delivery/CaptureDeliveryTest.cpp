@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <fstream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -60,10 +59,6 @@ struct Server final : HTTPTransport {
                             .dump()};
             if (initStatus != 200) return {initStatus.load(), {}, R"({"error":"nope"})"};
             const auto name = json::parse(request.body).at("filename").get<std::string>();
-            {
-                const std::lock_guard guard(lock);
-                initialized_.push_back(name);
-            }
             const std::string link = kStorage + name + "?se=" +
                                      UrlText::percentEncodeAlphanumerics(SidecarTimestamp::format(
                                          ManualClock::defaultStart() + std::chrono::hours(30))) +
@@ -75,17 +70,19 @@ struct Server final : HTTPTransport {
         });
     }
 
-    // The audio files init handed out a link for, in order.
-    std::vector<std::string> initialized() const {
-        const std::lock_guard guard(lock);
-        return initialized_;
+    // The audio files delivered, in the order they were finalized.
+    std::vector<std::string> delivered() const {
+        std::vector<std::string> names;
+        for (const auto& request : api.requests())
+            if (request.url.ends_with("/finalize"))
+                names.push_back(
+                    json::parse(request.body).at("recording_id").get<std::string>().substr(4));
+        return names;
     }
 
     testing::FakeBlobStorage storage;
     testing::RecordingTransport api;
     std::atomic<int> initStatus = 200;
-    mutable std::mutex lock;
-    std::vector<std::string> initialized_;
 };
 
 const CaptureSidecar::Account kAvery{"tid-1", "u-avery", "avery@contoso.test"};
@@ -186,7 +183,7 @@ TEST_F(CaptureDeliveryTest, ARoundSendsThisAccountsUndeliveredCapturesOldestFirs
     EXPECT_EQ(delivery->waiting(), 4u);
     ASSERT_TRUE(settle());
 
-    EXPECT_EQ(server->initialized(),
+    EXPECT_EQ(server->delivered(),
               (std::vector<std::string>{"capture-oldest.wav", "capture-interrupted.wav",
                                         "capture-newest-unowned.wav"}));
     EXPECT_EQ(delivery->waiting(), 1u) << "the one refused waits for the user";
@@ -197,8 +194,8 @@ TEST_F(CaptureDeliveryTest, ARoundSendsThisAccountsUndeliveredCapturesOldestFirs
     // Blake's goes once he signs in; Avery's stay sent.
     delivery->setAccount(signedIn(kBlake));
     ASSERT_TRUE(settle());
-    EXPECT_EQ(server->initialized().size(), 4u);
-    EXPECT_EQ(server->initialized().back(), "capture-blakes.wav");
+    EXPECT_EQ(server->delivered().size(), 4u);
+    EXPECT_EQ(server->delivered().back(), "capture-blakes.wav");
 }
 
 TEST_F(CaptureDeliveryTest, CaptureFinishedWhileSignedOutGoesRightAfterSignInWithTheTextCleared) {
@@ -230,7 +227,7 @@ TEST_F(CaptureDeliveryTest, ARejectedCaptureWaitsForTheUserAndDoesNotHoldUpTheRe
 
     delivery->captureFinished(capture("later", 3, kAvery));
     ASSERT_TRUE(settle());
-    EXPECT_EQ(server->initialized(),
+    EXPECT_EQ(server->delivered(),
               (std::vector<std::string>{"capture-fine.wav", "capture-later.wav"}))
         << "no round sends it again by itself";
 
@@ -255,7 +252,7 @@ TEST_F(CaptureDeliveryTest, TheRunningCaptureIsNeverSentAndHoldsBackTheReconcile
     delivery->setAccount(signedIn(kAvery));
     delivery->captureFolderReady();
     ASSERT_TRUE(settle());
-    EXPECT_TRUE(server->initialized().empty());
+    EXPECT_TRUE(server->delivered().empty());
 
     const auto statusReads = [&] {
         std::size_t reads = 0;
@@ -270,7 +267,7 @@ TEST_F(CaptureDeliveryTest, TheRunningCaptureIsNeverSentAndHoldsBackTheReconcile
     recording = false;
     delivery->captureFinished(running);
     ASSERT_TRUE(settle());
-    EXPECT_EQ(server->initialized(), std::vector<std::string>{"capture-recording-now.wav"});
+    EXPECT_EQ(server->delivered(), std::vector<std::string>{"capture-recording-now.wav"});
     main.advance(3600s);
     ASSERT_TRUE(settle());
     EXPECT_EQ(statusReads(), 1u) << "the hourly pass runs once nothing records";

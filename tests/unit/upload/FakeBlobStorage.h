@@ -27,15 +27,6 @@ inline std::string blockNameOf(const std::string& url) {
     return std::string(reinterpret_cast<const char*>(decoded), 8);
 }
 
-// The index a Put Block URL names for a block of the full size (ids are the base64 of
-// eight decimal digits), -1 when it is no Put Block, -2 for a smaller block.
-inline int blockIndexOf(const std::string& url) {
-    const std::string name = blockNameOf(url);
-    if (name.empty()) return -1;
-    if (name.find_first_not_of("0123456789") != std::string::npos) return -2;
-    return std::stoi(name);
-}
-
 // An in-process stand-in for the storage account: records every request and answers 201
 // unless a test scripts otherwise. Requests can be held open (until released or
 // cancelled) to observe how many are in flight at once.
@@ -89,15 +80,8 @@ public:
         std::lock_guard lock(mutex_);
         return requests_;
     }
-    // Indexes of the Put Block requests, in the order they arrived.
-    std::vector<int> putBlockIndexes() const {
-        std::vector<int> indexes;
-        for (const auto& request : requests())
-            if (const int index = blockIndexOf(request.url); index >= 0) indexes.push_back(index);
-        return indexes;
-    }
     // Decoded ids of the Put Block requests, in the order they arrived.
-    std::vector<std::string> putBlockNames() const {
+    std::vector<std::string> putBlocks() const {
         std::vector<std::string> names;
         for (const auto& request : requests())
             if (auto name = blockNameOf(request.url); !name.empty()) names.push_back(name);
