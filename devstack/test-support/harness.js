@@ -36,7 +36,6 @@ function startStack() {
       const stack = {
         endpoints,
         stdout: () => stdout,
-        base: endpoints.baseURL,
         api: (slug = 'contoso') => endpoints.tenants.find((t) => t.slug === slug).kavoBaseUrl,
         stop(signal = 'SIGTERM') {
           if (child.exitCode === null && child.signalCode === null) child.kill(signal);
@@ -95,13 +94,12 @@ function pkce() {
 }
 
 // The authorize step as the browser performs it: the answer and the redirect's query.
-async function authorize(stack, { challenge, state = 'st-1', extra = {}, authority, redirectUri = REDIRECT } = {}) {
-  const base = authority ? `${stack.base}/${authority}` : stack.endpoints.authority;
+async function authorize(stack, { challenge }) {
   const q = new URLSearchParams({
-    client_id: stack.endpoints.clientId, response_type: 'code', redirect_uri: redirectUri, scope: SIGN_IN_SCOPE, state,
-    code_challenge: challenge, code_challenge_method: 'S256', ...extra,
+    client_id: stack.endpoints.clientId, response_type: 'code', redirect_uri: REDIRECT, scope: SIGN_IN_SCOPE, state: 'st-1',
+    code_challenge: challenge, code_challenge_method: 'S256',
   });
-  const res = await request('GET', `${base}/oauth2/v2.0/authorize?${q}`);
+  const res = await request('GET', `${stack.endpoints.authority}/oauth2/v2.0/authorize?${q}`);
   return { res, params: res.status === 302 ? Object.fromEntries(new URL(res.headers.location).searchParams) : null };
 }
 
