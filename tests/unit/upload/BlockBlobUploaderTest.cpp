@@ -134,7 +134,7 @@ TEST_F(StagedUploadTest, NeverHasMoreThanTheConfiguredNumberOfBlocksInFlight) {
 }
 
 TEST_F(StagedUploadTest, AFailedBlockOrCommitKeepsWhatWasStagedAndCommitsNothing) {
-    storage.respondWith([](const HTTPRequest& request) {
+    storage.setResponder([](const HTTPRequest& request) {
         if (testing::blockNameOf(request.url) == "00000007")
             return HTTPResponse{
                 403,
@@ -186,7 +186,7 @@ TEST_F(StagedUploadTest, StopsWhenTheSmoothedThroughputProjectsAnOverrun) {
     const std::int64_t block = 102400;
     const WallTime start = clock.now();
     int answered = 0;
-    storage.respondWith([&](const HTTPRequest&) {
+    storage.setResponder([&](const HTTPRequest&) {
         clock.advance(std::chrono::seconds(answered++ == 0 ? 2 : 10));
         return FakeBlobStorage::created();
     });
@@ -240,7 +240,7 @@ protected:
 // tests/integration/upload/PoorLinkTest.cpp; at the smallest size a lost block is the
 // attempt's failure.
 TEST_F(SmallerBlocksTest, ABlockLostAtTheSmallestSizeFailsTheAttempt) {
-    storage.respondWith([](const HTTPRequest& request) -> HTTPResponse {
+    storage.setResponder([](const HTTPRequest& request) -> HTTPResponse {
         if (request.url.find("comp=block&") != std::string::npos)
             throw TransportError(TransportError::Kind::connectionLost, 55, "reset by peer");
         return FakeBlobStorage::created();
