@@ -35,7 +35,6 @@ function startStack() {
       const endpoints = JSON.parse(stdout.slice(0, stdout.indexOf('\n')));
       const stack = {
         endpoints,
-        stdout: () => stdout,
         api: (slug = 'contoso') => endpoints.tenants.find((t) => t.slug === slug).kavoBaseUrl,
         stop(signal = 'SIGTERM') {
           if (child.exitCode === null && child.signalCode === null) child.kill(signal);
@@ -134,18 +133,7 @@ function finalizeBody(recordingId, overrides = {}) {
   };
 }
 
-function portOpen(port) {
-  return new Promise((resolve) => {
-    const sock = require('node:net').connect(port, '127.0.0.1');
-    sock.once('connect', () => {
-      sock.destroy();
-      resolve(true);
-    });
-    sock.once('error', () => resolve(false));
-  });
-}
-
 module.exports = {
-  BIN, REDIRECT, SIGN_IN_SCOPE, tempDir, sleep, startStack, request, admin, reset, bearer, pkce, authorize, token,
-  kavoToken, uploadBlocks, finalizeBody, portOpen,
+  REDIRECT, SIGN_IN_SCOPE, sleep, startStack, request, admin, reset, bearer, pkce, authorize, token, kavoToken,
+  uploadBlocks, finalizeBody,
 };

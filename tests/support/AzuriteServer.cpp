@@ -18,6 +18,9 @@ namespace kavo::testing {
 namespace {
 
 constexpr const char* kVersion = "2021-08-06";
+constexpr const char* kAccount = "devstoreaccount1";
+constexpr const char* kAccountKey =
+    "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
 
 std::string queryEscape(const std::string& text) {
     std::string out;
@@ -47,9 +50,8 @@ std::string signWithAccountKey(const std::string& key, const std::string& text) 
     return base64Encode(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
-}  // namespace
-
-std::filesystem::path AzuriteServer::script() {
+// The azurite-blob entry point that devstack/ installs.
+std::filesystem::path script() {
     const auto modules = std::filesystem::path(KAVO_SOURCE_DIR) / "devstack" / "node_modules";
     const auto linked = modules / ".bin" / "azurite-blob";
     // npm links .bin last; the package's own entry point serves while it has not yet.
@@ -57,6 +59,8 @@ std::filesystem::path AzuriteServer::script() {
                ? linked
                : modules / "azurite" / "dist" / "src" / "blob" / "main.js";
 }
+
+}  // namespace
 
 AzuriteServer::AzuriteServer(std::vector<std::string> nodeOptions) {
     std::error_code error;
