@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <memory>
-#include <optional>
 #include <thread>
 
 #include "net/KavoAPIError.h"
@@ -21,16 +20,18 @@ namespace {
 using namespace std::chrono_literals;
 using Kind = TransportError::Kind;
 
-// A peer on loopback that reads a request's head and writes `answer` (possibly nothing)
-// before it closes the connection; without one it reads on until the client gives up.
-std::unique_ptr<testing::LoopbackListener> peer(std::optional<std::string> answer) {
-    return std::make_unique<testing::LoopbackListener>([answer](int fd) {
+// A peer on loopback that reads a request's head and, `delay` later, writes `answer`
+// (possibly nothing) before it closes the connection.
+std::unique_ptr<testing::LoopbackListener> peer(std::string answer,
+                                                std::chrono::milliseconds delay = 0ms) {
+    return std::make_unique<testing::LoopbackListener>([answer, delay](int fd) {
         std::string received;
         char chunk[4096];
         for (ssize_t got; (got = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
             received.append(chunk, static_cast<std::size_t>(got));
-            if (answer && received.find("\r\n\r\n") != std::string::npos) {
-                testing::LoopbackListener::sendAll(fd, *answer);
+            if (received.find("\r\n\r\n") != std::string::npos) {
+                std::this_thread::sleep_for(delay);
+                testing::LoopbackListener::sendAll(fd, answer);
                 return;
             }
         }
@@ -61,11 +62,10 @@ protected:
 };
 
 TEST_F(CurlTransportTest, FailuresWithoutAnAnswerAreClassified) {
-    const auto silent = peer(std::nullopt);
-    EXPECT_EQ(failureOf(urlOf(*silent), [](HTTPRequest& r) { r.timeout = 300ms; }), Kind::timedOut);
+    const auto late = peer("HTTP/1.1 201 Created\r\nContent-Length: 2\r\n\r\nok", 3s);
+    EXPECT_EQ(failureOf(urlOf(*late), [](HTTPRequest& r) { r.timeout = 300ms; }), Kind::timedOut);
     // Well inside the total time-out, but a whole second without a byte.
-    EXPECT_EQ(failureOf(urlOf(*silent), [](HTTPRequest& r) { r.stallTimeout = 1s; }),
-              Kind::timedOut);
+    EXPECT_EQ(failureOf(urlOf(*late), [](HTTPRequest& r) { r.stallTimeout = 1s; }), Kind::timedOut);
     EXPECT_EQ(failureOf("http://127.0.0.1:" + std::to_string(testing::freeLoopbackPort()) + "/"),
               Kind::cannotConnect);
     EXPECT_EQ(failureOf("ftp://127.0.0.1/file"), Kind::badURL);
