@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <future>
 #include <memory>
@@ -27,11 +26,6 @@ protected:
         }
     }
 
-    // As the app reads them: the file the stack wrote, named the way KAVO_ENDPOINTS names it.
-    Endpoints endpoints() const {
-        return Endpoints::load(stack_->endpoints().at("dataDir").get<std::string>() +
-                               "/endpoints.json");
-    }
     std::filesystem::path cacheFile() const {
         return config_ / "kavo-meetings" / "signin-cache.json";
     }
@@ -54,7 +48,9 @@ protected:
 
     OAuthSignInService service(linux_platform::OpenURL openURL) {
         OAuthSignInService::Options options;
-        options.endpoints = endpoints();
+        // As the app reads them: the file the stack wrote, as KAVO_ENDPOINTS names it.
+        options.endpoints = Endpoints::load(stack_->endpoints().at("dataDir").get<std::string>() +
+                                            "/endpoints.json");
         options.cacheFile = cacheFile();
         options.transport = transport_;
         options.browser = std::make_shared<linux_platform::XdgSignInBrowser>(std::move(openURL));
@@ -80,12 +76,6 @@ protected:
             .email;
     }
 
-    unsigned cacheMode() const {
-        struct stat info {};
-        EXPECT_EQ(::stat(cacheFile().c_str(), &info), 0);
-        return info.st_mode & 0777;
-    }
-
     static inline SystemClock systemClock_;
     testing::TempDir config_;
     std::mutex lock_;
@@ -99,7 +89,8 @@ TEST_F(SignInAgainstDevStack, ABrowserSignInHoldsUntilSignOutARevocationOrACorru
     EXPECT_EQ(currentUserEmail(first.kavoAccessToken), "avery.quinn@contoso.test");
     ASSERT_EQ(browserVisits_.size(), 1u);
     EXPECT_EQ(browserVisits_.front().get().status, 200) << "the loopback redirect's page";
-    EXPECT_EQ(cacheMode(), 0600u);
+    EXPECT_EQ(std::filesystem::status(cacheFile()).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     const auto refreshToken = nlohmann::json::parse(readFileIfExists(cacheFile()).value())
                                   .at("accounts")
                                   .at(0)

@@ -181,20 +181,12 @@ private:
     mutable int ticks_ = 0;
 };
 
-class WatchdogTest : public CoordinatorTest {
-protected:
-    void SetUp() override {
-        CoordinatorTest::SetUp();
-        storage.hold();
-        running = std::async(std::launch::async, [this] {
-            return coordinator(time, std::chrono::seconds(15)).run(artifacts);
-        });
-    }
+TEST_F(CoordinatorTest, AnUploadSilentForThreeMinutesIsCancelledAndTheNextAttemptFinishes) {
     WatchdogClock time;
-    std::future<UploadStatus> running;
-};
-
-TEST_F(WatchdogTest, AnUploadSilentForThreeMinutesIsCancelledAndTheNextAttemptFinishes) {
+    storage.hold();
+    auto running = std::async(std::launch::async, [&] {
+        return coordinator(time, std::chrono::seconds(15)).run(artifacts);
+    });
     for (int check = 1; check <= 11; ++check) time.tick(seconds(15));
     time.waitUntilAsleep();
     EXPECT_EQ(storage.cancelledRequests(), 0) << "cancelled after only 165 s of silence";
