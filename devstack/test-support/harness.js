@@ -4,7 +4,6 @@
 
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
@@ -52,35 +51,18 @@ function startStack() {
 }
 
 // A plain HTTP exchange; `json` or `form` build the body. Resolves with {status, headers, text, json}.
-function request(method, url, { headers = {}, json, form, body, timeoutMs = 15000 } = {}) {
-  const u = new URL(url);
+async function request(method, url, { headers = {}, json, form, body } = {}) {
   const h = { ...headers };
-  let payload = body;
   if (json !== undefined) {
-    payload = JSON.stringify(json);
+    body = JSON.stringify(json);
     h['Content-Type'] = 'application/json';
   } else if (form !== undefined) {
-    payload = new URLSearchParams(form).toString();
+    body = new URLSearchParams(form).toString();
     h['Content-Type'] = 'application/x-www-form-urlencoded';
   }
-  return new Promise((resolve, reject) => {
-    const req = http.request({ host: u.hostname, port: u.port, method, path: u.pathname + u.search, headers: h, agent: false }, (res) => {
-      const chunks = [];
-      res.on('data', (c) => chunks.push(c));
-      res.on('end', () => {
-        clearTimeout(timer);
-        const text = Buffer.concat(chunks).toString('utf8');
-        resolve({ status: res.statusCode, headers: res.headers, text, get json() { return JSON.parse(text); } });
-      });
-      res.on('error', reject);
-    });
-    const timer = setTimeout(() => req.destroy(Object.assign(new Error('no answer'), { code: 'TIMEOUT' })), timeoutMs);
-    req.on('error', (err) => {
-      clearTimeout(timer);
-      reject(err);
-    });
-    req.end(payload);
-  });
+  const res = await fetch(url, { method, headers: h, body, redirect: 'manual', signal: AbortSignal.timeout(15000) });
+  const text = await res.text();
+  return { status: res.status, headers: Object.fromEntries(res.headers), text, get json() { return JSON.parse(text); } };
 }
 
 const admin = (stack, method, p, json) => request(method, `${stack.endpoints.adminURL}${p}`, json === undefined ? {} : { json });
