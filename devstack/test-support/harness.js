@@ -6,6 +6,7 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const readline = require('node:readline');
 const { spawn } = require('node:child_process');
 
 const BIN = path.join(__dirname, '..', 'bin', 'devstack.js');
@@ -19,34 +20,24 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 function startStack() {
   const dir = tempDir();
   const child = spawn(process.execPath, [BIN, '--port', '0', '--blob-port', '0', '--data', dir, '--in-memory'],
-    { stdio: ['ignore', 'pipe', 'pipe'] });
-  let stdout = '';
-  let stderr = '';
+    { stdio: ['ignore', 'pipe', 'inherit'] });
   const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
-  child.stderr.on('data', (c) => { stderr += c; });
   const timer = setTimeout(() => child.kill('SIGKILL'), 60000);
   return new Promise((resolve, reject) => {
-    child.stdout.on('data', (c) => {
-      const first = !stdout.includes('\n');
-      stdout += c;
-      if (!first || !stdout.includes('\n')) return;
+    readline.createInterface({ input: child.stdout }).once('line', (line) => {
       clearTimeout(timer);
-      const endpoints = JSON.parse(stdout.slice(0, stdout.indexOf('\n')));
-      const stack = {
+      const endpoints = JSON.parse(line);
+      resolve({
         endpoints,
         api: (slug = 'contoso') => endpoints.tenants.find((t) => t.slug === slug).kavoBaseUrl,
-        stop(signal = 'SIGTERM') {
-          if (child.exitCode === null && child.signalCode === null) child.kill(signal);
-          return exited;
-        },
         async dispose() {
-          await stack.stop();
+          if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
+          await exited;
           fs.rmSync(dir, { recursive: true, force: true });
         },
-      };
-      resolve(stack);
+      });
     });
-    exited.then(({ code, signal }) => clearTimeout(timer) || reject(new Error(`dev stack ended (code ${code}, signal ${signal}): ${stderr}`)));
+    exited.then(({ code, signal }) => clearTimeout(timer) || reject(new Error(`dev stack ended (code ${code}, signal ${signal})`)));
   });
 }
 
