@@ -101,11 +101,11 @@ EchoScenario::EchoScenario(const std::filesystem::path& directory, double echoDe
     nearOnly_ = {nearAt - 0.25, nearAt + nearLength + 0.25};
     doubleTalk_ = {doubleTalkAt - 0.25, doubleTalkAt + nearLength + 0.25};
 
-    const auto farEnd = directory / "far-end.wav";
-    place({{far, farAt}, {farOverlap, doubleTalkAt}}, seconds_, farEnd);
+    farEnd_ = directory / "far-end.wav";
+    place({{far, farAt}, {farOverlap, doubleTalkAt}}, seconds_, farEnd_);
     // The room: a quieter, reverberant, late copy of what the speakers play.
     const auto echo = directory / "echo.wav";
-    run({"sox", farEnd.string(), echo.string(), "gain", "-8", "reverb", "40", "50", "60", "pad",
+    run({"sox", farEnd_.string(), echo.string(), "gain", "-8", "reverb", "40", "50", "60", "pad",
          std::to_string(echoDelaySeconds), "0", "trim", "0", std::to_string(seconds_)});
     nearEnd_ = directory / "near-end.wav";
     place({{nearSpeech, nearAt}, {nearSpeech, doubleTalkAt}}, seconds_, nearEnd_);
@@ -113,7 +113,7 @@ EchoScenario::EchoScenario(const std::filesystem::path& directory, double echoDe
     run({"sox", "-m", "-v", "1", echo.string(), "-v", "1", nearEnd_.string(), "-b", "16",
          microphone_.string()});
     call_ = directory / "call.wav";
-    run({"sox", "-M", farEnd.string(), microphone_.string(), "-b", "16", call_.string(), "remix",
+    run({"sox", "-M", farEnd_.string(), microphone_.string(), "-b", "16", call_.string(), "remix",
          "1v0.5,2v-0.5", "2v0.5"});
 }
 

@@ -28,6 +28,8 @@ public:
     // mono play the far end alone (at a quarter of its level, the right channel at half).
     const std::filesystem::path& call() const { return call_; }
     const std::filesystem::path& microphone() const { return microphone_; }
+    // What the far side says, alone.
+    const std::filesystem::path& farEnd() const { return farEnd_; }
     // The near side's speech alone, as the microphone hears it.
     const std::filesystem::path& nearEnd() const { return nearEnd_; }
     double seconds() const { return seconds_; }
@@ -57,6 +59,7 @@ public:
 private:
     std::filesystem::path call_;
     std::filesystem::path microphone_;
+    std::filesystem::path farEnd_;
     std::filesystem::path nearEnd_;
     double seconds_ = 0;
     Window farOnly_;  // after kConvergence
