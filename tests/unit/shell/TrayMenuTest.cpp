@@ -12,7 +12,7 @@
 #include "app/MenuModel.h"
 #include "app/shell/TrayMenu.h"
 #include "capture/files/SidecarTimestamp.h"
-#include "support/ScopedTimeZone.h"
+#include "support/ScopedEnvironmentVariable.h"
 
 // Every phase's menu as the tray draws it, row by row, and saved as a PNG.
 
@@ -158,7 +158,7 @@ void PrintTo(const MenuCase& menuCase, std::ostream* out) {
 
 class TrayMenuPhases : public ::testing::TestWithParam<MenuCase> {
 protected:
-    testing::ScopedTimeZone zone{"UTC0"};
+    testing::ScopedEnvironmentVariable zone{"TZ", "UTC0"};
 };
 
 TEST_P(TrayMenuPhases, EachRowIsDrawnChoosesItsItemAndTheMenuIsSavedAsAPicture) {
