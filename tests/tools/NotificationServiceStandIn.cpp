@@ -35,18 +35,9 @@ public Q_SLOTS:
         }
         return id;
     }
-    QStringList GetCapabilities() { return {QStringLiteral("actions"), QStringLiteral("body")}; }
-    void CloseNotification(uint id) { Q_EMIT NotificationClosed(id, 3); }
-    QString GetServerInformation(QString& vendor, QString& version, QString& specVersion) {
-        vendor = QStringLiteral("Kavo tests");
-        version = QStringLiteral("1");
-        specVersion = QStringLiteral("1.2");
-        return QStringLiteral("stand-in");
-    }
 
 Q_SIGNALS:
     void ActionInvoked(uint id, const QString& key);
-    void NotificationClosed(uint id, uint reason);
 
 private:
     QString log_;
