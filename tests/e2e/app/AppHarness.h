@@ -12,11 +12,11 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/AtomicFile.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
@@ -36,12 +36,9 @@ inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milli
     return true;
 }
 
-// A file's bytes; empty when it cannot be read.
+// A file's bytes; empty when there is none.
 inline std::string readBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    return readFileIfExists(path).value_or("");
 }
 
 // The capture files with `extension` in `folder`, oldest first.
@@ -157,9 +154,8 @@ public:
 
     // Runs `kavo-meetings ARGS...` to its end (killed after `timeout`).
     CommandResult run(const std::vector<std::string>& arguments,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(60),
-                      const std::map<std::string, std::string>& extra = {}) const {
-        AppProcess process(path(), "run-" + std::to_string(++runs_), arguments, environment(extra));
+                      std::chrono::milliseconds timeout = std::chrono::seconds(60)) const {
+        AppProcess process(path(), "run-" + std::to_string(++runs_), arguments, environment());
         CommandResult result;
         if (const auto code = process.wait(timeout)) {
             result.status = *code;
@@ -172,20 +168,18 @@ public:
         return result;
     }
     AppProcess start(const std::string& name, const std::vector<std::string>& arguments) const {
-        return AppProcess(path(), name, arguments, environment({}));
+        return AppProcess(path(), name, arguments, environment());
     }
 
 private:
-    std::vector<std::string> environment(const std::map<std::string, std::string>& extra) const {
+    std::vector<std::string> environment() const {
         std::map<std::string, std::string> merged;
         for (char** entry = environ; *entry != nullptr; ++entry) {
             const std::string text(*entry);
             if (const auto equals = text.find('='); equals != std::string::npos)
                 merged[text.substr(0, equals)] = text.substr(equals + 1);
         }
-        for (const auto& variables : {variables_, extra}) {
-            for (const auto& [name, value] : variables) merged[name] = value;
-        }
+        for (const auto& [name, value] : variables_) merged[name] = value;
         std::vector<std::string> result;
         for (const auto& [name, value] : merged) {
             if (!value.empty()) result.push_back(name + "=" + value);

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QImage>
 #include <QMenu>
+#include <QRegularExpression>
 #include <QSet>
 #include <cstdlib>
 #include <filesystem>
@@ -23,16 +24,7 @@ using Lines = std::vector<std::string>;
 
 // The text Qt draws for an action: "&&" is an ampersand, a lone "&" marks a mnemonic.
 std::string shownText(const QAction* action) {
-    const QString text = action->text();
-    QString shown;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i] != QLatin1Char('&')) {
-            shown += text[i];
-        } else if (i + 1 < text.size() && text[i + 1] == QLatin1Char('&')) {
-            shown += text[++i];
-        }
-    }
-    return shown.toStdString();
+    return action->text().replace(QRegularExpression("&(.)"), "\\1").toStdString();
 }
 
 // A drawn row as one line: read off its QAction and off the item that choosing it hands
