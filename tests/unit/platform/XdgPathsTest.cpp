@@ -15,7 +15,6 @@ TEST(XdgPaths, FollowsTheBaseDirectoryRules) {
     const auto defaults = paths({{"HOME", "/home/ann"}});
     EXPECT_EQ(defaults.capturesDirectory(),
               "/home/ann/.local/share/brindle.meetings.desktop/Captures");
-    EXPECT_EQ(defaults.configDirectory, "/home/ann/.config/brindle.meetings.desktop");
     EXPECT_EQ(defaults.stateDirectory, "/home/ann/.local/state/brindle.meetings.desktop");
 
     // A relative XDG value is ignored.

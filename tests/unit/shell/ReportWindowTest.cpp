@@ -6,9 +6,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QtTest/QTest>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,8 +33,6 @@ Widget* child(const QWidget& window, const char* name) {
 
 class ReportWindowTest : public ::testing::Test {
 protected:
-    ~ReportWindowTest() override { setGate(true); }
-
     // Shows the window filled with a new form offering a recording; whether it reached the
     // screen.
     bool show() {
@@ -46,8 +42,6 @@ protected:
         capture.startedAt = "2024-03-04T09:05:00.000Z";
         form = ProblemReportForm::create(main, worker, SupportCapture{capture, WallTime{}},
                                          [this](const ProblemReport& report, std::stop_token) {
-                                             std::unique_lock lock(mutex);
-                                             gateChanged.wait(lock, [this] { return gateOpen; });
                                              sent.push_back(report);
                                              return std::string("KAVO-000042");
                                          });
@@ -61,30 +55,16 @@ protected:
         QTest::keyClicks(child<QPlainTextEdit>(window, "description"), description);
     }
 
-    void setGate(bool open) {
-        std::lock_guard lock(mutex);
-        gateOpen = open;
-        gateChanged.notify_all();
-    }
-
-    std::size_t sentCount() {
-        std::lock_guard lock(mutex);
-        return sent.size();
-    }
-
     QtMainScheduler main;
-    std::mutex mutex;
-    std::condition_variable gateChanged;
-    bool gateOpen = true;  // while closed, sends wait so that "sending" can be seen
-    std::vector<ProblemReport> sent;
+    std::vector<ProblemReport> sent;  // on the worker, read once the form says it was sent
     SerialQueue worker{"report-worker"};
     ReportWindow window;
     std::shared_ptr<ProblemReportForm> form;
 };
 
-// Only a report that passes the form's rules can be sent; sending shows progress, then the
+// Only a report that passes the form's rules can be sent; once sent the window shows the
 // reference to quote, and the recording offered stays out once switched off.
-TEST_F(ReportWindowTest, OnlyAValidReportIsSentWithProgressThenTheReferenceShown) {
+TEST_F(ReportWindowTest, OnlyAValidReportIsSentAndItsReferenceShown) {
     ASSERT_TRUE(show());
     auto* send = child<QPushButton>(window, "send");
     auto* attach = child<QCheckBox>(window, "attachCapture");
@@ -103,14 +83,9 @@ TEST_F(ReportWindowTest, OnlyAValidReportIsSentWithProgressThenTheReferenceShown
     EXPECT_TRUE(send->isEnabled());
     QTest::mouseClick(attach, Qt::LeftButton);
     QTest::mouseClick(child<QPushButton>(window, "question"), Qt::LeftButton);
-    setGate(false);
     QTest::keyClick(child(window, "subject"), Qt::Key_Return);  // the default action
-    EXPECT_EQ(send->text(), "Sending...");
-    EXPECT_FALSE(send->isEnabled());
-
-    setGate(true);
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->phase().kind == Phase::Kind::sent; }, 5000));
-    ASSERT_EQ(sentCount(), 1u);
+    ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent.front().category, Category::question);
     EXPECT_EQ(sent.front().capture, std::nullopt);
     EXPECT_TRUE(child(window, "sentPage")->isVisible());
