@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -102,13 +101,7 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
 }
 
 int ChildProcess::wait() {
-    if (pid_ <= 0) return -1;
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    pid_ = -1;
-    return exitCode(status);
+    return wait(std::chrono::hours(24)).value_or(-1);
 }
 
 bool ChildProcess::running() {

@@ -5,20 +5,20 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "base/AtomicFile.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/ToneAmplitude.h"
 
 extern char** environ;
 
@@ -36,9 +36,10 @@ inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milli
     return true;
 }
 
-// A file's bytes; empty when there is none.
+// A file's bytes, as far as they are written yet; empty when there is none.
 inline std::string readBytes(const fs::path& path) {
-    return readFileIfExists(path).value_or("");
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // The capture files with `extension` in `folder`, oldest first.
@@ -63,26 +64,14 @@ inline std::vector<std::int16_t> samplesOf(const std::string& wav) {
     return samples;
 }
 
-// The share of 50 ms blocks in [from, to) seconds that carry a loud tone of `hz` (within
-// 5 %, by their zero crossings). Blocks, not the whole stretch, so a dropout on a loaded
-// machine costs only the blocks it falls in.
-inline double toneShare(const std::vector<std::int16_t>& samples, double hz, double from,
-                        double to) {
-    constexpr std::size_t kBlock = 800;
-    const auto last = std::min(samples.size(), static_cast<std::size_t>(to * 16'000));
-    int blocks = 0, toned = 0;
-    for (auto start = static_cast<std::size_t>(std::max(0.0, from) * 16'000);
-         start + kBlock <= last; start += kBlock, ++blocks) {
-        double sum = 0;
-        int crossings = 0;
-        for (std::size_t i = start; i < start + kBlock; ++i) {
-            sum += static_cast<double>(samples[i]) * samples[i];
-            if (i > start && (samples[i - 1] < 0) != (samples[i] < 0)) ++crossings;
-        }
-        const double frequency = crossings / 2.0 / (static_cast<double>(kBlock) / 16'000);
-        if (std::sqrt(sum / kBlock) > 1000 && std::abs(frequency - hz) < hz * 0.05) ++toned;
-    }
-    return blocks == 0 ? 0 : static_cast<double>(toned) / blocks;
+// The amplitude (full scale 1) of the tone at `hz` in [from, to) seconds of 16 kHz samples.
+inline double toneIn(const std::vector<std::int16_t>& samples, double hz, double from, double to) {
+    const auto at = [&](double seconds) {
+        return std::min(samples.size(), static_cast<std::size_t>(std::max(0.0, seconds) * 16'000));
+    };
+    std::vector<float> stretch;
+    for (auto i = at(from); i < at(to); ++i) stretch.push_back(samples[i] / 32768.0f);
+    return testing::toneAmplitude(stretch, 16'000, hz);
 }
 
 // The built application as a child process whose standard output and error go to

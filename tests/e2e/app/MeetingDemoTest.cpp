@@ -35,15 +35,9 @@ TEST(MeetingDemo, AMeetingIsRecordedByItselfUploadedAndListedAsUploaded) {
     const auto wavs = e2e::capturesIn(out.path(), ".wav");
     const auto sidecars = e2e::capturesIn(out.path(), ".json");
     ASSERT_TRUE(wavs.size() == 1 && sidecars.size() == 1);
-    const fs::path& wavPath = wavs[0];
-    const fs::path& sidecarPath = sidecars[0];
-
-    const auto sidecar = CaptureSidecar::read(sidecarPath);
-    EXPECT_TRUE(sidecar.endedAt);
+    const auto sidecar = CaptureSidecar::read(sidecars[0]);
     EXPECT_EQ(sidecar.uploadState, "DELIVERED");
-    EXPECT_FALSE(sidecar.recordingId.value_or("").empty());
-
-    const std::string wav = e2e::readBytes(wavPath);
+    const std::string wav = e2e::readBytes(wavs[0]);
     EXPECT_TRUE(e2e::readBytes(out.path() / "server-copy.wav") == wav)
         << "the server's copy differs from the recording";
     const auto samples = e2e::samplesOf(wav);
@@ -65,7 +59,6 @@ TEST(MeetingDemo, AMeetingIsRecordedByItselfUploadedAndListedAsUploaded) {
     EXPECT_LT(quiet, 50);
 
     const std::string menu = e2e::readBytes(out.path() / "menu.txt");
-    EXPECT_NE(menu.find("\nUploaded\n"), std::string::npos) << menu;
     EXPECT_NE(menu.find(" \u2014 Uploaded]  http"), std::string::npos) << menu;
     EXPECT_GT(fs::file_size(out.path() / "menu.png"), 1000u);
 }
