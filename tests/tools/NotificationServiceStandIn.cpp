@@ -46,10 +46,7 @@ private:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s BUS-ADDRESS LOG-FILE\n", argv[0]);
-        return 2;
-    }
+    if (argc != 3) return 2;
     QDBusConnection bus = QDBusConnection::connectToBus(QString::fromLocal8Bit(argv[1]), "bus");
     NotificationService service(QString::fromLocal8Bit(argv[2]));
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,

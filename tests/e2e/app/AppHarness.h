@@ -110,7 +110,7 @@ private:
 };
 
 struct CommandResult {
-    int status = -1;  // exit code; 128 + signal; -1 when it overran its time and was killed
+    int status = -1;  // exit code; 128 + signal; -1 when it overran its time
     std::string out, err;
 };
 
@@ -145,16 +145,9 @@ public:
     CommandResult run(const std::vector<std::string>& arguments,
                       std::chrono::milliseconds timeout = std::chrono::seconds(60)) const {
         AppProcess process(path(), "run-" + std::to_string(++runs_), arguments, environment());
-        CommandResult result;
-        if (const auto code = process.wait(timeout)) {
-            result.status = *code;
-        } else {
-            process.signal(SIGKILL);
-            process.wait(std::chrono::seconds(10));
-        }
-        result.out = process.out();
-        result.err = process.err();
-        return result;
+        // One still running is stopped when dropped.
+        const int status = process.wait(timeout).value_or(-1);
+        return {status, process.out(), process.err()};
     }
     AppProcess start(const std::string& name, const std::vector<std::string>& arguments) const {
         return AppProcess(path(), name, arguments, environment());
@@ -162,15 +155,12 @@ public:
 
 private:
     std::vector<std::string> environment() const {
-        std::map<std::string, std::string> merged;
+        std::vector<std::string> result;
         for (char** entry = environ; *entry != nullptr; ++entry) {
             const std::string text(*entry);
-            if (const auto equals = text.find('='); equals != std::string::npos)
-                merged[text.substr(0, equals)] = text.substr(equals + 1);
+            if (!variables_.contains(text.substr(0, text.find('=')))) result.push_back(text);
         }
-        for (const auto& [name, value] : variables_) merged[name] = value;
-        std::vector<std::string> result;
-        for (const auto& [name, value] : merged) {
+        for (const auto& [name, value] : variables_) {
             if (!value.empty()) result.push_back(name + "=" + value);
         }
         return result;
