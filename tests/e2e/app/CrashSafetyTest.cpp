@@ -70,9 +70,6 @@ TEST(CrashSafety, AKilledRecordingIsRepairedAtTheNextLaunchAndUploadedAsRepaired
             << relaunch.out() << relaunch.err();
         relaunch.signal(SIGTERM);
         EXPECT_EQ(relaunch.wait(20s), 0) << relaunch.err();
-        EXPECT_NE(relaunch.err().find("Repaired 1 incomplete capture(s) at launch"),
-                  std::string::npos)
-            << relaunch.err();
         EXPECT_EQ(e2e::capturesIn(captures, ".wav").size(), 1u) << "the relaunch recorded again";
     }
 

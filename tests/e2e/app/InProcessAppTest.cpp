@@ -89,11 +89,10 @@ protected:
 
     // Two seconds of audio, closed, with the sidecar a finished capture has.
     CaptureArtifacts finishedCapture(const std::filesystem::path& captures) {
-        constexpr std::size_t bytes = 64'000;
         const auto id = makeCaptureId();
         const auto artifacts = CaptureArtifacts::forCapture(captures, id);
         std::filesystem::create_directories(captures);
-        std::vector<std::int16_t> audio(bytes / 2);
+        std::vector<std::int16_t> audio(32'000);
         for (std::size_t i = 0; i < audio.size(); ++i) audio[i] = std::int16_t(i * 997);
         WavWriter writer(artifacts.audioURL, 16'000, 1, 16);
         writer.append(audio.data(), static_cast<std::int64_t>(audio.size()));
@@ -101,10 +100,9 @@ protected:
         CaptureSidecar sidecar;
         sidecar.captureId = id;
         sidecar.audioFileName = captureAudioFileName(id);
-        const auto length = std::chrono::seconds(bytes / 32'000);
-        sidecar.startedAt = SidecarTimestamp::format(std::chrono::system_clock::now() - length);
+        sidecar.startedAt = SidecarTimestamp::format(std::chrono::system_clock::now() - 2s);
         sidecar.endedAt = SidecarTimestamp::format(std::chrono::system_clock::now());
-        sidecar.durationSeconds = static_cast<double>(length.count());
+        sidecar.durationSeconds = 2;
         sidecar.write(artifacts.sidecarURL);
         return artifacts;
     }
@@ -154,7 +152,6 @@ TEST_F(InProcessApp, CapturesAreDeliveredThroughOutagesOfTheServerAndOfTheIdenti
     ASSERT_TRUE(
         runUntil([&] { return app.session().phase().kind() == SessionPhase::Kind::signedIn; }, 30s))
         << everything(logs);
-    EXPECT_TRUE(logs.contains("MSALAuthService", "Signed in offline"));
 
     const auto artifacts = finishedCapture(services.paths().capturesDirectory());
     const auto wav = readFileIfExists(artifacts.audioURL);
@@ -170,10 +167,9 @@ TEST_F(InProcessApp, CapturesAreDeliveredThroughOutagesOfTheServerAndOfTheIdenti
         << "nothing was delivered while the server was down";
 
     stack_.bringBack();
-    const auto delivered = [&] {
-        return app.delivery().upload().kind() == UploadStatus::Kind::delivered;
-    };
-    ASSERT_TRUE(runUntil(delivered, 90s)) << app.delivery().upload().menuText();
+    ASSERT_TRUE(runUntil(
+        [&] { return app.delivery().upload().kind() == UploadStatus::Kind::delivered; }, 90s))
+        << app.delivery().upload().menuText();
     const auto sidecar = CaptureSidecar::read(artifacts.sidecarURL);
     EXPECT_EQ(sidecar.uploadState, "DELIVERED");
     ASSERT_TRUE(sidecar.recordingId);
