@@ -16,13 +16,6 @@
 extern char** environ;
 
 namespace kavo::testing {
-namespace {
-
-int exitCode(int status) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-}  // namespace
 
 ChildProcess::ChildProcess(Options options)
     : stopSignal_(options.stopSignal), stopGrace_(options.stopGrace) {
@@ -92,7 +85,7 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            return exitCode(status);
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
         if (std::chrono::steady_clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
