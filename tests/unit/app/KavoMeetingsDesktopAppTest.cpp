@@ -125,6 +125,8 @@ protected:
             .timeZone = "UTC",
             .uploadTiming = {.stallWatchdogInterval = std::nullopt},
             .openURL = [](const std::string&) {},
+            .showReport = {},
+            .quit = {},
             .notifier = &notifier,
         });
         main.runUntilIdle();
@@ -139,12 +141,6 @@ protected:
             for (const auto& endpoint : endpoints.systems())
                 endpoint->deliverUntil(clock.hostTime());
         }
-    }
-
-    // Lets uploads finish and the main loop take what they posted.
-    void settle() {
-        app->uploads().waitUntilIdle();
-        main.runUntilIdle();
     }
 
     std::optional<MenuItem> item(std::string_view title) const {
@@ -220,7 +216,8 @@ TEST_F(KavoMeetingsDesktopAppTest, ACaptureOutlivingItsSignInCanBeStoppedAndKeep
     choose("Sign Out");
     main.runUntilIdle();
     choose("Stop Recording");
-    settle();
+    app->uploads().waitUntilIdle();
+    main.runUntilIdle();
     EXPECT_FALSE(app->capture().isRecording());
     EXPECT_EQ(requestsEndingWith("/uploads/init").size(), 0u);
     const CaptureSidecar sidecar = onlySidecar();
