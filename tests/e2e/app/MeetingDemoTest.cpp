@@ -12,8 +12,6 @@
 namespace kavo {
 namespace {
 
-namespace fs = std::filesystem;
-
 // Root mean square of the 16-bit samples between two offsets in seconds.
 double rms(const std::vector<std::int16_t>& samples, double from, double to) {
     const auto first = static_cast<std::size_t>(std::max(0.0, from) * 16'000);
@@ -60,7 +58,7 @@ TEST(MeetingDemo, AMeetingIsRecordedByItselfUploadedAndListedAsUploaded) {
 
     const std::string menu = e2e::readBytes(out.path() / "menu.txt");
     EXPECT_NE(menu.find(" \u2014 Uploaded]  http"), std::string::npos) << menu;
-    EXPECT_GT(fs::file_size(out.path() / "menu.png"), 1000u);
+    EXPECT_GT(std::filesystem::file_size(out.path() / "menu.png"), 1000u);
 }
 
 }  // namespace

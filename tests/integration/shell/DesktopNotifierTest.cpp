@@ -74,8 +74,6 @@ TEST(DesktopNotifierTest, TheWindowTellsWithoutAServiceAndTheServiceShowsEachInP
                   "recording this meeting.\tchosen,Stop Recording\t0",
                   "Recording stopped\tThe meeting has ended, so Kavo Meetings stopped "
                   "recording.\t\t1"}));
-    QTest::qWait(200);
-    EXPECT_EQ(chosen.size(), 1u) << "a notification without an action hands back nothing";
 }
 
 }  // namespace

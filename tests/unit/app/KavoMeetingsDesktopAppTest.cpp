@@ -336,9 +336,6 @@ TEST_F(RecordingAwarenessTest, WithoutAMicrophoneTheMenuSaysTheMicrophoneChannel
     // A capture started without one says so at once, in the menu and in its sidecar.
     choose("Start Recording");
     EXPECT_TRUE(shows(kNoMicrophoneText));
-    speaking->store(false);
-    run(40s);
-    EXPECT_FALSE(shows(kSilentMicrophoneText)) << "the missing microphone is the news";
     const auto events = CaptureSidecar::read(*app->capture().session()->sidecarURL()).deviceEvents;
     EXPECT_TRUE(std::any_of(events.begin(), events.end(), [](const auto& event) {
         return event.detail == std::string(DeviceWatch::kNoMicrophoneDetail);
