@@ -1,9 +1,12 @@
 #include "platform/linux/PulseDeviceWatch.h"
 
+#include <utility>
+
 namespace kavo::linux_platform {
 
 PulseDeviceWatch::PulseDeviceWatch(PulseContext& pulse) : pulse_(pulse) {
     last_ = pulse_.serverInfo().value_or(PulseServerInfo{});
+    lastPersonal_ = defaults().outputIsPersonal;
     events_ = pulse_.addEventListener([this](pa_subscription_event_type_t facility,
                                              pa_subscription_event_type_t kind, std::uint32_t) {
         // On the main loop thread: the queries that follow must not run here.
@@ -13,6 +16,10 @@ PulseDeviceWatch::PulseDeviceWatch(PulseContext& pulse) : pulse_(pulse) {
                     facility == PA_SUBSCRIPTION_EVENT_SOURCE) &&
                    kind != PA_SUBSCRIPTION_EVENT_CHANGE) {
             queue_.post([this] { notify("deviceList"); });
+        } else if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
+            // Headphones plugged into the speakers' jack change the default sink's port,
+            // not the default: the output turns personal under the same name.
+            queue_.post([this] { checkOutputForm(); });
         }
     });
 }
@@ -53,7 +60,18 @@ void PulseDeviceWatch::checkDefaults() {
     if (!server) return;
     const PulseServerInfo previous = std::exchange(last_, *server);
     if (server->defaultSourceName != previous.defaultSourceName) notify("defaultInputDevice");
-    if (server->defaultSinkName != previous.defaultSinkName) notify("defaultOutputDevice");
+    if (server->defaultSinkName != previous.defaultSinkName) {
+        lastPersonal_ = defaults().outputIsPersonal;
+        notify("defaultOutputDevice");
+    }
+}
+
+void PulseDeviceWatch::checkOutputForm() {
+    const bool personal = defaults().outputIsPersonal;
+    if (personal == std::exchange(lastPersonal_, personal)) return;
+    log_.info("The default output is {}",
+              personal ? "a headset or headphones now" : "no longer a headset or headphones");
+    notify("deviceList");
 }
 
 void PulseDeviceWatch::notify(std::string_view what) {

@@ -14,8 +14,9 @@ namespace kavo::linux_platform {
 
 // The audio server's default devices, and news of them from its subscription: a moved
 // default source or sink is "defaultInputDevice" or "defaultOutputDevice", a sink or source
-// that comes or goes is "deviceList". A default source that is a monitor is no microphone;
-// a default sink that is a headset or headphones is a personal output.
+// that comes or goes, or a default sink that turns personal or back, is "deviceList". A
+// default source that is a monitor is no microphone; a default sink that is a headset or
+// headphones (by its form, profile or active port) is a personal output.
 // News is handed on from a queue of the watch's own.
 class PulseDeviceWatch final : public AudioDevices {
 public:
@@ -38,6 +39,7 @@ public:
 private:
     // On the queue.
     void checkDefaults();
+    void checkOutputForm();
     void notify(std::string_view what);
 
     PulseContext& pulse_;
@@ -47,6 +49,7 @@ private:
     std::uint64_t nextObserver_ = 1;
     // On the queue: the defaults by server name as last seen.
     PulseServerInfo last_;
+    bool lastPersonal_ = false;
     ListenerRegistration events_;
     Logger log_{"PulseDeviceWatch"};
     // Last: its thread stops before what it reaches goes away.
