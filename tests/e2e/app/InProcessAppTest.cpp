@@ -250,8 +250,8 @@ TEST_P(AudioServerRestart, TheRecordingGoesOnInANewFileWithTheVoiceAtItsEnd) {
 }
 
 INSTANTIATE_TEST_SUITE_P(InProcessApp, AudioServerRestart, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "startedAutomatically" : "startedByHand";
+                         [](const ::testing::TestParamInfo<bool>& automatic) {
+                             return automatic.param ? "startedAutomatically" : "startedByHand";
                          });
 
 }  // namespace
