@@ -142,6 +142,10 @@ struct MenuCase {
     Lines expected;
 };
 
+void PrintTo(const MenuCase& menuCase, std::ostream* out) {
+    *out << menuCase.name;
+}
+
 class TrayMenuPhases : public ::testing::TestWithParam<MenuCase> {
 protected:
     testing::ScopedEnvironmentVariable zone{"TZ", "UTC0"};
