@@ -26,8 +26,7 @@ TEST(MenuModel, AnyUploadStatusButIdleHasItsLine) {
         {UploadStatus::retrying("Network is down"), "Network is down (auto-retrying)"},
         {UploadStatus::failed("Upload failed: 403"), "Upload failed: 403"},
     };
-    const auto rows = [&] { return menuItems(state).size(); };
-    const std::size_t idleRows = rows();
+    const std::size_t idleRows = menuItems(state).size();
     for (const auto& [status, text] : cases) {
         state.upload = status;
         const auto items = menuItems(state);

@@ -39,7 +39,6 @@ TEST(TrayApplicationTest, ComesUpSignedOutWithoutAudioOrServersAndQuitsThroughIt
         [&] { return tray.app().session().phase().kind() == SessionPhase::Kind::signedOut; },
         10'000));
     QAction* quit = tray.menu().menu().actions().back();
-    ASSERT_EQ(quit->text(), "Quit");
     QTimer::singleShot(0, quit, &QAction::trigger);
     QTimer::singleShot(5'000, [] { QCoreApplication::exit(1); });
     EXPECT_EQ(QCoreApplication::exec(), 0) << "\"Quit\" did not end the event loop";
