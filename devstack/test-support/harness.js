@@ -4,9 +4,9 @@
 
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
+const readline = require('node:readline');
 const { spawn } = require('node:child_process');
 
 const BIN = path.join(__dirname, '..', 'bin', 'devstack.js');
@@ -17,72 +17,43 @@ const tempDir = () => fs.mkdtempSync(path.join(os.tmpdir(), 'kavo-devstack-test-
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Starts bin/devstack.js in memory and resolves once it printed its endpoints.
-function startStack({ dataDir } = {}) {
-  const dir = dataDir || tempDir();
+function startStack() {
+  const dir = tempDir();
   const child = spawn(process.execPath, [BIN, '--port', '0', '--blob-port', '0', '--data', dir, '--in-memory'],
-    { stdio: ['ignore', 'pipe', 'pipe'] });
-  let stdout = '';
-  let stderr = '';
+    { stdio: ['ignore', 'pipe', 'inherit'] });
   const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
-  child.stderr.on('data', (c) => { stderr += c; });
   const timer = setTimeout(() => child.kill('SIGKILL'), 60000);
   return new Promise((resolve, reject) => {
-    child.stdout.on('data', (c) => {
-      const first = !stdout.includes('\n');
-      stdout += c;
-      if (!first || !stdout.includes('\n')) return;
+    readline.createInterface({ input: child.stdout }).once('line', (line) => {
       clearTimeout(timer);
-      const endpoints = JSON.parse(stdout.slice(0, stdout.indexOf('\n')));
-      const stack = {
+      const endpoints = JSON.parse(line);
+      resolve({
         endpoints,
-        stdout: () => stdout,
-        base: endpoints.baseURL,
         api: (slug = 'contoso') => endpoints.tenants.find((t) => t.slug === slug).kavoBaseUrl,
-        stop(signal = 'SIGTERM') {
-          if (child.exitCode === null && child.signalCode === null) child.kill(signal);
-          return exited;
-        },
         async dispose() {
-          await stack.stop();
-          if (!dataDir) fs.rmSync(dir, { recursive: true, force: true });
+          if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
+          await exited;
+          fs.rmSync(dir, { recursive: true, force: true });
         },
-      };
-      resolve(stack);
+      });
     });
-    exited.then(({ code, signal }) => clearTimeout(timer) || reject(new Error(`dev stack ended (code ${code}, signal ${signal}): ${stderr}`)));
+    exited.then(({ code, signal }) => clearTimeout(timer) || reject(new Error(`dev stack ended (code ${code}, signal ${signal})`)));
   });
 }
 
 // A plain HTTP exchange; `json` or `form` build the body. Resolves with {status, headers, text, json}.
-function request(method, url, { headers = {}, json, form, body, timeoutMs = 15000 } = {}) {
-  const u = new URL(url);
+async function request(method, url, { headers = {}, json, form, body } = {}) {
   const h = { ...headers };
-  let payload = body;
   if (json !== undefined) {
-    payload = JSON.stringify(json);
+    body = JSON.stringify(json);
     h['Content-Type'] = 'application/json';
   } else if (form !== undefined) {
-    payload = new URLSearchParams(form).toString();
+    body = new URLSearchParams(form).toString();
     h['Content-Type'] = 'application/x-www-form-urlencoded';
   }
-  return new Promise((resolve, reject) => {
-    const req = http.request({ host: u.hostname, port: u.port, method, path: u.pathname + u.search, headers: h, agent: false }, (res) => {
-      const chunks = [];
-      res.on('data', (c) => chunks.push(c));
-      res.on('end', () => {
-        clearTimeout(timer);
-        const text = Buffer.concat(chunks).toString('utf8');
-        resolve({ status: res.statusCode, headers: res.headers, text, get json() { return JSON.parse(text); } });
-      });
-      res.on('error', reject);
-    });
-    const timer = setTimeout(() => req.destroy(Object.assign(new Error('no answer'), { code: 'TIMEOUT' })), timeoutMs);
-    req.on('error', (err) => {
-      clearTimeout(timer);
-      reject(err);
-    });
-    req.end(payload);
-  });
+  const res = await fetch(url, { method, headers: h, body, redirect: 'manual', signal: AbortSignal.timeout(15000) });
+  const text = await res.text();
+  return { status: res.status, headers: Object.fromEntries(res.headers), text, get json() { return JSON.parse(text); } };
 }
 
 const admin = (stack, method, p, json) => request(method, `${stack.endpoints.adminURL}${p}`, json === undefined ? {} : { json });
@@ -95,13 +66,12 @@ function pkce() {
 }
 
 // The authorize step as the browser performs it: the answer and the redirect's query.
-async function authorize(stack, { challenge, state = 'st-1', extra = {}, authority, redirectUri = REDIRECT } = {}) {
-  const base = authority ? `${stack.base}/${authority}` : stack.endpoints.authority;
+async function authorize(stack, { challenge }) {
   const q = new URLSearchParams({
-    client_id: stack.endpoints.clientId, response_type: 'code', redirect_uri: redirectUri, scope: SIGN_IN_SCOPE, state,
-    code_challenge: challenge, code_challenge_method: 'S256', ...extra,
+    client_id: stack.endpoints.clientId, response_type: 'code', redirect_uri: REDIRECT, scope: SIGN_IN_SCOPE, state: 'st-1',
+    code_challenge: challenge, code_challenge_method: 'S256',
   });
-  const res = await request('GET', `${base}/oauth2/v2.0/authorize?${q}`);
+  const res = await request('GET', `${stack.endpoints.authority}/oauth2/v2.0/authorize?${q}`);
   return { res, params: res.status === 302 ? Object.fromEntries(new URL(res.headers.location).searchParams) : null };
 }
 
@@ -136,18 +106,7 @@ function finalizeBody(recordingId, overrides = {}) {
   };
 }
 
-function portOpen(port) {
-  return new Promise((resolve) => {
-    const sock = require('node:net').connect(port, '127.0.0.1');
-    sock.once('connect', () => {
-      sock.destroy();
-      resolve(true);
-    });
-    sock.once('error', () => resolve(false));
-  });
-}
-
 module.exports = {
-  BIN, REDIRECT, SIGN_IN_SCOPE, tempDir, sleep, startStack, request, admin, reset, bearer, pkce, authorize, token,
-  kavoToken, uploadBlocks, finalizeBody, portOpen,
+  REDIRECT, SIGN_IN_SCOPE, sleep, startStack, request, admin, reset, bearer, pkce, authorize, token, kavoToken,
+  uploadBlocks, finalizeBody,
 };

@@ -1,6 +1,6 @@
 'use strict';
-// The Kavo REST API of a tenant: bearer checks and the server's limits on init, finalize and
-// feedback, which the client refuses before sending and so never meets.
+// The Kavo REST API of a tenant: bearer checks and what finalize accepts, which the client
+// never gets wrong on purpose; an expired token is met by the client's support report test.
 
 const { it, before, after, beforeEach } = require('node:test');
 const assert = require('node:assert/strict');
@@ -38,9 +38,8 @@ it('requires Kavo API access tokens issued here for the tenant', async () => {
   const robin = await h.kavoToken(stack, 'robin.park@fabrikam.test');
   const graph = (await h.admin(stack, 'POST', '/tokens', { user: stack.endpoints.defaultUser.email, resource: 'graph' })).json;
   const refused = {
-    'no header': null, garbage: 'Bearer abc.def', 'payload swapped': `Bearer ${head}.${swapped}.${sig}`,
+    'no header': null, 'payload swapped': `Bearer ${head}.${swapped}.${sig}`,
     'Graph token': `Bearer ${graph.access_token}`, 'another tenant': `Bearer ${robin}`,
-    expired: `Bearer ${await h.kavoToken(stack, undefined, { expiresInSeconds: -5 })}`,
   };
   for (const [what, header] of Object.entries(refused)) {
     const res = await h.request('GET', api('/api/me'), { headers: header ? { Authorization: header } : {} });
@@ -49,16 +48,6 @@ it('requires Kavo API access tokens issued here for the tenant', async () => {
   assert.equal((await init(null)).status, 401);
   assert.equal((await recordings()).length, 0);
   assert.equal((await h.request('GET', api('/api/me', 'fabrikam'), { headers: h.bearer(robin) })).status, 200);
-});
-
-it('answers an init outside the limits 422 and one without meetings access 403', async () => {
-  for (const [body, problem] of [[{ size_bytes: 0 }, 'size_bytes:greater_than_equal'], [{ size_bytes: 2147483649 }, 'size_bytes:less_than_equal'],
-    [{ size_bytes: 10.5 }, 'size_bytes:int_type'], [{ content_type: 'text/plain' }, 'content_type:value_error']]) {
-    assert.deepEqual(problems(await init(avery, body)), [problem]);
-  }
-  const denied = await init(await h.kavoToken(stack, 'sam.lee@contoso.test'));
-  assert.deepEqual([denied.status, denied.json.error], [403, 'meetings_access_denied']);
-  assert.equal((await recordings()).length, 0);
 });
 
 it('finalizes only a committed blob of the announced size, once, and only its owner\'s', async () => {
@@ -77,19 +66,4 @@ it('finalizes only a committed blob of the announced size, once, and only its ow
   delete body.pausedDurationSeconds;
   assert.deepEqual(problems(await finalize(avery, body)).sort(),
     ['capturedAt:datetime_parsing', 'channels:int_type', 'expectedSpeakers.0.name:missing', 'pausedDurationSeconds:missing']);
-});
-
-it('takes feedback of 5-255 and 10-10000 characters, counted in characters', async () => {
-  const report = (over) => ({
-    category: 'bug', subject: 'Upload stuck', description: 'The upload never finishes.', include_recording: false,
-    diagnostics: { client: 'linux-desktop' }, ...over,
-  });
-  for (const over of [{ subject: 'abcde' }, { subject: '😀'.repeat(255) }, { description: 'd'.repeat(10000) }]) {
-    assert.equal((await post('/api/feedback', avery, report(over))).status, 201);
-  }
-  const refusals = [
-    [{ subject: 'abcd' }, 'subject:string_too_short'], [{ subject: '😀'.repeat(256) }, 'subject:string_too_long'],
-    [{ description: 'd'.repeat(9) }, 'description:string_too_short'], [{ category: 'complaint' }, 'category:enum'],
-  ];
-  for (const [over, problem] of refusals) assert.deepEqual(problems(await post('/api/feedback', avery, report(over))), [problem]);
 });

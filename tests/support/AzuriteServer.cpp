@@ -4,13 +4,13 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include "base/AtomicFile.h"
 #include "base/Base64.h"
 #include "base/Iso8601.h"
 
@@ -18,6 +18,9 @@ namespace kavo::testing {
 namespace {
 
 constexpr const char* kVersion = "2021-08-06";
+constexpr const char* kAccount = "devstoreaccount1";
+constexpr const char* kAccountKey =
+    "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
 
 std::string queryEscape(const std::string& text) {
     std::string out;
@@ -31,20 +34,15 @@ std::string queryEscape(const std::string& text) {
 }
 
 std::string fileText(const std::filesystem::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
+    return readFileIfExists(path).value_or("");
 }
 
 // base64 of HMAC-SHA256 over `text` with the base64-encoded `key`.
 std::string signWithAccountKey(const std::string& key, const std::string& text) {
-    std::string secret(key.size(), '\0');
-    const int decoded = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(secret.data()),
-                                        reinterpret_cast<const unsigned char*>(key.data()),
-                                        static_cast<int>(key.size()));
-    if (decoded < 0) throw std::runtime_error("bad base64 key");
-    secret.resize(static_cast<std::size_t>(decoded) -
-                  (key.ends_with("==") ? 2 : key.ends_with("=")));
+    std::string urlKey = key;
+    std::replace(urlKey.begin(), urlKey.end(), '+', '-');
+    std::replace(urlKey.begin(), urlKey.end(), '/', '_');
+    const std::string secret = base64UrlDecode(urlKey).value();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
@@ -52,9 +50,8 @@ std::string signWithAccountKey(const std::string& key, const std::string& text) 
     return base64Encode(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
-}  // namespace
-
-std::filesystem::path AzuriteServer::script() {
+// The azurite-blob entry point that devstack/ installs.
+std::filesystem::path script() {
     const auto modules = std::filesystem::path(KAVO_SOURCE_DIR) / "devstack" / "node_modules";
     const auto linked = modules / ".bin" / "azurite-blob";
     // npm links .bin last; the package's own entry point serves while it has not yet.
@@ -62,6 +59,8 @@ std::filesystem::path AzuriteServer::script() {
                ? linked
                : modules / "azurite" / "dist" / "src" / "blob" / "main.js";
 }
+
+}  // namespace
 
 AzuriteServer::AzuriteServer(std::vector<std::string> nodeOptions) {
     std::error_code error;

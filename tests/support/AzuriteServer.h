@@ -20,19 +20,12 @@ namespace kavo::testing {
 // needs it fails rather than skips. The destructor kills it.
 class AzuriteServer {
 public:
-    static constexpr const char* kAccount = "devstoreaccount1";
-    static constexpr const char* kAccountKey =
-        "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
-
     AzuriteServer() : AzuriteServer(std::vector<std::string>{}) {}
     // `nodeOptions` go to node before Azurite's script (a benchmark preloads with -r).
     explicit AzuriteServer(std::vector<std::string> nodeOptions);
 
     int port() const { return port_; }
     pid_t pid() const { return process_ ? process_->pid() : -1; }
-    // http://127.0.0.1:PORT/devstoreaccount1/CONTAINER/BLOB
-    std::string blobURL(const std::string& container, const std::string& blob) const;
-
     // Creates a container with Shared Key authorisation; throws unless Azurite answers 201.
     void createContainer(HTTPTransport& transport, const std::string& container) const;
     // A blob service SAS URL (sv 2021-08-06, sr b) with the given permissions and expiry.
@@ -42,10 +35,10 @@ public:
     std::string readBlob(HTTPTransport& transport, const std::string& container,
                          const std::string& blob) const;
 
-    // The azurite-blob entry point that devstack/ installs.
-    static std::filesystem::path script();
-
 private:
+    // http://127.0.0.1:PORT/devstoreaccount1/CONTAINER/BLOB
+    std::string blobURL(const std::string& container, const std::string& blob) const;
+
     int port_ = 0;
     // Declared before the process, so that it outlives it.
     TempDir workDirectory_;

@@ -1,9 +1,9 @@
 #include "support/DevStack.h"
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
+
+#include "base/AtomicFile.h"
 
 namespace kavo::testing {
 
@@ -47,9 +47,8 @@ void DevStack::start(const std::string& port, const std::string& blobPort) {
     const auto line = process_->readLine(std::chrono::seconds(90));
     const auto fail = [&](const std::string& why) {
         process_.reset();
-        std::stringstream stderrText;
-        stderrText << std::ifstream(data_ / "stderr.log").rdbuf();
-        throw std::runtime_error("dev stack " + why + ": " + stderrText.str());
+        throw std::runtime_error("dev stack " + why + ": " +
+                                 readFileIfExists(data_ / "stderr.log").value_or(""));
     };
     if (!line) fail("exited or did not report ready within 90 s");
     endpoints_ = nlohmann::json::parse(*line, nullptr, false);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -54,11 +55,10 @@ public:
         std::lock_guard lock(mutex_);
         return running_;
     }
-    // Plays the scripted stream up to `hostTime`; false without a running stream.
-    bool deliverUntil(std::uint64_t hostTime) {
+    // Plays the scripted stream, while it runs, up to `hostTime`.
+    void deliverUntil(std::uint64_t hostTime) {
         std::lock_guard lock(mutex_);
         if (signal_) signal_->deliverUntil(hostTime);
-        return signal_ != nullptr;
     }
     // Asks the session for a rebuild, as the endpoint would from a thread of its own.
     bool needsRebuild(EndpointRebuildReason reason) {
@@ -148,19 +148,21 @@ public:
 
     EndpointScript microphoneDefault = EndpointScript::at(48'000);
     EndpointScript systemDefault = EndpointScript::at(44'100);
+    std::function<std::unique_ptr<EchoCanceller>()> makeEchoCanceller;
 
-    void queueMicrophone(EndpointScript script) { queue(mic_, std::move(script)); }
-    void queueSystem(EndpointScript script) { queue(system_, std::move(script)); }
+    void queueMicrophone(EndpointScript script) { queue(0, std::move(script)); }
+    void queueSystem(EndpointScript script) { queue(1, std::move(script)); }
 
     EndpointFactory factory() {
         return {
-            .makeMicrophone = [this](bool) { return make(mic_, microphoneDefault); },
-            .makeSystemAudio = [this] { return make(system_, systemDefault); },
+            .makeMicrophone = [this](bool) { return make(0, microphoneDefault); },
+            .makeSystemAudio = [this] { return make(1, systemDefault); },
+            .makeEchoCanceller = makeEchoCanceller,
         };
     }
 
-    States microphones() const { return made(mic_); }
-    States systems() const { return made(system_); }
+    States microphones() const { return made(0); }
+    States systems() const { return made(1); }
     std::shared_ptr<FakeEndpointState> microphone(std::size_t index = 0) const {
         return microphones().at(index);
     }
@@ -175,33 +177,28 @@ public:
     }
 
 private:
-    struct Kind {
-        std::deque<EndpointScript> queued;
-        States made;
-    };
-
-    void queue(Kind& kind, EndpointScript script) {
+    void queue(int kind, EndpointScript script) {
         std::lock_guard lock(mutex_);
-        kind.queued.push_back(std::move(script));
+        queued_[kind].push_back(std::move(script));
     }
-    States made(const Kind& kind) const {
+    States made(int kind) const {
         std::lock_guard lock(mutex_);
-        return kind.made;
+        return made_[kind];
     }
-    std::unique_ptr<CaptureEndpoint> make(Kind& kind, const EndpointScript& fallback) {
+    std::unique_ptr<CaptureEndpoint> make(int kind, const EndpointScript& fallback) {
         std::lock_guard lock(mutex_);
-        EndpointScript script = fallback;
-        if (!kind.queued.empty()) {
-            script = std::move(kind.queued.front());
-            kind.queued.pop_front();
-        }
-        kind.made.push_back(std::make_shared<FakeEndpointState>(std::move(script)));
-        return std::make_unique<FakeCaptureEndpoint>(kind.made.back(), clock_);
+        auto& queued = queued_[kind];
+        made_[kind].push_back(
+            std::make_shared<FakeEndpointState>(queued.empty() ? fallback : queued.front()));
+        if (!queued.empty()) queued.pop_front();
+        return std::make_unique<FakeCaptureEndpoint>(made_[kind].back(), clock_);
     }
 
     const Clock& clock_;
     mutable std::mutex mutex_;
-    Kind mic_, system_;
+    // Microphones first, then system endpoints.
+    std::array<std::deque<EndpointScript>, 2> queued_;
+    std::array<States, 2> made_;
 };
 
 }  // namespace kavo::testing

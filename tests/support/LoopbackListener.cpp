@@ -51,11 +51,6 @@ void LoopbackListener::stop() {
     ::close(listener_);
 }
 
-std::size_t LoopbackListener::connectionCount() const {
-    const std::lock_guard guard(lock_);
-    return connections_;
-}
-
 void LoopbackListener::track(int fd) {
     const std::lock_guard guard(lock_);
     open_.insert(fd);
@@ -99,7 +94,6 @@ void LoopbackListener::acceptLoop() {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             return;
         }
-        ++connections_;
         open_.insert(fd);
         threads_.emplace_back([this, fd] {
             serve_(fd);

@@ -26,7 +26,6 @@ public:
     ~LoopbackListener();
 
     std::uint16_t port() const { return port_; }
-    std::size_t connectionCount() const;
 
     // A socket of a connection's own (a relay's upstream) that stopping also shuts down.
     void track(int fd);
@@ -48,7 +47,6 @@ private:
     mutable std::mutex lock_;
     std::condition_variable stopped_;
     bool stopping_ = false;
-    std::size_t connections_ = 0;
     std::set<int> open_;
     std::vector<std::thread> threads_;
     std::thread acceptor_;

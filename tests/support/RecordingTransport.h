@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -16,7 +18,9 @@ namespace kavo::testing {
 // An in-process HTTPTransport (for test executables that link kavo_net): records every
 // request and answers from a script, in order, then from an optional responder. A request
 // with nothing left to answer it fails, so a test that sends more than it scripted notices.
-class RecordingTransport final : public HTTPTransport {
+// Requests can be held open (until released or cancelled) to observe how many are in
+// flight at once.
+class RecordingTransport : public HTTPTransport {
 public:
     using Responder = std::function<HTTPResponse(const HTTPRequest&)>;
 
@@ -43,12 +47,23 @@ public:
         Responder responder;
         std::variant<HTTPResponse, std::exception_ptr> next;
         {
-            const std::lock_guard guard(lock_);
+            std::unique_lock guard(lock_);
             requests_.push_back(request);
-            if (stop.stop_requested()) throw TransportError(TransportError::Kind::cancelled);
-            if (script_.empty() && !responder_)
+            maxInFlight_ = std::max(maxInFlight_, ++inFlight_);
+            ++held_;
+            changed_.notify_all();
+            const bool released = changed_.wait(guard, stop, [this] { return !holding_; });
+            --held_;
+            if (!released || stop.stop_requested()) {
+                --inFlight_;
+                ++cancelled_;
+                throw TransportError(TransportError::Kind::cancelled);
+            }
+            if (script_.empty() && !responder_) {
+                --inFlight_;
                 throw TransportError(TransportError::Kind::other, 0,
                                      "no scripted answer for " + request.url);
+            }
             if (script_.empty()) {
                 responder = responder_;
             } else {
@@ -56,6 +71,7 @@ public:
                 script_.pop_front();
             }
         }
+        const InFlight leaving{*this};
         if (responder) return responder(request);
         if (auto* error = std::get_if<std::exception_ptr>(&next)) std::rethrow_exception(*error);
         return std::get<HTTPResponse>(std::move(next));
@@ -70,11 +86,48 @@ public:
         return requests_.size();
     }
 
+    void hold() {
+        const std::lock_guard guard(lock_);
+        holding_ = true;
+    }
+    void release() {
+        const std::lock_guard guard(lock_);
+        holding_ = false;
+        changed_.notify_all();
+    }
+    // Blocks until `count` requests are waiting at the hold.
+    void waitForHeld(int count) {
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [&] { return held_ >= count; });
+    }
+    int maxInFlight() const {
+        const std::lock_guard guard(lock_);
+        return maxInFlight_;
+    }
+    int cancelledRequests() const {
+        const std::lock_guard guard(lock_);
+        return cancelled_;
+    }
+
 private:
+    struct InFlight {
+        RecordingTransport& transport;
+        ~InFlight() {
+            const std::lock_guard guard(transport.lock_);
+            --transport.inFlight_;
+        }
+    };
+
     mutable std::mutex lock_;
+    std::condition_variable_any changed_;
     std::deque<std::variant<HTTPResponse, std::exception_ptr>> script_;
     Responder responder_;
     std::vector<HTTPRequest> requests_;
+    bool holding_ = false;
+    int held_ = 0;
+    int inFlight_ = 0;
+    int maxInFlight_ = 0;
+    int cancelled_ = 0;
 };
 
 }  // namespace kavo::testing

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "account/AuthError.h"
 #include "account/SessionController.h"
 #include "base/Defaults.h"
 #include "support/ManualClock.h"
@@ -22,8 +23,12 @@ struct StackAccount final : AuthService {
         : session(std::move(user)), stack(devStack) {}
     AppSession session;
     const testing::DevStack& stack;
+    std::exception_ptr signInError;
 
-    AppSession signIn(std::stop_token) override { return session; }
+    AppSession signIn(std::stop_token) override {
+        if (signInError) std::rethrow_exception(signInError);
+        return session;
+    }
     std::optional<AppSession> silentSignIn(std::stop_token) override { return session; }
     void signOut() override {}
     std::string kavoToken(std::stop_token) override { return stack.accessToken(session.email); }
@@ -45,7 +50,8 @@ protected:
         session_.givenName = user->value("givenName", "");
 
         SessionController::Collaborators c;
-        c.auth = std::make_shared<StackAccount>(session_, *stack_);
+        auth_ = std::make_shared<StackAccount>(session_, *stack_);
+        c.auth = auth_;
         c.discovery = std::make_shared<TenantDiscoveryService>(
             stack_->endpoints().at("discoveryURL"), transport_);
         c.cache = std::make_shared<TenantDiscoveryCache>(defaults_, clock_);
@@ -67,6 +73,7 @@ protected:
     ManualScheduler main_{clock_};
     std::shared_ptr<MemoryDefaults> defaults_ = std::make_shared<MemoryDefaults>();
     AppSession session_;
+    std::shared_ptr<StackAccount> auth_;
     std::shared_ptr<SessionController> controller_;
 };
 
@@ -94,6 +101,34 @@ TEST_F(SessionAgainstDevStack, BootstrapSignsInKeepsOutTheUnentitledAndRetriesDi
     controller_->retryDiscovery();
     main_.runUntilIdle();
     EXPECT_EQ(controller_->phase().kind(), Phase::Kind::signedIn);
+}
+
+// The orders in which the router and the Kavo API answer are not the test's to choose here.
+TEST_F(SessionAgainstDevStack, ARecordOfAMovedTenantIsReplacedAndSignOutForgetsEverything) {
+    bootstrap();
+    auto moved = *controller_->phase().tenant();
+    moved.kavoBaseUrl = "http://127.0.0.1:9/t/contoso";
+    TenantDiscoveryCache(defaults_, clock_).store(moved, session_.tenantId);
+    ASSERT_EQ(bootstrap().kind(), Phase::Kind::signedIn);
+    EXPECT_EQ(controller_->phase().tenant()->kavoBaseUrl, stack_->tenantBaseURL("contoso"));
+    ReconcileLedger(defaults_).recordMissing("capture-1", "rec-1", clock_.now());
+
+    controller_->signOut();
+    main_.runUntilIdle();
+    EXPECT_EQ(controller_->phase(), Phase::signedOut());
+    EXPECT_FALSE(controller_->branding());
+    EXPECT_FALSE(defaults_->data(TenantDiscoveryCache::kDefaultsKey));
+    EXPECT_FALSE(defaults_->data(ReconcileLedger::kDefaultsKey));
+
+    // A failed sign-in ends signed out and says why; a cancelled one says nothing.
+    for (const auto& error : {AuthError::cancelled(), AuthError::underlying("Unreachable.")}) {
+        auth_->signInError = std::make_exception_ptr(error);
+        controller_->signIn();
+        main_.runUntilIdle();
+        EXPECT_EQ(controller_->phase(), Phase::signedOut());
+        EXPECT_EQ(controller_->signInError().value_or(""),
+                  error.kind() == AuthError::Kind::cancelled ? "" : error.description());
+    }
 }
 
 }  // namespace

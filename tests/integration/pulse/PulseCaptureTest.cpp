@@ -25,9 +25,10 @@ TEST_F(PulseCaptureTest, MicrophoneAndSystemAudioEachRecordOnlyTheirOwnTone) {
     endpoints.stop();
 
     // A second in, both tones have long been playing.
-    const auto mic = endpoints.mic.window(endpoints.micRate, micStart + 1.0, micStart + 2.5);
-    const auto out =
-        endpoints.out.window(endpoints.systemRate, systemStart + 1.0, systemStart + 2.5);
+    const auto mic = pulse_test::secondsOf(endpoints.mic.samples(), micStart + 1.0, micStart + 2.5,
+                                           endpoints.micRate);
+    const auto out = pulse_test::secondsOf(endpoints.out.samples(), systemStart + 1.0,
+                                           systemStart + 2.5, endpoints.systemRate);
     ASSERT_EQ(mic.size(), std::size_t(endpoints.micRate * 1.5));
     ASSERT_EQ(out.size(), std::size_t(endpoints.systemRate * 1.5));
     EXPECT_GT(toneAmplitude(mic, endpoints.micRate, 440), 0.3);

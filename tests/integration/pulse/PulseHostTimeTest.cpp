@@ -58,21 +58,14 @@ struct Burst {
 
 Burst findBurst(const std::vector<float>& samples, double rate, double pitch) {
     const auto length = static_cast<std::size_t>(kBurstSeconds * rate);
+    const auto step = static_cast<std::size_t>(rate / 4'000);  // a quarter of a millisecond
     Burst strongest;
-    const double step = 2 * std::numbers::pi * pitch / rate;
-    double re = 0;
-    double im = 0;
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        re += samples[i] * std::cos(step * static_cast<double>(i));
-        im -= samples[i] * std::sin(step * static_cast<double>(i));
-        if (i >= length) {
-            re -= samples[i - length] * std::cos(step * static_cast<double>(i - length));
-            im += samples[i - length] * std::sin(step * static_cast<double>(i - length));
-        }
-        const double amplitude = 2 * std::hypot(re, im) / static_cast<double>(length);
-        if (i + 1 >= length && amplitude > strongest.amplitude) {
-            strongest = {static_cast<double>(i + 1) - static_cast<double>(length) / 2, amplitude};
-        }
+    for (std::size_t at = 0; at + length <= samples.size(); at += step) {
+        const auto first = samples.begin() + static_cast<std::ptrdiff_t>(at);
+        const double amplitude = pulse_test::toneAmplitude(
+            {first, first + static_cast<std::ptrdiff_t>(length)}, rate, pitch);
+        if (amplitude > strongest.amplitude)
+            strongest = {static_cast<double>(at + length / 2), amplitude};
     }
     return strongest;
 }

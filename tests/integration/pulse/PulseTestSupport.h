@@ -7,13 +7,9 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <mutex>
-#include <numbers>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -25,6 +21,7 @@
 #include "platform/linux/PulseAudioPlatform.h"
 #include "platform/linux/PulseContext.h"
 #include "platform/linux/PulseSourceEndpoint.h"
+#include "support/EchoScenario.h"
 #include "support/PulseDaemon.h"
 #include "support/TempDir.h"
 #include "support/ToneAmplitude.h"
@@ -32,9 +29,18 @@
 namespace kavo::linux_platform::pulse_test {
 
 inline std::uint64_t monotonicNow() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
+    return SystemClock().hostTime();
+}
+
+// Seconds [from, to) of `samples` at `rate`: as many samples as the span holds, wherever it
+// starts.
+inline std::vector<float> secondsOf(const std::vector<float>& samples, double from, double to,
+                                    double rate = 16'000) {
+    from = std::max(0.0, from);
+    const auto first = std::min(samples.size(), static_cast<std::size_t>(from * rate));
+    const auto span = static_cast<std::size_t>(std::max(0.0, std::round((to - from) * rate)));
+    return {samples.begin() + static_cast<std::ptrdiff_t>(first),
+            samples.begin() + static_cast<std::ptrdiff_t>(std::min(samples.size(), first + span))};
 }
 
 // What one endpoint delivered, with the host time and arrival time of every buffer, in
@@ -71,18 +77,10 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return size() > 0;
     }
-    // Seconds [from, to) of the recording.
-    std::vector<float> window(double rate, double fromSeconds, double toSeconds) const {
-        const auto from = std::min(size(), static_cast<std::size_t>(fromSeconds * rate));
-        // As many samples as the span holds, wherever it starts.
-        const auto to = std::min(
-            size(),
-            from + static_cast<std::size_t>(std::llround((toSeconds - fromSeconds) * rate)));
-        return {samples_.begin() + static_cast<std::ptrdiff_t>(from),
-                samples_.begin() + static_cast<std::ptrdiff_t>(to)};
-    }
     // Once delivery has stopped.
-    std::vector<float> samples() const { return window(1, 0, static_cast<double>(size())); }
+    std::vector<float> samples() const {
+        return {samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(size())};
+    }
 
     // The host time of a sample and the arrival of its buffer, in seconds.
     struct Stamp {
@@ -179,23 +177,7 @@ struct PlatformRig {
 
 // The samples of a 16-bit mono WAVE file, as floats.
 inline std::vector<float> readSamples(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    std::vector<std::int16_t> pcm(bytes.size() < 44 ? 0 : (bytes.size() - 44) / 2);
-    std::memcpy(pcm.data(), bytes.data() + 44, pcm.size() * 2);
-    std::vector<float> samples;
-    for (const auto sample : pcm) samples.push_back(static_cast<float>(sample) / 32768.0f);
-    return samples;
-}
-
-// Samples [from, to) seconds of a 16 kHz recording.
-inline std::vector<float> secondsOf(const std::vector<float>& samples, double from, double to) {
-    const auto first =
-        std::min(samples.size(), static_cast<std::size_t>(std::max(0.0, from) * 16'000));
-    const auto last =
-        std::min(samples.size(), static_cast<std::size_t>(std::max(0.0, to) * 16'000));
-    return {samples.begin() + static_cast<std::ptrdiff_t>(first),
-            samples.begin() + static_cast<std::ptrdiff_t>(std::max(first, last))};
+    return testing::EchoScenario::samplesOf(file);
 }
 
 }  // namespace kavo::linux_platform::pulse_test

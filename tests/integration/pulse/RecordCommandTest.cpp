@@ -2,15 +2,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <array>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "capture/files/CaptureSidecar.h"
 #include "support/PulseDaemon.h"
+#include "unit/files/FileTestSupport.h"
 
 namespace kavo {
 namespace {
@@ -46,14 +45,9 @@ protected:
 // A closed file: the header declares exactly the frames the sidecar counts.
 void expectClosed(const std::filesystem::path& wav, const CaptureSidecar& sidecar) {
     ASSERT_TRUE(sidecar.endedAt);
-    const auto bytes = std::filesystem::file_size(wav) - 44;
-    EXPECT_EQ(bytes,
-              2U * static_cast<std::uintmax_t>(std::llround(sidecar.durationSeconds * 16000)));
-    std::ifstream in(wav, std::ios::binary);
-    std::array<unsigned char, 44> header{};
-    in.read(reinterpret_cast<char*>(header.data()), 44);
-    EXPECT_EQ(header[40] | header[41] << 8 | header[42] << 16 | std::uint32_t(header[43]) << 24,
-              bytes);
+    const auto bytes = testing::readBytes(wav);
+    EXPECT_EQ(bytes.size() - 44, 2U * std::llround(sidecar.durationSeconds * 16000));
+    EXPECT_EQ(testing::u32At(bytes, 40), bytes.size() - 44);
 }
 
 // SIGINT ends the recording early with its files closed and named; SIGUSR1 before it

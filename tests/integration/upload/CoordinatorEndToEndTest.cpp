@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "StorageTestSupport.h"
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
-#include "support/LoopbackHttpServer.h"
 #include "support/ManualClock.h"
+#include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 #include "upload/FileStagedBlockStore.h"
 #include "upload/UploadCoordinator.h"
@@ -16,14 +15,13 @@
 namespace kavo {
 namespace {
 
-using Server = testing::LoopbackHttpServer;
 using nlohmann::json;
 using std::chrono::seconds;
 using Sleeps = std::vector<Duration>;
 
 constexpr std::int64_t kFileSize = 10 * 1024 * 1024 + 123;
 
-// How the scripted Kavo server answers. Its init hands out a real Azurite SAS URL (or
+// How the scripted Kavo API answers. Its init hands out a real Azurite SAS URL (or
 // `uploadURL`) after refusing `initFailures` times with 503; finalize answers
 // `finalizeStatus` with `finalState`; status reads answer `polls` in turn, then the last
 // one ("500" is an error).
@@ -58,39 +56,40 @@ protected:
 
     UploadStatus run(const Script& script) {
         const std::string uploadURL = script.uploadURL.value_or(sasURL(std::chrono::hours(1)));
-        std::atomic<int> inits{0};
-        std::atomic<std::size_t> reads{0};
-        Server server([&](const Server::Request& request) {
-            if (request.path() == "/api/v1/meetings/uploads/init") {
-                if (inits++ < script.initFailures)
-                    return Server::Response::json(503, R"({"detail":"warming up"})");
-                return Server::Response::json(200, json{{"recording_id", "rec-e2e"},
-                                                        {"upload_url", uploadURL},
-                                                        {"blob_path", "recordings/rec-e2e.wav"}}
-                                                       .dump());
+        int inits = 0;
+        std::size_t reads = 0;
+        const auto api = std::make_shared<testing::RecordingTransport>();
+        api->setResponder([&](const HTTPRequest& request) -> HTTPResponse {
+            if (request.url.ends_with("/uploads/init")) {
+                if (inits++ < script.initFailures) return {503, {}, R"({"detail":"warming up"})"};
+                return {200,
+                        {},
+                        json{{"recording_id", "rec-e2e"},
+                             {"upload_url", uploadURL},
+                             {"blob_path", "recordings/rec-e2e.wav"}}
+                            .dump()};
             }
-            if (request.path() == "/api/v1/meetings/uploads/finalize")
-                return Server::Response::json(
-                    script.finalizeStatus,
-                    json{{"recording_id", "rec-e2e"}, {"state", script.finalState}}.dump());
+            if (request.url.ends_with("/uploads/finalize"))
+                return {script.finalizeStatus,
+                        {},
+                        json{{"recording_id", "rec-e2e"}, {"state", script.finalState}}.dump()};
             const auto& poll = script.polls[std::min(script.polls.size() - 1, reads++)];
-            if (poll == "500") return Server::Response::json(500, "db down");
-            return Server::Response::json(200, json{{"id", "rec-e2e"}, {"state", poll}}.dump());
+            if (poll == "500") return {500, {}, "db down"};
+            return {200, {}, json{{"id", "rec-e2e"}, {"state", poll}}.dump()};
         });
         // Simulated time from now, so that the link's expiry lies ahead; no watchdog, which
         // would race through simulated minutes (the unit tests cover it).
         clock = std::make_unique<ManualClock>(std::chrono::system_clock::now());
         statuses.clear();
-        const KavoAPIClient api(server.baseURL(), transport,
-                                [](std::stop_token) { return std::string("token-e2e"); });
         const UploadCoordinator coordinator(
-            api, BlockBlobUploader(*transport, store, 4194304, 4, *clock), *clock,
+            KavoAPIClient("https://kavo.test", api, [](std::stop_token) { return "token-e2e"; }),
+            BlockBlobUploader(*transport, store, 4194304, 4, *clock), *clock,
             std::chrono::seconds(5), 60, std::nullopt, [&](const UploadStatus& status) {
-                std::lock_guard lock(statusLock);
+                const std::lock_guard guard(statusLock);
                 statuses.push_back(status);
             });
         const UploadStatus final = coordinator.run(artifacts);
-        requests = server.requests();
+        requests = api->requests();
         return final;
     }
 
@@ -104,7 +103,7 @@ protected:
     std::unique_ptr<ManualClock> clock;
     std::mutex statusLock;
     std::vector<UploadStatus> statuses;
-    std::vector<Server::Request> requests;
+    std::vector<HTTPRequest> requests;
 };
 
 TEST_F(CoordinatorEndToEnd, RetriesInitOn10_60_300sThenUploadsFinalizesAndPollsToDelivered) {
@@ -125,7 +124,7 @@ TEST_F(CoordinatorEndToEnd, RetriesInitOn10_60_300sThenUploadsFinalizesAndPollsT
     EXPECT_EQ(statuses[statuses.size() - 2], UploadStatus::finalizing());
 
     const auto finalize = std::find_if(requests.begin(), requests.end(), [](const auto& r) {
-        return r.path() == "/api/v1/meetings/uploads/finalize";
+        return r.url == "https://kavo.test/api/v1/meetings/uploads/finalize";
     });
     ASSERT_NE(finalize, requests.end());
     EXPECT_EQ(json::parse(finalize->body), json::parse(R"({"recording_id":"rec-e2e",

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -9,8 +9,8 @@
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
 #include "net/RetryingTransport.h"
-#include "support/LoopbackHttpServer.h"
 #include "support/LoopbackProxy.h"
+#include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 #include "upload/BlockBlobUploader.h"
 #include "upload/FileStagedBlockStore.h"
@@ -22,7 +22,6 @@
 namespace kavo {
 namespace {
 
-using Server = testing::LoopbackHttpServer;
 using nlohmann::json;
 using testing::LoopbackProxy;
 
@@ -112,20 +111,21 @@ TEST_F(PoorLink, AnUploadSlowerThanOneBlockInThreeMinutesFinishesWithTheWatchdog
     sidecar.durationSeconds = 426.0;
     sidecar.write(artifacts.sidecarURL);
 
-    std::atomic<int> inits{0};
-    Server server([&](const Server::Request& request) {
-        if (request.path() == "/api/v1/meetings/uploads/init") {
-            ++inits;
-            return Server::Response::json(200, json{{"recording_id", "rec-slow"},
-                                                    {"upload_url", uploadURL},
-                                                    {"blob_path", "recordings/slow.wav"}}
-                                                   .dump());
-        }
-        return Server::Response::json(
+    const auto kavo = std::make_shared<testing::RecordingTransport>();
+    kavo->setResponder([&](const HTTPRequest& request) -> HTTPResponse {
+        if (request.url.ends_with("/uploads/init"))
+            return {200,
+                    {},
+                    json{{"recording_id", "rec-slow"},
+                         {"upload_url", uploadURL},
+                         {"blob_path", "recordings/slow.wav"}}
+                        .dump()};
+        return {
             200,
-            json{{"recording_id", "rec-slow"}, {"id", "rec-slow"}, {"state", "DELIVERED"}}.dump());
+            {},
+            json{{"recording_id", "rec-slow"}, {"id", "rec-slow"}, {"state", "DELIVERED"}}.dump()};
     });
-    const KavoAPIClient api(server.baseURL(), curl,
+    const KavoAPIClient api("https://kavo.test", kavo,
                             [](std::stop_token) { return std::string("token-slow"); });
 
     using Steady = std::chrono::steady_clock;
@@ -145,7 +145,11 @@ TEST_F(PoorLink, AnUploadSlowerThanOneBlockInThreeMinutesFinishesWithTheWatchdog
         });
 
     EXPECT_EQ(coordinator.run(artifacts), UploadStatus::delivered("rec-slow"));
-    EXPECT_EQ(inits.load(), 1) << "no attempt was cancelled by the watchdog";
+    const auto asked = kavo->requests();
+    EXPECT_EQ(std::count_if(asked.begin(), asked.end(),
+                            [](const auto& r) { return r.url.ends_with("/uploads/init"); }),
+              1)
+        << "no attempt was cancelled by the watchdog";
     ASSERT_TRUE(uploadStarted && firstBlockDone);
     EXPECT_GT((*firstBlockDone - *uploadStarted) * FastClock::kSpeedUp,
               UploadCoordinator::kStallLimit);

@@ -8,7 +8,7 @@
 namespace kavo {
 namespace {
 
-TEST(EndpointsTest, WithoutAnOverrideTheCompiledInValuesApply) {
+TEST(EndpointsTest, AnOverrideKeepsTheCompiledInValuesItDoesNotNameAndBadOnesAreRefused) {
     const auto production = Endpoints::production();
     production.validate();
     EXPECT_EQ(Endpoints::load(std::nullopt), production);
@@ -19,6 +19,20 @@ TEST(EndpointsTest, WithoutAnOverrideTheCompiledInValuesApply) {
     expected.apiApplicationId = "abc";
     expected.kavoScopes = {"api://abc/KavoMeetings.Use"};
     EXPECT_EQ(Endpoints::fromOverride(R"({"apiApplicationId": "abc"})"), expected);
+
+    try {
+        Endpoints::fromOverride(R"({"authority": "http://login.example/organizations"})");
+        ADD_FAILURE() << "plain http accepted";
+    } catch (const EndpointsError& error) {
+        EXPECT_STREQ(error.what(),
+                     "The endpoint \"authority\" (http://login.example/organizations) must be an "
+                     "https URL; plain http is allowed only on a loopback address.");
+    }
+    for (const auto* bad : {"{", "[]", R"({"clientId": 5})", R"({"graphScopes": "User.Read"})",
+                            R"({"kavoScopes": []})"})
+        EXPECT_THROW(Endpoints::fromOverride(bad), EndpointsError) << bad;
+    testing::TempDir dir;
+    EXPECT_THROW(Endpoints::load((dir / "missing.json").string()), EndpointsError);
 }
 
 TEST(EndpointsTest, PlainHttpIsRefusedExceptOnLoopbackAddresses) {
@@ -31,25 +45,6 @@ TEST(EndpointsTest, PlainHttpIsRefusedExceptOnLoopbackAddresses) {
           "http://user@kavo.example/x", "ftp://127.0.0.1/x", "", "http://[::2]/x"}) {
         EXPECT_FALSE(isAllowedEndpointURL(url)) << url;
     }
-}
-
-TEST(EndpointsTest, BadFilesAreRefusedWithTheirReason) {
-    const auto refusal = [](std::string_view json) {
-        try {
-            Endpoints::fromOverride(json);
-        } catch (const EndpointsError& error) {
-            return std::string(error.what());
-        }
-        return std::string("accepted");
-    };
-    EXPECT_EQ(refusal(R"({"authority": "http://login.example/organizations"})"),
-              "The endpoint \"authority\" (http://login.example/organizations) must be an https "
-              "URL; plain http is allowed only on a loopback address.");
-    for (const auto* bad : {"{", "[]", R"({"clientId": 5})", R"({"graphScopes": "User.Read"})",
-                            R"({"kavoScopes": []})"})
-        EXPECT_THROW(Endpoints::fromOverride(bad), EndpointsError) << bad;
-    testing::TempDir dir;
-    EXPECT_THROW(Endpoints::load((dir / "missing.json").string()), EndpointsError);
 }
 
 }  // namespace

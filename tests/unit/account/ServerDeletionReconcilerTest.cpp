@@ -14,7 +14,8 @@
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 
-// Hiding and removing after three misses, and an /api/me outage, run against the dev stack.
+// Hiding and removing after three misses, and an /api/me outage, run against the dev stack;
+// here which captures are asked about and what resets a streak.
 
 namespace kavo {
 namespace {
@@ -27,19 +28,14 @@ constexpr const char* kBase = "https://kavo.test/t/contoso";
 constexpr const char* kMe =
     R"({"id":"u","email":"e@x.test","name":"N","is_admin":false,"meetings_access":true})";
 
-TEST(ReconcileLedgerTest, PersistsAsJsonWithReferenceDatesAndDropsGoneCaptures) {
+TEST(ReconcileLedgerTest, PersistsItsEntriesAndDropsGoneCaptures) {
     auto defaults = std::make_shared<MemoryDefaults>();
     ReconcileLedger(defaults).recordSeen("C1", "R1", true, fromSecondsSinceReferenceDate(10));
     ReconcileLedger(defaults).recordMissing("C2", "R2", fromSecondsSinceReferenceDate(20));
-    EXPECT_EQ(
-        nlohmann::json::parse(defaults->data("kavo.reconcileLedger").value()),
-        nlohmann::json::parse(
-            R"({"C1":{"recordingId":"R1","missingStreak":0,"lastSeenAt":10.0,"settledAt":10.0},)"
-            R"("C2":{"recordingId":"R2","missingStreak":1,"lastSeenAt":20.0}})"));
-
     ReconcileLedger reopened(defaults);
     reopened.retain({"C2"});
     EXPECT_EQ(reopened.entries().size(), 1u);
+    EXPECT_EQ(reopened.entries().at("C2").missingStreak, 1);
     EXPECT_EQ(reopened.recordMissing("C2", "R3", fromSecondsSinceReferenceDate(30)).missingStreak,
               1)
         << "another recording id starts afresh";
@@ -75,9 +71,9 @@ struct Reconciler : ::testing::Test {
                           : std::string(R"({"error":"x","detail":"y"})")};
     }
 
-    // A delivered capture: its sidecar (returned) and, unless told otherwise, a stub WAV.
+    // A delivered capture: its sidecar (returned) and a stub WAV.
     std::filesystem::path capture(const std::string& id, std::optional<std::string> recordingId,
-                                  std::string audioName = "", bool withAudio = true) {
+                                  std::string audioName = "") {
         CaptureSidecar sidecar;
         sidecar.captureId = id;
         sidecar.audioFileName = audioName.empty() ? "capture-" + id + ".wav" : audioName;
@@ -86,7 +82,7 @@ struct Reconciler : ::testing::Test {
         sidecar.uploadState = "delivered";
         const auto url = dir / ("capture-" + id + ".json");
         sidecar.write(url);
-        if (withAudio) std::ofstream(dir / sidecar.audioFileName) << "RIFF";
+        std::ofstream(dir / sidecar.audioFileName) << "RIFF";
         return url;
     }
 
@@ -125,17 +121,10 @@ TEST_F(Reconciler, OnlyWavCapturesWithARecordingIdAreAskedAbout) {
 
 TEST_F(Reconciler, AHiddenCaptureIsHiddenOnceAndAnAnswerBringsItBack) {
     capture("A", "R-A");
-    capture("C", "R-C", "", false);
-    answer("R-A", 200, "UPLOADING");
-    answer("R-C", 200, "DELIVERED");
-    pass();
-    for (const auto* id : {"R-A", "R-C"}) answer(id, 404);
+    answer("R-A", 404);
     pass();
     pass();
-    const auto third = pass();
-    EXPECT_EQ(third.hidden, (std::vector<Action>{{"A", "R-A", 3}}));
-    EXPECT_EQ(third.removed, (std::vector<Action>{{"C", "R-C", 3}}));
-    EXPECT_FALSE(std::filesystem::exists(dir / "capture-C.json"));
+    EXPECT_EQ(pass().hidden, (std::vector<Action>{{"A", "R-A", 3}}));
     EXPECT_TRUE(pass().hidden.empty()) << "a capture hidden before is not hidden again";
     answer("R-A", 200, "UPLOADING");
     EXPECT_EQ(pass().alive, 1);

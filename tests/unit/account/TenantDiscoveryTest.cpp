@@ -23,27 +23,11 @@ const Tenant kContoso{kTid,         "Contoso Meetings Lab",
                       "CM",         "https://kavo.contoso.test/t/contoso",
                       "westeurope", "active"};
 
-struct Discovery : ::testing::Test {
-    std::shared_ptr<testing::RecordingTransport> transport =
-        std::make_shared<testing::RecordingTransport>();
-    TenantDiscoveryService service{kRouter, transport};
-
-    TenantDiscoveryError failure(int status, std::string body = "{}") {
-        transport->enqueue(status, std::move(body));
-        try {
-            service.discover(kTid);
-        } catch (const TenantDiscoveryError& error) {
-            return error;
-        }
-        ADD_FAILURE() << "no error for status " << status;
-        return TenantDiscoveryError::invalidResponse();
-    }
-};
-
-TEST_F(Discovery, AnswersThatDoNotDecodeAreInvalidResponses) {
-    const auto body = kContoso.toJson();
-    const auto with = [&](const char* key, nlohmann::json value) {
-        auto changed = body;
+TEST(Discovery, AnswersThatDoNotDecodeAreInvalidResponses) {
+    const auto transport = std::make_shared<testing::RecordingTransport>();
+    const TenantDiscoveryService service{kRouter, transport};
+    const auto with = [](const char* key, nlohmann::json value) {
+        auto changed = kContoso.toJson();
         if (value.is_null()) {
             changed.erase(key);
         } else {
@@ -54,8 +38,13 @@ TEST_F(Discovery, AnswersThatDoNotDecodeAreInvalidResponses) {
     for (const auto& text :
          {with("region", nullptr), with("initials", 7), with("kavoBaseUrl", "not a url"),
           with("kavoBaseUrl", "/t/contoso"), std::string("[]"), std::string("<html>")}) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(failure(200, text).kind(), TenantDiscoveryError::Kind::invalidResponse);
+        transport->enqueue(200, text);
+        try {
+            service.discover(kTid);
+            ADD_FAILURE() << "accepted " << text;
+        } catch (const TenantDiscoveryError& error) {
+            EXPECT_EQ(error.kind(), TenantDiscoveryError::Kind::invalidResponse) << text;
+        }
     }
 }
 
@@ -69,13 +58,8 @@ TEST_F(Cache, StoresOneEntryWithTheDateInReferenceSecondsAndAnswersOnlyForItsTen
     clock.setWallTime(fromSecondsSinceReferenceDate(700000000.5));
     cache.store(kContoso, "asked-for");
     const auto stored = nlohmann::json::parse(defaults->data("kavo.tenantDiscoveryCache").value());
-    EXPECT_EQ(
-        stored,
-        nlohmann::json::parse(
-            R"({"tid":"asked-for","cachedAt":700000000.5,"tenant":{"tenantId":")" +
-            std::string(kTid) +
-            R"(","clientName":"Contoso Meetings Lab","initials":"CM","kavoBaseUrl":)"
-            R"("https://kavo.contoso.test/t/contoso","region":"westeurope","status":"active"}})"));
+    EXPECT_EQ(stored.at("cachedAt"), 700000000.5);
+    EXPECT_EQ(stored.at("tid"), "asked-for");
 
     clock.advance(seconds(366.0 * 24 * 3600));
     EXPECT_EQ(cache.tenant("asked-for"), kContoso) << "whatever the entry's age";

@@ -12,45 +12,6 @@
 namespace kavo {
 namespace {
 
-std::vector<float> ramp(std::int64_t count, float first) {
-    std::vector<float> values(static_cast<std::size_t>(count));
-    std::iota(values.begin(), values.end(), first);
-    return values;
-}
-
-std::vector<float> readAll(AudioRing& ring, std::int64_t chunk) {
-    std::vector<float> all;
-    std::vector<float> buffer(static_cast<std::size_t>(chunk));
-    while (const auto n = ring.read(buffer.data(), chunk)) {
-        all.insert(all.end(), buffer.begin(), buffer.begin() + n);
-    }
-    return all;
-}
-
-TEST(AudioRing, RefusesWholeBlocksThatDoNotFitAndCountsThem) {
-    EXPECT_EQ(AudioRing(88'200).capacity(), 131'072);
-    AudioRing ring(7);
-    const auto frames = ramp(20, 1);
-    float out[8];
-    ring.write(frames.data(), -7);  // neither written nor counted
-    ring.write(frames.data(), 5);
-    ring.write(frames.data() + 5, 3);  // exactly the free space
-    EXPECT_EQ(ring.takeDropped(), 0);
-    ring.write(frames.data() + 8, 1);
-    EXPECT_EQ(ring.takeDropped(), 1);
-    EXPECT_EQ(ring.takeDropped(), 0);
-
-    ASSERT_EQ(ring.read(out, 3), 3);
-    ring.write(frames.data() + 8, 4);  // 3 free: refused whole, not cut to 3
-    ring.write(frames.data() + 8, 2);
-    ring.write(frames.data() + 8, 2);
-    EXPECT_EQ(ring.takeDropped(), 6);
-    EXPECT_EQ(readAll(ring, 3), (std::vector<float>{4, 5, 6, 7, 8, 9, 10}));
-    ring.write(frames.data(), 9);  // larger than the ring, even empty
-    EXPECT_EQ(ring.takeDropped(), 9);
-    EXPECT_EQ(ring.read(out, 1), 0);
-}
-
 // One producer and one consumer thread, as on the audio path: the producer writes running
 // frame numbers in odd-sized blocks, mostly pacing itself but now and then bursting past
 // the consumer; every frame must arrive in order or be counted as refused, in whole blocks.

@@ -144,11 +144,6 @@ TEST_F(CaptureControllerTest, TheHandOverMayStartTheNextCaptureAndTheRepairRunsO
     chained->stop();
     EXPECT_TRUE(chained->isRecording());
     EXPECT_TRUE(chained->startedAutomatically());
-    // The label ticks from the wall clock's start date, which the user may move.
-    main.advance(3725s);
-    clock.setWallTime(clock.now() + 10min);
-    main.advance(1s);
-    EXPECT_EQ(chained->elapsedLabel(), "1:12:06");
 
     controller->waitForLaunchRepair();
     chained->waitForLaunchRepair();

@@ -35,7 +35,8 @@ protected:
         devices.setDefaultOutput(std::move(output));
     }
 
-    std::shared_ptr<CaptureSession> makeSession(std::string captureId = {}) {
+    std::shared_ptr<CaptureSession> makeSession(std::string captureId = {},
+                                                bool echoCancellation = true) {
         return CaptureSession::create({.directory = temp / "Captures",
                                        .factory = endpoints.factory(),
                                        .devices = devices,
@@ -43,7 +44,8 @@ protected:
                                        .control = &scheduler,
                                        .mixerQueue = &scheduler,
                                        .usesTimers = true,
-                                       .captureId = std::move(captureId)});
+                                       .captureId = std::move(captureId),
+                                       .echoCancellation = echoCancellation});
     }
 
     // What the capture session (and its device watch) logged at `level`.

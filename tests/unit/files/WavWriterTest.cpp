@@ -89,22 +89,5 @@ TEST(WavWriter, AFailedAppendEndsTheAudioWithExactlyWhatWasWritten) {
     EXPECT_EQ(bytes.substr(44), testing::sampleBytes(0, 100));
 }
 
-TEST(WavWriter, OpenFailuresCarryThePathAndErrnoAndLeaveNoLock) {
-    testing::TempDir dir;
-    const auto missing = dir / "no-such-folder" / "a.wav";
-    try {
-        WavWriter writer(missing, 16'000, 1, 16);
-        FAIL() << "opened a file in a missing folder";
-    } catch (const WriterError& error) {
-        EXPECT_EQ(error.code(), WriterError::Code::openFailed);
-        EXPECT_EQ(std::string(error.what()), "could not open " + missing.string() +
-                                                 " for writing (No such file or directory)");
-    }
-    ScriptedFileIO io;
-    io.writeSteps = {WriteStep::partial, WriteStep::fail};
-    EXPECT_THROW(WavWriter(dir / "b.wav", 16'000, 1, 16, io), WriterError);
-    EXPECT_TRUE(lockable(dir / "b.wav"));
-}
-
 }  // namespace
 }  // namespace kavo

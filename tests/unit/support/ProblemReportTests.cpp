@@ -4,9 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "base/Log.h"
-#include "support/ManualClock.h"
-#include "support/ManualScheduler.h"
 #include "support/ProblemReportForm.h"
 
 namespace kavo {
@@ -37,40 +34,6 @@ TEST(ProblemReportValidation, LimitsCountTrimmedCharactersAndTheSubjectIsNamedFi
                   c.message)
             << c.subject.substr(0, 20) << " / " << c.description.substr(0, 20);
     }
-}
-
-class ProblemReportFormTest : public ::testing::Test {
-protected:
-    std::shared_ptr<ProblemReportForm> makeForm() {
-        auto form = ProblemReportForm::create(scheduler, scheduler, std::nullopt,
-                                              [this](const ProblemReport& report, std::stop_token) {
-                                                  sent.push_back(report);
-                                                  return std::string("KAVO-000042");
-                                              });
-        form->setSubject("Audio cut out");
-        form->setProblemDescription("The far side went silent after ten minutes.");
-        return form;
-    }
-
-    ManualClock clock;
-    ManualScheduler scheduler{clock};
-    std::vector<ProblemReport> sent;
-};
-
-TEST_F(ProblemReportFormTest, SendsOnceWhileInFlightAndAFormReleasedMidSendDropsTheOutcome) {
-    auto form = makeForm();
-    form->submit();
-    form->submit();  // ignored while one is in flight
-    scheduler.runUntilIdle();
-    EXPECT_EQ(sent.size(), 1u);
-    EXPECT_EQ(form->phase(), ProblemReportForm::Phase::sent("KAVO-000042"));
-
-    LogCapture logs;
-    form = makeForm();
-    form->submit();
-    form.reset();
-    scheduler.runUntilIdle();
-    EXPECT_FALSE(logs.contains("ProblemReportForm", "Support ticket filed"));
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ TEST_F(StagedUploadTest, ResumesFromTheStoreSendingOnlyMissingBlocksOfItsOwnKey)
                               clock.now() + std::chrono::hours(1),
                               [&](std::int64_t sent, std::int64_t) { progress.push_back(sent); }),
               Outcome::uploaded(3, 10 * kMiB));
-    EXPECT_EQ(storage.putBlockIndexes(), std::vector<int>{2});
+    EXPECT_EQ(storage.putBlocks(), std::vector<std::string>{"00000002"});
     EXPECT_EQ(progress, (std::vector<std::int64_t>{8 * kMiB, 10 * kMiB}));
     EXPECT_EQ(store.stagedBlocks("someone-else"), std::set<int>{2});
 
@@ -116,7 +116,7 @@ TEST_F(StagedUploadTest, ResumesFromTheStoreSendingOnlyMissingBlocksOfItsOwnKey)
     for (const int index : {0, 1, 2}) store.markStaged(index, "rec-2");
     EXPECT_EQ(upload(uploader, 10 * kMiB, "rec-2", -std::chrono::hours(1)),
               Outcome::uploaded(3, 10 * kMiB));
-    EXPECT_EQ(storage.putBlockIndexes(), std::vector<int>{2});
+    EXPECT_EQ(storage.putBlocks(), std::vector<std::string>{"00000002"});
     EXPECT_EQ(commits(), 2U);
 }
 
@@ -134,8 +134,8 @@ TEST_F(StagedUploadTest, NeverHasMoreThanTheConfiguredNumberOfBlocksInFlight) {
 }
 
 TEST_F(StagedUploadTest, AFailedBlockOrCommitKeepsWhatWasStagedAndCommitsNothing) {
-    storage.respondWith([](const HTTPRequest& request) {
-        if (testing::blockIndexOf(request.url) == 7)
+    storage.setResponder([](const HTTPRequest& request) {
+        if (testing::blockNameOf(request.url) == "00000007")
             return HTTPResponse{
                 403,
                 {{"x-ms-error-code", "AuthenticationFailed"}, {"x-ms-request-id", "7f3a"}},
@@ -186,7 +186,7 @@ TEST_F(StagedUploadTest, StopsWhenTheSmoothedThroughputProjectsAnOverrun) {
     const std::int64_t block = 102400;
     const WallTime start = clock.now();
     int answered = 0;
-    storage.respondWith([&](const HTTPRequest&) {
+    storage.setResponder([&](const HTTPRequest&) {
         clock.advance(std::chrono::seconds(answered++ == 0 ? 2 : 10));
         return FakeBlobStorage::created();
     });
@@ -199,7 +199,8 @@ TEST_F(StagedUploadTest, StopsWhenTheSmoothedThroughputProjectsAnOverrun) {
     EXPECT_EQ(report.deadline, start + std::chrono::seconds(50));
     EXPECT_NEAR(std::chrono::duration<double>(report.projectedFinishAt - start).count(),
                 32 + 614400 / 21488.64, 1e-3);
-    EXPECT_EQ(storage.putBlockIndexes(), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(storage.putBlocks(),
+              (std::vector<std::string>{"00000000", "00000001", "00000002", "00000003"}));
     EXPECT_EQ(commits(), 0U);
     EXPECT_EQ(store.stagedBlocks("rec-1"), (std::set<int>{0, 1, 2, 3}));
 }
@@ -233,20 +234,13 @@ protected:
                 << name;
         }
     }
-
-    static std::vector<std::string> ids(std::initializer_list<std::pair<int, int>> blocks) {
-        std::vector<std::string> list;
-        for (const auto& [tier, index] : blocks)
-            list.push_back(BlockBlobUploader::blockID(tier, index));
-        return list;
-    }
 };
 
 // Halving a lost block over a link that breaks is shown against storage in
 // tests/integration/upload/PoorLinkTest.cpp; at the smallest size a lost block is the
 // attempt's failure.
 TEST_F(SmallerBlocksTest, ABlockLostAtTheSmallestSizeFailsTheAttempt) {
-    storage.respondWith([](const HTTPRequest& request) -> HTTPResponse {
+    storage.setResponder([](const HTTPRequest& request) -> HTTPResponse {
         if (request.url.find("comp=block&") != std::string::npos)
             throw TransportError(TransportError::Kind::connectionLost, 55, "reset by peer");
         return FakeBlobStorage::created();
@@ -273,11 +267,14 @@ TEST_F(SmallerBlocksTest, AResumeOverBlocksOfSeveralSizesSendsOnlyTheGapsAndList
               Outcome::uploaded(5, 10240));
 
     // From 6144 the largest aligned block is a half; from 8192 a whole (short) one.
-    auto names = storage.putBlockNames();
+    auto names = storage.putBlocks();
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"00000002", "t1000003"}));
     EXPECT_EQ(storage.requests().back().body,
-              BlockBlobUploader::blockListXML(ids({{0, 0}, {2, 4}, {2, 5}, {1, 3}, {0, 2}})));
+              BlockBlobUploader::blockListXML(
+                  {BlockBlobUploader::blockID(0, 0), BlockBlobUploader::blockID(2, 4),
+                   BlockBlobUploader::blockID(2, 5), BlockBlobUploader::blockID(1, 3),
+                   BlockBlobUploader::blockID(0, 2)}));
     expectBodiesMatchTheirIds();
     EXPECT_EQ(progress.front(), 6144);
     EXPECT_EQ(progress.back(), 10240);
