@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -17,13 +16,6 @@
 extern char** environ;
 
 namespace kavo::testing {
-namespace {
-
-int exitCode(int status) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-}  // namespace
 
 ChildProcess::ChildProcess(Options options)
     : stopSignal_(options.stopSignal), stopGrace_(options.stopGrace) {
@@ -93,7 +85,7 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
         int status = 0;
         if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            return exitCode(status);
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
         if (std::chrono::steady_clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -102,13 +94,7 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
 }
 
 int ChildProcess::wait() {
-    if (pid_ <= 0) return -1;
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    pid_ = -1;
-    return exitCode(status);
+    return wait(std::chrono::hours(24)).value_or(-1);
 }
 
 bool ChildProcess::running() {

