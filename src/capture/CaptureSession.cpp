@@ -615,6 +615,18 @@ void CaptureSession::handleDeviceNotification(std::string_view name) {
     requestRebuild(EndpointRebuildReason::deviceChanged, change->scope);
 }
 
+// Another microphone hears the far side another way: a canceller that learnt the last
+// one's echo would take the new one's speech for echo and suppress it until it relearns.
+void CaptureSession::renewEchoCanceller() {
+    if (!mixer_ || !mixer_->hasEchoCanceller() || !factory_.makeEchoCanceller) return;
+    try {
+        mixer_->cancelEcho(factory_.makeEchoCanceller(), micChannel_, systemChannel_);
+    } catch (const std::exception& error) {
+        log_.error("Echo cancellation could not start afresh ({}); it goes on as it was",
+                   describe(error));
+    }
+}
+
 void CaptureSession::followOutputForEchoCancellation() {
     if (!mixer_ || !mixer_->hasEchoCanceller()) return;
     const bool wasOn = mixer_->echoCancellationOn();
@@ -827,6 +839,7 @@ CaptureSession::RebuildOutcome CaptureSession::rebuildMicrophone(EndpointRebuild
         fresh->stop();
         outcome.failure = "microphone start: " + describe(error);
     }
+    if (!outcome.failure) renewEchoCanceller();
     outcome.gap = gapSince();
     return outcome;
 }

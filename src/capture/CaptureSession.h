@@ -202,6 +202,7 @@ private:
     void handleDeviceNotification(std::string_view name);
     // Cancels the echo unless the output in the last snapshot is personal.
     void followOutputForEchoCancellation();
+    void renewEchoCanceller();
     void requestRebuild(EndpointRebuildReason reason, EndpointScope scope);
     void performRebuild(RebuildRequest request);
     RebuildOutcome rebuildMicrophone(EndpointRebuildReason reason);

@@ -8,9 +8,6 @@
 namespace kavo::linux_platform {
 namespace {
 
-// Each fragment wakes this process (and a monitor's once more, to hand it over when heard):
-// 40 ms halves the wake-ups of 20 ms and stays well inside the mixer's alignment delay.
-constexpr std::uint64_t kFragmentMilliseconds = 40;
 // Staging holds far more than one fragment: the server may hand over several at once,
 // and a monitor's are held until they are heard.
 constexpr std::uint64_t kStagingMilliseconds = 500;
@@ -57,8 +54,8 @@ PulseRecordStream::PulseRecordStream(PulseContext& pulse, Options options, DataH
     attributes.tlength = static_cast<std::uint32_t>(-1);
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize =
-        static_cast<std::uint32_t>(options_.rate * kFragmentMilliseconds / 1000 * frameBytes_);
+    attributes.fragsize = static_cast<std::uint32_t>(options_.rate * options_.fragmentMilliseconds /
+                                                     1000 * frameBytes_);
     // Timing updates keep the transport, source and sink latencies current; the server's
     // interpolation is not used (see read()).
     auto flags =

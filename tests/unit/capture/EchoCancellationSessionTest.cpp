@@ -65,5 +65,21 @@ TEST_F(EchoCancellationSessionTest, RunsWhileTheOutputIsNotPersonalAndTheSidecar
     EXPECT_EQ(frames.load(), 0);
 }
 
+// Another microphone's echo is learnt afresh; another output leaves the canceller as it is.
+TEST_F(EchoCancellationSessionTest, ANewMicrophoneGetsAFreshCanceller) {
+    auto session = makeSession();
+    session->start();
+    devices.setDefaultOutput(kDisplay);
+    scheduler.advance(1s);
+    EXPECT_EQ(made, 1);
+    devices.setDefaultInput(kHeadset);
+    scheduler.advance(1s);
+    EXPECT_EQ(made, 2);
+    const int before = frames.load();
+    scheduler.advance(1s);
+    EXPECT_GT(frames.load(), before);
+    session->stop();
+}
+
 }  // namespace
 }  // namespace kavo::testing
