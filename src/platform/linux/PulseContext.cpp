@@ -104,6 +104,7 @@ PulseContext::PulseContext(const std::string& applicationName)
                 PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
                 PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT |
                 PA_SUBSCRIPTION_MASK_CLIENT)) {
+    pipeWire_ = serverInfo().value_or(PulseServerInfo{}).pipeWire;
     log_.info("Connected to audio server");
 }
 

@@ -89,6 +89,8 @@ public:
     pa_context* context() const { return streams_.context(); }
     pa_threaded_mainloop* mainloop() const { return streams_.mainloop(); }
     bool isReady() const { return streams_.isReady(); }
+    // The server is pipewire-pulse, as it said when connected.
+    bool isPipeWire() const { return pipeWire_; }
     bool inMainLoopThread() const { return streams_.inMainLoopThread(); }
     // Wakes whoever waits in waitUntil(); under the lock.
     void signal() const { streams_.signal(); }
@@ -121,6 +123,7 @@ private:
     // Under the news connection's lock.
     std::map<std::uint64_t, EventListener> listeners_;
     std::uint64_t nextListener_ = 1;
+    bool pipeWire_ = false;
     Logger log_{"PulseContext"};
     PulseConnection streams_;
     // Queries and subscription events. Last: it goes first, and no event comes after that.

@@ -18,7 +18,7 @@ constexpr std::uint64_t kHandOverMilliseconds = 100;
 }  // namespace
 
 PulseMonitorPool::PulseMonitorPool(PulseContext& pulse)
-    : pulse_(pulse), rendersAhead_(!pulse.serverInfo().value_or(PulseServerInfo{}).pipeWire) {}
+    : pulse_(pulse), rendersAhead_(!pulse.isPipeWire()) {}
 
 PulseMonitorPool::~PulseMonitorPool() {
     events_.remove();
@@ -50,10 +50,6 @@ std::unique_ptr<PulseMonitorPool::Standby> PulseMonitorPool::open(const PulseDev
                                    .channels = monitor.channels,
                                    .dontMove = true,
                                    .rendersAhead = rendersAhead_,
-                                   // Standbys take over a switched output: with 40 ms
-                                   // fragments up to 50 ms of it went missing, with 20 ms
-                                   // 30 ms at most.
-                                   .fragmentMilliseconds = rendersAhead_ ? 40U : 20U,
                                    .streamName = name},
         [self](const float* samples, std::size_t frames, std::uint64_t hostTime) {
             take(*self, samples, frames, hostTime);

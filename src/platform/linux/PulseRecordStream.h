@@ -38,10 +38,6 @@ public:
         // PulseAudio's do: what it records is heard only the configured latency later.
         // PipeWire hands a monitor each cycle as its sink plays it.
         bool rendersAhead = false;
-        // What the server hands over at once. Each fragment wakes this process (and a
-        // monitor's once more, to hand it over when heard): 40 ms wakes it half as often as
-        // 20 ms and stays well inside the mixer's alignment delay.
-        std::uint32_t fragmentMilliseconds = 40;
         std::string streamName = "Kavo Meetings capture";
     };
 
