@@ -839,7 +839,7 @@ CaptureSession::RebuildOutcome CaptureSession::rebuildMicrophone(EndpointRebuild
         fresh->stop();
         outcome.failure = "microphone start: " + describe(error);
     }
-    if (!outcome.failure) renewEchoCanceller();
+    if (!outcome.failure && reason == EndpointRebuildReason::deviceChanged) renewEchoCanceller();
     outcome.gap = gapSince();
     return outcome;
 }
