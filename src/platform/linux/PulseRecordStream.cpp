@@ -8,6 +8,10 @@
 namespace kavo::linux_platform {
 namespace {
 
+// Each fragment wakes this process. 40 ms would wake it half as often, but a switched output
+// then loses 30 ms of the far side on PulseAudio (10 ms with 20 ms) and up to 50 ms on
+// PipeWire (30 ms).
+constexpr std::uint64_t kFragmentMilliseconds = 20;
 // Staging holds far more than one fragment: the server may hand over several at once,
 // and a monitor's are held until they are heard.
 constexpr std::uint64_t kStagingMilliseconds = 500;
@@ -49,19 +53,13 @@ PulseRecordStream::PulseRecordStream(PulseContext& pulse, Options options, DataH
     pa_stream_set_suspended_callback(stream_, onSuspended, this);
     releaseTimer_ = pa_context_rttime_new(pulse_.context(), PA_USEC_INVALID, onRelease, this);
 
-    // Each fragment wakes this process, and on PulseAudio a monitor's once more to hand it
-    // over when heard: 40 ms wakes it half as often as 20 ms, well inside the mixer's
-    // alignment delay. PipeWire's standby monitors take over a switched output, and with
-    // 40 ms up to 50 ms of it went missing (30 ms at most with 20 ms); a microphone there
-    // keeps the monitors' pace so that both are handed over in step.
-    const std::uint32_t fragmentMilliseconds = pulse_.isPipeWire() ? 20 : 40;
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.tlength = static_cast<std::uint32_t>(-1);
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
     attributes.fragsize =
-        static_cast<std::uint32_t>(options_.rate * fragmentMilliseconds / 1000 * frameBytes_);
+        static_cast<std::uint32_t>(options_.rate * kFragmentMilliseconds / 1000 * frameBytes_);
     // Timing updates keep the transport, source and sink latencies current; the server's
     // interpolation is not used (see read()).
     auto flags =

@@ -130,6 +130,10 @@ inline void hearTheSpeakersRightChannel(const testing::PulseDaemon& daemon) {
                   "source_name=ear", "channels=1", "master_channel_map=front-right",
                   "channel_map=mono", "remix=no"});
     daemon.pactl({"set-default-source", "ear"});
+    // WirePlumber makes it the default a little later: a recording started before would
+    // move to it, with a fresh echo canceller.
+    for (int i = 0; i < 200 && daemon.pactl({"get-default-source"}).find("ear") != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 // Both endpoints on the product's own connection, each recording up to `seconds`.
