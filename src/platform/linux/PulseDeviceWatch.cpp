@@ -6,7 +6,7 @@ namespace kavo::linux_platform {
 
 PulseDeviceWatch::PulseDeviceWatch(PulseContext& pulse) : pulse_(pulse) {
     last_ = pulse_.serverInfo().value_or(PulseServerInfo{});
-    lastPersonal_ = defaults().outputIsPersonal;
+    lastPersonal_ = isPersonal(last_.defaultSinkName);
     events_ = pulse_.addEventListener([this](pa_subscription_event_type_t facility,
                                              pa_subscription_event_type_t kind, std::uint32_t) {
         // On the main loop thread: the queries that follow must not run here.
@@ -61,13 +61,20 @@ void PulseDeviceWatch::checkDefaults() {
     const PulseServerInfo previous = std::exchange(last_, *server);
     if (server->defaultSourceName != previous.defaultSourceName) notify("defaultInputDevice");
     if (server->defaultSinkName != previous.defaultSinkName) {
-        lastPersonal_ = defaults().outputIsPersonal;
+        lastPersonal_ = isPersonal(server->defaultSinkName);
         notify("defaultOutputDevice");
     }
 }
 
+bool PulseDeviceWatch::isPersonal(const std::string& sinkName) const {
+    const auto sink = pulse_.sinkInfo(sinkName);
+    return sink && sink->personal;
+}
+
+// A change of the default itself is checkDefaults()'s: this one asks only after the sink
+// it last saw as the default.
 void PulseDeviceWatch::checkOutputForm() {
-    const bool personal = defaults().outputIsPersonal;
+    const bool personal = isPersonal(last_.defaultSinkName);
     if (personal == std::exchange(lastPersonal_, personal)) return;
     log_.info("The default output is {}",
               personal ? "a headset or headphones now" : "no longer a headset or headphones");

@@ -40,6 +40,7 @@ private:
     // On the queue.
     void checkDefaults();
     void checkOutputForm();
+    bool isPersonal(const std::string& sinkName) const;
     void notify(std::string_view what);
 
     PulseContext& pulse_;
