@@ -36,6 +36,8 @@ ChildProcess::ChildProcess(Options options)
     int pipeEnds[2] = {-1, -1};
     if (options.outToPipe && ::pipe2(pipeEnds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe2 failed");
+    pipe_ = FileDescriptor(pipeEnds[0]);
+    const FileDescriptor writeEnd(pipeEnds[1]);
     const int deathSignal = options.stopSignal;
     const pid_t parent = ::getpid();
 
@@ -45,7 +47,7 @@ ChildProcess::ChildProcess(Options options)
         ::prctl(PR_SET_PDEATHSIG, deathSignal);
         if (::getppid() != parent) ::_exit(127);
         const int in = ::open("/dev/null", O_RDONLY);
-        const int o = pipeEnds[1] >= 0 ? pipeEnds[1]
+        const int o = writeEnd.valid() ? writeEnd.get()
                                        : ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         if (in < 0 || o < 0 || e < 0) ::_exit(127);
@@ -59,20 +61,17 @@ ChildProcess::ChildProcess(Options options)
         ::execvpe(argv[0], argv.data(), environment);
         ::_exit(127);
     }
-    if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
-    pipe_ = pipeEnds[0];
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
-      pipe_(std::exchange(other.pipe_, -1)),
+      pipe_(std::move(other.pipe_)),
       pending_(std::move(other.pending_)),
       stopSignal_(other.stopSignal_),
       stopGrace_(other.stopGrace_) {}
 
 ChildProcess::~ChildProcess() {
     stop();
-    if (pipe_ >= 0) ::close(pipe_);
 }
 
 void ChildProcess::signal(int number) const {
@@ -115,11 +114,11 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
     while (pending_.find('\n') == std::string::npos) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (pipe_ < 0 || left.count() <= 0) return std::nullopt;
-        pollfd ready{pipe_, POLLIN, 0};
+        if (!pipe_.valid() || left.count() <= 0) return std::nullopt;
+        pollfd ready{pipe_.get(), POLLIN, 0};
         if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
         char buffer[4096];
-        const ssize_t n = ::read(pipe_, buffer, sizeof buffer);
+        const ssize_t n = ::read(pipe_.get(), buffer, sizeof buffer);
         if (n <= 0) {
             if (pending_.empty()) return std::nullopt;
             return std::exchange(pending_, {});
@@ -133,16 +132,15 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
 }
 
 int freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("socket() failed");
+    const FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) throw std::runtime_error("socket() failed");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    ::close(fd);
-    if (!bound) throw std::runtime_error("could not find a free port");
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("could not find a free port");
     return ntohs(address.sin_port);
 }
 

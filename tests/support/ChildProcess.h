@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/PosixFileIO.h"
+
 namespace kavo::testing {
 
 // A process a test starts: a server it talks to, or the program run as a user runs it.
@@ -18,8 +20,8 @@ public:
     struct Options {
         // command[0] is looked for on the PATH unless it holds a '/'.
         std::vector<std::string> command;
-        // Standard output and error go to these files (appended to); standard output to
-        // /dev/null when `out` is empty, standard error with it when `err` is.
+        // Appended to; standard output to /dev/null when `out` is empty, standard error
+        // with it when `err` is.
         std::filesystem::path out;
         std::filesystem::path err;
         // Standard output comes back through readLine() instead.
@@ -42,10 +44,8 @@ public:
 
     pid_t pid() const { return pid_; }
     void signal(int number) const;
-    // Its exit code, or 128 + the signal that ended it, once it has ended within
-    // `timeout`; nullopt while it still runs.
+    // Its exit code, or 128 + the signal that ended it; nullopt while it still runs.
     std::optional<int> wait(std::chrono::milliseconds timeout);
-    // Waits for it to end by itself: its exit code, as above.
     int wait();
     bool running();
     // The stop signal, then SIGKILL once the grace is over; reaps it.
@@ -56,7 +56,7 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int pipe_ = -1;
+    FileDescriptor pipe_;
     std::string pending_;
     int stopSignal_;
     std::chrono::milliseconds stopGrace_;

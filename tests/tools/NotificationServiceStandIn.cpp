@@ -10,7 +10,6 @@
 #include <QTextStream>
 #include <QTimer>
 #include <QVariantMap>
-#include <cstdio>
 
 class NotificationService final : public QObject {
     Q_OBJECT
@@ -24,10 +23,9 @@ public Q_SLOTS:
                 const QString& summary, const QString& body, const QStringList& actions,
                 const QVariantMap& /*hints*/, int /*timeout*/) {
         QFile file(log_);
-        if (file.open(QIODevice::Append | QIODevice::Text)) {
-            QTextStream(&file) << summary << '\t' << body << '\t' << actions.join(',') << '\t'
-                               << replaces << '\n';
-        }
+        file.open(QIODevice::Append | QIODevice::Text);
+        QTextStream(&file) << summary << '\t' << body << '\t' << actions.join(',') << '\t'
+                           << replaces << '\n';
         const uint id = replaces != 0 ? replaces : ++last_;
         if (!actions.isEmpty()) {
             const QString key = actions.front();
@@ -49,13 +47,11 @@ int main(int argc, char** argv) {
     if (argc != 3) return 2;
     QDBusConnection bus = QDBusConnection::connectToBus(QString::fromLocal8Bit(argv[1]), "bus");
     NotificationService service(QString::fromLocal8Bit(argv[2]));
-    if (!bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,
-                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) ||
-        !bus.registerService(QStringLiteral("org.freedesktop.Notifications"))) {
-        std::fprintf(stderr, "could not take org.freedesktop.Notifications on %s\n", argv[1]);
-        return 1;
-    }
-    return QCoreApplication::exec();
+    const bool registered =
+        bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,
+                           QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) &&
+        bus.registerService(QStringLiteral("org.freedesktop.Notifications"));
+    return registered ? QCoreApplication::exec() : 1;
 }
 
 #include "NotificationServiceStandIn.moc"

@@ -9,13 +9,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/AtomicFile.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 #include "support/ToneAmplitude.h"
@@ -38,8 +38,7 @@ inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milli
 
 // A file's bytes, as far as they are written yet; empty when there is none.
 inline std::string readBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return readFileIfExists(path).value_or("");
 }
 
 // The capture files with `extension` in `folder`, oldest first.
@@ -81,15 +80,12 @@ public:
     AppProcess(const fs::path& folder, const std::string& name, std::vector<std::string> arguments,
                std::vector<std::string> environment)
         : out_(folder / (name + ".out")), err_(folder / (name + ".err")), process_([&] {
-              fs::remove(out_);
-              fs::remove(err_);
               arguments.insert(arguments.begin(), KAVO_BINARY_DIR "/src/kavo-meetings");
-              testing::ChildProcess::Options options;
-              options.command = std::move(arguments);
-              options.out = out_;
-              options.err = err_;
-              options.environment = std::move(environment);
-              return testing::ChildProcess(std::move(options));
+              return testing::ChildProcess({.command = std::move(arguments),
+                                            .out = out_,
+                                            .err = err_,
+                                            .environment = std::move(environment),
+                                            .directory = {}});
           }()) {}
 
     std::string out() const { return readBytes(out_); }

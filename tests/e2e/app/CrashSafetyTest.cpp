@@ -91,10 +91,6 @@ TEST(CrashSafety, AKilledRecordingIsRepairedAtTheNextLaunchAndUploadedAsRepaired
     HTTPRequest request;
     request.url = stack.adminURL() + "/recordings/" + *sidecar.recordingId + "/blob";
     EXPECT_TRUE(transport->data(request).body == repaired) << "the server's copy differs";
-    // The server is told the real length, not the 0 s the sidecar held at the kill.
-    const auto finalize = stack.adminGet("/recordings/" + *sidecar.recordingId)["finalizeRequest"];
-    EXPECT_NEAR(finalize.at("durationSeconds").get<double>(), seconds, 1.0) << finalize.dump();
-    EXPECT_EQ(finalize.at("fileSizeBytes").get<std::size_t>(), repaired.size());
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <QtTest/QTest>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,33 +46,30 @@ TEST(DesktopNotifierTest, TheWindowTellsWithoutAServiceAndTheServiceShowsEachInP
     std::vector<MenuAction> chosen;
     DesktopNotifier notifier(connection, icon,
                              [&](MenuAction action) { chosen.push_back(action); });
+    const Notification started = KavoMeetingsDesktopApp::recordingStartedNotification();
+    const Notification stopped = KavoMeetingsDesktopApp::recordingStoppedNotification();
     EXPECT_FALSE(notifier.serviceAvailable());
     icon.show();
     icon.fallbackWindow()->showMinimized();
-    notifier.show(KavoMeetingsDesktopApp::recordingStartedNotification());
+    notifier.show(started);
     auto* message = icon.fallbackWindow()->findChild<QLabel*>();
     ASSERT_NE(message, nullptr);
-    EXPECT_EQ(message->text().toStdString(),
-              "Recording started: A meeting app is using the microphone, so Kavo Meetings is "
-              "recording this meeting.");
+    EXPECT_EQ(message->text().toStdString(), started.title + ": " + started.body);
     EXPECT_FALSE(icon.fallbackWindow()->isMinimized()) << "brought back to the front";
 
     const auto service =
         testing::PulseDaemon::spawn({KAVO_NOTIFICATION_SERVICE, address, log.string()});
     ASSERT_TRUE(QTest::qWaitFor([&] { return notifier.serviceAvailable(); }, 10'000));
-    notifier.show(KavoMeetingsDesktopApp::recordingStartedNotification());
+    notifier.show(started);
     // The stand-in chooses "Stop Recording" as soon as it shows the notification.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !chosen.empty(); }, 10'000));
     EXPECT_EQ(chosen, std::vector{MenuAction::stopRecording});
 
-    notifier.show(KavoMeetingsDesktopApp::recordingStoppedNotification());
+    notifier.show(stopped);
     ASSERT_TRUE(QTest::qWaitFor([&] { return lines(log).size() == 2; }, 10'000));
-    EXPECT_EQ(lines(log),
-              (std::vector<std::string>{
-                  "Recording started\tA meeting app is using the microphone, so Kavo Meetings is "
-                  "recording this meeting.\tchosen,Stop Recording\t0",
-                  "Recording stopped\tThe meeting has ended, so Kavo Meetings stopped "
-                  "recording.\t\t1"}));
+    EXPECT_EQ(lines(log), (std::vector<std::string>{
+                              started.title + "\t" + started.body + "\tchosen,Stop Recording\t0",
+                              stopped.title + "\t" + stopped.body + "\t\t1"}));
 }
 
 }  // namespace

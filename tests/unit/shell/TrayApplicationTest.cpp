@@ -17,7 +17,8 @@ namespace kavo::shell {
 namespace {
 
 // As a desktop starts it, on a machine without an audio server and whose servers refuse
-// every connection: it still comes up signed out and quits through "Quit".
+// every connection: it still comes up signed out and quits through "Quit". Without XDG
+// values its folders are those under the home folder.
 TEST(TrayApplicationTest, ComesUpSignedOutWithoutAudioOrServersAndQuitsThroughItsMenu) {
     const testing::TempDir home;
     const testing::ScopedEnvironmentVariable noAudio("PULSE_SERVER", (home / "none").string());
@@ -26,13 +27,13 @@ TEST(TrayApplicationTest, ComesUpSignedOutWithoutAudioOrServersAndQuitsThroughIt
         << R"( "authority": "http://127.0.0.1:9/organizations",)"
         << R"( "updateManifestURL": "http://127.0.0.1:9/latest.json"})";
     LinuxServices::Options options;
-    options.environment =
-        testing::environmentFrom({{"XDG_DATA_HOME", (home / "data").string()},
-                                  {"XDG_CONFIG_HOME", (home / "config").string()},
-                                  {"XDG_STATE_HOME", (home / "state").string()},
-                                  {"KAVO_ENDPOINTS", (home / "endpoints.json").string()}});
+    options.environment = testing::environmentFrom(
+        {{"HOME", home.path().string()}, {"KAVO_ENDPOINTS", (home / "endpoints.json").string()}});
     const SystemClock clock;
     LinuxServices services(clock, options);
+    EXPECT_EQ(services.paths().capturesDirectory(),
+              home / ".local/share/brindle.meetings.desktop/Captures");
+    EXPECT_EQ(services.paths().stateDirectory, home / ".local/state/brindle.meetings.desktop");
     TrayApplication tray(services, clock, {});
 
     ASSERT_TRUE(QTest::qWaitFor(

@@ -155,6 +155,8 @@ TEST_P(TrayMenuPhases, EachRowIsDrawnChoosesItsItemAndTheMenuIsSavedAsAPicture) 
     std::vector<MenuItem> chosen;
     TrayMenu tray([&](const MenuItem& item) { chosen.push_back(item); });
     const std::vector<MenuItem> items = menuItems(GetParam().state);
+    // Drawn over another phase's menu, as the tray redraws only what changed.
+    tray.update(menuItems(recordingWith({})));
     tray.update(items);
     ASSERT_EQ(static_cast<std::size_t>(tray.menu().actions().size()), items.size());
     Lines lines;
@@ -242,20 +244,6 @@ INSTANTIATE_TEST_SUITE_P(
                  recordingMenu({"text Recording 1:23", kStop, kPause,
                                 std::string("text ") + kNoMicrophoneText})}),
     [](const ::testing::TestParamInfo<MenuCase>& param) { return std::string(param.param.name); });
-
-// An open menu keeps its actions while only their values change.
-TEST(TrayMenu, RedrawsOnlyWhatChanged) {
-    MenuState state = recordingWith({});
-    TrayMenu tray([](const MenuItem&) {});
-    tray.update(menuItems(state));
-    const QList<QAction*> first = tray.menu().actions();
-    state.elapsedLabel = "1:24";
-    state.autoCaptureEnabled = true;
-    tray.update(menuItems(state));
-    EXPECT_EQ(tray.menu().actions(), first);
-    EXPECT_EQ(shownText(tray.action(2)), "Recording 1:24");
-    EXPECT_TRUE(tray.action(8)->isChecked());
-}
 
 }  // namespace
 }  // namespace kavo
