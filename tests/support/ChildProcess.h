@@ -36,10 +36,7 @@ public:
     };
 
     explicit ChildProcess(Options options);
-    ChildProcess(ChildProcess&& other) noexcept;
-    ChildProcess& operator=(ChildProcess&&) = delete;
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
+    ChildProcess(ChildProcess&& other) noexcept;  // and neither copied nor assigned
     ~ChildProcess();
 
     pid_t pid() const { return pid_; }

@@ -33,8 +33,6 @@ public:
 
     // Frame 0 is captured at the clock's host time now.
     SignalThread(DeviceStream stream, const Clock& clock, Deliver deliver);
-    SignalThread(const SignalThread&) = delete;
-    SignalThread& operator=(const SignalThread&) = delete;
 
     // Delivers every buffer whose last frame is due by `hostTime`; returns when done.
     void deliverUntil(std::uint64_t hostTime);

@@ -73,8 +73,7 @@ inline double toneIn(const std::vector<std::int16_t>& samples, double hz, double
     return testing::toneAmplitude(stretch, 16'000, hz);
 }
 
-// The built application as a child process whose standard output and error go to
-// NAME.out and NAME.err in `folder`; dropped, it is stopped and reaped.
+// The built application, its output in NAME.out and NAME.err in `folder`; stopped when dropped.
 class AppProcess {
 public:
     AppProcess(const fs::path& folder, const std::string& name, std::vector<std::string> arguments,
@@ -110,9 +109,8 @@ struct CommandResult {
     std::string out, err;
 };
 
-// A home of the application's own (HOME and the XDG folders in a fresh temporary folder),
-// pointed at the dev stack whose endpoints (JSON text) it is given. Children get this
-// process's environment (so a PulseDaemon's server) with these variables put over it.
+// HOME and the XDG folders of the application's own, pointed at the dev stack's `endpoints`;
+// children get this process's environment (a PulseDaemon's server) with these put over it.
 class AppHome {
 public:
     explicit AppHome(const std::string& endpoints = {}) {
@@ -141,7 +139,6 @@ public:
     CommandResult run(const std::vector<std::string>& arguments,
                       std::chrono::milliseconds timeout = std::chrono::seconds(60)) const {
         AppProcess process(path(), "run-" + std::to_string(++runs_), arguments, environment());
-        // One still running is stopped when dropped.
         const int status = process.wait(timeout).value_or(-1);
         return {status, process.out(), process.err()};
     }

@@ -38,8 +38,7 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-// Before anything is sent and before any sign-in: what `upload` is given must be a capture
-// of this program. Neither the file named nor anything beside it is changed.
+// Before any sign-in, a file that is no capture of ours is refused and nothing beside it changes.
 TEST(CommandLineUpload, AFileThatIsNoCaptureIsRefusedAndNothingInItsFolderChanges) {
     const e2e::AppHome home;
     const auto folder = home.path() / "Desktop";
@@ -73,8 +72,7 @@ TEST(CommandLineUpload, AFileThatIsNoCaptureIsRefusedAndNothingInItsFolderChange
     EXPECT_EQ(contents(), before);
 }
 
-// Each command a person runs, from the first recording to its upload, against a private audio
-// server and the dev stack; sign-in and upload stopped by Ctrl-C and SIGTERM on the way.
+// From the first recording to its upload; sign-in and upload stopped by Ctrl-C and SIGTERM.
 TEST(CommandLine, ARecordingIsListedAndUploadedOnceAfterSignIn) {
     testing::PulseDaemon daemon;
     linux_platform::CurlGlobal curl;

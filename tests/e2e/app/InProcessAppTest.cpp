@@ -71,8 +71,7 @@ protected:
         return met;
     }
 
-    // Signs in once in an application that then quits, so later launches remember the
-    // account.
+    // Signs in once, so that later launches remember the account.
     void signInOnce(LinuxServices& services, const Clock& clock) {
         LinuxDesktop first(services, clock, shell());
         auto& app = first.app();
@@ -131,11 +130,8 @@ protected:
     LogCapture logs;
 };
 
-// Launched with the network down (autostart before it is up): the remembered account is
-// signed in all the same, and the capture made meanwhile goes once the server is back,
-// after an outage longer than the upload's own attempts. The identity platform answering
-// 503 when the next upload needs a fresh token is a passing outage too, retried like any
-// other, never a reason to ask for a new sign-in.
+// Launched offline (autostart before the network is up), then outages longer than an upload's
+// attempts and of the identity platform (503): passing, retried, never a new sign-in.
 TEST_F(InProcessApp, ARememberedAccountSignedInOfflineHasItsCapturesDeliveredThroughOutages) {
     // Fifty times faster: the 10 s, 60 s and 300 s waits take 0.2 s, 1.2 s and 6 s.
     testing::ScaledClock clock(50);
@@ -177,10 +173,8 @@ TEST_F(InProcessApp, ARememberedAccountSignedInOfflineHasItsCapturesDeliveredThr
 
 class AudioServerRestart : public InProcessApp, public ::testing::WithParamInterface<bool> {};
 
-// The audio server restarts 2 s into a recording, the new one with the voice on its
-// microphone: the first file ends with what it heard, and the recording goes on in a second
-// file. One started by hand is started again; an automatic one again by itself once the
-// meeting app opens the new server's microphone, as it does.
+// The audio server restarts 2 s into a recording: the first file ends, and the recording goes
+// on in a second with the new server's voice; an automatic one once the meeting app is back.
 TEST_P(AudioServerRestart, TheRecordingGoesOnInANewFileWithTheVoiceAtItsEnd) {
     const bool automatic = GetParam();
     daemon_ = std::make_unique<testing::PulseDaemon>();
@@ -200,7 +194,6 @@ TEST_P(AudioServerRestart, TheRecordingGoesOnInANewFileWithTheVoiceAtItsEnd) {
     if (!automatic) capture.start(false);
     const auto captures = services.paths().capturesDirectory();
 
-    // (One run of the loop: its timers, the connection's watch among them, end when it stops.)
     std::optional<std::chrono::steady_clock::time_point> first, resumed;
     bool restarted = false;
     ASSERT_TRUE(runUntil(

@@ -58,7 +58,6 @@ TEST(MeetingDemo, AMeetingIsRecordedByItselfUploadedAndListedAsUploaded) {
 
     const std::string menu = e2e::readBytes(out.path() / "menu.txt");
     EXPECT_NE(menu.find(" \u2014 Uploaded]  http"), std::string::npos) << menu;
-    EXPECT_GT(std::filesystem::file_size(out.path() / "menu.png"), 1000u);
 }
 
 }  // namespace

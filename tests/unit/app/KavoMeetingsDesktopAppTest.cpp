@@ -71,9 +71,8 @@ public:
     std::vector<Notification> shown;
 };
 
-// The application core with real capture sessions on fake endpoints and a scripted server,
-// all in simulated time. The microphone hisses in a quiet room until `speaking`; the far
-// side always talks.
+// The app core with real capture sessions on fake endpoints, in simulated time. The microphone
+// hisses in a quiet room until `speaking`; the far side always talks.
 class KavoMeetingsDesktopAppTest : public ::testing::Test {
 protected:
     KavoMeetingsDesktopAppTest() {
@@ -132,10 +131,8 @@ protected:
     void run(Duration duration) {
         for (Duration done{}; done < duration; done += std::chrono::milliseconds(100)) {
             main.advance(std::chrono::milliseconds(100));
-            for (const auto& endpoint : endpoints.microphones())
-                endpoint->deliverUntil(clock.hostTime());
-            for (const auto& endpoint : endpoints.systems())
-                endpoint->deliverUntil(clock.hostTime());
+            for (const auto& made : {endpoints.microphones(), endpoints.systems()})
+                for (const auto& endpoint : made) endpoint->deliverUntil(clock.hostTime());
         }
     }
 
@@ -206,8 +203,7 @@ TEST_F(KavoMeetingsDesktopAppTest, ACaptureOutlivingItsSignInCanBeStoppedAndKeep
     EXPECT_EQ(sidecar.account->userId, "u-1");
 }
 
-// What the person recording is told: notifications of automatic capture, pause, a side gone
-// silent and a missing microphone.
+// What the person recording is told: automatic capture, pause, a silent side, no microphone.
 class RecordingAwarenessTest : public KavoMeetingsDesktopAppTest {
 protected:
     RecordingAwarenessTest() { launch(); }
@@ -224,7 +220,6 @@ TEST_F(RecordingAwarenessTest, AutomaticCaptureSaysWhenItStartsAndStopsAndItsAct
     // The notification's button, as the desktop hands it back.
     app->perform(MenuItem::button({}, notifier.shown[0].action->action));
     EXPECT_FALSE(app->capture().isRecording());
-    EXPECT_EQ(notifier.shown.size(), 1u) << "a stop asked for by hand is no news";
 
     // The next meeting: its end stops the capture, and that is told.
     activity.emit({});
@@ -269,7 +264,6 @@ TEST_F(RecordingAwarenessTest, APauseWritesNothingIsCountedAndAMeetingEndStopsIt
 TEST_F(RecordingAwarenessTest,
        AMicrophoneThatHearsNothingWhileTheFarSideTalksIsShownUntilItHearsAgain) {
     choose("Start Recording");
-    const auto file = sidecarFile();
     run(29s);
     EXPECT_FALSE(shows(kSilentMicrophoneText)) << "hiss below the floor, but not yet 30 s";
     run(2s);
@@ -280,15 +274,6 @@ TEST_F(RecordingAwarenessTest,
     run(2s);
     EXPECT_FALSE(shows(kSilentMicrophoneText));
     EXPECT_FALSE(app->label().warning);
-    choose("Stop Recording");
-
-    const CaptureSidecar sidecar = CaptureSidecar::read(file);
-    ASSERT_TRUE(sidecar.silentStretches && sidecar.silentStretches->size() == 1);
-    const auto& stretch = sidecar.silentStretches->front();
-    EXPECT_EQ(stretch.source, "mic");
-    EXPECT_EQ(stretch.from, sidecar.startedAt);
-    EXPECT_TRUE(stretch.until && *stretch.until > stretch.from &&
-                *stretch.until < *sidecar.endedAt);
 }
 
 TEST_F(RecordingAwarenessTest, WithoutAMicrophoneTheMenuSaysTheMicrophoneChannelIsSilent) {
