@@ -43,13 +43,6 @@ TEST(CommandLineUpload, AFileThatIsNoCaptureIsRefusedAndNothingInItsFolderChange
     const e2e::AppHome home;
     const auto folder = home.path() / "Desktop";
     std::filesystem::create_directories(folder);
-    // A song of someone else's beside it, its sizes left 0: metadata before the audio.
-    std::ofstream(folder / "song.wav", std::ios::binary)
-        << std::string(
-               "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x02\0\x44\xac\0\0"
-               "\x10\xb1\x02\0\x04\0\x10\0LIST\x04\0\0\0INFOdata\0\0\0\0",
-               56)
-        << std::string(400, '\x05');
     std::ofstream(folder / "capture-T.wav") << "Minutes of the meeting\n";
     CaptureSidecar sidecar;
     sidecar.captureId = "T";

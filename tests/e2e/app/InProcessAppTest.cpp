@@ -50,9 +50,7 @@ protected:
 
     // The front end of an application run on this test's main loop.
     LinuxDesktop::Shell shell() {
-        LinuxDesktop::Shell shell;
-        shell.main = &loop_;
-        return shell;
+        return {.main = &loop_, .openURL = {}, .showReport = {}, .quit = {}};
     }
 
     // Runs the main loop until `done` holds, checked every 50 ms.
@@ -89,8 +87,7 @@ protected:
         const auto id = makeCaptureId();
         const auto artifacts = CaptureArtifacts::forCapture(captures, id);
         std::filesystem::create_directories(captures);
-        std::vector<std::int16_t> audio(32'000);
-        for (std::size_t i = 0; i < audio.size(); ++i) audio[i] = std::int16_t(i * 997);
+        const std::vector<std::int16_t> audio(32'000, 997);
         WavWriter writer(artifacts.audioURL, 16'000, 1, 16);
         writer.append(audio.data(), static_cast<std::int64_t>(audio.size()));
         writer.close();

@@ -17,10 +17,8 @@ TEST(MenuModel, AnyUploadStatusButIdleHasItsLine) {
     state.phase = SessionPhase::signedIn(
         AppSession{}, Tenant{"tid", "Contoso", "C", "https://kavo.example/", "eu", "active"});
     const std::pair<UploadStatus, const char*> cases[] = {
-        {UploadStatus::preparing(), "Preparing upload"},
         {UploadStatus::uploading(), "Uploading"},
         {UploadStatus::uploading(0.424), "Uploading 42%"},
-        {UploadStatus::finalizing(), "Finishing upload"},
         {UploadStatus::processing("rec-1"), "Uploaded"},
         {UploadStatus::delivered("rec-1"), "Uploaded"},
         {UploadStatus::retrying("Network is down"), "Network is down (auto-retrying)"},

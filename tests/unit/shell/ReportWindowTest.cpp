@@ -30,36 +30,25 @@ Widget* child(const QWidget& window, const char* name) {
     return widget;
 }
 
-class ReportWindowTest : public ::testing::Test {
-protected:
-    // Shows the window filled with a new form offering a recording; whether it reached the
-    // screen.
-    bool show() {
-        CaptureSidecar capture;
-        capture.captureId = "c1";
-        capture.audioFileName = "capture-c1.wav";
-        capture.startedAt = "2024-03-04T09:05:00.000Z";
-        form = ProblemReportForm::create(main, worker, SupportCapture{capture, WallTime{}},
-                                         [this](const ProblemReport& report, std::stop_token) {
-                                             sent.push_back(report);
-                                             return std::string("KAVO-000042");
-                                         });
-        window.setForm(form);
-        window.show();
-        return QTest::qWaitForWindowExposed(&window);
-    }
-
+// Only a report that passes the form's rules can be sent; once sent the window shows the
+// reference to quote, and the recording offered stays out once switched off.
+TEST(ReportWindowTest, OnlyAValidReportIsSentAndItsReferenceShown) {
     QtMainScheduler main;
     std::vector<ProblemReport> sent;  // on the worker, read once the form says it was sent
     SerialQueue worker{"report-worker"};
+    CaptureSidecar capture;
+    capture.captureId = "c1";
+    capture.audioFileName = "capture-c1.wav";
+    capture.startedAt = "2024-03-04T09:05:00.000Z";
+    const auto form = ProblemReportForm::create(main, worker, SupportCapture{capture, WallTime{}},
+                                                [&](const ProblemReport& report, std::stop_token) {
+                                                    sent.push_back(report);
+                                                    return std::string("KAVO-000042");
+                                                });
     ReportWindow window;
-    std::shared_ptr<ProblemReportForm> form;
-};
-
-// Only a report that passes the form's rules can be sent; once sent the window shows the
-// reference to quote, and the recording offered stays out once switched off.
-TEST_F(ReportWindowTest, OnlyAValidReportIsSentAndItsReferenceShown) {
-    ASSERT_TRUE(show());
+    window.setForm(form);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     auto* send = child<QPushButton>(window, "send");
     auto* attach = child<QCheckBox>(window, "attachCapture");
     auto* failure = child<QLabel>(window, "failure");
