@@ -20,8 +20,7 @@ public:
     struct Options {
         // command[0] is looked for on the PATH unless it holds a '/'.
         std::vector<std::string> command;
-        // Appended to; standard output to /dev/null when `out` is empty, standard error
-        // with it when `err` is.
+        // Appended to; empty: standard output to /dev/null, standard error with it.
         std::filesystem::path out;
         std::filesystem::path err;
         // Standard output comes back through readLine() instead.
@@ -29,8 +28,7 @@ public:
         // "NAME=VALUE" entries; this process's own environment when absent.
         std::optional<std::vector<std::string>> environment;
         std::filesystem::path directory;
-        // Sent by stop() and when the test process dies (a server that has children of
-        // its own wants the chance to end them).
+        // Sent by stop() and when the test process dies, to let a server end its children.
         int stopSignal = SIGTERM;
         std::chrono::milliseconds stopGrace{10'000};
     };
@@ -47,8 +45,7 @@ public:
     bool running();
     // The stop signal, then SIGKILL once the grace is over; reaps it.
     void stop();
-    // The next line of standard output without its newline (outToPipe); nullopt once the
-    // output has ended or when nothing comes within `timeout`.
+    // The next line of output (outToPipe); nullopt at its end or when none comes in time.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout);
 
 private:

@@ -7,8 +7,7 @@
 
 namespace kavo::testing {
 
-// An environment that holds exactly `values`, for code that reads its settings through an
-// injected lookup instead of the process environment.
+// An injected environment lookup that holds exactly `values`.
 inline std::function<std::optional<std::string>(const char*)> environmentFrom(
     std::map<std::string, std::string> values) {
     return [values = std::move(values)](const char* name) -> std::optional<std::string> {

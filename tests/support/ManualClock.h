@@ -8,13 +8,10 @@
 
 namespace kavo {
 
-// Simulated time for tests: both clocks move only when advanced, and a sleep advances
-// them by its own length at once (and is recorded), so a 300 s retry takes no real time.
+// Simulated time: both clocks move only when advanced or slept on (sleeps are recorded).
 class ManualClock final : public Clock {
 public:
-    explicit ManualClock(WallTime start = defaultStart(),
-                         std::uint64_t hostStart = 1'000'000'000ULL)
-        : wall_(start), host_(hostStart) {}
+    explicit ManualClock(WallTime start = defaultStart()) : wall_(start), host_(1'000'000'000) {}
 
     WallTime now() const override {
         std::lock_guard lock(mutex_);

@@ -10,9 +10,8 @@
 
 namespace kavo {
 
-// A scheduler in simulated time. Nothing runs until the test calls
-// runUntilIdle() or advance(); tasks then run on the calling thread, in due order, with
-// the clock set to each task's due time. Tasks may be posted from any thread.
+// Simulated time: tasks, posted from any thread, run on the thread calling runUntilIdle() or
+// advance(), in due order, with the clock set to each task's due time.
 class ManualScheduler final : public Scheduler {
 public:
     explicit ManualScheduler(ManualClock& clock) : clock_(clock), hostOrigin_(clock.hostTime()) {}

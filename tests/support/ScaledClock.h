@@ -4,8 +4,7 @@
 
 namespace kavo::testing {
 
-// Real dates and host time, but every wait it is asked for lasts a fraction of that:
-// retry schedules of minutes pass in seconds while the servers stay real.
+// Real time, but waits last a fraction: retries of minutes pass in seconds on real servers.
 class ScaledClock final : public Clock {
 public:
     explicit ScaledClock(double speedUp) : speedUp_(speedUp) {}

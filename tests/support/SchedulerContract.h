@@ -12,8 +12,7 @@
 
 namespace kavo::testing {
 
-// What every real scheduler promises. `Rig` owns one as `scheduler` and has `pump()`,
-// which lets it run for a moment (its event loop, where it has one).
+// What every real scheduler promises. `Rig` owns one as `scheduler`; `pump()` runs it a moment.
 template <typename Rig>
 class SchedulerContract : public ::testing::Test {
 protected:

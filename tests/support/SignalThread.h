@@ -23,9 +23,8 @@ struct DeviceStream {
     std::function<float(std::int64_t frame)> signal;
 };
 
-// Plays a DeviceStream on a thread of its own, as a sound card would: buffer after buffer,
-// each stamped with the host time of its first frame and handed over, inside an
-// AudioCallbackScope, once deliverUntil() has reached the time its last frame is due.
+// Plays a DeviceStream on its own thread, as a sound card would: each buffer, stamped with its
+// first frame's host time, handed over in an AudioCallbackScope once its last frame is due.
 class SignalThread {
 public:
     using Deliver =

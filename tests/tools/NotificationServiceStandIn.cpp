@@ -1,7 +1,5 @@
-// A desktop notification service for tests: owns org.freedesktop.Notifications on the
-// bus at argv[1] and appends each Notify call to the file argv[2] as one line, "summary
-// TAB body TAB actions joined by commas TAB replaced id". A notification with actions is
-// answered at once by choosing its first one, as a user would.
+// org.freedesktop.Notifications on the bus at argv[1]: each Notify call appended to argv[2] as
+// "summary TAB body TAB actions TAB replaced id"; its first action chosen at once, as by a user.
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QFile>

@@ -45,10 +45,10 @@ inline std::string readBytes(const fs::path& path) {
 inline std::vector<fs::path> capturesIn(const fs::path& folder, const std::string& extension) {
     std::vector<fs::path> found;
     std::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        if (it->path().filename().string().starts_with("capture-") &&
-            it->path().extension() == extension)
-            found.push_back(it->path());
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        if (entry.path().stem().string().starts_with("capture-") &&
+            entry.path().extension() == extension)
+            found.push_back(entry.path());
     }
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
         return fs::last_write_time(a) < fs::last_write_time(b);
@@ -90,7 +90,6 @@ public:
     std::string out() const { return readBytes(out_); }
     std::string err() const { return readBytes(err_); }
     void signal(int number) const { process_.signal(number); }
-    // Its exit code, or 128 + the signal that ended it; nullopt while it still runs.
     std::optional<int> wait(std::chrono::milliseconds timeout) { return process_.wait(timeout); }
     // With --print-menu: whether the menu the application last printed shows `text`.
     bool menuShows(const std::string& text) const {

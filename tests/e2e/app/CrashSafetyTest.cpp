@@ -2,9 +2,6 @@
 // the next launch repairs the audio it left, and that audio reaches the server intact.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstring>
-
 #include "AppHarness.h"
 #include "capture/files/CaptureSidecar.h"
 #include "capture/files/WavHeader.h"
@@ -17,7 +14,6 @@
 namespace kavo {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 std::uint32_t field32(const std::string& wav, long offset) {
@@ -32,7 +28,7 @@ TEST(CrashSafety, AKilledRecordingIsRepairedAtTheNextLaunchAndUploadedAsRepaired
     stack.adminPatch("/settings", {{"identity", {{"deviceCode", {{"intervalSeconds", 1}}}}},
                                    {"api", {{"deliverAfterReads", 0}}}});
     const e2e::AppHome home(stack.endpoints().dump());
-    const fs::path captures = home.capturesDirectory();
+    const auto captures = home.capturesDirectory();
     const auto signIn = home.run({"sign-in", "--device-code"});
     ASSERT_EQ(signIn.status, 0) << signIn.out << signIn.err;
 

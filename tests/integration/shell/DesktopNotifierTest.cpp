@@ -5,8 +5,8 @@
 #include <QLabel>
 #include <QWidget>
 #include <QtTest/QTest>
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +14,7 @@
 #include "app/shell/DesktopNotifier.h"
 #include "app/shell/TrayIcon.h"
 #include "app/shell/TrayMenu.h"
+#include "base/AtomicFile.h"
 #include "support/PulseDaemon.h"
 #include "support/TempDir.h"
 
@@ -22,13 +23,6 @@
 
 namespace kavo {
 namespace {
-
-std::vector<std::string> lines(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    std::vector<std::string> result;
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
-}
 
 TEST(DesktopNotifierTest, TheWindowTellsWithoutAServiceAndTheServiceShowsEachInPlaceOfTheLast) {
     const testing::TempDir dir;
@@ -66,10 +60,10 @@ TEST(DesktopNotifierTest, TheWindowTellsWithoutAServiceAndTheServiceShowsEachInP
     EXPECT_EQ(chosen, std::vector{MenuAction::stopRecording});
 
     notifier.show(stopped);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return lines(log).size() == 2; }, 10'000));
-    EXPECT_EQ(lines(log), (std::vector<std::string>{
-                              started.title + "\t" + started.body + "\tchosen,Stop Recording\t0",
-                              stopped.title + "\t" + stopped.body + "\t\t1"}));
+    const auto logged = [&] { return readFileIfExists(log).value_or(""); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return std::ranges::count(logged(), '\n') == 2; }, 10'000));
+    EXPECT_EQ(logged(), started.title + "\t" + started.body + "\tchosen,Stop Recording\t0\n" +
+                            stopped.title + "\t" + stopped.body + "\t\t1\n");
 }
 
 }  // namespace

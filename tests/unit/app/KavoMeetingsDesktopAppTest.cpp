@@ -71,8 +71,8 @@ public:
     std::vector<Notification> shown;
 };
 
-// The app core with real capture sessions on fake endpoints, in simulated time. The microphone
-// hisses in a quiet room until `speaking`; the far side always talks.
+// Real capture sessions on fake endpoints in simulated time; the microphone hisses in a quiet
+// room until `speaking`, the far side always talks.
 class KavoMeetingsDesktopAppTest : public ::testing::Test {
 protected:
     KavoMeetingsDesktopAppTest() {

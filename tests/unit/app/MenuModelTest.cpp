@@ -6,8 +6,7 @@
 
 #include "app/MenuModel.h"
 
-// What the menu holds in each phase is drawn and checked where the tray draws it; here the
-// upload's line for every status.
+// Each phase's menu is checked where the tray draws it; here, the upload's line.
 
 namespace kavo {
 namespace {

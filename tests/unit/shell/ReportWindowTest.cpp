@@ -30,8 +30,7 @@ Widget* child(const QWidget& window, const char* name) {
     return widget;
 }
 
-// Only a report that passes the form's rules can be sent; once sent the window shows the
-// reference to quote, and the recording offered stays out once switched off.
+// Only a valid report is sent, without the recording once unticked; then its reference shows.
 TEST(ReportWindowTest, OnlyAValidReportIsSentAndItsReferenceShown) {
     QtMainScheduler main;
     std::vector<ProblemReport> sent;  // on the worker, read once the form says it was sent

