@@ -74,10 +74,6 @@ ChildProcess::~ChildProcess() {
     stop();
 }
 
-void ChildProcess::signal(int number) const {
-    if (pid_ > 0) ::kill(pid_, number);
-}
-
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (pid_ > 0) {
@@ -90,14 +86,6 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return std::nullopt;
-}
-
-int ChildProcess::wait() {
-    return wait(std::chrono::hours(24)).value_or(-1);
-}
-
-bool ChildProcess::running() {
-    return pid_ > 0 && !wait(std::chrono::milliseconds(0));
 }
 
 void ChildProcess::stop() {

@@ -38,11 +38,13 @@ public:
     ~ChildProcess();
 
     pid_t pid() const { return pid_; }
-    void signal(int number) const;
+    void signal(int number) const {
+        if (pid_ > 0) ::kill(pid_, number);
+    }
     // Its exit code, or 128 + the signal that ended it; nullopt while it still runs.
     std::optional<int> wait(std::chrono::milliseconds timeout);
-    int wait();
-    bool running();
+    int wait() { return wait(std::chrono::hours(24)).value_or(-1); }
+    bool running() { return pid_ > 0 && !wait(std::chrono::milliseconds(0)); }
     // The stop signal, then SIGKILL once the grace is over; reaps it.
     void stop();
     // The next line of output (outToPipe); nullopt at its end or when none comes in time.

@@ -135,8 +135,11 @@ TEST_P(TrayMenuPhases, EachRowIsDrawnChoosesItsItemAndTheMenuIsSavedAsAPicture) 
     std::vector<MenuItem> chosen;
     TrayMenu tray([&](const MenuItem& item) { chosen.push_back(item); });
     const std::vector<MenuItem> items = menuItems(GetParam().state);
-    // Drawn over another phase's menu, as the tray redraws only what changed.
-    tray.update(menuItems(recordingWith({})));
+    // Drawn over a recording's menu with other values, as the tray redraws only what changed.
+    MenuState before = recordingWith({});
+    before.elapsedLabel = "0:00";
+    before.autoCaptureEnabled = true;
+    tray.update(menuItems(before));
     tray.update(items);
     ASSERT_EQ(static_cast<std::size_t>(tray.menu().actions().size()), items.size());
     Lines lines;
