@@ -24,7 +24,6 @@ namespace {
 using testing::FakeBlobStorage;
 using Outcome = BlockBlobUploader::Outcome;
 
-constexpr std::int64_t kMiB = 1024 * 1024;
 const std::string kSAS =
     "https://acct.blob.core.windows.net/recordings/rec-1.wav?sv=2021-08-06&"
     "se=2030-01-01T00%3A00%3A00Z&sr=b&sp=cw&sig=a%2Bb%2Fc%3D";
@@ -96,29 +95,6 @@ protected:
         return found;
     }
 };
-
-// Resuming after a kill is shown against storage in tests/integration/upload; here another
-// key's entries and indexes past the end, and a run with nothing left but the commit.
-TEST_F(StagedUploadTest, ResumesFromTheStoreSendingOnlyMissingBlocksOfItsOwnKey) {
-    for (const int index : {0, 1, 3}) store.markStaged(index, "rec-1");
-    store.markStaged(2, "someone-else");
-    const BlockBlobUploader uploader(storage, store, 4 * kMiB, 4, clock);
-    std::vector<std::int64_t> progress;
-    EXPECT_EQ(uploader.upload(file(10 * kMiB), 10 * kMiB, kSAS, "audio/wav", "rec-1",
-                              clock.now() + std::chrono::hours(1),
-                              [&](std::int64_t sent, std::int64_t) { progress.push_back(sent); }),
-              Outcome::uploaded(3, 10 * kMiB));
-    EXPECT_EQ(storage.putBlocks(), std::vector<std::string>{"00000002"});
-    EXPECT_EQ(progress, (std::vector<std::int64_t>{8 * kMiB, 10 * kMiB}));
-    EXPECT_EQ(store.stagedBlocks("someone-else"), std::set<int>{2});
-
-    // Everything staged: only the commit is sent, even past the deadline.
-    for (const int index : {0, 1, 2}) store.markStaged(index, "rec-2");
-    EXPECT_EQ(upload(uploader, 10 * kMiB, "rec-2", -std::chrono::hours(1)),
-              Outcome::uploaded(3, 10 * kMiB));
-    EXPECT_EQ(storage.putBlocks(), std::vector<std::string>{"00000002"});
-    EXPECT_EQ(commits(), 2U);
-}
 
 TEST_F(StagedUploadTest, NeverHasMoreThanTheConfiguredNumberOfBlocksInFlight) {
     const BlockBlobUploader uploader(storage, store, 1024, 4, clock);
@@ -255,9 +231,10 @@ TEST_F(SmallerBlocksTest, AResumeOverBlocksOfSeveralSizesSendsOnlyTheGapsAndList
     store.markStaged(0, "rec-1");
     store.markStaged(BlockBlobUploader::storeEntry(2, 4), "rec-1");
     store.markStaged(BlockBlobUploader::storeEntry(2, 5), "rec-1");
-    // A half inside block 0 and a quarter past the end are not listed.
+    // A half inside block 0, a quarter past the end and another key's block are not listed.
     store.markStaged(BlockBlobUploader::storeEntry(1, 0), "rec-1");
     store.markStaged(BlockBlobUploader::storeEntry(2, 40), "rec-1");
+    store.markStaged(2, "someone-else");
     const BlockBlobUploader uploader(storage, store, kBlock, 4, clock);
     std::vector<std::int64_t> progress;
     const auto path = varied(10240);
@@ -278,6 +255,15 @@ TEST_F(SmallerBlocksTest, AResumeOverBlocksOfSeveralSizesSendsOnlyTheGapsAndList
     expectBodiesMatchTheirIds();
     EXPECT_EQ(progress.front(), 6144);
     EXPECT_EQ(progress.back(), 10240);
+    EXPECT_EQ(store.stagedBlocks("someone-else"), std::set<int>{2});
+
+    // With everything staged only the commit is sent, even past the deadline.
+    for (const int index : {0, 1, 2}) store.markStaged(index, "rec-2");
+    const auto sent = storage.requests().size();
+    EXPECT_EQ(upload(uploader, 10240, "rec-2", -std::chrono::hours(1)),
+              Outcome::uploaded(3, 10240));
+    EXPECT_EQ(storage.requests().size(), sent + 1);
+    EXPECT_EQ(commits(), 2U);
 }
 
 }  // namespace
