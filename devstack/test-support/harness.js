@@ -14,7 +14,6 @@ const REDIRECT = 'http://127.0.0.1:53682/callback';
 const SIGN_IN_SCOPE = 'openid profile offline_access User.Read';
 
 const tempDir = () => fs.mkdtempSync(path.join(os.tmpdir(), 'kavo-devstack-test-'));
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Starts bin/devstack.js in memory and resolves once it printed its endpoints.
 function startStack() {
@@ -82,19 +81,10 @@ async function kavoToken(stack, user = stack.endpoints.defaultUser.email, extra 
   return (await admin(stack, 'POST', '/tokens', { user, resource: 'kavo', ...extra })).json.access_token;
 }
 
-const blockId = (i) => Buffer.from(`block-${String(i).padStart(6, '0')}`).toString('base64');
-
-// Stages `data` in blocks of `blockSize` and commits them.
-async function uploadBlocks(sasUrl, data, blockSize) {
-  const ids = [];
-  for (let at = 0; at < data.length; at += blockSize) {
-    ids.push(blockId(ids.length));
-    const r = await request('PUT', `${sasUrl}&comp=block&blockid=${encodeURIComponent(ids.at(-1))}`, { body: data.subarray(at, at + blockSize) });
-    if (r.status !== 201) throw new Error(`Put Block answered ${r.status}: ${r.text}`);
-  }
-  const xml = `<?xml version="1.0" encoding="utf-8"?><BlockList>${ids.map((id) => `<Latest>${id}</Latest>`).join('')}</BlockList>`;
-  const r = await request('PUT', `${sasUrl}&comp=blocklist`, { headers: { 'Content-Type': 'application/xml' }, body: xml });
-  if (r.status !== 201) throw new Error(`Put Block List answered ${r.status}: ${r.text}`);
+// Puts `data` as the whole blob, committed.
+async function putBlob(sasUrl, data) {
+  const r = await request('PUT', sasUrl, { headers: { 'x-ms-blob-type': 'BlockBlob' }, body: data });
+  if (r.status !== 201) throw new Error(`Put Blob answered ${r.status}: ${r.text}`);
 }
 
 function finalizeBody(recordingId, overrides = {}) {
@@ -107,6 +97,6 @@ function finalizeBody(recordingId, overrides = {}) {
 }
 
 module.exports = {
-  REDIRECT, SIGN_IN_SCOPE, sleep, startStack, request, admin, reset, bearer, pkce, authorize, token, kavoToken,
-  uploadBlocks, finalizeBody,
+  REDIRECT, SIGN_IN_SCOPE, startStack, request, admin, reset, bearer, pkce, authorize, token, kavoToken,
+  putBlob, finalizeBody,
 };

@@ -55,9 +55,9 @@ it('finalizes only a committed blob of the announced size, once, and only its ow
   const s = (await init(avery, { filename: `capture-${crypto.randomUUID()}.wav`, size_bytes: data.length })).json;
   const fin = (over, tok = avery) => finalize(tok, h.finalizeBody(s.recording_id, over));
   assert.equal((await fin()).json.error, 'blob_not_committed');
-  await h.uploadBlocks(s.upload_url, data.subarray(0, data.length - 1), 64 * 1024);
+  await h.putBlob(s.upload_url, data.subarray(0, data.length - 1));
   assert.deepEqual([(await fin()).status, (await fin()).json.error], [422, 'size_mismatch']);
-  await h.uploadBlocks(s.upload_url, data, 64 * 1024);
+  await h.putBlob(s.upload_url, data);
   await h.admin(stack, 'PATCH', '/users/sam.lee@contoso.test', { meetingsAccess: true });
   assert.equal((await fin({}, await h.kavoToken(stack, 'sam.lee@contoso.test'))).status, 404);
   assert.deepEqual((await fin({ fileSizeBytes: data.length })).json, { recording_id: s.recording_id, state: 'PROCESSING' });

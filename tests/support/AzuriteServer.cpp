@@ -13,6 +13,7 @@
 #include "base/AtomicFile.h"
 #include "base/Base64.h"
 #include "base/Iso8601.h"
+#include "net/UrlText.h"
 
 namespace kavo::testing {
 namespace {
@@ -21,17 +22,6 @@ constexpr const char* kVersion = "2021-08-06";
 constexpr const char* kAccount = "devstoreaccount1";
 constexpr const char* kAccountKey =
     "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
-
-std::string queryEscape(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_')
-            out += c;
-        else
-            out += fmt::format("%{:02X}", static_cast<unsigned char>(c));
-    }
-    return out;
-}
 
 std::string fileText(const std::filesystem::path& path) {
     return readFileIfExists(path).value_or("");
@@ -131,9 +121,9 @@ std::string AzuriteServer::sasURL(const std::string& container, const std::strin
     // five response-header overrides.
     const std::string toSign = fmt::format("{}\n\n{}\n/blob/{}/{}/{}\n\n\n\n{}\nb\n\n\n\n\n\n\n",
                                            permissions, se, kAccount, container, blob, kVersion);
-    return blobURL(container, blob) + "?sv=" + kVersion + "&se=" + queryEscape(se) +
-           "&sr=b&sp=" + permissions +
-           "&sig=" + queryEscape(signWithAccountKey(kAccountKey, toSign));
+    return blobURL(container, blob) + "?sv=" + kVersion +
+           "&se=" + UrlText::percentEncodeAlphanumerics(se) + "&sr=b&sp=" + permissions +
+           "&sig=" + UrlText::percentEncodeAlphanumerics(signWithAccountKey(kAccountKey, toSign));
 }
 
 std::string AzuriteServer::readBlob(HTTPTransport& transport, const std::string& container,

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -30,7 +28,6 @@ public:
     // The Kavo API base URL of the tenant with this slug ("contoso").
     std::string tenantBaseURL(const std::string& slug) const;
     std::string tenantClientName(const std::string& slug) const;
-    pid_t pid() const { return process_ ? process_->pid() : -1; }
 
     // Admin API calls under adminURL ("/faults", "/manifest"); each throws unless the
     // stack answers 2xx, and returns the answer's JSON (null for an empty body).

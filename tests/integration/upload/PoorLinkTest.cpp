@@ -108,25 +108,18 @@ TEST_F(PoorLink, AnUploadSlowerThanOneBlockInThreeMinutesFinishesWithTheWatchdog
     sidecar.captureId = "SLOW";
     sidecar.audioFileName = artifacts.audioURL.filename().string();
     sidecar.startedAt = "2026-03-01T09:00:00.000Z";
-    sidecar.durationSeconds = 426.0;
     sidecar.write(artifacts.sidecarURL);
 
+    // One answer that init, finalize and the status read each decode.
     const auto kavo = std::make_shared<testing::RecordingTransport>();
-    kavo->setResponder([&](const HTTPRequest& request) -> HTTPResponse {
-        if (request.url.ends_with("/uploads/init"))
-            return {200,
-                    {},
-                    json{{"recording_id", "rec-slow"},
-                         {"upload_url", uploadURL},
-                         {"blob_path", "recordings/slow.wav"}}
-                        .dump()};
-        return {
-            200,
-            {},
-            json{{"recording_id", "rec-slow"}, {"id", "rec-slow"}, {"state", "DELIVERED"}}.dump()};
+    kavo->setResponder([body = json{{"recording_id", "rec-slow"},
+                                    {"upload_url", uploadURL},
+                                    {"blob_path", "recordings/slow.wav"},
+                                    {"state", "DELIVERED"}}
+                                   .dump()](const HTTPRequest&) {
+        return HTTPResponse{200, {}, body};
     });
-    const KavoAPIClient api("https://kavo.test", kavo,
-                            [](std::stop_token) { return std::string("token-slow"); });
+    const KavoAPIClient api("https://kavo.test", kavo, [](std::stop_token) { return "token"; });
 
     using Steady = std::chrono::steady_clock;
     std::mutex statusLock;

@@ -66,7 +66,7 @@ struct Reconciler : ::testing::Test {
                 const std::string& state = "PROCESSING") {
         recordings[recordingId] = HTTPResponse{
             status,
-            {{"Content-Type", "application/json"}},
+            {},
             status == 200 ? nlohmann::json{{"id", recordingId}, {"state", state}}.dump()
                           : std::string(R"({"error":"x","detail":"y"})")};
     }
@@ -107,7 +107,7 @@ TEST_F(Reconciler, OnlyWavCapturesWithARecordingIdAreAskedAbout) {
     capture("E", "R-E", "capture-E");
     std::ofstream(dir / "capture-broken.json") << "{";
     EXPECT_EQ(pass().sidecars, 5);
-    EXPECT_EQ(transport->requestCount(), 0u);
+    EXPECT_EQ(transport->requests().size(), 0u);
 
     // An upper-case extension and an id with white space around it make a candidate.
     capture("F", "  R-F\n", "capture-F.WAV");

@@ -200,13 +200,13 @@ TEST_F(CoordinatorTest, OtherAnswersAndLocalProblemsEndTheRunAsTheyShould) {
         EXPECT_EQ(clock->sleeps(), c.sleeps);
     }
 
-    const auto asked = server->requestCount();
+    const auto asked = server->requests().size();
     std::filesystem::remove(artifacts.audioURL);
     EXPECT_EQ(run(), failed("Recording file is no longer on this computer (capture-T1.wav)."));
     std::ofstream(artifacts.sidecarURL) << "{ not a sidecar";
     EXPECT_EQ(run(), failed("This recording's metadata file is missing or unreadable, so it "
                             "cannot be uploaded."));
-    EXPECT_EQ(server->requestCount(), asked);
+    EXPECT_EQ(server->requests().size(), asked);
     EXPECT_TRUE(clock->sleeps().empty());
 }
 
