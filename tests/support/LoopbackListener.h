@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/PosixFileIO.h"
+
 namespace kavo::testing {
 
 // A TCP listener on 127.0.0.1 and a free port that hands each accepted connection to
@@ -27,9 +29,6 @@ public:
 
     std::uint16_t port() const { return port_; }
 
-    // A socket of a connection's own (a relay's upstream) that stopping also shuts down.
-    void track(int fd);
-    void forget(int fd);
     // Waits `duration` or until the listener stops; false when it stopped.
     bool pause(std::chrono::steady_clock::duration duration);
     bool stopping() const;
@@ -42,7 +41,7 @@ private:
     void acceptLoop();
 
     Serve serve_;
-    int listener_ = -1;
+    FileDescriptor listener_;
     std::uint16_t port_ = 0;
     mutable std::mutex lock_;
     std::condition_variable stopped_;

@@ -60,18 +60,14 @@ void LoopbackProxy::relay(int client) {
             static_cast<std::int64_t>(static_cast<double>(*options_.resetAfterBytes) *
                                       std::uniform_real_distribution<double>(0.75, 1.25)(random_));
     }
-    const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Stopping shuts the client's socket down, which ends this loop's poll.
+    const FileDescriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int upstream = socket.get();
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(options_.upstreamPort);
-    if (upstream < 0) return;
-    listener_.track(upstream);
-    if (::connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        listener_.forget(upstream);
-        ::close(upstream);
-        return;
-    }
+    if (::connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
 
     // Slow links move small pieces, so that the pace is even.
     std::vector<char> buffer(options_.bytesPerSecond ? 4096 : 256 * 1024);
@@ -114,7 +110,6 @@ void LoopbackProxy::relay(int client) {
                 break;
         }
     }
-    listener_.forget(upstream);
     if (reset) {
         // A zero linger makes closing send a reset instead of an orderly end.
         const linger abort{1, 0};
@@ -122,7 +117,6 @@ void LoopbackProxy::relay(int client) {
         ::setsockopt(upstream, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         ++resets_;
     }
-    ::close(upstream);
 }
 
 }  // namespace kavo::testing

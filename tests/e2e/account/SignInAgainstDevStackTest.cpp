@@ -20,12 +20,6 @@ namespace {
 
 class SignInAgainstDevStack : public testing::StackTest {
 protected:
-    void TearDown() override {
-        for (auto& visit : browserVisits_) {
-            if (visit.valid()) visit.wait();
-        }
-    }
-
     std::filesystem::path cacheFile() const {
         return config_ / "kavo-meetings" / "signin-cache.json";
     }
@@ -79,6 +73,7 @@ protected:
     static inline SystemClock systemClock_;
     testing::TempDir config_;
     std::mutex lock_;
+    // Declared last: each visit is waited for before the rest goes.
     std::vector<std::future<HTTPResponse>> browserVisits_;
 };
 

@@ -90,11 +90,6 @@ const CaptureSidecar::Account kBlake{"tid-1", "u-blake", "blake@contoso.test"};
 
 class CaptureDeliveryTest : public ::testing::Test {
 protected:
-    ~CaptureDeliveryTest() override {
-        delivery.reset();
-        queue.reset();
-    }
-
     // A finished capture started `minute` minutes past eight.
     CaptureArtifacts capture(const std::string& id, int minute,
                              std::optional<CaptureSidecar::Account> account = std::nullopt,
