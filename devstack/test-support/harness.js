@@ -1,8 +1,7 @@
 'use strict';
-// Helpers for the dev stack's own tests: start it as its command line does, talk plain HTTP
-// to it, and play the browser in a sign-in.
+// Helpers for the dev stack's own tests: start it as its command line does and talk plain
+// HTTP to it.
 
-const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -10,8 +9,6 @@ const readline = require('node:readline');
 const { spawn } = require('node:child_process');
 
 const BIN = path.join(__dirname, '..', 'bin', 'devstack.js');
-const REDIRECT = 'http://127.0.0.1:53682/callback';
-const SIGN_IN_SCOPE = 'openid profile offline_access User.Read';
 
 const tempDir = () => fs.mkdtempSync(path.join(os.tmpdir(), 'kavo-devstack-test-'));
 
@@ -40,15 +37,12 @@ function startStack() {
   });
 }
 
-// A plain HTTP exchange; `json` or `form` build the body. Resolves with {status, headers, text, json}.
-async function request(method, url, { headers = {}, json, form, body } = {}) {
+// A plain HTTP exchange, `json` as the body when given. Resolves with {status, headers, text, json}.
+async function request(method, url, { headers = {}, json, body } = {}) {
   const h = { ...headers };
   if (json !== undefined) {
     body = JSON.stringify(json);
     h['Content-Type'] = 'application/json';
-  } else if (form !== undefined) {
-    body = new URLSearchParams(form).toString();
-    h['Content-Type'] = 'application/x-www-form-urlencoded';
   }
   const res = await fetch(url, { method, headers: h, body, redirect: 'manual', signal: AbortSignal.timeout(15000) });
   const text = await res.text();
@@ -59,26 +53,8 @@ const admin = (stack, method, p, json) => request(method, `${stack.endpoints.adm
 const reset = async (stack, body) => (await admin(stack, 'POST', '/reset', body)).json;
 const bearer = (t) => ({ Authorization: `Bearer ${t}` });
 
-function pkce() {
-  const verifier = crypto.randomBytes(48).toString('base64url');
-  return { verifier, challenge: crypto.createHash('sha256').update(verifier).digest('base64url') };
-}
-
-// The authorize step as the browser performs it: the answer and the redirect's query.
-async function authorize(stack, { challenge }) {
-  const q = new URLSearchParams({
-    client_id: stack.endpoints.clientId, response_type: 'code', redirect_uri: REDIRECT, scope: SIGN_IN_SCOPE, state: 'st-1',
-    code_challenge: challenge, code_challenge_method: 'S256',
-  });
-  const res = await request('GET', `${stack.endpoints.authority}/oauth2/v2.0/authorize?${q}`);
-  return { res, params: res.status === 302 ? Object.fromEntries(new URL(res.headers.location).searchParams) : null };
-}
-
-const token = (stack, form) =>
-  request('POST', `${stack.endpoints.authority}/oauth2/v2.0/token`, { form: { client_id: stack.endpoints.clientId, ...form } });
-
-async function kavoToken(stack, user = stack.endpoints.defaultUser.email, extra = {}) {
-  return (await admin(stack, 'POST', '/tokens', { user, resource: 'kavo', ...extra })).json.access_token;
+async function kavoToken(stack, user = stack.endpoints.defaultUser.email) {
+  return (await admin(stack, 'POST', '/tokens', { user, resource: 'kavo' })).json.access_token;
 }
 
 // Puts `data` as the whole blob, committed.
@@ -96,7 +72,4 @@ function finalizeBody(recordingId, overrides = {}) {
   };
 }
 
-module.exports = {
-  REDIRECT, SIGN_IN_SCOPE, startStack, request, admin, reset, bearer, pkce, authorize, token, kavoToken,
-  putBlob, finalizeBody,
-};
+module.exports = { startStack, request, admin, reset, bearer, kavoToken, putBlob, finalizeBody };

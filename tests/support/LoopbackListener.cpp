@@ -82,7 +82,7 @@ void LoopbackListener::acceptLoop() {
         open_.insert(fd);
         threads_.emplace_back([this, fd] {
             serve_(fd);
-            const std::lock_guard guard(lock_);
+            const std::lock_guard closing(lock_);
             open_.erase(fd);
             ::close(fd);
         });

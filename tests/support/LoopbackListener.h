@@ -14,9 +14,8 @@
 
 namespace kavo::testing {
 
-// A TCP listener on 127.0.0.1 and a free port that hands each accepted connection to
-// `serve` on a thread of its own, and closes it when `serve` returns. Stopping shuts every
-// socket it knows of down, so that no connection thread stays blocked, and joins them.
+// Hands each connection to a free loopback port to `serve` on a thread of its own. Stopping
+// shuts every accepted socket down, so that no connection thread stays blocked.
 class LoopbackListener {
 public:
     using Serve = std::function<void(int fd)>;

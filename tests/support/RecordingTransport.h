@@ -13,11 +13,8 @@
 
 namespace kavo::testing {
 
-// An in-process HTTPTransport (for test executables that link kavo_net): records every
-// request and answers from a script, in order, then from an optional responder. A request
-// with nothing left to answer it fails, so a test that sends more than it scripted notices.
-// Requests can be held open (until released or cancelled) to observe how many are in
-// flight at once.
+// Records every request and answers from a script, then from a responder; a request with no
+// answer fails. Requests can be held open, to see how many are in flight at once.
 class RecordingTransport : public HTTPTransport {
 public:
     using Responder = std::function<HTTPResponse(const HTTPRequest&)>;

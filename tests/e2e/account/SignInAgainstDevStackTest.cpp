@@ -24,8 +24,7 @@ protected:
         return config_ / "kavo-meetings" / "signin-cache.json";
     }
 
-    // Plays the browser: follows the authorize URL, whose redirect lands on the app's
-    // loopback listener, and keeps the page that listener answered.
+    // Plays the browser: follows the authorize URL to the loopback redirect, keeps its page.
     linux_platform::OpenURL browser() {
         return [this](const std::string& url) {
             std::lock_guard guard(lock_);

@@ -10,8 +10,7 @@
 #include "support/LoopbackListener.h"
 #include "support/TempDir.h"
 
-// Progress as bytes move is shown by the poor-link upload's watchdog, and stopping an
-// exchange in flight by the command line's SIGTERM; here what no server answers on purpose.
+// Progress and stopping in flight are shown by the poor link and the command line's SIGTERM.
 
 namespace kavo::linux_platform {
 namespace {
@@ -19,8 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using Kind = TransportError::Kind;
 
-// A peer on loopback that reads a request's head and, `delay` later, writes `answer`
-// (possibly nothing) before it closes the connection.
+// A peer that reads a request's head and, `delay` later, writes `answer` and closes.
 std::unique_ptr<testing::LoopbackListener> peer(std::string answer,
                                                 std::chrono::milliseconds delay = 0ms) {
     return std::make_unique<testing::LoopbackListener>([answer, delay](int fd) {

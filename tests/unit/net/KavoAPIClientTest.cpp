@@ -51,8 +51,7 @@ constexpr const char* kAnyAnswer =
     R"({"recording_id":"r","upload_url":"u","blob_path":"p","state":"S","id":"u1","email":"e",
         "name":"n","is_admin":false,"meetings_access":true})";
 
-// Only reads may be sent twice (an init sent twice would open two uploads), and ids are
-// escaped into one path segment.
+// An init sent twice would open two uploads; only reads may be sent again.
 TEST_F(ClientTest, OnlyReadsMayBeRetriedAndARecordingIdIsOnePathSegment) {
     transport->setResponder([](const HTTPRequest&) { return HTTPResponse{200, {}, kAnyAnswer}; });
     client.initUpload({"capture-A.wav", "audio/wav", 1234});
@@ -68,8 +67,7 @@ TEST_F(ClientTest, OnlyReadsMayBeRetriedAndARecordingIdIsOnePathSegment) {
               "a%20b%3Fc%23d%25e/f");
 }
 
-// A conflict confirmed by a status read is shown with the coordinator; here every other
-// answer outside 2xx, and one that does not decode.
+// A conflict confirmed by a status read is shown with the coordinator; here the rest.
 TEST_F(ClientTest, AnswersOutside2xxOrThatDoNotDecodeAreTheirErrors) {
     KavoAPIClient::FinalizeUploadRequest finalize;
     finalize.recordingId = "rec-1";
@@ -106,8 +104,7 @@ TEST_F(ClientTest, AnswersOutside2xxOrThatDoNotDecodeAreTheirErrors) {
     EXPECT_THROW(client.branding(), TransportError);
 }
 
-// What the server would refuse is refused here, without a token or a request; the support
-// report form's own limits come first.
+// What the server would refuse is refused here, without a token or a request.
 TEST_F(ClientTest, InitRefusesEmptyAndOversizedFilesBeforeSending) {
     EXPECT_EQ(apiErrorOf([&] {
                   client.initUpload({"a.wav", "audio/wav", 0});
@@ -136,8 +133,7 @@ std::string decodingText(const KavoAPIError& error) {
     return error.payload();
 }
 
-// Every answer type meets truncated, mistyped and foreign bodies: each is a decoding error
-// whose text names what went wrong, where, and quotes the body.
+// Each answer type's truncated, mistyped and foreign bodies are decoding errors that say so.
 struct WireCase {
     const char* name;
     std::function<void(const KavoAPIClient&)> call;

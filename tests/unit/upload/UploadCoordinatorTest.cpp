@@ -20,8 +20,7 @@
 #include "upload/InteractiveSignInRequiredError.h"
 #include "upload/UploadCoordinator.h"
 
-// Whole runs against a scripted Kavo API and a storage in process; what only a real storage
-// shows (checksums, signatures, a broken or slow link) runs against Azurite.
+// Whole runs against a scripted Kavo API; what only a real storage shows runs against Azurite.
 
 namespace kavo {
 namespace {
@@ -44,9 +43,8 @@ std::string link(Duration validFor) {
            UrlText::percentEncodeAlphanumerics(SidecarTimestamp::format(expiry)) + "&sig=s";
 }
 
-// How the scripted Kavo API answers. Init hands out `uploadURL` after refusing
-// `initFailures` times with 503; finalize answers `finalizeStatus` with `finalState`; status
-// reads answer `polls` in turn, then the last one ("500" is an error).
+// How the scripted Kavo API answers: init after `initFailures` 503s; status reads `polls` in
+// turn, then the last one ("500" is an error).
 struct Script {
     int initFailures = 0;
     std::string uploadURL = link(std::chrono::hours(3));
@@ -249,8 +247,7 @@ TEST(UploadCoordinatorClassify, SortsEachFailureIntoTransientOrPermanentWithItsT
         EXPECT_EQ(result.kind, UploadCoordinator::AttemptResult::Kind::transient) << result.message;
 }
 
-// Simulated time in which sleeps of the watchdog's length wait for tick(), which moves
-// time and ends exactly one of them. Other sleeps (retries, polls) pass at once.
+// Simulated time: a sleep of the watchdog's length ends at a tick(); others pass at once.
 class WatchdogClock final : public Clock {
 public:
     WallTime now() const override {
