@@ -114,11 +114,15 @@ TEST_F(CaptureSessionTest, TheSidecarIsRewrittenEveryThirtySecondsEvenAfterAFail
 TEST_F(CaptureSessionTest, NotificationsWithinTheDebounceMergeIntoOneRebuildOfTheUnion) {
     session->start();
     const WallTime first = clock.now();
+    devices.removeDevice();  // moved neither default
+    scheduler.runUntilIdle();
     devices.setDefaultInput(kHeadset);
     scheduler.advance(100ms);
-    devices.setDefaultOutput(kHeadset);
+    // A dock plugged in: the first notification sees both defaults move.
+    devices.removeDevice();
+    setDefaults(kBuiltInMic, kDisplay);
     scheduler.advance(100ms);
-    devices.setDefaultInput(kBuiltInMic);
+    devices.setDefaultInput(kHeadset);
     scheduler.advance(299ms);
     EXPECT_EQ(endpoints.microphones().size() + endpoints.systems().size(), 2U);
 
@@ -129,7 +133,10 @@ TEST_F(CaptureSessionTest, NotificationsWithinTheDebounceMergeIntoOneRebuildOfTh
     EXPECT_EQ(endpoints.microphone(0)->calls(), (Calls{"prepare", "start", "repoint", "stop"}));
     EXPECT_EQ(endpoints.microphone(1)->calls(), (Calls{"prepare", "start"}));
     EXPECT_EQ(endpoints.system(0)->calls(), (Calls{"prepare", "start", "stop"}));
-    EXPECT_EQ(events("deviceChange").size(), 3U);
+    std::vector<std::string> details;
+    for (const auto& event : events("deviceChange")) details.push_back(*event.detail);
+    EXPECT_EQ(details, (Calls{"defaultInputDevice -> microphone", "deviceList -> both",
+                              "defaultInputDevice -> microphone"}));
     ASSERT_EQ(events("rebuild").size(), 1U);
     // 0.3 s after the last notification, and on disk at once.
     EXPECT_EQ(events("rebuild")[0].at, SidecarTimestamp::format(first + 500ms));
