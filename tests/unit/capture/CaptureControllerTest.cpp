@@ -17,8 +17,8 @@ using namespace std::chrono_literals;
 struct SessionLog {
     std::filesystem::path directory;
     int made = 0, started = 0, stopped = 0;
-    std::optional<std::string> startError;
-    std::optional<std::string> failure;  // once the session has ended by itself
+    std::optional<std::string> startError{};
+    std::optional<std::string> failure{};  // once the session has ended by itself
 };
 
 class FakeSession final : public CaptureController::Session {
@@ -61,7 +61,7 @@ protected:
                                            .clock = clock,
                                            .repair =
                                                [this](const std::filesystem::path&) {
-                                                   repairedOn.push_back(std::this_thread::get_id());
+                                                   repairedOn = std::this_thread::get_id();
                                                    return std::vector<std::filesystem::path>{};
                                                }},
             std::move(finish));
@@ -75,7 +75,7 @@ protected:
     ManualClock clock;
     ManualScheduler main{clock};
     SessionLog sessions{.directory = dir.path()};
-    std::vector<std::thread::id> repairedOn;
+    std::optional<std::thread::id> repairedOn;
     std::vector<CaptureArtifacts> finished;
     std::unique_ptr<CaptureController> controller = make([this](const CaptureArtifacts& files) {
         finished.push_back(files);
@@ -99,7 +99,6 @@ TEST_F(CaptureControllerTest, StartThenStopHandsTheFilesOverOnceAndASecondStartC
     EXPECT_EQ(sessions.stopped, 1);
     EXPECT_FALSE(controller->startedAutomatically());
     EXPECT_EQ(finished, files(1));
-    EXPECT_FALSE(main.hasPending());
 }
 
 // Why the last capture could not start, or ended by itself (a full disk), stays for the
@@ -109,8 +108,6 @@ TEST_F(CaptureControllerTest, AFailedStartOrAnEndByItselfIsToldUntilTheNextStart
     controller->start(false);
     EXPECT_FALSE(controller->isRecording());
     EXPECT_EQ(controller->lastError(), "Could not start recording: " + *sessions.startError);
-    controller->stop();
-    EXPECT_EQ(sessions.stopped, 0);
     sessions.startError.reset();
 
     controller->start(false);
@@ -124,18 +121,10 @@ TEST_F(CaptureControllerTest, AFailedStartOrAnEndByItselfIsToldUntilTheNextStart
     EXPECT_FALSE(main.hasPending());
 }
 
-TEST_F(CaptureControllerTest, TheHandOverMayStartTheNextCaptureAndTheRepairRunsOffTheMainThread) {
-    std::unique_ptr<CaptureController> chained;
-    chained = make([&](const CaptureArtifacts&) { chained->start(true); });
-    chained->start(false);
-    chained->stop();
-    EXPECT_TRUE(chained->isRecording());
-    EXPECT_TRUE(chained->startedAutomatically());
-
+TEST_F(CaptureControllerTest, TheLaunchRepairRunsOffTheMainThread) {
     controller->waitForLaunchRepair();
-    chained->waitForLaunchRepair();
-    ASSERT_EQ(repairedOn.size(), 2U);
-    for (const auto thread : repairedOn) EXPECT_NE(thread, std::this_thread::get_id());
+    ASSERT_TRUE(repairedOn);
+    EXPECT_NE(*repairedOn, std::this_thread::get_id());
 }
 
 }  // namespace
