@@ -119,7 +119,6 @@ protected:
             FAIL() << "The test audio server did not start: " << error.what();
         }
     }
-    void TearDown() override { daemon_.reset(); }
 
     std::optional<testing::PulseDaemon> daemon_;
 };
@@ -199,10 +198,5 @@ struct PlatformRig {
     PulseAudioPlatform platform;
     testing::TempDir captures;
 };
-
-// The samples of a 16-bit mono WAVE file, as floats.
-inline std::vector<float> readSamples(const std::filesystem::path& file) {
-    return testing::EchoScenario::samplesOf(file);
-}
 
 }  // namespace kavo::linux_platform::pulse_test
