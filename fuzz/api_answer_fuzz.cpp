@@ -14,11 +14,7 @@ class CannedTransport final : public kavo::HTTPTransport {
 public:
     std::string body;
     kavo::HTTPResponse data(const kavo::HTTPRequest&, std::stop_token) override {
-        kavo::HTTPResponse response;
-        response.status = 200;
-        response.headers.set("Content-Type", "application/json");
-        response.body = body;
-        return response;
+        return {200, {}, body};
     }
 };
 

@@ -1,8 +1,7 @@
 'use strict';
-// Helpers for the dev stack's own tests: start it as its command line does, talk plain HTTP
-// to it, and play the browser in a sign-in.
+// Helpers for the dev stack's own tests: start it as its command line does and talk plain
+// HTTP to it.
 
-const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -10,11 +9,8 @@ const readline = require('node:readline');
 const { spawn } = require('node:child_process');
 
 const BIN = path.join(__dirname, '..', 'bin', 'devstack.js');
-const REDIRECT = 'http://127.0.0.1:53682/callback';
-const SIGN_IN_SCOPE = 'openid profile offline_access User.Read';
 
 const tempDir = () => fs.mkdtempSync(path.join(os.tmpdir(), 'kavo-devstack-test-'));
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Starts bin/devstack.js in memory and resolves once it printed its endpoints.
 function startStack() {
@@ -41,15 +37,12 @@ function startStack() {
   });
 }
 
-// A plain HTTP exchange; `json` or `form` build the body. Resolves with {status, headers, text, json}.
-async function request(method, url, { headers = {}, json, form, body } = {}) {
+// A plain HTTP exchange, `json` as the body when given. Resolves with {status, headers, text, json}.
+async function request(method, url, { headers = {}, json, body } = {}) {
   const h = { ...headers };
   if (json !== undefined) {
     body = JSON.stringify(json);
     h['Content-Type'] = 'application/json';
-  } else if (form !== undefined) {
-    body = new URLSearchParams(form).toString();
-    h['Content-Type'] = 'application/x-www-form-urlencoded';
   }
   const res = await fetch(url, { method, headers: h, body, redirect: 'manual', signal: AbortSignal.timeout(15000) });
   const text = await res.text();
@@ -60,41 +53,14 @@ const admin = (stack, method, p, json) => request(method, `${stack.endpoints.adm
 const reset = async (stack, body) => (await admin(stack, 'POST', '/reset', body)).json;
 const bearer = (t) => ({ Authorization: `Bearer ${t}` });
 
-function pkce() {
-  const verifier = crypto.randomBytes(48).toString('base64url');
-  return { verifier, challenge: crypto.createHash('sha256').update(verifier).digest('base64url') };
+async function kavoToken(stack, user = stack.endpoints.defaultUser.email) {
+  return (await admin(stack, 'POST', '/tokens', { user, resource: 'kavo' })).json.access_token;
 }
 
-// The authorize step as the browser performs it: the answer and the redirect's query.
-async function authorize(stack, { challenge }) {
-  const q = new URLSearchParams({
-    client_id: stack.endpoints.clientId, response_type: 'code', redirect_uri: REDIRECT, scope: SIGN_IN_SCOPE, state: 'st-1',
-    code_challenge: challenge, code_challenge_method: 'S256',
-  });
-  const res = await request('GET', `${stack.endpoints.authority}/oauth2/v2.0/authorize?${q}`);
-  return { res, params: res.status === 302 ? Object.fromEntries(new URL(res.headers.location).searchParams) : null };
-}
-
-const token = (stack, form) =>
-  request('POST', `${stack.endpoints.authority}/oauth2/v2.0/token`, { form: { client_id: stack.endpoints.clientId, ...form } });
-
-async function kavoToken(stack, user = stack.endpoints.defaultUser.email, extra = {}) {
-  return (await admin(stack, 'POST', '/tokens', { user, resource: 'kavo', ...extra })).json.access_token;
-}
-
-const blockId = (i) => Buffer.from(`block-${String(i).padStart(6, '0')}`).toString('base64');
-
-// Stages `data` in blocks of `blockSize` and commits them.
-async function uploadBlocks(sasUrl, data, blockSize) {
-  const ids = [];
-  for (let at = 0; at < data.length; at += blockSize) {
-    ids.push(blockId(ids.length));
-    const r = await request('PUT', `${sasUrl}&comp=block&blockid=${encodeURIComponent(ids.at(-1))}`, { body: data.subarray(at, at + blockSize) });
-    if (r.status !== 201) throw new Error(`Put Block answered ${r.status}: ${r.text}`);
-  }
-  const xml = `<?xml version="1.0" encoding="utf-8"?><BlockList>${ids.map((id) => `<Latest>${id}</Latest>`).join('')}</BlockList>`;
-  const r = await request('PUT', `${sasUrl}&comp=blocklist`, { headers: { 'Content-Type': 'application/xml' }, body: xml });
-  if (r.status !== 201) throw new Error(`Put Block List answered ${r.status}: ${r.text}`);
+// Puts `data` as the whole blob, committed.
+async function putBlob(sasUrl, data) {
+  const r = await request('PUT', sasUrl, { headers: { 'x-ms-blob-type': 'BlockBlob' }, body: data });
+  if (r.status !== 201) throw new Error(`Put Blob answered ${r.status}: ${r.text}`);
 }
 
 function finalizeBody(recordingId, overrides = {}) {
@@ -106,7 +72,4 @@ function finalizeBody(recordingId, overrides = {}) {
   };
 }
 
-module.exports = {
-  REDIRECT, SIGN_IN_SCOPE, sleep, startStack, request, admin, reset, bearer, pkce, authorize, token, kavoToken,
-  uploadBlocks, finalizeBody,
-};
+module.exports = { startStack, request, admin, reset, bearer, kavoToken, putBlob, finalizeBody };

@@ -26,11 +26,6 @@ const init = (tok, body) => post('/api/v1/meetings/uploads/init', tok, { filenam
 const finalize = (tok, body) => post('/api/v1/meetings/uploads/finalize', tok, body);
 const recordings = async () => (await h.admin(stack, 'GET', '/recordings')).json.recordings;
 
-function problems(res) {
-  assert.equal(res.status, 422, res.text);
-  return res.json.detail.map((p) => `${p.loc.slice(1).join('.')}:${p.type}`);
-}
-
 it('requires Kavo API access tokens issued here for the tenant', async () => {
   const [head, payload, sig] = avery.split('.');
   const claims = JSON.parse(Buffer.from(payload, 'base64url').toString('utf8'));
@@ -55,15 +50,11 @@ it('finalizes only a committed blob of the announced size, once, and only its ow
   const s = (await init(avery, { filename: `capture-${crypto.randomUUID()}.wav`, size_bytes: data.length })).json;
   const fin = (over, tok = avery) => finalize(tok, h.finalizeBody(s.recording_id, over));
   assert.equal((await fin()).json.error, 'blob_not_committed');
-  await h.uploadBlocks(s.upload_url, data.subarray(0, data.length - 1), 64 * 1024);
+  await h.putBlob(s.upload_url, data.subarray(0, data.length - 1));
   assert.deepEqual([(await fin()).status, (await fin()).json.error], [422, 'size_mismatch']);
-  await h.uploadBlocks(s.upload_url, data, 64 * 1024);
+  await h.putBlob(s.upload_url, data);
   await h.admin(stack, 'PATCH', '/users/sam.lee@contoso.test', { meetingsAccess: true });
   assert.equal((await fin({}, await h.kavoToken(stack, 'sam.lee@contoso.test'))).status, 404);
   assert.deepEqual((await fin({ fileSizeBytes: data.length })).json, { recording_id: s.recording_id, state: 'PROCESSING' });
   assert.deepEqual([(await fin()).status, (await fin()).json.error], [409, 'already_finalized']);
-  const body = h.finalizeBody(s.recording_id, { capturedAt: '2025-03-04 09:15:00', channels: '1', expectedSpeakers: [{ email: 'x@y.test' }] });
-  delete body.pausedDurationSeconds;
-  assert.deepEqual(problems(await finalize(avery, body)).sort(),
-    ['capturedAt:datetime_parsing', 'channels:int_type', 'expectedSpeakers.0.name:missing', 'pausedDurationSeconds:missing']);
 });

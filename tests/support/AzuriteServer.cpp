@@ -13,6 +13,7 @@
 #include "base/AtomicFile.h"
 #include "base/Base64.h"
 #include "base/Iso8601.h"
+#include "net/UrlText.h"
 
 namespace kavo::testing {
 namespace {
@@ -21,17 +22,6 @@ constexpr const char* kVersion = "2021-08-06";
 constexpr const char* kAccount = "devstoreaccount1";
 constexpr const char* kAccountKey =
     "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
-
-std::string queryEscape(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_')
-            out += c;
-        else
-            out += fmt::format("%{:02X}", static_cast<unsigned char>(c));
-    }
-    return out;
-}
 
 std::string fileText(const std::filesystem::path& path) {
     return readFileIfExists(path).value_or("");
@@ -50,29 +40,20 @@ std::string signWithAccountKey(const std::string& key, const std::string& text) 
     return base64Encode(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
-// The azurite-blob entry point that devstack/ installs.
-std::filesystem::path script() {
-    const auto modules = std::filesystem::path(KAVO_SOURCE_DIR) / "devstack" / "node_modules";
-    const auto linked = modules / ".bin" / "azurite-blob";
-    // npm links .bin last; the package's own entry point serves while it has not yet.
-    return std::filesystem::exists(linked)
-               ? linked
-               : modules / "azurite" / "dist" / "src" / "blob" / "main.js";
-}
-
 }  // namespace
 
 AzuriteServer::AzuriteServer(std::vector<std::string> nodeOptions) {
-    std::error_code error;
-    const auto resolved = std::filesystem::canonical(script(), error);
-    if (error)
-        throw std::runtime_error("Azurite is not installed at " + script().string() +
+    // The blob service of the Azurite that devstack/ installs.
+    const auto script = std::filesystem::path(KAVO_SOURCE_DIR) /
+                        "devstack/node_modules/azurite/dist/src/blob/main.js";
+    if (!std::filesystem::exists(script))
+        throw std::runtime_error("Azurite is not installed at " + script.string() +
                                  " (run: npm ci --prefix devstack)");
     port_ = freeLoopbackPort();
     const auto log = workDirectory_ / "azurite.log";
     std::vector<std::string> command{"node"};
     command.insert(command.end(), nodeOptions.begin(), nodeOptions.end());
-    command.insert(command.end(), {resolved.string(), "--blobHost", "127.0.0.1", "--blobPort",
+    command.insert(command.end(), {script.string(), "--blobHost", "127.0.0.1", "--blobPort",
                                    std::to_string(port_), "--inMemoryPersistence",
                                    "--skipApiVersionCheck", "--disableTelemetry", "--silent"});
     ChildProcess::Options options;
@@ -91,11 +72,6 @@ AzuriteServer::AzuriteServer(std::vector<std::string> nodeOptions) {
             throw std::runtime_error("Azurite did not listen within 60 s: " + fileText(log));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-}
-
-std::string AzuriteServer::blobURL(const std::string& container, const std::string& blob) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + kAccount + "/" + container + "/" +
-           blob;
 }
 
 void AzuriteServer::createContainer(HTTPTransport& transport, const std::string& container) const {
@@ -131,9 +107,10 @@ std::string AzuriteServer::sasURL(const std::string& container, const std::strin
     // five response-header overrides.
     const std::string toSign = fmt::format("{}\n\n{}\n/blob/{}/{}/{}\n\n\n\n{}\nb\n\n\n\n\n\n\n",
                                            permissions, se, kAccount, container, blob, kVersion);
-    return blobURL(container, blob) + "?sv=" + kVersion + "&se=" + queryEscape(se) +
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + kAccount + "/" + container + "/" +
+           blob + "?sv=" + kVersion + "&se=" + UrlText::percentEncodeAlphanumerics(se) +
            "&sr=b&sp=" + permissions +
-           "&sig=" + queryEscape(signWithAccountKey(kAccountKey, toSign));
+           "&sig=" + UrlText::percentEncodeAlphanumerics(signWithAccountKey(kAccountKey, toSign));
 }
 
 std::string AzuriteServer::readBlob(HTTPTransport& transport, const std::string& container,

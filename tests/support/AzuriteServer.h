@@ -14,10 +14,8 @@
 
 namespace kavo::testing {
 
-// A real Azurite blob service (the version devstack/ pins) on 127.0.0.1 and a free
-// port, in memory, for tests that must talk to actual Azure storage semantics. The
-// constructor throws, with Azurite's own output, when it cannot start: a test that
-// needs it fails rather than skips. The destructor kills it.
+// Azurite's blob service (devstack/'s version) in memory on a free loopback port. The
+// constructor throws with Azurite's output when it cannot start: a test fails, never skips.
 class AzuriteServer {
 public:
     AzuriteServer() : AzuriteServer(std::vector<std::string>{}) {}
@@ -36,9 +34,6 @@ public:
                          const std::string& blob) const;
 
 private:
-    // http://127.0.0.1:PORT/devstoreaccount1/CONTAINER/BLOB
-    std::string blobURL(const std::string& container, const std::string& blob) const;
-
     int port_ = 0;
     // Declared before the process, so that it outlives it.
     TempDir workDirectory_;

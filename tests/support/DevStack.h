@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -13,10 +11,8 @@
 
 namespace kavo::testing {
 
-// The local Kavo dev stack (devstack/run.sh) on free loopback ports with a data folder
-// of its own, for tests against real server behaviour. The constructor throws, with the
-// stack's own output, when it cannot start: a test that needs it fails, never skips.
-// The destructor stops it with SIGTERM and waits for it.
+// The local Kavo dev stack (devstack/run.sh) on free loopback ports and a data folder of its
+// own. The constructor throws with its output when it cannot start: a test fails, never skips.
 class DevStack {
 public:
     // Admin calls go through `transport`.
@@ -30,10 +26,8 @@ public:
     // The Kavo API base URL of the tenant with this slug ("contoso").
     std::string tenantBaseURL(const std::string& slug) const;
     std::string tenantClientName(const std::string& slug) const;
-    pid_t pid() const { return process_ ? process_->pid() : -1; }
 
-    // Admin API calls under adminURL ("/faults", "/manifest"); each throws unless the
-    // stack answers 2xx, and returns the answer's JSON (null for an empty body).
+    // Admin API calls ("/faults"); each throws unless answered 2xx, and returns the JSON.
     nlohmann::json adminGet(const std::string& path) const { return admin("GET", path, nullptr); }
     nlohmann::json adminPost(const std::string& path, const nlohmann::json& body) const {
         return admin("POST", path, &body);
@@ -50,8 +44,7 @@ public:
 
     // Ends the stack as an outage would: its ports stop answering.
     void takeDown();
-    // Starts it again on the same ports and data folder: the same URLs, tokens, tenants
-    // and recordings as before.
+    // Starts it again on the same ports and data: the same URLs, tokens and recordings.
     void bringBack();
 
 private:

@@ -17,15 +17,13 @@ public:
     ConferenceActivity current() const override { return current_; }
     ChangeHandler onChange() const override { return handler_; }
     void setOnChange(ChangeHandler handler) override { handler_ = std::move(handler); }
-    void start() override { ++starts; }
+    void start() override {}
     void stop() override {}
 
     void emit(std::set<std::string> apps) {
         current_.apps = std::move(apps);
         if (handler_) handler_(current_);
     }
-
-    int starts = 0;
 
 private:
     ConferenceActivity current_;

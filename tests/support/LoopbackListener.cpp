@@ -11,23 +11,20 @@
 namespace kavo::testing {
 
 LoopbackListener::LoopbackListener(Serve serve, int receiveBuffer) : serve_(std::move(serve)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
+    listener_ = FileDescriptor(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int fd = listener_.get();
     const int yes = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     if (receiveBuffer > 0)
-        ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 64) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        const int error = errno;
-        ::close(listener_);
-        throw std::system_error(error, std::generic_category(), "listen on 127.0.0.1");
-    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 64) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::system_error(errno, std::generic_category(), "listen on 127.0.0.1");
     port_ = ntohs(address.sin_port);
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
@@ -41,25 +38,13 @@ void LoopbackListener::stop() {
         const std::lock_guard guard(lock_);
         if (stopping_) return;
         stopping_ = true;
-        ::shutdown(listener_, SHUT_RDWR);
+        ::shutdown(listener_.get(), SHUT_RDWR);
         for (const int fd : open_) ::shutdown(fd, SHUT_RDWR);
     }
     stopped_.notify_all();
     acceptor_.join();
     // No thread is added once the acceptor is gone.
     for (auto& thread : threads_) thread.join();
-    ::close(listener_);
-}
-
-void LoopbackListener::track(int fd) {
-    const std::lock_guard guard(lock_);
-    open_.insert(fd);
-    if (stopping_) ::shutdown(fd, SHUT_RDWR);
-}
-
-void LoopbackListener::forget(int fd) {
-    const std::lock_guard guard(lock_);
-    open_.erase(fd);
 }
 
 bool LoopbackListener::pause(std::chrono::steady_clock::duration duration) {
@@ -84,7 +69,7 @@ bool LoopbackListener::sendAll(int fd, std::string_view data) {
 
 void LoopbackListener::acceptLoop() {
     while (true) {
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
         const std::lock_guard guard(lock_);
         if (stopping_) {
             if (fd >= 0) ::close(fd);
@@ -97,7 +82,8 @@ void LoopbackListener::acceptLoop() {
         open_.insert(fd);
         threads_.emplace_back([this, fd] {
             serve_(fd);
-            forget(fd);
+            const std::lock_guard closing(lock_);
+            open_.erase(fd);
             ::close(fd);
         });
     }

@@ -10,11 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/PosixFileIO.h"
+
 namespace kavo::testing {
 
-// A TCP listener on 127.0.0.1 and a free port that hands each accepted connection to
-// `serve` on a thread of its own, and closes it when `serve` returns. Stopping shuts every
-// socket it knows of down, so that no connection thread stays blocked, and joins them.
+// Hands each connection to a free loopback port to `serve` on a thread of its own. Stopping
+// shuts every accepted socket down, so that no connection thread stays blocked.
 class LoopbackListener {
 public:
     using Serve = std::function<void(int fd)>;
@@ -27,9 +28,6 @@ public:
 
     std::uint16_t port() const { return port_; }
 
-    // A socket of a connection's own (a relay's upstream) that stopping also shuts down.
-    void track(int fd);
-    void forget(int fd);
     // Waits `duration` or until the listener stops; false when it stopped.
     bool pause(std::chrono::steady_clock::duration duration);
     bool stopping() const;
@@ -42,7 +40,7 @@ private:
     void acceptLoop();
 
     Serve serve_;
-    int listener_ = -1;
+    FileDescriptor listener_;
     std::uint16_t port_ = 0;
     mutable std::mutex lock_;
     std::condition_variable stopped_;

@@ -18,18 +18,14 @@ namespace {
 
 constexpr std::string_view kRequestLineEnd = " HTTP/1.1\r\n";
 
-// A slow link gets a small receive window, so that the client's bytes wait on its side of
-// the link rather than in this end's buffer.
-int receiveBufferFor(const LoopbackProxy::Options& options) {
-    return options.bytesPerSecond ? 64 * 1024 : 0;
-}
-
 }  // namespace
 
 LoopbackProxy::LoopbackProxy(Options options)
     : options_(options),
       random_(options.seed),
-      listener_([this](int fd) { relay(fd); }, receiveBufferFor(options)),
+      // A slow link gets a small receive window, so that the client's bytes wait on its side
+      // of the link rather than in this end's buffer.
+      listener_([this](int fd) { relay(fd); }, options.bytesPerSecond ? 64 * 1024 : 0),
       timer_([this] {
           if (listener_.pause(options_.lifetime)) listener_.stop();
       }) {}
@@ -60,18 +56,14 @@ void LoopbackProxy::relay(int client) {
             static_cast<std::int64_t>(static_cast<double>(*options_.resetAfterBytes) *
                                       std::uniform_real_distribution<double>(0.75, 1.25)(random_));
     }
-    const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Stopping shuts the client's socket down, which ends this loop's poll.
+    const FileDescriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int upstream = socket.get();
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(options_.upstreamPort);
-    if (upstream < 0) return;
-    listener_.track(upstream);
-    if (::connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        listener_.forget(upstream);
-        ::close(upstream);
-        return;
-    }
+    if (::connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
 
     // Slow links move small pieces, so that the pace is even.
     std::vector<char> buffer(options_.bytesPerSecond ? 4096 : 256 * 1024);
@@ -90,17 +82,11 @@ void LoopbackProxy::relay(int client) {
             const ssize_t got = ::recv(client, buffer.data(), want, 0);
             if (got <= 0) break;
             const std::string_view piece(buffer.data(), static_cast<std::size_t>(got));
-            const std::size_t tail = seam.size();
-            seam += piece.substr(0, std::min(piece.size(), kRequestLineEnd.size()));
-            std::int64_t found = 0;
-            for (auto at = seam.find(kRequestLineEnd); at < tail;
-                 at = seam.find(kRequestLineEnd, at + 1))
-                ++found;
-            for (auto at = piece.find(kRequestLineEnd); at != std::string_view::npos;
-                 at = piece.find(kRequestLineEnd, at + 1))
-                ++found;
-            requests_ += found;
-            seam = piece.substr(piece.size() - std::min(piece.size(), kRequestLineEnd.size() - 1));
+            const std::string seen = seam + std::string(piece);
+            for (auto at = seen.find(kRequestLineEnd); at != std::string::npos;
+                 at = seen.find(kRequestLineEnd, at + 1))
+                ++requests_;
+            seam = seen.substr(seen.size() - std::min(seen.size(), kRequestLineEnd.size() - 1));
             carried += got;
             if (!take(toServer_, piece.size()) || !LoopbackListener::sendAll(upstream, piece))
                 break;
@@ -114,7 +100,6 @@ void LoopbackProxy::relay(int client) {
                 break;
         }
     }
-    listener_.forget(upstream);
     if (reset) {
         // A zero linger makes closing send a reset instead of an orderly end.
         const linger abort{1, 0};
@@ -122,7 +107,6 @@ void LoopbackProxy::relay(int client) {
         ::setsockopt(upstream, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         ++resets_;
     }
-    ::close(upstream);
 }
 
 }  // namespace kavo::testing

@@ -12,10 +12,8 @@
 
 namespace kavo::testing {
 
-// A TCP relay on 127.0.0.1 to a server on another loopback port that makes the link a
-// poor one: a bandwidth shared by all connections (each direction), and connections reset
-// after they carried about so many bytes towards the server. Clients put its port in the
-// server's URLs. It stops by itself after `lifetime`, or when destroyed.
+// A relay to another loopback port over a poor link: a bandwidth all connections share, and
+// connections reset after about so many bytes. It stops by itself after `lifetime`.
 class LoopbackProxy {
 public:
     struct Options {

@@ -17,11 +17,12 @@
 namespace kavo::testing {
 namespace {
 
-ChildProcess spawnLogged(const std::vector<std::string>& command,
-                         const std::filesystem::path& log) {
+ChildProcess spawnWith(const std::vector<std::string>& command,
+                       const std::filesystem::path& out = {}, bool outToPipe = false) {
     ChildProcess::Options options;
     options.command = command;
-    options.out = log;
+    options.out = out;
+    options.outToPipe = outToPipe;
     return ChildProcess(std::move(options));
 }
 
@@ -62,9 +63,11 @@ PulseDaemon::PulseDaemon() {
 void PulseDaemon::startPipeWire() {
     const auto log = home_.path() / "pipewire.log";
     const auto runtime = home_.path() / "run";
-    children_.emplace_back(spawnLogged({"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                        "--address=unix:path=" + (runtime / "bus").string()},
-                                       log));
+    const auto start = [&](const std::vector<std::string>& command) {
+        children_.push_back(spawnWith(command, log));
+    };
+    start({"dbus-daemon", "--session", "--nofork", "--nopidfile",
+           "--address=unix:path=" + (runtime / "bus").string()});
     const auto waitFor = [&](const std::string& what, const std::function<bool()>& ready) {
         for (int i = 0; i < 200; ++i) {
             if (ready()) return;
@@ -73,10 +76,10 @@ void PulseDaemon::startPipeWire() {
         throw std::runtime_error(what + " did not start: " + readAll(log));
     };
     waitFor("dbus-daemon", [&] { return std::filesystem::exists(runtime / "bus"); });
-    children_.emplace_back(spawnLogged({"pipewire"}, log));
+    start({"pipewire"});
     waitFor("pipewire", [&] { return std::filesystem::exists(runtime / "pipewire-0"); });
-    children_.emplace_back(spawnLogged({"wireplumber"}, log));
-    children_.emplace_back(spawnLogged({"pipewire-pulse"}, log));
+    start({"wireplumber"});
+    start({"pipewire-pulse"});
     waitFor("pipewire-pulse", [] { return run({"pactl", "info"}).status == 0; });
     pactl({"load-module", "module-null-sink", "sink_name=speakers"});
     pactl({"load-module", "module-null-sink", "sink_name=micsrc"});
@@ -122,10 +125,7 @@ PulseDaemon::~PulseDaemon() {
 }
 
 PulseDaemon::Result PulseDaemon::run(const std::vector<std::string>& command) {
-    ChildProcess::Options options;
-    options.command = command;
-    options.outToPipe = true;
-    ChildProcess process(std::move(options));
+    ChildProcess process = spawnWith(command, {}, true);
     Result result;
     while (const auto line = process.readLine(std::chrono::seconds(60)))
         result.output += *line + "\n";
@@ -134,9 +134,7 @@ PulseDaemon::Result PulseDaemon::run(const std::vector<std::string>& command) {
 }
 
 PulseDaemon::Process PulseDaemon::spawn(const std::vector<std::string>& command) {
-    ChildProcess::Options options;
-    options.command = command;
-    return ChildProcess(std::move(options));
+    return spawnWith(command);
 }
 
 std::string PulseDaemon::pactl(const std::vector<std::string>& arguments) const {

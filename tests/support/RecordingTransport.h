@@ -3,39 +3,30 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
-#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "net/HTTPTransport.h"
 
 namespace kavo::testing {
 
-// An in-process HTTPTransport (for test executables that link kavo_net): records every
-// request and answers from a script, in order, then from an optional responder. A request
-// with nothing left to answer it fails, so a test that sends more than it scripted notices.
-// Requests can be held open (until released or cancelled) to observe how many are in
-// flight at once.
+// Records every request and answers from a script, then from a responder; a request with no
+// answer fails. Requests can be held open, to see how many are in flight at once.
 class RecordingTransport : public HTTPTransport {
 public:
     using Responder = std::function<HTTPResponse(const HTTPRequest&)>;
 
-    void enqueue(HTTPResponse response) {
-        const std::lock_guard guard(lock_);
-        script_.emplace_back(std::move(response));
-    }
     void enqueue(int status, std::string body, HTTPHeaders headers = {}) {
-        enqueue(HTTPResponse{status, std::move(headers), std::move(body)});
+        enqueueAnswer([answer = HTTPResponse{status, std::move(headers), std::move(body)}](
+                          const HTTPRequest&) { return answer; });
     }
     // The next request fails with `error` instead of being answered.
     template <typename Exception>
     void enqueueError(Exception error) {
-        const std::lock_guard guard(lock_);
-        script_.emplace_back(std::make_exception_ptr(std::move(error)));
+        enqueueAnswer([error](const HTTPRequest&) -> HTTPResponse { throw error; });
     }
     // Answers whatever the script does not.
     void setResponder(Responder responder) {
@@ -44,8 +35,7 @@ public:
     }
 
     HTTPResponse data(const HTTPRequest& request, std::stop_token stop = {}) override {
-        Responder responder;
-        std::variant<HTTPResponse, std::exception_ptr> next;
+        Responder answer;
         {
             std::unique_lock guard(lock_);
             requests_.push_back(request);
@@ -59,31 +49,22 @@ public:
                 ++cancelled_;
                 throw TransportError(TransportError::Kind::cancelled);
             }
-            if (script_.empty() && !responder_) {
-                --inFlight_;
-                throw TransportError(TransportError::Kind::other, 0,
-                                     "no scripted answer for " + request.url);
-            }
-            if (script_.empty()) {
-                responder = responder_;
-            } else {
-                next = std::move(script_.front());
+            answer = responder_;
+            if (!script_.empty()) {
+                answer = std::move(script_.front());
                 script_.pop_front();
             }
         }
         const InFlight leaving{*this};
-        if (responder) return responder(request);
-        if (auto* error = std::get_if<std::exception_ptr>(&next)) std::rethrow_exception(*error);
-        return std::get<HTTPResponse>(std::move(next));
+        if (!answer)
+            throw TransportError(TransportError::Kind::other, 0,
+                                 "no scripted answer for " + request.url);
+        return answer(request);
     }
 
     std::vector<HTTPRequest> requests() const {
         const std::lock_guard guard(lock_);
         return requests_;
-    }
-    std::size_t requestCount() const {
-        const std::lock_guard guard(lock_);
-        return requests_.size();
     }
 
     void hold() {
@@ -110,6 +91,11 @@ public:
     }
 
 private:
+    void enqueueAnswer(Responder answer) {
+        const std::lock_guard guard(lock_);
+        script_.push_back(std::move(answer));
+    }
+
     struct InFlight {
         RecordingTransport& transport;
         ~InFlight() {
@@ -120,7 +106,7 @@ private:
 
     mutable std::mutex lock_;
     std::condition_variable_any changed_;
-    std::deque<std::variant<HTTPResponse, std::exception_ptr>> script_;
+    std::deque<Responder> script_;
     Responder responder_;
     std::vector<HTTPRequest> requests_;
     bool holding_ = false;

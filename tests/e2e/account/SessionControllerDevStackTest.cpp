@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <memory>
 
-#include "account/AuthError.h"
 #include "account/SessionController.h"
 #include "base/Defaults.h"
 #include "support/ManualClock.h"
@@ -16,19 +15,14 @@ namespace {
 
 using Phase = SessionController::Phase;
 
-// Stands in for the identity platform: `session` is signed in, and its tokens come from the
-// stack's admin side.
+// The identity platform: `session` is signed in, with tokens from the stack's admin side.
 struct StackAccount final : AuthService {
     StackAccount(AppSession user, const testing::DevStack& devStack)
         : session(std::move(user)), stack(devStack) {}
     AppSession session;
     const testing::DevStack& stack;
-    std::exception_ptr signInError;
 
-    AppSession signIn(std::stop_token) override {
-        if (signInError) std::rethrow_exception(signInError);
-        return session;
-    }
+    AppSession signIn(std::stop_token) override { return session; }
     std::optional<AppSession> silentSignIn(std::stop_token) override { return session; }
     void signOut() override {}
     std::string kavoToken(std::stop_token) override { return stack.accessToken(session.email); }
@@ -37,8 +31,7 @@ struct StackAccount final : AuthService {
 class SessionAgainstDevStack : public testing::StackTest {
 protected:
     // Bootstraps a new controller with the user `email` signed in; returns its phase.
-    Phase bootstrap(const std::string& email = "avery.quinn@contoso.test",
-                    const Clock* clock = nullptr) {
+    Phase bootstrap(const std::string& email = "avery.quinn@contoso.test") {
         const auto users = stack_->adminGet("/users").at("users");
         const auto user = std::find_if(users.begin(), users.end(), [&](const nlohmann::json& u) {
             return u.at("email") == email;
@@ -50,8 +43,7 @@ protected:
         session_.givenName = user->value("givenName", "");
 
         SessionController::Collaborators c;
-        auth_ = std::make_shared<StackAccount>(session_, *stack_);
-        c.auth = auth_;
+        c.auth = std::make_shared<StackAccount>(session_, *stack_);
         c.discovery = std::make_shared<TenantDiscoveryService>(
             stack_->endpoints().at("discoveryURL"), transport_);
         c.cache = std::make_shared<TenantDiscoveryCache>(defaults_, clock_);
@@ -59,7 +51,7 @@ protected:
         c.transport = transport_;
         c.recentCaptureStore = std::make_shared<RecentCaptureStore>(dir_.path());
         c.ledger = std::make_shared<ReconcileLedger>(defaults_);
-        c.clock = clock ? clock : &clock_;
+        c.clock = &clock_;
         c.main = &main_;
         c.worker = &main_;
         controller_ = SessionController::create(std::move(c));
@@ -73,7 +65,6 @@ protected:
     ManualScheduler main_{clock_};
     std::shared_ptr<MemoryDefaults> defaults_ = std::make_shared<MemoryDefaults>();
     AppSession session_;
-    std::shared_ptr<StackAccount> auth_;
     std::shared_ptr<SessionController> controller_;
 };
 
@@ -119,16 +110,6 @@ TEST_F(SessionAgainstDevStack, ARecordOfAMovedTenantIsReplacedAndSignOutForgetsE
     EXPECT_FALSE(controller_->branding());
     EXPECT_FALSE(defaults_->data(TenantDiscoveryCache::kDefaultsKey));
     EXPECT_FALSE(defaults_->data(ReconcileLedger::kDefaultsKey));
-
-    // A failed sign-in ends signed out and says why; a cancelled one says nothing.
-    for (const auto& error : {AuthError::cancelled(), AuthError::underlying("Unreachable.")}) {
-        auth_->signInError = std::make_exception_ptr(error);
-        controller_->signIn();
-        main_.runUntilIdle();
-        EXPECT_EQ(controller_->phase(), Phase::signedOut());
-        EXPECT_EQ(controller_->signInError().value_or(""),
-                  error.kind() == AuthError::Kind::cancelled ? "" : error.description());
-    }
 }
 
 }  // namespace

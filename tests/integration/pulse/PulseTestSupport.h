@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -118,17 +119,36 @@ protected:
             FAIL() << "The test audio server did not start: " << error.what();
         }
     }
-    void TearDown() override { daemon_.reset(); }
 
     std::optional<testing::PulseDaemon> daemon_;
 };
 
 // Makes the default source "ear", the right channel of what the speakers play: a
-// microphone that hears the room exactly in step with the speakers.
-inline void hearTheSpeakersRightChannel(const testing::PulseDaemon& daemon) {
-    daemon.pactl({"load-module", "module-remap-source", "master=speakers.monitor",
-                  "source_name=ear", "channels=1", "master_channel_map=front-right",
-                  "channel_map=mono", "remix=no"});
+// microphone that hears the room exactly in step with the speakers. Remapped from the
+// monitor, it hears as a microphone would, when the speakers sound. On PipeWire remapping
+// is a loopback, whose buffer under load may come to hold seconds of audio it never
+// reports; linked to the monitor's port instead, a virtual source hears the speakers in
+// their own graph cycle, as they render, a little before they sound (PulseAudio remaps).
+enum class Ear { remapped, linked };
+
+inline void hearTheSpeakersRightChannel(const testing::PulseDaemon& daemon,
+                                        Ear ear = Ear::remapped) {
+    if (ear == Ear::linked &&
+        testing::PulseDaemon::server() == testing::PulseDaemon::Server::pipewire) {
+        daemon.pactl({"load-module", "module-null-sink", "media.class=Audio/Source/Virtual",
+                      "sink_name=ear", "channel_map=mono"});
+        // Its ports appear a moment after the module.
+        int tries = 0;
+        while (testing::PulseDaemon::run({"pw-link", "speakers:monitor_FR", "ear:input_MONO"})
+                   .status != 0) {
+            if (++tries == 200) throw std::runtime_error("pw-link could not link the ear");
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    } else {
+        daemon.pactl({"load-module", "module-remap-source", "master=speakers.monitor",
+                      "source_name=ear", "channels=1", "master_channel_map=front-right",
+                      "channel_map=mono", "remix=no"});
+    }
     daemon.pactl({"set-default-source", "ear"});
     // WirePlumber makes it the default a little later: a recording started before would
     // move to it, with a fresh echo canceller.
@@ -178,10 +198,5 @@ struct PlatformRig {
     PulseAudioPlatform platform;
     testing::TempDir captures;
 };
-
-// The samples of a 16-bit mono WAVE file, as floats.
-inline std::vector<float> readSamples(const std::filesystem::path& file) {
-    return testing::EchoScenario::samplesOf(file);
-}
 
 }  // namespace kavo::linux_platform::pulse_test

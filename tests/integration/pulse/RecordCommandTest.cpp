@@ -1,4 +1,3 @@
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -13,8 +12,6 @@
 
 namespace kavo {
 namespace {
-
-using testing::ChildProcess;
 
 const std::filesystem::path kExecutable = KAVO_BINARY_DIR "/src/kavo-meetings";
 
@@ -31,12 +28,6 @@ std::vector<std::filesystem::path> capturesIn(const std::filesystem::path& folde
 // `kavo-meetings record` run as a user would, against the test's own audio server.
 class RecordCommandTest : public ::testing::Test {
 protected:
-    std::vector<std::string> command(const std::string& seconds) const {
-        return {
-            "env",  "XDG_DATA_HOME=" + data.string(), kExecutable.string(), "record", "--seconds",
-            seconds};
-    }
-
     testing::PulseDaemon daemon;
     std::filesystem::path data = daemon.home() / "data";
     std::filesystem::path captures = data / "brindle.meetings.desktop" / "Captures";
@@ -53,26 +44,21 @@ void expectClosed(const std::filesystem::path& wav, const CaptureSidecar& sideca
 // SIGINT ends the recording early with its files closed and named; SIGUSR1 before it
 // pauses and resumes, and only the time not paused is written.
 TEST_F(RecordCommandTest, SIGUSR1PausesAndResumesAndSIGINTStopsEarlyWithTheFilesClosed) {
-    ChildProcess::Options options;
-    options.command = command("600");
-    options.outToPipe = true;
-    ChildProcess recorder(std::move(options));
+    auto recorder =
+        testing::PulseDaemon::spawn({"env", "XDG_DATA_HOME=" + data.string(), kExecutable.string(),
+                                     "record", "--seconds", "600"});
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     ASSERT_EQ(::kill(recorder.pid(), SIGUSR1), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
     ASSERT_EQ(::kill(recorder.pid(), SIGUSR1), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     ASSERT_EQ(::kill(recorder.pid(), SIGINT), 0);
-    std::string output;
-    while (const auto line = recorder.readLine(std::chrono::seconds(20))) output += *line + "\n";
     EXPECT_EQ(recorder.wait(), 0);
 
     const auto wavs = capturesIn(captures, ".wav");
     const auto sidecars = capturesIn(captures, ".json");
     ASSERT_EQ(wavs.size(), 1U);
     ASSERT_EQ(sidecars.size(), 1U);
-    for (const auto& file : {wavs[0], sidecars[0]})
-        EXPECT_NE(output.find("Wrote " + file.string()), std::string::npos) << output;
     const auto sidecar = CaptureSidecar::read(sidecars[0]);
     expectClosed(wavs[0], sidecar);
     EXPECT_NEAR(sidecar.pausedSeconds, 2.0, 0.4);
@@ -109,9 +95,6 @@ TEST_F(RecordCommandTest, AFullDiskEndsTheRecordingWithWhatWasWrittenAndSaysSo) 
     expectClosed(wavs[0], sidecar);
     EXPECT_GT(sidecar.durationSeconds, 1.0);
     EXPECT_LT(sidecar.durationSeconds, 6.0);
-    EXPECT_NE(result.output.find(fmt::format("({:.1f} s)", sidecar.durationSeconds)),
-              std::string::npos)
-        << result.output;
 }
 
 TEST(RecordCommand, WithoutAnAudioServerItNamesTheCauseAndLeavesNoFiles) {

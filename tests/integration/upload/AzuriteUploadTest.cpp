@@ -47,7 +47,7 @@ TEST_F(AzuriteUpload, AThreeMebibyteFileGoesUpInOnePutBlob) {
 TEST_F(AzuriteUpload, ABlockCorruptedAfterItsChecksumIsRefusedAsCrc64MismatchAndRetried) {
     const std::string bytes = testing::recordingBytes(9 * kMiB);
     const auto file = dir / "capture.wav";
-    testing::writeBytes(file, bytes);
+    writeFileAtomically(file, bytes);
     const std::string blockTwo =
         "blockid=" + UrlText::percentEncodeAlphanumerics(BlockBlobUploader::blockID(2));
     watching.setResponder(testing::forwardingTo(curl, [&](HTTPRequest& request) {

@@ -47,7 +47,7 @@ TEST(ResumeAfterKill, ASecondRunAfterSigkillSendsOnlyTheMissingBlocksAndTheBlobI
     const auto file = dir / "capture.wav";
     const auto storeFile = dir / "Captures" / "staged-blocks.json";
     const std::string bytes = testing::recordingBytes(kFileSize);
-    testing::writeBytes(file, bytes);
+    writeFileAtomically(file, bytes);
     {
         linux_platform::CurlTransport curl(testing::curlGlobal());
         azurite.createContainer(curl, "recordings");

@@ -2,11 +2,10 @@
 
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 
+#include "base/AtomicFile.h"
 #include "net/HTTPTransport.h"
 #include "platform/linux/CurlTransport.h"
 #include "support/AzuriteServer.h"
@@ -41,11 +40,6 @@ inline std::string recordingBytes(std::int64_t size, std::uint64_t seed = 0x9E37
         std::memcpy(bytes.data() + i, &x, 8);
     }
     return bytes;
-}
-
-inline void writeBytes(const std::filesystem::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace kavo::testing

@@ -35,8 +35,7 @@ protected:
         devices.setDefaultOutput(std::move(output));
     }
 
-    std::shared_ptr<CaptureSession> makeSession(std::string captureId = {},
-                                                bool echoCancellation = true) {
+    std::shared_ptr<CaptureSession> makeSession(bool echoCancellation = true) {
         return CaptureSession::create({.directory = temp / "Captures",
                                        .factory = endpoints.factory(),
                                        .devices = devices,
@@ -44,7 +43,7 @@ protected:
                                        .control = &scheduler,
                                        .mixerQueue = &scheduler,
                                        .usesTimers = true,
-                                       .captureId = std::move(captureId),
+                                       .captureId = {},
                                        .echoCancellation = echoCancellation});
     }
 

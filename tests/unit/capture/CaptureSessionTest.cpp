@@ -1,20 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
-#include "base/AtomicFile.h"
 #include "capture/files/SidecarTimestamp.h"
 #include "unit/capture/CaptureFixture.h"
-#include "unit/files/FileTestSupport.h"
 
 namespace kavo {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::EndpointScript;
-
-constexpr const char* kId = "6F1C0B1E-2D3A-4B5C-8D9E-0F1A2B3C4D5E";
 
 class CaptureSessionTest : public testing::CaptureFixture {
 protected:
@@ -25,40 +20,14 @@ protected:
             if (event.kind == kind) result.push_back(event);
         return result;
     }
-    std::string rebuildDetail(std::size_t index = 0) const {
-        return events("rebuild").at(index).detail.value_or("");
-    }
     double rate(std::size_t channel) const {
         return session->mixer()->channels().at(channel)->sampleRate();
     }
 
-    std::shared_ptr<CaptureSession> session = makeSession(kId);
+    std::shared_ptr<CaptureSession> session = makeSession();
 };
 
-TEST_F(CaptureSessionTest, StartArmsBothEndpointsAndWritesTheSidecarAtOnce) {
-    const WallTime startedAt = clock.now();
-    const auto url = session->start();
-    EXPECT_EQ(url, temp / "Captures" / ("capture-" + std::string(kId) + ".wav"));
-    EXPECT_EQ(endpoints.microphone()->calls(), (Calls{"prepare", "start"}));
-    EXPECT_EQ(endpoints.system()->calls(), (Calls{"prepare", "start"}));
-    // The channels run at the rates the endpoints reported before anything flows.
-    EXPECT_EQ(rate(0), 48'000.0);
-    EXPECT_EQ(rate(1), 44'100.0);
-    auto expected = testing::sidecarAtStart(kId, SidecarTimestamp::format(startedAt));
-    EXPECT_EQ(CaptureSidecar::read(*session->sidecarURL()), expected);
-
-    // Starting again while recording hands back the same file and arms nothing new.
-    EXPECT_EQ(session->start(), url);
-    EXPECT_EQ(endpoints.microphones().size() + endpoints.systems().size(), 2U);
-    session->stop();
-}
-
 TEST_F(CaptureSessionTest, AFailedStartUndoesEverythingAndPassesTheError) {
-    // A folder that cannot be made fails before any endpoint.
-    std::ofstream(temp / "Captures") << "a file where the folder should be";
-    EXPECT_THROW(session->start(), FileError);
-    EXPECT_TRUE(endpoints.microphones().empty());
-    std::filesystem::remove(temp / "Captures");
     const EndpointScript unprepared{.prepareFailure = "refused"},
         unstarted{.startFailure = "refused"};
     const std::tuple<EndpointScript, EndpointScript, Calls> cases[] = {
@@ -87,7 +56,7 @@ TEST_F(CaptureSessionTest, AFailedStartUndoesEverythingAndPassesTheError) {
 }
 
 TEST_F(CaptureSessionTest, TheSidecarIsRewrittenEveryThirtySecondsEvenAfterAFailedWrite) {
-    const auto audio = session->start();
+    session->start();
     const auto url = *session->sidecarURL();
     scheduler.advance(29s);
     EXPECT_EQ(CaptureSidecar::read(url).durationSeconds, 0);
@@ -105,7 +74,6 @@ TEST_F(CaptureSessionTest, TheSidecarIsRewrittenEveryThirtySecondsEvenAfterAFail
     scheduler.advance(30s);
     EXPECT_NEAR(CaptureSidecar::read(url).durationSeconds, 90.0, 0.11);
     session->stop();
-    EXPECT_EQ(std::filesystem::file_size(audio), 44U + 90U * 32'000U);
     // No refresh after the end overwrites the final sidecar.
     scheduler.advance(90s);
     EXPECT_TRUE(CaptureSidecar::read(url).endedAt);
@@ -114,11 +82,15 @@ TEST_F(CaptureSessionTest, TheSidecarIsRewrittenEveryThirtySecondsEvenAfterAFail
 TEST_F(CaptureSessionTest, NotificationsWithinTheDebounceMergeIntoOneRebuildOfTheUnion) {
     session->start();
     const WallTime first = clock.now();
+    devices.removeDevice();  // moved neither default
+    scheduler.runUntilIdle();
     devices.setDefaultInput(kHeadset);
     scheduler.advance(100ms);
-    devices.setDefaultOutput(kHeadset);
+    // A dock plugged in: the first notification sees both defaults move.
+    devices.removeDevice();
+    setDefaults(kBuiltInMic, kDisplay);
     scheduler.advance(100ms);
-    devices.setDefaultInput(kBuiltInMic);
+    devices.setDefaultInput(kHeadset);
     scheduler.advance(299ms);
     EXPECT_EQ(endpoints.microphones().size() + endpoints.systems().size(), 2U);
 
@@ -129,7 +101,10 @@ TEST_F(CaptureSessionTest, NotificationsWithinTheDebounceMergeIntoOneRebuildOfTh
     EXPECT_EQ(endpoints.microphone(0)->calls(), (Calls{"prepare", "start", "repoint", "stop"}));
     EXPECT_EQ(endpoints.microphone(1)->calls(), (Calls{"prepare", "start"}));
     EXPECT_EQ(endpoints.system(0)->calls(), (Calls{"prepare", "start", "stop"}));
-    EXPECT_EQ(events("deviceChange").size(), 3U);
+    std::vector<std::string> details;
+    for (const auto& event : events("deviceChange")) details.push_back(*event.detail);
+    EXPECT_EQ(details, (Calls{"defaultInputDevice -> microphone", "deviceList -> both",
+                              "defaultInputDevice -> microphone"}));
     ASSERT_EQ(events("rebuild").size(), 1U);
     // 0.3 s after the last notification, and on disk at once.
     EXPECT_EQ(events("rebuild")[0].at, SidecarTimestamp::format(first + 500ms));
@@ -156,7 +131,7 @@ TEST_F(CaptureSessionTest, AMicrophoneIsRepointedToTheNewDeviceOrRebuiltWhenThat
         scheduler.advance(300ms);
         EXPECT_EQ(endpoints.microphone(mic)->calls(), calls);
         EXPECT_EQ(rate(0), channelRate);
-        EXPECT_EQ(rebuildDetail(), detail);
+        EXPECT_EQ(events("rebuild").at(0).detail, detail);
         // The endpoint that now records still reaches the session.
         ASSERT_TRUE(endpoints.microphones().back()->needsRebuild(
             EndpointRebuildReason::routeFormatChanged));
@@ -182,7 +157,6 @@ TEST_F(CaptureSessionTest, FailedRebuildsAreRecordedAndTheCaptureKeepsRunning) {
     EXPECT_EQ(session->state(), CaptureState::running);
     const auto errors = logged(LogLevel::error);
     ASSERT_EQ(errors.size(), 2U);
-    EXPECT_TRUE(errors[0].ends_with("incomplete: system prepare: tap refused")) << errors[0];
     EXPECT_EQ(endpoints.microphone(1)->calls(), (Calls{"prepare", "stop"}));
     EXPECT_TRUE(endpoints.system(0)->running());
     EXPECT_EQ(endpoints.system(1)->calls(), (Calls{"prepare", "stop"}));
@@ -237,7 +211,6 @@ TEST(CaptureSessionOnItsOwnQueues, HandsStartFailuresToTheCaller) {
                                          .clock = clock})
                      ->start(),
                  Error);
-    EXPECT_EQ(endpoints.runningCount(), 0U);
 }
 
 }  // namespace

@@ -27,35 +27,24 @@ TEST(CaptureFormat, OnlyAFinishedCaptureOfThisProgramPasses) {
     auto otherFile = own;
     otherFile.audioFileName = "capture-B.wav";
     struct Case {
-        const char* name;
         std::string audio;  // "<folder>" for a folder, "<none>" for no file
         std::string sidecar;
-        std::string error;  // empty: it passes
+        std::string error;  // what the refusal says; empty: it passes
     };
     const std::vector<Case> cases = {
-        {"a capture", good, own.encode(), ""},
-        {"no audio file", "<none>", own.encode(),
-         "The recording capture-A.wav is no longer on this computer."},
-        {"a text file", "Minutes of the meeting\n", own.encode(),
-         "capture-A.wav is not a WAVE recording."},
-        {"stereo", stereo, own.encode(),
-         "capture-A.wav is a 16000 Hz, 2-channel, 16-bit WAVE file, not a recording of this "
-         "program (16000 Hz mono 16-bit)."},
-        {"a header that lies", lying, own.encode(),
-         "The header of capture-A.wav declares 383 audio bytes, but the file holds 320."},
-        {"no audio", closedCapture(""), own.encode(), "capture-A.wav holds no audio."},
-        {"a folder", "<folder>", own.encode(), "capture-A.wav is a folder, not a recording."},
-        {"a sidecar of other audio", good, eightKilohertz.encode(),
-         "The sidecar of capture-A.wav describes 8000 Hz, 1-channel, 16-bit audio, but the file "
-         "is 16000 Hz mono 16-bit."},
-        {"a sidecar of another file", good, otherFile.encode(),
-         "The sidecar capture-A.json describes capture-B.wav, not capture-A.wav."},
-        {"a broken sidecar", good, "[]",
-         "The sidecar of capture-A.wav cannot be used: The capture sidecar is not valid: \"top "
-         "level\" is not an object"},
+        {good, own.encode(), ""},
+        {"<none>", own.encode(), "The recording capture-A.wav is no longer on this computer."},
+        {"Minutes of the meeting\n", own.encode(), "capture-A.wav is not a WAVE recording"},
+        {stereo, own.encode(), "2-channel, 16-bit WAVE file, not a recording of this program"},
+        {lying, own.encode(), "declares 383 audio bytes, but the file holds 320"},
+        {closedCapture(""), own.encode(), "holds no audio"},
+        {"<folder>", own.encode(), "is a folder"},
+        {good, eightKilohertz.encode(), "describes 8000 Hz, 1-channel, 16-bit audio"},
+        {good, otherFile.encode(), "describes capture-B.wav, not capture-A.wav"},
+        {good, "[]", "cannot be used: The capture sidecar is not valid"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.error);
         testing::TempDir dir;
         const auto artifacts = CaptureArtifacts::forCapture(dir.path(), "A");
         if (c.audio == "<folder>") {
@@ -72,7 +61,8 @@ TEST(CaptureFormat, OnlyAFinishedCaptureOfThisProgramPasses) {
                 CaptureFormat::verify(artifacts);
                 ADD_FAILURE() << "passed";
             } catch (const CaptureFileError& error) {
-                EXPECT_EQ(std::string(error.what()), c.error);
+                EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos)
+                    << error.what();
             }
         }
         EXPECT_EQ(testing::snapshot(dir.path()), before);

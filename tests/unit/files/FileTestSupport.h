@@ -30,7 +30,7 @@ public:
 
     std::deque<WriteStep> writeSteps;
     int failErrno = ENOSPC;
-    std::optional<int> openErrno, preadErrno, pwriteErrno;
+    std::optional<int> openErrno, pwriteErrno;
     std::vector<std::int64_t> fileSizeAtSync;
 
     int open(const char* path, int flags, mode_t mode) override {
@@ -43,9 +43,6 @@ public:
         if (step == WriteStep::fail) return failWith(failErrno);
         return PosixFileIO::write(
             fd, data, step == WriteStep::partial ? std::min<std::size_t>(size, 3) : size);
-    }
-    ssize_t pread(int fd, void* data, std::size_t size, off_t offset) override {
-        return preadErrno ? failWith(*preadErrno) : PosixFileIO::pread(fd, data, size, offset);
     }
     ssize_t pwrite(int fd, const void* data, std::size_t size, off_t offset) override {
         return pwriteErrno ? failWith(*pwriteErrno) : PosixFileIO::pwrite(fd, data, size, offset);

@@ -20,11 +20,8 @@ TEST(DateParserCascade, AcceptsTheServersShapesWithTheirOffsetsAndFractionsAndNo
         {"2025-03-04T09:15:00Z", kQuarterPastNine},
         {"2025-03-04T09:15:00.123456+00:00", kQuarterPastNine + microseconds(123456)},
         {"2025-03-04T09:15:00-05:30", kQuarterPastNine + hours(5) + minutes(30)},
-        // Digits past nanoseconds are dropped.
-        {"2025-03-04T09:15:00.1234567899Z", kQuarterPastNine + nanoseconds(123456789)},
         {"2025-03-04T09:15:00.000001+01:00:30",
          kQuarterPastNine - hours(1) - seconds(30) + microseconds(1)},
-        {"1969-12-31T23:59:59.5Z", WallTime{} - milliseconds(500)},
         // A seconds offset needs six fraction digits.
         {"2025-03-04T09:15:00.123+01:00:30", std::nullopt},
     };

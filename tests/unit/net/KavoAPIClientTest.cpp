@@ -31,15 +31,6 @@ protected:
     }
 };
 
-KavoAPIClient::FeedbackRequest validFeedback() {
-    KavoAPIClient::FeedbackRequest request;
-    request.category = KavoAPIClient::FeedbackCategory::bug;
-    request.subject = "Upload stuck";
-    request.description = "The upload never finished.";
-    request.diagnostics = {{"client", "linux-desktop"}};
-    return request;
-}
-
 // The KavoAPIError `call` throws; anything else fails the test.
 template <typename Call>
 KavoAPIError apiErrorOf(Call&& call) {
@@ -60,8 +51,7 @@ constexpr const char* kAnyAnswer =
     R"({"recording_id":"r","upload_url":"u","blob_path":"p","state":"S","id":"u1","email":"e",
         "name":"n","is_admin":false,"meetings_access":true})";
 
-// Only reads may be sent twice (an init sent twice would open two uploads), and ids are
-// escaped into one path segment.
+// An init sent twice would open two uploads; only reads may be sent again.
 TEST_F(ClientTest, OnlyReadsMayBeRetriedAndARecordingIdIsOnePathSegment) {
     transport->setResponder([](const HTTPRequest&) { return HTTPResponse{200, {}, kAnyAnswer}; });
     client.initUpload({"capture-A.wav", "audio/wav", 1234});
@@ -77,26 +67,44 @@ TEST_F(ClientTest, OnlyReadsMayBeRetriedAndARecordingIdIsOnePathSegment) {
               "a%20b%3Fc%23d%25e/f");
 }
 
-TEST_F(ClientTest, StatusOutside2xxIsAnHTTPErrorAnd403IsForbidden) {
-    for (const int status : {199, 300, 409, 500}) {
-        transport->enqueue(status, "  went wrong\n");
-        EXPECT_EQ(apiErrorOf([&] { client.currentUser(); }),
-                  KavoAPIError::http(status, "  went wrong\n"));
+// A conflict confirmed by a status read is shown with the coordinator; here the rest.
+TEST_F(ClientTest, AnswersOutside2xxOrThatDoNotDecodeAreTheirErrors) {
+    KavoAPIClient::FinalizeUploadRequest finalize;
+    finalize.recordingId = "rec-1";
+    const std::function<void()> me = [&] { client.currentUser(); };
+    const std::function<void()> fin = [&] { client.finalizeUpload(finalize); };
+    const struct {
+        std::vector<std::pair<int, std::string>> answers;
+        const std::function<void()>& call;
+        KavoAPIError error;
+    } cases[] = {
+        {{{199, "  went wrong\n"}}, me, KavoAPIError::http(199, "  went wrong\n")},
+        {{{300, "x"}}, me, KavoAPIError::http(300, "x")},
+        {{{403, "not your tenant"}}, me, KavoAPIError::forbidden("not your tenant")},
+        // A body that is not UTF-8 is dropped.
+        {{{500, "\xFF\xFE oops"}}, me, KavoAPIError::http(500, "")},
+        {{{409, "dup"}, {404, "gone"}}, fin, KavoAPIError::http(404, "gone")},
+        {{{400, "no"}}, fin, KavoAPIError::http(400, "no")},
+        {{{500, "no"}}, fin, KavoAPIError::http(500, "no")},
+        {{{200, R"({"recording_id":"rec-1"})"}},
+         fin,
+         KavoAPIError::decoding(R"(Missing key 'state' at . Body: {"recording_id":"rec-1"})")},
+    };
+    for (const auto& c : cases) {
+        for (const auto& [status, body] : c.answers) transport->enqueue(status, body);
+        EXPECT_EQ(apiErrorOf(c.call), c.error) << c.error.what();
     }
-    transport->enqueue(299, R"({"state":"PROCESSING"})");
-    EXPECT_EQ(client.recordingStatus("r").state, "PROCESSING");
-    transport->enqueue(403, "not your tenant");
-    EXPECT_EQ(apiErrorOf([&] { client.currentUser(); }),
-              KavoAPIError::forbidden("not your tenant"));
-    // A body that is not UTF-8 is dropped; transport errors pass unchanged.
-    transport->enqueue(500, std::string("\xFF\xFE oops"));
-    EXPECT_EQ(apiErrorOf([&] { client.currentUser(); }), KavoAPIError::http(500, ""));
+    EXPECT_EQ(transport->requests().size(), 9U) << "only a conflict is confirmed";
+
+    transport->enqueue(409, "already finalized");
+    transport->enqueue(299, R"({"id":"","recording_id":"other","state":"FAILED"})");
+    EXPECT_EQ(client.finalizeUpload(finalize),
+              KavoAPIClient::FinalizeOutcome::alreadyFinalized("rec-1", "FAILED"));
     transport->enqueueError(TransportError(TransportError::Kind::timedOut, 28, "timed out"));
     EXPECT_THROW(client.branding(), TransportError);
 }
 
-// What the server would refuse is refused here, without a token or a request; the support
-// report form's own limits come first.
+// What the server would refuse is refused here, without a token or a request.
 TEST_F(ClientTest, InitRefusesEmptyAndOversizedFilesBeforeSending) {
     EXPECT_EQ(apiErrorOf([&] {
                   client.initUpload({"a.wav", "audio/wav", 0});
@@ -107,7 +115,7 @@ TEST_F(ClientTest, InitRefusesEmptyAndOversizedFilesBeforeSending) {
                   client.initUpload({"a.wav", "audio/wav", 2147483649});
               }).kind(),
               KavoAPIError::Kind::invalidRequest);
-    EXPECT_EQ(transport->requestCount(), 0U);
+    EXPECT_EQ(transport->requests().size(), 0U);
     EXPECT_EQ(tokenCalls, 0);
     transport->enqueue(200, kAnyAnswer);
     client.initUpload({"a.wav", "audio/wav", 2147483648});
@@ -117,26 +125,7 @@ TEST_F(ClientTest, InitRefusesEmptyAndOversizedFilesBeforeSending) {
         throw std::domain_error("sign in again");
     });
     EXPECT_THROW(failing.initUpload({"a.wav", "audio/wav", 10}), std::domain_error);
-    EXPECT_EQ(transport->requestCount(), 1U);
-}
-
-// A confirmed conflict is shown end to end with the coordinator; here its fallbacks.
-TEST_F(ClientTest, FinalizeConflictIsConfirmedByAStatusRead) {
-    KavoAPIClient::FinalizeUploadRequest request;
-    request.recordingId = "rec-1";
-    transport->enqueue(409, "already finalized");
-    transport->enqueue(200, R"({"id":"","recording_id":"other","state":"FAILED"})");
-    EXPECT_EQ(client.finalizeUpload(request),
-              KavoAPIClient::FinalizeOutcome::alreadyFinalized("rec-1", "FAILED"));
-    // A failed confirmation gives its own error; other failures are not confirmed.
-    transport->enqueue(409, "dup");
-    transport->enqueue(404, "gone");
-    EXPECT_EQ(apiErrorOf([&] { client.finalizeUpload(request); }), KavoAPIError::http(404, "gone"));
-    for (const int status : {400, 500}) {
-        transport->enqueue(status, "no");
-        EXPECT_EQ(apiErrorOf([&] { client.finalizeUpload(request); }).status(), status);
-    }
-    EXPECT_EQ(transport->requestCount(), 6U);
+    EXPECT_EQ(transport->requests().size(), 1U);
 }
 
 std::string decodingText(const KavoAPIError& error) {
@@ -144,22 +133,7 @@ std::string decodingText(const KavoAPIError& error) {
     return error.payload();
 }
 
-TEST_F(ClientTest, DecodingFailureNamesTheProblemAndQuotesTheBody) {
-    transport->enqueue(200, R"({"recording_id":"rec-1"})");
-    KavoAPIClient::FinalizeUploadRequest finalize;
-    finalize.recordingId = "rec-1";
-    const KavoAPIError error = apiErrorOf([&] { client.finalizeUpload(finalize); });
-    EXPECT_EQ(std::string(error.what()),
-              "Could not decode the server response: Missing key "
-              R"('state' at . Body: {"recording_id":"rec-1"})");
-    // A null where a text is required is a value missing, not a mismatch.
-    transport->enqueue(200, R"({"state":null})");
-    EXPECT_EQ(decodingText(apiErrorOf([&] { client.recordingStatus("r"); })),
-              R"(Missing std::string value at state. Body: {"state":null})");
-}
-
-// Every answer type meets truncated, mistyped and foreign bodies: each is a decoding error
-// whose text names what went wrong, where, and quotes the body.
+// Each answer type's truncated, mistyped and foreign bodies are decoding errors that say so.
 struct WireCase {
     const char* name;
     std::function<void(const KavoAPIClient&)> call;
@@ -193,7 +167,14 @@ std::vector<WireCase> wireCases() {
          R"({"id":"u","email":"e","name":"n","is_admin":0,"meetings_access":true})", "is_admin"},
         {"BrandingResponse", [](const auto& c) { c.branding(); }, R"({"app_name":"K"})",
          R"({"app_name":"K","sharing_enabled":"true"})", "sharing_enabled"},
-        {"FeedbackTicketResponse", [](const auto& c) { c.submitFeedback(validFeedback()); },
+        {"FeedbackTicketResponse",
+         [](const auto& c) {
+             KavoAPIClient::FeedbackRequest request;
+             request.subject = "Upload stuck";
+             request.description = "It never finished.";
+             request.diagnostics = {{"client", "linux-desktop"}};
+             c.submitFeedback(request);
+         },
          R"({"id":"T","created_at":"2025-03-04T09:15:00Z"})",
          R"({"id":"T","created_at":"2025-03-04T09:15:00"})", "created_at"},
     };

@@ -10,8 +10,7 @@
 #include "support/RecordingTransport.h"
 #include "support/TempDir.h"
 
-// Silent sign-in, revocation and a corrupt cache run against the dev stack; here token reuse
-// and outages told from refusals.
+// Silent sign-in runs against the dev stack; here token reuse and outages told from refusals.
 
 namespace kavo::linux_platform {
 namespace {

@@ -19,7 +19,6 @@ TEST(PulseConferenceIdentity, FlatpakIdComesFirstThenBinaryThenName) {
               "teams");
     EXPECT_EQ(Source::conferencingIdentity({{"application.name", "ZOOM VoiceEngine"}}, {}),
               "ZOOM VoiceEngine");
-    EXPECT_EQ(Source::conferencingIdentity({}, {{"application.process.binary", "slack"}}), "slack");
     EXPECT_EQ(Source::conferencingIdentity({{"application.process.binary", "zoomer"}}, {}),
               std::nullopt);
     // The remapped source's own stream has a name and no binary.

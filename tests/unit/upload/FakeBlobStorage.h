@@ -1,10 +1,9 @@
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <string>
 #include <vector>
 
+#include "base/Base64.h"
 #include "net/UrlText.h"
 #include "support/RecordingTransport.h"
 
@@ -15,15 +14,11 @@ inline std::string blockNameOf(const std::string& url) {
     const auto parsed = UrlText::parse(url);
     if (!parsed || parsed->queryValue("comp") != "block") return {};
     const auto id = parsed->queryValue("blockid");
-    unsigned char decoded[16] = {};
-    if (!id || id->size() != 12 ||
-        EVP_DecodeBlock(decoded, reinterpret_cast<const unsigned char*>(id->data()), 12) < 8)
-        return "?";
-    return std::string(reinterpret_cast<const char*>(decoded), 8);
+    const auto decoded = id ? base64UrlDecode(*id) : std::nullopt;
+    return decoded && decoded->size() == 8 ? *decoded : "?";
 }
 
-// The storage account in process: every request is answered 201 unless a test responds
-// otherwise.
+// The storage account in process: 201 to every request unless a test answers otherwise.
 class FakeBlobStorage final : public RecordingTransport {
 public:
     FakeBlobStorage() {

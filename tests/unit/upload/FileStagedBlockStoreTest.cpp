@@ -29,11 +29,6 @@ TEST(FileStagedBlockStore, KeepsEachKeysIndexesAscendingWithoutDuplicatesAcrossR
 
     reopened.clear("rec-a");
     EXPECT_EQ(fileContent(file), nlohmann::json::parse(R"({"rec-b":[0]})"));
-    // Clearing an absent key leaves even a hand-written file untouched.
-    const std::string handWritten = "{ \"rec\" : [ 1 ] }";
-    std::ofstream(file) << handWritten;
-    reopened.clear("nothing");
-    EXPECT_EQ(readFileIfExists(file), handWritten);
 }
 
 TEST(FileStagedBlockStore, TreatsUnreadableContentAsEmptyAndReplacesItOnTheNextMark) {

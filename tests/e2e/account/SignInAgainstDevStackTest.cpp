@@ -20,18 +20,11 @@ namespace {
 
 class SignInAgainstDevStack : public testing::StackTest {
 protected:
-    void TearDown() override {
-        for (auto& visit : browserVisits_) {
-            if (visit.valid()) visit.wait();
-        }
-    }
-
     std::filesystem::path cacheFile() const {
         return config_ / "kavo-meetings" / "signin-cache.json";
     }
 
-    // Plays the browser: follows the authorize URL, whose redirect lands on the app's
-    // loopback listener, and keeps the page that listener answered.
+    // Plays the browser: follows the authorize URL to the loopback redirect, keeps its page.
     linux_platform::OpenURL browser() {
         return [this](const std::string& url) {
             std::lock_guard guard(lock_);
@@ -79,6 +72,7 @@ protected:
     static inline SystemClock systemClock_;
     testing::TempDir config_;
     std::mutex lock_;
+    // Declared last: each visit is waited for before the rest goes.
     std::vector<std::future<HTTPResponse>> browserVisits_;
 };
 
