@@ -1,7 +1,7 @@
 // What a real recording costs: `kavo-meetings record` for 60 s against a private audio
-// server with a tone playing on each side, measured from outside as the user's system
-// would see it: CPU time as a share of one core, and peak resident memory. Records with the
-// far side's echo cancelled and again without, to show what the cancellation costs. Given
+// server with the far side playing and the microphone hearing it, measured from outside as the
+// user's system would see it: CPU time as a share of one core, and peak resident memory. Records
+// with the far side's echo cancelled and again without, to show what the cancellation costs. Given
 // another build's kavo-meetings as well, records with it too, on the same server in the
 // same run.
 #include <signal.h>
@@ -67,8 +67,19 @@ int main(int argc, char** argv) {
         argc > 2 ? std::optional<std::filesystem::path>(argv[2]) : std::nullopt;
     kavo::testing::PulseDaemon daemon;
     const double played = (comparison ? 3 : 2) * (seconds + 5) + 5;
-    auto speakers = daemon.play("speakers", daemon.tone(1000, played));
-    auto microphone = daemon.play("micsrc", daemon.tone(440, played));
+    // The microphone hears what the speakers play, so that the canceller has an echo to
+    // cancel all along: steady tones give it no changes of loudness to find the echo by, and
+    // it would wait, costing nothing.
+    const auto far = daemon.home() / "far.wav";
+    if (kavo::testing::PulseDaemon::run({"sox", "-n", "-r", "48000", "-c", "2", far.string(),
+                                         "synth", std::to_string(played), "pinknoise", "vol",
+                                         "0.3"})
+            .status != 0) {
+        std::fprintf(stderr, "sox could not make the far side\n");
+        return 1;
+    }
+    auto speakers = daemon.play("speakers", far);
+    auto microphone = daemon.play("micsrc", far);
     const std::string data = "XDG_DATA_HOME=" + (daemon.home() / "data").string();
 
     std::printf("recording length: %.0f s\n", seconds);
