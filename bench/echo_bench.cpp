@@ -99,10 +99,7 @@ EchoScenario::Result theModule(const PulseDaemon& daemon, const EchoScenario& sc
 
 int main() {
     PulseDaemon daemon;
-    daemon.pactl({"load-module", "module-remap-source", "master=speakers.monitor",
-                  "source_name=ear", "channels=1", "master_channel_map=front-right",
-                  "channel_map=mono", "remix=no"});
-    daemon.pactl({"set-default-source", "ear"});
+    daemon.hearTheSpeakersRightChannel(PulseDaemon::Ear::linked);
     daemon.pactl({"load-module", "module-null-sink", "sink_name=room", "channels=1"});
     std::printf("module-echo-cancel aec_method=webrtc %s\n", kModuleArguments);
     for (const double delay : {0.06, 0.12, 0.18}) {

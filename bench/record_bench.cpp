@@ -70,8 +70,9 @@ int main(int argc, char** argv) {
     // The microphone hears what the speakers play, so that the canceller has an echo to
     // cancel all along: steady tones give it no changes of loudness to find the echo by, and
     // it would wait, costing nothing.
+    daemon.hearTheSpeakersRightChannel(kavo::testing::PulseDaemon::Ear::linked);
     const auto far = daemon.home() / "far.wav";
-    if (kavo::testing::PulseDaemon::run({"sox", "-n", "-r", "48000", "-c", "2", far.string(),
+    if (kavo::testing::PulseDaemon::run({"sox", "-n", "-r", "48000", "-c", "1", far.string(),
                                          "synth", std::to_string(played), "pinknoise", "vol",
                                          "0.3"})
             .status != 0) {
@@ -79,7 +80,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     auto speakers = daemon.play("speakers", far);
-    auto microphone = daemon.play("micsrc", far);
     const std::string data = "XDG_DATA_HOME=" + (daemon.home() / "data").string();
 
     std::printf("recording length: %.0f s\n", seconds);

@@ -83,7 +83,12 @@ void PulseDaemon::startPipeWire() {
     waitFor("pipewire-pulse", [] { return run({"pactl", "info"}).status == 0; });
     pactl({"load-module", "module-null-sink", "sink_name=speakers"});
     pactl({"load-module", "module-null-sink", "sink_name=micsrc"});
-    pactl({"load-module", "module-remap-source", "master=micsrc.monitor", "source_name=mic"});
+    // Remapping is a loopback here, whose buffer under load may come to hold seconds of audio
+    // it never reports: the microphone is a virtual source joined to the monitor's ports.
+    pactl({"load-module", "module-null-sink", "media.class=Audio/Source/Virtual",
+           "sink_name=mic"});
+    link("micsrc:monitor_FL", "mic:input_FL");
+    link("micsrc:monitor_FR", "mic:input_FR");
     // Defaults are WirePlumber's to keep: it takes them once it runs.
     waitFor("wireplumber", [] {
         return run({"pactl", "set-default-sink", "speakers"}).status == 0 &&
@@ -124,6 +129,14 @@ PulseDaemon::~PulseDaemon() {
     }
 }
 
+void PulseDaemon::link(const std::string& output, const std::string& input) {
+    // Ports appear a moment after their module.
+    for (int tries = 0; run({"pw-link", output, input}).status != 0; ++tries) {
+        if (tries == 200) throw std::runtime_error("pw-link could not link " + input);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 PulseDaemon::Result PulseDaemon::run(const std::vector<std::string>& command) {
     ChildProcess process = spawnWith(command, {}, true);
     Result result;
@@ -143,6 +156,23 @@ std::string PulseDaemon::pactl(const std::vector<std::string>& arguments) const 
     const Result result = run(command);
     if (result.status != 0) throw std::runtime_error("pactl failed: " + arguments.front());
     return result.output;
+}
+
+void PulseDaemon::hearTheSpeakersRightChannel(Ear ear) const {
+    if (ear == Ear::linked && server() == Server::pipewire) {
+        pactl({"load-module", "module-null-sink", "media.class=Audio/Source/Virtual",
+               "sink_name=ear", "channel_map=mono"});
+        link("speakers:monitor_FR", "ear:input_MONO");
+    } else {
+        pactl({"load-module", "module-remap-source", "master=speakers.monitor",
+               "source_name=ear", "channels=1", "master_channel_map=front-right",
+               "channel_map=mono", "remix=no"});
+    }
+    pactl({"set-default-source", "ear"});
+    // WirePlumber makes it the default a little later: a recording started before would
+    // move to it, with a fresh echo canceller.
+    for (int i = 0; i < 200 && pactl({"get-default-source"}).find("ear") != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 std::filesystem::path PulseDaemon::tone(double frequency, double seconds, double volume) const {

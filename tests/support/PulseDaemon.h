@@ -13,8 +13,8 @@
 namespace kavo::testing {
 
 // A headless audio server of the test's own, in a private home: a null sink "speakers"
-// (the default output), a null sink "micsrc" whose monitor is remapped as the source
-// "mic" (the default input). PulseAudio, or with KAVO_TEST_AUDIO_SERVER=pipewire PipeWire
+// (the default output), a null sink "micsrc" whose monitor is heard by the source "mic"
+// (the default input). PulseAudio, or with KAVO_TEST_AUDIO_SERVER=pipewire PipeWire
 // with pipewire-pulse and WirePlumber on a private session bus. While it lives, this
 // process and the commands it runs talk to it. Throws with the server's log when it
 // cannot start.
@@ -40,8 +40,21 @@ public:
     static Result run(const std::vector<std::string>& command);
     static Process spawn(const std::vector<std::string>& command);
 
+    // Joins a PipeWire output port to an input port ("node:port"), waiting for both.
+    static void link(const std::string& output, const std::string& input);
+
     // "pactl ARGS..." that must succeed; its output.
     std::string pactl(const std::vector<std::string>& arguments) const;
+
+    // Makes the default source "ear", the right channel of what the speakers play: a
+    // microphone that hears the room exactly in step with the speakers. Remapped from the
+    // monitor, it hears as a microphone would, when the speakers sound. On PipeWire
+    // remapping is a loopback, whose buffer under load may come to hold seconds of audio it
+    // never reports; linked to the monitor's port instead, a virtual source hears the
+    // speakers in their own graph cycle, as they render, a little before they sound
+    // (PulseAudio remaps).
+    enum class Ear { remapped, linked };
+    void hearTheSpeakersRightChannel(Ear ear = Ear::remapped) const;
 
     // A stereo 48 kHz sine tone of `seconds` (sox), in the server's home.
     std::filesystem::path tone(double frequency, double seconds, double volume = 0.5) const;

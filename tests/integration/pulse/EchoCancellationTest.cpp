@@ -20,7 +20,7 @@ class EchoCancellationTest : public pulse_test::DaemonTest {};
 // One stream plays the far side and what the microphone hears (EchoScenario::call), so
 // the echo's delay is the scenario's own.
 TEST_F(EchoCancellationTest, TheFarSidesEchoLeavesTheMicrophoneAndTheNearSideStays) {
-    pulse_test::hearTheSpeakersRightChannel(*daemon_, pulse_test::Ear::linked);
+    daemon_->hearTheSpeakersRightChannel(testing::PulseDaemon::Ear::linked);
     for (const double delay : {0.06, 0.18}) {
         SCOPED_TRACE(delay);
         testing::TempDir signals;

@@ -96,9 +96,11 @@ protected:
     // The index of the module loaded with `argument`.
     std::string moduleWith(const std::string& argument) const {
         std::istringstream modules(daemon_->pactl({"list", "short", "modules"}));
-        for (std::string line; std::getline(modules, line);)
-            if (line.find(argument) != std::string::npos)
-                return line.substr(0, line.find_first_of(" \t"));
+        for (std::string line; std::getline(modules, line);) {
+            std::istringstream words(line);
+            for (std::string word; words >> word;)
+                if (word == argument) return line.substr(0, line.find_first_of(" \t"));
+        }
         ADD_FAILURE() << "no module with " << argument;
         return {};
     }
@@ -166,7 +168,10 @@ TEST_F(PulseCaptureSession, TheRecordedSinkAndThenTheOnlyMicrophoneUnloadedRecor
     daemon_->pactl({"load-module", "module-null-sink", "sink_name=headset",
                     "sink_properties='device.class=sound priority.session=2000'"});
     const auto speakersModule = moduleWith("sink_name=speakers");
-    const auto micModule = moduleWith("source_name=mic");
+    const auto micModule =
+        moduleWith(testing::PulseDaemon::server() == testing::PulseDaemon::Server::pipewire
+                       ? "sink_name=mic"
+                       : "source_name=mic");
     // A fresh recording of an idle null sink's monitor waits out up to 2 s the sink rendered
     // before anyone recorded it, hence 4 s after the unload.
     const auto recorded =

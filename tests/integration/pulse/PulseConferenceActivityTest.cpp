@@ -71,7 +71,7 @@ protected:
     std::optional<PulseConferenceActivitySource> source_;
 };
 
-// A recording of a monitor does not hold the microphone; the remapped microphone's own
+// A recording of a monitor does not hold the microphone; a remapped microphone's own
 // module stream runs all along and never counts.
 TEST_F(PulseConferenceActivityTest, FakeZoomOnTheMicrophoneIsReportedAndThenGone) {
     source_->start();

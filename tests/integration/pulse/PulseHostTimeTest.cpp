@@ -75,7 +75,7 @@ protected:
     void SetUp() override {
         DaemonTest::SetUp();
         if (HasFatalFailure()) return;
-        pulse_test::hearTheSpeakersRightChannel(*daemon_);
+        daemon_->hearTheSpeakersRightChannel();
         clicks_ = writeClickFile(daemon_->home());
     }
 

@@ -123,39 +123,6 @@ protected:
     std::optional<testing::PulseDaemon> daemon_;
 };
 
-// Makes the default source "ear", the right channel of what the speakers play: a
-// microphone that hears the room exactly in step with the speakers. Remapped from the
-// monitor, it hears as a microphone would, when the speakers sound. On PipeWire remapping
-// is a loopback, whose buffer under load may come to hold seconds of audio it never
-// reports; linked to the monitor's port instead, a virtual source hears the speakers in
-// their own graph cycle, as they render, a little before they sound (PulseAudio remaps).
-enum class Ear { remapped, linked };
-
-inline void hearTheSpeakersRightChannel(const testing::PulseDaemon& daemon,
-                                        Ear ear = Ear::remapped) {
-    if (ear == Ear::linked &&
-        testing::PulseDaemon::server() == testing::PulseDaemon::Server::pipewire) {
-        daemon.pactl({"load-module", "module-null-sink", "media.class=Audio/Source/Virtual",
-                      "sink_name=ear", "channel_map=mono"});
-        // Its ports appear a moment after the module.
-        int tries = 0;
-        while (testing::PulseDaemon::run({"pw-link", "speakers:monitor_FR", "ear:input_MONO"})
-                   .status != 0) {
-            if (++tries == 200) throw std::runtime_error("pw-link could not link the ear");
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    } else {
-        daemon.pactl({"load-module", "module-remap-source", "master=speakers.monitor",
-                      "source_name=ear", "channels=1", "master_channel_map=front-right",
-                      "channel_map=mono", "remix=no"});
-    }
-    daemon.pactl({"set-default-source", "ear"});
-    // WirePlumber makes it the default a little later: a recording started before would
-    // move to it, with a fresh echo canceller.
-    for (int i = 0; i < 200 && daemon.pactl({"get-default-source"}).find("ear") != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
-
 // Both endpoints on the product's own connection, each recording up to `seconds`.
 struct EndpointPair {
     explicit EndpointPair(double seconds)
