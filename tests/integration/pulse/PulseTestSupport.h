@@ -11,7 +11,6 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
