@@ -102,7 +102,8 @@ PulseContext::PulseContext(const std::string& applicationName)
       news_(applicationName, onEvent, this,
             static_cast<pa_subscription_mask_t>(
                 PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
-                PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT |
+                PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK_INPUT |
+                PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT |
                 PA_SUBSCRIPTION_MASK_CLIENT)) {
     pipeWire_ = serverInfo().value_or(PulseServerInfo{}).pipeWire;
     log_.info("Connected to audio server");

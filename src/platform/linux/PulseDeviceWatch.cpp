@@ -10,7 +10,11 @@ PulseDeviceWatch::PulseDeviceWatch(PulseContext& pulse) : pulse_(pulse) {
     events_ = pulse_.addEventListener([this](pa_subscription_event_type_t facility,
                                              pa_subscription_event_type_t kind, std::uint32_t) {
         // On the main loop thread: the queries that follow must not run here.
-        if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+        // pipewire-pulse now and then moves the players to a new default output without
+        // telling of the default itself: a player that changed may be one it just moved.
+        if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
+            (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT &&
+             kind == PA_SUBSCRIPTION_EVENT_CHANGE)) {
             queue_.post([this] { checkDefaults(); });
         } else if ((facility == PA_SUBSCRIPTION_EVENT_SINK ||
                     facility == PA_SUBSCRIPTION_EVENT_SOURCE) &&

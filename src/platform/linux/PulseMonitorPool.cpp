@@ -153,7 +153,10 @@ void PulseMonitorPool::attach(const PulseDeviceInfo& monitor, const Receiver& re
             // the queue.
             if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && kind != PA_SUBSCRIPTION_EVENT_CHANGE)
                 queue_.post([this] { refresh(); });
-            if (facility == PA_SUBSCRIPTION_EVENT_SERVER)
+            // A player moved is a new default output the server may not have told of.
+            if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
+                (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT &&
+                 kind == PA_SUBSCRIPTION_EVENT_CHANGE))
                 queue_.post([this, toldAt = SystemClock().hostTime()] { followDefault(toldAt); });
         });
         queue_.post([this] { refresh(); });
