@@ -10,10 +10,12 @@ PulseDeviceWatch::PulseDeviceWatch(PulseContext& pulse) : pulse_(pulse) {
     events_ = pulse_.addEventListener([this](pa_subscription_event_type_t facility,
                                              pa_subscription_event_type_t kind, std::uint32_t) {
         // On the main loop thread: the queries that follow must not run here.
-        // pipewire-pulse now and then moves the players to a new default output without
-        // telling of the default itself: a player that changed may be one it just moved.
+        // pipewire-pulse now and then moves the players and the other recorders (the
+        // call's own microphone stream) to a new default without telling of the default
+        // itself: a stream that changed may be one it just moved.
         if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
-            (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT &&
+            ((facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT ||
+              facility == PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT) &&
              kind == PA_SUBSCRIPTION_EVENT_CHANGE)) {
             queue_.post([this] { checkDefaults(); });
         } else if ((facility == PA_SUBSCRIPTION_EVENT_SINK ||
