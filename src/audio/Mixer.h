@@ -160,8 +160,10 @@ public:
     static constexpr double kMinSampleRate = 1'000.0;
     static constexpr double kMaxSampleRate = 384'000.0;
     // Output frames by which audio lands after the host time it was captured at: room for
-    // a source's delivery latency, so that reading does not run ahead of the source.
-    static constexpr std::int64_t kAlignmentDelay = 1'600;
+    // a source's delivery latency, so that reading does not run ahead of the source. 200 ms:
+    // after an output switch a PipeWire monitor's host times can run 50-70 ms ahead of its
+    // deliveries, and with 100 ms the far side then ran dry in scattered 10 ms pieces.
+    static constexpr std::int64_t kAlignmentDelay = 3'200;
     static constexpr std::int64_t kDeadBand = 16;
     // A misalignment beyond this is a step (audio lost or a stream restarted), corrected
     // whole at once; below it, drift, corrected by at most kMaxCorrection.
