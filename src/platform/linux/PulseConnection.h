@@ -18,11 +18,11 @@ public:
     using EventCallback = void (*)(pa_context*, pa_subscription_event_type_t, std::uint32_t, void*);
 
     // Connects to the server the environment names and, with `onEvent`, subscribes to
-    // `events`; throws PulseError with the cause. A `realtime` connection's thread asks to
-    // run at a real-time priority, so that it reads what the server hands over at once
-    // however busy the computer is; where that is not allowed, it runs as any other.
+    // `events`; throws PulseError with the cause. A `raisedPriority` connection's thread asks for
+    // a raised priority, so that it reads what the server hands over at once however busy
+    // the computer is; where that is not allowed, it runs as any other.
     PulseConnection(const std::string& applicationName, EventCallback onEvent, void* userdata,
-                    pa_subscription_mask_t events, bool realtime = false);
+                    pa_subscription_mask_t events, bool raisedPriority = false);
     PulseConnection(const PulseConnection&) = delete;
     PulseConnection& operator=(const PulseConnection&) = delete;
     ~PulseConnection();
@@ -53,9 +53,9 @@ public:
     // The server's index of this connection's client.
     std::uint32_t clientIndex() const;
 
-    // The priority a realtime connection's thread asks for: above every ordinary thread,
-    // below the audio server's own.
-    static constexpr int kRealtimePriority = 10;
+    // The niceness a `raisedPriority` connection's thread asks for: well above ordinary work, as
+    // much as a desktop gives its own sound server.
+    static constexpr int kRaisedNiceness = -11;
 
 private:
     static void onState(pa_context* context, void* self);
