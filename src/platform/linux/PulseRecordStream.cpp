@@ -35,8 +35,11 @@ PulseRecordStream::PulseRecordStream(PulseContext& pulse, Options options, DataH
     if (options_.rate == 0 || options_.channels == 0 || options_.channels > PA_CHANNELS_MAX) {
         throw PulseError("The audio source " + options_.sourceName + " has no usable format");
     }
-    staging_.resize(static_cast<std::size_t>(options_.rate * kStagingMilliseconds / 1000) *
-                    options_.channels);
+    stagingSamples_ =
+        static_cast<std::size_t>(options_.rate * kStagingMilliseconds / 1000) * options_.channels;
+    // Left unwritten: the memory is only taken as far as the server's deliveries reach,
+    // rarely past a fragment or two.
+    staging_ = std::make_unique_for_overwrite<float[]>(stagingSamples_);
 
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, options_.rate,
                               static_cast<std::uint8_t>(options_.channels)};
@@ -172,7 +175,7 @@ void PulseRecordStream::read() noexcept {
     const std::size_t readable = pa_stream_readable_size(stream_);
     if (readable == 0 || readable == static_cast<std::size_t>(-1)) return;
     estimateFrameZero(readTime, readable);
-    const std::size_t capacityBytes = staging_.size() * sizeof(float);
+    const std::size_t capacityBytes = stagingSamples_ * sizeof(float);
     while (pa_stream_readable_size(stream_) > 0) {
         const void* data = nullptr;
         std::size_t bytes = 0;
@@ -191,7 +194,7 @@ void PulseRecordStream::read() noexcept {
             // Full: what is held goes now rather than be lost.
             if (stagedBytes_ + frameBytes_ > capacityBytes) release(readTime, true);
             const std::size_t take = std::min(bytes - offset, capacityBytes - stagedBytes_);
-            std::uint8_t* into = reinterpret_cast<std::uint8_t*>(staging_.data()) + stagedBytes_;
+            std::uint8_t* into = reinterpret_cast<std::uint8_t*>(staging_.get()) + stagedBytes_;
             std::memcpy(into, bytesIn + offset, take);
             stagedBytes_ += take;
             offset += take;
@@ -236,7 +239,7 @@ void PulseRecordStream::release(std::uint64_t now, bool all) noexcept {
         const std::size_t used = frames * frameBytes_;
         const std::size_t left = stagedBytes_ - used;
         if (left > 0)
-            std::memmove(staging_.data(), reinterpret_cast<std::uint8_t*>(staging_.data()) + used,
+            std::memmove(staging_.get(), reinterpret_cast<std::uint8_t*>(staging_.get()) + used,
                          left);
         stagedBytes_ = left;
     }
@@ -256,7 +259,7 @@ void PulseRecordStream::release(std::uint64_t now, bool all) noexcept {
 }
 
 void PulseRecordStream::deliver(std::size_t frames, std::uint64_t hostTime) noexcept {
-    onData_(staging_.data(), frames, hostTime);
+    onData_(staging_.get(), frames, hostTime);
 }
 
 void PulseRecordStream::onState(pa_stream* stream, void* self) {

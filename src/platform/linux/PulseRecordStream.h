@@ -6,7 +6,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/linux/PulseContext.h"
 
@@ -83,7 +82,8 @@ private:
     const std::size_t frameBytes_;
     // Main loop thread only: what was read and not yet handed over, sized before the
     // stream starts, so reading never allocates.
-    std::vector<float> staging_;
+    std::unique_ptr<float[]> staging_;
+    std::size_t stagingSamples_ = 0;
     std::size_t stagedBytes_ = 0;
     // Main loop thread only: the host-time estimate. Frames delivered since the timing
     // began; where frame 0 lies; the lowest estimates of that in the current and the
